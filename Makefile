@@ -1,0 +1,30 @@
+# Set-up commands: `make` builds build/quillmar, `make test` runs every test
+# under the sanitizers, `make demo` runs the gateway on the example installation.
+JOBS ?= 2
+CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
+
+.PHONY: all build test demo clean format
+
+all: build
+
+build:
+	cmake -S . -B build/release $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/release -j $(JOBS)
+	cp build/release/quillmar build/quillmar
+
+test:
+	cmake -S . -B build/test $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUILLMAR_SANITIZE=ON -DQUILLMAR_TESTS=ON >/dev/null
+	cmake --build build/test -j $(JOBS)
+	cd build/test && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	rm -rf build/demo && cp -r examples build/demo
+	cd build/demo && ../quillmar CHECK /CONFIG=./QUILLMAR.CFG
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+clean:
+	rm -rf build

@@ -1,0 +1,247 @@
+#include "config/reader.hpp"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/fs.hpp"
+
+namespace quillmar {
+
+namespace {
+
+// Each read of a configuration line takes at most this many characters.
+constexpr std::size_t kLinePiece = 254;
+
+std::string program_path_of_run;
+// Real paths of the files being read, outermost first, to refuse cycles.
+std::vector<std::string> open_files;
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::string real_path_of(std::string_view name) {
+  std::string os = platform::resolve_existing(name);
+  char* r = ::realpath(os.c_str(), nullptr);
+  if (r == nullptr) return os;
+  std::string out(r);
+  std::free(r);
+  return out;
+}
+
+const KeywordEntry* find_keyword(std::string_view keyword) {
+  for (std::size_t i = 0; i < kKeywordCount; ++i) {
+    std::string_view k(kKeywords[i].keyword);
+    if (k.size() == keyword.size() &&
+        ::strncasecmp(k.data(), keyword.data(), keyword.size()) == 0) {
+      return &kKeywords[i];
+    }
+  }
+  return nullptr;
+}
+
+void handle_line(std::string_view line, long number, std::string_view path) {
+  if (line.empty() || line[0] == ';') return;
+  std::size_t blank = line.find(' ');
+  std::string_view keyword = line.substr(0, blank);
+  std::string_view value;
+  if (blank != std::string_view::npos) {
+    value = line.substr(blank);
+    while (!value.empty() && value[0] == ' ') value.remove_prefix(1);
+  }
+  ConfigLine at{value, number, path};
+  if (const KeywordEntry* k = find_keyword(keyword)) {
+    k->handler(at);
+  } else if (keyword.size() == 7 && ::strncasecmp(keyword.data(), "Include", 7) == 0) {
+    PathText resolved;
+    if (!resolve_beside_program(value, program_path_of_run, resolved)) {
+      at.warn("path too long");
+      return;
+    }
+    std::string real = real_path_of(resolved);
+    for (const std::string& open : open_files) {
+      if (open == real) {
+        at.warn("Include of a file that is already being read");
+        return;
+      }
+    }
+    read_config(value, program_path_of_run);
+  } else {
+    at.warn("unknown keyword");
+  }
+}
+
+}  // namespace
+
+void config_warning(const char* message, long line, std::string_view path) {
+  std::fprintf(stderr, "Warning: %s in line %ld of %.*s\n\n", message, line,
+               static_cast<int>(path.size()), path.data());
+}
+
+void ConfigLine::warn(const char* message) const { config_warning(message, line, path); }
+
+std::string_view config_program_path() { return program_path_of_run; }
+
+bool resolve_beside_program(std::string_view name, std::string_view program_path, PathText& out) {
+  if (name.find_first_of("\\/") != std::string_view::npos) return out.assign(name);
+  std::size_t sep = program_path.rfind('\\');
+  if (sep == std::string_view::npos) sep = program_path.rfind('/');
+  if (sep == std::string_view::npos) return out.assign(name);
+  return out.assign(program_path.substr(0, sep + 1)) && out.append(name);
+}
+
+bool read_config(std::string_view name, std::string_view program_path) {
+  program_path_of_run = std::string(program_path);
+  PathText path;
+  platform::File file;
+  if (!resolve_beside_program(name, program_path, path) ||
+      !file.open(path, platform::OpenMode::read)) {
+    std::fprintf(stderr, "Error: can't read %s\n", path.c_str());
+    return false;
+  }
+  // The whole file is read first; a carriage return before a line feed
+  // belongs to the line end.
+  std::string text;
+  char buffer[65536];
+  for (std::size_t n; (n = file.read(buffer, sizeof buffer)) != 0;) text.append(buffer, n);
+  file.close();
+  std::string lines;
+  lines.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lines.push_back(text[i]);
+  }
+
+  open_files.push_back(real_path_of(path));
+  long number = 0;
+  std::size_t pos = 0;
+  while (pos < lines.size()) {
+    // One read: up to the line end or 254 characters, whichever is first.
+    std::size_t end = pos;
+    while (end < lines.size() && end - pos < kLinePiece) {
+      if (lines[end++] == '\n') break;
+    }
+    std::string_view piece(lines.data() + pos, end - pos);
+    pos = end;
+    ++number;
+    while (!piece.empty() && piece.back() == '\n') piece.remove_suffix(1);
+    // A NUL byte ends the line's text.
+    piece = piece.substr(0, piece.find('\0'));
+    handle_line(piece, number, path);
+  }
+  open_files.pop_back();
+  return true;
+}
+
+std::string_view next_parameter(std::string_view& rest) {
+  std::size_t blank = rest.find(' ');
+  std::string_view param = rest.substr(0, blank);
+  rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank);
+  while (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);
+  return param;
+}
+
+bool scan_unsigned(std::string_view& text, uint32_t& out) {
+  std::size_t i = 0;
+  while (i < text.size() && is_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+  uint64_t value = 0;
+  bool overflow = false;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (value > 0xFFFFFFFFu) {
+      overflow = true;
+      value = 0xFFFFFFFFu;
+    }
+  }
+  uint32_t v = static_cast<uint32_t>(value);
+  out = overflow ? 0xFFFFFFFFu : (negative ? static_cast<uint32_t>(0u - v) : v);
+  text.remove_prefix(i);
+  return true;
+}
+
+bool scan_signed(std::string_view& text, long& out) {
+  std::size_t i = 0;
+  while (i < text.size() && is_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > 0x80000000LL) value = 0x80000000LL;
+  }
+  if (negative) value = -value;
+  if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
+  out = static_cast<long>(value);
+  text.remove_prefix(i);
+  return true;
+}
+
+void parse_ftn_address(const ConfigLine& at, std::string_view text, FtnAddress& out) {
+  out = FtnAddress{};
+  uint16_t* fields[4] = {&out.zone, &out.net, &out.node, &out.point};
+  const char separators[3] = {':', '/', '.'};
+  int read = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) {
+      if (text.empty() || text[0] != separators[i - 1]) break;
+      text.remove_prefix(1);
+    }
+    uint32_t v = 0;
+    if (!scan_unsigned(text, v)) break;
+    *fields[i] = static_cast<uint16_t>(v);
+    ++read;
+  }
+  if (read < 3) at.warn("invalid FTN address");
+}
+
+void parse_email_address(const ConfigLine& at, std::string_view text, Text<128>& out) {
+  out.assign(text);
+  if (out.view().find('@') == std::string_view::npos) at.warn("invalid email address");
+}
+
+void parse_yes_no(const ConfigLine& at, std::string_view text, bool& out) {
+  if (text.size() == 3 && ::strncasecmp(text.data(), "Yes", 3) == 0) {
+    out = true;
+  } else if (text.size() == 2 && ::strncasecmp(text.data(), "No", 2) == 0) {
+    out = false;
+  } else {
+    out = false;
+    at.warn("invalid Yes/No parameter");
+  }
+}
+
+void parse_number16(const ConfigLine& at, std::string_view text, uint16_t& out) {
+  uint32_t v = 0;
+  out = 0;
+  if (!scan_unsigned(text, v)) {
+    at.warn("invalid number");
+    return;
+  }
+  out = static_cast<uint16_t>(v);
+}
+
+void parse_number32(const ConfigLine& at, std::string_view text, uint32_t& out) {
+  out = 0;
+  if (!scan_unsigned(text, out)) at.warn("invalid number");
+}
+
+void parse_directory(const ConfigLine& at, std::string_view text, PathText& out) {
+  if (text.empty()) {
+    out.clear();
+    return;
+  }
+  bool has_separator = platform::is_separator(text.back());
+  if (text.size() + (has_separator ? 0 : 1) > PathText::capacity) {
+    at.warn("path too long");
+    return;
+  }
+  out.assign(text);
+  if (!has_separator) out.push_back('\\');
+}
+
+}  // namespace quillmar

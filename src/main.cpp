@@ -1,0 +1,3 @@
+#include "frame/run.hpp"
+
+int main(int argc, char** argv) { return quillmar::run(argc, argv); }

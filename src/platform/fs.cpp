@@ -1,0 +1,308 @@
+#include "platform/fs.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <ctime>
+#include <utility>
+
+#include "platform/clock.hpp"
+
+namespace quillmar::platform {
+
+namespace {
+
+constexpr std::size_t kFileBuffer = 256 * 1024;
+
+bool entry_exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The name of an entry of `dir` equal to `component` without regard to case.
+bool find_nocase(const std::string& dir, std::string_view component, std::string& found) {
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return false;
+  bool ok = false;
+  std::string wanted(component);
+  while (struct dirent* e = ::readdir(d)) {
+    if (::strcasecmp(e->d_name, wanted.c_str()) == 0 &&
+        (!ok || std::string_view(e->d_name) < std::string_view(found))) {
+      found = e->d_name;
+      ok = true;
+    }
+  }
+  ::closedir(d);
+  return ok;
+}
+
+}  // namespace
+
+std::string os_path(std::string_view name) {
+  std::string out(name);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
+std::string resolve_existing(std::string_view name) {
+  std::string path = os_path(name);
+  if (path.empty() || entry_exists(path)) return path;
+  std::string result;
+  std::size_t pos = 0;
+  if (path[0] == '/') {
+    result = "/";
+    pos = 1;
+  }
+  while (pos <= path.size()) {
+    std::size_t end = path.find('/', pos);
+    if (end == std::string::npos) end = path.size();
+    std::string_view comp(path.data() + pos, end - pos);
+    std::string candidate = result;
+    if (!candidate.empty() && candidate.back() != '/') candidate += '/';
+    if (comp.empty() || comp == "." || comp == "..") {
+      candidate += comp;
+    } else {
+      candidate += comp;
+      std::string found;
+      if (!entry_exists(candidate)) {
+        if (!find_nocase(result, comp, found)) return path;
+        candidate.resize(candidate.size() - comp.size());
+        candidate += found;
+      }
+    }
+    result = std::move(candidate);
+    if (end == path.size()) break;
+    pos = end + 1;
+    if (pos == path.size()) {
+      result += '/';
+      break;
+    }
+  }
+  return result;
+}
+
+std::string resolve_for_create(std::string_view name) {
+  std::string path = os_path(name);
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return path;
+  std::string dir = resolve_existing(std::string_view(path).substr(0, slash + 1));
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir + path.substr(slash + 1);
+}
+
+bool file_exists(std::string_view name) {
+  if (name.empty()) return false;
+  struct stat st;
+  return ::stat(resolve_existing(name).c_str(), &st) == 0;
+}
+
+bool directory_exists(std::string_view name) {
+  if (name.empty()) return false;
+  struct stat st;
+  return ::stat(resolve_existing(name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool rename_file(std::string_view from, std::string_view to) {
+  std::string src = resolve_existing(from);
+  std::string dst = file_exists(to) ? resolve_existing(to) : resolve_for_create(to);
+  return ::rename(src.c_str(), dst.c_str()) == 0;
+}
+
+bool remove_file(std::string_view name) {
+  return ::unlink(resolve_existing(name).c_str()) == 0;
+}
+
+File::File(File&& other) noexcept
+    : fp_(std::exchange(other.fp_, nullptr)), failed_(std::exchange(other.failed_, false)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fp_ = std::exchange(other.fp_, nullptr);
+    failed_ = std::exchange(other.failed_, false);
+  }
+  return *this;
+}
+
+File::~File() { close(); }
+
+bool File::open(std::string_view name, OpenMode mode, Share share) {
+  close();
+  failed_ = false;
+  if (name.empty() || name.size() >= kPathMax) return false;
+  int flags = 0;
+  const char* fmode = "rb";
+  std::string path;
+  switch (mode) {
+    case OpenMode::read:
+      flags = O_RDONLY;
+      path = resolve_existing(name);
+      break;
+    case OpenMode::update:
+      flags = O_RDWR;
+      fmode = "r+b";
+      path = resolve_existing(name);
+      break;
+    case OpenMode::write:
+      flags = O_WRONLY | O_CREAT;
+      fmode = "wb";
+      path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
+      break;
+    case OpenMode::append:
+      flags = O_WRONLY | O_CREAT | O_APPEND;
+      fmode = "ab";
+      path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
+      break;
+    case OpenMode::create_new:
+      flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+      fmode = "wb";
+      if (file_exists(name)) return false;
+      path = resolve_for_create(name);
+      break;
+  }
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  // The lock is taken before a file is emptied, so a refused writer
+  // changes nothing.
+  if (share == Share::deny_write && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  if (mode == OpenMode::write && ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return false;
+  }
+  fp_ = ::fdopen(fd, fmode);
+  if (fp_ == nullptr) {
+    ::close(fd);
+    return false;
+  }
+  std::setvbuf(fp_, nullptr, _IOFBF, kFileBuffer);
+  return true;
+}
+
+bool File::close() {
+  if (fp_ == nullptr) return !failed_;
+  bool ok = !failed_ && std::ferror(fp_) == 0;
+  if (std::fclose(fp_) != 0) ok = false;
+  fp_ = nullptr;
+  failed_ = false;
+  return ok;
+}
+
+std::size_t File::read(void* buffer, std::size_t size) {
+  if (fp_ == nullptr || size == 0) return 0;
+  return std::fread(buffer, 1, size, fp_);
+}
+
+bool File::write(const void* data, std::size_t size) {
+  if (fp_ == nullptr) return false;
+  if (size != 0 && std::fwrite(data, 1, size, fp_) != size) failed_ = true;
+  return !failed_;
+}
+
+bool File::printf(const char* format, ...) {
+  if (fp_ == nullptr) return false;
+  va_list ap;
+  va_start(ap, format);
+  if (std::vfprintf(fp_, format, ap) < 0) failed_ = true;
+  va_end(ap);
+  return !failed_;
+}
+
+bool File::seek(long offset, int whence) {
+  return fp_ != nullptr && std::fseek(fp_, offset, whence) == 0;
+}
+
+long File::tell() { return fp_ != nullptr ? std::ftell(fp_) : -1L; }
+
+bool File::truncate(long size) {
+  if (fp_ == nullptr || std::fflush(fp_) != 0) return false;
+  return ::ftruncate(fileno(fp_), size) == 0;
+}
+
+bool File::flush() {
+  if (fp_ == nullptr) return false;
+  if (std::fflush(fp_) != 0) failed_ = true;
+  return !failed_;
+}
+
+bool wildcard_match(std::string_view pattern, std::string_view name) {
+  if (pattern == "*.*") pattern = "*";
+  std::size_t p = 0, n = 0, star = std::string_view::npos, mark = 0;
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      mark = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+std::vector<DirEntry> list_directory(std::string_view pattern) {
+  std::vector<DirEntry> out;
+  std::string path = os_path(pattern);
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+  std::string mask = slash == std::string::npos ? path : path.substr(slash + 1);
+  dir = resolve_existing(dir);
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return out;
+  while (struct dirent* e = ::readdir(d)) {
+    std::string_view entry_name(e->d_name);
+    if (entry_name == "." || entry_name == ".." || !wildcard_match(mask, entry_name)) continue;
+    std::string full = dir;
+    if (full.back() != '/') full += '/';
+    full += entry_name;
+    struct stat st;
+    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    DirEntry de;
+    de.name = std::string(entry_name);
+    de.size = st.st_size > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<uint32_t>(st.st_size);
+    LocalTime lt = local_time(st.st_mtime);
+    de.dos_date = dos_date(lt);
+    de.dos_time = dos_time(lt);
+    out.push_back(std::move(de));
+  }
+  ::closedir(d);
+  std::sort(out.begin(), out.end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return out;
+}
+
+std::string executable_path(const char* argv0) {
+  char buf[kPathMax];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n > 0) return std::string(buf, static_cast<std::size_t>(n));
+  return argv0 != nullptr ? std::string(argv0) : std::string();
+}
+
+std::string_view get_environment(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? std::string_view(v) : std::string_view();
+}
+
+}  // namespace quillmar::platform

@@ -1,0 +1,103 @@
+// File system access for the whole program. Names use "\" or "/" as
+// separators; a backslash becomes "/" only here, when the OS is called.
+// Existing files and directories are found without regard to case, since
+// FidoNet names are upper case while Linux mailers often write lower case.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "frame/bounded_text.hpp"
+
+namespace quillmar::platform {
+
+// Longest path the OS can take, in bytes including the terminating NUL.
+inline constexpr std::size_t kPathMax = 4096;
+using PathText = Text<kPathMax>;
+
+inline bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// The name in the OS's form: every backslash turned into "/".
+std::string os_path(std::string_view name);
+
+// The OS path of an existing entry, each component matched without regard
+// to case where no exact match exists; the OS form of the name unchanged
+// when nothing matches.
+std::string resolve_existing(std::string_view name);
+
+// The OS path for creating `name`: its directory resolved like an existing
+// one, its last component kept as given.
+std::string resolve_for_create(std::string_view name);
+
+bool file_exists(std::string_view name);  // a file or a directory
+bool directory_exists(std::string_view name);
+bool rename_file(std::string_view from, std::string_view to);  // replaces `to`
+bool remove_file(std::string_view name);
+
+enum class Share { deny_none, deny_write };
+enum class OpenMode {
+  read,        // existing file, reading
+  write,       // created or emptied, writing
+  append,      // created or kept, writing at its end
+  update,      // existing file, reading and writing
+  create_new,  // a new file only: fails when the name exists (also as a link)
+};
+
+// An open file. "Deny write" holds an advisory lock for as long as the file
+// is open, so that a second writer is refused.
+class File {
+ public:
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  ~File();
+
+  bool open(std::string_view name, OpenMode mode, Share share = Share::deny_none);
+  bool is_open() const { return fp_ != nullptr; }
+  // Closes the file; false when a write or the close itself failed.
+  bool close();
+
+  std::size_t read(void* buffer, std::size_t size);
+  bool write(const void* data, std::size_t size);
+  bool write(std::string_view text) { return write(text.data(), text.size()); }
+  bool printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  int get_byte() { return fp_ != nullptr ? getc_unlocked(fp_) : EOF; }
+  bool seek(long offset, int whence = SEEK_SET);
+  long tell();
+  bool truncate(long size);
+  bool flush();
+  bool failed() const { return failed_; }
+  std::FILE* handle() { return fp_; }
+
+ private:
+  std::FILE* fp_ = nullptr;
+  bool failed_ = false;
+};
+
+struct DirEntry {
+  std::string name;  // the name as the directory holds it
+  uint32_t size = 0;
+  uint16_t dos_date = 0;
+  uint16_t dos_time = 0;
+};
+
+// Entries of the directory part of `pattern` whose names match its last
+// component ("*" and "?" wildcards) without regard to case, sorted by name.
+std::vector<DirEntry> list_directory(std::string_view pattern);
+
+// True when `name` matches the wildcard `pattern` without regard to case.
+bool wildcard_match(std::string_view pattern, std::string_view name);
+
+// Path of the running executable (falling back to `argv0`).
+std::string executable_path(const char* argv0);
+
+// An environment variable, or an empty view when unset.
+std::string_view get_environment(const char* name);
+
+}  // namespace quillmar::platform

@@ -1,3 +1,5 @@
 #include "frame/run.hpp"
 
-int main(int argc, char** argv) { return quillmar::run(argc, argv); }
+int main(int argc, char** argv) {
+  return quillmar::run(argc, argv);
+}

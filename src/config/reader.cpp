@@ -19,7 +19,9 @@ std::string program_path_of_run;
 // Real paths of the files being read, outermost first, to refuse cycles.
 std::vector<std::string> open_files;
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 std::string real_path_of(std::string_view name) {
   std::string os = platform::resolve_existing(name);
@@ -29,6 +31,8 @@ std::string real_path_of(std::string_view name) {
   std::free(r);
   return out;
 }
+
+bool read_config_file(std::string_view name);
 
 const KeywordEntry* find_keyword(std::string_view keyword) {
   for (std::size_t i = 0; i < kKeywordCount; ++i) {
@@ -66,7 +70,7 @@ void handle_line(std::string_view line, long number, std::string_view path) {
         return;
       }
     }
-    read_config(value, program_path_of_run);
+    read_config_file(value);
   } else {
     at.warn("unknown keyword");
   }
@@ -79,9 +83,13 @@ void config_warning(const char* message, long line, std::string_view path) {
                static_cast<int>(path.size()), path.data());
 }
 
-void ConfigLine::warn(const char* message) const { config_warning(message, line, path); }
+void ConfigLine::warn(const char* message) const {
+  config_warning(message, line, path);
+}
 
-std::string_view config_program_path() { return program_path_of_run; }
+std::string_view config_program_path() {
+  return program_path_of_run;
+}
 
 bool resolve_beside_program(std::string_view name, std::string_view program_path, PathText& out) {
   if (name.find_first_of("\\/") != std::string_view::npos) return out.assign(name);
@@ -93,9 +101,15 @@ bool resolve_beside_program(std::string_view name, std::string_view program_path
 
 bool read_config(std::string_view name, std::string_view program_path) {
   program_path_of_run = std::string(program_path);
+  return read_config_file(name);
+}
+
+namespace {
+
+bool read_config_file(std::string_view name) {
   PathText path;
   platform::File file;
-  if (!resolve_beside_program(name, program_path, path) ||
+  if (!resolve_beside_program(name, program_path_of_run, path) ||
       !file.open(path, platform::OpenMode::read)) {
     std::fprintf(stderr, "Error: can't read %s\n", path.c_str());
     return false;
@@ -133,6 +147,8 @@ bool read_config(std::string_view name, std::string_view program_path) {
   open_files.pop_back();
   return true;
 }
+
+}  // namespace
 
 std::string_view next_parameter(std::string_view& rest) {
   std::size_t blank = rest.find(' ');

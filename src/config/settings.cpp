@@ -1,28 +1,45 @@
 #include "config/settings.hpp"
 
+#include <cstdlib>
 #include <new>
 
 namespace quillmar {
 
 Settings* settings = nullptr;
 
+namespace {
+
+template <class F>
+void for_each_table(Settings& s, F&& f) {
+  f(s.AddrMap);
+  f(s.Alias);
+  f(s.FidoDomain);
+  f(s.AreaMap);
+  f(s.Route);
+  f(s.MailingList);
+  f(s.CharSetMap);
+  f(s.QuoteChar);
+  f(s.QuoteMask);
+  f(s.JunkFrom);
+  f(s.JunkSubj);
+  f(s.JunkStr);
+  f(s.JunkGroup);
+  f(s.IgnoreMessageText);
+}
+
+}  // namespace
+
 void allocate_settings() {
   settings = new (alloc_or_exit(sizeof(Settings))) Settings{};
-  Settings& s = *settings;
-  s.AddrMap.allocate();
-  s.Alias.allocate();
-  s.FidoDomain.allocate();
-  s.AreaMap.allocate();
-  s.Route.allocate();
-  s.MailingList.allocate();
-  s.CharSetMap.allocate();
-  s.QuoteChar.allocate();
-  s.QuoteMask.allocate();
-  s.JunkFrom.allocate();
-  s.JunkSubj.allocate();
-  s.JunkStr.allocate();
-  s.JunkGroup.allocate();
-  s.IgnoreMessageText.allocate();
+  for_each_table(*settings, [](auto& table) { table.allocate(); });
+}
+
+void release_settings() {
+  if (settings == nullptr) return;
+  for_each_table(*settings, [](auto& table) { table.release(); });
+  settings->~Settings();
+  std::free(settings);
+  settings = nullptr;
 }
 
 }  // namespace quillmar

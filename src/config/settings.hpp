@@ -196,5 +196,7 @@ extern Settings* settings;
 
 // Allocates the settings record and all its tables.
 void allocate_settings();
+// Gives the settings record back (tests start each case afresh).
+void release_settings();
 
 }  // namespace quillmar

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <new>
 
 #include "frame/run.hpp"
@@ -15,6 +16,14 @@ class FixedTable {
   static constexpr std::size_t capacity = Capacity;
 
   void allocate() { items_ = static_cast<T*>(alloc_or_exit(sizeof(T) * Capacity)); }
+
+  // Destroys every entry and gives the storage back (used between tests).
+  void release() {
+    for (std::size_t i = 0; i < count_; ++i) items_[i].~T();
+    std::free(items_);
+    items_ = nullptr;
+    count_ = 0;
+  }
 
   // A new empty entry at the end, or nullptr when the table is full.
   T* add() {

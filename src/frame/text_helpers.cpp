@@ -33,7 +33,8 @@ bool is_hex(char c) {
 bool part_match(std::string_view pattern, std::string_view part) {
   if (!pattern.empty() && pattern[0] == '*') {
     std::string_view rest = pattern.substr(1);
-    return rest.size() <= part.size() && equals_nocase(part.substr(part.size() - rest.size()), rest);
+    return rest.size() <= part.size() &&
+           equals_nocase(part.substr(part.size() - rest.size()), rest);
   }
   if (!pattern.empty() && pattern.back() == '*') {
     return starts_with_nocase(part, pattern.substr(0, pattern.size() - 1));
@@ -72,7 +73,9 @@ int base64_value(unsigned char c) {
   return -1;
 }
 
-char uu_char(int value) { return value == 0 ? '`' : static_cast<char>((value & 63) + 32); }
+char uu_char(int value) {
+  return value == 0 ? '`' : static_cast<char>((value & 63) + 32);
+}
 
 int letter_number(std::string_view text) {
   if (text.empty()) return 0;

@@ -21,8 +21,12 @@ char hex_digit_char(int value);
 int hex_value(char c);
 int hex_pair_value(std::string_view text);
 
-inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-inline char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+inline char ascii_lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+inline char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 bool equals_nocase(std::string_view a, std::string_view b);
 bool starts_with_nocase(std::string_view text, std::string_view prefix);
 

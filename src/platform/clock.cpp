@@ -6,9 +6,13 @@ namespace {
 std::optional<std::time_t> fixed_clock;
 }
 
-std::time_t now() { return fixed_clock ? *fixed_clock : std::time(nullptr); }
+std::time_t now() {
+  return fixed_clock ? *fixed_clock : std::time(nullptr);
+}
 
-void set_fixed_clock(std::optional<std::time_t> t) { fixed_clock = t; }
+void set_fixed_clock(std::optional<std::time_t> t) {
+  fixed_clock = t;
+}
 
 LocalTime local_time(std::time_t t) {
   struct tm tm {};

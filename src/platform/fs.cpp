@@ -132,7 +132,9 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-File::~File() { close(); }
+File::~File() {
+  close();
+}
 
 bool File::open(std::string_view name, OpenMode mode, Share share) {
   close();
@@ -227,7 +229,9 @@ bool File::seek(long offset, int whence) {
   return fp_ != nullptr && std::fseek(fp_, offset, whence) == 0;
 }
 
-long File::tell() { return fp_ != nullptr ? std::ftell(fp_) : -1L; }
+long File::tell() {
+  return fp_ != nullptr ? std::ftell(fp_) : -1L;
+}
 
 bool File::truncate(long size) {
   if (fp_ == nullptr || std::fflush(fp_) != 0) return false;

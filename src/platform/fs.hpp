@@ -19,7 +19,9 @@ namespace quillmar::platform {
 inline constexpr std::size_t kPathMax = 4096;
 using PathText = Text<kPathMax>;
 
-inline bool is_separator(char c) { return c == '\\' || c == '/'; }
+inline bool is_separator(char c) {
+  return c == '\\' || c == '/';
+}
 
 // The name in the OS's form: every backslash turned into "/".
 std::string os_path(std::string_view name);

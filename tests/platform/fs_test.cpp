@@ -1,0 +1,129 @@
+#include "platform/fs.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "platform/clock.hpp"
+#include "test_support.hpp"
+
+namespace quillmar::platform {
+namespace {
+
+using quillmar::testing::read_file;
+using quillmar::testing::ScratchDir;
+
+TEST(Platform, FindsLowerCaseNamesByTheirUpperCaseForm) {
+  ScratchDir dir;
+  dir.write("01180005.pnt/out.002/2.msg", "hello");
+  std::string upper = dir.path() + "\\01180005.PNT\\OUT.002\\2.MSG";
+  EXPECT_TRUE(file_exists(upper));
+  EXPECT_TRUE(directory_exists(dir.path() + "\\01180005.PNT\\"));
+  File f;
+  ASSERT_TRUE(f.open(upper, OpenMode::read));
+  char buf[8] = {};
+  EXPECT_EQ(f.read(buf, sizeof buf), 5u);
+  EXPECT_STREQ(buf, "hello");
+  EXPECT_FALSE(file_exists(dir.path() + "\\01180005.PNT\\OUT.002\\3.MSG"));
+}
+
+TEST(Platform, NewFileKeepsItsNameInADirectoryFoundWithoutCase) {
+  ScratchDir dir;
+  dir.mkdir("inbound");
+  File f;
+  ASSERT_TRUE(f.open(dir.path() + "/INBOUND\\00000000.PKT", OpenMode::write, Share::deny_write));
+  ASSERT_TRUE(f.write("x"));
+  ASSERT_TRUE(f.close());
+  EXPECT_EQ(read_file(dir / "inbound/00000000.PKT"), "x");
+}
+
+TEST(Platform, WildcardListingIgnoresCase) {
+  ScratchDir dir;
+  dir.write("a.pkt", "12");
+  dir.write("B.PKT", "1");
+  dir.write("c.pkt.bak", "");
+  dir.write("d.msg", "");
+  std::vector<DirEntry> list = list_directory(dir.path() + "\\*.PKT");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].name, "B.PKT");
+  EXPECT_EQ(list[0].size, 1u);
+  EXPECT_EQ(list[1].name, "a.pkt");
+  EXPECT_EQ(list[1].size, 2u);
+  EXPECT_NE(list[1].dos_date, 0u);
+  EXPECT_EQ(list_directory(dir.path() + "/*.*").size(), 4u);
+}
+
+TEST(Platform, WildcardMatch) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool match;
+  } cases[] = {
+      {"*.PKT", "a.pkt", true},
+      {"*.PKT", "c.pkt.bak", false},
+      {"*.MSG", "12.MSG", true},
+      {"*.*", "README", true},
+      {"??.MO?", "ab.mo1", true},
+      {"??.MO?", "abc.mo1", false},
+      {"LIST*.TMP", "list0001.tmp", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(wildcard_match(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+  }
+}
+
+TEST(Platform, DenyWriteRefusesASecondWriter) {
+  ScratchDir dir;
+  std::string name = dir / "QUILLMAR.LOG";
+  File first;
+  ASSERT_TRUE(first.open(name, OpenMode::append, Share::deny_write));
+  ASSERT_TRUE(first.write("kept"));
+  ASSERT_TRUE(first.flush());
+  File second;
+  EXPECT_FALSE(second.open(name, OpenMode::write, Share::deny_write));
+  // The refused writer did not empty the file; a reader may still open it.
+  File reader;
+  EXPECT_TRUE(reader.open(name, OpenMode::read));
+  ASSERT_TRUE(first.close());
+  EXPECT_EQ(read_file(name), "kept");
+  EXPECT_TRUE(second.open(name, OpenMode::write, Share::deny_write));
+}
+
+TEST(Platform, CreateNewNeverOpensAnExistingNameOrLink) {
+  ScratchDir dir;
+  dir.write("victim", "precious");
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "link").c_str()), 0);
+  File f;
+  EXPECT_FALSE(f.open(dir / "VICTIM", OpenMode::create_new, Share::deny_write));
+  EXPECT_FALSE(f.open(dir / "link", OpenMode::create_new, Share::deny_write));
+  EXPECT_TRUE(f.open(dir / "fresh", OpenMode::create_new, Share::deny_write));
+  EXPECT_EQ(read_file(dir / "victim"), "precious");
+}
+
+TEST(Platform, RenameAndRemoveFindNamesWithoutCase) {
+  ScratchDir dir;
+  dir.write("list.tmp", "new");
+  dir.write("list.cfg", "old");
+  EXPECT_TRUE(rename_file(dir.path() + "\\LIST.TMP", dir.path() + "\\LIST.CFG"));
+  EXPECT_EQ(read_file(dir / "list.cfg"), "new");
+  EXPECT_FALSE(file_exists(dir / "list.tmp"));
+  EXPECT_TRUE(remove_file(dir.path() + "/LIST.CFG"));
+  EXPECT_FALSE(file_exists(dir / "list.cfg"));
+}
+
+TEST(Platform, FixedClockAndDosDate) {
+  set_fixed_clock(921000000);
+  EXPECT_EQ(now(), 921000000);
+  set_fixed_clock(std::nullopt);
+  LocalTime lt;
+  lt.year = 1999;
+  lt.month = 3;
+  lt.day = 9;
+  lt.hour = 14;
+  lt.minute = 5;
+  lt.second = 7;
+  EXPECT_EQ(dos_date(lt), (19 << 9) | (3 << 5) | 9);
+  EXPECT_EQ(dos_time(lt), (14 << 11) | (5 << 5) | 3);
+}
+
+}  // namespace
+}  // namespace quillmar::platform

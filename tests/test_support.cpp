@@ -1,0 +1,118 @@
+#include "test_support.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace quillmar::testing {
+
+namespace fs = std::filesystem;
+
+ScratchDir::ScratchDir() {
+  char templ[] = "/tmp/quillmar-test-XXXXXX";
+  char* p = ::mkdtemp(templ);
+  if (p == nullptr) std::abort();
+  path_ = p;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::string ScratchDir::operator/(std::string_view name) const {
+  return path_ + "/" + std::string(name);
+}
+
+std::string ScratchDir::write(std::string_view name, std::string_view content) const {
+  std::string full = *this / name;
+  fs::create_directories(fs::path(full).parent_path());
+  std::ofstream out(full, std::ios::binary);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  return full;
+}
+
+std::string ScratchDir::mkdir(std::string_view name) const {
+  std::string full = *this / name;
+  fs::create_directories(full);
+  return full;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool exists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
+
+namespace {
+
+std::string shell_quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& args,
+                       const std::string& env, const std::string& fixed_time) {
+  char templ[] = "/tmp/quillmar-run-XXXXXX";
+  char* p = ::mkdtemp(templ);
+  if (p == nullptr) std::abort();
+  std::string io = p;
+  std::string cmd =
+      "cd " + shell_quote(cwd) + " && env " + env + " ASAN_OPTIONS=verify_asan_link_order=0 ";
+  if (!fixed_time.empty()) cmd += "faketime -f " + shell_quote(fixed_time) + " ";
+  cmd += shell_quote(QUILLMAR_BINARY);
+  for (const std::string& a : args) cmd += " " + shell_quote(a);
+  cmd += " >" + io + "/out 2>" + io + "/err";
+  int status = std::system(cmd.c_str());
+  RunResult r;
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = read_file(io + "/out");
+  r.err = read_file(io + "/err");
+  std::error_code ec;
+  fs::remove_all(io, ec);
+  return r;
+}
+
+bool have_program(const char* name) {
+  std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+std::string minimal_config(const ScratchDir& dir) {
+  for (const char* d : {"in", "out", "soup", "tmp"}) dir.mkdir(d);
+  return "FidoAddr 2:345/6\n"
+         "AddrMap 2:345/6.1 sysop@example.org Joe Sysop\n"
+         "MailerType Binkley\n"
+         "InboundDir " +
+         dir.path() +
+         "/in\n"
+         "OutboundDir " +
+         dir.path() +
+         "/out\n"
+         "SoupDir " +
+         dir.path() +
+         "/soup\n"
+         "TempDir " +
+         dir.path() + "/tmp\n";
+}
+
+}  // namespace quillmar::testing

@@ -1,0 +1,52 @@
+// Shared test fixtures: a scratch directory, file access, and running the
+// real binary.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmar::testing {
+
+// A fresh directory under /tmp, removed with everything in it afterwards.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The path of `name` inside the directory.
+  std::string operator/(std::string_view name) const;
+  // Writes a file (and the directories above it); returns its path.
+  std::string write(std::string_view name, std::string_view content) const;
+  std::string mkdir(std::string_view name) const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+
+struct RunResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the built quillmar binary in `cwd` with `args` (each quoted for the
+// shell); `env` is a prefix of assignments such as "TZ=UTC TEMP=/tmp".
+// With `fixed_time` the clock is pinned by faketime.
+RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& args,
+                       const std::string& env = "", const std::string& fixed_time = "");
+
+bool have_program(const char* name);
+
+// Lines of a minimal valid configuration, with directories under `dir`.
+std::string minimal_config(const ScratchDir& dir);
+
+}  // namespace quillmar::testing

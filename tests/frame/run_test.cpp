@@ -135,8 +135,7 @@ TEST(RunDriver, DirectoryChecks) {
       {"MailerType ArcMail\nNetmailDir /nowhere/net\n", "", 255,
        "FATAL ERROR: subdirectory /nowhere/net does not exist\n"},
       // The temporary directory comes from TEMP, then TMPDIR, when not configured.
-      {"", "TEMP=/nowhere/temp", 255,
-       "FATAL ERROR: subdirectory /nowhere/temp does not exist\n"},
+      {"", "TEMP=/nowhere/temp", 255, "FATAL ERROR: subdirectory /nowhere/temp does not exist\n"},
       {"", "-u TEMP TMPDIR=" + dir.path() + "/tmp", 0,
        "Configuration checked. Nothing more to do.\n"},
   };

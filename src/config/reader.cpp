@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
+#include "frame/text_reader.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
@@ -108,41 +110,17 @@ namespace {
 
 bool read_config_file(std::string_view name) {
   PathText path;
-  platform::File file;
-  if (!resolve_beside_program(name, program_path_of_run, path) ||
-      !file.open(path, platform::OpenMode::read)) {
+  // Each nesting level holds its own reader, kept off the stack so that
+  // deep nesting stays cheap.
+  auto reader = std::make_unique<TextReader>();
+  if (!resolve_beside_program(name, program_path_of_run, path) || !reader->open(path)) {
     std::fprintf(stderr, "Error: can't read %s\n", path.c_str());
     return false;
   }
-  // The whole file is read first; a carriage return before a line feed
-  // belongs to the line end.
-  std::string text;
-  char buffer[65536];
-  for (std::size_t n; (n = file.read(buffer, sizeof buffer)) != 0;) text.append(buffer, n);
-  file.close();
-  std::string lines;
-  lines.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    lines.push_back(text[i]);
-  }
-
   open_files.push_back(real_path_of(path));
   long number = 0;
-  std::size_t pos = 0;
-  while (pos < lines.size()) {
-    // One read: up to the line end or 254 characters, whichever is first.
-    std::size_t end = pos;
-    while (end < lines.size() && end - pos < kLinePiece) {
-      if (lines[end++] == '\n') break;
-    }
-    std::string_view piece(lines.data() + pos, end - pos);
-    pos = end;
-    ++number;
-    while (!piece.empty() && piece.back() == '\n') piece.remove_suffix(1);
-    // A NUL byte ends the line's text.
-    piece = piece.substr(0, piece.find('\0'));
-    handle_line(piece, number, path);
+  for (std::string_view piece; reader->read_piece(kLinePiece, piece);) {
+    handle_line(line_text(piece), ++number, path);
   }
   open_files.pop_back();
   return true;

@@ -104,6 +104,10 @@ std::size_t read_zstring(platform::File& file, char* buffer, std::size_t buffer_
 }
 
 CrLine read_cr_line(platform::File& file, char* buffer, std::size_t buffer_size) {
+  if (buffer_size < 2) {
+    if (buffer_size == 1) buffer[0] = '\0';
+    return CrLine::ended;
+  }
   std::size_t maximum = buffer_size - 1;
   for (std::size_t i = 0; i < maximum; ++i) {
     unsigned char c = read_byte(file);

@@ -64,6 +64,7 @@ void set_temp_dir_default() {
 
 // Copies an option's value into a path buffer, or ends the run.
 void store_option_path(std::string_view value, PathText& out, bool directory) {
+  if (value.empty()) print_usage();
   bool append = directory && (value.empty() || !platform::is_separator(value.back()));
   if (value.size() + (append ? 1 : 0) > PathText::capacity) {
     std::fprintf(stderr, "Error: path too long: %.60s...\n", std::string(value).c_str());

@@ -20,7 +20,8 @@ int TextReader::peek_raw() {
 
 int TextReader::next() {
   int c = peek_raw();
-  if (c == EOF) return EOF;
+  // A Ctrl-Z ends a text file, as DOS editors write it.
+  if (c == EOF || c == 0x1A) return EOF;
   ++pos_;
   if (c == '\r' && peek_raw() == '\n') {
     ++pos_;

@@ -111,6 +111,18 @@ bool directory_exists(std::string_view name) {
 }
 
 bool rename_file(std::string_view from, std::string_view to) {
+  if (file_exists(to)) return false;
+  std::string src = resolve_existing(from);
+  std::string dst = resolve_for_create(to);
+  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // Without that flag: a hard link fails when the name exists, so nothing
+  // is ever replaced.
+  if (::link(src.c_str(), dst.c_str()) != 0) return false;
+  return ::unlink(src.c_str()) == 0;
+}
+
+bool replace_file(std::string_view from, std::string_view to) {
   std::string src = resolve_existing(from);
   std::string dst = file_exists(to) ? resolve_existing(to) : resolve_for_create(to);
   return ::rename(src.c_str(), dst.c_str()) == 0;

@@ -37,7 +37,11 @@ std::string resolve_for_create(std::string_view name);
 
 bool file_exists(std::string_view name);  // a file or a directory
 bool directory_exists(std::string_view name);
-bool rename_file(std::string_view from, std::string_view to);  // replaces `to`
+// Renames a file; fails when `to` exists (in any case of its name).
+bool rename_file(std::string_view from, std::string_view to);
+// Puts `from` in the place of `to` in one step: `to` always names either
+// the old or the new file.
+bool replace_file(std::string_view from, std::string_view to);
 bool remove_file(std::string_view name);
 
 enum class Share { deny_none, deny_write };

@@ -79,7 +79,7 @@ TEST_F(ConfigTest, BinaryAndNulBytesNeverStopTheReader) {
   text += std::string("\x01\xff\x80 junk\n", 9);
   text += std::string("Origin a\0b\n", 11);
   text += std::string(5000, 'x') + "\n";
-  text += "QuoteTo Yes";  // no final line end
+  text += "QuoteTo Yes\x1a";  // no final line end, and the DOS end-of-file mark
   std::string err = read(text);
   EXPECT_EQ(settings->Origin.view(), "a");
   EXPECT_TRUE(settings->QuoteTo);

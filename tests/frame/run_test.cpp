@@ -40,6 +40,7 @@ TEST(RunDriver, CommandLine) {
       {{"CHECK", "bogus"}, 255, true},
       {{"CHECK", "/C=./q.cfg", "/PKT=x"}, 255, true},  // /PKT= only with EXPORT
       {{"IMPORT", "/P=x", "/C=./q.cfg"}, 255, true},
+      {{"EXPORT", "/PKT=", "/C=./q.cfg"}, 255, true},  // an empty directory is no directory
       {{"check", "-t", "/v", "-GLOBAL", "/c=./q.cfg"}, 0, false},
       // The later of two configuration options wins.
       {{"CHECK", "/C=./q.cfg", "/CONFIG=./other.cfg"}, 1, false},

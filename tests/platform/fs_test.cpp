@@ -103,11 +103,16 @@ TEST(Platform, RenameAndRemoveFindNamesWithoutCase) {
   ScratchDir dir;
   dir.write("list.tmp", "new");
   dir.write("list.cfg", "old");
-  EXPECT_TRUE(rename_file(dir.path() + "\\LIST.TMP", dir.path() + "\\LIST.CFG"));
+  // A rename never replaces a file; a replace does, in one step.
+  EXPECT_FALSE(rename_file(dir.path() + "\\LIST.TMP", dir.path() + "\\LIST.CFG"));
+  EXPECT_EQ(read_file(dir / "list.cfg"), "old");
+  EXPECT_TRUE(replace_file(dir.path() + "\\LIST.TMP", dir.path() + "\\LIST.CFG"));
   EXPECT_EQ(read_file(dir / "list.cfg"), "new");
+  EXPECT_TRUE(rename_file(dir / "list.cfg", dir / "LIST.BAD"));
+  EXPECT_EQ(read_file(dir / "LIST.BAD"), "new");
   EXPECT_FALSE(file_exists(dir / "list.tmp"));
-  EXPECT_TRUE(remove_file(dir.path() + "/LIST.CFG"));
-  EXPECT_FALSE(file_exists(dir / "list.cfg"));
+  EXPECT_TRUE(remove_file(dir.path() + "/list.bad"));
+  EXPECT_FALSE(file_exists(dir / "LIST.BAD"));
 }
 
 TEST(Platform, FixedClockAndDosDate) {

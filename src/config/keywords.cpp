@@ -3,12 +3,15 @@
 
 #include "config/reader.hpp"
 #include "frame/text_helpers.hpp"
+#include "lists/list_files.hpp"
 
 namespace quillmar {
 
 namespace {
 
-Settings& cfg() { return *settings; }
+Settings& cfg() {
+  return *settings;
+}
 
 template <std::size_t N>
 void to_upper(Text<N>& text) {
@@ -62,7 +65,9 @@ int word_index(std::string_view word, const char* const (&words)[N]) {
 
 // --- Gateway identity and address mapping ---
 
-void kw_fido_addr(const ConfigLine& at) { parse_ftn_address(at, at.value, cfg().FidoAddr); }
+void kw_fido_addr(const ConfigLine& at) {
+  parse_ftn_address(at, at.value, cfg().FidoAddr);
+}
 
 void kw_addr_map(const ConfigLine& at) {
   if (cfg().AddrMap.full()) return at.warn("too many AddrMap keywords");
@@ -101,8 +106,12 @@ void kw_alias(const ConfigLine& at) {
   copy_text(rest, e->alias);
 }
 
-void kw_map_fido_org(const ConfigLine& at) { parse_yes_no(at, at.value, cfg().MapFidoOrg); }
-void kw_trans_fido_org(const ConfigLine& at) { parse_yes_no(at, at.value, cfg().TransFidoOrg); }
+void kw_map_fido_org(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().MapFidoOrg);
+}
+void kw_trans_fido_org(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().TransFidoOrg);
+}
 
 void kw_fido_domain(const ConfigLine& at) {
   if (cfg().FidoDomain.full()) return at.warn("too many FidoDomain keywords");
@@ -130,7 +139,9 @@ void kw_fido_domain(const ConfigLine& at) {
   e->domain = std::move(domain);
 }
 
-void kw_base_zone(const ConfigLine& at) { parse_number16(at, at.value, cfg().BaseZone); }
+void kw_base_zone(const ConfigLine& at) {
+  parse_number16(at, at.value, cfg().BaseZone);
+}
 
 // --- Areas, routes and lists ---
 
@@ -218,6 +229,11 @@ void kw_mailing_list(const ConfigLine& at) {
   copy_text(text, e->truncate_text);
 }
 
+void kw_list_config(const ConfigLine& at) {
+  if (lists().size() >= kMaxListConfig) return at.warn("too many ListConfig keywords");
+  read_list_config(at.value, at.line, at.path, config_program_path());
+}
+
 // --- Mailer, directories and files ---
 
 void kw_mailer_type(const ConfigLine& at) {
@@ -227,11 +243,21 @@ void kw_mailer_type(const ConfigLine& at) {
   if (i < 0) at.warn("invalid mailer type");
 }
 
-void kw_inbound_dir(const ConfigLine& at) { parse_directory(at, at.value, cfg().InboundDir); }
-void kw_outbound_dir(const ConfigLine& at) { parse_directory(at, at.value, cfg().OutboundDir); }
-void kw_netmail_dir(const ConfigLine& at) { parse_directory(at, at.value, cfg().NetmailDir); }
-void kw_soup_dir(const ConfigLine& at) { parse_directory(at, at.value, cfg().SoupDir); }
-void kw_temp_dir(const ConfigLine& at) { parse_directory(at, at.value, cfg().TempDir); }
+void kw_inbound_dir(const ConfigLine& at) {
+  parse_directory(at, at.value, cfg().InboundDir);
+}
+void kw_outbound_dir(const ConfigLine& at) {
+  parse_directory(at, at.value, cfg().OutboundDir);
+}
+void kw_netmail_dir(const ConfigLine& at) {
+  parse_directory(at, at.value, cfg().NetmailDir);
+}
+void kw_soup_dir(const ConfigLine& at) {
+  parse_directory(at, at.value, cfg().SoupDir);
+}
+void kw_temp_dir(const ConfigLine& at) {
+  parse_directory(at, at.value, cfg().TempDir);
+}
 
 void kw_decode_dir(const ConfigLine& at) {
   cfg().decode_all = false;
@@ -258,16 +284,24 @@ void kw_log_file(const ConfigLine& at) {
   cfg().LogFile = path;
 }
 
-void kw_time_zone(const ConfigLine& at) { copy_text(at.value, cfg().TimeZone); }
+void kw_time_zone(const ConfigLine& at) {
+  copy_text(at.value, cfg().TimeZone);
+}
 
 void kw_packet_pwd(const ConfigLine& at) {
   copy_text(at.value, cfg().PacketPwd);
   to_upper(cfg().PacketPwd);
 }
 
-void kw_quick_scan(const ConfigLine& at) { parse_yes_no(at, at.value, cfg().QuickScan); }
-void kw_export_all_mail(const ConfigLine& at) { parse_yes_no(at, at.value, cfg().ExportAllMail); }
-void kw_separate_msg(const ConfigLine& at) { parse_yes_no(at, at.value, cfg().SeparateMSG); }
+void kw_quick_scan(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().QuickScan);
+}
+void kw_export_all_mail(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().ExportAllMail);
+}
+void kw_separate_msg(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().SeparateMSG);
+}
 
 void kw_max_pkt_size(const ConfigLine& at) {
   parse_number32(at, at.value, cfg().MaxPKTSize);
@@ -297,7 +331,9 @@ void kw_junk_area(const ConfigLine& at) {
   to_upper(cfg().JunkArea);
 }
 
-void kw_export_max_to(const ConfigLine& at) { parse_number16(at, at.value, cfg().ExportMaxTo); }
+void kw_export_max_to(const ConfigLine& at) {
+  parse_number16(at, at.value, cfg().ExportMaxTo);
+}
 void kw_export_max_xpost(const ConfigLine& at) {
   parse_number16(at, at.value, cfg().ExportMaxXPost);
 }
@@ -322,10 +358,18 @@ void kw_header_info(const ConfigLine& at) {
   }
 }
 
-void kw_no_spam_text(const ConfigLine& at) { copy_text(at.value, cfg().NoSpamText); }
-void kw_origin(const ConfigLine& at) { copy_text(at.value, cfg().Origin); }
-void kw_organization(const ConfigLine& at) { copy_text(at.value, cfg().Organization); }
-void kw_def_char_set(const ConfigLine& at) { copy_text(at.value, cfg().DefCharSet); }
+void kw_no_spam_text(const ConfigLine& at) {
+  copy_text(at.value, cfg().NoSpamText);
+}
+void kw_origin(const ConfigLine& at) {
+  copy_text(at.value, cfg().Origin);
+}
+void kw_organization(const ConfigLine& at) {
+  copy_text(at.value, cfg().Organization);
+}
+void kw_def_char_set(const ConfigLine& at) {
+  copy_text(at.value, cfg().DefCharSet);
+}
 
 void kw_char_set_map(const ConfigLine& at) {
   if (cfg().CharSetMap.full()) return at.warn("too many CharSetMap keywords");
@@ -351,7 +395,9 @@ void kw_char_set_map(const ConfigLine& at) {
   e->direction = direction;
 }
 
-void kw_use_qp(const ConfigLine& at) { parse_yes_no(at, at.value, cfg().UseQP); }
+void kw_use_qp(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().UseQP);
+}
 
 void kw_encode_format(const ConfigLine& at) {
   static const char* const kFormats[] = {"MIME", "UU"};
@@ -362,7 +408,9 @@ void kw_encode_format(const ConfigLine& at) {
 
 // --- Quotes and lines ---
 
-void kw_quote_to(const ConfigLine& at) { parse_yes_no(at, at.value, cfg().QuoteTo); }
+void kw_quote_to(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().QuoteTo);
+}
 
 // Reads "<low>-<high>", both within 0-255 and low <= high.
 bool read_range(std::string_view text, uint8_t& low, uint8_t& high) {
@@ -445,8 +493,12 @@ void parse_action(const ConfigLine& at, FilterAction& out) {
   out = i < 0 ? FilterAction::ignore : static_cast<FilterAction>(i);
 }
 
-void kw_own_org_action(const ConfigLine& at) { parse_action(at, cfg().OwnOrgAction); }
-void kw_junk_action(const ConfigLine& at) { parse_action(at, cfg().JunkAction); }
+void kw_own_org_action(const ConfigLine& at) {
+  parse_action(at, cfg().OwnOrgAction);
+}
+void kw_junk_action(const ConfigLine& at) {
+  parse_action(at, cfg().JunkAction);
+}
 
 void kw_junk_category(const ConfigLine& at) {
   static const char* const kCategories[] = {"Email", "News", "All", "None"};
@@ -461,11 +513,15 @@ void kw_junk_from(const ConfigLine& at) {
 void kw_junk_subj(const ConfigLine& at) {
   add_junk(at, cfg().JunkSubj, "too many JunkSubj keywords");
 }
-void kw_junk_str(const ConfigLine& at) { add_junk(at, cfg().JunkStr, "too many JunkStr keywords"); }
+void kw_junk_str(const ConfigLine& at) {
+  add_junk(at, cfg().JunkStr, "too many JunkStr keywords");
+}
 void kw_junk_group(const ConfigLine& at) {
   add_junk(at, cfg().JunkGroup, "too many JunkGroup keywords");
 }
-void kw_junk_from_to(const ConfigLine& at) { parse_yes_no(at, at.value, cfg().JunkFromTo); }
+void kw_junk_from_to(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().JunkFromTo);
+}
 
 void kw_ignore_message_text(const ConfigLine& at) {
   add_text(at, cfg().IgnoreMessageText, "too many IgnoreMessageText keywords");
@@ -484,8 +540,12 @@ void parse_attach(const ConfigLine& at, int kind) {
   cfg().Attach[kind] = static_cast<AttachAction>(i);
 }
 
-void kw_attach_mail(const ConfigLine& at) { parse_attach(at, kKindMail); }
-void kw_attach_news(const ConfigLine& at) { parse_attach(at, kKindNews); }
+void kw_attach_mail(const ConfigLine& at) {
+  parse_attach(at, kKindMail);
+}
+void kw_attach_news(const ConfigLine& at) {
+  parse_attach(at, kKindNews);
+}
 
 }  // namespace
 
@@ -502,6 +562,7 @@ const KeywordEntry kKeywords[] = {
     {"EmailArea", kw_email_area},
     {"Route", kw_route},
     {"MailingList", kw_mailing_list},
+    {"ListConfig", kw_list_config},
     {"MailerType", kw_mailer_type},
     {"InboundDir", kw_inbound_dir},
     {"OutboundDir", kw_outbound_dir},

@@ -22,6 +22,7 @@ struct ReplyFile {
   uint16_t number = 0;
   long message_count = 0;
   long message_start = 0;
+  bool message_open = false;  // between open and close of a message
 };
 ReplyFile reply_files[2];
 
@@ -186,11 +187,17 @@ bool open_reply_message(int kind, platform::File& stream) {
     stream.close();
     return false;
   }
+  file.message_open = true;
   return true;
 }
 
 bool close_reply_message(int kind, platform::File& stream) {
   ReplyFile& file = state(kind);
+  if (!file.message_open) {
+    stream.close();
+    return false;
+  }
+  file.message_open = false;
   bool ok = stream.flush();
   long end = ok ? stream.tell() : -1;
   long long length = static_cast<long long>(end) - file.message_start - 4;

@@ -8,6 +8,7 @@
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "frame/text_helpers.hpp"
+#include "lists/pack.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {
@@ -250,7 +251,7 @@ int run(int argc, char** argv) {
       result = not_built("EXPORT");
       break;
     case Command::pack:
-      result = not_built("PACK");
+      pack_lists();
       break;
     case Command::check:
     case Command::none:

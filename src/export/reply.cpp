@@ -1,0 +1,360 @@
+#include "export/reply.hpp"
+
+#include <cstdio>
+
+#include "frame/file_helpers.hpp"
+#include "frame/run.hpp"
+#include "frame/text_helpers.hpp"
+#include "platform/clock.hpp"
+
+namespace quillmar {
+
+namespace {
+
+struct ReplyKind {
+  const char* name;
+  char format_letter;
+};
+constexpr ReplyKind kKinds[2] = {{"mail", 'b'}, {"news", 'B'}};
+
+struct ReplyFile {
+  PathText name;  // empty until chosen
+  uint16_t number = 0;
+  long message_count = 0;
+  long message_start = 0;
+  bool message_open = false;  // between open and close of a message
+};
+ReplyFile reply_files[2];
+
+// Files encoded into the open message, disposed of once it is complete. A
+// message names its files in a subject of at most 71 characters, so a few
+// dozen entries are plenty; a file that finds no room is simply kept.
+struct PendingFile {
+  PathText path;
+  AfterSend mode = AfterSend::keep;
+};
+constexpr std::size_t kMaxPending = 64;
+PendingFile pending_files[kMaxPending];
+std::size_t pending_count = 0;
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+ReplyFile& state(int kind) {
+  return reply_files[kind == kReplyNews ? 1 : 0];
+}
+const ReplyKind& kind_of(int kind) {
+  return kKinds[kind == kReplyNews ? 1 : 0];
+}
+
+// Appends the REPLIES line of a finished file; a line that cannot be written
+// whole is taken back.
+void list_in_replies(const ReplyFile& file, const ReplyKind& kind) {
+  PathText path;
+  if (!path.assign(settings->SoupDir) || !path.append("REPLIES")) {
+    log_print("Error: can't append to %sREPLIES\n", settings->SoupDir.c_str());
+    return;
+  }
+  platform::File replies;
+  if (!replies.open(path, platform::OpenMode::append, platform::Share::deny_write) ||
+      !replies.seek(0, SEEK_END)) {
+    log_print("Error: can't append to %s\n", path.c_str());
+    return;
+  }
+  long old_size = replies.tell();
+  replies.printf("%s%04X\t%s\t%cn\n", kind.name, file.number, kind.name, kind.format_letter);
+  if (replies.flush() && replies.close()) return;
+  replies.close();
+  platform::File repair;
+  if (old_size >= 0 && repair.open(path, platform::OpenMode::update, platform::Share::deny_write)) {
+    repair.truncate(old_size);
+  }
+  log_print("Error: can't append to %s\n", path.c_str());
+}
+
+void dispose_pending_files() {
+  for (std::size_t i = 0; i < pending_count; ++i) {
+    const PendingFile& f = pending_files[i];
+    if (f.mode == AfterSend::erase) {
+      platform::remove_file(f.path);
+    } else if (f.mode == AfterSend::truncate) {
+      platform::File emptied;
+      if (emptied.open(f.path, platform::OpenMode::write, platform::Share::deny_write)) {
+        emptied.close();
+      }
+    }
+  }
+  pending_count = 0;
+}
+
+void write_u16(unsigned char* at, uint16_t v) {
+  at[0] = static_cast<unsigned char>(v & 0xFF);
+  at[1] = static_cast<unsigned char>(v >> 8);
+}
+
+// The header of the covering packet, written here until the packet writer of
+// the FidoNet side takes it over: the same 58-byte Type 2+ layout with the
+// first AddrMap address as origin and product revision 1.0.
+bool write_attach_packet_header(platform::File& out, const FtnAddress& origin,
+                                const FtnAddress& destination, const platform::LocalTime& lt) {
+  unsigned char h[58] = {};
+  write_u16(h + 0, origin.node);
+  write_u16(h + 2, destination.node);
+  write_u16(h + 4, static_cast<uint16_t>(lt.year));
+  write_u16(h + 6, static_cast<uint16_t>(lt.month - 1));
+  write_u16(h + 8, static_cast<uint16_t>(lt.day));
+  write_u16(h + 10, static_cast<uint16_t>(lt.hour));
+  write_u16(h + 12, static_cast<uint16_t>(lt.minute));
+  write_u16(h + 14, static_cast<uint16_t>(lt.second));
+  write_u16(h + 16, 0);  // baud
+  write_u16(h + 18, 2);  // packet type
+  write_u16(h + 20, origin.net);
+  write_u16(h + 22, destination.net);
+  h[24] = 0;  // product code, low byte
+  h[25] = 1;  // revision, major
+  std::string_view password = settings->PacketPwd.view().substr(0, 8);
+  for (std::size_t i = 0; i < password.size(); ++i)
+    h[26 + i] = static_cast<unsigned char>(password[i]);
+  write_u16(h + 34, origin.zone);
+  write_u16(h + 36, destination.zone);
+  write_u16(h + 38, 0);       // auxiliary net
+  write_u16(h + 40, 0x0100);  // capability word, byte-swapped copy
+  h[42] = 1;                  // product code, high byte
+  h[43] = 0;                  // revision, minor
+  write_u16(h + 44, 0x0001);  // capability word
+  write_u16(h + 46, origin.zone);
+  write_u16(h + 48, destination.zone);
+  write_u16(h + 50, origin.point);
+  write_u16(h + 52, destination.point);
+  return out.write(h, sizeof h);
+}
+
+// Writes `text` cut to `maximum` characters, then its NUL.
+bool write_zstring(platform::File& out, std::string_view text, std::size_t maximum) {
+  text = text.substr(0, maximum);
+  text = text.substr(0, text.find('\0'));
+  return out.write(text) && out.write("\0", 1);
+}
+
+std::string_view base_name(std::string_view path) {
+  std::size_t sep = path.find_last_of("\\/");
+  return sep == std::string_view::npos ? path : path.substr(sep + 1);
+}
+
+}  // namespace
+
+std::string_view reply_file_name(int kind) {
+  return state(kind).name.view();
+}
+long reply_message_count(int kind) {
+  return state(kind).message_count;
+}
+
+void reset_reply_files() {
+  for (ReplyFile& f : reply_files) f = ReplyFile{};
+  pending_count = 0;
+}
+
+bool flush_reply_file(int kind) {
+  ReplyFile& file = state(kind);
+  const ReplyKind& k = kind_of(kind);
+  if (file.message_count == 0 && !file.name.empty()) return true;
+  if (file.message_count != 0) list_in_replies(file, k);
+  // A listed file is never written again: the next message goes elsewhere.
+  file.message_count = 0;
+  std::optional<uint16_t> number =
+      unique_prefixed_name(settings->SoupDir, k.name, "MSG", file.name);
+  if (!number) {
+    file.name.clear();
+    log_print("Error: no free name for a %s reply file left in %s\n", k.name,
+              settings->SoupDir.c_str());
+    return false;
+  }
+  file.number = *number;
+  return true;
+}
+
+bool open_reply_message(int kind, platform::File& stream) {
+  ReplyFile& file = state(kind);
+  pending_count = 0;
+  if (file.name.empty()) return false;
+  // An existing file is never emptied here: only a missing one is created.
+  if (!stream.open(file.name, platform::OpenMode::update, platform::Share::deny_write) &&
+      !stream.open(file.name, platform::OpenMode::create_new, platform::Share::deny_write)) {
+    return false;
+  }
+  if (!stream.seek(0, SEEK_END) || (file.message_start = stream.tell()) < 0 ||
+      !stream.write("\0\0\0\0", 4)) {
+    stream.close();
+    return false;
+  }
+  file.message_open = true;
+  return true;
+}
+
+bool close_reply_message(int kind, platform::File& stream) {
+  ReplyFile& file = state(kind);
+  if (!file.message_open) {
+    stream.close();
+    return false;
+  }
+  file.message_open = false;
+  bool ok = stream.flush();
+  long end = ok ? stream.tell() : -1;
+  long long length = static_cast<long long>(end) - file.message_start - 4;
+  ok = ok && length >= 0 && length <= 0xFFFFFFFFLL;
+  if (ok) {
+    uint32_t n = static_cast<uint32_t>(length);
+    unsigned char field[4] = {static_cast<unsigned char>(n >> 24),
+                              static_cast<unsigned char>(n >> 16),
+                              static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+    ok = stream.seek(file.message_start) && stream.write(field, 4) && stream.flush();
+  }
+  if (ok && stream.close()) {
+    ++file.message_count;
+    dispose_pending_files();
+    return true;
+  }
+  // The message did not reach the file whole: it is cut off again, so that
+  // the file holds only complete messages, and its files are kept.
+  stream.close();
+  pending_count = 0;
+  platform::File repair;
+  if (!repair.open(file.name, platform::OpenMode::update, platform::Share::deny_write) ||
+      !repair.truncate(file.message_start)) {
+    log_print("! error writing %s: the last message could not be removed\n", file.name.c_str());
+    return false;
+  }
+  log_print("! error writing %s: message not written\n", file.name.c_str());
+  return false;
+}
+
+void encode_attachment(platform::File& reply, platform::File& input, std::string_view path,
+                       AfterSend mode) {
+  const bool mime = settings->encode_format == EncodeFormat::mime;
+  std::string_view base = base_name(path);
+  int base_len = static_cast<int>(base.size());
+  input.seek(0, SEEK_END);
+  input.seek(0, SEEK_SET);
+  log_print("* %s-encoding %.*s\n", mime ? "MIME" : "UU", base_len, base.data());
+
+  reply.printf("\n--%s\n", kMimeBoundary);
+  reply.printf("Content-Type: application/octet-stream; name=\"%.*s\"\n", base_len, base.data());
+  reply.write("Content-Transfer-Encoding: ");
+  if (mime) {
+    reply.write("base64\n\n");
+  } else {
+    reply.write("7bit\n\n");
+    reply.printf("begin 644 %.*s\n", base_len, base.data());
+  }
+
+  const std::size_t per_line = mime ? 57 : 45;
+  // Whole lines per block, so that only the last line of the file is short.
+  unsigned char block[57 * 45 * 8];
+  char line[2 + 80];
+  unsigned long written = 0;  // characters of MIME data, for the padding
+  for (;;) {
+    std::size_t got = input.read(block, sizeof block);
+    for (std::size_t pos = 0; pos < got; pos += per_line) {
+      std::size_t n = got - pos < per_line ? got - pos : per_line;
+      const unsigned char* b = block + pos;
+      std::size_t len = 0;
+      if (!mime) line[len++] = static_cast<char>((n & 0x3F) + 0x20);
+      for (std::size_t i = 0; i < n; i += 3) {
+        unsigned b0 = b[i];
+        unsigned b1 = i + 1 < n ? b[i + 1] : 0;
+        unsigned b2 = i + 2 < n ? b[i + 2] : 0;
+        unsigned v[4] = {b0 >> 2, ((b0 << 4) & 0x30) | (b1 >> 4), ((b1 << 2) & 0x3C) | (b2 >> 6),
+                         b2 & 0x3F};
+        std::size_t chars = n - i >= 3 ? 4 : n - i + 1;
+        for (std::size_t c = 0; c < chars; ++c) {
+          line[len++] = mime ? kBase64[v[c]] : uu_char(static_cast<int>(v[c]));
+        }
+        if (mime) written += chars;
+      }
+      if (mime && n < per_line) {
+        while (written % 4 != 0) {
+          line[len++] = '=';
+          ++written;
+        }
+      }
+      line[len++] = '\n';
+      reply.write(line, len);
+    }
+    if (got < sizeof block) break;
+  }
+  bool read_error = input.handle() != nullptr && std::ferror(input.handle()) != 0;
+  if (!mime) reply.write("`\nend\n");
+  reply.write("\n");
+  input.close();
+
+  if (read_error) {
+    log_print("! error reading %.*s: the file is kept\n", static_cast<int>(path.size()),
+              path.data());
+    return;
+  }
+  if (run_options.test_mode || mode == AfterSend::keep || pending_count == kMaxPending) return;
+  PendingFile& p = pending_files[pending_count];
+  if (!p.path.assign(path)) return;
+  p.mode = mode;
+  ++pending_count;
+}
+
+bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
+                        std::string_view temp_name, std::string_view listed_name,
+                        platform::File& stream) {
+  if (settings->AddrMap.empty()) return false;
+  const AddrMapEntry& first = settings->AddrMap[0];
+  const FtnAddress& origin = first.ftn_address;
+  platform::File out;
+  if (!out.open(temp_name, platform::OpenMode::write, platform::Share::deny_write)) return false;
+  platform::LocalTime lt = platform::local_time(platform::now());
+
+  bool ok = write_attach_packet_header(out, origin, destination, lt);
+  unsigned char m[14] = {};
+  write_u16(m + 0, 2);
+  write_u16(m + 2, origin.node);
+  write_u16(m + 4, destination.node);
+  write_u16(m + 6, origin.net);
+  write_u16(m + 8, destination.net);
+  write_u16(m + 10, 0x0011);  // private, file attached
+  write_u16(m + 12, 0);
+  ok = ok && out.write(m, sizeof m);
+  char date[32];
+  std::snprintf(date, sizeof date, "%02d %-3s %02d %02d:%02d:%02d", lt.day % 100,
+                kMonthNames[(lt.month - 1) % 12], lt.year % 100, lt.hour % 100, lt.minute % 100,
+                lt.second % 100);
+  ok = ok && write_zstring(out, date, 19) && write_zstring(out, to_name, 35) &&
+       write_zstring(out, first.internet_address, 35) && write_zstring(out, listed_name, 71);
+
+  ok = ok && out.printf("\x01INTL %hu:%hu/%hu %hu:%hu/%hu\r", destination.zone, destination.net,
+                        destination.node, origin.zone, origin.net, origin.node);
+  if (origin.point != 0)
+    ok = ok && out.printf(
+                   "\x01"
+                   "FMPT %hu\r",
+                   origin.point);
+  if (destination.point != 0) ok = ok && out.printf("\x01TOPT %hu\r", destination.point);
+  std::string_view shown = listed_name;
+  std::size_t sep = shown.find_last_of("\\/");
+  if (sep != std::string_view::npos) {
+    shown = shown.substr(sep + 1);
+  } else if (!shown.empty() && (shown[0] == '^' || shown[0] == '#')) {
+    shown.remove_prefix(1);
+  }
+  ok = ok && out.printf("[Quillmar/%s v%d.%02d attached file %.*s]\r", kPlatformTag, kVersionMajor,
+                        kVersionMinor, static_cast<int>(shown.size()), shown.data());
+  // The text's NUL, then the two zero bytes that end a packet.
+  ok = ok && out.write("\0\0\0", 3);
+  if (!out.close() || !ok) {
+    platform::remove_file(temp_name);
+    return false;
+  }
+  if (!stream.open(temp_name, platform::OpenMode::update, platform::Share::deny_write) ||
+      !stream.seek(0, SEEK_END)) {
+    stream.close();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillmar

@@ -1,0 +1,66 @@
+// The SOUP reply packet as written: reply message files of the kinds mail
+// and news with their 4-byte big-endian length framing, the REPLIES index,
+// files encoded as MIME parts (base64 or uuencode), and the small FidoNet
+// packet that carries a file listed in a flow file without a message.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "config/settings.hpp"
+#include "platform/fs.hpp"
+
+namespace quillmar {
+
+// Reply kinds; the lists write their mails as kind mail.
+inline constexpr int kReplyMail = 0;
+inline constexpr int kReplyNews = 1;
+
+// The boundary of the multipart messages the export writes.
+inline constexpr const char* kMimeBoundary = "+=Quillmar=+";
+
+// Finishes the kind's current reply file when it holds messages (lists it in
+// REPLIES) and makes sure a current file name exists. False when no free
+// file name is left (reported); the kind then has no file until a later
+// flush finds one.
+bool flush_reply_file(int kind);
+
+// Opens the kind's current file and reserves the length field of a new
+// message at its end. False when the file can be neither opened nor created
+// (the caller skips the message).
+bool open_reply_message(int kind, platform::File& stream);
+
+// Writes the message's length and closes the stream; the message counts
+// only when all of it reached the file. On a failure the file is cut back to
+// where the message began, the failure is reported and the result is false.
+// Files encoded into the message are deleted or truncated (as asked) only
+// after the message is complete.
+bool close_reply_message(int kind, platform::File& stream);
+
+// What happens to an attached file once its message has been written.
+enum class AfterSend { keep, erase, truncate };
+
+// Writes one MIME part holding the open `input` file (named `path`) in the
+// configured EncodeFormat and closes `input`. Unless /TEST is on, the file is
+// deleted or truncated by close_reply_message once the message is complete,
+// and only when the whole file was read without error.
+void encode_attachment(platform::File& reply, platform::File& input, std::string_view path,
+                       AfterSend mode);
+
+// Writes into `temp_name` a Type 2+ packet holding one file-attach message
+// from the first AddrMap address to `destination`, whose subject is
+// `listed_name`; `stream` is left open (reading and writing) at its end.
+// False when the packet cannot be created or written.
+bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
+                        std::string_view temp_name, std::string_view listed_name,
+                        platform::File& stream);
+
+// The kind's current reply file name (empty before the first flush) and the
+// number of messages written into it.
+std::string_view reply_file_name(int kind);
+long reply_message_count(int kind);
+
+// Forgets the reply file state (a new run).
+void reset_reply_files();
+
+}  // namespace quillmar

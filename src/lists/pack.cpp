@@ -122,7 +122,7 @@ void pack_list(ListRecord& list) {
               removed_lines);
   }
   // One step: the list keeps its data under its name whatever happens.
-  if (!platform::rename_file(temp, path)) {
+  if (!platform::replace_file(temp, path)) {
     log_print("! error replacing %s by %s\n", list.path.c_str(), temp.c_str());
     platform::remove_file(temp);
   }

@@ -28,14 +28,10 @@ class ReplyTest : public ::testing::Test {
   std::string soup;
 
   void SetUp() override {
-    static bool allocated = false;
-    if (!allocated) {
-      allocate_settings();
-      AddrMapEntry* e = settings->AddrMap.add();
-      e->ftn_address = FtnAddress{2, 345, 1, 7};
-      e->internet_address = "sysop@example.org";
-      allocated = true;
-    }
+    allocate_settings();
+    AddrMapEntry* e = settings->AddrMap.add();
+    e->ftn_address = FtnAddress{2, 345, 1, 7};
+    e->internet_address = "sysop@example.org";
     soup = dir.path + "/soup/";
     std::filesystem::create_directories(soup);
     settings->SoupDir = soup;
@@ -44,7 +40,10 @@ class ReplyTest : public ::testing::Test {
     run_options = RunOptions{};
     reset_reply_files();
   }
-  void TearDown() override { reset_reply_files(); }
+  void TearDown() override {
+    reset_reply_files();
+    release_settings();
+  }
 
   static bool write_message(int kind, const std::string& text) {
     platform::File f;

@@ -23,15 +23,14 @@ class ListFilesTest : public ::testing::Test {
   TempDir dir;
 
   void SetUp() override {
-    static bool allocated = false;
-    if (!allocated) {
-      allocate_settings();
-      allocated = true;
-    }
+    allocate_settings();
     run_options = RunOptions{};
     reset_lists();
   }
-  void TearDown() override { reset_lists(); }
+  void TearDown() override {
+    reset_lists();
+    release_settings();
+  }
 
   // Loads `text` as list file `name`; the warnings printed.
   std::string load(const std::string& name, const std::string& text) {

@@ -139,15 +139,14 @@ class PackFailures : public ::testing::Test {
  protected:
   TempDir dir;
   void SetUp() override {
-    static bool allocated = false;
-    if (!allocated) {
-      allocate_settings();
-      allocated = true;
-    }
+    allocate_settings();
     run_options = RunOptions{};
     reset_lists();
   }
-  void TearDown() override { reset_lists(); }
+  void TearDown() override {
+    reset_lists();
+    release_settings();
+  }
 };
 
 TEST_F(PackFailures, WriteFailureKeepsTheListAndReportsIt) {

@@ -122,12 +122,18 @@ char* skip_blanks(char* p) {
 }  // namespace
 
 void unescape_text(char* text) {
-  for (char* p = text; *p != '\0'; ++p) {
-    if (*p != '\\') continue;
-    std::memmove(p, p + 1, std::strlen(p + 1) + 1);
-    if (*p == ' ') *p = kProtectedSpace;
-    if (*p == '\0') break;
+  char* out = text;
+  for (const char* in = text; *in != '\0';) {
+    if (*in == '\\') {
+      ++in;  // the backslash goes; the character after it is taken as it is
+      if (*in == '\0') break;
+      *out++ = *in == ' ' ? kProtectedSpace : *in;
+      ++in;
+    } else {
+      *out++ = *in++;
+    }
   }
+  *out = '\0';
 }
 
 void restore_spaces(char* text) {
@@ -138,11 +144,15 @@ void restore_spaces(char* text) {
 
 void strip_quotes(char* text) {
   std::size_t n = std::strlen(text);
-  while (n >= 2 && text[0] == text[n - 1] && (text[0] == '"' || text[0] == '\'')) {
-    n -= 2;
-    std::memmove(text, text + 1, n);
-    text[n] = '\0';
+  std::size_t pairs = 0;
+  while (n - 2 * pairs >= 2 && text[pairs] == text[n - 1 - pairs] &&
+         (text[pairs] == '"' || text[pairs] == '\'')) {
+    ++pairs;
   }
+  if (pairs == 0) return;
+  n -= 2 * pairs;
+  std::memmove(text, text + pairs, n);
+  text[n] = '\0';
 }
 
 void trim_space(char* text) {

@@ -158,6 +158,35 @@ TEST_F(HeaderValues, AddressesAndNamesAreCutAt127Characters) {
   EXPECT_EQ(name.view(), "\"" + std::string(126, 'N'));
 }
 
+TEST_F(HeaderValues, LongAndOddValuesStayBounded) {
+  Text<128> address("-"), name("-"), id("-"), zone;
+  std::string value(32766, '\\');
+  parse_address_list(value.data(), &address, &name, kAddressTo, recipient_table);
+  EXPECT_EQ(address.view(), "-");
+  EXPECT_EQ(name.view(), "\\" + std::string(126, '\\'));
+
+  value = std::string(16000, '"') + "x@y" + std::string(16000, '"');
+  parse_address_list(value.data(), &address, &name, kAddressTo, recipient_table);
+  EXPECT_EQ(address.view(), "\"");  // 127 quotes taken, then stripped in pairs
+
+  value = std::string(20000, '<') + "@" + std::string(20000, '>') + ",,,@,";
+  parse_address_list(value.data(), &address, &name, kAddressCc, recipient_table);
+  EXPECT_EQ(address.view(), "@");
+
+  value = std::string(40000, '@');
+  extract_identifier(value.data(), id, true);
+  EXPECT_EQ(id.size(), 127u);
+
+  ParsedDate date;
+  value = "Mon, 99999 Mar 99999999 99999:99999:99999 " + std::string(500, 'z');
+  parse_date(value.data(), date, &zone);
+  EXPECT_EQ(zone.size(), 127u);
+  // A comma at the very start is no weekday: the commas are the day.
+  value = std::string(300, ',') + " 1 2 3";
+  parse_date(value.data(), date, &zone);
+  EXPECT_EQ(date, (ParsedDate{0, 0, 2002, 3, 0, 0}));
+}
+
 TEST_F(HeaderValues, ExtractIdentifierTakesTheFirstOrLastAtSign) {
   Text<128> out("old");
   std::string v = "no identifier";

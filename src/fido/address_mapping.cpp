@@ -45,16 +45,22 @@ std::optional<Number> take_decimal(std::string_view& text) {
   return value;
 }
 
-// "p%u." (only for a point) and "f%u.n%u.z%u." of an FTN address.
-void append_gateway_components(std::string& out, const FtnAddress& a) {
-  char buffer[64];
-  if (a.point != 0) {
-    std::snprintf(buffer, sizeof buffer, "p%u.", unsigned{a.point});
+// The host of an FTN address under a domain text: its gateway form under a
+// gateway domain ("p%u." only for a point, then "f%u.n%u.z%u." and the
+// domain proper), else the domain text itself.
+void append_domain_host(std::string& out, const FtnAddress& a, std::string_view domain) {
+  if (!domain.empty() && domain.front() == '#') {
+    char buffer[64];
+    if (a.point != 0) {
+      std::snprintf(buffer, sizeof buffer, "p%u.", unsigned{a.point});
+      out += buffer;
+    }
+    std::snprintf(buffer, sizeof buffer, "f%u.n%u.z%u.", unsigned{a.node}, unsigned{a.net},
+                  unsigned{a.zone});
     out += buffer;
+    domain.remove_prefix(1);
   }
-  std::snprintf(buffer, sizeof buffer, "f%u.n%u.z%u.", unsigned{a.node}, unsigned{a.net},
-                unsigned{a.zone});
-  out += buffer;
+  out += domain;
 }
 
 const AddrMapEntry& first_address_map_entry() {
@@ -266,12 +272,7 @@ void append_message_id(std::string& out, std::string_view id_text, uint32_t seri
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "<%" PRIu32 "@", serial);
   out += buffer;
-  std::string_view domain = domain_for_zone(address.zone);
-  if (!domain.empty() && domain.front() == '#') {
-    append_gateway_components(out, address);
-    domain.remove_prefix(1);
-  }
-  out += domain;
+  append_domain_host(out, address, domain_for_zone(address.zone));
   out += ">\n";
 }
 
@@ -320,11 +321,7 @@ void map_sender_to_internet(const FtnAddress& origin, std::string_view fido_name
     if (c == ' ') c = '.';
   }
   address += '@';
-  if (!domain.empty() && domain.front() == '#') {
-    append_gateway_components(address, origin);
-    domain.remove_prefix(1);
-  }
-  address += domain;
+  append_domain_host(address, origin, domain);
   sender_address = address;
 }
 

@@ -30,6 +30,11 @@ class FixedTable {
     if (items_ == nullptr || count_ == Capacity) return nullptr;
     return new (&items_[count_++]) T{};
   }
+  // Removes every entry; the storage stays for the next ones.
+  void clear() {
+    for (std::size_t i = 0; i < count_; ++i) items_[i].~T();
+    count_ = 0;
+  }
   bool full() const { return count_ == Capacity; }
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }

@@ -8,6 +8,7 @@
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "frame/text_helpers.hpp"
+#include "frame/work.hpp"
 #include "lists/pack.hpp"
 #include "platform/clock.hpp"
 
@@ -219,6 +220,7 @@ int run(int argc, char** argv) {
   parse_command_line(argc, argv);
 
   allocate_settings();
+  allocate_message_work();
   set_time_zone_default();
   set_temp_dir_default();
   settings->OwnOrgArea = "ARCHIVES";

@@ -1,0 +1,328 @@
+#include "fido/address_mapping.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <optional>
+
+#include "frame/text_helpers.hpp"
+
+namespace quillmar {
+
+namespace {
+
+constexpr std::string_view kDefaultDomainText = "#fidonet.org";
+static_assert(kDefaultDomainText.substr(1) == kDefaultGatewayDomain);
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool is_hex_digit(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The host of an Internet address: the text after its first "@".
+std::optional<std::string_view> host_of(std::string_view address) {
+  std::size_t at = address.find('@');
+  if (at == std::string_view::npos) return std::nullopt;
+  return address.substr(at + 1);
+}
+
+bool has_gateway_host(std::string_view address) {
+  std::optional<std::string_view> host = host_of(address);
+  return host && is_gateway_domain(*host);
+}
+
+// Reads the digits at the start of `text` the way "%hu" does; nothing when
+// there are none. The digits are taken off `text`.
+template <class Number>
+std::optional<Number> take_decimal(std::string_view& text) {
+  if (text.empty() || !is_digit(text.front())) return std::nullopt;
+  Number value = 0;
+  while (!text.empty() && is_digit(text.front())) {
+    value = static_cast<Number>(value * 10u + static_cast<unsigned>(text.front() - '0'));
+    text.remove_prefix(1);
+  }
+  return value;
+}
+
+// The host of an FTN address under a domain text: its gateway form under a
+// gateway domain ("p%u." only for a point, then "f%u.n%u.z%u." and the
+// domain proper), else the domain text itself.
+void append_domain_host(std::string& out, const FtnAddress& a, std::string_view domain) {
+  if (!domain.empty() && domain.front() == '#') {
+    char buffer[64];
+    if (a.point != 0) {
+      std::snprintf(buffer, sizeof buffer, "p%u.", unsigned{a.point});
+      out += buffer;
+    }
+    std::snprintf(buffer, sizeof buffer, "f%u.n%u.z%u.", unsigned{a.node}, unsigned{a.net},
+                  unsigned{a.zone});
+    out += buffer;
+    domain.remove_prefix(1);
+  }
+  out += domain;
+}
+
+const AddrMapEntry& first_address_map_entry() {
+  static const AddrMapEntry kNone{};
+  return settings->AddrMap.empty() ? kNone : settings->AddrMap[0];
+}
+
+// True when the entry's Internet address is `address` or its FidoNet name
+// is `name` (without regard to case); empty entry fields match nothing.
+bool names_entry(const AddrMapEntry& e, std::string_view address, std::string_view name) {
+  return (!e.internet_address.empty() && equals_nocase(e.internet_address, address)) ||
+         (!e.fido_name.empty() && equals_nocase(e.fido_name, name));
+}
+
+// The name, reply name or To name rule: an empty name, or one that only
+// repeats the address, becomes the address's local part.
+void name_from_local_part(Text<128>& name, std::string_view address) {
+  if (name.empty() || equals_nocase(name, address)) local_part_to_name(address, name);
+}
+
+}  // namespace
+
+bool is_gateway_domain(std::string_view host) {
+  std::string_view proper = kDefaultGatewayDomain;
+  if (host.size() >= proper.size() + 1 && host[host.size() - proper.size() - 1] == '.' &&
+      equals_nocase(host.substr(host.size() - proper.size()), proper)) {
+    return true;
+  }
+  for (const FidoDomainEntry& e : settings->FidoDomain) {
+    std::string_view domain = e.domain;
+    if (domain.empty() || domain.front() != '#') continue;
+    std::size_t k = domain.size();
+    if (host.size() >= k && host[host.size() - k] == '.' &&
+        equals_nocase(host.substr(host.size() - k + 1), domain.substr(1))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+GatewayHost parse_gateway_host(std::string_view from_at) {
+  GatewayHost result;
+  FtnAddress& a = result.address;
+  const char letters[4] = {'p', 'f', 'n', 'z'};
+  uint16_t* fields[4] = {&a.point, &a.node, &a.net, &a.zone};
+  std::optional<std::size_t> cursor = 0;
+  for (int step = 0; step < 4; ++step) {
+    if (!cursor) break;
+    std::size_t letter = *cursor + 1;
+    if (letter >= from_at.size() || ascii_lower(from_at[letter]) != letters[step]) continue;
+    std::string_view number = from_at.substr(letter + 1);
+    if (std::optional<uint16_t> value = take_decimal<uint16_t>(number)) *fields[step] = *value;
+    std::size_t dot = from_at.find('.', letter + 1);
+    cursor = dot == std::string_view::npos ? std::nullopt : std::optional<std::size_t>(dot);
+  }
+  result.parsed = cursor.has_value();
+  return result;
+}
+
+std::string_view domain_for_zone(uint16_t zone) {
+  for (const FidoDomainEntry& e : settings->FidoDomain) {
+    if (e.zone_low <= zone && zone <= e.zone_high) return e.domain;
+  }
+  return kDefaultDomainText;
+}
+
+void local_part_to_name(std::string_view address, Text<128>& name) {
+  std::string_view local = address.substr(0, address.find('@'));
+  name.assign(local);
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '.') name.set(i, ' ');
+  }
+}
+
+const AddrMapEntry& find_recipient_mapping(std::string_view to_address, std::string_view to_name,
+                                           const RecipientTable& recipients) {
+  const auto& map = settings->AddrMap;
+  for (std::size_t i = 1; i < map.size(); ++i) {
+    const AddrMapEntry& e = map[i];
+    if (names_entry(e, to_address, to_name)) return e;
+    for (const Recipient& r : recipients) {
+      if (names_entry(e, r.address, r.name)) return e;
+    }
+  }
+  return first_address_map_entry();
+}
+
+void map_destination_and_origin() {
+  MessageHeader& h = *message_header;
+  if (h.category == kKindMail) {
+    h.destination = find_recipient_mapping(h.to_address, h.to_name, recipient_table).ftn_address;
+  } else {
+    h.destination = first_address_map_entry().ftn_address;
+  }
+  h.origin = settings->FidoAddr;
+}
+
+void read_gateway_identifier(MessageRef& ref) {
+  std::string_view id = ref.id_text;
+  std::size_t at = id.find('@');
+  if (at == std::string_view::npos || !is_gateway_domain(id.substr(at + 1)) || id.empty() ||
+      !is_digit(id.front())) {
+    ref.gateway_form = false;
+    return;
+  }
+  std::string_view number = id;
+  ref.serial = take_decimal<uint32_t>(number).value_or(0);
+  GatewayHost host = parse_gateway_host(id.substr(at));
+  ref.address = host.address;
+  ref.gateway_form = host.parsed;
+}
+
+bool map_import_addresses(bool list_traffic) {
+  MessageHeader& h = *message_header;
+  const Settings& s = *settings;
+
+  read_gateway_identifier(h.msgid_ref);
+
+  bool personal = false;
+  read_gateway_identifier(h.reply_ref);
+  if (h.reply_ref.gateway_form && !list_traffic) {
+    for (const AddrMapEntry& e : s.AddrMap) {
+      if (e.ftn_address == h.reply_ref.address && !e.fido_name.empty()) {
+        h.to_name = e.fido_name;
+        personal = true;
+        break;
+      }
+    }
+  }
+
+  if (has_gateway_host(h.reply_to_address)) {
+    if (h.reply_to_name.empty() || equals_nocase(h.reply_to_name, h.reply_to_address)) {
+      local_part_to_name(h.reply_to_address, h.reply_to_name);
+      if (h.from_name.empty() || equals_nocase(h.from_name, h.from_address)) {
+        h.from_name = h.reply_to_name;
+      }
+    }
+    std::string_view reply = h.reply_to_address;
+    GatewayHost host = parse_gateway_host(reply.substr(reply.find('@')));
+    if (host.parsed && s.TransFidoOrg) h.origin = host.address;
+  }
+
+  if (has_gateway_host(h.to_address)) {
+    name_from_local_part(h.to_name, h.to_address);
+    std::string_view to = h.to_address;
+    GatewayHost host = parse_gateway_host(to.substr(to.find('@')));
+    if (host.parsed && s.TransFidoOrg) h.destination = host.address;
+  }
+  return personal;
+}
+
+void prepare_message_refs(MessageRef& msgid, MessageRef& reply, const FtnAddress& origin) {
+  msgid = MessageRef{};
+  msgid.address = origin;
+  reply = MessageRef{};
+}
+
+void read_message_ref(std::string_view value, MessageRef& ref) {
+  while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+  std::size_t space = value.find(' ');
+  std::string_view origin = value.substr(0, space);
+  std::string_view serial = space == std::string_view::npos ? value : value.substr(space + 1);
+
+  if (origin.find('@') != std::string_view::npos &&
+      origin.find_first_of(":/") == std::string_view::npos) {
+    ref.id_text = origin;
+  } else {
+    // "%hu:%hu/%hu.%hu": the fields up to the first that cannot be read.
+    const char separators[4] = {'\0', ':', '/', '.'};
+    uint16_t* fields[4] = {&ref.address.zone, &ref.address.net, &ref.address.node,
+                           &ref.address.point};
+    std::string_view rest = origin;
+    for (int i = 0; i < 4; ++i) {
+      if (i > 0) {
+        if (rest.empty() || rest.front() != separators[i]) break;
+        rest.remove_prefix(1);
+      }
+      std::optional<uint16_t> v = take_decimal<uint16_t>(rest);
+      if (!v) break;
+      *fields[i] = *v;
+    }
+  }
+
+  std::string_view digits = serial;
+  while (!digits.empty() && (digits.front() == ' ' || digits.front() == '\t')) {
+    digits.remove_prefix(1);
+  }
+  if (digits.empty() || !is_hex_digit(digits.front())) {
+    ref.serial = crc32(serial.data(), serial.size());
+    return;
+  }
+  uint32_t number = 0;
+  for (char c : digits) {
+    if (!is_hex_digit(c)) break;
+    number = number * 16u + static_cast<uint32_t>(hex_value(c));
+  }
+  ref.serial = number;
+}
+
+void append_message_id(std::string& out, std::string_view id_text, uint32_t serial,
+                       const FtnAddress& address) {
+  if (!id_text.empty()) {
+    if (id_text.front() != '<') out += '<';
+    out += id_text;
+    if (id_text.back() != '>') out += '>';
+    out += '\n';
+    return;
+  }
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "<%" PRIu32 "@", serial);
+  out += buffer;
+  append_domain_host(out, address, domain_for_zone(address.zone));
+  out += ">\n";
+}
+
+void write_message_id(platform::File& out, std::string_view id_text, uint32_t serial,
+                      const FtnAddress& address) {
+  std::string value;
+  append_message_id(value, id_text, serial, address);
+  out.write(value);
+}
+
+void map_sender_to_internet(const FtnAddress& origin, std::string_view fido_name,
+                            Text<128>& sender_address, Text<128>& reply_address) {
+  const Settings& s = *settings;
+  sender_address = first_address_map_entry().internet_address;
+
+  const AddrMapEntry* found = nullptr;
+  for (const AddrMapEntry& e : s.AddrMap) {
+    if (e.ftn_address == origin) {
+      found = &e;
+      break;
+    }
+  }
+  if (found == nullptr) {
+    for (const AddrMapEntry& e : s.AddrMap) {
+      if (!e.fido_name.empty() && equals_nocase(e.fido_name, fido_name)) {
+        found = &e;
+        break;
+      }
+    }
+  }
+
+  if (found != nullptr) {
+    if (!found->internet_address.empty()) sender_address = found->internet_address;
+    if (!found->reply_address.empty()) reply_address = found->reply_address;
+    return;
+  }
+  if (!s.MapFidoOrg) return;
+
+  std::string_view domain = domain_for_zone(origin.zone);
+  if (domain.find('@') != std::string_view::npos) {
+    sender_address = domain;
+    return;
+  }
+  std::string address(fido_name);
+  for (char& c : address) {
+    if (c == ' ') c = '.';
+  }
+  address += '@';
+  append_domain_host(address, origin, domain);
+  sender_address = address;
+}
+
+}  // namespace quillmar

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "fido/packet_writer.hpp"
 #include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
 #include "frame/text_helpers.hpp"
@@ -84,48 +85,6 @@ void dispose_pending_files() {
     }
   }
   pending_count = 0;
-}
-
-void write_u16(unsigned char* at, uint16_t v) {
-  at[0] = static_cast<unsigned char>(v & 0xFF);
-  at[1] = static_cast<unsigned char>(v >> 8);
-}
-
-// The header of the covering packet, written here until the packet writer of
-// the FidoNet side takes it over: the same 58-byte Type 2+ layout with the
-// first AddrMap address as origin and product revision 1.0.
-bool write_attach_packet_header(platform::File& out, const FtnAddress& origin,
-                                const FtnAddress& destination, const platform::LocalTime& lt) {
-  unsigned char h[58] = {};
-  write_u16(h + 0, origin.node);
-  write_u16(h + 2, destination.node);
-  write_u16(h + 4, static_cast<uint16_t>(lt.year));
-  write_u16(h + 6, static_cast<uint16_t>(lt.month - 1));
-  write_u16(h + 8, static_cast<uint16_t>(lt.day));
-  write_u16(h + 10, static_cast<uint16_t>(lt.hour));
-  write_u16(h + 12, static_cast<uint16_t>(lt.minute));
-  write_u16(h + 14, static_cast<uint16_t>(lt.second));
-  write_u16(h + 16, 0);  // baud
-  write_u16(h + 18, 2);  // packet type
-  write_u16(h + 20, origin.net);
-  write_u16(h + 22, destination.net);
-  h[24] = 0;  // product code, low byte
-  h[25] = 1;  // revision, major
-  std::string_view password = settings->PacketPwd.view().substr(0, 8);
-  for (std::size_t i = 0; i < password.size(); ++i)
-    h[26 + i] = static_cast<unsigned char>(password[i]);
-  write_u16(h + 34, origin.zone);
-  write_u16(h + 36, destination.zone);
-  write_u16(h + 38, 0);       // auxiliary net
-  write_u16(h + 40, 0x0100);  // capability word, byte-swapped copy
-  h[42] = 1;                  // product code, high byte
-  h[43] = 0;                  // revision, minor
-  write_u16(h + 44, 0x0001);  // capability word
-  write_u16(h + 46, origin.zone);
-  write_u16(h + 48, destination.zone);
-  write_u16(h + 50, origin.point);
-  write_u16(h + 52, destination.point);
-  return out.write(h, sizeof h);
 }
 
 // Writes `text` cut to `maximum` characters, then its NUL.
@@ -309,15 +268,16 @@ bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
   if (!out.open(temp_name, platform::OpenMode::write, platform::Share::deny_write)) return false;
   platform::LocalTime lt = platform::local_time(platform::now());
 
-  bool ok = write_attach_packet_header(out, origin, destination, lt);
+  auto header = packet_header_bytes(origin, destination, 1, lt);
+  bool ok = out.write(header.data(), header.size());
   unsigned char m[14] = {};
-  write_u16(m + 0, 2);
-  write_u16(m + 2, origin.node);
-  write_u16(m + 4, destination.node);
-  write_u16(m + 6, origin.net);
-  write_u16(m + 8, destination.net);
-  write_u16(m + 10, 0x0011);  // private, file attached
-  write_u16(m + 12, 0);
+  put_le16(m + 0, kPackedMessageType);
+  put_le16(m + 2, origin.node);
+  put_le16(m + 4, destination.node);
+  put_le16(m + 6, origin.net);
+  put_le16(m + 8, destination.net);
+  put_le16(m + 10, kAttributePrivate | kAttributeFileAttached);
+  put_le16(m + 12, 0);
   ok = ok && out.write(m, sizeof m);
   char date[32];
   std::snprintf(date, sizeof date, "%02d %-3s %02d %02d:%02d:%02d", lt.day % 100,

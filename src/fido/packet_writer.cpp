@@ -9,8 +9,14 @@ namespace quillmar {
 std::array<unsigned char, kPacketHeaderSize> packet_header_bytes(
     const platform::LocalTime& created) {
   const Settings& s = *settings;
-  const FtnAddress& from = s.FidoAddr;
   const FtnAddress to = s.AddrMap.empty() ? FtnAddress{} : s.AddrMap[0].ftn_address;
+  return packet_header_bytes(s.FidoAddr, to, 0, created);
+}
+
+std::array<unsigned char, kPacketHeaderSize> packet_header_bytes(
+    const FtnAddress& from, const FtnAddress& to, uint8_t major_revision,
+    const platform::LocalTime& created) {
+  const Settings& s = *settings;
 
   std::array<unsigned char, kPacketHeaderSize> h{};
   unsigned char* p = h.data();
@@ -27,7 +33,7 @@ std::array<unsigned char, kPacketHeaderSize> packet_header_bytes(
   put_le16(p + 20, from.net);
   put_le16(p + 22, to.net);
   p[24] = 0;  // product code, low byte
-  p[25] = 0;  // revision, major
+  p[25] = major_revision;
   std::size_t password_length = s.PacketPwd.size() < 8 ? s.PacketPwd.size() : 8;
   std::memcpy(p + 26, s.PacketPwd.c_str(), password_length);
   put_le16(p + 34, from.zone);

@@ -31,8 +31,16 @@ struct OutPacket {
   long message_count = 0;
 };
 
-// The header of a packet from the gateway address to the first address
-// map entry, created at the local time `created`.
+struct FtnAddress;
+
+// The header of a packet from `from` to `to`, created at the local time
+// `created`, carrying `PacketPwd`.
+std::array<unsigned char, kPacketHeaderSize> packet_header_bytes(
+    const FtnAddress& from, const FtnAddress& to, uint8_t major_revision,
+    const platform::LocalTime& created);
+
+// The header of the import's packets: from the gateway address to the
+// first address map entry, major revision 0.
 std::array<unsigned char, kPacketHeaderSize> packet_header_bytes(
     const platform::LocalTime& created);
 

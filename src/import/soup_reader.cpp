@@ -37,7 +37,9 @@ bool MessageFile::open(std::string_view path) {
   return true;
 }
 
-MessageFile::~MessageFile() { std::free(buffer_); }
+MessageFile::~MessageFile() {
+  std::free(buffer_);
+}
 
 void MessageFile::close() {
   file_.close();

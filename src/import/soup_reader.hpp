@@ -47,6 +47,11 @@ class MessageFile {
   void seek(int64_t offset);
   // The next byte, or -1 at the end of the file.
   int get();
+  // The next byte without taking it, or -1 at the end of the file.
+  int peek() {
+    if (pos_ == end_ && !fill(1)) return -1;
+    return static_cast<unsigned char>(buffer_[pos_]);
+  }
   // The next line up to and including its line feed, at most `maximum`
   // bytes; empty at the end of the file. Valid until the next read.
   std::string_view read_line(std::size_t maximum = kMessageLineMax);

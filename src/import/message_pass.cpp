@@ -1,0 +1,875 @@
+#include "import/message_pass.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/settings.hpp"
+#include "fido/address_mapping.hpp"
+#include "fido/decoded_file.hpp"
+#include "fido/header_values.hpp"
+#include "fido/message_writer.hpp"
+#include "frame/file_helpers.hpp"
+#include "frame/run.hpp"
+#include "frame/text_helpers.hpp"
+#include "frame/work.hpp"
+
+namespace quillmar {
+
+namespace {
+
+// One logical line: at most 32766 characters and the terminating NUL.
+constexpr std::size_t kLineBuffer = 32767;
+char* line_buffer = nullptr;
+
+constexpr std::size_t kBodyWidth = 255;
+constexpr std::size_t kHeaderWidth = 78;
+constexpr std::size_t kLeastChunk = 33;
+constexpr std::size_t kSplitReserve = 256;
+constexpr std::size_t kAttachListMax = 71;
+
+enum class Mode { parse, recount, write };
+enum class DecodeState { text, base64, uuencode };
+
+bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool is_alnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+bool is_hex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+// The 64 characters of the standard base64 alphabet.
+bool is_base64_char(char c) {
+  return c != '-' && base64_value(static_cast<unsigned char>(c)) >= 0;
+}
+
+std::string_view base_name(std::string_view path) {
+  std::size_t sep = path.find_last_of("\\/");
+  return sep == std::string_view::npos ? path : path.substr(sep + 1);
+}
+
+// A name from a message that may be used as a file name: no directory
+// part, no control characters, not "." or "..".
+bool is_safe_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+  }
+  return true;
+}
+
+// Text after the parameter `key` of a MIME header line: quoted up to the
+// closing quote, unquoted up to ";" or white space.
+std::string_view parameter_value(std::string_view rest) {
+  if (!rest.empty() && rest[0] == '"') {
+    rest.remove_prefix(1);
+    return rest.substr(0, rest.find('"'));
+  }
+  std::size_t end = 0;
+  while (end < rest.size() && rest[end] != ';' && !is_space(rest[end])) ++end;
+  return rest.substr(0, end);
+}
+
+std::string_view trim_left(std::string_view s) {
+  while (!s.empty() && is_space(s[0])) s.remove_prefix(1);
+  return s;
+}
+
+std::string_view trim_right(std::string_view s) {
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+class MessagePass {
+ public:
+  MessagePass(Mode mode, MessageFile& file, const MessageExtent& extent, const SoupArea& area)
+      : mode_(mode), file_(file), end_(extent.end), area_(area) {
+    if (line_buffer == nullptr) line_buffer = static_cast<char*>(alloc_or_exit(kLineBuffer));
+    file_.seek(extent.start);
+  }
+
+  // The write pass's own settings of the message.
+  void set_output(OutPacket* packet, bool ignore_text, int category, bool own_org, int junk_reason,
+                  const Text<128>* cut_marker) {
+    packet_ = packet;
+    ignore_text_ = ignore_text;
+    category_ = category;
+    own_org_ = own_org;
+    junk_reason_ = junk_reason;
+    cut_marker_ = cut_marker;
+  }
+  void set_category(int category, int junk_reason) {
+    category_ = category;
+    junk_reason_ = junk_reason;
+  }
+
+  void run();
+
+ private:
+  bool collecting() const { return mode_ == Mode::parse; }
+  bool writing() const { return mode_ == Mode::write; }
+  bool mail_area() const { return area_.kind == MessageKind::mail; }
+  std::size_t remaining() const {
+    int64_t r = end_ - file_.tell();
+    return r > 0 ? static_cast<std::size_t>(r) : 0;
+  }
+
+  std::size_t read_raw(std::size_t at);
+  bool read_header_line(std::string_view& line);
+  bool read_body_line(std::string_view& line);
+  void mime_scan(std::string_view line);
+  void recognise_field(std::string_view line);
+  void write_header_information();
+  void handle_empty_line();
+  void start_attachment(DecodeState kind, std::string_view name);
+  void finish_attachment();
+  void decode_base64(std::string_view line);
+  void decode_uu(std::string_view line, int count);
+  void put_decoded(const unsigned char* bytes, std::size_t n);
+  void body_text_line(std::string_view line);
+  void quote_to(std::string_view line);
+  void write_line(std::string_view line, bool header_line);
+  void emit(std::string_view bytes);
+  void emit_raw(std::string_view bytes);
+
+  Mode mode_;
+  MessageFile& file_;
+  int64_t end_;
+  const SoupArea& area_;
+
+  OutPacket* packet_ = nullptr;
+  bool ignore_text_ = false;
+  int category_ = kKindMail;
+  bool own_org_ = false;
+  int junk_reason_ = kJunkNone;
+  const Text<128>* cut_marker_ = nullptr;
+
+  bool in_header_ = true;
+  bool header_ended_ = false;
+  bool information_written_ = false;
+  bool body_text_seen_ = false;
+  bool cut_ = false;
+  bool stop_ = false;
+  long pending_blanks_ = 0;
+  long written_ = 0;
+
+  bool quoted_printable_ = false;
+  bool base64_pending_ = false;
+  bool parameter_scan_ = false;
+  Text<129> boundary_;
+  Text<81> part_name_;
+
+  DecodeState state_ = DecodeState::text;
+  AttachAction action_ = AttachAction::ignore;
+  PathText attachment_path_;
+  bool renamed_ = false;
+  bool attachment_opened_ = false;
+  platform::File attachment_;
+  long decoded_ = 0;
+
+  long quote_counter_ = 0;
+};
+
+// Reads the next line (with its line feed) of the message into the line
+// buffer at `at`; the number of bytes read. NUL bytes become blanks.
+std::size_t MessagePass::read_raw(std::size_t at) {
+  std::size_t room = kLineBuffer - 1 - at;
+  std::size_t limit = room < remaining() ? room : remaining();
+  if (limit == 0) return 0;
+  std::string_view l = file_.read_line(limit);
+  char* out = line_buffer + at;
+  for (std::size_t i = 0; i < l.size(); ++i) out[i] = l[i] == '\0' ? ' ' : l[i];
+  out[l.size()] = '\0';
+  return l.size();
+}
+
+// Removes the line end (a line feed and a carriage return before it).
+std::size_t cut_line_end(std::size_t len) {
+  if (len > 0 && line_buffer[len - 1] == '\n') --len;
+  if (len > 0 && line_buffer[len - 1] == '\r') --len;
+  line_buffer[len] = '\0';
+  return len;
+}
+
+bool MessagePass::read_header_line(std::string_view& line) {
+  std::size_t len = read_raw(0);
+  if (len == 0) return false;
+  len = cut_line_end(len);
+  // Folding: a line that starts with white space continues the one before.
+  while (len > 0 && remaining() > 0 && len < kLineBuffer - 1) {
+    int next = file_.peek();
+    if (next < 0 || next == '\r' || next == '\n' || !is_space(static_cast<char>(next))) break;
+    std::size_t n = read_raw(len);
+    if (n == 0) break;
+    len = cut_line_end(len + n);
+  }
+  // White space becomes single blanks, none at the ends.
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    char c = is_space(line_buffer[i]) ? ' ' : line_buffer[i];
+    if (c == ' ' && (out == 0 || line_buffer[out - 1] == ' ')) continue;
+    line_buffer[out++] = c;
+  }
+  if (out > 0 && line_buffer[out - 1] == ' ') --out;
+  line_buffer[out] = '\0';
+  line = std::string_view(line_buffer, out);
+  return true;
+}
+
+bool MessagePass::read_body_line(std::string_view& line) {
+  std::size_t len = read_raw(0);
+  if (len == 0) return false;
+  auto strip = [this](std::size_t n) {
+    if (state_ == DecodeState::uuencode) return cut_line_end(n);
+    while (n > 0 && (line_buffer[n - 1] == '\n' || line_buffer[n - 1] == '\r' ||
+                     line_buffer[n - 1] == ' ')) {
+      --n;
+    }
+    line_buffer[n] = '\0';
+    return n;
+  };
+  len = strip(len);
+  // A soft line break of quoted-printable joins the next line.
+  while (quoted_printable_ && len > 0 && line_buffer[len - 1] == '=') {
+    line_buffer[--len] = '\0';
+    std::size_t n = read_raw(len);
+    if (n == 0) break;
+    len = strip(len + n);
+  }
+  line = std::string_view(line_buffer, len);
+  return true;
+}
+
+void MessagePass::mime_scan(std::string_view line) {
+  MessageHeader& h = *message_header;
+  if (starts_with_nocase(line, "Content-")) parameter_scan_ = true;
+  if (parameter_scan_) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      std::string_view rest = line.substr(i);
+      if (starts_with_nocase(rest, "name=")) {
+        part_name_.assign(trim_right(parameter_value(rest.substr(5)).substr(0, 80)));
+      } else if (boundary_.empty() && starts_with_nocase(rest, "boundary=")) {
+        boundary_.assign(trim_right(parameter_value(rest.substr(9)).substr(0, 128)));
+      } else if (h.charset.empty() && starts_with_nocase(rest, "charset=")) {
+        std::string_view value = rest.substr(8);
+        h.charset.assign(trim_right(value.substr(0, value.find(';'))));
+      }
+    }
+  }
+  auto value_of = [](std::string_view l) {
+    l = l.substr(l.find(':') + 1);
+    while (!l.empty() && l[0] == ' ') l.remove_prefix(1);
+    return l;
+  };
+  if (starts_with_nocase(line, "Content-Type:")) {
+    if (h.content_type.empty()) h.content_type.assign(value_of(line));
+  } else if (starts_with_nocase(line, "Content-Transfer-Encoding:")) {
+    quoted_printable_ = false;
+    std::string_view value = value_of(line);
+    if (h.transfer_encoding.empty()) h.transfer_encoding.assign(value);
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      if (starts_with_nocase(value.substr(i), "base64")) base64_pending_ = true;
+      if (starts_with_nocase(value.substr(i), "quoted-printable")) quoted_printable_ = true;
+    }
+  }
+}
+
+// The header fields the parse pass collects.
+void MessagePass::recognise_field(std::string_view line) {
+  MessageHeader& h = *message_header;
+  char* text = line_buffer;
+  auto is = [&](std::string_view prefix) { return starts_with_nocase(line, prefix); };
+  auto value = [&](std::string_view prefix) { return text + prefix.size(); };
+  if (is("From:")) {
+    parse_address_list(value("From:"), &h.from_address, &h.from_name, kAddressFrom,
+                       recipient_table);
+  } else if (is("Reply-To:")) {
+    parse_address_list(value("Reply-To:"), &h.reply_to_address, &h.reply_to_name, kAddressReplyTo,
+                       recipient_table);
+  } else if (is("To:")) {
+    parse_address_list(value("To:"), &h.to_address, &h.to_name, kAddressTo, recipient_table);
+  } else if (is("Cc:")) {
+    parse_address_list(value("Cc:"), nullptr, nullptr, kAddressCc, recipient_table);
+  } else if (is("Bcc:")) {
+    parse_address_list(value("Bcc:"), nullptr, nullptr, kAddressBcc, recipient_table);
+  } else if (is("X-Comment-To:")) {
+    if (h.to_name.empty()) copy_trimmed(value("X-Comment-To:"), h.to_name);
+  } else if (is("X-From:")) {
+    copy_trimmed(value("X-From:"), h.x_from);
+  } else if (is("Sender:")) {
+    copy_trimmed(value("Sender:"), h.sender);
+  } else if (is("Subject:")) {
+    copy_trimmed(value("Subject:"), h.subject);
+  } else if (is("Date:")) {
+    parse_date(value("Date:"), h.date, &h.date_zone);
+  } else if (is("Message-ID:")) {
+    extract_identifier(value("Message-ID:"), h.msgid_ref.id_text, false);
+  } else if (is("Organization:")) {
+    copy_trimmed(value("Organization:"), h.organization);
+  } else if (is("In-Reply-To:")) {
+    extract_identifier(value("In-Reply-To:"), h.reply_ref.id_text, true);
+  } else if (is("References:")) {
+    if (h.reply_ref.id_text.empty()) {
+      extract_identifier(value("References:"), h.reply_ref.id_text, true);
+    }
+  } else if (is("Newsgroups:")) {
+    split_newsgroups(value("Newsgroups:"), area_.area_name.view(), cross_post_table);
+  }
+}
+
+void MessagePass::emit_raw(std::string_view bytes) {
+  if (writing() && !ignore_text_) packet_->file.write(bytes);
+}
+
+void MessagePass::emit(std::string_view bytes) {
+  written_ += static_cast<long>(bytes.size());
+  emit_raw(bytes);
+}
+
+// The block of header information at the top of the text.
+void MessagePass::write_header_information() {
+  const MessageHeader& h = *message_header;
+  const Settings& s = *settings;
+  long before = written_;
+  char buf[512];
+  auto line = [&](const char* format, auto... args) {
+    int n = std::snprintf(buf, sizeof buf, format, args...);
+    if (n > 0) emit(std::string_view(buf, std::min<std::size_t>(n, sizeof buf - 1)));
+  };
+  for (std::size_t i = 0; i < cross_post_table.size(); ++i) {
+    emit(i % 3 == 0 ? "XPost: " : ", ");
+    emit(cross_post_table[i].view());
+    if (i % 3 == 2 || i + 1 == cross_post_table.size()) emit("\r");
+  }
+  if (!h.body_has_header_lines && s.extra_lines != ExtraLines::none) {
+    bool addresses = s.extra_lines == ExtraLines::addresses;
+    const Text<128>& from = addresses ? h.from_address : h.from_name;
+    const Text<128>& from_shown = addresses ? h.from_name : h.from_address;
+    const Text<128>& to = addresses ? h.to_address : h.to_name;
+    const Text<128>& to_shown = addresses ? h.to_name : h.to_address;
+    if (!from.empty() && !equals_nocase(from.view(), from_shown.view())) {
+      line("From: %s\r", from.c_str());
+    }
+    if (mail_area() && !to.empty() && !equals_nocase(to.view(), to_shown.view())) {
+      line("To: %s\r", to.c_str());
+    }
+  }
+  static constexpr const char* kRecipientWords[] = {"", "To", "Copy", "BCopy"};
+  for (int kind : {kAddressTo, kAddressCc, kAddressBcc}) {
+    for (const Recipient& r : recipient_table) {
+      if (r.kind != kind) continue;
+      line("%s: %s", kRecipientWords[kind], r.address.c_str());
+      if (!r.name.empty()) line(" (%s)", r.name.c_str());
+      emit("\r");
+    }
+  }
+  if (h.wrong_route_password && h.route != nullptr) {
+    const FtnAddress& a = h.route->address;
+    emit("*** Incorrect Quillmar Route-password ");
+    line("for node %u:%u/%u", a.zone, a.net, a.node);
+    if (a.point != 0) line(".%u", a.point);
+    emit(" ***\r");
+  }
+  if (mail_area() && h.has_attachments &&
+      !equals_nocase(base_name(h.subject.view()), base_name(h.attach_list.view()))) {
+    line("Subject: %s\r", h.subject.c_str());
+  }
+  if (written_ != before) emit("\r");
+}
+
+void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
+  const Settings& s = *settings;
+  MessageHeader& h = *message_header;
+  name = base_name(name);
+  bool news = !mail_area();
+  bool safe = is_safe_name(name);
+  const PathText& dir =
+      news ? s.DecodeDir
+           : (s.decode_all && !(safe && is_mail_bundle_name(name)) ? s.DecodeDir : s.InboundDir);
+  renamed_ = false;
+  bool named = safe && attachment_path_.assign(dir.view()) && attachment_path_.append(name);
+  if (named) replace_wildcard_name(attachment_path_, dir.size());
+  if (!named && !unique_hex_name(dir.view(), "ATT", attachment_path_)) attachment_path_.clear();
+  if (file_exists(attachment_path_)) {
+    renamed_ = true;
+    // A name that cannot be counted up free gets a generated one.
+    if (!bump_file_name(attachment_path_) &&
+        !unique_hex_name(dir.view(), "ATT", attachment_path_)) {
+      attachment_path_.clear();
+    }
+  }
+  state_ = kind;
+  action_ = junk_reason_ != kJunkNone ? AttachAction::ignore : s.Attach[news ? 1 : 0];
+  attachment_opened_ = false;
+  decoded_ = 0;
+  if (writing() && action_ == AttachAction::decode) {
+    attachment_opened_ = !attachment_path_.empty() &&
+                         attachment_.open(attachment_path_, platform::OpenMode::create_new,
+                                          platform::Share::deny_write);
+    if (!attachment_opened_) action_ = AttachAction::ignore;
+  }
+  if (!writing() && action_ == AttachAction::decode && !news) {
+    std::string_view shown = base_name(attachment_path_.view());
+    if (h.attach_list.size() + shown.size() + 1 < kAttachListMax + 1) {
+      if (!h.attach_list.empty()) h.attach_list.push_back(' ');
+      h.attach_list.append(shown);
+    }
+    h.has_attachments = true;
+  }
+}
+
+void MessagePass::finish_attachment() {
+  if (state_ == DecodeState::text) return;
+  if (writing()) {
+    bool ok = true;
+    if (attachment_opened_) ok = attachment_.close();
+    if (!ok) log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
+    AttachmentOutcome outcome = AttachmentOutcome::ignored;
+    if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
+    if (action_ == AttachAction::kill) outcome = AttachmentOutcome::killed;
+    report_decoded_file(
+        attachment_path_, base_name(attachment_path_.view()), renamed_,
+        state_ == DecodeState::base64 ? AttachmentEncoding::mime : AttachmentEncoding::uu, outcome,
+        decoded_, ignore_text_, category_, packet_->file);
+  }
+  attachment_opened_ = false;
+  state_ = DecodeState::text;
+  part_name_.clear();
+}
+
+void MessagePass::put_decoded(const unsigned char* bytes, std::size_t n) {
+  if (attachment_opened_ && n != 0) attachment_.write(bytes, n);
+}
+
+void MessagePass::decode_base64(std::string_view line) {
+  std::size_t n = 0;
+  for (char c : line) {
+    if (is_base64_char(c)) ++n;
+  }
+  std::size_t bytes = n * 3 / 4;
+  decoded_ += static_cast<long>(bytes);
+  if (!attachment_opened_) return;
+  unsigned char out[3 * (kLineBuffer / 4 + 1)];
+  std::size_t produced = 0;
+  std::size_t out_len = 0;
+  for (std::size_t i = 0; i < line.size() && produced < bytes; i += 4) {
+    int v[4];
+    for (int k = 0; k < 4; ++k) {
+      v[k] = i + k < line.size() ? base64_value(static_cast<unsigned char>(line[i + k])) : -1;
+    }
+    for (int k = 0; k < 3 && produced < bytes; ++k) {
+      if (v[k] < 0 || v[k + 1] < 0) break;
+      int b = k == 0 ? (v[0] << 2) | (v[1] >> 4)
+                     : (k == 1 ? ((v[1] & 15) << 4) | (v[2] >> 2) : ((v[2] & 3) << 6) | v[3]);
+      out[out_len++] = static_cast<unsigned char>(b);
+      ++produced;
+    }
+  }
+  put_decoded(out, out_len);
+}
+
+void MessagePass::decode_uu(std::string_view line, int count) {
+  decoded_ += count;
+  if (!attachment_opened_) return;
+  unsigned char out[64 + 3];
+  std::size_t out_len = 0;
+  auto value = [&](std::size_t i) { return i < line.size() ? (line[i] - 32) & 63 : 0; };
+  for (std::size_t i = 1; static_cast<int>(out_len) < count; i += 4) {
+    int v[4] = {value(i), value(i + 1), value(i + 2), value(i + 3)};
+    int b[3] = {(v[0] << 2) | (v[1] >> 4), ((v[1] & 15) << 4) | (v[2] >> 2),
+                ((v[2] & 3) << 6) | v[3]};
+    for (int k = 0; k < 3 && static_cast<int>(out_len) < count; ++k) {
+      out[out_len++] = static_cast<unsigned char>(b[k]);
+    }
+  }
+  put_decoded(out, out_len);
+}
+
+// Step of an empty line: the body's blank lines, the start of a base64
+// block, the end of the parameter scan.
+void MessagePass::handle_empty_line() {
+  if (base64_pending_) {
+    base64_pending_ = false;
+    start_attachment(DecodeState::base64, part_name_);
+  } else {
+    parameter_scan_ = false;
+  }
+}
+
+// The parse pass's look at a body line of text.
+void MessagePass::body_text_line(std::string_view line) {
+  MessageHeader& h = *message_header;
+  if (!body_text_seen_) {
+    h.body_has_header_lines = starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
+  }
+  if (mail_area() && h.junk_reason == kJunkNone) {
+    for (const JunkEntry& e : settings->JunkStr) {
+      if ((e.category == JunkCategory::email || e.category == JunkCategory::all) &&
+          contains_nocase(e.text, line)) {
+        h.junk_reason = kJunkBody;
+        break;
+      }
+    }
+  }
+  if (settings->QuoteTo) quote_to(line);
+}
+
+bool is_quoted_line(std::string_view line) {
+  for (const QuoteCharEntry& q : settings->QuoteChar) {
+    std::size_t at = line.find(q.quote);
+    if (at == std::string_view::npos || at < q.first_column || at > q.last_column) continue;
+    std::size_t letters = 0;
+    bool plain = true;
+    for (std::size_t i = 0; i < at; ++i) {
+      if (is_letter(line[i])) {
+        ++letters;
+      } else if (line[i] != ' ') {
+        plain = false;
+        break;
+      }
+    }
+    if (plain && letters >= q.least_letters && letters <= q.most_letters) return true;
+  }
+  return false;
+}
+
+// Removes from `name` everything up to the end of `word` (a whole word in
+// it) and the blanks after it; false when the word is not in the name.
+bool remove_through_word(Text<128>& name, std::string_view word) {
+  std::optional<std::size_t> at = find_word_nocase(word, name.view());
+  if (!at) return false;
+  std::size_t cut = *at + word.size();
+  while (cut < name.size() && name[cut] == ' ') ++cut;
+  Text<128> rest(name.view().substr(cut));
+  name = rest.view();
+  return true;
+}
+
+void MessagePass::quote_to(std::string_view line) {
+  MessageHeader& h = *message_header;
+  if (quote_counter_ < 0 || line.empty()) return;
+  bool quoted = is_quoted_line(line);
+  if (!h.quote_name.empty() || !h.quote_address.empty()) {
+    if (quoted) {
+      quote_counter_ = -1;
+      return;
+    }
+    quote_counter_ += static_cast<long>(line.size());
+    if (quote_counter_ > 72) {
+      h.quote_name.clear();
+      h.quote_address.clear();
+      quote_counter_ = 0;
+    }
+  }
+  if (quoted) return;
+  for (const TextEntry& mask : settings->QuoteMask) {
+    std::optional<std::size_t> at = find_word_nocase(mask.text, line);
+    if (!at) continue;
+    std::size_t end = *at;
+    while (end > 0 && line[end - 1] == ' ') --end;
+    if (end == 0) continue;
+    std::size_t start = end;
+    bool passed_at = false;
+    while (start > 0 && end - start < 255) {
+      char c = line[start - 1];
+      if (is_mask_separator(c)) break;
+      if (passed_at && is_mask_closer(c)) break;
+      if (is_white_space(c) && start >= 2 && is_white_space(line[start - 2])) break;
+      if (c == '@') passed_at = true;
+      --start;
+    }
+    char attribution[256];
+    std::size_t n = end - start;
+    std::memcpy(attribution, line.data() + start, n);
+    attribution[n] = '\0';
+    h.quote_name.clear();
+    h.quote_address.clear();
+    parse_address_list(attribution, &h.quote_address, &h.quote_name, kAddressQuote,
+                       recipient_table);
+    bool plain = h.quote_name.size() >= 3;
+    for (char c : h.quote_name.view()) {
+      if (!is_letter(c) && c != '\'' && c != '"' && c != '.' && c != '-' && c != ',' && c != ' ') {
+        plain = false;
+      }
+    }
+    if (!plain) h.quote_name.clear();
+    if (!h.quote_name.empty() && !remove_through_word(h.quote_name, area_.area_name.view())) {
+      for (const Text<128>& group : cross_post_table) {
+        if (remove_through_word(h.quote_name, group.view())) break;
+      }
+    }
+    if (h.quote_name.size() < 3) h.quote_name.clear();
+    if (h.quote_address.size() < 6) h.quote_address.clear();
+    if (!h.quote_name.empty() || !h.quote_address.empty()) {
+      quote_counter_ = static_cast<long>(line.size() - end);
+      break;
+    }
+  }
+}
+
+void MessagePass::write_line(std::string_view line, bool header_line) {
+  MessageHeader& h = *message_header;
+  const Settings& s = *settings;
+  if (!header_line) {
+    for (; pending_blanks_ > 0; --pending_blanks_) emit("\r");
+  }
+  if (ignore_text_) return;
+  if (header_line) {
+    if (line.size() <= 2) return;
+    StripLevel level = s.StripKludges[category_];
+    if (level == StripLevel::yes) return;
+    if (level == StripLevel::some &&
+        (starts_with_nocase(line, "Received:") || starts_with_nocase(line, "Path:") ||
+         starts_with_nocase(line, "References:"))) {
+      return;
+    }
+  }
+  if (s.ImportLimit != 0 && written_ > 0 &&
+      static_cast<uint64_t>(written_) + line.size() + kSplitReserve >= s.ImportLimit) {
+    if (writing()) {
+      ++h.part_number;
+      emit_raw("\r[continued in next message]\r");
+      if (!ignore_text_) {
+        write_message_end(category_, packet_->file);
+        write_message_start(category_, packet_->file, h.attach_list.view(), junk_reason_, own_org_);
+      }
+      emit_raw("[continued from previous message]\r\r");
+    } else {
+      ++h.part_count;
+    }
+    written_ = 0;
+  }
+  std::size_t width = header_line ? kHeaderWidth : kBodyWidth;
+  bool first = true;
+  while (true) {
+    std::size_t chunk = line.size();
+    if (line.size() > width) {
+      chunk = width;
+      for (std::size_t len = width; len >= kLeastChunk; --len) {
+        if (!is_alnum(line[len - 1])) {
+          chunk = len;
+          break;
+        }
+      }
+    }
+    if (header_line) emit(first ? "\x01" : "\x01  ");
+    emit(line.substr(0, chunk));
+    emit("\r");
+    line.remove_prefix(chunk);
+    if (line.empty()) break;
+    if (header_line && first) width = kHeaderWidth - 2;
+    first = false;
+  }
+}
+
+void MessagePass::run() {
+  MessageHeader& h = *message_header;
+  while (!stop_) {
+    if (header_ended_ && !information_written_ && !in_header_) {
+      information_written_ = true;
+      if (!ignore_text_) write_header_information();
+    }
+    if (remaining() == 0) break;
+    std::string_view line;
+    if (in_header_) {
+      if (!read_header_line(line)) break;
+      if (line.empty()) {
+        if (!header_ended_ && collecting()) h.body_offset = file_.tell();
+        header_ended_ = true;
+        in_header_ = false;
+        handle_empty_line();
+        continue;
+      }
+      if (starts_with_nocase(line, "X-MailPassword:")) {
+        if (collecting()) {
+          Text<128> password;
+          copy_trimmed(line.substr(15), password);
+          h.mail_password.assign(password.view());
+        }
+        continue;
+      }
+      mime_scan(line);
+      write_line(line, true);
+      // The field parsers take the line buffer apart, so they come last.
+      if (collecting()) recognise_field(line);
+      continue;
+    }
+
+    if (!read_body_line(line)) break;
+    if (cut_marker_ != nullptr && !cut_marker_->empty() && !line.empty() &&
+        line.find(cut_marker_->view()) != std::string_view::npos) {
+      cut_ = true;
+    }
+    if (cut_) break;
+    if (!boundary_.empty() && line.size() >= 2 + boundary_.size() && line.substr(0, 2) == "--" &&
+        line.substr(2, boundary_.size()) == boundary_.view()) {
+      finish_attachment();
+      in_header_ = true;
+      quoted_printable_ = false;
+      base64_pending_ = false;
+      parameter_scan_ = false;
+      if (line.substr(2 + boundary_.size(), 2) == "--") stop_ = true;
+      continue;
+    }
+    mime_scan(line);
+    if (quoted_printable_) {
+      // "=" and two hexadecimal digits give one byte.
+      std::size_t out = 0;
+      for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '=' && i + 2 < line.size() && is_hex(line[i + 1]) && is_hex(line[i + 2])) {
+          c = static_cast<char>(hex_pair_value(line.substr(i + 1, 2)));
+          if (c == '\0') c = ' ';
+          i += 2;
+        }
+        line_buffer[out++] = c;
+      }
+      line_buffer[out] = '\0';
+      line = std::string_view(line_buffer, out);
+    }
+    if (state_ == DecodeState::base64 && action_ != AttachAction::ignore) {
+      if (!line.empty() && is_base64_char(line[0])) {
+        if (writing()) decode_base64(line);
+        if (line.size() >= 2 && line.substr(line.size() - 2) == "==") finish_attachment();
+        continue;
+      }
+      finish_attachment();
+    }
+    if (state_ == DecodeState::uuencode && action_ != AttachAction::ignore) {
+      char first = line.empty() ? '\0' : line[0];
+      int count = (first - 32) & 63;
+      if (first >= '!' && first <= '`' && (static_cast<long>(line.size()) - 1) * 3 / 4 >= count) {
+        if (writing()) decode_uu(line, count);
+        continue;
+      }
+      finish_attachment();
+      if (equals_nocase(line, "end")) continue;
+    }
+    if (line.empty()) {
+      if (body_text_seen_) ++pending_blanks_;
+      handle_empty_line();
+      continue;
+    }
+    if (state_ == DecodeState::text && line.size() > 6 && line.substr(0, 6) == "begin " &&
+        line[6] >= '0' && line[6] <= '7') {
+      start_attachment(DecodeState::uuencode, line.size() > 9 ? trim_left(line.substr(9)) : "");
+      if (action_ != AttachAction::ignore) continue;
+    }
+    if (collecting()) body_text_line(line);
+    body_text_seen_ = true;
+    write_line(line, false);
+  }
+  finish_attachment();
+  if (collecting()) {
+    if (!header_ended_) h.body_offset = end_;
+    // An attribution that no quoted line confirmed does not count.
+    if (quote_counter_ >= 0) {
+      h.quote_name.clear();
+      h.quote_address.clear();
+    }
+  }
+}
+
+}  // namespace
+
+void parse_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
+  reset_message_header();
+  MessageHeader& h = *message_header;
+  h.body_offset = extent.start;
+  h.category = area.kind == MessageKind::news ? kKindNews : kKindMail;
+  h.part_count = 1;
+  MessagePass pass(Mode::parse, file, extent, area);
+  pass.set_category(h.category, kJunkNone);
+  pass.run();
+}
+
+void recount_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
+  MessageHeader& h = *message_header;
+  h.part_count = 1;
+  h.attach_list.clear();
+  h.has_attachments = false;
+  MessagePass pass(Mode::recount, file, extent, area);
+  pass.set_category(h.category, h.junk_reason);
+  pass.run();
+}
+
+void write_imported_message(bool ignore_text, int category, bool own_org, int junk_reason,
+                            const Text<128>* cut_marker, MessageFile& file, OutPacket& packet,
+                            const MessageExtent& extent, const SoupArea& area) {
+  MessageHeader& h = *message_header;
+  h.part_number = 1;
+  MessagePass pass(Mode::write, file, extent, area);
+  pass.set_output(&packet, ignore_text, category, own_org, junk_reason, cut_marker);
+  if (!ignore_text) {
+    write_message_start(category, packet.file, h.attach_list.view(), junk_reason, own_org);
+  }
+  pass.run();
+  if (!ignore_text) write_message_end(category, packet.file);
+}
+
+void complete_header(const SoupArea& area) {
+  MessageHeader& h = *message_header;
+  if (h.from_address.empty())
+    h.from_address = h.from_name.empty() ? "anonymous" : h.from_name.view();
+  if (h.from_name.empty()) h.from_name = h.from_address.view();
+  if (h.to_address.empty()) h.to_address = h.to_name.empty() ? "unknown" : h.to_name.view();
+  if (h.to_name.empty()) h.to_name = h.to_address.view();
+  if (h.reply_to_address.empty()) h.reply_to_address = h.from_address.view();
+  if (h.reply_to_name.empty()) h.reply_to_name = h.from_name.view();
+  map_destination_and_origin();
+  if (area.kind != MessageKind::mail) return;
+  for (const RouteEntry& route : settings->Route) {
+    if (!equals_nocase(route.email.view(), h.from_address.view())) continue;
+    h.routed = true;
+    h.route = &route;
+    if (!route.password.empty() && h.mail_password.view() != route.password.view()) {
+      h.wrong_route_password = true;
+      std::fputs("\r", stderr);
+      if (route.address.point != 0) {
+        log_print("! Incorrect password for node %u:%u/%u.%u\n", route.address.zone,
+                  route.address.net, route.address.node, route.address.point);
+      } else {
+        log_print("! Incorrect password for node %u:%u/%u\n", route.address.zone, route.address.net,
+                  route.address.node);
+      }
+    } else {
+      h.origin = route.address;
+    }
+    break;
+  }
+}
+
+void apply_recipient_name_rule() {
+  MessageHeader& h = *message_header;
+  bool list = h.mailing_list || h.list_index >= 0;
+  if (h.category != kKindNews && !list) return;
+  if (!h.to_name.empty() && h.to_name.view() != h.to_address.view()) return;
+  if (!h.quote_name.empty()) {
+    h.to_name = h.quote_name.view();
+  } else if (!h.quote_address.empty()) {
+    h.to_name = h.quote_address.view();
+  } else {
+    h.to_name = "All";
+  }
+}
+
+void select_chrs() {
+  MessageHeader& h = *message_header;
+  h.chrs.clear();
+  for (const CharSetMapEntry& e : settings->CharSetMap) {
+    if (e.direction == Direction::export_only ||
+        !equals_nocase(e.internet_name, h.charset.view())) {
+      continue;
+    }
+    h.chrs.assign(e.fido_name);
+    std::size_t hash = h.chrs.view().rfind('#');
+    if (hash != std::string_view::npos) h.chrs.set(hash, ' ');
+    break;
+  }
+}
+
+}  // namespace quillmar

@@ -1,0 +1,7 @@
+#include "import/statistics.hpp"
+
+namespace quillmar {
+
+ImportCounters file_counters;
+
+}  // namespace quillmar

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "frame/run.hpp"
 #include "frame/work.hpp"
@@ -595,6 +596,96 @@ TEST_F(ClassifyTest, BodyLineTest) {
   ASSERT_EQ(message_header->junk_reason, kJunkBody);
   test_own_organisation();
   EXPECT_EQ(message_header->junk_reason, kJunkNone);
+}
+
+// Entries as the configuration file gives them: the junk category current
+// at each line, the MailingList cut and subject texts and the list files.
+TEST_F(ClassifyTest, SettingsFromConfigurationFile) {
+  write_file(dir / "DEV.CFG",
+             "ListName Dev\nListAddress dev@gate.example.org\nListArea dev.talk\n");
+  write_file(
+      dir / "QUILLMAR.CFG",
+      "JunkSubj viagra\n"
+      "JunkCategory News\n"
+      "JunkSubj cheap\n"
+      "JunkCategory None\n"
+      "JunkStr money fast\n"
+      "JunkCategory Email\n"
+      "JunkFrom *@spam.example\n"
+      "JunkAction junk\n"
+      "MailingList dev.list dev-l@lists.example.com dev-l@lists  TRUNCATE=-- cut ;SUBJ:[dev]\n"
+      "IgnoreMessageText *Bob\n"
+      "ListConfig " +
+          (dir / "DEV.CFG") + "\n");
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(read_config(dir / "QUILLMAR.CFG", dir / "quillmar"));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  settings->JunkArea = "JUNKMAIL";
+  settings->EmailArea = "NETMAIL";
+  MessageHeader& h = *message_header;
+
+  // Classifies the current message as the driver does; the junk outcome.
+  auto classify = [&](const SoupArea& area) {
+    ListTraffic t = classify_list_traffic(area);
+    EXPECT_NE(t.kind, ListTrafficKind::command);
+    choose_area(area);
+    EXPECT_FALSE(test_own_organisation());
+    return test_junk(area).junk;
+  };
+
+  // The entry before any JunkCategory line is for everything.
+  h.subject = "Viagra";
+  EXPECT_TRUE(classify(mail_area()));
+  EXPECT_EQ(h.junk_reason, kJunkSubject);
+  EXPECT_EQ(h.area_tag.view(), "JUNKMAIL");
+  EXPECT_EQ(h.to_name.view(), "JunkMail");
+  EXPECT_EQ(h.previous_to_name.view(), "Joe User");
+
+  // A News entry: mail is not junk, news is.
+  reset_message();
+  h.subject = "Cheap offer";
+  EXPECT_FALSE(classify(mail_area()));
+  EXPECT_EQ(h.area_tag.view(), "NETMAIL");
+  reset_message();
+  h.subject = "Cheap offer";
+  EXPECT_TRUE(classify(news_area("comp.misc")));
+
+  // A None entry: in the subject test of mail, but not in the body test.
+  reset_message();
+  test_body_line("make money fast\n", MessageKind::mail);
+  EXPECT_FALSE(classify(mail_area()));
+  reset_message();
+  h.subject = "Make money fast";
+  EXPECT_TRUE(classify(mail_area()));
+  EXPECT_EQ(h.junk_reason, kJunkBody);
+
+  // An Email entry: not for news.
+  reset_message();
+  h.from_address = "boss@spam.example";
+  EXPECT_FALSE(classify(news_area("comp.misc")));
+  EXPECT_EQ(h.area_tag.view(), "COMP.MISC");
+
+  // The mailing list: area, cut text and subject tag.
+  reset_message();
+  h.from_address = "dev-l@lists.example.com";
+  h.subject = "[dev] release";
+  EXPECT_FALSE(classify(mail_area()));
+  EXPECT_EQ(h.area_tag.view(), "DEV.LIST");
+  ASSERT_NE(h.cut_marker, nullptr);
+  EXPECT_EQ(h.cut_marker->view(), "-- cut");
+  EXPECT_EQ(h.subject.view(), " release");
+
+  // The ListConfig list and the whole-field ignore entry.
+  reset_message();
+  h.to_address = "dev@gate.example.org";
+  h.from_name = "Bob";
+  EXPECT_FALSE(classify(mail_area()));
+  EXPECT_EQ(h.area_tag.view(), "DEV.TALK");
+  EXPECT_FALSE(h.ignore_text);
+  reset_message();
+  h.from_name = "Bob";
+  EXPECT_FALSE(classify(mail_area()));
+  EXPECT_TRUE(h.ignore_text);
 }
 
 }  // namespace

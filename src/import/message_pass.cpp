@@ -12,6 +12,7 @@
 #include "frame/run.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
+#include "import/classify.hpp"
 
 namespace quillmar {
 
@@ -506,15 +507,7 @@ void MessagePass::body_text_line(std::string_view line) {
   if (!body_text_seen_) {
     h.body_has_header_lines = starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
   }
-  if (mail_area() && h.junk_reason == kJunkNone) {
-    for (const JunkEntry& e : settings->JunkStr) {
-      if ((e.category == JunkCategory::email || e.category == JunkCategory::all) &&
-          contains_nocase(e.text, line)) {
-        h.junk_reason = kJunkBody;
-        break;
-      }
-    }
-  }
+  test_body_line(line, area_.kind);
   if (settings->QuoteTo) quote_to(line);
 }
 

@@ -1,6 +1,7 @@
 #include "fido/message_writer.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -39,6 +40,41 @@ std::string_view field(const Text<N>& text, std::size_t limit) {
   return std::string_view(text.c_str()).substr(0, limit);
 }
 
+// Plain formatting for the lines every message carries: the messages are
+// many, and these are cheaper than the printf family.
+void put(std::string& out, std::string_view text) {
+  out.append(text);
+}
+
+void put_number(std::string& out, unsigned long value) {
+  char digits[24];
+  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, r.ptr);
+}
+
+// At least two digits, as "%02d" writes them.
+void put_two_digits(std::string& out, unsigned value) {
+  if (value < 10) out.push_back('0');
+  put_number(out, value);
+}
+
+void put_hex8(std::string& out, uint32_t value) {
+  for (int shift = 28; shift >= 0; shift -= 4) out.push_back(hex_digit_char((value >> shift) & 15));
+}
+
+// "zone:net/node", with ".point" when `point` is given.
+void put_address(std::string& out, const FtnAddress& a, bool point) {
+  put_number(out, a.zone);
+  out.push_back(':');
+  put_number(out, a.net);
+  out.push_back('/');
+  put_number(out, a.node);
+  if (point) {
+    out.push_back('.');
+    put_number(out, a.point);
+  }
+}
+
 // Appends a text and the zero byte that ends it in the packed message.
 void append_zstring(std::string& out, std::string_view text) {
   out.append(text);
@@ -48,20 +84,20 @@ void append_zstring(std::string& out, std::string_view text) {
 // A MSGID or REPLY kludge of the identifier `ref` of the message.
 void append_identifier_kludge(std::string& out, const char* name, MessageRef& ref) {
   if (ref.id_text.empty()) return;
-  if (ref.gateway_form) {
-    const FtnAddress& a = ref.address;
-    appendf(out, "\x01%s: %hu:%hu/%hu.%hu %08" PRIX32 "\r", name, a.zone, a.net, a.node, a.point,
-            ref.serial);
-    return;
-  }
-  ref.serial = crc32(ref.id_text.c_str(), std::strlen(ref.id_text.c_str()));
-  if (settings->StrictFidoMsgID) {
-    const FtnAddress& a = settings->FidoAddr;
-    appendf(out, "\x01%s: %hu:%hu/%hu.%hu %08" PRIX32 "\r", name, a.zone, a.net, a.node, a.point,
-            ref.serial);
+  if (!ref.gateway_form) ref.serial = crc32(ref.id_text.c_str(), std::strlen(ref.id_text.c_str()));
+  out.push_back('\x01');
+  put(out, name);
+  put(out, ": ");
+  if (ref.gateway_form || settings->StrictFidoMsgID) {
+    put_address(out, ref.gateway_form ? ref.address : settings->FidoAddr, true);
   } else {
-    appendf(out, "\x01%s: <%s> %08" PRIX32 "\r", name, ref.id_text.c_str(), ref.serial);
+    out.push_back('<');
+    put(out, ref.id_text.c_str());
+    out.push_back('>');
   }
+  out.push_back(' ');
+  put_hex8(out, ref.serial);
+  out.push_back('\r');
 }
 
 void append_packed_header(std::string& out, int kind, bool file_attached) {
@@ -80,6 +116,26 @@ void append_packed_header(std::string& out, int kind, bool file_attached) {
   out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
+const std::string& pid_line() {
+  static const std::string line = [] {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "\x01PID: Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor,
+                  kVersionMinor);
+    return std::string(buf);
+  }();
+  return line;
+}
+
+const std::string& tear_line() {
+  static const std::string line = [] {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "--- Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor,
+                  kVersionMinor);
+    return std::string(buf);
+  }();
+  return line;
+}
+
 }  // namespace
 
 const char* junk_reason_word(int junk_reason) {
@@ -95,51 +151,79 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
   platform::LocalTime now = platform::local_time(platform::now());
   bool file_attached = h.has_attachments && kind != kKindNews;
 
-  std::string out;
+  // One buffer for every message: it keeps its room, nothing is allocated
+  // per message.
+  static std::string out;
+  out.clear();
   append_packed_header(out, kind, file_attached);
 
+  // "%02d %-3s %02d  %02d:%02d:%02d"
   const ParsedDate& d = h.date;
-  appendf(out, "%02d %-3s %02d  %02d:%02d:%02d", d.day % 100, kMonthNames[d.month % 12],
-          d.year % 100, d.hour % 100, d.minute % 100, d.second % 100);
+  put_two_digits(out, d.day % 100);
+  out.push_back(' ');
+  put(out, kMonthNames[d.month % 12]);
+  out.push_back(' ');
+  put_two_digits(out, d.year % 100);
+  put(out, "  ");
+  put_two_digits(out, d.hour % 100);
+  out.push_back(':');
+  put_two_digits(out, d.minute % 100);
+  out.push_back(':');
+  put_two_digits(out, d.second % 100);
   out.push_back('\0');
 
   bool by_address = s.header_form == HeaderForm::email;
   append_zstring(out, field(by_address ? h.to_address : h.to_name, kMaxUserName));
   append_zstring(out, field(by_address ? h.from_address : h.from_name, kMaxUserName));
 
-  std::string subject;
   if (file_attached) {
-    subject = attach_list.substr(0, kMaxSubject);
+    append_zstring(out, attach_list.substr(0, kMaxSubject));
   } else {
-    subject = field(h.subject, kMaxSubject);
+    std::size_t start = out.size();
+    put(out, field(h.subject, kMaxSubject));
     if (h.part_count > 1) {
-      appendf(subject, " (%ld/%ld)", h.part_number, h.part_count);
-      subject.resize(std::min(subject.size(), kMaxSubject));
+      appendf(out, " (%ld/%ld)", h.part_number, h.part_count);
+      out.resize(std::min(out.size(), start + kMaxSubject));
     }
+    out.push_back('\0');
   }
-  append_zstring(out, subject);
 
-  if (h.area_tag.view() != "NETMAIL") appendf(out, "AREA:%s\r", h.area_tag.c_str());
+  if (h.area_tag.view() != "NETMAIL") {
+    put(out, "AREA:");
+    put(out, h.area_tag.c_str());
+    out.push_back('\r');
+  }
   const FtnAddress& from = h.origin;
   const FtnAddress& to = h.destination;
-  appendf(out, "\x01INTL %hu:%hu/%hu %hu:%hu/%hu\r", to.zone, to.net, to.node, from.zone, from.net,
-          from.node);
-  if (from.point != 0)
-    appendf(out,
-            "\x01"
-            "FMPT %hu\r",
-            from.point);
-  if (to.point != 0) appendf(out, "\x01TOPT %hu\r", to.point);
+  put(out, "\x01INTL ");
+  put_address(out, to, false);
+  out.push_back(' ');
+  put_address(out, from, false);
+  out.push_back('\r');
+  if (from.point != 0) {
+    put(out,
+        "\x01"
+        "FMPT ");
+    put_number(out, from.point);
+    out.push_back('\r');
+  }
+  if (to.point != 0) {
+    put(out, "\x01TOPT ");
+    put_number(out, to.point);
+    out.push_back('\r');
+  }
   if (!h.routed) {
-    const FtnAddress& gw = s.FidoAddr;
-    appendf(out, "\x01REPLYADDR %s\r", h.reply_to_address.c_str());
-    appendf(out, "\x01REPLYTO %hu:%hu/%hu.%hu %s\r", gw.zone, gw.net, gw.node, gw.point, "UUCP");
+    put(out, "\x01REPLYADDR ");
+    put(out, h.reply_to_address.c_str());
+    put(out, "\r\x01REPLYTO ");
+    put_address(out, s.FidoAddr, true);
+    put(out, " UUCP\r");
   }
   if (h.part_number == 1) {
     append_identifier_kludge(out, "MSGID", h.msgid_ref);
     append_identifier_kludge(out, "REPLY", h.reply_ref);
   }
-  appendf(out, "\x01PID: Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor, kVersionMinor);
+  put(out, pid_line());
   if (h.part_count > 1) {
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d %-3s %02d %02d:%02d:%02d @%u/%u", now.day,
@@ -148,11 +232,13 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
     appendf(out, "\x01SPLIT: %-32s00000 %02ld/%02ld +++++++++++\r", stamp, h.part_number,
             h.part_count);
   }
-  if (!h.chrs.empty())
-    appendf(out,
-            "\x01"
-            "CHRS: %s\r",
-            h.chrs.c_str());
+  if (!h.chrs.empty()) {
+    put(out,
+        "\x01"
+        "CHRS: ");
+    put(out, h.chrs.c_str());
+    out.push_back('\r');
+  }
   if (const char* word = junk_reason_word(junk_reason)) {
     appendf(out, "\x01JUNKMAIL: %s\r", word);
     if (s.JunkAction == FilterAction::junk) {
@@ -172,29 +258,53 @@ void write_message_end(int kind, platform::File& packet) {
   const MessageHeader& h = *message_header;
   const Settings& s = *settings;
   const FtnAddress& gw = s.FidoAddr;
-  std::string out;
+  // One buffer for every message: it keeps its room, nothing is allocated
+  // per message.
+  static std::string out;
+  out.clear();
 
   if (s.kill_origin == KillOrigin::no ||
       (s.kill_origin == KillOrigin::email && kind != kKindMail)) {
-    appendf(out, "\r--- Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor, kVersionMinor);
-    char address[32];
-    int n = std::snprintf(address, sizeof address, "%hu:%hu/%hu", gw.zone, gw.net, gw.node);
-    if (gw.point != 0) std::snprintf(address + n, sizeof address - n, ".%hu", gw.point);
-    const char* text = !s.Origin.empty()         ? s.Origin.c_str()
-                       : !h.organization.empty() ? h.organization.c_str()
-                                                 : h.from_address.c_str();
-    int width = kOriginWidth - static_cast<int>(std::strlen(address));
-    appendf(out, " * Origin: %.*s (%s)\r", width, text, address);
+    put(out, "\r");
+    put(out, tear_line());
+    std::string address;
+    put_address(address, gw, gw.point != 0);
+    std::string_view text = !s.Origin.empty()         ? s.Origin.c_str()
+                            : !h.organization.empty() ? h.organization.c_str()
+                                                      : h.from_address.c_str();
+    put(out, " * Origin: ");
+    put(out, text.substr(0, kOriginWidth - address.size()));
+    put(out, " (");
+    put(out, address);
+    put(out, ")\r");
   }
 
   if (kind == kKindMail) {
+    // "@%04d%02d%02d.%02d%02d%02d" of the local time.
     platform::LocalTime now = platform::local_time(platform::now());
-    appendf(out, "\x01Via %hu:%hu/%hu @%04d%02d%02d.%02d%02d%02d Quillmar/%s v%d.%02d\r", gw.zone,
-            gw.net, gw.node, now.year, now.month, now.day, now.hour, now.minute, now.second,
-            kPlatformTag, kVersionMajor, kVersionMinor);
+    put(out, "\x01Via ");
+    put_address(out, gw, false);
+    put(out, " @");
+    put_number(out, static_cast<unsigned>(now.year));
+    put_two_digits(out, static_cast<unsigned>(now.month));
+    put_two_digits(out, static_cast<unsigned>(now.day));
+    out.push_back('.');
+    put_two_digits(out, static_cast<unsigned>(now.hour));
+    put_two_digits(out, static_cast<unsigned>(now.minute));
+    put_two_digits(out, static_cast<unsigned>(now.second));
+    out.push_back(' ');
+    put(out, std::string_view(tear_line()).substr(4, tear_line().size() - 5));
+    out.push_back('\r');
   } else {
-    appendf(out, "SEEN-BY: %hu/%hu\r", gw.net, gw.node);
-    appendf(out, "\x01PATH: %hu/%hu\r", gw.net, gw.node);
+    put(out, "SEEN-BY: ");
+    put_number(out, gw.net);
+    out.push_back('/');
+    put_number(out, gw.node);
+    put(out, "\r\x01PATH: ");
+    put_number(out, gw.net);
+    out.push_back('/');
+    put_number(out, gw.node);
+    out.push_back('\r');
   }
   out.push_back('\0');
   packet.write(out);

@@ -21,6 +21,9 @@ namespace {
 // One logical line: at most 32766 characters and the terminating NUL.
 constexpr std::size_t kLineBuffer = 32767;
 char* line_buffer = nullptr;
+// The FidoNet text of one line: its chunks with their kludge marks.
+constexpr std::size_t kOutputBuffer = 2 * kLineBuffer;
+char* output_buffer = nullptr;
 
 constexpr std::size_t kBodyWidth = 255;
 constexpr std::size_t kHeaderWidth = 78;
@@ -89,7 +92,10 @@ class MessagePass {
  public:
   MessagePass(Mode mode, MessageFile& file, const MessageExtent& extent, const SoupArea& area)
       : mode_(mode), file_(file), end_(extent.end), area_(area) {
-    if (line_buffer == nullptr) line_buffer = static_cast<char*>(alloc_or_exit(kLineBuffer));
+    if (line_buffer == nullptr) {
+      line_buffer = static_cast<char*>(alloc_or_exit(kLineBuffer));
+      output_buffer = static_cast<char*>(alloc_or_exit(kOutputBuffer));
+    }
     file_.seek(extent.start);
   }
 
@@ -281,6 +287,24 @@ void MessagePass::mime_scan(std::string_view line) {
 
 // The header fields the parse pass collects.
 void MessagePass::recognise_field(std::string_view line) {
+  if (line.empty()) return;
+  switch (ascii_lower(line[0])) {
+    case 'b':
+    case 'c':
+    case 'd':
+    case 'f':
+    case 'i':
+    case 'm':
+    case 'n':
+    case 'o':
+    case 'r':
+    case 's':
+    case 't':
+    case 'x':
+      break;
+    default:
+      return;
+  }
   MessageHeader& h = *message_header;
   char* text = line_buffer;
   auto is = [&](std::string_view prefix) { return starts_with_nocase(line, prefix); };
@@ -636,7 +660,9 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     }
     written_ = 0;
   }
+  // The chunks are put together first and written at once.
   std::size_t width = header_line ? kHeaderWidth : kBodyWidth;
+  std::size_t out = 0;
   bool first = true;
   while (true) {
     std::size_t chunk = line.size();
@@ -649,14 +675,20 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
         }
       }
     }
-    if (header_line) emit(first ? "\x01" : "\x01  ");
-    emit(line.substr(0, chunk));
-    emit("\r");
+    if (header_line) {
+      std::string_view mark = first ? "\x01" : "\x01  ";
+      std::memcpy(output_buffer + out, mark.data(), mark.size());
+      out += mark.size();
+    }
+    std::memcpy(output_buffer + out, line.data(), chunk);
+    out += chunk;
+    output_buffer[out++] = '\r';
     line.remove_prefix(chunk);
     if (line.empty()) break;
     if (header_line && first) width = kHeaderWidth - 2;
     first = false;
   }
+  emit(std::string_view(output_buffer, out));
 }
 
 void MessagePass::run() {

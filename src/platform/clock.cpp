@@ -15,8 +15,14 @@ void set_fixed_clock(std::optional<std::time_t> t) {
 }
 
 LocalTime local_time(std::time_t t) {
-  struct tm tm {};
-  localtime_r(&t, &tm);
+  // The same second is asked for again and again while mail is converted.
+  static std::time_t cached_time = -1;
+  static struct tm cached {};
+  if (t != cached_time) {
+    localtime_r(&t, &cached);
+    cached_time = t;
+  }
+  const struct tm& tm = cached;
   LocalTime lt;
   lt.year = tm.tm_year + 1900;
   lt.month = tm.tm_mon + 1;

@@ -49,13 +49,7 @@ const KeywordEntry* find_keyword(std::string_view keyword) {
 
 void handle_line(std::string_view line, long number, std::string_view path) {
   if (line.empty() || line[0] == ';') return;
-  std::size_t blank = line.find(' ');
-  std::string_view keyword = line.substr(0, blank);
-  std::string_view value;
-  if (blank != std::string_view::npos) {
-    value = line.substr(blank);
-    while (!value.empty() && value[0] == ' ') value.remove_prefix(1);
-  }
+  auto [keyword, value] = split_keyword(line);
   ConfigLine at{value, number, path};
   if (const KeywordEntry* k = find_keyword(keyword)) {
     k->handler(at);
@@ -127,6 +121,16 @@ bool read_config_file(std::string_view name) {
 }
 
 }  // namespace
+
+KeywordLine split_keyword(std::string_view line) {
+  std::size_t blank = line.find(' ');
+  KeywordLine out{line.substr(0, blank), {}};
+  if (blank != std::string_view::npos) {
+    out.value = line.substr(blank);
+    while (!out.value.empty() && out.value[0] == ' ') out.value.remove_prefix(1);
+  }
+  return out;
+}
 
 std::string_view next_parameter(std::string_view& rest) {
   std::size_t blank = rest.find(' ');

@@ -32,6 +32,14 @@ bool read_config(std::string_view name, std::string_view program_path);
 // the result would be longer than a path can be.
 bool resolve_beside_program(std::string_view name, std::string_view program_path, PathText& out);
 
+// A configuration line's keyword (the text before its first blank) and its
+// value (the rest after the run of blanks).
+struct KeywordLine {
+  std::string_view keyword;
+  std::string_view value;
+};
+KeywordLine split_keyword(std::string_view line);
+
 // Splits off the next blank-separated parameter of `rest` and skips the
 // blanks after it; `rest` keeps what is left.
 std::string_view next_parameter(std::string_view& rest);

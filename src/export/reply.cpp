@@ -94,11 +94,6 @@ bool write_zstring(platform::File& out, std::string_view text, std::size_t maxim
   return out.write(text) && out.write("\0", 1);
 }
 
-std::string_view base_name(std::string_view path) {
-  std::size_t sep = path.find_last_of("\\/");
-  return sep == std::string_view::npos ? path : path.substr(sep + 1);
-}
-
 }  // namespace
 
 std::string_view reply_file_name(int kind) {

@@ -160,6 +160,11 @@ bool is_mail_bundle_name(std::string_view name) {
   return false;
 }
 
+std::string_view base_name(std::string_view path) {
+  std::size_t sep = path.find_last_of("\\/");
+  return sep == std::string_view::npos ? path : path.substr(sep + 1);
+}
+
 int file_name_compare(std::string_view a, std::string_view b) {
   std::string_view na = file_name_of(a);
   std::string_view nb = file_name_of(b);

@@ -36,6 +36,8 @@ std::optional<std::size_t> find_word_nocase(std::string_view word, std::string_v
 bool address_match(std::string_view pattern, std::string_view address);
 bool is_mail_bundle_name(std::string_view name);
 int file_name_compare(std::string_view a, std::string_view b);
+// The file name of a path: the text after its last backslash or slash.
+std::string_view base_name(std::string_view path);
 
 // Replaces every `placeholder` in the NUL-terminated text of `buffer` (of
 // `size` bytes) by `value` ("[unknown]" when absent) while the result fits.

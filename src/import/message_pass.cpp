@@ -51,11 +51,6 @@ bool is_base64_char(char c) {
   return c != '-' && base64_value(static_cast<unsigned char>(c)) >= 0;
 }
 
-std::string_view base_name(std::string_view path) {
-  std::size_t sep = path.find_last_of("\\/");
-  return sep == std::string_view::npos ? path : path.substr(sep + 1);
-}
-
 // A name from a message that may be used as a file name: no directory
 // part, no control characters, not "." or "..".
 bool is_safe_name(std::string_view name) {

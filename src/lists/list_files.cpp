@@ -211,13 +211,7 @@ void read_list_config(std::string_view name, long line, std::string_view config_
         in_users = true;
         continue;
       }
-      std::size_t blank = t.find(' ');
-      std::string_view keyword = t.substr(0, blank);
-      std::string_view value;
-      if (blank != std::string_view::npos) {
-        value = t.substr(blank);
-        while (!value.empty() && value[0] == ' ') value.remove_prefix(1);
-      }
+      auto [keyword, value] = split_keyword(t);
       list_keyword(list, keyword, value, number, path, program_path);
       continue;
     }

@@ -102,8 +102,8 @@ std::string random_bytes(std::size_t size, uint32_t seed) {
 }
 
 // Builds, with Python's email package and binascii, for every payload
-// p<n>.bin a MIME mail mime<n>.eml (text part and base64 attachment
-// m<n>.bin) and a uuencoded mail uu<n>.eml (file u<n>.bin), and from
+// p<n>.bin a MIME mail m<n>.eml (text part and base64 attachment m<n>.bin)
+// and uuencoded mails u<n>.eml and s<n>.eml (files u<n>.bin, s<n>.bin), and from
 // qp.txt (Latin-1 text) a quoted-printable mail qp.eml.
 constexpr const char* kEncoderScript = R"(
 import binascii, os, sys
@@ -122,13 +122,15 @@ for n in (int(s) for s in sys.argv[2].split(',')):
     m.set_content('See the file.\n')
     m.add_attachment(data, maintype='application', subtype='octet-stream',
                      filename='m%d.bin' % n)
-    open(path('mime%d.eml' % n), 'wb').write(m.as_bytes())
-    out = [b'From: ann@example.net\nSubject: uu %d\n\nSee the file.\n' % n,
-           b'begin 644 u%d.bin\n' % n]
-    for i in range(0, len(data), 45):
-        out.append(binascii.b2a_uu(data[i:i + 45], backtick=True))
-    out.append(b'`\nend\nAfter the file.\n')
-    open(path('uu%d.eml' % n), 'wb').write(b''.join(out))
+    open(path('m%d.eml' % n), 'wb').write(m.as_bytes())
+    # Zero bits as grave accents, and as blanks (so data lines may end in one).
+    for kind, backtick in (('u', True), ('s', False)):
+        out = [b'From: ann@example.net\nSubject: uu %d\n\nSee the file.\n' % n,
+               b'begin 644 %s%d.bin\n' % (kind.encode(), n)]
+        for i in range(0, len(data), 45):
+            out.append(binascii.b2a_uu(data[i:i + 45], backtick=backtick))
+        out.append(binascii.b2a_uu(b'', backtick=backtick) + b'end\nAfter the file.\n')
+        open(path('%s%d.eml' % (kind, n)), 'wb').write(b''.join(out))
 m = EmailMessage(policy=policy.default)
 m['From'] = 'ann@example.net'
 m['Subject'] = 'qp'
@@ -165,14 +167,14 @@ TEST_F(ValidationTest, FilesEncodedByPythonDecodeByteForByte) {
   for (std::size_t n : sizes) {
     const std::string original = random_bytes(n, static_cast<uint32_t>(n));
     const std::string size_text = " (" + std::to_string(n) + " bytes)]";
-    for (const char* kind : {"mime", "uu"}) {
-      SCOPED_TRACE(std::string(kind) + " " + std::to_string(n));
-      std::string name = (kind[0] == 'm' ? "m" : "u") + std::to_string(n) + ".bin";
-      std::vector<FidoMessage> m =
-          import(read_file(dir_ / ("py/" + std::string(kind) + std::to_string(n) + ".eml")));
+    for (char kind : {'m', 'u', 's'}) {
+      std::string stem = kind + std::to_string(n);
+      SCOPED_TRACE(stem);
+      std::string name = stem + ".bin";
+      std::vector<FidoMessage> m = import(read_file(dir_ / ("py/" + stem + ".eml")));
       ASSERT_EQ(m.size(), 1u);
       EXPECT_NE(m[0].text.find("See the file."), std::string::npos);
-      std::string note = std::string("[Quillmar decoded ") + (kind[0] == 'm' ? "MIME" : "UU") +
+      std::string note = std::string("[Quillmar decoded ") + (kind == 'm' ? "MIME" : "UU") +
                          "-encoded file " + name + size_text;
       if (n == 0) {
         // An empty decoded file is removed and not reported.
@@ -183,7 +185,7 @@ TEST_F(ValidationTest, FilesEncodedByPythonDecodeByteForByte) {
       EXPECT_EQ(read_file(inbound(name)), original);
       EXPECT_NE(m[0].text.find(note), std::string::npos) << m[0].text.substr(0, 400);
       EXPECT_EQ(m[0].subject, name);
-      if (kind[0] == 'u') {
+      if (kind != 'm') {
         EXPECT_NE(m[0].text.find("After the file.\r"), std::string::npos);
       }
       // No encoded line is left in the text.

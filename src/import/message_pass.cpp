@@ -30,6 +30,7 @@ constexpr std::size_t kHeaderWidth = 78;
 constexpr std::size_t kLeastChunk = 33;
 constexpr std::size_t kSplitReserve = 256;
 constexpr std::size_t kAttachListMax = 71;
+constexpr std::size_t kUuNameMax = 79;  // of the name on a "begin" line
 
 enum class Mode { parse, recount, write };
 enum class DecodeState { text, base64, uuencode };
@@ -776,7 +777,8 @@ void MessagePass::run() {
     }
     if (state_ == DecodeState::text && line.size() > 6 && line.substr(0, 6) == "begin " &&
         line[6] >= '0' && line[6] <= '7') {
-      start_attachment(DecodeState::uuencode, line.size() > 9 ? trim_left(line.substr(9)) : "");
+      start_attachment(DecodeState::uuencode,
+                       line.size() > 9 ? trim_left(line.substr(9)).substr(0, kUuNameMax) : "");
       if (action_ != AttachAction::ignore) continue;
     }
     if (collecting()) body_text_line(line);

@@ -100,8 +100,9 @@ std::string resolve_for_create(std::string_view name) {
 
 bool file_exists(std::string_view name) {
   if (name.empty()) return false;
-  struct stat st;
-  return ::stat(resolve_existing(name).c_str(), &st) == 0;
+  // A link counts as the name it occupies, also when it leads nowhere:
+  // a name that is free by this test can always be created.
+  return entry_exists(resolve_existing(name));
 }
 
 bool directory_exists(std::string_view name) {

@@ -35,7 +35,7 @@ std::string resolve_existing(std::string_view name);
 // one, its last component kept as given.
 std::string resolve_for_create(std::string_view name);
 
-bool file_exists(std::string_view name);  // a file or a directory
+bool file_exists(std::string_view name);  // a file, a directory or a link (even a dangling one)
 bool directory_exists(std::string_view name);
 // Renames a file; fails when `to` exists (in any case of its name).
 bool rename_file(std::string_view from, std::string_view to);

@@ -763,7 +763,9 @@ void MessagePass::run() {
     if (state_ == DecodeState::uuencode && action_ != AttachAction::ignore) {
       char first = line.empty() ? '\0' : line[0];
       int count = (first - 32) & 63;
-      if (first >= '!' && first <= '`' && (static_cast<long>(line.size()) - 1) * 3 / 4 >= count) {
+      // A lone blank is the empty last data line as older encoders write it.
+      if (((first >= '!' && first <= '`') || line == " ") &&
+          (static_cast<long>(line.size()) - 1) * 3 / 4 >= count) {
         if (writing()) decode_uu(line, count);
         continue;
       }

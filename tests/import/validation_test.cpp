@@ -187,6 +187,9 @@ TEST_F(ValidationTest, FilesEncodedByPythonDecodeByteForByte) {
       EXPECT_EQ(m[0].subject, name);
       if (kind != 'm') {
         EXPECT_NE(m[0].text.find("After the file.\r"), std::string::npos);
+        // Both encoders' last lines close the block: the empty data line
+        // and "end" are gone.
+        EXPECT_EQ(m[0].text.find("\rend\r"), std::string::npos) << m[0].text.substr(0, 400);
       }
       // No encoded line is left in the text.
       EXPECT_LT(m[0].text.size(), 1000u);

@@ -1,0 +1,17 @@
+// Distribution of a posting to a list's members as one mail.
+#pragma once
+
+#include <cstdint>
+
+#include "import/soup_reader.hpp"
+#include "lists/list_files.hpp"
+
+namespace quillmar {
+
+// Checks the sender of the message being imported and sends the posting,
+// whose body lies in `file` from `body_start` to `message_end`, to every
+// member. False when the posting was refused (and answered).
+bool distribute_posting(ListRecord& list, MessageFile& file, int64_t body_start,
+                        int64_t message_end);
+
+}  // namespace quillmar

@@ -72,7 +72,11 @@ void parse_address_element(char* begin, char* end, Text<128>* address_out, Text<
 
   if (at != nullptr && address_out != nullptr) *address_out = address;
   if (!name.empty() && name_out != nullptr) *name_out = name;
-  if (at != nullptr && (kind == kAddressTo || kind == kAddressCc || kind == kAddressBcc)) {
+  // The first To address is the message's own recipient, given in the
+  // outputs; the recipient table holds the further ones.
+  bool own_recipient = kind == kAddressTo && address_out != nullptr;
+  if (at != nullptr && !own_recipient &&
+      (kind == kAddressTo || kind == kAddressCc || kind == kAddressBcc)) {
     if (Recipient* entry = recipients.add()) {
       entry->kind = static_cast<uint8_t>(kind);
       entry->address = address;

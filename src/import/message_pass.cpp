@@ -74,6 +74,16 @@ std::string_view parameter_value(std::string_view rest) {
   return rest.substr(0, end);
 }
 
+// "begin " and an octal number, as a number reader takes it: white space,
+// a sign, then octal digits.
+bool is_uu_begin(std::string_view line) {
+  if (line.substr(0, 6) != "begin ") return false;
+  std::size_t i = 6;
+  while (i < line.size() && is_space(line[i])) ++i;
+  if (i < line.size() && (line[i] == '+' || line[i] == '-')) ++i;
+  return i < line.size() && line[i] >= '0' && line[i] <= '7';
+}
+
 std::string_view trim_left(std::string_view s) {
   while (!s.empty() && is_space(s[0])) s.remove_prefix(1);
   return s;
@@ -111,6 +121,10 @@ class MessagePass {
   }
 
   void run();
+
+  // The files this pass found to decode (parse and recount passes).
+  const Text<72>& attach_list() const { return attach_list_; }
+  bool has_attachments() const { return has_attachments_; }
 
  private:
   bool collecting() const { return mode_ == Mode::parse; }
@@ -175,6 +189,9 @@ class MessagePass {
   long decoded_ = 0;
 
   long quote_counter_ = 0;
+
+  Text<72> attach_list_;
+  bool has_attachments_ = false;
 };
 
 // Reads the next line (with its line feed) of the message into the line
@@ -404,7 +421,6 @@ void MessagePass::write_header_information() {
 
 void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   const Settings& s = *settings;
-  MessageHeader& h = *message_header;
   name = base_name(name);
   bool news = !mail_area();
   bool safe = is_safe_name(name);
@@ -435,11 +451,11 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   }
   if (!writing() && action_ == AttachAction::decode && !news) {
     std::string_view shown = base_name(attachment_path_.view());
-    if (h.attach_list.size() + shown.size() + 1 < kAttachListMax + 1) {
-      if (!h.attach_list.empty()) h.attach_list.push_back(' ');
-      h.attach_list.append(shown);
+    if (attach_list_.size() + shown.size() + 1 < kAttachListMax + 1) {
+      if (!attach_list_.empty()) attach_list_.push_back(' ');
+      attach_list_.append(shown);
     }
-    h.has_attachments = true;
+    has_attachments_ = true;
   }
 }
 
@@ -523,10 +539,6 @@ void MessagePass::handle_empty_line() {
 
 // The parse pass's look at a body line of text.
 void MessagePass::body_text_line(std::string_view line) {
-  MessageHeader& h = *message_header;
-  if (!body_text_seen_) {
-    h.body_has_header_lines = starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
-  }
   test_body_line(line, area_.kind);
   if (settings->QuoteTo) quote_to(line);
 }
@@ -599,8 +611,6 @@ void MessagePass::quote_to(std::string_view line) {
     std::size_t n = end - start;
     std::memcpy(attribution, line.data() + start, n);
     attribution[n] = '\0';
-    h.quote_name.clear();
-    h.quote_address.clear();
     parse_address_list(attribution, &h.quote_address, &h.quote_name, kAddressQuote,
                        recipient_table);
     bool plain = h.quote_name.size() >= 3;
@@ -721,6 +731,13 @@ void MessagePass::run() {
     }
 
     if (!read_body_line(line)) break;
+    if (!line.empty() && !body_text_seen_) {
+      body_text_seen_ = true;
+      if (collecting()) {
+        h.body_has_header_lines =
+            starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
+      }
+    }
     if (cut_marker_ != nullptr && !cut_marker_->empty() && !line.empty() &&
         line.find(cut_marker_->view()) != std::string_view::npos) {
       cut_ = true;
@@ -777,14 +794,13 @@ void MessagePass::run() {
       handle_empty_line();
       continue;
     }
-    if (state_ == DecodeState::text && line.size() > 6 && line.substr(0, 6) == "begin " &&
-        line[6] >= '0' && line[6] <= '7') {
-      start_attachment(DecodeState::uuencode,
-                       line.size() > 9 ? trim_left(line.substr(9)).substr(0, kUuNameMax) : "");
+    if (is_uu_begin(line)) {
+      finish_attachment();
+      std::string_view name = line.size() > 9 ? trim_left(line.substr(9)) : std::string_view();
+      start_attachment(DecodeState::uuencode, name.substr(0, 79));
       if (action_ != AttachAction::ignore) continue;
     }
     if (collecting()) body_text_line(line);
-    body_text_seen_ = true;
     write_line(line, false);
   }
   finish_attachment();
@@ -809,16 +825,26 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
   MessagePass pass(Mode::parse, file, extent, area);
   pass.set_category(h.category, kJunkNone);
   pass.run();
+  h.has_attachments = pass.has_attachments();
+  h.attach_list = pass.attach_list().view();
 }
 
 void recount_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
   MessageHeader& h = *message_header;
-  h.part_count = 1;
-  h.attach_list.clear();
-  h.has_attachments = false;
-  MessagePass pass(Mode::recount, file, extent, area);
-  pass.set_category(h.category, h.junk_reason);
-  pass.run();
+  // The header information block at the top depends on the attachments
+  // found further down; the count is taken again until both agree.
+  for (int round = 0; round < 3; ++round) {
+    h.part_count = 1;
+    MessagePass pass(Mode::recount, file, extent, area);
+    pass.set_category(h.category, h.junk_reason);
+    pass.run();
+    if (pass.has_attachments() == h.has_attachments &&
+        pass.attach_list().view() == h.attach_list.view()) {
+      break;
+    }
+    h.has_attachments = pass.has_attachments();
+    h.attach_list = pass.attach_list().view();
+  }
 }
 
 void write_imported_message(bool ignore_text, int category, bool own_org, int junk_reason,

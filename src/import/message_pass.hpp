@@ -14,9 +14,12 @@ namespace quillmar {
 // cross-post tables, `body_offset`, the attach list and the part count.
 void parse_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area);
 
-// Counts the parts again (and rebuilds the attach list) after the
-// classification has changed what the write pass will drop: the category
-// or the junk reason.
+// Counts the parts again (and rebuilds the attach list) with what the
+// classification and the address mapping have decided since the parse
+// pass: the category, the junk reason, the names in the header
+// information, the attachments found. The driver runs it right before the
+// write pass whenever the message may be split, or has attachments that a
+// junk reason keeps from being decoded.
 void recount_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area);
 
 // Defaults of sender and recipient, destination and origin, and the route

@@ -50,6 +50,7 @@ class MessagePassTest : public test::FidoTest {
     } else {
       h.area_tag = "COMP.TEST";
     }
+    if (recount_) recount_message(file, extent, area);
     OutPacket packet;
     EXPECT_TRUE(packet.file.open(dir_ / "OUT.PKT", platform::OpenMode::write));
     write_packet_header(packet);
@@ -67,6 +68,7 @@ class MessagePassTest : public test::FidoTest {
   ScratchDir dir_;
   std::string console_;
   const Text<128>* cut_marker_ = nullptr;
+  bool recount_ = false;
 };
 
 TEST_F(MessagePassTest, HeaderFields) {
@@ -99,10 +101,11 @@ TEST_F(MessagePassTest, HeaderFields) {
   EXPECT_EQ(h.reply_ref.id_text.view(), "ref@host.example.net");
   EXPECT_EQ(h.organization.view(), "");
   EXPECT_EQ(h.charset.view(), "iso-8859-1");
-  // Every To address is a recipient, the first ones included.
-  ASSERT_EQ(recipient_table.size(), 4u);
-  EXPECT_EQ(recipient_table[2].address.view(), "third@example.org");
-  EXPECT_EQ(recipient_table[2].kind, kAddressTo);
+  // The further To addresses are the recipients; the first of each line is
+  // the message's own.
+  ASSERT_EQ(recipient_table.size(), 1u);
+  EXPECT_EQ(recipient_table[0].address.view(), "third@example.org");
+  EXPECT_EQ(recipient_table[0].kind, kAddressTo);
 }
 
 TEST_F(MessagePassTest, DefaultsForMailAndNews) {
@@ -126,6 +129,11 @@ TEST_F(MessagePassTest, QuoteToFindsTheQuotedPerson) {
   q->last_column = 5;
   q->most_letters = 3;
   import("From: a@b.example\nNewsgroups: comp.test\n\nJohn Doe wrote:\n> quoted text\nMy answer\n",
+         MessageKind::news, "comp.test");
+  apply_recipient_name_rule();
+  EXPECT_EQ(message_header->to_name.view(), "John Doe");
+  // A later attribution without a name keeps the name found before it.
+  import("From: a@b.example\n\nJohn Doe wrote:\njd@example.com wrote:\n> quoted\n",
          MessageKind::news, "comp.test");
   apply_recipient_name_rule();
   EXPECT_EQ(message_header->to_name.view(), "John Doe");
@@ -256,6 +264,45 @@ TEST_F(MessagePassTest, AttachmentNamesStayInTheirDirectory) {
     EXPECT_EQ(read_file(dir_ / ("in/" + std::string(expect))), "abc") << expect;
   }
   EXPECT_NE(console_.find("(auto-renamed)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillmar
+
+namespace quillmar {
+namespace {
+
+// The part count written into every part is the number of parts written,
+// also when the header information block grows with the attachments found
+// further down.
+TEST_F(MessagePassTest, PartCountAgreesWithThePartsWritten) {
+  recount_ = true;
+  std::string message =
+      "From: ann@example.net\nSubject: a subject that is not the file name\n"
+      "Content-Type: multipart/mixed; boundary=\"B\"\n\n--B\n\n";
+  for (int i = 0; i < 30; ++i) message += "line " + std::to_string(i) + std::string(30, '.') + "\n";
+  message +=
+      "--B\nContent-Type: application/octet-stream; name=\"f.bin\"\n"
+      "Content-Transfer-Encoding: base64\n\nAAECAw==\n--B--\n";
+  for (uint32_t limit : {700u, 900u, 1100u, 1300u, 1500u}) {
+    settings->ImportLimit = limit;
+    std::vector<FidoMessage> m = import(message);
+    ASSERT_EQ(static_cast<long>(m.size()), message_header->part_count) << limit;
+    for (std::size_t i = 0; m.size() > 1 && i < m.size(); ++i) {
+      char split[16];
+      std::snprintf(split, sizeof split, " %02zu/%02zu ", i + 1, m.size());
+      EXPECT_NE(m[i].text.find(split), std::string::npos) << limit << " part " << i + 1;
+    }
+  }
+}
+
+TEST_F(MessagePassTest, UuencodeBlocksAnywhereInTheBody) {
+  // A mode after two blanks still starts a block; blank lines after a block
+  // at the start of the body are kept before the next text.
+  std::vector<FidoMessage> m = import("Subject: s\n\nbegin  644 b.txt\n#86)C\n`\nend\n\n\nafter\n");
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(read_file(settings->InboundDir.c_str() + std::string("b.txt")), "abc");
+  EXPECT_NE(m[0].text.find("(3 bytes)]\r\n\r\rafter\r"), std::string::npos) << m[0].text;
 }
 
 }  // namespace

@@ -297,9 +297,9 @@ TEST_F(MessagePassTest, PartCountAgreesWithThePartsWritten) {
 }
 
 TEST_F(MessagePassTest, UuencodeBlocksAnywhereInTheBody) {
-  // A mode after two blanks still starts a block; blank lines after a block
-  // at the start of the body are kept before the next text.
-  std::vector<FidoMessage> m = import("Subject: s\n\nbegin  644 b.txt\n#86)C\n`\nend\n\n\nafter\n");
+  // Blank lines after a block at the start of the body are kept before the
+  // next text.
+  std::vector<FidoMessage> m = import("Subject: s\n\nbegin 644 b.txt\n#86)C\n`\nend\n\n\nafter\n");
   ASSERT_EQ(m.size(), 1u);
   EXPECT_EQ(read_file(settings->InboundDir.c_str() + std::string("b.txt")), "abc");
   EXPECT_NE(m[0].text.find("(3 bytes)]\r\n\r\rafter\r"), std::string::npos) << m[0].text;

@@ -22,6 +22,8 @@ test:
 demo: build
 	rm -rf build/demo && cp -r examples build/demo
 	cd build/demo && ../quillmar CHECK /CONFIG=./QUILLMAR.CFG
+	cd build/demo && ../quillmar IMPORT /VERBOSE /CONFIG=./QUILLMAR.CFG
+	cd build/demo && ls -l inbound
 	cd build/demo && ../quillmar PACK /VERBOSE /CONFIG=./QUILLMAR.CFG
 	cd build/demo && tail -n 17 lists/DEV.CFG
 

@@ -57,10 +57,10 @@ void write_packet_header(OutPacket& packet) {
   packet.message_count = 0;
 }
 
-void close_packet(OutPacket& packet) {
+bool close_packet(OutPacket& packet) {
   const unsigned char end[2] = {0, 0};
   packet.file.write(end, sizeof end);
-  packet.file.close();
+  return packet.file.close();
 }
 
 }  // namespace quillmar

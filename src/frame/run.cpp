@@ -9,6 +9,7 @@
 #include "config/settings.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
+#include "import/import_driver.hpp"
 #include "lists/pack.hpp"
 #include "platform/clock.hpp"
 
@@ -247,7 +248,7 @@ int run(int argc, char** argv) {
   int result = 0;
   switch (run_options.command) {
     case Command::import_mail:
-      result = not_built("IMPORT");
+      import_soup();
       break;
     case Command::export_mail:
       result = not_built("EXPORT");

@@ -108,6 +108,7 @@ AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area) {
   std::string_view line = line_text(piece);
   std::size_t tab1 = line.find('\t');
   std::size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
+  area.unknown_format = false;
   if (tab2 == std::string_view::npos) {
     log_print("Error in line %ld in %s\n", line_number, "AREAS");
     return AreaLine::rejected;
@@ -147,6 +148,7 @@ AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area) {
   if (kind == 'n') area.kind = MessageKind::news;
   if (equals_nocase(area.area_name.view(), "Email")) area.kind = MessageKind::mail;
   if (!known) {
+    area.unknown_format = true;
     log_print("Unknown message format in line %ld in %s\n", line_number, "AREAS");
     return AreaLine::rejected;
   }

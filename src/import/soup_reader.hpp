@@ -20,6 +20,7 @@ struct SoupArea {
   Text<128> area_name;
   MessageFormat format = MessageFormat::binary;
   MessageKind kind = MessageKind::mail;
+  bool unknown_format = false;  // the line was rejected for its format letter
 };
 
 // The bytes of one message: from `start` up to, not including, `end`.

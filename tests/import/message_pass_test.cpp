@@ -296,7 +296,7 @@ TEST_F(MessagePassTest, PartCountAgreesWithThePartsWritten) {
   }
 }
 
-TEST_F(MessagePassTest, UuencodeBlocksAnywhereInTheBody) {
+TEST_F(MessagePassTest, BlankLinesAfterAUuencodedBlockAreKept) {
   // Blank lines after a block at the start of the body are kept before the
   // next text.
   std::vector<FidoMessage> m = import("Subject: s\n\nbegin 644 b.txt\n#86)C\n`\nend\n\n\nafter\n");

@@ -1,7 +1,0 @@
-#include "import/statistics.hpp"
-
-namespace quillmar {
-
-ImportCounters file_counters;
-
-}  // namespace quillmar

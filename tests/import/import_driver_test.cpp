@@ -1,0 +1,169 @@
+// IMPORT through the real binary on SOUP packets in a scratch installation.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "import/packet_reader.hpp"
+#include "test_support.hpp"
+
+namespace quillmar::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string binary_message(const std::string& text) {
+  std::string out(4, '\0');
+  uint32_t n = static_cast<uint32_t>(text.size());
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((n >> (24 - 8 * i)) & 0xFF);
+  return out + text;
+}
+
+std::string rnews_message(const std::string& text) {
+  return "#! rnews " + std::to_string(text.size()) + "\n" + text;
+}
+
+std::string mail(int i) {
+  return "From: Ann Other <ann@example.net>\nTo: sysop@example.org\nSubject: mail " +
+         std::to_string(i) + "\nMessage-ID: <m" + std::to_string(i) +
+         "@example.net>\n\nHello number " + std::to_string(i) + ".\n";
+}
+
+std::string article(int i) {
+  return "From: bob@example.com\nNewsgroups: comp.test\nSubject: article " + std::to_string(i) +
+         "\n\nText " + std::to_string(i) + ".\n";
+}
+
+class ImportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_.write("q.cfg", minimal_config(dir_)); }
+
+  RunResult import(const std::vector<std::string>& options = {}) {
+    std::vector<std::string> args = {"IMPORT", "/C=./q.cfg"};
+    args.insert(args.end(), options.begin(), options.end());
+    return run_quillmar(dir_.path(), args);
+  }
+
+  std::vector<std::string> packets() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir_ / "in")) out.push_back(e.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  ScratchDir dir_;
+};
+
+constexpr const char* kStatistics =
+    "-> %d message(s) imported\n"
+    "mail: %-5d     news: %-5d     lists: 0        junk: 0    \n"
+    "personal: 0     own org: 0      files: 0        ign/txt: 0    \n";
+
+std::string statistics(int imported, int mail, int news) {
+  char buf[512];
+  std::snprintf(buf, sizeof buf, kStatistics, imported, mail, news);
+  return buf;
+}
+
+TEST_F(ImportTest, MailAndNewsBecomeFidoNetPackets) {
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\nNEWS\tcomp.test\tun\n");
+  dir_.write("soup/MAIL.MSG", binary_message(mail(1)) + binary_message(mail(2)));
+  dir_.write("soup/NEWS.MSG", rnews_message(article(1)));
+  RunResult r = import();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "Importing from Soup to PKT\n\nImporting Email\n\r0%\r50%\r100%\r" +
+                       statistics(2, 2, 0) + "Importing comp.test\n\r0%\r100%\r" +
+                       statistics(1, 0, 1));
+  // One packet a message file; the SOUP files are gone.
+  std::vector<std::string> p = packets();
+  ASSERT_EQ(p.size(), 2u);
+  bool ok = false;
+  std::vector<FidoMessage> mails = read_packet(p[0], &ok);
+  EXPECT_TRUE(ok);
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[0].from, "Ann Other");
+  EXPECT_EQ(mails[0].to, "sysop@example.org");
+  EXPECT_EQ(mails[1].subject, "mail 2");
+  EXPECT_EQ(body_of(mails[1].text), "Hello number 2.\r");
+  std::vector<FidoMessage> news = read_packet(p[1], &ok);
+  ASSERT_EQ(news.size(), 1u);
+  EXPECT_EQ(news[0].to, "All");
+  EXPECT_EQ(news[0].text.rfind("AREA:COMP.TEST\r", 0), 0u);
+  EXPECT_FALSE(exists(dir_ / "soup/AREAS"));
+  EXPECT_FALSE(exists(dir_ / "soup/MAIL.MSG"));
+  EXPECT_FALSE(exists(dir_ / "soup/NEWS.MSG"));
+}
+
+TEST_F(ImportTest, TestModeKeepsEverythingAndBadFilesAreRenamed) {
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\nBAD\tcomp.bad\tun\n");
+  dir_.write("soup/MAIL.MSG", binary_message(mail(1)));
+  dir_.write("soup/BAD.MSG", rnews_message(article(1)) + "garbage\n");
+  RunResult r = import({"/TEST"});
+  std::string bad = dir_.path() + "/soup\\BAD.MSG";
+  std::string renamed = dir_.path() + "/soup\\BAD.BAD";
+  EXPECT_NE(r.err.find("! Error in message file " + bad + ", renamed to " + renamed + "\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
+  EXPECT_TRUE(exists(dir_ / "soup/MAIL.MSG"));
+  EXPECT_TRUE(exists(dir_ / "soup/BAD.MSG"));
+  EXPECT_EQ(packets().size(), 2u);  // the output is written all the same
+  r = import();
+  EXPECT_TRUE(exists(dir_ / "soup/BAD.BAD"));
+  EXPECT_FALSE(exists(dir_ / "soup/BAD.MSG"));
+  // The message imported before the error stays imported.
+  EXPECT_EQ(packets().size(), 4u);
+  EXPECT_FALSE(exists(dir_ / "soup/AREAS"));
+}
+
+TEST_F(ImportTest, GlobalStatisticsAndNothingToDo) {
+  RunResult r = import();
+  EXPECT_EQ(r.err, "Importing from Soup to PKT\nNo AREAS found. Nothing to do.\n");
+  dir_.write("soup/AREAS", "A\tEmail\tbn\nB\tEmail\tbn\n");
+  dir_.write("soup/A.MSG", binary_message(mail(1)));
+  dir_.write("soup/B.MSG", binary_message(mail(2)));
+  r = import({"/GLOBAL"});
+  EXPECT_EQ(r.err.substr(r.err.size() - statistics(2, 2, 0).size()), statistics(2, 2, 0));
+  EXPECT_EQ(r.err.find("-> 1 message"), std::string::npos);
+  // An empty packet: nothing to import.
+  dir_.write("soup/AREAS", "C\tEmail\tbn\n");
+  dir_.write("soup/C.MSG", "");
+  r = import();
+  EXPECT_NE(r.err.find("No inbound messages found. Nothing to do.\n"), std::string::npos);
+  EXPECT_FALSE(exists(dir_ / "soup/C.MSG"));
+}
+
+TEST_F(ImportTest, UnknownFormatsAndFilesWithoutMessagesAreKept) {
+  dir_.write("soup/AREAS", "X\talt.x\tix\nM\tEmail\tMn\n");
+  dir_.write("soup/X.MSG", "whatever");
+  dir_.write("soup/M.MSG", std::string(10, '\x01'));
+  RunResult r = import();
+  EXPECT_NE(r.err.find("Unknown message format in line 1 in AREAS\n"), std::string::npos);
+  EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
+  EXPECT_TRUE(exists(dir_ / "soup/M.MSG"));
+  EXPECT_TRUE(packets().empty());
+}
+
+TEST_F(ImportTest, PacketsRotateAtMaxPKTSize) {
+  dir_.write("q.cfg", minimal_config(dir_) + "MaxPKTSize 4\n");
+  std::string messages;
+  for (int i = 0; i < 12; ++i) {
+    messages += binary_message(mail(i) + std::string(600, 'x') + "\n");
+  }
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  dir_.write("soup/MAIL.MSG", messages);
+  RunResult r = import();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::size_t total = 0;
+  for (const std::string& p : packets()) {
+    std::string data = read_file(p);
+    // A new packet starts once one has reached 2048 bytes.
+    std::vector<FidoMessage> m = read_packet(p);
+    total += m.size();
+    EXPECT_LT(data.size() - 2 - 1200, 2048u) << p;
+  }
+  EXPECT_EQ(total, 12u);
+  EXPECT_GT(packets().size(), 3u);
+}
+
+}  // namespace
+}  // namespace quillmar::testing

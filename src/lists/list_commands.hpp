@@ -17,7 +17,7 @@ inline constexpr int kCommandChangepass = 3;
 // (`message_header`) on the list `list` and answers it.
 void list_command(ListRecord& list, int command);
 
-// Writes one administrative reply built from `template_name` (nothing when
+// Writes one administrative reply built from `template_file` (nothing when
 // it is empty or cannot be read) to the member `user`.
 void send_admin_reply(ListRecord& list, const UserRecord& user,
                       const std::optional<PathText>& template_file);

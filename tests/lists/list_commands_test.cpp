@@ -169,6 +169,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "subscribers wanted", kCommandSubscribe, "PasswordInfo"},
         RefusalCase{"subscribers_wanted_member", "ListPassword k\n", kMember, "carl@example.net",
                     "subscribers wanted", kCommandSubscribe, "Welcome"},
+        // An empty key gives no passwords, so none can be asked for.
+        RefusalCase{"empty_list_password", "ListPassword\n", kMember, "carl@example.net",
+                    "subscribe", kCommandSubscribe, "Welcome"},
         RefusalCase{"subscribe_by_member_without_password", "", kMember, "carl@example.net",
                     "subscribe", kCommandSubscribe, "Welcome"}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return info.param.label; });

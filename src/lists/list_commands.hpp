@@ -2,7 +2,10 @@
 // administrative replies that answer them.
 #pragma once
 
+#include <string_view>
+
 #include "lists/list_files.hpp"
+#include "platform/fs.hpp"
 
 namespace quillmar {
 
@@ -14,9 +17,16 @@ inline constexpr int kCommandChangepass = 3;
 // (`message_header`) on the list `list` and answers it.
 void list_command(ListRecord& list, int command);
 
-// Writes one administrative reply built from `template_name` (nothing when
+// Writes one administrative reply built from `template_file` (nothing when
 // it is empty or cannot be read) to the member `user`.
 void send_admin_reply(ListRecord& list, const UserRecord& user,
                       const std::optional<PathText>& template_file);
+
+// Starts the serial of the administrative replies afresh (a new run).
+void reset_admin_serial();
+
+// Writes a header value; a line break inside it becomes a blank, so that no
+// text of a message can add header lines of its own.
+void write_header_text(platform::File& out, std::string_view text);
 
 }  // namespace quillmar

@@ -33,19 +33,6 @@ void release_members(ListRecord& list) {
   list.member_count = 0;
 }
 
-// Appends a member to the end of its chain; false when memory is gone.
-bool add_member(ListRecord& list, std::string_view address, long position) {
-  MemberNode* node = new (std::nothrow) MemberNode{};
-  if (node == nullptr) return false;
-  node->crc = crc32(address.data(), address.size());
-  node->position = position;
-  MemberNode** link = &list.chains[member_chain(address)];
-  while (*link != nullptr) link = &(*link)->next;
-  *link = node;
-  ++list.member_count;
-  return true;
-}
-
 // Handles one line of the top part.
 void list_keyword(ListRecord& list, std::string_view keyword, std::string_view value, long number,
                   std::string_view path, std::string_view program_path) {
@@ -109,6 +96,18 @@ bool test_copy_name(std::string_view path, PathText& out) {
 }
 
 }  // namespace
+
+bool add_member(ListRecord& list, std::string_view address, long position) {
+  MemberNode* node = new (std::nothrow) MemberNode{};
+  if (node == nullptr) return false;
+  node->crc = crc32(address.data(), address.size());
+  node->position = position;
+  MemberNode** link = &list.chains[member_chain(address)];
+  while (*link != nullptr) link = &(*link)->next;
+  *link = node;
+  ++list.member_count;
+  return true;
+}
 
 std::span<ListRecord> lists() {
   return {list_records, list_count};

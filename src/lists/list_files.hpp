@@ -93,6 +93,10 @@ bool find_user(ListRecord& list, std::string_view address, UserRecord& user, Fou
 // the complement of ListPassword; empty without a ListPassword.
 Text<16> member_password(const ListRecord& list, std::string_view text);
 
+// Appends a node for the record of `address` at `position` to the end of its
+// chain and counts the member; false when memory is gone.
+bool add_member(ListRecord& list, std::string_view address, long position);
+
 // A user record for the sender of the current message.
 UserRecord new_user_record(const ListRecord& list, std::string_view from_address,
                            std::string_view from_name);

@@ -1,0 +1,391 @@
+#include "lists/list_commands.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "export/reply.hpp"
+#include "fido/address_mapping.hpp"
+#include "frame/run.hpp"
+#include "frame/text_helpers.hpp"
+#include "frame/work.hpp"
+#include "import/statistics.hpp"
+#include "platform/clock.hpp"
+
+namespace quillmar {
+
+namespace {
+
+// Grows by a fixed odd step before every administrative reply, so that two
+// replies in the same second get different Message-IDs.
+constexpr uint32_t kAdminSerialStep = 0x398A6CDF;
+uint32_t admin_serial = 0;
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The next token of `rest` (text up to white space, at most 127
+// characters); `rest` is left after it and the white space that follows.
+Text<128> next_token(std::string_view& rest) {
+  std::size_t end = 0;
+  while (end < rest.size() && !is_blank(rest[end])) ++end;
+  Text<128> token(rest.substr(0, end));
+  while (end < rest.size() && is_blank(rest[end])) ++end;
+  rest.remove_prefix(end);
+  return token;
+}
+
+// The passwords of a command subject: the command word, the password and,
+// for "changepass", the new password.
+struct CommandTokens {
+  Text<128> password;
+  Text<128> new_password;
+};
+
+CommandTokens split_subject(std::string_view subject) {
+  CommandTokens tokens;
+  next_token(subject);  // the command word
+  tokens.password = next_token(subject);
+  tokens.new_password = next_token(subject);
+  return tokens;
+}
+
+bool has_password(const ListRecord& list) {
+  return list.ListPassword && !list.ListPassword->empty();
+}
+
+const char* text_or_absent(const std::optional<ListText>& text) {
+  return text ? text->c_str() : nullptr;
+}
+
+// Writes one field line of a user record: a line break inside the text
+// would shift every later record, so it is written as a blank.
+bool write_record_line(platform::File& out, std::string_view text) {
+  for (char c : text) {
+    char byte = (c == '\r' || c == '\n') ? ' ' : c;
+    out.write(&byte, 1);
+  }
+  return out.write("\n", 1);
+}
+
+// True when the top part of the open list file ends in a "ListUsers" line.
+bool has_user_list(platform::File& file) {
+  if (!file.seek(0)) return false;
+  ListLine line;
+  while (read_list_line(file, line)) {
+    if (starts_with_nocase(line.text, "ListUsers")) return true;
+  }
+  return false;
+}
+
+// Appends `user` as a current member at the end of the open list file. A
+// file that does not end in a line end gets one first, and a file without a
+// user list gets its "ListUsers" line, so that the record is read back as
+// one at the next start. `end` is the old size of the file, `position` the
+// place of the new marker line.
+bool append_user_record(platform::File& file, const UserRecord& user, long& end, long& position) {
+  bool users = has_user_list(file);
+  if (!file.seek(0, SEEK_END) || (end = file.tell()) < 0) return false;
+  bool line_end = true;
+  if (end > 0) {
+    if (!file.seek(end - 1)) return false;
+    line_end = file.get_byte() == '\n';
+  }
+  if (!file.seek(end)) return false;
+  if (!line_end) file.write("\n", 1);
+  if (!users) file.write("ListUsers\n");
+  position = file.tell();
+  file.write("+\n", 2);
+  write_record_line(file, user.address);
+  write_record_line(file, user.name);
+  file.printf("%d\n", user.status);
+  write_record_line(file, user.password);
+  return file.flush() && position >= 0;
+}
+
+// Checks that the record at `position` of the open list file is the current
+// record of `address`.
+bool record_matches(platform::File& file, long position, std::string_view address) {
+  ListLine line;
+  if (!file.seek(position) || !read_list_line(file, line) || line.text.view() != "+" ||
+      line.end.empty()) {
+    return false;
+  }
+  return read_list_line(file, line) && !line.cut && equals_nocase(line.text, address);
+}
+
+bool overwrite_marker(platform::File& file, long position, char marker) {
+  return file.seek(position) && file.write(&marker, 1) && file.flush();
+}
+
+// Takes back a change that did not reach the list file whole: the file is
+// cut back to `size` and, when `marker` is not negative, the marker there
+// becomes "+" again.
+void restore_list_file(const ListRecord& list, long size, long marker) {
+  platform::File file;
+  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) return;
+  if (size >= 0) file.truncate(size);
+  if (marker >= 0) overwrite_marker(file, marker, '+');
+  file.close();
+}
+
+void subscribe(ListRecord& list, const UserRecord& user) {
+  platform::File file;
+  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    log_print("! unable to add new user to %s\n", list.path.c_str());
+    return;
+  }
+  long end = -1;
+  long position = -1;
+  bool ok = append_user_record(file, user, end, position);
+  if (!file.close() || !ok) {
+    restore_list_file(list, end, -1);
+    log_print("! unable to add new user to %s\n", list.path.c_str());
+    return;
+  }
+  if (!add_member(list, user.address, position)) {
+    log_print(
+        "! not enough memory for new user; changes will become\n"
+        "  effective only upon next program invocation\n");
+  }
+  send_admin_reply(list, user, list.Welcome);
+}
+
+void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& found) {
+  platform::File file;
+  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    log_print("! unable to delete user from %s\n", list.path.c_str());
+    return;
+  }
+  if (!record_matches(file, found.node->position, user.address)) {
+    file.close();
+    log_print("! internal consistency error in file %s\n", list.path.c_str());
+    return;
+  }
+  bool ok = overwrite_marker(file, found.node->position, '*');
+  if (!file.close() || !ok) {
+    restore_list_file(list, -1, found.node->position);
+    log_print("! unable to delete user from %s\n", list.path.c_str());
+    return;
+  }
+  MemberNode* node = found.node;
+  *found.link = node->next;
+  delete node;
+  --list.member_count;
+  send_admin_reply(list, user, list.GoodBye);
+}
+
+// The changed record is appended before the old one is marked removed, so
+// that a failure in between never loses the member.
+void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
+                     std::string_view password) {
+  platform::File file;
+  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    log_print("! unable to change user data in %s\n", list.path.c_str());
+    return;
+  }
+  long old_position = found.node->position;
+  if (!record_matches(file, old_position, user.address)) {
+    file.close();
+    log_print("! internal consistency error in file %s\n", list.path.c_str());
+    return;
+  }
+  UserRecord changed = user;
+  changed.password.assign(password);
+  long end = -1;
+  long position = -1;
+  bool ok =
+      append_user_record(file, changed, end, position) && overwrite_marker(file, old_position, '*');
+  if (!file.close() || !ok) {
+    restore_list_file(list, end, old_position);
+    log_print("! unable to change user data in %s\n", list.path.c_str());
+    return;
+  }
+  found.node->position = position;
+  user = changed;
+  send_admin_reply(list, user, list.NewPassword);
+}
+
+}  // namespace
+
+void reset_admin_serial() {
+  admin_serial = 0;
+}
+
+void write_header_text(platform::File& out, std::string_view text) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == '\r' || text[i] == '\n') {
+      out.write(text.substr(start, i - start));
+      if (i < text.size()) out.write(" ", 1);
+      start = i + 1;
+    }
+  }
+}
+
+void list_command(ListRecord& list, int command) {
+  const MessageHeader& header = *message_header;
+  if (header.from_address.empty()) return;  // nobody to answer
+  UserRecord user;
+  FoundUser found;
+  bool is_new = !find_user(list, header.from_address, user, found);
+  if (is_new) {
+    user = new_user_record(list, header.from_address, header.from_name);
+    if (command != kCommandSubscribe) {
+      send_admin_reply(list, user, list.SubscribeInfo);
+      return;
+    }
+  }
+  if (user.status == kStatusBarred) {
+    send_admin_reply(list, user, list.BlackList);
+    return;
+  }
+  CommandTokens tokens = split_subject(header.subject);
+  Text<128> new_password = tokens.new_password;
+  if (has_password(list)) {
+    if (tokens.password.empty() || (command == kCommandChangepass && tokens.new_password.empty()) ||
+        tokens.password.view() != user.password.view()) {
+      send_admin_reply(list, user, list.PasswordInfo);
+      return;
+    }
+  } else {
+    // Without passwords there is no old one to give: the word after the
+    // command is the new password.
+    new_password = tokens.password;
+  }
+  switch (command) {
+    case kCommandSubscribe:
+      if (is_new) {
+        subscribe(list, user);
+      } else {
+        send_admin_reply(list, user, list.Welcome);
+      }
+      break;
+    case kCommandUnsubscribe:
+      unsubscribe(list, user, found);
+      break;
+    case kCommandChangepass:
+      change_password(list, user, found, new_password);
+      break;
+    default:
+      break;
+  }
+}
+
+void send_admin_reply(ListRecord& list, const UserRecord& user,
+                      const std::optional<PathText>& template_file) {
+  if (!template_file || template_file->empty() || user.address.empty()) return;
+  platform::File text;
+  if (!text.open(*template_file, platform::OpenMode::read)) return;
+  platform::File out;
+  if (!open_reply_message(kReplyMail, out)) {
+    text.close();
+    return;
+  }
+  const MessageHeader& header = *message_header;
+  const Settings& s = *settings;
+  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
+
+  out.write("To: ");
+  write_header_text(out, user.address);
+  if (!user.name.empty()) {
+    out.write(" (");
+    write_header_text(out, user.name);
+    out.write(")");
+  }
+  out.write("\nFrom: ");
+  write_header_text(out, list_address);
+  if (list.ListName && !list.ListName->empty()) {
+    out.write(" (");
+    write_header_text(out, *list.ListName);
+    out.write(")");
+  }
+  out.write("\nReply-to: ");
+  write_header_text(out, list_address);
+  out.write("\nSubject: Re: ");
+  write_header_text(out, header.subject);
+  out.write("\n");
+
+  std::time_t t = platform::now();
+  platform::LocalTime lt = platform::local_time(t);
+  out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[lt.weekday % 7], lt.day,
+             kMonthNames[(lt.month + 11) % 12], lt.year, lt.hour, lt.minute, lt.second);
+  if (!s.TimeZone.empty()) out.printf(" %s", s.TimeZone.c_str());
+  out.write("\n");
+
+  admin_serial += kAdminSerialStep;
+  uint32_t number = static_cast<uint32_t>(t) ^ crc32(user.address.c_str(), user.address.size()) ^
+                    crc32(header.subject.c_str(), header.subject.size()) ^ admin_serial;
+  out.printf("Message-ID: <admin-%" PRIu32 "-", number);
+  write_header_text(out, list_address);
+  out.write(">\n");
+  // A message without an identifier of its own has nothing to refer to.
+  const MessageRef& ref = header.msgid_ref;
+  if (!ref.id_text.empty() || ref.serial != 0) {
+    out.write("In-Reply-To: ");
+    write_message_id(out, ref.id_text, ref.serial, ref.address);
+  }
+  if (!header.organization.empty()) {
+    out.write("Organization: ");
+    write_header_text(out, header.organization);
+    out.write("\n");
+    if (!s.Organization.empty()) out.printf("X-MailListOrg: %s\n", s.Organization.c_str());
+  } else if (!s.Organization.empty()) {
+    out.printf("Organization: %s\n", s.Organization.c_str());
+  }
+  out.printf("X-MailServer: Quillmar/%s v%d.%02d\n\n", kPlatformTag, kVersionMajor, kVersionMinor);
+
+  // The template in pieces of at most 127 characters, each with its
+  // placeholders replaced.
+  const char* values[8] = {text_or_absent(list.ListName),
+                           text_or_absent(list.ListAddress),
+                           text_or_absent(list.ListArea),
+                           user.name.c_str(),
+                           user.address.c_str(),
+                           user.password.c_str(),
+                           text_or_absent(list.KeeperName),
+                           text_or_absent(list.KeeperAddress)};
+  static constexpr std::string_view kPlaceholders[8] = {
+      "@LISTNAME@",    "@LISTADDRESS@", "@LISTAREA@",   "@YOURNAME@",
+      "@YOURADDRESS@", "@PASSWORD@",    "@KEEPERNAME@", "@KEEPERADDRESS@"};
+  char piece[256];
+  for (;;) {
+    std::size_t n = 0;
+    int c = EOF;
+    while (n < 127 && (c = text.get_byte()) != EOF) {
+      if (c == '\0') continue;
+      if (c == '\r') {
+        // Template files may be written with CR LF line ends.
+        int next = text.get_byte();
+        if (next == '\n') {
+          c = next;
+        } else if (next != EOF) {
+          std::ungetc(next, text.handle());
+        }
+      }
+      piece[n++] = static_cast<char>(c);
+      if (c == '\n') break;
+    }
+    if (n == 0) break;
+    piece[n] = '\0';
+    for (int i = 0; i < 8; ++i) {
+      replace_placeholder(piece, sizeof piece, kPlaceholders[i], values[i]);
+    }
+    out.write(std::string_view(piece));
+    if (c == EOF) break;
+  }
+
+  if (run_options.verbose) {
+    std::fputs("\r", stderr);
+    log_print("+ reply from %s", list.ListAddress ? list.ListAddress->c_str() : "");
+    if (list.ListName && !list.ListName->empty()) log_print(" (%s)", list.ListName->c_str());
+    log_print(" to %s", user.address.c_str());
+    if (!user.name.empty()) log_print(" (%s)", user.name.c_str());
+    log_print(": %s\n", template_file->c_str());
+  }
+  text.close();
+  if (close_reply_message(kReplyMail, out)) ++file_counters.replies;
+  if (s.SeparateMSG) flush_reply_file(kReplyMail);
+}
+
+}  // namespace quillmar

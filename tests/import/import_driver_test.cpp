@@ -165,5 +165,36 @@ TEST_F(ImportTest, PacketsRotateAtMaxPKTSize) {
   EXPECT_GT(packets().size(), 3u);
 }
 
+TEST_F(ImportTest, ListCommandsArePostedBackAndCounted) {
+  dir_.write("q.cfg", minimal_config(dir_) + "ListConfig " + dir_.path() + "/list.cfg\n");
+  dir_.write("list.cfg",
+             "ListName Test list\nListAddress list@example.org\nListArea TEST.LIST\n"
+             "Welcome " +
+                 dir_.path() + "/welcome.txt\nListUsers\n");
+  dir_.write("welcome.txt", "Welcome to @LISTNAME@, @YOURNAME@.\n");
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  dir_.write("soup/MAIL.MSG",
+             binary_message("From: Ann <ann@example.net>\nTo: list@example.org\n"
+                            "Subject: subscribe\n\nplease\n") +
+                 binary_message("From: Ann <ann@example.net>\nTo: list@example.org\n"
+                                "Subject: hello list\n\nA first posting.\n"));
+  RunResult r = import();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("listmsg: 1      listcmd: 1      reply: 1    \n"), std::string::npos)
+      << r.err;
+  // The list now has its member, who got the welcome and the posting.
+  EXPECT_NE(read_file(dir_ / "list.cfg").find("+\nann@example.net\nAnn\n1\n"), std::string::npos);
+  EXPECT_EQ(read_file(dir_ / "soup/REPLIES"), "mail0000\tmail\tbn\n");
+  std::string replies = read_file(dir_ / "soup/mail0000.MSG");
+  EXPECT_NE(replies.find("Welcome to Test list, Ann.\n"), std::string::npos);
+  EXPECT_NE(replies.find("Bcc: <ann@example.net>\n"), std::string::npos);
+  // The posting also went into the list's echo area.
+  std::vector<std::string> p = packets();
+  ASSERT_EQ(p.size(), 1u);
+  std::vector<FidoMessage> m = read_packet(p[0]);
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].text.rfind("AREA:TEST.LIST\r", 0), 0u);
+}
+
 }  // namespace
 }  // namespace quillmar::testing

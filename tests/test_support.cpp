@@ -97,6 +97,21 @@ bool have_program(const char* name) {
   return std::system(cmd.c_str()) == 0;
 }
 
+std::vector<std::string> framed_messages(const std::string& data) {
+  std::vector<std::string> out;
+  std::size_t pos = 0;
+  while (pos + 4 <= data.size()) {
+    uint32_t n = 0;
+    for (int i = 0; i < 4; ++i) n = (n << 8) | static_cast<unsigned char>(data[pos + i]);
+    pos += 4;
+    EXPECT_LE(pos + n, data.size());
+    out.push_back(data.substr(pos, n));
+    pos += n;
+  }
+  EXPECT_EQ(pos, data.size()) << "trailing bytes after the last message";
+  return out;
+}
+
 std::string minimal_config(const ScratchDir& dir) {
   for (const char* d : {"in", "out", "soup", "tmp"}) dir.mkdir(d);
   return "FidoAddr 2:345/6\n"

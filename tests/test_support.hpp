@@ -46,6 +46,11 @@ RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& a
 
 bool have_program(const char* name);
 
+// The messages of a SOUP reply file, split by their 4-byte big-endian
+// lengths; a length beyond the data or bytes after the last message fail
+// the test.
+std::vector<std::string> framed_messages(const std::string& data);
+
 // Lines of a minimal valid configuration, with directories under `dir`.
 std::string minimal_config(const ScratchDir& dir);
 

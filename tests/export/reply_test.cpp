@@ -1,7 +1,9 @@
 #include "export/reply.hpp"
 
 #include <gtest/gtest.h>
+
 #include <sys/resource.h>
+#include "test_support.hpp"
 
 #include <csignal>
 #include <ctime>
@@ -13,10 +15,12 @@
 #include "frame/run.hpp"
 #include "lists/test_files.hpp"
 #include "platform/clock.hpp"
+#include "test_support.hpp"
 
 namespace quillmar {
 namespace {
 
+using quillmar::testing::framed_messages;
 using testing_support::have_tool;
 using testing_support::read_file;
 using testing_support::TempDir;
@@ -52,22 +56,6 @@ class ReplyTest : public ::testing::Test {
     return close_reply_message(kind, f);
   }
 };
-
-// The messages of a reply file, split by their 4-byte big-endian lengths.
-std::vector<std::string> framed_messages(const std::string& data) {
-  std::vector<std::string> out;
-  std::size_t pos = 0;
-  while (pos + 4 <= data.size()) {
-    uint32_t n = (uint32_t(uint8_t(data[pos])) << 24) | (uint32_t(uint8_t(data[pos + 1])) << 16) |
-                 (uint32_t(uint8_t(data[pos + 2])) << 8) | uint32_t(uint8_t(data[pos + 3]));
-    pos += 4;
-    EXPECT_LE(pos + n, data.size());
-    out.push_back(data.substr(pos, n));
-    pos += n;
-  }
-  EXPECT_EQ(pos, data.size()) << "trailing bytes after the last message";
-  return out;
-}
 
 const std::string kMail1 = "To: a@example.net\nSubject: one\n\nbody one\n";
 const std::string kMail2 = "To: b@example.net\nSubject: two\n\nbody two\n";

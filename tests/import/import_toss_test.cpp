@@ -35,28 +35,38 @@ TEST(ImportToss, CrashmailTakesEveryMessage) {
   std::string long_text;
   for (int i = 0; i < 100; ++i) long_text += "Line " + std::to_string(i) + " of a long mail.\n";
   dir.write("soup/AREAS", "MAIL\tEmail\tbn\nNEWS\tcomp.test\tBn\n");
-  dir.write("soup/MAIL.MSG",
-            framed("From: Ann <ann@example.net>\nTo: sysop@example.org\nSubject: short\n\nHi.\n") +
-                framed("From: bob@example.com\nTo: sysop@example.org\nSubject: long\n\n" +
-                       long_text) +
-                framed("From: c@example.com\nSubject: file\n\nbegin 644 f.txt\n#86)C\n`\nend\n"));
+  dir.write(
+      "soup/MAIL.MSG",
+      framed("From: Ann <ann@example.net>\nTo: sysop@example.org\nSubject: short\n\nHi.\n") +
+          framed("From: bob@example.com\nTo: sysop@example.org\nSubject: long\n\n" + long_text) +
+          framed("From: c@example.com\nSubject: file\n\nbegin 644 f.txt\n#86)C\n`\nend\n"));
   dir.write("soup/NEWS.MSG", framed("From: d@example.com\nNewsgroups: comp.test\nSubject: "
                                     "article\n\nText.\n"));
   RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
 
   std::string cm = dir / "cm";
-  dir.write("cm/crashmail.prefs",
-            "SYSOP \"Test\"\nLOGFILE \"" + cm + "/log\"\nLOGLEVEL 6\nDEFAULTZONE 2\n"
-            "INBOUND \"" + dir.path() + "/in\"\nOUTBOUND \"" + cm + "/out\"\nTEMPDIR \"" + cm +
-            "/tmp\"\nCREATEPKTDIR \"" + cm + "/tmp\"\nPACKETDIR \"" + cm + "/pkt\"\n"
-            "STATSFILE \"" + cm + "/stats\"\nAKA 2:345/6.1\nDOMAIN \"FidoNet\"\n"
-            "NODE 2:345/6.0 \"\" \"QUILL\" AUTOADD\n"
-            "NETMAIL \"NETMAIL\" 2:345/6.1 MSG \"" + cm + "/msg/NETMAIL\"\n"
-            "AREA \"BAD\" 2:345/6.1 MSG \"" + cm + "/msg/BAD\"\n"
-            "AREA \"DEFAULT\" 2:345/6.1 MSG \"" + cm + "/msg/%a\"\n");
-  std::string command = "cd '" + cm + "' && crashmail SETTINGS '" + cm +
-                        "/crashmail.prefs' TOSS >/dev/null 2>&1";
+  dir.write("cm/crashmail.prefs", "SYSOP \"Test\"\nLOGFILE \"" + cm +
+                                      "/log\"\nLOGLEVEL 6\nDEFAULTZONE 2\n"
+                                      "INBOUND \"" +
+                                      dir.path() + "/in\"\nOUTBOUND \"" + cm +
+                                      "/out\"\nTEMPDIR \"" + cm + "/tmp\"\nCREATEPKTDIR \"" + cm +
+                                      "/tmp\"\nPACKETDIR \"" + cm +
+                                      "/pkt\"\n"
+                                      "STATSFILE \"" +
+                                      cm +
+                                      "/stats\"\nAKA 2:345/6.1\nDOMAIN \"FidoNet\"\n"
+                                      "NODE 2:345/6.0 \"\" \"QUILL\" AUTOADD\n"
+                                      "NETMAIL \"NETMAIL\" 2:345/6.1 MSG \"" +
+                                      cm +
+                                      "/msg/NETMAIL\"\n"
+                                      "AREA \"BAD\" 2:345/6.1 MSG \"" +
+                                      cm +
+                                      "/msg/BAD\"\n"
+                                      "AREA \"DEFAULT\" 2:345/6.1 MSG \"" +
+                                      cm + "/msg/%a\"\n");
+  std::string command =
+      "cd '" + cm + "' && crashmail SETTINGS '" + cm + "/crashmail.prefs' TOSS >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::string log = read_file(cm + "/log");
   EXPECT_EQ(log.find("\n!"), std::string::npos) << log;

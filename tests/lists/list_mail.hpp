@@ -5,7 +5,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+
 #include <sys/resource.h>
+#include "test_support.hpp"
 
 #include <csignal>
 #include <filesystem>
@@ -91,19 +93,7 @@ class ListMailTest : public FidoTest {
 
   // The messages of the current mail reply file.
   std::vector<std::string> replies() const {
-    std::string data = read_file(std::string(reply_file_name(kReplyMail)));
-    std::vector<std::string> out;
-    std::size_t pos = 0;
-    while (pos + 4 <= data.size()) {
-      uint32_t n = (uint32_t(uint8_t(data[pos])) << 24) | (uint32_t(uint8_t(data[pos + 1])) << 16) |
-                   (uint32_t(uint8_t(data[pos + 2])) << 8) | uint32_t(uint8_t(data[pos + 3]));
-      pos += 4;
-      EXPECT_LE(pos + n, data.size());
-      out.push_back(data.substr(pos, n));
-      pos += n;
-    }
-    EXPECT_EQ(pos, data.size()) << "trailing bytes after the last message";
-    return out;
+    return quillmar::testing::framed_messages(read_file(std::string(reply_file_name(kReplyMail))));
   }
 
   // The body of the only reply written so far.

@@ -1,6 +1,7 @@
 #include "import/import_driver.hpp"
 
 #include <cstdio>
+#include <vector>
 
 #include "config/settings.hpp"
 #include "export/reply.hpp"
@@ -26,6 +27,10 @@ namespace {
 
 ImportCounters run_totals;
 MessageFile* message_file = nullptr;  // allocated once for the run
+// The packets written from the current message file: when one of them
+// cannot be written completely, all go again and the file is kept, so that
+// the next run imports it once and whole.
+std::vector<PathText> file_packets;
 
 void add_counters(ImportCounters& to, const ImportCounters& from) {
   to.imported += from.imported;
@@ -80,6 +85,7 @@ bool ready_packet(OutPacket& packet) {
     if (!unique_hex_name(settings->InboundDir.view(), "PKT", packet.name)) break;
     if (packet.file.open(packet.name, platform::OpenMode::create_new,
                          platform::Share::deny_write)) {
+      file_packets.push_back(packet.name);
       write_packet_header(packet);
       return true;
     }
@@ -91,18 +97,14 @@ bool ready_packet(OutPacket& packet) {
 
 void report_verbose(const MessageHeader& h) {
   std::fputs("\r", stderr);
-  char line[512];
-  int n = std::snprintf(line, sizeof line, "- from %s", h.from_address.c_str());
-  auto add = [&](const char* format, const char* value) {
-    if (n >= 0 && static_cast<std::size_t>(n) < sizeof line) {
-      n += std::snprintf(line + n, sizeof line - n, format, value);
-    }
-  };
-  if (!equals_nocase(h.from_name.view(), h.from_address.view())) add(" (%s)", h.from_name.c_str());
-  add(" to %s", h.to_address.c_str());
-  if (!equals_nocase(h.to_name.view(), h.to_address.view())) add(" (%s)", h.to_name.c_str());
-  if (!recipient_table.empty()) add("%s", " et al.");
-  log_print("%s\n", line);
+  log_print("- from %s", h.from_address.c_str());
+  if (!equals_nocase(h.from_name.view(), h.from_address.view())) {
+    log_print(" (%s)", h.from_name.c_str());
+  }
+  log_print(" to %s", h.to_address.c_str());
+  if (!equals_nocase(h.to_name.view(), h.to_address.view())) log_print(" (%s)", h.to_name.c_str());
+  if (!recipient_table.empty()) log_print(" et al.");
+  log_print("\n");
 }
 
 // Whether the write pass may split the message or will not decode the
@@ -141,7 +143,7 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (!finished) {
     choose_area(area);
     apply_recipient_name_rule();
-    if (map_import_addresses(h.mailing_list || h.list_index >= 0)) ++file_counters.personal;
+    if (map_import_addresses(h.mailing_list)) ++file_counters.personal;
     if (test_own_organisation()) {
       finished = true;
     } else {
@@ -195,6 +197,7 @@ void bad_name(std::string_view path, PathText& out) {
 bool import_message_file(const SoupArea& area) {
   MessageFile& file = *message_file;
   file_counters = ImportCounters{};
+  file_packets.clear();
   OutPacket packet;
   bool format_error = false;
   bool write_failed = false;
@@ -223,7 +226,10 @@ bool import_message_file(const SoupArea& area) {
   path.append(area.prefix.view());
   path.append(".MSG");
   if (write_failed) {
-    // Nothing of the file is lost: it stays for the next run.
+    // Nothing of the file is lost: it stays for the next run, and no part of
+    // it is left behind in the inbound.
+    if (packet.file.is_open()) packet.file.close();
+    for (const PathText& name : file_packets) platform::remove_file(name);
     log_print("! Message file %s kept: its FidoNet packet could not be written\n", path.c_str());
     return false;
   }

@@ -196,5 +196,42 @@ TEST_F(ImportTest, ListCommandsArePostedBackAndCounted) {
   EXPECT_EQ(m[0].text.rfind("AREA:TEST.LIST\r", 0), 0u);
 }
 
+TEST_F(ImportTest, APacketThatCannotBeWrittenKeepsItsMessages) {
+  std::string messages;
+  for (int i = 0; i < 6; ++i) messages += binary_message(mail(i) + std::string(600, 'x') + "\n");
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  dir_.write("soup/MAIL.MSG", messages);
+  // The disk is full after 2 KB: the packet cannot be written whole.
+  std::string command = "cd '" + dir_.path() +
+                        "' && trap '' XFSZ && ulimit -f 2 && "
+                        "ASAN_OPTIONS=verify_asan_link_order=0 '" QUILLMAR_BINARY
+                        "' IMPORT /C=./q.cfg >out.txt 2>err.txt";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::string err = read_file(dir_ / "err.txt");
+  EXPECT_NE(err.find("! Error writing packet "), std::string::npos) << err;
+  EXPECT_NE(err.find("! Message file " + dir_.path() + "/soup\\MAIL.MSG kept"), std::string::npos)
+      << err;
+  EXPECT_EQ(read_file(dir_ / "soup/MAIL.MSG"), messages);
+  EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
+  EXPECT_TRUE(packets().empty());
+  // With room again, the next run imports the file once and whole.
+  RunResult r = import();
+  ASSERT_EQ(packets().size(), 1u);
+  EXPECT_EQ(read_packet(packets()[0]).size(), 6u);
+  EXPECT_FALSE(exists(dir_ / "soup/MAIL.MSG"));
+}
+
+TEST_F(ImportTest, VerboseLinesKeepTheirLineEnd) {
+  std::string name(150, 'N');
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  dir_.write("soup/MAIL.MSG", binary_message("From: " + name +
+                                             " <ann@example.net>\nTo: Joe <sysop@example.org>\n"
+                                             "Subject: s\n\nx\n"));
+  RunResult r = import({"/VERBOSE"});
+  EXPECT_NE(r.err.find(") to sysop@example.org (Joe)\n\r100%\r-> 1 message(s) imported"),
+            std::string::npos)
+      << r.err;
+}
+
 }  // namespace
 }  // namespace quillmar::testing

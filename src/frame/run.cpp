@@ -7,6 +7,7 @@
 
 #include "config/reader.hpp"
 #include "config/settings.hpp"
+#include "export/export_driver.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
 #include "lists/pack.hpp"
@@ -250,7 +251,7 @@ int run(int argc, char** argv) {
       result = not_built("IMPORT");
       break;
     case Command::export_mail:
-      result = not_built("EXPORT");
+      run_export();
       break;
     case Command::pack:
       pack_lists();

@@ -417,6 +417,22 @@ TEST_F(ConvertTest, PacketHeadersDecideTheTarget) {
   EXPECT_EQ(export_packet(shortp, false), 0);
 }
 
+TEST_F(ConvertTest, MessagesThatCannotBeWrittenKeepTheirPacket) {
+  settings->SoupDir = dir.path() + "/missing/";
+  reset_reply_files();
+  dir.write("pkts/A.PKT", build_packet(kNode1, kGateway, {netmail("UUCP", "To: a@b.c\r\rText\r")}));
+  run_options.packet_dir = dir.path() + "/pkts/";
+  flush_reply_file(kReplyMail);
+  ::testing::internal::CaptureStderr();
+  export_pkt_dir();
+  std::string out = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(export_write_failed);
+  EXPECT_EQ(export_stats.exported, 0);
+  EXPECT_TRUE(testing::exists(dir / "pkts/A.PKT"));
+  EXPECT_NE(out.find("A.PKT kept: not all of its messages could be written\n"), std::string::npos)
+      << out;
+}
+
 TEST_F(ConvertTest, OutboundNamesFollowZoneAndPoint) {
   Settings& s = *settings;
   s.OutboundDir = "/fido/OUT\\";

@@ -109,6 +109,12 @@ CrLine read_piece(platform::File& in, char* buffer, std::size_t maximum) {
   return read_cr_line(in, buffer, maximum + 1);
 }
 
+// The body's piece width: LineWidth, kept within what the buffers hold.
+std::size_t body_width() {
+  std::size_t width = settings->LineWidth;
+  return width < 20 ? 20 : width > 255 ? 255 : width;
+}
+
 // Reads on to the NUL that ends the text.
 void skip_to_text_end(platform::File& in) {
   while (read_byte(in) != 0) {
@@ -249,7 +255,7 @@ bool check_body(platform::File& in) {
   long start = in.tell();
   bool has_text = false;
   for (;;) {
-    CrLine r = read_piece(in, piece, settings->LineWidth);
+    CrLine r = read_piece(in, piece, body_width());
     if (piece[0] != '\0' && piece[0] != '\x01') {
       has_text = true;
       for (const char* p = piece; *p != '\0' && !state.has_8bit; ++p) {
@@ -502,7 +508,7 @@ std::size_t wrap_length(std::string_view piece, std::size_t width) {
 }
 
 void write_body(platform::File& in, platform::File& out) {
-  const std::size_t width = settings->LineWidth;
+  const std::size_t width = body_width();
   char raw[kPieceBuffer];
   char next[kScanPiece + 1];
   Text<kPieceBuffer> piece;

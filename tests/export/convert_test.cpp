@@ -433,6 +433,35 @@ TEST_F(ConvertTest, MessagesThatCannotBeWrittenKeepTheirPacket) {
       << out;
 }
 
+TEST_F(ConvertTest, HostilePacketsAreReadToTheirEnd) {
+  // Valid headers followed by random text made of the bytes that matter.
+  const std::string alphabet = std::string(
+                                   "\0\r\x01 >-=*:<\t\xE9"
+                                   "aZ9",
+                                   15) +
+                               "AREA:To:---";
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 60; ++round) {
+    settings->LineWidth = static_cast<uint16_t>(20 + round % 3 * 60);
+    std::string packet = build_packet(kNode1, kGateway, {netmail("UUCP", "To: a@b.c\r\rx\r")});
+    packet.resize(58 + next() % 16);  // a message header cut anywhere
+    for (std::size_t i = 0, n = next() % 3000; i < n; ++i) {
+      packet.push_back(alphabet[next() % alphabet.size()]);
+    }
+    dir.write("H.PKT", packet);
+    export_target = ExportTarget::gateway;
+    platform::File in;
+    ASSERT_TRUE(in.open(dir / "H.PKT", platform::OpenMode::read));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(export_packet(in, true), 1);
+    ::testing::internal::GetCapturedStderr();
+  }
+}
+
 TEST_F(ConvertTest, OutboundNamesFollowZoneAndPoint) {
   Settings& s = *settings;
   s.OutboundDir = "/fido/OUT\\";

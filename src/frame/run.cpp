@@ -7,6 +7,7 @@
 
 #include "config/reader.hpp"
 #include "config/settings.hpp"
+#include "export/export_driver.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
 #include "import/import_driver.hpp"
@@ -251,7 +252,7 @@ int run(int argc, char** argv) {
       import_soup();
       break;
     case Command::export_mail:
-      result = not_built("EXPORT");
+      run_export();
       break;
     case Command::pack:
       pack_lists();

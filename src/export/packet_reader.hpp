@@ -1,0 +1,28 @@
+// Reading the FidoNet mail the export takes: Type 2 and Type 2+ packets
+// and the stored netmail messages (*.MSG) of NetmailDir with the quick-scan
+// stamp file QUILLMAR.DAT.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/fs.hpp"
+
+namespace quillmar {
+
+// Attribute bits of a stored netmail message.
+inline constexpr uint16_t kMsgSent = 0x0008;
+inline constexpr uint16_t kMsgFileAttached = 0x0010;
+inline constexpr uint16_t kMsgKillSent = 0x0080;
+inline constexpr uint16_t kMsgHold = 0x0200;
+inline constexpr std::size_t kStoredHeaderSize = 190;
+
+// Reads one packet from its start to its end and converts every message.
+// 1 when the packet was read to its end, 0 when it was rejected (too short,
+// type below 2, or meant for neither the gateway nor a Route entry). A
+// message that could not be written sets export_write_failed.
+int export_packet(platform::File& packet, bool allow_attachments);
+
+// Exports every unsent stored netmail message for the gateway or a route.
+void scan_netmail();
+
+}  // namespace quillmar

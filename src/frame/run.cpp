@@ -113,11 +113,6 @@ void open_log() {
   log_file.flush();
 }
 
-int not_built(const char* command) {
-  log_print("The %s command is not built yet.\n", command);
-  return 1;
-}
-
 }  // namespace
 
 void log_print(const char* format, ...) {
@@ -246,7 +241,6 @@ int run(int argc, char** argv) {
 
   open_log();
 
-  int result = 0;
   switch (run_options.command) {
     case Command::import_mail:
       import_soup();
@@ -263,7 +257,7 @@ int run(int argc, char** argv) {
       break;
   }
   if (log_file.is_open()) log_file.close();
-  return result;
+  return 0;
 }
 
 }  // namespace quillmar

@@ -24,6 +24,8 @@ demo: build
 	cd build/demo && ../quillmar CHECK /CONFIG=./QUILLMAR.CFG
 	cd build/demo && ../quillmar IMPORT /VERBOSE /CONFIG=./QUILLMAR.CFG
 	cd build/demo && ls -l inbound
+	cd build/demo && ../quillmar EXPORT /VERBOSE /CONFIG=./QUILLMAR.CFG
+	cd build/demo && cat soup/REPLIES
 	cd build/demo && ../quillmar PACK /VERBOSE /CONFIG=./QUILLMAR.CFG
 	cd build/demo && tail -n 17 lists/DEV.CFG
 

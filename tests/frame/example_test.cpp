@@ -32,5 +32,21 @@ TEST(ExampleInstallation, ImportsItsSoupPacket) {
   EXPECT_FALSE(exists(dir / "soup/AREAS"));
 }
 
+TEST(ExampleInstallation, ExportsItsOutbound) {
+  ScratchDir dir;
+  std::filesystem::copy(std::string(QUILLMAR_SOURCE_DIR) + "/examples", dir.path(),
+                        std::filesystem::copy_options::recursive);
+  RunResult r = run_quillmar(dir.path(), {"EXPORT", "/CONFIG=./QUILLMAR.CFG"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.err.find("-> 2 messages exported\nmail: 1         news: 1         lists: 0    \n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_file(dir / "soup/REPLIES"), "mail0000\tmail\tbn\nnews0000\tnews\tBn\n");
+  std::vector<std::string> mail = framed_messages(read_file(dir / "soup/mail0000.MSG"));
+  ASSERT_EQ(mail.size(), 1u);
+  EXPECT_NE(mail[0].find("Message-ID: <1@p1.f6.n345.z2.fidonet.org>\n"), std::string::npos);
+  EXPECT_FALSE(exists(dir / "outbound/01590006.OUT"));
+}
+
 }  // namespace
 }  // namespace quillmar::testing

@@ -1,7 +1,9 @@
 #include "export/convert.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
@@ -272,7 +274,6 @@ bool check_body(platform::File& in) {
 // Will a file of the attachment list go with the message?
 bool has_attachment_to_send() {
   for (const AttachmentEntry& e : attachment_list) {
-    if (e.state == kAttachDone) continue;
     if (export_target == ExportTarget::route || e.state != kAttachPacket) return true;
   }
   return false;
@@ -576,6 +577,7 @@ void write_body(platform::File& in, platform::File& out) {
 // The files of a file-attach message, as MIME parts.
 void write_attachments(platform::File& out, bool allow_attachments) {
   std::string_view subject = export_message->subject;
+  std::vector<std::string> encoded;
   while (!subject.empty()) {
     std::size_t space = subject.find(' ');
     std::string_view word = subject.substr(0, space);
@@ -585,16 +587,24 @@ void write_attachments(platform::File& out, bool allow_attachments) {
     std::string_view name = word;
     bool pass_over = false;
     if (allow_attachments) {
+      // Of two listed files with the same name, the one not yet sent is meant.
       std::string_view wanted = base_name(without_send_mark(word));
+      AttachmentEntry* found = nullptr;
       for (AttachmentEntry& e : attachment_list) {
         if (!equals_nocase(base_name(without_send_mark(e.name)), wanted)) continue;
-        if (e.state == kAttachPacket && export_target == ExportTarget::gateway) {
+        if (found == nullptr) found = &e;
+        if (e.state != kAttachDone) {
+          found = &e;
+          break;
+        }
+      }
+      if (found != nullptr) {
+        if (found->state == kAttachPacket && export_target == ExportTarget::gateway) {
           pass_over = true;
         } else {
-          name = e.name;
-          e.state = kAttachDone;
+          name = found->name;
+          found->state = kAttachDone;
         }
-        break;
       }
     }
     if (pass_over) continue;
@@ -608,8 +618,11 @@ void write_attachments(platform::File& out, bool allow_attachments) {
     if (!name.empty() && name.front() == '#') mode = AfterSend::truncate;
     if (!name.empty() && name.front() == '^') mode = AfterSend::erase;
     std::string_view path = without_send_mark(name);
+    // A file named twice goes once.
+    if (std::find(encoded.begin(), encoded.end(), path) != encoded.end()) continue;
     platform::File input;
     if (path.empty() || !input.open(path, platform::OpenMode::read)) continue;
+    encoded.emplace_back(path);
     encode_attachment(out, input, path, mode);
   }
   out.printf("\n--%s--\n", kMimeBoundary);

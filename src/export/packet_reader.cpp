@@ -61,9 +61,10 @@ void take_field(const unsigned char* header, std::size_t offset, std::size_t siz
 void read_netmail_kludges(platform::File& file, FtnAddress& destination, FtnAddress& origin) {
   char line[257];
   file.seek(static_cast<long>(kStoredHeaderSize));
-  for (;;) {
-    CrLine r = read_cr_line(file, line);
-    if (line[0] != '\x01' || r == CrLine::ended) return;
+  for (CrLine r = CrLine::line; r != CrLine::ended;) {
+    // A last kludge may end with the text itself rather than a CR.
+    r = read_cr_line(file, line);
+    if (line[0] != '\x01') return;
     std::string_view k(line + 1, std::strlen(line + 1));
     if (starts_with_nocase(k, "TOPT ")) {
       std::string_view s = k.substr(5);

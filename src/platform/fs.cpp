@@ -183,6 +183,12 @@ bool File::open(std::string_view name, OpenMode mode, Share share) {
       path = resolve_for_create(name);
       break;
   }
+  // Only regular files are read: a device or a pipe named by a message
+  // would never end (or would block the open itself).
+  if (mode == OpenMode::read || mode == OpenMode::update) {
+    struct stat before;
+    if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return false;
+  }
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   struct stat st;

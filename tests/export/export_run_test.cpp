@@ -167,6 +167,35 @@ TEST_F(ExportRun, OutboundPacketsFlowFilesAndRoutes) {
             "message Hello \ntext 'News one\\n'\nmessage Hello \ntext 'News two\\n'\n");
 }
 
+// Files named by file-attach messages: a file named twice goes once, a
+// device is never read, and an empty message still carries its file when
+// another message already took the only flow-listed one.
+TEST_F(ExportRun, AttachedFilesFromSubjects) {
+  std::string files = dir.mkdir("files");
+  dir.write("files/A.TXT", "file a\n");
+  dir.write("files/B.TXT", "file b\n");
+  TestMessage first = mail_to("a@example.net", "First");
+  first.attribute = 0x0010;
+  first.subject = "A.TXT";
+  TestMessage twice = mail_to("b@example.net", "");
+  twice.attribute = 0x0010;
+  twice.subject = files + "/B.TXT " + files + "/B.TXT /dev/zero";
+  twice.text = "\x01MSGID: 2:345/1 00000002\rTo: b@example.net\r";
+  dir.write("out/01590006.OUT", build_packet(kNode1, kGateway, {first, twice}));
+  dir.write("out/01590006.FLO", files + "/A.TXT\n");
+  RunResult r = run(minimal_config(dir), {"EXPORT"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(r.err.ends_with("-> 2 messages exported\nmail: 2         news: 0    \n")) << r.err;
+  bool framed = false;
+  std::vector<std::string> mail = reply_messages(read_file(dir / "soup/mail0000.MSG"), &framed);
+  EXPECT_TRUE(framed);
+  ASSERT_EQ(mail.size(), 2u);
+  std::size_t first_part = mail[1].find("name=\"B.TXT\"");
+  EXPECT_NE(first_part, std::string::npos) << mail[1];
+  EXPECT_EQ(mail[1].find("name=\"B.TXT\"", first_part + 1), std::string::npos) << mail[1];
+  EXPECT_EQ(mail[1].find("name=\"zero\""), std::string::npos) << mail[1];
+}
+
 TEST_F(ExportRun, HoldMailOnlyWithExportAllMailAndTestKeepsEverything) {
   dir.write("out/01590006.HUT",
             build_packet(kNode1, kGateway, {mail_to("held@example.net", "Held")}));

@@ -7,12 +7,21 @@
 #include "export/reply.hpp"
 #include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
+#include "frame/text_helpers.hpp"
 #include "frame/text_reader.hpp"
 #include "lists/list_files.hpp"
 
 namespace quillmar {
 
 namespace {
+
+// The name a covering packet's subject carries for a listed file: the name
+// as written, or, when that is longer than a subject holds, its file name
+// part, by which the conversion finds the listed entry again.
+std::string_view listed_name(std::string_view name) {
+  constexpr std::size_t kSubjectMax = 71;
+  return name.size() <= kSubjectMax ? name : base_name(name);
+}
 
 struct Flavour {
   const char* packet;
@@ -145,7 +154,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
       PathText temp_name;
       platform::File cover;
       if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
-          !make_attach_packet(address, to_name, temp_name, e.name, cover)) {
+          !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
         log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
         all_written = false;
         continue;

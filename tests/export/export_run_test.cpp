@@ -196,6 +196,18 @@ TEST_F(ExportRun, AttachedFilesFromSubjects) {
   EXPECT_EQ(mail[1].find("name=\"zero\""), std::string::npos) << mail[1];
 }
 
+// A file listed under a path longer than a subject holds is still sent.
+TEST_F(ExportRun, ListedFileWithALongPath) {
+  std::string deep = dir.mkdir("files/" + std::string(60, 'd') + "/" + std::string(30, 'e'));
+  dir.write(deep.substr(dir.path().size() + 1) + "/LONG.TXT", "long path\n");
+  dir.write("out/01590006.FLO", deep + "/LONG.TXT\n");
+  RunResult r = run(minimal_config(dir), {"EXPORT"});
+  EXPECT_TRUE(r.err.ends_with("-> 1 messages exported\nmail: 1         news: 0    \n")) << r.err;
+  std::vector<std::string> mail = reply_messages(read_file(dir / "soup/mail0000.MSG"));
+  ASSERT_EQ(mail.size(), 1u);
+  EXPECT_NE(mail[0].find("name=\"LONG.TXT\""), std::string::npos) << mail[0];
+}
+
 TEST_F(ExportRun, HoldMailOnlyWithExportAllMailAndTestKeepsEverything) {
   dir.write("out/01590006.HUT",
             build_packet(kNode1, kGateway, {mail_to("held@example.net", "Held")}));

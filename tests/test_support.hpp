@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <string>
 #include <string_view>
@@ -53,5 +56,20 @@ std::vector<std::string> framed_messages(const std::string& data);
 
 // Lines of a minimal valid configuration, with directories under `dir`.
 std::string minimal_config(const ScratchDir& dir);
+
+// Runs `body` with writes limited to files of `limit` bytes, as on a full
+// disk.
+template <class Body>
+void with_file_size_limit(rlim_t limit, Body body) {
+  struct rlimit old;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit low = old;
+  low.rlim_cur = limit;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+  body();
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
+}
 
 }  // namespace quillmar::testing

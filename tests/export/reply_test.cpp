@@ -21,6 +21,7 @@ namespace quillmar {
 namespace {
 
 using quillmar::testing::framed_messages;
+using quillmar::testing::with_file_size_limit;
 using testing_support::have_tool;
 using testing_support::read_file;
 using testing_support::TempDir;
@@ -141,21 +142,6 @@ TEST_F(ReplyTest, AllNamesTakenStopsWithAnError) {
   // Mail is not affected.
   EXPECT_TRUE(flush_reply_file(kReplyMail));
   EXPECT_TRUE(write_message(kReplyMail, kMail1));
-}
-
-// Runs `body` with writes limited to files of `limit` bytes, as on a full
-// disk.
-template <class Body>
-void with_file_size_limit(rlim_t limit, Body body) {
-  struct rlimit old;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit low = old;
-  low.rlim_cur = limit;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
-  body();
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, old_handler);
 }
 
 TEST_F(ReplyTest, MessageThatCannotBeWrittenWholeIsNotCounted) {

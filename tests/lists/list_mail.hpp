@@ -24,6 +24,7 @@
 
 namespace quillmar::test {
 
+using quillmar::testing::with_file_size_limit;
 using testing_support::read_file;
 using testing_support::TempDir;
 using testing_support::write_file;
@@ -126,21 +127,6 @@ inline std::string template_body(const std::string& name, const std::string& you
                                  const std::string& area = "[unknown]") {
   return name + " " + your_name + " <" + address + "> pw=" + password +
          "\nTest list test-list@example.org " + area + " Kim Keeper [unknown]\n";
-}
-
-// Runs `body` with writes limited to files of `limit` bytes, as on a full
-// disk.
-template <class Body>
-void with_file_size_limit(rlim_t limit, Body body) {
-  struct rlimit old;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit low = old;
-  low.rlim_cur = limit;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
-  body();
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, old_handler);
 }
 
 // Checks every message of `file` (a SOUP reply file) with Python's email

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "test_support.hpp"
+
 namespace quillmar::testing_support {
 
 struct TempDir {
@@ -29,12 +31,7 @@ struct TempDir {
   std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using quillmar::testing::read_file;
 
 inline void write_file(const std::string& path, const std::string& data) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -43,7 +40,7 @@ inline void write_file(const std::string& path, const std::string& data) {
 }
 
 inline bool have_tool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+  return quillmar::testing::have_program(name.c_str());
 }
 
 // A configuration with every required setting, directories inside `dir`.

@@ -37,6 +37,7 @@ struct PendingFile {
 constexpr std::size_t kMaxPending = 64;
 PendingFile pending_files[kMaxPending];
 std::size_t pending_count = 0;
+long write_failures = 0;
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -96,6 +97,10 @@ bool write_zstring(platform::File& out, std::string_view text, std::size_t maxim
 
 }  // namespace
 
+long reply_write_failures() {
+  return write_failures;
+}
+
 std::string_view reply_file_name(int kind) {
   return state(kind).name.view();
 }
@@ -130,15 +135,20 @@ bool flush_reply_file(int kind) {
 bool open_reply_message(int kind, platform::File& stream) {
   ReplyFile& file = state(kind);
   pending_count = 0;
-  if (file.name.empty()) return false;
+  if (file.name.empty()) {
+    ++write_failures;
+    return false;
+  }
   // An existing file is never emptied here: only a missing one is created.
   if (!stream.open(file.name, platform::OpenMode::update, platform::Share::deny_write) &&
       !stream.open(file.name, platform::OpenMode::create_new, platform::Share::deny_write)) {
+    ++write_failures;
     return false;
   }
   if (!stream.seek(0, SEEK_END) || (file.message_start = stream.tell()) < 0 ||
       !stream.write("\0\0\0\0", 4)) {
     stream.close();
+    ++write_failures;
     return false;
   }
   file.message_open = true;
@@ -170,6 +180,7 @@ bool close_reply_message(int kind, platform::File& stream) {
   }
   // The message did not reach the file whole: it is cut off again, so that
   // the file holds only complete messages, and its files are kept.
+  ++write_failures;
   stream.close();
   pending_count = 0;
   platform::File repair;

@@ -59,6 +59,9 @@ bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
 // number of messages written into it.
 std::string_view reply_file_name(int kind);
 long reply_message_count(int kind);
+// How many reply messages could not be opened or written in this run; the
+// callers keep the inputs of a message whose reply failed.
+long reply_write_failures();
 
 // Forgets the reply file state (a new run).
 void reset_reply_files();

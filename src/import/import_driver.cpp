@@ -198,6 +198,7 @@ bool import_message_file(const SoupArea& area) {
   MessageFile& file = *message_file;
   file_counters = ImportCounters{};
   file_packets.clear();
+  forget_decoded_files();
   OutPacket packet;
   bool format_error = false;
   bool write_failed = false;
@@ -210,7 +211,9 @@ bool import_message_file(const SoupArea& area) {
       format_error = true;
       break;
     }
-    if (!import_message(area, extent, packet)) {
+    long failures_before = reply_write_failures() + decoded_write_failures();
+    if (!import_message(area, extent, packet) ||
+        reply_write_failures() + decoded_write_failures() != failures_before) {
       write_failed = true;
       break;
     }
@@ -230,7 +233,8 @@ bool import_message_file(const SoupArea& area) {
     // it is left behind in the inbound.
     if (packet.file.is_open()) packet.file.close();
     for (const PathText& name : file_packets) platform::remove_file(name);
-    log_print("! Message file %s kept: its FidoNet packet could not be written\n", path.c_str());
+    for (const PathText& name : decoded_files()) platform::remove_file(name);
+    log_print("! Message file %s kept: its output could not be written\n", path.c_str());
     return false;
   }
   if (format_error) {
@@ -238,11 +242,12 @@ bool import_message_file(const SoupArea& area) {
     bad_name(path.view(), bad);
     if (run_options.test_mode || platform::rename_file(path, bad)) {
       log_print("! Error in message file %s, renamed to %s\n", path.c_str(), bad.c_str());
-    } else {
-      log_print("! Error in message file %s, which could not be renamed to %s\n", path.c_str(),
-                bad.c_str());
+      return true;
     }
-    return true;
+    // The file stays under its name, and AREAS with it.
+    log_print("! Error in message file %s, which could not be renamed to %s\n", path.c_str(),
+              bad.c_str());
+    return false;
   }
   if (!run_options.test_mode && (file_counters.imported > 0 || size == 0)) {
     platform::remove_file(path);

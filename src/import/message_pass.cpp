@@ -32,6 +32,9 @@ constexpr std::size_t kSplitReserve = 256;
 constexpr std::size_t kAttachListMax = 71;
 constexpr std::size_t kUuNameMax = 79;  // of the name on a "begin" line
 
+std::vector<PathText> files_decoded;
+long decoding_failures = 0;
+
 enum class Mode { parse, recount, write };
 enum class DecodeState { text, base64, uuencode };
 
@@ -464,7 +467,14 @@ void MessagePass::finish_attachment() {
   if (writing()) {
     bool ok = true;
     if (attachment_opened_) ok = attachment_.close();
-    if (!ok) log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
+    if (!ok) {
+      // A file cut short is no file: it goes, and the message's input stays.
+      log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
+      platform::remove_file(attachment_path_);
+      ++decoding_failures;
+    } else if (attachment_opened_) {
+      files_decoded.push_back(attachment_path_);
+    }
     AttachmentOutcome outcome = AttachmentOutcome::ignored;
     if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
     if (action_ == AttachAction::kill) outcome = AttachmentOutcome::killed;
@@ -815,6 +825,16 @@ void MessagePass::run() {
 }
 
 }  // namespace
+
+const std::vector<PathText>& decoded_files() {
+  return files_decoded;
+}
+void forget_decoded_files() {
+  files_decoded.clear();
+}
+long decoded_write_failures() {
+  return decoding_failures;
+}
 
 void parse_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
   reset_message_header();

@@ -4,6 +4,8 @@
 // same line loop, so that they take the same decisions.
 #pragma once
 
+#include <vector>
+
 #include "fido/packet_writer.hpp"
 #include "frame/bounded_text.hpp"
 #include "import/soup_reader.hpp"
@@ -37,5 +39,11 @@ void select_chrs();
 void write_imported_message(bool ignore_text, int category, bool own_org, int junk_reason,
                             const Text<128>* cut_marker, MessageFile& file, OutPacket& packet,
                             const MessageExtent& extent, const SoupArea& area);
+
+// The files decoded since the last call of forget_decoded_files, and how
+// many decoded files could not be written whole.
+const std::vector<platform::PathText>& decoded_files();
+void forget_decoded_files();
+long decoded_write_failures();
 
 }  // namespace quillmar

@@ -113,7 +113,14 @@ AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area) {
     log_print("Error in line %ld in %s\n", line_number, "AREAS");
     return AreaLine::rejected;
   }
-  area.prefix.assign(line.substr(0, tab1));
+  // The prefix names a file in the SOUP directory and nowhere else.
+  std::string_view prefix = line.substr(0, tab1);
+  if (prefix.empty() || prefix.find_first_of("\\/") != std::string_view::npos || prefix == "." ||
+      prefix == ".." || prefix.size() > SoupArea{}.prefix.capacity) {
+    log_print("Error in line %ld in %s\n", line_number, "AREAS");
+    return AreaLine::rejected;
+  }
+  area.prefix.assign(prefix);
   area.area_name.assign(line.substr(tab1 + 1, tab2 - tab1 - 1));
   std::string_view encoding = line.substr(tab2 + 1);
   char format = encoding.size() > 0 ? encoding[0] : '\0';

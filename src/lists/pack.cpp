@@ -30,8 +30,10 @@ Text<200> shown_line(const ListLine& line) {
 void pack_list(ListRecord& list) {
   close_user_file(list);
   std::string_view path = list.path;
+  // The list is held against other writers until it has been replaced, so
+  // that nothing they append goes into the old file.
   platform::File in;
-  if (!in.open(path, platform::OpenMode::read)) {
+  if (!in.open(path, platform::OpenMode::read, platform::Share::deny_write)) {
     log_print("! error opening %s for reading\n", list.path.c_str());
     return;
   }
@@ -107,7 +109,6 @@ void pack_list(ListRecord& list) {
   }
 
   bool read_failed = in.handle() != nullptr && std::ferror(in.handle()) != 0;
-  in.close();
   bool written = out.close();
   if (read_failed || !written) {
     log_print(read_failed ? "! error reading %s\n" : "! error writing %s\n",
@@ -121,8 +122,9 @@ void pack_list(ListRecord& list) {
     log_print("--> removed %lu deleted user records\n    + %lu erroneous lines\n", removed_records,
               removed_lines);
   }
-  // One step: the list keeps its data under its name whatever happens.
-  if (!platform::replace_file(temp, path)) {
+  // One step: the list keeps its data under its name whatever happens, and
+  // its permissions (member passwords stay as private as they were).
+  if (!platform::copy_permissions(path, temp) || !platform::replace_file(temp, path)) {
     log_print("! error replacing %s by %s\n", list.path.c_str(), temp.c_str());
     platform::remove_file(temp);
   }

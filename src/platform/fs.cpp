@@ -129,6 +129,12 @@ bool replace_file(std::string_view from, std::string_view to) {
   return ::rename(src.c_str(), dst.c_str()) == 0;
 }
 
+bool copy_permissions(std::string_view from, std::string_view to) {
+  struct stat st;
+  if (::stat(resolve_existing(from).c_str(), &st) != 0) return false;
+  return ::chmod(resolve_existing(to).c_str(), st.st_mode & 07777) == 0;
+}
+
 bool remove_file(std::string_view name) {
   return ::unlink(resolve_existing(name).c_str()) == 0;
 }
@@ -162,17 +168,17 @@ bool File::open(std::string_view name, OpenMode mode, Share share) {
       path = resolve_existing(name);
       break;
     case OpenMode::update:
-      flags = O_RDWR;
+      flags = O_RDWR | O_NOFOLLOW;
       fmode = "r+b";
       path = resolve_existing(name);
       break;
     case OpenMode::write:
-      flags = O_WRONLY | O_CREAT;
+      flags = O_WRONLY | O_CREAT | O_NOFOLLOW;
       fmode = "wb";
       path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
       break;
     case OpenMode::append:
-      flags = O_WRONLY | O_CREAT | O_APPEND;
+      flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW;
       fmode = "ab";
       path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
       break;

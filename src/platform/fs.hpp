@@ -43,6 +43,8 @@ bool rename_file(std::string_view from, std::string_view to);
 // the old or the new file.
 bool replace_file(std::string_view from, std::string_view to);
 bool remove_file(std::string_view name);
+// Gives `to` the permission bits of `from`.
+bool copy_permissions(std::string_view from, std::string_view to);
 
 enum class Share { deny_none, deny_write };
 enum class OpenMode {

@@ -233,5 +233,46 @@ TEST_F(ImportTest, VerboseLinesKeepTheirLineEnd) {
       << r.err;
 }
 
+TEST_F(ImportTest, AreasNamesOnlyFilesOfTheSoupDirectory) {
+  dir_.write("netmail/1.MSG", "From x\nSubject: stored netmail\n\n");
+  dir_.write("soup/AREAS", "../netmail/1\tEmail\tmn\n..\tEmail\tmn\n");
+  RunResult r = import();
+  EXPECT_NE(r.err.find("Error in line 1 in AREAS\nError in line 2 in AREAS\n"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(exists(dir_ / "netmail/1.MSG"));
+  EXPECT_FALSE(exists(dir_ / "netmail/1.BAD"));
+}
+
+TEST_F(ImportTest, BadFilesStayListedWhenTheyCannotBeRenamed) {
+  dir_.write("soup/AREAS", "BAD\tcomp.bad\tun\n");
+  dir_.write("soup/BAD.MSG", "garbage\n");
+  dir_.write("soup/BAD.BAD", "an earlier bad file\n");
+  RunResult r = import();
+  EXPECT_NE(r.err.find("which could not be renamed to"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir_ / "soup/BAD.BAD"), "an earlier bad file\n");
+  EXPECT_TRUE(exists(dir_ / "soup/BAD.MSG"));
+  EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
+}
+
+TEST_F(ImportTest, ADecodedFileThatCannotBeWrittenKeepsItsMessage) {
+  std::string uu = "begin 644 big.bin\n";
+  for (int i = 0; i < 100; ++i) uu += "M" + std::string(60, 'A') + "\n";
+  uu += "`\nend\n";
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  std::string messages = binary_message(mail(1) + uu);
+  dir_.write("soup/MAIL.MSG", messages);
+  // Room for the packet, not for the 4,500-byte file.
+  std::string command = "cd '" + dir_.path() +
+                        "' && trap '' XFSZ && ulimit -f 3 && "
+                        "ASAN_OPTIONS=verify_asan_link_order=0 '" QUILLMAR_BINARY
+                        "' IMPORT /C=./q.cfg >out.txt 2>err.txt";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::string err = read_file(dir_ / "err.txt");
+  EXPECT_NE(err.find("! Error writing decoded file"), std::string::npos) << err;
+  EXPECT_EQ(read_file(dir_ / "soup/MAIL.MSG"), messages);
+  EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
+  EXPECT_TRUE(packets().empty());
+}
+
 }  // namespace
 }  // namespace quillmar::testing

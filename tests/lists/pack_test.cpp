@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -70,6 +71,31 @@ TEST(PackCommand, RemovesDeletedRecordsAndStrayLinesAndCompletesTheLast) {
             "Packing list #1: Test list\n--> removed 1 deleted user records\n"
             "    + 0 erroneous lines\nPacking list #2: Other\n--> nothing to do\n");
   EXPECT_EQ(read_file(dir / "lists/TEST.CFG"), kTop);
+}
+
+// The packed list keeps its permissions, and a list held by another writer
+// is left alone.
+TEST(PackCommand, PermissionsAndLocks) {
+  TempDir dir;
+  std::string list = dir / "lists/TEST.CFG";
+  write_file(list, std::string(kTop) + "*\nx@y\n\n1\n\n");
+  ::chmod(list.c_str(), 0600);
+  write_file(dir / "QUILLMAR.CFG", base_config(dir, "ListConfig ./lists/TEST.CFG\n"));
+  auto r = run_quillmar(dir, "PACK /CONFIG=./QUILLMAR.CFG");
+  EXPECT_EQ(read_file(list), kTop);
+  struct stat st;
+  ASSERT_EQ(::stat(list.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  write_file(list, std::string(kTop) + "*\nx@y\n\n1\n\n");
+  std::string held = std::string(kTop) + "*\nx@y\n\n1\n\n";
+  std::string command = "flock '" + list + "' sh -c \"cd '" + dir.path +
+                        "' && ASAN_OPTIONS=verify_asan_link_order=0 '" QUILLMAR_BINARY
+                        "' PACK /CONFIG=./QUILLMAR.CFG 2>err.txt >/dev/null\"";
+  write_file(list, held);
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(read_file(list), held);
+  EXPECT_NE(read_file(dir / "err.txt").find("! error opening"), std::string::npos);
 }
 
 TEST(PackCommand, EdgesOfTheUserList) {

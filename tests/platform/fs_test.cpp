@@ -99,6 +99,20 @@ TEST(Platform, CreateNewNeverOpensAnExistingNameOrLink) {
   EXPECT_EQ(read_file(dir / "victim"), "precious");
 }
 
+TEST(Platform, WritersNeverFollowAPlantedLink) {
+  ScratchDir dir;
+  dir.write("victim", "precious");
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "REPLIES").c_str()), 0);
+  File f;
+  EXPECT_FALSE(f.open(dir / "REPLIES", OpenMode::append, Share::deny_write));
+  EXPECT_FALSE(f.open(dir / "REPLIES", OpenMode::write, Share::deny_write));
+  EXPECT_FALSE(f.open(dir / "REPLIES", OpenMode::update, Share::deny_write));
+  EXPECT_EQ(read_file(dir / "victim"), "precious");
+  // Devices and pipes are no files to read.
+  EXPECT_FALSE(f.open("/dev/zero", OpenMode::read));
+  EXPECT_TRUE(f.open(dir / "victim", OpenMode::read));
+}
+
 TEST(Platform, RenameAndRemoveFindNamesWithoutCase) {
   ScratchDir dir;
   dir.write("list.tmp", "new");

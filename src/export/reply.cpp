@@ -48,6 +48,13 @@ const ReplyKind& kind_of(int kind) {
   return kKinds[kind == kReplyNews ? 1 : 0];
 }
 
+// A reply file that REPLIES does not list is never sent: the sysop is told
+// the line to add.
+void report_unlisted(const ReplyFile& file, const ReplyKind& kind) {
+  log_print("! %s%04X.MSG is not listed in REPLIES; its line is \"%s%04X\\t%s\\t%cn\"\n", kind.name,
+            file.number, kind.name, file.number, kind.name, kind.format_letter);
+}
+
 // Appends the REPLIES line of a finished file; a line that cannot be written
 // whole is taken back.
 void list_in_replies(const ReplyFile& file, const ReplyKind& kind) {
@@ -60,6 +67,7 @@ void list_in_replies(const ReplyFile& file, const ReplyKind& kind) {
   if (!replies.open(path, platform::OpenMode::append, platform::Share::deny_write) ||
       !replies.seek(0, SEEK_END)) {
     log_print("Error: can't append to %s\n", path.c_str());
+    report_unlisted(file, kind);
     return;
   }
   long old_size = replies.tell();
@@ -71,6 +79,7 @@ void list_in_replies(const ReplyFile& file, const ReplyKind& kind) {
     repair.truncate(old_size);
   }
   log_print("Error: can't append to %s\n", path.c_str());
+  report_unlisted(file, kind);
 }
 
 void dispose_pending_files() {

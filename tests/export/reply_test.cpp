@@ -120,7 +120,10 @@ TEST_F(ReplyTest, RepliesThatCannotBeOpenedIsReportedAndANewFileChosen) {
   ::testing::internal::CaptureStderr();
   flush_reply_file(kReplyMail);
   std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "Error: can't append to " + soup + "REPLIES\n");
+  // The sysop is told which line is missing.
+  EXPECT_EQ(err, "Error: can't append to " + soup +
+                     "REPLIES\n! mail0000.MSG is not listed in REPLIES; its line is "
+                     "\"mail0000\\tmail\\tbn\"\n");
   EXPECT_TRUE(std::filesystem::exists(soup + "mail0000.MSG"));
   EXPECT_EQ(reply_file_name(kReplyMail), soup + "mail0001.MSG");
 }

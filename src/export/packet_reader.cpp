@@ -220,7 +220,11 @@ void scan_netmail() {
     PathText path;
     if (!path.assign(s.NetmailDir) || !path.append(entry.name)) continue;
     platform::File file;
-    if (!file.open(path, platform::OpenMode::update)) continue;
+    if (!file.open(path, platform::OpenMode::update)) {
+      // Perhaps only for now: the next quick scan must look at it again.
+      any_failed = true;
+      continue;
+    }
     unsigned char h[kStoredHeaderSize];
     if (file.read(h, sizeof h) < sizeof h) continue;
     uint16_t attribute = le16(h + 186);

@@ -119,8 +119,14 @@ void log_print(const char* format, ...) {
   char buffer[200];
   va_list ap;
   va_start(ap, format);
-  std::vsnprintf(buffer, sizeof buffer, format, ap);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, ap);
   va_end(ap);
+  // A message cut to 199 characters keeps its line end, so that the next
+  // one starts on a line of its own.
+  std::size_t length = std::strlen(format);
+  if (n >= static_cast<int>(sizeof buffer) && length > 0 && format[length - 1] == '\n') {
+    buffer[sizeof buffer - 2] = '\n';
+  }
   std::fprintf(stderr, "%s", buffer);
   if (log_file.is_open()) {
     log_file.write(std::string_view(buffer));

@@ -163,6 +163,17 @@ TEST(RunDriver, LogFileHeaderAndEmptyLineBetweenRuns) {
   EXPECT_EQ(read_file(dir / "gate.log"), run + "\n" + run);
 }
 
+TEST(RunDriver, LongMessagesKeepTheirLineEnd) {
+  ScratchDir dir;
+  std::string deep = dir.mkdir(std::string(100, 'd') + "/" + std::string(60, 'e'));
+  dir.write("q.cfg", minimal_config(dir) + "SoupDir " + deep + "/missing\n");
+  RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 255);
+  ASSERT_EQ(r.err.size(), 199u);
+  EXPECT_EQ(r.err.rfind("FATAL ERROR: subdirectory ", 0), 0u);
+  EXPECT_EQ(r.err.back(), '\n');
+}
+
 TEST(RunDriver, UnopenableLogIsNoError) {
   ScratchDir dir;
   dir.write("q.cfg", minimal_config(dir) + "LogFile ./nodir/gate.log\n");

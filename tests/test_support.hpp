@@ -50,8 +50,10 @@ RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& a
 bool have_program(const char* name);
 
 // The messages of a SOUP reply file, split by their 4-byte big-endian
-// lengths; a length beyond the data or bytes after the last message fail
-// the test.
+// lengths; `ok` is false when the framing does not end exactly at the end
+// of the data.
+std::vector<std::string> split_framed(const std::string& data, bool* ok = nullptr);
+// The same, failing the test on broken framing.
 std::vector<std::string> framed_messages(const std::string& data);
 
 // Lines of a minimal valid configuration, with directories under `dir`.

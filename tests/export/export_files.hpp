@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/settings.hpp"
+#include "test_support.hpp"
 
 namespace quillmar::testing {
 
@@ -100,22 +101,7 @@ inline uint16_t msg_attribute(const std::string& data) {
 // The messages of a reply file, split by their 4-byte big-endian lengths;
 // `ok` is false when the framing does not end exactly at the file's end.
 inline std::vector<std::string> reply_messages(const std::string& data, bool* ok = nullptr) {
-  std::vector<std::string> out;
-  std::size_t pos = 0;
-  bool good = true;
-  while (pos + 4 <= data.size()) {
-    uint32_t n = (uint32_t(uint8_t(data[pos])) << 24) | (uint32_t(uint8_t(data[pos + 1])) << 16) |
-                 (uint32_t(uint8_t(data[pos + 2])) << 8) | uint32_t(uint8_t(data[pos + 3]));
-    pos += 4;
-    if (pos + n > data.size()) {
-      good = false;
-      break;
-    }
-    out.push_back(data.substr(pos, n));
-    pos += n;
-  }
-  if (ok != nullptr) *ok = good && pos == data.size();
-  return out;
+  return split_framed(data, ok);
 }
 
 }  // namespace quillmar::testing

@@ -7,6 +7,7 @@
 #include "config/settings.hpp"
 #include "fido/fido_state.hpp"
 #include "frame/work.hpp"
+#include "import/import_fixture.hpp"
 #include "import/packet_reader.hpp"
 #include "import/statistics.hpp"
 #include "test_support.hpp"
@@ -19,17 +20,8 @@ using testing::FidoMessage;
 using testing::read_file;
 using testing::ScratchDir;
 
-class MessagePassTest : public test::FidoTest {
+class MessagePassTest : public test::ImportFixture {
  protected:
-  void SetUp() override {
-    FidoTest::SetUp();
-    settings->FidoAddr = FtnAddress{2, 345, 6, 0};
-    test::add_address_map({2, 345, 6, 1}, "sysop@example.org", "", "Joe Sysop");
-    settings->InboundDir = dir_.mkdir("in") + "/";
-    settings->DecodeDir = dir_.mkdir("files") + "/";
-    file_counters = ImportCounters{};
-  }
-
   // Runs the message through both passes, as the only message of an area of
   // the given kind; the FidoNet messages written.
   std::vector<FidoMessage> import(const std::string& message, MessageKind kind = MessageKind::mail,
@@ -65,7 +57,6 @@ class MessagePassTest : public test::FidoTest {
     return out;
   }
 
-  ScratchDir dir_;
   std::string console_;
   const Text<128>* cut_marker_ = nullptr;
   bool recount_ = false;

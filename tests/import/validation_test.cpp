@@ -17,6 +17,7 @@
 #include "fido/fido_state.hpp"
 #include "frame/text_reader.hpp"
 #include "frame/work.hpp"
+#include "import/import_fixture.hpp"
 #include "import/message_pass.hpp"
 #include "import/packet_reader.hpp"
 #include "import/soup_reader.hpp"
@@ -32,17 +33,8 @@ using testing::read_file;
 using testing::ScratchDir;
 using namespace std::string_literals;
 
-class ValidationTest : public test::FidoTest {
+class ValidationTest : public test::ImportFixture {
  protected:
-  void SetUp() override {
-    FidoTest::SetUp();
-    settings->FidoAddr = FtnAddress{2, 345, 6, 0};
-    test::add_address_map({2, 345, 6, 1}, "sysop@example.org", "", "Joe Sysop");
-    settings->InboundDir = dir_.mkdir("in") + "/";
-    settings->DecodeDir = dir_.mkdir("files") + "/";
-    file_counters = ImportCounters{};
-  }
-
   // Cuts `content` into messages as a message file of `format` (the whole
   // file is one message without a format) and runs each through both
   // passes into one packet, which is read back.
@@ -88,7 +80,6 @@ class ValidationTest : public test::FidoTest {
 
   std::string inbound(const std::string& name) const { return settings->InboundDir.c_str() + name; }
 
-  ScratchDir dir_;
   std::string console_;
   bool format_error_ = false;
 };

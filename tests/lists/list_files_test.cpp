@@ -18,20 +18,8 @@ using testing_support::read_file;
 using testing_support::TempDir;
 using testing_support::write_file;
 
-class ListFilesTest : public ::testing::Test {
+class ListFilesTest : public testing_support::ListFixture {
  protected:
-  TempDir dir;
-
-  void SetUp() override {
-    allocate_settings();
-    run_options = RunOptions{};
-    reset_lists();
-  }
-  void TearDown() override {
-    reset_lists();
-    release_settings();
-  }
-
   // Loads `text` as list file `name`; the warnings printed.
   std::string load(const std::string& name, const std::string& text) {
     write_file(dir / name, text);

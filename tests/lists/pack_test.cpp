@@ -161,19 +161,7 @@ TEST(PackCommand, NoListsAndTestMode) {
 }
 
 // In-process: failures while packing leave the list file as it was.
-class PackFailures : public ::testing::Test {
- protected:
-  TempDir dir;
-  void SetUp() override {
-    allocate_settings();
-    run_options = RunOptions{};
-    reset_lists();
-  }
-  void TearDown() override {
-    reset_lists();
-    release_settings();
-  }
-};
+class PackFailures : public testing_support::ListFixture {};
 
 TEST_F(PackFailures, WriteFailureKeepsTheListAndReportsIt) {
   std::string big(8000, 'n');

@@ -12,6 +12,9 @@
 #include <sstream>
 #include <string>
 
+#include "config/settings.hpp"
+#include "frame/run.hpp"
+#include "lists/list_files.hpp"
 #include "test_support.hpp"
 
 namespace quillmar::testing_support {
@@ -84,5 +87,21 @@ inline RunResult run_quillmar(const TempDir& dir, const std::string& args) {
   std::filesystem::remove(dir / ".stderr");
   return r;
 }
+
+// Fresh settings and no lists for every in-process list test.
+class ListFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    allocate_settings();
+    run_options = RunOptions{};
+    reset_lists();
+  }
+  void TearDown() override {
+    reset_lists();
+    release_settings();
+  }
+
+  TempDir dir;
+};
 
 }  // namespace quillmar::testing_support

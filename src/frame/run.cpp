@@ -8,6 +8,7 @@
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "export/export_driver.hpp"
+#include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
 #include "import/import_driver.hpp"
@@ -263,7 +264,7 @@ int run(int argc, char** argv) {
       break;
   }
   if (log_file.is_open()) log_file.close();
-  return 0;
+  return run_failed() ? kExitKept : kExitDone;
 }
 
 }  // namespace quillmar

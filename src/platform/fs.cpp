@@ -269,6 +269,23 @@ bool File::flush() {
   return !failed_;
 }
 
+bool File::sync() {
+  if (!flush()) return false;
+  if (::fsync(fileno(fp_)) != 0) failed_ = true;
+  return !failed_;
+}
+
+bool sync_directory_of(std::string_view name) {
+  std::string path = resolve_for_create(name);
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
 bool wildcard_match(std::string_view pattern, std::string_view name) {
   if (pattern == "*.*") pattern = "*";
   std::size_t p = 0, n = 0, star = std::string_view::npos, mark = 0;

@@ -43,6 +43,9 @@ bool rename_file(std::string_view from, std::string_view to);
 // the old or the new file.
 bool replace_file(std::string_view from, std::string_view to);
 bool remove_file(std::string_view name);
+// Puts the directory entries of the directory holding `name` on disk, so
+// that a file created, renamed or removed there stays so after a power cut.
+bool sync_directory_of(std::string_view name);
 // Gives `to` the permission bits of `from`.
 bool copy_permissions(std::string_view from, std::string_view to);
 
@@ -80,6 +83,8 @@ class File {
   long tell();
   bool truncate(long size);
   bool flush();
+  // Flushes the buffer and has the OS put the file's data on disk.
+  bool sync();
   bool failed() const { return failed_; }
   std::FILE* handle() { return fp_; }
 

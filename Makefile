@@ -4,7 +4,7 @@ JOBS ?= 2
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test demo clean format
+.PHONY: all build test demo compare clean format
 
 all: build
 
@@ -28,6 +28,13 @@ demo: build
 	cd build/demo && cat soup/REPLIES
 	cd build/demo && ../quillmar PACK /VERBOSE /CONFIG=./QUILLMAR.CFG
 	cd build/demo && tail -n 17 lists/DEV.CFG
+
+# Byte-for-byte comparison of this build's outputs with another binary's:
+# make compare BASELINE=/path/to/quillmar [COMPARE_N=20000]
+COMPARE_N ?= 20000
+compare: build
+	@test -n "$(BASELINE)" || { echo "usage: make compare BASELINE=/path/to/quillmar" >&2; exit 2; }
+	nice tools/compare.sh $(BASELINE) build/quillmar $(COMPARE_N)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -2,7 +2,7 @@
 #include <new>
 
 #include "config/reader.hpp"
-#include "frame/text_helpers.hpp"
+#include "base/text_helpers.hpp"
 #include "lists/list_files.hpp"
 
 namespace quillmar {

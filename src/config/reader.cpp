@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "frame/text_reader.hpp"
+#include "base/text_reader.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {

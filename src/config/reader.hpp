@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "config/settings.hpp"
-#include "frame/bounded_text.hpp"
+#include "base/bounded_text.hpp"
 
 namespace quillmar {
 

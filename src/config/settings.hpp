@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "frame/bounded_text.hpp"
-#include "frame/fixed_table.hpp"
+#include "base/bounded_text.hpp"
+#include "base/fixed_table.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {

@@ -7,12 +7,12 @@
 
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
-#include "export/reply.hpp"
+#include "soup/reply.hpp"
 #include "fido/address_mapping.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
+#include "base/file_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
+#include "fido/message_record.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
 

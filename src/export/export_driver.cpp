@@ -4,11 +4,11 @@
 
 #include "export/export_state.hpp"
 #include "export/packet_reader.hpp"
-#include "export/reply.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/text_reader.hpp"
+#include "soup/reply.hpp"
+#include "base/file_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
+#include "base/text_reader.hpp"
 #include "lists/list_files.hpp"
 
 namespace quillmar {

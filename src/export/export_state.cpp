@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
 
 namespace quillmar {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "config/settings.hpp"
-#include "frame/bounded_text.hpp"
-#include "frame/fixed_table.hpp"
+#include "base/bounded_text.hpp"
+#include "base/fixed_table.hpp"
 
 namespace quillmar {
 

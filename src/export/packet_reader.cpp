@@ -7,9 +7,9 @@
 #include "export/convert.hpp"
 #include "export/export_state.hpp"
 #include "fido/packet_writer.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
+#include "base/file_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {

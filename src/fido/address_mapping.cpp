@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "frame/text_helpers.hpp"
+#include "base/text_helpers.hpp"
 
 namespace quillmar {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "config/settings.hpp"
-#include "frame/bounded_text.hpp"
-#include "frame/work.hpp"
+#include "base/bounded_text.hpp"
+#include "fido/message_record.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {

@@ -10,9 +10,9 @@
 
 #include "config/settings.hpp"
 #include "fido/packet_writer.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
+#include "fido/message_record.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {

@@ -1,7 +1,7 @@
 #include "import/classify.hpp"
 
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
+#include "base/text_helpers.hpp"
+#include "fido/message_record.hpp"
 #include "lists/list_files.hpp"
 
 namespace quillmar {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "config/settings.hpp"
-#include "import/soup_reader.hpp"
+#include "soup/soup_reader.hpp"
 
 namespace quillmar {
 

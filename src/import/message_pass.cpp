@@ -5,13 +5,13 @@
 
 #include "config/settings.hpp"
 #include "fido/address_mapping.hpp"
-#include "fido/decoded_file.hpp"
-#include "fido/header_values.hpp"
+#include "import/decoded_file.hpp"
+#include "rfc/header_values.hpp"
 #include "fido/message_writer.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
+#include "base/file_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
+#include "fido/message_record.hpp"
 #include "import/classify.hpp"
 
 namespace quillmar {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "fido/packet_writer.hpp"
-#include "frame/bounded_text.hpp"
-#include "import/soup_reader.hpp"
+#include "base/bounded_text.hpp"
+#include "soup/soup_reader.hpp"
 
 namespace quillmar {
 

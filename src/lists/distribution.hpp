@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "import/soup_reader.hpp"
+#include "soup/soup_reader.hpp"
 #include "lists/list_files.hpp"
 
 namespace quillmar {

@@ -3,11 +3,11 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "export/reply.hpp"
+#include "soup/reply.hpp"
 #include "fido/address_mapping.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
+#include "fido/message_record.hpp"
 #include "import/statistics.hpp"
 #include "platform/clock.hpp"
 

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "config/reader.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
+#include "base/file_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
 
 namespace quillmar {
 

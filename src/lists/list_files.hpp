@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "config/settings.hpp"
-#include "frame/bounded_text.hpp"
+#include "base/bounded_text.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {

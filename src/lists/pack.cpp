@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
+#include "base/file_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
 #include "lists/list_files.hpp"
 
 namespace quillmar {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/bounded_text.hpp"
+#include "base/bounded_text.hpp"
 
 namespace quillmar::platform {
 

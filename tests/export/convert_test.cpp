@@ -12,9 +12,9 @@
 #include "export/export_files.hpp"
 #include "export/export_state.hpp"
 #include "export/packet_reader.hpp"
-#include "export/reply.hpp"
+#include "soup/reply.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/run.hpp"
+#include "app/run.hpp"
 #include "test_support.hpp"
 
 namespace quillmar {

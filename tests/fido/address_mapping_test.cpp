@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fido/fido_state.hpp"
-#include "frame/text_helpers.hpp"
+#include "base/text_helpers.hpp"
 
 namespace quillmar {
 namespace {

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "config/settings.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar::test {

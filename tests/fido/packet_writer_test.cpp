@@ -9,7 +9,7 @@
 
 #include "fido/fido_state.hpp"
 #include "fido/message_writer.hpp"
-#include "frame/text_helpers.hpp"
+#include "base/text_helpers.hpp"
 
 namespace quillmar {
 namespace {

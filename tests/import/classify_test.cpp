@@ -7,8 +7,8 @@
 
 #include "config/reader.hpp"
 #include "config/settings.hpp"
-#include "frame/run.hpp"
-#include "frame/work.hpp"
+#include "app/run.hpp"
+#include "fido/message_record.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
 

@@ -6,7 +6,7 @@
 
 #include "config/settings.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 #include "import/import_fixture.hpp"
 #include "import/packet_reader.hpp"
 #include "import/statistics.hpp"

@@ -15,12 +15,12 @@
 
 #include "config/settings.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/text_reader.hpp"
-#include "frame/work.hpp"
+#include "base/text_reader.hpp"
+#include "fido/message_record.hpp"
 #include "import/import_fixture.hpp"
 #include "import/message_pass.hpp"
 #include "import/packet_reader.hpp"
-#include "import/soup_reader.hpp"
+#include "soup/soup_reader.hpp"
 #include "import/statistics.hpp"
 #include "test_support.hpp"
 

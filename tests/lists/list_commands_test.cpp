@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/text_helpers.hpp"
+#include "base/text_helpers.hpp"
 #include "lists/list_mail.hpp"
 
 namespace quillmar::test {

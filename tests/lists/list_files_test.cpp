@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "config/settings.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
 #include "lists/test_files.hpp"
 
 namespace quillmar {

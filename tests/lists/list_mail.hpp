@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "export/reply.hpp"
+#include "soup/reply.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/run.hpp"
+#include "app/run.hpp"
 #include "import/statistics.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/settings.hpp"
-#include "frame/run.hpp"
+#include "app/run.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
 

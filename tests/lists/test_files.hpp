@@ -13,7 +13,7 @@
 #include <string>
 
 #include "config/settings.hpp"
-#include "frame/run.hpp"
+#include "app/run.hpp"
 #include "lists/list_files.hpp"
 #include "test_support.hpp"
 

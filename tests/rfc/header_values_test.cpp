@@ -1,4 +1,4 @@
-#include "fido/header_values.hpp"
+#include "rfc/header_values.hpp"
 
 #include <string>
 #include <vector>

@@ -1,9 +1,9 @@
-#include "fido/header_values.hpp"
+#include "rfc/header_values.hpp"
 
 #include <cstring>
 
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
 
 namespace quillmar {
 

@@ -1,4 +1,4 @@
-#include "frame/run.hpp"
+#include "app/run.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,9 +8,9 @@
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "export/export_driver.hpp"
-#include "frame/run_status.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
+#include "fido/message_record.hpp"
 #include "import/import_driver.hpp"
 #include "lists/pack.hpp"
 #include "platform/clock.hpp"

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "frame/bounded_text.hpp"
-#include "frame/work.hpp"
+#include "base/bounded_text.hpp"
+#include "fido/message_record.hpp"
 
 namespace quillmar {
 

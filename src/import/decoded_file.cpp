@@ -1,9 +1,9 @@
-#include "fido/decoded_file.hpp"
+#include "import/decoded_file.hpp"
 
 #include <cstdio>
 
 #include "config/settings.hpp"
-#include "frame/run.hpp"
+#include "app/run.hpp"
 #include "import/statistics.hpp"
 
 namespace quillmar {

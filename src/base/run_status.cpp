@@ -1,4 +1,4 @@
-#include "frame/run_status.hpp"
+#include "base/run_status.hpp"
 
 namespace quillmar {
 

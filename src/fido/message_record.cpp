@@ -1,8 +1,8 @@
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 
 #include <new>
 
-#include "frame/run.hpp"
+#include "app/run.hpp"
 
 namespace quillmar {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "frame/run.hpp"
+#include "app/run.hpp"
 
 namespace quillmar {
 

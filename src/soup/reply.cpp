@@ -1,11 +1,11 @@
-#include "export/reply.hpp"
+#include "soup/reply.hpp"
 
 #include <cstdio>
 
 #include "fido/packet_writer.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
+#include "base/file_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {

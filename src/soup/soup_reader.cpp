@@ -1,4 +1,4 @@
-#include "import/soup_reader.hpp"
+#include "soup/soup_reader.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -6,8 +6,8 @@
 
 #include "config/reader.hpp"
 #include "config/settings.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
+#include "app/run.hpp"
+#include "base/text_helpers.hpp"
 
 namespace quillmar {
 

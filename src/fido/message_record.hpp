@@ -8,8 +8,8 @@
 #include <cstdint>
 
 #include "config/settings.hpp"
-#include "frame/bounded_text.hpp"
-#include "frame/fixed_table.hpp"
+#include "base/bounded_text.hpp"
+#include "base/fixed_table.hpp"
 
 namespace quillmar {
 

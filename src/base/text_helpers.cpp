@@ -1,9 +1,9 @@
-#include "frame/text_helpers.hpp"
+#include "base/text_helpers.hpp"
 
 #include <array>
 #include <cstring>
 
-#include "frame/run.hpp"
+#include "app/run.hpp"
 
 namespace quillmar {
 

@@ -1,4 +1,4 @@
-#include "frame/text_helpers.hpp"
+#include "base/text_helpers.hpp"
 
 #include <gtest/gtest.h>
 

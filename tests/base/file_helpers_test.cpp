@@ -1,4 +1,4 @@
-#include "frame/file_helpers.hpp"
+#include "base/file_helpers.hpp"
 
 #include <gtest/gtest.h>
 

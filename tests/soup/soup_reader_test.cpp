@@ -1,4 +1,4 @@
-#include "import/soup_reader.hpp"
+#include "soup/soup_reader.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "export/reply.hpp"
+#include "soup/reply.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "config/settings.hpp"
-#include "frame/run.hpp"
+#include "app/run.hpp"
 #include "lists/test_files.hpp"
 #include "platform/clock.hpp"
 #include "test_support.hpp"

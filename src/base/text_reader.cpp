@@ -1,4 +1,4 @@
-#include "frame/text_reader.hpp"
+#include "base/text_reader.hpp"
 
 #include <cstdio>
 

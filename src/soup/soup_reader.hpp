@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "frame/bounded_text.hpp"
-#include "frame/text_reader.hpp"
+#include "base/bounded_text.hpp"
+#include "base/text_reader.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {

@@ -5,23 +5,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "export/export_driver.hpp"
-#include "base/run_status.hpp"
-#include "base/text_helpers.hpp"
 #include "fido/message_record.hpp"
 #include "import/import_driver.hpp"
+#include "lists/list_files.hpp"
 #include "lists/pack.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {
 
-RunOptions run_options;
-
 namespace {
-
-platform::File log_file;
 
 // Zone names a Date header can carry besides the "+hhmm" form.
 constexpr const char* kZoneNames[] = {"UT",  "UTC", "GMT", "EST", "EDT", "CST",
@@ -104,45 +101,17 @@ void require_settings() {
 void open_log() {
   Settings& s = *settings;
   if (s.LogFile.empty()) return;
-  if (!log_file.open(s.LogFile, platform::OpenMode::append, platform::Share::deny_write)) return;
-  log_file.seek(0, SEEK_END);
-  if (log_file.tell() > 0) log_file.write("\n");
+  if (!log_file().open(s.LogFile, platform::OpenMode::append, platform::Share::deny_write)) return;
+  log_file().seek(0, SEEK_END);
+  if (log_file().tell() > 0) log_file().write("\n");
   platform::LocalTime lt = platform::local_time(platform::now());
-  log_file.printf("--- Quillmar/%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", kPlatformTag,
-                  kVersionMajor, kVersionMinor, kDayNames[lt.weekday], lt.day,
-                  kMonthNames[lt.month - 1], lt.year, lt.hour, lt.minute, lt.second);
-  log_file.flush();
+  log_file().printf("--- Quillmar/%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", kPlatformTag,
+                    kVersionMajor, kVersionMinor, kDayNames[lt.weekday], lt.day,
+                    kMonthNames[lt.month - 1], lt.year, lt.hour, lt.minute, lt.second);
+  log_file().flush();
 }
 
 }  // namespace
-
-void log_print(const char* format, ...) {
-  char buffer[200];
-  va_list ap;
-  va_start(ap, format);
-  int n = std::vsnprintf(buffer, sizeof buffer, format, ap);
-  va_end(ap);
-  // A message cut to 199 characters keeps its line end, so that the next
-  // one starts on a line of its own.
-  std::size_t length = std::strlen(format);
-  if (n >= static_cast<int>(sizeof buffer) && length > 0 && format[length - 1] == '\n') {
-    buffer[sizeof buffer - 2] = '\n';
-  }
-  std::fprintf(stderr, "%s", buffer);
-  if (log_file.is_open()) {
-    log_file.write(std::string_view(buffer));
-    log_file.flush();
-  }
-}
-
-void* alloc_or_exit(std::size_t size) {
-  void* p = std::calloc(1, size == 0 ? 1 : size);
-  if (p == nullptr) {
-    std::fputs("Error: not enough memory\n", stderr);
-    std::exit(255);
-  }
-  return p;
-}
 
 void print_usage() {
   std::fputs(
@@ -231,6 +200,7 @@ int run(int argc, char** argv) {
   settings->JunkArea = "JUNKMAIL";
   settings->EmailArea = "NETMAIL";
 
+  register_list_keywords();
   std::string program_path = platform::executable_path(argc > 0 ? argv[0] : nullptr);
   if (!read_config(run_options.config_file_name, program_path)) return 1;
 
@@ -263,7 +233,7 @@ int run(int argc, char** argv) {
       log_print("Configuration checked. Nothing more to do.\n");
       break;
   }
-  if (log_file.is_open()) log_file.close();
+  if (log_file().is_open()) log_file().close();
   return run_failed() ? kExitKept : kExitDone;
 }
 

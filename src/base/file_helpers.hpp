@@ -8,12 +8,12 @@
 #include <optional>
 #include <string_view>
 
+#include "base/path_text.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
 
 using platform::file_exists;
-using platform::PathText;
 
 // Copies `source` to `destination` through `buffer`; the number of bytes
 // copied, or -1 when a file cannot be opened or the copy cannot be written.

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "app/run.hpp"
+#include "base/log.hpp"
 
 namespace quillmar {
 

@@ -3,8 +3,6 @@
 #include <array>
 #include <cstring>
 
-#include "app/run.hpp"
-
 namespace quillmar {
 
 namespace {

@@ -10,6 +10,12 @@
 
 namespace quillmar {
 
+// Day names indexed by the day of the week (Sunday = 0), month names by
+// the month (January = 0).
+inline constexpr const char* kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+inline constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
 uint32_t crc32(const void* data, std::size_t length);
 // 0 = Sunday ... 6 = Saturday.
 int day_of_week(int year, int month, int day);

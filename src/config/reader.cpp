@@ -36,13 +36,23 @@ std::string real_path_of(std::string_view name) {
 
 bool read_config_file(std::string_view name);
 
+// Keywords added by higher layers.
+std::vector<KeywordEntry>& registered_keywords() {
+  static std::vector<KeywordEntry> entries;
+  return entries;
+}
+
+bool is_keyword(const char* entry, std::string_view keyword) {
+  std::string_view k(entry);
+  return k.size() == keyword.size() && ::strncasecmp(k.data(), keyword.data(), keyword.size()) == 0;
+}
+
 const KeywordEntry* find_keyword(std::string_view keyword) {
   for (std::size_t i = 0; i < kKeywordCount; ++i) {
-    std::string_view k(kKeywords[i].keyword);
-    if (k.size() == keyword.size() &&
-        ::strncasecmp(k.data(), keyword.data(), keyword.size()) == 0) {
-      return &kKeywords[i];
-    }
+    if (is_keyword(kKeywords[i].keyword, keyword)) return &kKeywords[i];
+  }
+  for (const KeywordEntry& e : registered_keywords()) {
+    if (is_keyword(e.keyword, keyword)) return &e;
   }
   return nullptr;
 }
@@ -73,6 +83,11 @@ void handle_line(std::string_view line, long number, std::string_view path) {
 }
 
 }  // namespace
+
+void register_keyword(const char* keyword, KeywordHandler handler) {
+  if (find_keyword(keyword) != nullptr) return;
+  registered_keywords().push_back(KeywordEntry{keyword, handler});
+}
 
 void config_warning(const char* message, long line, std::string_view path) {
   std::fprintf(stderr, "Warning: %s in line %ld of %.*s\n\n", message, line,

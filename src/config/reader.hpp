@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "config/settings.hpp"
 #include "base/bounded_text.hpp"
+#include "config/settings.hpp"
 
 namespace quillmar {
 
@@ -73,6 +73,11 @@ struct KeywordEntry {
 // The keyword table of the settings.
 extern const KeywordEntry kKeywords[];
 extern const std::size_t kKeywordCount;
+
+// Adds a keyword that a higher layer reads (the mailing lists add
+// ListConfig); the configuration reader knows it like the table's own. A
+// keyword added twice keeps its first handler.
+void register_keyword(const char* keyword, KeywordHandler handler);
 
 // The program path of the configuration being read.
 std::string_view config_program_path();

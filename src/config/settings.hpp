@@ -6,6 +6,7 @@
 
 #include "base/bounded_text.hpp"
 #include "base/fixed_table.hpp"
+#include "base/path_text.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
@@ -115,8 +116,6 @@ inline constexpr std::size_t kMaxJunkSubj = 2048;
 inline constexpr std::size_t kMaxJunkStr = 2048;
 inline constexpr std::size_t kMaxJunkGroup = 512;
 inline constexpr std::size_t kMaxIgnoreMessageText = 512;
-
-using platform::PathText;
 
 struct Settings {
   // Gateway identity and address mapping.

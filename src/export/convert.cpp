@@ -5,16 +5,18 @@
 #include <cstring>
 #include <vector>
 
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/text_helpers.hpp"
+#include "base/version.hpp"
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
-#include "soup/reply.hpp"
 #include "fido/address_mapping.hpp"
-#include "base/file_helpers.hpp"
-#include "app/run.hpp"
-#include "base/text_helpers.hpp"
 #include "fido/message_record.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 

@@ -2,14 +2,15 @@
 
 #include <cstdio>
 
-#include "export/export_state.hpp"
-#include "export/packet_reader.hpp"
-#include "soup/reply.hpp"
 #include "base/file_helpers.hpp"
-#include "app/run.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
 #include "base/text_reader.hpp"
+#include "export/export_state.hpp"
+#include "export/packet_reader.hpp"
 #include "lists/list_files.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 

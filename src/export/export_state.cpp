@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "app/run.hpp"
+#include "base/log.hpp"
 #include "base/text_helpers.hpp"
 
 namespace quillmar {

@@ -3,13 +3,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "export/convert.hpp"
 #include "export/export_state.hpp"
 #include "fido/packet_writer.hpp"
-#include "base/file_helpers.hpp"
-#include "app/run.hpp"
-#include "base/text_helpers.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {

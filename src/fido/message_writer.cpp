@@ -8,11 +8,11 @@
 #include <cstring>
 #include <string>
 
-#include "config/settings.hpp"
-#include "fido/packet_writer.hpp"
-#include "app/run.hpp"
 #include "base/text_helpers.hpp"
+#include "base/version.hpp"
+#include "config/settings.hpp"
 #include "fido/message_record.hpp"
+#include "fido/packet_writer.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {

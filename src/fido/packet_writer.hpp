@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/path_text.hpp"
 #include "platform/clock.hpp"
 #include "platform/fs.hpp"
 
@@ -27,7 +28,7 @@ inline constexpr uint16_t kAttributeFileAttached = 0x0010;
 // since its header was written.
 struct OutPacket {
   platform::File file;
-  platform::PathText name;
+  PathText name;
   long message_count = 0;
 };
 

@@ -2,9 +2,8 @@
 
 #include <cstdio>
 
+#include "base/log.hpp"
 #include "config/settings.hpp"
-#include "app/run.hpp"
-#include "import/statistics.hpp"
 
 namespace quillmar {
 
@@ -15,14 +14,14 @@ constexpr const char* kEncodingWords[] = {"MIME", "UU"};
 
 }  // namespace
 
-void report_decoded_file(std::string_view path, std::string_view shown_name, bool renamed,
+bool report_decoded_file(std::string_view path, std::string_view shown_name, bool renamed,
                          AttachmentEncoding encoding, AttachmentOutcome outcome, long size,
                          bool text_suppressed, int category, platform::File& packet) {
   int setting_kind = category == kKindNews ? kKindNews : kKindMail;
-  if (settings->Attach[setting_kind] == AttachAction::ignore) return;
+  if (settings->Attach[setting_kind] == AttachAction::ignore) return false;
   if (outcome == AttachmentOutcome::decoded && size == 0) {
     platform::remove_file(path);
-    return;
+    return false;
   }
   const char* word = kOutcomeWords[static_cast<int>(outcome)];
   const char* coding = kEncodingWords[static_cast<int>(encoding)];
@@ -35,7 +34,7 @@ void report_decoded_file(std::string_view path, std::string_view shown_name, boo
     packet.printf("[Quillmar %s %s-encoded file %.*s (%ld bytes)%s]\r\n", word, coding, name_length,
                   shown_name.data(), size, marker);
   }
-  ++file_counters.files;
+  return true;
 }
 
 }  // namespace quillmar

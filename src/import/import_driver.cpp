@@ -3,21 +3,22 @@
 #include <cstdio>
 #include <vector>
 
-#include "config/settings.hpp"
-#include "soup/reply.hpp"
-#include "fido/address_mapping.hpp"
-#include "fido/packet_writer.hpp"
 #include "base/file_helpers.hpp"
-#include "app/run.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
+#include "config/settings.hpp"
+#include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
+#include "fido/packet_writer.hpp"
 #include "import/classify.hpp"
 #include "import/message_pass.hpp"
-#include "soup/soup_reader.hpp"
 #include "import/statistics.hpp"
 #include "lists/distribution.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
+#include "soup/reply.hpp"
+#include "soup/soup_reader.hpp"
 
 namespace quillmar {
 
@@ -135,7 +136,8 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (area.kind == MessageKind::mail) {
     ListTraffic traffic = classify_list_traffic(area);
     if (traffic.kind == ListTrafficKind::command) {
-      list_command(lists()[static_cast<std::size_t>(traffic.list_index)], traffic.command);
+      list_command(lists()[static_cast<std::size_t>(traffic.list_index)], traffic.command,
+                   ListRequest{h, file_counters.replies});
       ++file_counters.list_commands;
       finished = true;
     }
@@ -155,7 +157,9 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (!finished && h.list_index >= 0) {
     ++file_counters.list_messages;
     ListRecord& list = lists()[static_cast<std::size_t>(h.list_index)];
-    if (!distribute_posting(list, file, h.body_offset, extent.end) || h.area_tag.empty()) {
+    if (!distribute_posting(list, file, h.body_offset, extent.end,
+                            ListRequest{h, file_counters.replies}) ||
+        h.area_tag.empty()) {
       finished = true;
     }
   }

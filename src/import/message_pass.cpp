@@ -3,16 +3,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "fido/address_mapping.hpp"
-#include "import/decoded_file.hpp"
-#include "rfc/header_values.hpp"
-#include "fido/message_writer.hpp"
-#include "base/file_helpers.hpp"
-#include "app/run.hpp"
-#include "base/text_helpers.hpp"
 #include "fido/message_record.hpp"
+#include "fido/message_writer.hpp"
 #include "import/classify.hpp"
+#include "import/decoded_file.hpp"
+#include "import/statistics.hpp"
+#include "rfc/header_values.hpp"
 
 namespace quillmar {
 
@@ -478,10 +479,12 @@ void MessagePass::finish_attachment() {
     AttachmentOutcome outcome = AttachmentOutcome::ignored;
     if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
     if (action_ == AttachAction::kill) outcome = AttachmentOutcome::killed;
-    report_decoded_file(
-        attachment_path_, base_name(attachment_path_.view()), renamed_,
-        state_ == DecodeState::base64 ? AttachmentEncoding::mime : AttachmentEncoding::uu, outcome,
-        decoded_, ignore_text_, category_, packet_->file);
+    if (report_decoded_file(
+            attachment_path_, base_name(attachment_path_.view()), renamed_,
+            state_ == DecodeState::base64 ? AttachmentEncoding::mime : AttachmentEncoding::uu,
+            outcome, decoded_, ignore_text_, category_, packet_->file)) {
+      ++file_counters.files;
+    }
   }
   attachment_opened_ = false;
   state_ = DecodeState::text;

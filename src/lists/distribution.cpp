@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "soup/reply.hpp"
-#include "fido/address_mapping.hpp"
-#include "app/run.hpp"
 #include "base/text_helpers.hpp"
+#include "base/version.hpp"
+#include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "lists/list_commands.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -36,21 +36,21 @@ void write_bcc_line(ListRecord& list, platform::File& out) {
 }  // namespace
 
 bool distribute_posting(ListRecord& list, MessageFile& file, int64_t body_start,
-                        int64_t message_end) {
-  const MessageHeader& header = *message_header;
+                        int64_t message_end, const ListRequest& request) {
+  const MessageHeader& header = request.message;
   UserRecord sender;
   FoundUser found;
   if (!find_user(list, header.from_address, sender, found)) {
     UserRecord user = new_user_record(list, header.from_address, header.from_name);
-    send_admin_reply(list, user, list.SubscribeInfo);
+    send_admin_reply(list, user, list.SubscribeInfo, request);
     return false;
   }
   if (sender.status == kStatusBarred) {
-    send_admin_reply(list, sender, list.BlackList);
+    send_admin_reply(list, sender, list.BlackList, request);
     return false;
   }
   if (sender.status == kStatusReadOnly) {
-    send_admin_reply(list, sender, list.ReadOnly);
+    send_admin_reply(list, sender, list.ReadOnly, request);
     return false;
   }
 

@@ -3,13 +3,14 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "soup/reply.hpp"
-#include "fido/address_mapping.hpp"
-#include "app/run.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
+#include "base/version.hpp"
+#include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
-#include "import/statistics.hpp"
 #include "platform/clock.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -129,7 +130,7 @@ void restore_list_file(const ListRecord& list, long size, long marker) {
   file.close();
 }
 
-void subscribe(ListRecord& list, const UserRecord& user) {
+void subscribe(ListRecord& list, const UserRecord& user, const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
     log_print("! unable to add new user to %s\n", list.path.c_str());
@@ -148,10 +149,11 @@ void subscribe(ListRecord& list, const UserRecord& user) {
         "! not enough memory for new user; changes will become\n"
         "  effective only upon next program invocation\n");
   }
-  send_admin_reply(list, user, list.Welcome);
+  send_admin_reply(list, user, list.Welcome, request);
 }
 
-void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& found) {
+void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& found,
+                 const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
     log_print("! unable to delete user from %s\n", list.path.c_str());
@@ -172,13 +174,13 @@ void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& foun
   *found.link = node->next;
   delete node;
   --list.member_count;
-  send_admin_reply(list, user, list.GoodBye);
+  send_admin_reply(list, user, list.GoodBye, request);
 }
 
 // The changed record is appended before the old one is marked removed, so
 // that a failure in between never loses the member.
 void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
-                     std::string_view password) {
+                     std::string_view password, const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
     log_print("! unable to change user data in %s\n", list.path.c_str());
@@ -203,7 +205,7 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
   }
   found.node->position = position;
   user = changed;
-  send_admin_reply(list, user, list.NewPassword);
+  send_admin_reply(list, user, list.NewPassword, request);
 }
 
 }  // namespace
@@ -223,8 +225,8 @@ void write_header_text(platform::File& out, std::string_view text) {
   }
 }
 
-void list_command(ListRecord& list, int command) {
-  const MessageHeader& header = *message_header;
+void list_command(ListRecord& list, int command, const ListRequest& request) {
+  const MessageHeader& header = request.message;
   if (header.from_address.empty()) return;  // nobody to answer
   UserRecord user;
   FoundUser found;
@@ -232,12 +234,12 @@ void list_command(ListRecord& list, int command) {
   if (is_new) {
     user = new_user_record(list, header.from_address, header.from_name);
     if (command != kCommandSubscribe) {
-      send_admin_reply(list, user, list.SubscribeInfo);
+      send_admin_reply(list, user, list.SubscribeInfo, request);
       return;
     }
   }
   if (user.status == kStatusBarred) {
-    send_admin_reply(list, user, list.BlackList);
+    send_admin_reply(list, user, list.BlackList, request);
     return;
   }
   CommandTokens tokens = split_subject(header.subject);
@@ -245,7 +247,7 @@ void list_command(ListRecord& list, int command) {
   if (has_password(list)) {
     if (tokens.password.empty() || (command == kCommandChangepass && tokens.new_password.empty()) ||
         tokens.password.view() != user.password.view()) {
-      send_admin_reply(list, user, list.PasswordInfo);
+      send_admin_reply(list, user, list.PasswordInfo, request);
       return;
     }
   } else {
@@ -256,16 +258,16 @@ void list_command(ListRecord& list, int command) {
   switch (command) {
     case kCommandSubscribe:
       if (is_new) {
-        subscribe(list, user);
+        subscribe(list, user, request);
       } else {
-        send_admin_reply(list, user, list.Welcome);
+        send_admin_reply(list, user, list.Welcome, request);
       }
       break;
     case kCommandUnsubscribe:
-      unsubscribe(list, user, found);
+      unsubscribe(list, user, found, request);
       break;
     case kCommandChangepass:
-      change_password(list, user, found, new_password);
+      change_password(list, user, found, new_password, request);
       break;
     default:
       break;
@@ -273,7 +275,7 @@ void list_command(ListRecord& list, int command) {
 }
 
 void send_admin_reply(ListRecord& list, const UserRecord& user,
-                      const std::optional<PathText>& template_file) {
+                      const std::optional<PathText>& template_file, const ListRequest& request) {
   if (!template_file || template_file->empty() || user.address.empty()) return;
   platform::File text;
   if (!text.open(*template_file, platform::OpenMode::read)) return;
@@ -282,7 +284,7 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
     text.close();
     return;
   }
-  const MessageHeader& header = *message_header;
+  const MessageHeader& header = request.message;
   const Settings& s = *settings;
   std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
 
@@ -384,7 +386,7 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
     log_print(": %s\n", template_file->c_str());
   }
   text.close();
-  if (close_reply_message(kReplyMail, out)) ++file_counters.replies;
+  if (close_reply_message(kReplyMail, out)) ++request.replies;
   if (s.SeparateMSG) flush_reply_file(kReplyMail);
 }
 

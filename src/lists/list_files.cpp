@@ -4,10 +4,11 @@
 #include <new>
 #include <string>
 
-#include "config/reader.hpp"
 #include "base/file_helpers.hpp"
-#include "app/run.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
+#include "config/reader.hpp"
 
 namespace quillmar {
 
@@ -95,7 +96,16 @@ bool test_copy_name(std::string_view path, PathText& out) {
   return out.assign(path.substr(0, dot)) && out.append(".~LC");
 }
 
+void kw_list_config(const ConfigLine& at) {
+  if (lists().size() >= kMaxListConfig) return at.warn("too many ListConfig keywords");
+  read_list_config(at.value, at.line, at.path, config_program_path());
+}
+
 }  // namespace
+
+void register_list_keywords() {
+  register_keyword("ListConfig", kw_list_config);
+}
 
 bool add_member(ListRecord& list, std::string_view address, long position) {
   MemberNode* node = new (std::nothrow) MemberNode{};

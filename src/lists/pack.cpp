@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "base/file_helpers.hpp"
-#include "app/run.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
 #include "lists/list_files.hpp"
 

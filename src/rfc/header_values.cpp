@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "app/run.hpp"
 #include "base/text_helpers.hpp"
 
 namespace quillmar {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "base/bounded_text.hpp"
-#include "fido/message_record.hpp"
+#include "rfc/header_fields.hpp"
 
 namespace quillmar {
 

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
-#include "fido/packet_writer.hpp"
 #include "base/file_helpers.hpp"
-#include "app/run.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
+#include "base/version.hpp"
+#include "fido/packet_writer.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {

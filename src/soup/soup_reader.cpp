@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/log.hpp"
+#include "base/text_helpers.hpp"
 #include "config/reader.hpp"
 #include "config/settings.hpp"
-#include "app/run.hpp"
-#include "base/text_helpers.hpp"
 
 namespace quillmar {
 

@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "base/run_options.hpp"
+#include "base/text_helpers.hpp"
 #include "export/export_driver.hpp"
 #include "export/export_files.hpp"
 #include "export/export_state.hpp"
 #include "export/packet_reader.hpp"
-#include "soup/reply.hpp"
 #include "fido/fido_state.hpp"
-#include "app/run.hpp"
+#include "soup/reply.hpp"
 #include "test_support.hpp"
 
 namespace quillmar {

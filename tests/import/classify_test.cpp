@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/run_options.hpp"
 #include "config/reader.hpp"
 #include "config/settings.hpp"
-#include "app/run.hpp"
 #include "fido/message_record.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
@@ -617,6 +617,7 @@ TEST_F(ClassifyTest, SettingsFromConfigurationFile) {
       "IgnoreMessageText *Bob\n"
       "ListConfig " +
           (dir / "DEV.CFG") + "\n");
+  register_list_keywords();
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(read_config(dir / "QUILLMAR.CFG", dir / "quillmar"));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");

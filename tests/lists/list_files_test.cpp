@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "config/settings.hpp"
-#include "app/run.hpp"
+#include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
+#include "config/settings.hpp"
 #include "lists/test_files.hpp"
 
 namespace quillmar {

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "soup/reply.hpp"
+#include "base/run_options.hpp"
 #include "fido/fido_state.hpp"
-#include "app/run.hpp"
 #include "import/statistics.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar::test {
 

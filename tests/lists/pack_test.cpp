@@ -9,7 +9,6 @@
 #include <string>
 
 #include "config/settings.hpp"
-#include "app/run.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
 

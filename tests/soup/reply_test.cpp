@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/run_options.hpp"
 #include "config/settings.hpp"
-#include "app/run.hpp"
 #include "lists/test_files.hpp"
 #include "platform/clock.hpp"
 #include "test_support.hpp"

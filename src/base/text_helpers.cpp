@@ -1,4 +1,5 @@
 #include "base/text_helpers.hpp"
+#include "base/char_class.hpp"
 
 #include <array>
 #include <cstring>
@@ -22,10 +23,6 @@ constexpr int kMonthOffset[12] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
 
 bool is_word_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.';
-}
-
-bool is_hex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool part_match(std::string_view pattern, std::string_view part) {
@@ -144,11 +141,11 @@ bool is_mail_bundle_name(std::string_view name) {
   std::size_t n = name.size();
   if (n <= 4 || name[n - 4] != '.') return false;
   if (equals_nocase(name.substr(n - 3), "PKT")) return true;
-  if (!is_hex(name[n - 1])) return false;
+  if (!is_hex_digit(name[n - 1])) return false;
   if (name.find('*') == std::string_view::npos) {
     if (n < 12) return false;
     for (std::size_t i = n - 12; i < n - 4; ++i) {
-      if (!is_hex(name[i])) return false;
+      if (!is_hex_digit(name[i])) return false;
     }
   }
   std::string_view ext = name.substr(n - 3, 2);

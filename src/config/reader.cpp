@@ -21,10 +21,6 @@ std::string program_path_of_run;
 // Real paths of the files being read, outermost first, to refuse cycles.
 std::vector<std::string> open_files;
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 std::string real_path_of(std::string_view name) {
   std::string os = platform::resolve_existing(name);
   char* r = ::realpath(os.c_str(), nullptr);
@@ -153,45 +149,6 @@ std::string_view next_parameter(std::string_view& rest) {
   rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank);
   while (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);
   return param;
-}
-
-bool scan_unsigned(std::string_view& text, uint32_t& out) {
-  std::size_t i = 0;
-  while (i < text.size() && is_space(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-  uint64_t value = 0;
-  bool overflow = false;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-    if (value > 0xFFFFFFFFu) {
-      overflow = true;
-      value = 0xFFFFFFFFu;
-    }
-  }
-  uint32_t v = static_cast<uint32_t>(value);
-  out = overflow ? 0xFFFFFFFFu : (negative ? static_cast<uint32_t>(0u - v) : v);
-  text.remove_prefix(i);
-  return true;
-}
-
-bool scan_signed(std::string_view& text, long& out) {
-  std::size_t i = 0;
-  while (i < text.size() && is_space(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 0x80000000LL) value = 0x80000000LL;
-  }
-  if (negative) value = -value;
-  if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
-  out = static_cast<long>(value);
-  text.remove_prefix(i);
-  return true;
 }
 
 void parse_ftn_address(const ConfigLine& at, std::string_view text, FtnAddress& out) {

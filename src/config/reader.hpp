@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/bounded_text.hpp"
+#include "base/number_scan.hpp"
 #include "config/settings.hpp"
 
 namespace quillmar {
@@ -57,12 +58,6 @@ void copy_text(std::string_view text, Text<N>& out) {
 // Stores a directory name ending in a separator; refuses (with a warning) a
 // name too long for a path. An empty value leaves the directory empty.
 void parse_directory(const ConfigLine& at, std::string_view text, PathText& out);
-
-// Reads an unsigned number the way "%u" does: leading white space, an
-// optional sign, digits (a minus wraps around). False when no digit follows.
-bool scan_unsigned(std::string_view& text, uint32_t& out);
-// Reads a signed number the way "%d" does.
-bool scan_signed(std::string_view& text, long& out);
 
 // Keyword handlers (one per keyword); each gets its line.
 using KeywordHandler = void (*)(const ConfigLine&);

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include "base/char_class.hpp"
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
+#include "base/number_scan.hpp"
 #include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
 #include "base/version.hpp"
@@ -53,16 +55,6 @@ struct ConvertState {
 };
 ConvertState state;
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool is_alnum(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 void skip_spaces(std::string_view& s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
 }
@@ -82,19 +74,6 @@ bool take_int(std::string_view& s, int& out) {
     s.remove_prefix(1);
   }
   out = static_cast<int>(negative ? -value : value);
-  return true;
-}
-
-// "%hu": blanks and digits, taken modulo 65536.
-bool take_u16(std::string_view& s, uint16_t& out) {
-  skip_spaces(s);
-  if (s.empty() || !is_digit(s.front())) return false;
-  uint16_t value = 0;
-  while (!s.empty() && is_digit(s.front())) {
-    value = static_cast<uint16_t>(value * 10u + static_cast<unsigned>(s.front() - '0'));
-    s.remove_prefix(1);
-  }
-  out = value;
   return true;
 }
 
@@ -139,16 +118,16 @@ void read_kludge(std::string_view k) {
   if (starts_with(k, "INTL ")) {
     std::string_view s = k.substr(5);
     uint16_t v[6] = {};
-    if (take_u16(s, v[0]) && take_char(s, ':') && take_u16(s, v[1]) && take_char(s, '/') &&
-        take_u16(s, v[2]) && take_u16(s, v[3]) && take_char(s, ':') && take_u16(s, v[4]) &&
-        take_char(s, '/') && take_u16(s, v[5])) {
+    if (scan_u16(s, v[0]) && take_char(s, ':') && scan_u16(s, v[1]) && take_char(s, '/') &&
+        scan_u16(s, v[2]) && scan_u16(s, v[3]) && take_char(s, ':') && scan_u16(s, v[4]) &&
+        take_char(s, '/') && scan_u16(s, v[5])) {
       m.origin.zone = v[3];
       m.origin.net = v[4];
       m.origin.node = v[5];
     }
   } else if (starts_with(k, "FMPT ")) {
     std::string_view s = k.substr(5);
-    take_u16(s, m.origin.point);
+    scan_u16(s, m.origin.point);
   } else if (starts_with(k, "FLAGS ")) {
     std::string_view s = k.substr(6);
     while (!s.empty()) {

@@ -9,6 +9,7 @@
 #include "base/text_reader.hpp"
 #include "export/export_state.hpp"
 #include "export/packet_reader.hpp"
+#include "fido/attach_packet.hpp"
 #include "lists/list_files.hpp"
 #include "soup/reply.hpp"
 

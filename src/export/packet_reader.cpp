@@ -5,6 +5,7 @@
 
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
+#include "base/number_scan.hpp"
 #include "base/run_options.hpp"
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
@@ -23,19 +24,6 @@ uint16_t le16(const unsigned char* p) {
 
 uint16_t first_map_zone() {
   return settings->AddrMap.empty() ? 0 : settings->AddrMap[0].ftn_address.zone;
-}
-
-// "%hu" of the text: blanks, then digits taken modulo 65536.
-bool read_u16(std::string_view& s, uint16_t& out) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  if (s.empty() || s.front() < '0' || s.front() > '9') return false;
-  uint16_t v = 0;
-  while (!s.empty() && s.front() >= '0' && s.front() <= '9') {
-    v = static_cast<uint16_t>(v * 10u + static_cast<unsigned>(s.front() - '0'));
-    s.remove_prefix(1);
-  }
-  out = v;
-  return true;
 }
 
 bool read_char(std::string_view& s, char c) {
@@ -69,16 +57,16 @@ void read_netmail_kludges(platform::File& file, FtnAddress& destination, FtnAddr
     std::string_view k(line + 1, std::strlen(line + 1));
     if (starts_with_nocase(k, "TOPT ")) {
       std::string_view s = k.substr(5);
-      read_u16(s, destination.point);
+      scan_u16(s, destination.point);
     } else if (starts_with_nocase(k, "FMPT ")) {
       std::string_view s = k.substr(5);
-      read_u16(s, origin.point);
+      scan_u16(s, origin.point);
     } else if (starts_with_nocase(k, "INTL ")) {
       std::string_view s = k.substr(5);
       uint16_t v[6] = {};
-      if (read_u16(s, v[0]) && read_char(s, ':') && read_u16(s, v[1]) && read_char(s, '/') &&
-          read_u16(s, v[2]) && read_u16(s, v[3]) && read_char(s, ':') && read_u16(s, v[4]) &&
-          read_char(s, '/') && read_u16(s, v[5])) {
+      if (scan_u16(s, v[0]) && read_char(s, ':') && scan_u16(s, v[1]) && read_char(s, '/') &&
+          scan_u16(s, v[2]) && scan_u16(s, v[3]) && read_char(s, ':') && scan_u16(s, v[4]) &&
+          read_char(s, '/') && scan_u16(s, v[5])) {
         destination = FtnAddress{v[0], v[1], v[2], destination.point};
         origin = FtnAddress{v[3], v[4], v[5], origin.point};
       }

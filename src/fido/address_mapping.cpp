@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/number_scan.hpp"
 #include "base/text_helpers.hpp"
 
 namespace quillmar {
@@ -12,13 +13,6 @@ namespace {
 
 constexpr std::string_view kDefaultDomainText = "#fidonet.org";
 static_assert(kDefaultDomainText.substr(1) == kDefaultGatewayDomain);
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool is_hex_digit(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // The host of an Internet address: the text after its first "@".
 std::optional<std::string_view> host_of(std::string_view address) {
@@ -30,19 +24,6 @@ std::optional<std::string_view> host_of(std::string_view address) {
 bool has_gateway_host(std::string_view address) {
   std::optional<std::string_view> host = host_of(address);
   return host && is_gateway_domain(*host);
-}
-
-// Reads the digits at the start of `text` the way "%hu" does; nothing when
-// there are none. The digits are taken off `text`.
-template <class Number>
-std::optional<Number> take_decimal(std::string_view& text) {
-  if (text.empty() || !is_digit(text.front())) return std::nullopt;
-  Number value = 0;
-  while (!text.empty() && is_digit(text.front())) {
-    value = static_cast<Number>(value * 10u + static_cast<unsigned>(text.front() - '0'));
-    text.remove_prefix(1);
-  }
-  return value;
 }
 
 // The host of an FTN address under a domain text: its gateway form under a
@@ -112,7 +93,7 @@ GatewayHost parse_gateway_host(std::string_view from_at) {
     std::size_t letter = *cursor + 1;
     if (letter >= from_at.size() || ascii_lower(from_at[letter]) != letters[step]) continue;
     std::string_view number = from_at.substr(letter + 1);
-    if (std::optional<uint16_t> value = take_decimal<uint16_t>(number)) *fields[step] = *value;
+    if (std::optional<uint16_t> value = take_digits<uint16_t>(number)) *fields[step] = *value;
     std::size_t dot = from_at.find('.', letter + 1);
     cursor = dot == std::string_view::npos ? std::nullopt : std::optional<std::size_t>(dot);
   }
@@ -167,7 +148,7 @@ void read_gateway_identifier(MessageRef& ref) {
     return;
   }
   std::string_view number = id;
-  ref.serial = take_decimal<uint32_t>(number).value_or(0);
+  ref.serial = take_digits<uint32_t>(number).value_or(0);
   GatewayHost host = parse_gateway_host(id.substr(at));
   ref.address = host.address;
   ref.gateway_form = host.parsed;
@@ -238,7 +219,7 @@ void read_message_ref(std::string_view value, MessageRef& ref) {
         if (rest.empty() || rest.front() != separators[i]) break;
         rest.remove_prefix(1);
       }
-      std::optional<uint16_t> v = take_decimal<uint16_t>(rest);
+      std::optional<uint16_t> v = take_digits<uint16_t>(rest);
       if (!v) break;
       *fields[i] = *v;
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/char_class.hpp"
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/text_helpers.hpp"
@@ -39,18 +40,6 @@ long decoding_failures = 0;
 enum class Mode { parse, recount, write };
 enum class DecodeState { text, base64, uuencode };
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-bool is_alnum(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-bool is_hex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-bool is_letter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 // The 64 characters of the standard base64 alphabet.
 bool is_base64_char(char c) {
   return c != '-' && base64_value(static_cast<unsigned char>(c)) >= 0;
@@ -616,7 +605,7 @@ void MessagePass::quote_to(std::string_view line) {
       char c = line[start - 1];
       if (is_mask_separator(c)) break;
       if (passed_at && is_mask_closer(c)) break;
-      if (is_white_space(c) && start >= 2 && is_white_space(line[start - 2])) break;
+      if (is_space(c) && start >= 2 && is_space(line[start - 2])) break;
       if (c == '@') passed_at = true;
       --start;
     }
@@ -772,7 +761,8 @@ void MessagePass::run() {
       std::size_t out = 0;
       for (std::size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
-        if (c == '=' && i + 2 < line.size() && is_hex(line[i + 1]) && is_hex(line[i + 2])) {
+        if (c == '=' && i + 2 < line.size() && is_hex_digit(line[i + 1]) &&
+            is_hex_digit(line[i + 2])) {
           c = static_cast<char>(hex_pair_value(line.substr(i + 1, 2)));
           if (c == '\0') c = ' ';
           i += 2;

@@ -2,17 +2,20 @@
 
 #include <cstring>
 
+#include "base/number_scan.hpp"
 #include "base/text_helpers.hpp"
 
 namespace quillmar {
 
 namespace {
 
-constexpr std::size_t kMaxText = 127;
-
-bool is_blank_or_tab(char c) {
-  return c == ' ' || c == '\t';
+// The digits at the start of the text as a number, 0 when there are none;
+// larger values wrap around.
+uint16_t decimal_value_of(std::string_view text) {
+  return take_digits<uint16_t>(text).value_or(0);
 }
+
+constexpr std::size_t kMaxText = 127;
 
 // The characters that end an address.
 bool is_address_delimiter(char c) {
@@ -37,7 +40,7 @@ std::string_view trim_view(std::string_view text, bool (*is_trimmed)(char)) {
 }
 
 bool is_name_trimmed(char c) {
-  return is_white_space(c) || is_address_delimiter(c);
+  return is_space(c) || is_address_delimiter(c);
 }
 
 // One element of an address list, [begin, end) with *end == '\0'.
@@ -60,7 +63,7 @@ void parse_address_element(char* begin, char* end, Text<128>* address_out, Text<
 
   std::string_view after(address_end, static_cast<std::size_t>(end - address_end));
   std::string_view name_text;
-  if (at != nullptr && !trim_view(after, is_white_space).empty()) {
+  if (at != nullptr && !trim_view(after, is_space).empty()) {
     name_text = after;
   } else {
     char* name_end = at != nullptr ? address_end : end;
@@ -84,17 +87,6 @@ void parse_address_element(char* begin, char* end, Text<128>* address_out, Text<
   }
 }
 
-// Reads a decimal number the way the usual conversion does: the digits at
-// the start, 0 when there are none; larger values wrap around.
-uint16_t decimal_value(std::string_view text) {
-  uint16_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    value = static_cast<uint16_t>(value * 10 + (c - '0'));
-  }
-  return value;
-}
-
 // Reads "h:m:s" into the three fields as far as it goes.
 void read_time(std::string_view text, ParsedDate& date) {
   uint16_t* fields[3] = {&date.hour, &date.minute, &date.second};
@@ -104,7 +96,7 @@ void read_time(std::string_view text, ParsedDate& date) {
       text.remove_prefix(1);
     }
     if (text.empty() || text.front() < '0' || text.front() > '9') return;
-    *fields[i] = decimal_value(text);
+    *fields[i] = decimal_value_of(text);
     while (!text.empty() && text.front() >= '0' && text.front() <= '9') text.remove_prefix(1);
   }
 }
@@ -160,10 +152,10 @@ void strip_quotes(char* text) {
 
 void trim_space(char* text) {
   std::size_t start = 0;
-  while (is_white_space(text[start])) ++start;
+  while (is_space(text[start])) ++start;
   std::size_t n = std::strlen(text + start);
   std::memmove(text, text + start, n + 1);
-  while (n > 0 && is_white_space(text[n - 1])) text[--n] = '\0';
+  while (n > 0 && is_space(text[n - 1])) text[--n] = '\0';
 }
 
 void copy_trimmed(std::string_view value, Text<128>& out) {
@@ -257,11 +249,11 @@ void parse_date(char* value, ParsedDate& date, Text<128>* zone) {
 
   std::string_view token;
   if (!next_token(token)) return;
-  date.day = decimal_value(token);
+  date.day = decimal_value_of(token);
   if (!next_token(token)) return;
   date.month = month_index(token);
   if (!next_token(token)) return;
-  uint16_t year = decimal_value(token);
+  uint16_t year = decimal_value_of(token);
   if (year < 70) {
     year = static_cast<uint16_t>(year + 2000);
   } else if (year < 100) {

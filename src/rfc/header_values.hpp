@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/bounded_text.hpp"
+#include "base/char_class.hpp"
 #include "rfc/header_fields.hpp"
 
 namespace quillmar {
@@ -56,11 +57,6 @@ inline bool is_mask_separator(char c) {
 }
 inline bool is_mask_closer(char c) {
   return c == '>' || c == ')';
-}
-
-// White space as the trimming routines take it.
-inline bool is_white_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 }  // namespace quillmar

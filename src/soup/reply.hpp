@@ -1,7 +1,6 @@
 // The SOUP reply packet as written: reply message files of the kinds mail
-// and news with their 4-byte big-endian length framing, the REPLIES index,
-// files encoded as MIME parts (base64 or uuencode), and the small FidoNet
-// packet that carries a file listed in a flow file without a message.
+// and news with their 4-byte big-endian length framing, the REPLIES index
+// and the files encoded into messages as MIME parts (base64 or uuencode).
 #pragma once
 
 #include <cstdint>
@@ -46,14 +45,6 @@ enum class AfterSend { keep, erase, truncate };
 // and only when the whole file was read without error.
 void encode_attachment(platform::File& reply, platform::File& input, std::string_view path,
                        AfterSend mode);
-
-// Writes into `temp_name` a Type 2+ packet holding one file-attach message
-// from the first AddrMap address to `destination`, whose subject is
-// `listed_name`; `stream` is left open (reading and writing) at its end.
-// False when the packet cannot be created or written.
-bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
-                        std::string_view temp_name, std::string_view listed_name,
-                        platform::File& stream);
 
 // The kind's current reply file name (empty before the first flush) and the
 // number of messages written into it.

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "base/log.hpp"
+#include "base/number_scan.hpp"
 #include "base/text_helpers.hpp"
-#include "config/reader.hpp"
 #include "config/settings.hpp"
 
 namespace quillmar {

@@ -1,4 +1,5 @@
 #include "soup/reply.hpp"
+#include "fido/attach_packet.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,27 @@
+// Character classes of the ASCII text every format is written in, the same
+// whatever the locale: the one set of them for the whole program.
+#pragma once
+
+namespace quillmar {
+
+inline bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+inline bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+inline bool is_alnum(char c) {
+  return is_digit(c) || is_letter(c);
+}
+inline bool is_hex_digit(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+// White space as the C library takes it: blank, tab, LF, VT, FF, CR.
+inline bool is_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+inline bool is_blank_or_tab(char c) {
+  return c == ' ' || c == '\t';
+}
+
+}  // namespace quillmar

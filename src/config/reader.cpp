@@ -153,20 +153,7 @@ std::string_view next_parameter(std::string_view& rest) {
 
 void parse_ftn_address(const ConfigLine& at, std::string_view text, FtnAddress& out) {
   out = FtnAddress{};
-  uint16_t* fields[4] = {&out.zone, &out.net, &out.node, &out.point};
-  const char separators[3] = {':', '/', '.'};
-  int read = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (text.empty() || text[0] != separators[i - 1]) break;
-      text.remove_prefix(1);
-    }
-    uint32_t v = 0;
-    if (!scan_unsigned(text, v)) break;
-    *fields[i] = static_cast<uint16_t>(v);
-    ++read;
-  }
-  if (read < 3) at.warn("invalid FTN address");
+  if (read_ftn_address(text, out) < 3) at.warn("invalid FTN address");
 }
 
 void parse_email_address(const ConfigLine& at, std::string_view text, Text<128>& out) {

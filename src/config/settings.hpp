@@ -6,19 +6,11 @@
 
 #include "base/bounded_text.hpp"
 #include "base/fixed_table.hpp"
+#include "base/ftn_address.hpp"
 #include "base/path_text.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
-
-struct FtnAddress {
-  uint16_t zone = 0;
-  uint16_t net = 0;
-  uint16_t node = 0;
-  uint16_t point = 0;
-
-  friend bool operator==(const FtnAddress&, const FtnAddress&) = default;
-};
 
 struct AddrMapEntry {
   FtnAddress ftn_address;

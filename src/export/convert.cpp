@@ -117,13 +117,11 @@ void read_kludge(std::string_view k) {
   ExportMessage& m = *export_message;
   if (starts_with(k, "INTL ")) {
     std::string_view s = k.substr(5);
-    uint16_t v[6] = {};
-    if (scan_u16(s, v[0]) && take_char(s, ':') && scan_u16(s, v[1]) && take_char(s, '/') &&
-        scan_u16(s, v[2]) && scan_u16(s, v[3]) && take_char(s, ':') && scan_u16(s, v[4]) &&
-        take_char(s, '/') && scan_u16(s, v[5])) {
-      m.origin.zone = v[3];
-      m.origin.net = v[4];
-      m.origin.node = v[5];
+    FtnAddress to, from;
+    if (read_ftn_address(s, to, 3) == 3 && read_ftn_address(s, from, 3) == 3) {
+      m.origin.zone = from.zone;
+      m.origin.net = from.net;
+      m.origin.node = from.node;
     }
   } else if (starts_with(k, "FMPT ")) {
     std::string_view s = k.substr(5);
@@ -612,8 +610,8 @@ void write_attachments(platform::File& out, bool allow_attachments) {
 void print_verbose(long entries) {
   const ExportMessage& m = *export_message;
   std::fputs("\r", stderr);
-  log_print("- from %hu:%hu/%hu.%hu (%s) to ", m.origin.zone, m.origin.net, m.origin.node,
-            m.origin.point, m.from_name.c_str());
+  log_print("- from %s (%s) to ", ftn_address_text(m.origin, PointForm::always).c_str(),
+            m.from_name.c_str());
   if (state.list != nullptr) {
     log_print("%s\n", state.list->ListName ? state.list->ListName->c_str() : "");
   } else if (!state.is_news) {
@@ -728,18 +726,18 @@ void convert_message(platform::File& in, bool allow_attachments) {
     return;
   }
 
-  const FtnAddress& o = m.origin;
+  const Text<32> origin_text = ftn_address_text(m.origin, PointForm::always);
   if (state.to_limit) {
-    log_print("! To/Copy-limit exceeded in msg from %hu:%hu/%hu.%hu (%s)\n", o.zone, o.net, o.node,
-              o.point, m.from_name.c_str());
+    log_print("! To/Copy-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
   }
   if (state.xpost_limit) {
-    log_print("! XPost-limit exceeded in msg from %hu:%hu/%hu.%hu (%s)\n", o.zone, o.net, o.node,
-              o.point, m.from_name.c_str());
+    log_print("! XPost-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
   }
   if (state.is_uucp && recipient_table.empty()) {
-    log_print("! No To-address specified in msg from %hu:%hu/%hu.%hu (%s)\n", o.zone, o.net, o.node,
-              o.point, m.from_name.c_str());
+    log_print("! No To-address specified in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
   }
 
   const int kind = state.is_news ? kReplyNews : kReplyMail;

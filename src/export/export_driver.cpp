@@ -99,8 +99,8 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   const Settings& s = *settings;
   PathText base;
   if (!outbound_base_name(address, base)) {
-    log_print("! outbound name of %u:%u/%u.%u too long\n", unsigned{address.zone},
-              unsigned{address.net}, unsigned{address.node}, unsigned{address.point});
+    log_print("! outbound name of %s too long\n",
+              ftn_address_text(address, PointForm::always).c_str());
     return;
   }
   for (const Flavour& flavour : kFlavours) {

@@ -18,23 +18,12 @@ namespace quillmar {
 
 namespace {
 
-uint16_t le16(const unsigned char* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
 uint16_t first_map_zone() {
   return settings->AddrMap.empty() ? 0 : settings->AddrMap[0].ftn_address.zone;
 }
 
-bool read_char(std::string_view& s, char c) {
-  if (s.empty() || s.front() != c) return false;
-  s.remove_prefix(1);
-  return true;
-}
-
 void print_address(const char* lead, const FtnAddress& a) {
-  log_print("%s%u:%u/%u", lead, unsigned{a.zone}, unsigned{a.net}, unsigned{a.node});
-  if (a.point != 0) log_print(".%u", unsigned{a.point});
+  log_print("%s%s", lead, ftn_address_text(a, PointForm::when_set).c_str());
 }
 
 // A field of the stored message header: at most `size` bytes, cut at the
@@ -63,12 +52,11 @@ void read_netmail_kludges(platform::File& file, FtnAddress& destination, FtnAddr
       scan_u16(s, origin.point);
     } else if (starts_with_nocase(k, "INTL ")) {
       std::string_view s = k.substr(5);
-      uint16_t v[6] = {};
-      if (scan_u16(s, v[0]) && read_char(s, ':') && scan_u16(s, v[1]) && read_char(s, '/') &&
-          scan_u16(s, v[2]) && scan_u16(s, v[3]) && read_char(s, ':') && scan_u16(s, v[4]) &&
-          read_char(s, '/') && scan_u16(s, v[5])) {
-        destination = FtnAddress{v[0], v[1], v[2], destination.point};
-        origin = FtnAddress{v[3], v[4], v[5], origin.point};
+      FtnAddress to{0, 0, 0, destination.point};
+      FtnAddress from{0, 0, 0, origin.point};
+      if (read_ftn_address(s, to, 3) == 3 && read_ftn_address(s, from, 3) == 3) {
+        destination = to;
+        origin = from;
       }
     }
   }
@@ -119,16 +107,19 @@ bool write_stamp(std::string_view path, Stamp stamp) {
 int export_packet(platform::File& packet, bool allow_attachments) {
   const Settings& s = *settings;
   unsigned char h[kPacketHeaderSize];
-  if (packet.read(h, sizeof h) < sizeof h || le16(h + 18) < 2) return 0;
+  if (packet.read(h, sizeof h) < sizeof h || get_le16(h + packet_field::kPacketType) < 2) return 0;
 
-  FtnAddress origin{0, le16(h + 20), le16(h + 0), 0};
-  FtnAddress destination{0, le16(h + 22), le16(h + 2), 0};
-  const bool plus = le16(h + 44) == kCapabilityWord && le16(h + 40) == kCapabilitySwapped;
+  FtnAddress origin{0, get_le16(h + packet_field::kOrigNet), get_le16(h + packet_field::kOrigNode),
+                    0};
+  FtnAddress destination{0, get_le16(h + packet_field::kDestNet),
+                         get_le16(h + packet_field::kDestNode), 0};
+  const bool plus = get_le16(h + packet_field::kCapabilityWord) == kCapabilityWord &&
+                    get_le16(h + packet_field::kCapabilitySwapped) == kCapabilitySwapped;
   if (plus) {
-    origin.zone = le16(h + 46);
-    destination.zone = le16(h + 48);
-    origin.point = le16(h + 50);
-    destination.point = le16(h + 52);
+    origin.zone = get_le16(h + packet_field::kOrigZone);
+    destination.zone = get_le16(h + packet_field::kDestZone);
+    origin.point = get_le16(h + packet_field::kOrigPoint);
+    destination.point = get_le16(h + packet_field::kDestPoint);
   } else {
     origin.zone = first_map_zone();
     if (export_target == ExportTarget::gateway) {
@@ -162,8 +153,9 @@ int export_packet(platform::File& packet, bool allow_attachments) {
   for (;;) {
     unsigned char mh[kPackedMessageHeaderSize];
     if (packet.read(mh, sizeof mh) < sizeof mh) return 1;
-    m.file_attached = (le16(mh + 10) & kAttributeFileAttached) != 0;
-    m.origin = FtnAddress{origin.zone, le16(mh + 6), le16(mh + 2), origin.point};
+    m.file_attached = (get_le16(mh + packed_field::kAttribute) & kAttributeFileAttached) != 0;
+    m.origin = FtnAddress{origin.zone, get_le16(mh + packed_field::kOrigNet),
+                          get_le16(mh + packed_field::kOrigNode), origin.point};
     char text[128];
     read_zstring(packet, text, 20);
     m.date_time = text;
@@ -186,8 +178,8 @@ void scan_netmail() {
     platform::File f;
     unsigned char bytes[4];
     if (f.open(stamp_path, platform::OpenMode::read) && f.read(bytes, 4) == 4) {
-      stamp.date = le16(bytes);
-      stamp.time = le16(bytes + 2);
+      stamp.date = get_le16(bytes);
+      stamp.time = get_le16(bytes + 2);
     }
     f.close();
     // A test run leaves the stamp alone: the messages it keeps unsent must
@@ -216,11 +208,13 @@ void scan_netmail() {
     }
     unsigned char h[kStoredHeaderSize];
     if (file.read(h, sizeof h) < sizeof h) continue;
-    uint16_t attribute = le16(h + 186);
+    uint16_t attribute = get_le16(h + stored_field::kAttribute);
     if ((attribute & kMsgSent) != 0 || ((attribute & kMsgHold) != 0 && !s.ExportAllMail)) continue;
 
-    FtnAddress origin{first_map_zone(), le16(h + 172), le16(h + 168), 0};
-    FtnAddress destination{0, le16(h + 174), le16(h + 166), 0};
+    FtnAddress origin{first_map_zone(), get_le16(h + stored_field::kOrigNet),
+                      get_le16(h + stored_field::kOrigNode), 0};
+    FtnAddress destination{0, get_le16(h + stored_field::kDestNet),
+                           get_le16(h + stored_field::kDestNode), 0};
     bool destination_known = false;
     bool matched = false;
     for (std::size_t i = 0; i <= s.Route.size() && !matched; ++i) {
@@ -243,10 +237,10 @@ void scan_netmail() {
 
     ExportMessage& m = *export_message;
     m.file_attached = (attribute & kMsgFileAttached) != 0;
-    take_field(h, 144, 20, m.date_time);
-    take_field(h, 36, 36, m.to_name);
-    take_field(h, 0, 36, m.from_name);
-    take_field(h, 72, 72, m.subject);
+    take_field(h, stored_field::kDateTime, stored_field::kDateTimeSize, m.date_time);
+    take_field(h, stored_field::kToName, stored_field::kToNameSize, m.to_name);
+    take_field(h, stored_field::kFromName, stored_field::kFromNameSize, m.from_name);
+    take_field(h, stored_field::kSubject, stored_field::kSubjectSize, m.subject);
     m.origin = origin;
     attachment_list.clear();
     if (m.file_attached) {
@@ -277,7 +271,7 @@ void scan_netmail() {
     }
     if (run_options.test_mode) continue;
     attribute = static_cast<uint16_t>(attribute | kMsgSent);
-    put_le16(h + 186, attribute);
+    put_le16(h + stored_field::kAttribute, attribute);
     bool marked = file.seek(0) && file.write(h, sizeof h);
     if (!file.close() || !marked) {
       log_print("! error marking %s as sent\n", path.c_str());

@@ -209,20 +209,9 @@ void read_message_ref(std::string_view value, MessageRef& ref) {
       origin.find_first_of(":/") == std::string_view::npos) {
     ref.id_text = origin;
   } else {
-    // "%hu:%hu/%hu.%hu": the fields up to the first that cannot be read.
-    const char separators[4] = {'\0', ':', '/', '.'};
-    uint16_t* fields[4] = {&ref.address.zone, &ref.address.net, &ref.address.node,
-                           &ref.address.point};
+    // The fields up to the first that cannot be read.
     std::string_view rest = origin;
-    for (int i = 0; i < 4; ++i) {
-      if (i > 0) {
-        if (rest.empty() || rest.front() != separators[i]) break;
-        rest.remove_prefix(1);
-      }
-      std::optional<uint16_t> v = take_digits<uint16_t>(rest);
-      if (!v) break;
-      *fields[i] = *v;
-    }
+    read_ftn_address(rest, ref.address);
   }
 
   std::string_view digits = serial;

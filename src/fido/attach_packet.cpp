@@ -32,15 +32,8 @@ bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
 
   auto header = packet_header_bytes(origin, destination, 1, lt);
   bool ok = out.write(header.data(), header.size());
-  unsigned char m[14] = {};
-  put_le16(m + 0, kPackedMessageType);
-  put_le16(m + 2, origin.node);
-  put_le16(m + 4, destination.node);
-  put_le16(m + 6, origin.net);
-  put_le16(m + 8, destination.net);
-  put_le16(m + 10, kAttributePrivate | kAttributeFileAttached);
-  put_le16(m + 12, 0);
-  ok = ok && out.write(m, sizeof m);
+  auto m = packed_message_header(origin, destination, kAttributePrivate | kAttributeFileAttached);
+  ok = ok && out.write(m.data(), m.size());
   char date[32];
   std::snprintf(date, sizeof date, "%02d %-3s %02d %02d:%02d:%02d", lt.day % 100,
                 kMonthNames[(lt.month - 1) % 12], lt.year % 100, lt.hour % 100, lt.minute % 100,
@@ -48,8 +41,8 @@ bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
   ok = ok && write_zstring(out, date, 19) && write_zstring(out, to_name, 35) &&
        write_zstring(out, first.internet_address, 35) && write_zstring(out, listed_name, 71);
 
-  ok = ok && out.printf("\x01INTL %hu:%hu/%hu %hu:%hu/%hu\r", destination.zone, destination.net,
-                        destination.node, origin.zone, origin.net, origin.node);
+  ok = ok && out.printf("\x01INTL %s %s\r", ftn_address_text(destination, PointForm::never).c_str(),
+                        ftn_address_text(origin, PointForm::never).c_str());
   if (origin.point != 0)
     ok = ok && out.printf(
                    "\x01"

@@ -62,19 +62,6 @@ void put_hex8(std::string& out, uint32_t value) {
   for (int shift = 28; shift >= 0; shift -= 4) out.push_back(hex_digit_char((value >> shift) & 15));
 }
 
-// "zone:net/node", with ".point" when `point` is given.
-void put_address(std::string& out, const FtnAddress& a, bool point) {
-  put_number(out, a.zone);
-  out.push_back(':');
-  put_number(out, a.net);
-  out.push_back('/');
-  put_number(out, a.node);
-  if (point) {
-    out.push_back('.');
-    put_number(out, a.point);
-  }
-}
-
 // Appends a text and the zero byte that ends it in the packed message.
 void append_zstring(std::string& out, std::string_view text) {
   out.append(text);
@@ -89,7 +76,7 @@ void append_identifier_kludge(std::string& out, const char* name, MessageRef& re
   put(out, name);
   put(out, ": ");
   if (ref.gateway_form || settings->StrictFidoMsgID) {
-    put_address(out, ref.gateway_form ? ref.address : settings->FidoAddr, true);
+    append_ftn_address(out, ref.gateway_form ? ref.address : settings->FidoAddr, PointForm::always);
   } else {
     out.push_back('<');
     put(out, ref.id_text.c_str());
@@ -104,16 +91,8 @@ void append_packed_header(std::string& out, int kind, bool file_attached) {
   const MessageHeader& h = *message_header;
   uint16_t attribute = kind == kKindMail ? kAttributePrivate : 0;
   if (file_attached) attribute |= kAttributeFileAttached;
-  const uint16_t words[7] = {kPackedMessageType,
-                             h.origin.node,
-                             h.destination.node,
-                             h.origin.net,
-                             h.destination.net,
-                             attribute,
-                             0};
-  unsigned char bytes[kPackedMessageHeaderSize];
-  for (int i = 0; i < 7; ++i) put_le16(bytes + 2 * i, words[i]);
-  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  auto bytes = packed_message_header(h.origin, h.destination, attribute);
+  out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 const std::string& pid_line() {
@@ -196,9 +175,9 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
   const FtnAddress& from = h.origin;
   const FtnAddress& to = h.destination;
   put(out, "\x01INTL ");
-  put_address(out, to, false);
+  append_ftn_address(out, to, PointForm::never);
   out.push_back(' ');
-  put_address(out, from, false);
+  append_ftn_address(out, from, PointForm::never);
   out.push_back('\r');
   if (from.point != 0) {
     put(out,
@@ -216,7 +195,7 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
     put(out, "\x01REPLYADDR ");
     put(out, h.reply_to_address.c_str());
     put(out, "\r\x01REPLYTO ");
-    put_address(out, s.FidoAddr, true);
+    append_ftn_address(out, s.FidoAddr, PointForm::always);
     put(out, " UUCP\r");
   }
   if (h.part_number == 1) {
@@ -268,7 +247,7 @@ void write_message_end(int kind, platform::File& packet) {
     put(out, "\r");
     put(out, tear_line());
     std::string address;
-    put_address(address, gw, gw.point != 0);
+    append_ftn_address(address, gw, PointForm::when_set);
     std::string_view text = !s.Origin.empty()         ? s.Origin.c_str()
                             : !h.organization.empty() ? h.organization.c_str()
                                                       : h.from_address.c_str();
@@ -283,7 +262,7 @@ void write_message_end(int kind, platform::File& packet) {
     // "@%04d%02d%02d.%02d%02d%02d" of the local time.
     platform::LocalTime now = platform::local_time(platform::now());
     put(out, "\x01Via ");
-    put_address(out, gw, false);
+    append_ftn_address(out, gw, PointForm::never);
     put(out, " @");
     put_number(out, static_cast<unsigned>(now.year));
     put_two_digits(out, static_cast<unsigned>(now.month));

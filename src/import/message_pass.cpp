@@ -401,8 +401,7 @@ void MessagePass::write_header_information() {
   if (h.wrong_route_password && h.route != nullptr) {
     const FtnAddress& a = h.route->address;
     emit("*** Incorrect Quillmar Route-password ");
-    line("for node %u:%u/%u", a.zone, a.net, a.node);
-    if (a.point != 0) line(".%u", a.point);
+    line("for node %s", ftn_address_text(a, PointForm::when_set).c_str());
     emit(" ***\r");
   }
   if (mail_area() && h.has_attachments &&
@@ -892,13 +891,8 @@ void complete_header(const SoupArea& area) {
     if (!route.password.empty() && h.mail_password.view() != route.password.view()) {
       h.wrong_route_password = true;
       std::fputs("\r", stderr);
-      if (route.address.point != 0) {
-        log_print("! Incorrect password for node %u:%u/%u.%u\n", route.address.zone,
-                  route.address.net, route.address.node, route.address.point);
-      } else {
-        log_print("! Incorrect password for node %u:%u/%u\n", route.address.zone, route.address.net,
-                  route.address.node);
-      }
+      log_print("! Incorrect password for node %s\n",
+                ftn_address_text(route.address, PointForm::when_set).c_str());
     } else {
       h.origin = route.address;
     }

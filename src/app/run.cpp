@@ -105,9 +105,9 @@ void open_log() {
   log_file().seek(0, SEEK_END);
   if (log_file().tell() > 0) log_file().write("\n");
   platform::LocalTime lt = platform::local_time(platform::now());
-  log_file().printf("--- Quillmar/%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", kPlatformTag,
-                    kVersionMajor, kVersionMinor, kDayNames[lt.weekday], lt.day,
-                    kMonthNames[lt.month - 1], lt.year, lt.hour, lt.minute, lt.second);
+  log_file().printf("--- %s  %s %02d-%-3s-%04d %02d:%02d:%02d\n", program_text().data(),
+                    kDayNames[lt.weekday], lt.day, kMonthNames[lt.month - 1], lt.year, lt.hour,
+                    lt.minute, lt.second);
   log_file().flush();
 }
 
@@ -185,8 +185,7 @@ void parse_command_line(int argc, char** argv) {
 }
 
 int run(int argc, char** argv) {
-  std::printf("Quillmar/%s v%d.%02d - Fidonet/Internet gateway software\n", kPlatformTag,
-              kVersionMajor, kVersionMinor);
+  std::printf("%s - Fidonet/Internet gateway software\n", program_text().data());
   std::printf("Public gamma version; compiled %s %s\n\n", __DATE__, __TIME__);
   std::fflush(stdout);
 

@@ -16,8 +16,10 @@
 #include "export/export_state.hpp"
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
+#include "lists/distribution.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "rfc/header_writer.hpp"
 #include "soup/reply.hpp"
 
 namespace quillmar {
@@ -306,30 +308,14 @@ bool choose_kind() {
   return !(state.is_news && state.newsgroup.empty());
 }
 
-void write_member_list(platform::File& out, ListRecord& list) {
-  out.write("Bcc: ");
-  long written = 0;
-  UserRecord user;
-  for (MemberNode* head : list.chains) {
-    for (const MemberNode* node = head; node != nullptr; node = node->next) {
-      if (!read_user_record(list, *node, user) || user.status == kStatusBarred) continue;
-      if (written != 0) out.write(written % 2 == 0 ? ",\n   " : ", ");
-      out.printf("<%s>", user.address.c_str());
-      ++written;
-    }
-  }
-  out.write("\n");
-  close_user_file(list);
-}
-
 // The entries of one kind, with a line break before every third entry
 // that follows earlier text.
-void write_recipients(platform::File& out, uint8_t kind, bool first_follows_text) {
+void write_recipients(HeaderWriter& out, uint8_t kind, bool first_follows_text) {
   long written = 0;
   for (const Recipient& r : recipient_table) {
     if (r.kind != kind) continue;
-    if (written != 0 || first_follows_text) out.write(written % 3 == 0 ? ",\n    " : ", ");
-    out.write(r.address.view());
+    if (written != 0 || first_follows_text) out.raw(written % 3 == 0 ? ",\n    " : ", ");
+    out.value(r.address.view());
     ++written;
   }
 }
@@ -351,87 +337,133 @@ bool subject_names_bundle(std::string_view subject) {
   return false;
 }
 
-void write_header(platform::File& out) {
-  const Settings& s = *settings;
+// The addressees: the list's members, the recipients of mail, or the
+// newsgroups.
+void write_addressees(HeaderWriter& out) {
   const ExportMessage& m = *export_message;
-  const bool route = export_target == ExportTarget::route;
-
   if (state.list != nullptr) {
-    write_member_list(out, *state.list);
+    write_member_bcc(out, *state.list);
   } else if (!state.is_news) {
-    out.write("To: ");
+    out.start("To");
     if (!state.is_uucp) {
-      out.write(state.recipient.view());
-      if (route && !m.to_name.empty()) out.printf(" (%s)", m.to_name.c_str());
+      out.value(state.recipient.c_str());
+      if (export_target == ExportTarget::route && !m.to_name.empty()) {
+        out.raw(" (");
+        out.value(m.to_name.c_str());
+        out.raw(")");
+      }
     }
     write_recipients(out, kAddressTo, !state.is_uucp);
-    out.write("\n");
+    out.end();
     if (has_kind(kAddressCc)) {
-      out.write("Cc: ");
+      out.start("Cc");
       write_recipients(out, kAddressCc, false);
-      out.write("\n");
+      out.end();
     }
     if (has_kind(kAddressBcc)) {
-      out.write("Bcc: ");
+      out.start("Bcc");
       write_recipients(out, kAddressBcc, false);
-      out.write("\n");
+      out.end();
     }
   } else {
-    out.printf("Newsgroups: %s", state.newsgroup.c_str());
-    for (const Text<128>& group : cross_post_table) out.printf(",%s", group.c_str());
-    out.write("\n");
+    out.start("Newsgroups");
+    out.value(state.newsgroup.c_str());
+    for (const Text<128>& group : cross_post_table) {
+      out.raw(",");
+      out.value(group.c_str());
+    }
+    out.end();
   }
+}
 
-  out.printf("From: %s%s (%s)\n", state.is_news ? s.NoSpamText.c_str() : "",
-             state.from_address.c_str(), m.from_name.c_str());
+// Sender, reply address and subject.
+void write_origin_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  const ExportMessage& m = *export_message;
+  out.start("From");
+  if (state.is_news) out.value(s.NoSpamText.c_str());
+  out.value(state.from_address.c_str());
+  out.raw(" (");
+  out.value(m.from_name.c_str());
+  out.raw(")");
+  out.end();
   if (state.list == nullptr) {
-    out.printf("Reply-to: %s (%s)\n", state.reply_address.c_str(), m.from_name.c_str());
+    out.start("Reply-to");
+    out.value(state.reply_address.c_str());
+    out.raw(" (");
+    out.value(m.from_name.c_str());
+    out.raw(")");
+    out.end();
   } else {
     const char* list_address = state.list->ListAddress ? state.list->ListAddress->c_str() : "";
-    out.printf("Reply-to: %s\n", list_address);
-    out.printf("Sender: %s\n", list_address);
+    out.field("Reply-to", list_address);
+    out.field("Sender", list_address);
   }
   const char* subject = m.subject.c_str();
-  if (m.file_attached && route && !m.route_subject.empty() && subject_names_bundle(m.subject)) {
+  if (m.file_attached && export_target == ExportTarget::route && !m.route_subject.empty() &&
+      subject_names_bundle(m.subject)) {
     subject = m.route_subject.c_str();
   }
-  out.printf("Subject: %s\n", subject);
+  out.field("Subject", subject);
+}
 
+// Date, identifiers, organisation and the gateway's own fields.
+void write_message_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  const ExportMessage& m = *export_message;
   FidoDate d = parse_fido_date(m.date_time);
-  out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[d.weekday], d.day,
-             kMonthNames[d.month], d.year, d.hour, d.minute, d.second);
-  if (!s.TimeZone.empty()) out.printf(" %s", s.TimeZone.c_str());
-  out.write("\n");
+  out.date(HeaderDate{d.weekday, d.day, d.month, d.year, d.hour, d.minute, d.second},
+           s.TimeZone.c_str());
 
-  out.write("Message-ID: ");
-  write_message_id(out, state.msgid_ref.id_text, state.msgid_ref.serial, state.msgid_ref.address);
+  out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
+                                          state.msgid_ref.address));
   if (state.reply_ref.serial != 0 || !state.reply_ref.id_text.empty()) {
-    out.write(state.is_news ? "References: " : "In-Reply-To: ");
-    write_message_id(out, state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address);
+    out.field(
+        state.is_news ? "References" : "In-Reply-To",
+        message_id_text(state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address));
   }
-  if (!s.Organization.empty()) out.printf("Organization: %s\n", s.Organization.c_str());
+  if (!s.Organization.empty()) out.field("Organization", s.Organization.c_str());
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
-    out.printf("X-Comment-To: %s\n", m.to_name.c_str());
+    out.field("X-Comment-To", m.to_name.c_str());
   }
-  if (!state.is_news && route && !m.route_password.empty()) {
-    out.printf("X-MailPassword: %s\n", m.route_password.c_str());
+  if (!state.is_news && export_target == ExportTarget::route && !m.route_password.empty()) {
+    out.field("X-MailPassword", m.route_password.c_str());
   }
-  out.printf("X-Mail%s: Quillmar/%s v%d.%02d\n", state.list != nullptr ? "Server" : "Converter",
-             kPlatformTag, kVersionMajor, kVersionMinor);
-  out.write("Mime-version: 1.0\n");
-  if (m.file_attached) {
-    out.printf("Content-Type: multipart/mixed; boundary=\"%s\"\n", kMimeBoundary);
-    out.printf("\n--%s\n", kMimeBoundary);
+  out.program(state.list != nullptr ? "X-MailServer" : "X-MailConverter");
+}
+
+// The MIME fields, and the start of the text part of a message with files.
+void write_content_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  out.field("Mime-version", "1.0");
+  if (export_message->file_attached) {
+    out.start("Content-Type");
+    out.raw("multipart/mixed; boundary=\"");
+    out.raw(kMimeBoundary);
+    out.raw("\"");
+    out.end();
+    out.raw("\n--");
+    out.raw(kMimeBoundary);
+    out.raw("\n");
   }
-  out.printf("Content-Type: text/plain; charset=%.*s\n", static_cast<int>(state.out_charset.size()),
-             state.out_charset.data());
-  out.write("Content-Transfer-Encoding: ");
+  out.start("Content-Type");
+  out.raw("text/plain; charset=");
+  out.value(state.out_charset);
+  out.end();
   if (!state.has_8bit) {
-    out.write("7bit\n");
+    out.field("Content-Transfer-Encoding", "7bit");
   } else {
-    out.write(s.UseQP ? "quoted-printable\n" : "8bit\n");
+    out.field("Content-Transfer-Encoding", s.UseQP ? "quoted-printable" : "8bit");
   }
-  out.write("\n");
+  out.finish();
+}
+
+void write_header(platform::File& file) {
+  HeaderWriter out(file);
+  write_addressees(out);
+  write_origin_lines(out);
+  write_message_lines(out);
+  write_content_lines(out);
 }
 
 bool is_tearline(std::string_view piece) {

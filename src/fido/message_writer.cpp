@@ -96,22 +96,12 @@ void append_packed_header(std::string& out, int kind, bool file_attached) {
 }
 
 const std::string& pid_line() {
-  static const std::string line = [] {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "\x01PID: Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor,
-                  kVersionMinor);
-    return std::string(buf);
-  }();
+  static const std::string line = "\x01PID: " + std::string(program_text()) + "\r";
   return line;
 }
 
 const std::string& tear_line() {
-  static const std::string line = [] {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "--- Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor,
-                  kVersionMinor);
-    return std::string(buf);
-  }();
+  static const std::string line = "--- " + std::string(program_text()) + "\r";
   return line;
 }
 

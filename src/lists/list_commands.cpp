@@ -10,6 +10,7 @@
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "platform/clock.hpp"
+#include "rfc/header_writer.hpp"
 #include "soup/reply.hpp"
 
 namespace quillmar {
@@ -208,21 +209,68 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
   send_admin_reply(list, user, list.NewPassword, request);
 }
 
+// The header of an administrative reply to `user` about the message
+// `header` that asked for it.
+void write_reply_header(HeaderWriter& out, const ListRecord& list, const UserRecord& user,
+                        const MessageHeader& header) {
+  const Settings& s = *settings;
+  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
+  out.start("To");
+  out.value(user.address);
+  if (!user.name.empty()) {
+    out.raw(" (");
+    out.value(user.name);
+    out.raw(")");
+  }
+  out.end();
+  out.start("From");
+  out.value(list_address);
+  if (list.ListName && !list.ListName->empty()) {
+    out.raw(" (");
+    out.value(*list.ListName);
+    out.raw(")");
+  }
+  out.end();
+  out.field("Reply-to", list_address);
+  out.start("Subject");
+  out.raw("Re: ");
+  out.value(header.subject);
+  out.end();
+
+  std::time_t t = platform::now();
+  platform::LocalTime lt = platform::local_time(t);
+  out.date(HeaderDate{lt.weekday, lt.day, lt.month - 1, lt.year, lt.hour, lt.minute, lt.second},
+           s.TimeZone.c_str());
+
+  admin_serial += kAdminSerialStep;
+  uint32_t number = static_cast<uint32_t>(t) ^ crc32(user.address.c_str(), user.address.size()) ^
+                    crc32(header.subject.c_str(), header.subject.size()) ^ admin_serial;
+  char serial[32];
+  std::snprintf(serial, sizeof serial, "<admin-%" PRIu32 "-", number);
+  out.start("Message-ID");
+  out.raw(serial);
+  out.value(list_address);
+  out.raw(">");
+  out.end();
+  // A message without an identifier of its own has nothing to refer to.
+  const MessageRef& ref = header.msgid_ref;
+  if (!ref.id_text.empty() || ref.serial != 0) {
+    out.field("In-Reply-To", message_id_text(ref.id_text, ref.serial, ref.address));
+  }
+  if (!header.organization.empty()) {
+    out.field("Organization", header.organization);
+    if (!s.Organization.empty()) out.field("X-MailListOrg", s.Organization.c_str());
+  } else if (!s.Organization.empty()) {
+    out.field("Organization", s.Organization.c_str());
+  }
+  out.program("X-MailServer");
+  out.finish();
+}
+
 }  // namespace
 
 void reset_admin_serial() {
   admin_serial = 0;
-}
-
-void write_header_text(platform::File& out, std::string_view text) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == '\r' || text[i] == '\n') {
-      out.write(text.substr(start, i - start));
-      if (i < text.size()) out.write(" ", 1);
-      start = i + 1;
-    }
-  }
 }
 
 void list_command(ListRecord& list, int command, const ListRequest& request) {
@@ -286,56 +334,9 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
   }
   const MessageHeader& header = request.message;
   const Settings& s = *settings;
-  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
 
-  out.write("To: ");
-  write_header_text(out, user.address);
-  if (!user.name.empty()) {
-    out.write(" (");
-    write_header_text(out, user.name);
-    out.write(")");
-  }
-  out.write("\nFrom: ");
-  write_header_text(out, list_address);
-  if (list.ListName && !list.ListName->empty()) {
-    out.write(" (");
-    write_header_text(out, *list.ListName);
-    out.write(")");
-  }
-  out.write("\nReply-to: ");
-  write_header_text(out, list_address);
-  out.write("\nSubject: Re: ");
-  write_header_text(out, header.subject);
-  out.write("\n");
-
-  std::time_t t = platform::now();
-  platform::LocalTime lt = platform::local_time(t);
-  out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[lt.weekday % 7], lt.day,
-             kMonthNames[(lt.month + 11) % 12], lt.year, lt.hour, lt.minute, lt.second);
-  if (!s.TimeZone.empty()) out.printf(" %s", s.TimeZone.c_str());
-  out.write("\n");
-
-  admin_serial += kAdminSerialStep;
-  uint32_t number = static_cast<uint32_t>(t) ^ crc32(user.address.c_str(), user.address.size()) ^
-                    crc32(header.subject.c_str(), header.subject.size()) ^ admin_serial;
-  out.printf("Message-ID: <admin-%" PRIu32 "-", number);
-  write_header_text(out, list_address);
-  out.write(">\n");
-  // A message without an identifier of its own has nothing to refer to.
-  const MessageRef& ref = header.msgid_ref;
-  if (!ref.id_text.empty() || ref.serial != 0) {
-    out.write("In-Reply-To: ");
-    write_message_id(out, ref.id_text, ref.serial, ref.address);
-  }
-  if (!header.organization.empty()) {
-    out.write("Organization: ");
-    write_header_text(out, header.organization);
-    out.write("\n");
-    if (!s.Organization.empty()) out.printf("X-MailListOrg: %s\n", s.Organization.c_str());
-  } else if (!s.Organization.empty()) {
-    out.printf("Organization: %s\n", s.Organization.c_str());
-  }
-  out.printf("X-MailServer: Quillmar/%s v%d.%02d\n\n", kPlatformTag, kVersionMajor, kVersionMinor);
+  HeaderWriter writer(out);
+  write_reply_header(writer, list, user, header);
 
   // The template in pieces of at most 127 characters, each with its
   // placeholders replaced.

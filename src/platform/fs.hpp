@@ -113,4 +113,15 @@ std::string executable_path(const char* argv0);
 // An environment variable, or an empty view when unset.
 std::string_view get_environment(const char* name);
 
+// Why the last file operation that failed here failed, in the OS's words
+// ("No such file or directory"), or a reason of this program ("not a
+// regular file", "held by another program").
+const char* last_error_text();
+
+// Why `name` cannot be used as a directory; empty when it can.
+std::string directory_problem(std::string_view name);
+
+// True when standard error is a terminal (a person watches the run).
+bool stderr_is_terminal();
+
 }  // namespace quillmar::platform

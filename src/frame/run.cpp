@@ -312,7 +312,7 @@ int run(int argc, char** argv) {
       break;
   }
   if (run_failed()) {
-    log_print("! Work kept for a later run: exit code %d\n", kExitKept);
+    log_print("! Run incomplete (see the messages above): exit code %d\n", kExitKept);
   }
   if (log_file.is_open()) log_file.close();
   return run_failed() ? kExitKept : kExitDone;

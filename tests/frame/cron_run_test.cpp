@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kBanner = "Quillmar/W32 v1.04 - Fidonet/Internet gateway software\n";
 constexpr const char* kUsageStart = "Usage: (all commands & options can be abbreviated";
-constexpr const char* kKeptLine = "! Work kept for a later run: exit code 2\n";
+constexpr const char* kKeptLine = "! Run incomplete (see the messages above): exit code 2\n";
 
 // A copy of the example installation in a scratch directory.
 void copy_examples(const ScratchDir& dir) {

@@ -73,6 +73,27 @@ TEST(Install, InstalledProgramRunsTheInstalledExample) {
   EXPECT_TRUE(exists(work / "inbound/hello.txt"));
   EXPECT_EQ(shell(program + "--version", output, work), 0);
   EXPECT_EQ(output.rfind("Quillmar/W32 v1.04", 0), 0u) << output;
+
+  // The installed exchange script: silent when both runs end with 0, the
+  // report and the exit code of a run that kept work otherwise (here an
+  // EXPORT whose REPLIES cannot be written).
+  ScratchDir cycle_dir;
+  fs::copy(root + "/share/doc/quillmar/examples", cycle_dir.path(), fs::copy_options::recursive);
+  std::string cycle = "ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR='" + root +
+                      "/bin/quillmar' QUILLMAR_DIR='" + cycle_dir.path() +
+                      "' QUILLMAR_CONFIG=./QUILLMAR.CFG TOSS_COMMAND= '" + root +
+                      "/bin/quillmar-cycle'";
+  EXPECT_EQ(shell(cycle, output, stage), 0) << output;
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(read_file(cycle_dir / "soup/REPLIES"), "mail0000\tmail\tbn\nnews0000\tnews\tBn\n");
+  fs::remove(cycle_dir / "soup/REPLIES");
+  fs::create_directory(cycle_dir / "soup/REPLIES");
+  fs::copy_file(QUILLMAR_SOURCE_DIR "/examples/outbound/01590006.OUT",
+                cycle_dir / "outbound/01590006.OUT");
+  EXPECT_EQ(shell(cycle, output, stage), 2) << output;
+  EXPECT_NE(output.find("! Run incomplete (see the messages above): exit code 2\n"),
+            std::string::npos)
+      << output;
 }
 
 }  // namespace

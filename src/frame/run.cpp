@@ -312,6 +312,10 @@ int run(int argc, char** argv) {
       break;
   }
   if (run_failed()) {
+    // The reason of the last failed write, which the messages above may not
+    // give ("No space left on device").
+    const std::string& failure = platform::last_write_failure();
+    if (!failure.empty()) log_print("! Last failed write: %s\n", failure.c_str());
     log_print("! Run incomplete (see the messages above): exit code %d\n", kExitKept);
   }
   if (log_file.is_open()) log_file.close();

@@ -35,6 +35,16 @@ bool fail_with_errno() {
   return fail_with(std::strerror(errno));
 }
 
+std::string write_failure;
+
+// Notes the reason just recorded as that of a failed change of `path`.
+bool fail_to_change(std::string_view path) {
+  write_failure.assign(path);
+  write_failure += ": ";
+  write_failure += last_reason;
+  return false;
+}
+
 bool entry_exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
@@ -125,21 +135,24 @@ bool directory_exists(std::string_view name) {
 }
 
 bool rename_file(std::string_view from, std::string_view to) {
-  if (file_exists(to)) return fail_with("the new name exists");
+  if (file_exists(to)) {
+    fail_with("the new name exists");
+    return fail_to_change(to);
+  }
   std::string src = resolve_existing(from);
   std::string dst = resolve_for_create(to);
   if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return fail_with_errno();
+  if (errno != EINVAL && errno != ENOSYS) return fail_with_errno() || fail_to_change(from);
   // Without that flag: a hard link fails when the name exists, so nothing
   // is ever replaced.
-  if (::link(src.c_str(), dst.c_str()) != 0) return fail_with_errno();
-  return ::unlink(src.c_str()) == 0 || fail_with_errno();
+  if (::link(src.c_str(), dst.c_str()) != 0) return fail_with_errno() || fail_to_change(from);
+  return ::unlink(src.c_str()) == 0 || fail_with_errno() || fail_to_change(from);
 }
 
 bool replace_file(std::string_view from, std::string_view to) {
   std::string src = resolve_existing(from);
   std::string dst = file_exists(to) ? resolve_existing(to) : resolve_for_create(to);
-  return ::rename(src.c_str(), dst.c_str()) == 0 || fail_with_errno();
+  return ::rename(src.c_str(), dst.c_str()) == 0 || fail_with_errno() || fail_to_change(to);
 }
 
 bool copy_permissions(std::string_view from, std::string_view to) {
@@ -149,17 +162,24 @@ bool copy_permissions(std::string_view from, std::string_view to) {
 }
 
 bool remove_file(std::string_view name) {
-  return ::unlink(resolve_existing(name).c_str()) == 0 || fail_with_errno();
+  if (::unlink(resolve_existing(name).c_str()) == 0) return true;
+  // A name that is gone already is no failure to report.
+  bool gone = errno == ENOENT;
+  fail_with_errno();
+  return gone ? false : fail_to_change(name);
 }
 
 File::File(File&& other) noexcept
-    : fp_(std::exchange(other.fp_, nullptr)), failed_(std::exchange(other.failed_, false)) {}
+    : fp_(std::exchange(other.fp_, nullptr)),
+      failed_(std::exchange(other.failed_, false)),
+      path_(std::move(other.path_)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
     fp_ = std::exchange(other.fp_, nullptr);
     failed_ = std::exchange(other.failed_, false);
+    path_ = std::move(other.path_);
   }
   return *this;
 }
@@ -169,6 +189,16 @@ File::~File() {
 }
 
 bool File::open(std::string_view name, OpenMode mode, Share share) {
+  if (open_file(name, mode, share)) {
+    path_.assign(name);
+    return true;
+  }
+  // A file that could not be opened for writing is a failed change.
+  if (mode != OpenMode::read) fail_to_change(name);
+  return false;
+}
+
+bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   close();
   failed_ = false;
   if (name.empty()) return fail_with("empty name");
@@ -241,7 +271,7 @@ bool File::open(std::string_view name, OpenMode mode, Share share) {
 bool File::close() {
   if (fp_ == nullptr) return !failed_;
   bool ok = !failed_ && std::ferror(fp_) == 0;
-  if (std::fclose(fp_) != 0) ok = fail_with_errno();
+  if (std::fclose(fp_) != 0) ok = fail_with_errno() || fail_to_change(path_);
   fp_ = nullptr;
   failed_ = false;
   return ok;
@@ -254,7 +284,7 @@ std::size_t File::read(void* buffer, std::size_t size) {
 
 bool File::write(const void* data, std::size_t size) {
   if (fp_ == nullptr) return false;
-  if (size != 0 && std::fwrite(data, 1, size, fp_) != size) failed_ = !fail_with_errno();
+  if (size != 0 && std::fwrite(data, 1, size, fp_) != size) return write_failed();
   return !failed_;
 }
 
@@ -262,9 +292,16 @@ bool File::printf(const char* format, ...) {
   if (fp_ == nullptr) return false;
   va_list ap;
   va_start(ap, format);
-  if (std::vfprintf(fp_, format, ap) < 0) failed_ = !fail_with_errno();
+  if (std::vfprintf(fp_, format, ap) < 0) write_failed();
   va_end(ap);
   return !failed_;
+}
+
+bool File::write_failed() {
+  fail_with_errno();
+  fail_to_change(path_);
+  failed_ = true;
+  return false;
 }
 
 bool File::seek(long offset, int whence) {
@@ -277,18 +314,18 @@ long File::tell() {
 
 bool File::truncate(long size) {
   if (fp_ == nullptr || std::fflush(fp_) != 0) return false;
-  return ::ftruncate(fileno(fp_), size) == 0;
+  return ::ftruncate(fileno(fp_), size) == 0 || fail_with_errno() || fail_to_change(path_);
 }
 
 bool File::flush() {
   if (fp_ == nullptr) return false;
-  if (std::fflush(fp_) != 0) failed_ = !fail_with_errno();
+  if (std::fflush(fp_) != 0) return write_failed();
   return !failed_;
 }
 
 bool File::sync() {
   if (!flush()) return false;
-  if (::fsync(fileno(fp_)) != 0) failed_ = !fail_with_errno();
+  if (::fsync(fileno(fp_)) != 0) return write_failed();
   return !failed_;
 }
 
@@ -370,6 +407,10 @@ std::string_view get_environment(const char* name) {
 
 const char* last_error_text() {
   return last_reason;
+}
+
+const std::string& last_write_failure() {
+  return write_failure;
 }
 
 std::string directory_problem(std::string_view name) {

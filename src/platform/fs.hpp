@@ -89,8 +89,12 @@ class File {
   std::FILE* handle() { return fp_; }
 
  private:
+  bool open_file(std::string_view name, OpenMode mode, Share share);
+  bool write_failed();  // marks the file failed and notes why
+
   std::FILE* fp_ = nullptr;
   bool failed_ = false;
+  std::string path_;
 };
 
 struct DirEntry {
@@ -117,6 +121,11 @@ std::string_view get_environment(const char* name);
 // ("No such file or directory"), or a reason of this program ("not a
 // regular file", "held by another program").
 const char* last_error_text();
+
+// The file and the reason of the last write, close, rename or removal that
+// failed ("/var/spool/soup/MAIL0000.MSG: No space left on device"); empty
+// when none failed.
+const std::string& last_write_failure();
 
 // Why `name` cannot be used as a directory; empty when it can.
 std::string directory_problem(std::string_view name);

@@ -87,8 +87,9 @@ std::string soup_mail(int i) {
 }
 
 // A run that keeps an input because its output cannot be written (the disk
-// is full after 2 KB) ends with exit code 2 and its last line says so; it
-// never claims that there was nothing to do. The input is whole afterwards.
+// is full after 2 KB) ends with exit code 2; its last lines name the file
+// and the reason and the exit code, and it never claims that there was
+// nothing to do. The input is whole afterwards.
 TEST(CronRun, KeptWorkEndsWithExitCode2) {
   ScratchDir dir;
   dir.write("q.cfg", minimal_config(dir));
@@ -108,6 +109,10 @@ TEST(CronRun, KeptWorkEndsWithExitCode2) {
   for (const RunResult* r : {&import, &export_run}) {
     EXPECT_EQ(r->exit_code, 2) << r->err;
     EXPECT_EQ(r->err.find("Nothing to do"), std::string::npos) << r->err;
+    // The reason, which the driver's own messages do not give.
+    EXPECT_NE(r->err.find(": File too large\n" + std::string(kKeptLine)), std::string::npos)
+        << r->err;
+    EXPECT_NE(r->err.find("! Last failed write: " + dir.path()), std::string::npos) << r->err;
     ASSERT_GE(r->err.size(), std::string(kKeptLine).size());
     EXPECT_EQ(r->err.substr(r->err.size() - std::string(kKeptLine).size()), kKeptLine) << r->err;
   }

@@ -106,10 +106,16 @@ RunResult run_quillmar_on_terminal(const std::string& cwd, const std::vector<std
                                    const std::string& env) {
   RunResult r;
   int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) std::abort();
-  std::string slave_name = ::ptsname(master);
-  int slave = ::open(slave_name.c_str(), O_RDWR | O_NOCTTY);
-  if (slave < 0) std::abort();
+  const char* slave_path = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0
+                               ? ::ptsname(master)
+                               : nullptr;
+  int slave = slave_path != nullptr ? ::open(slave_path, O_RDWR | O_NOCTTY) : -1;
+  if (slave < 0) {
+    ADD_FAILURE() << "no pseudo-terminal to run the program on";
+    if (master >= 0) ::close(master);
+    return r;
+  }
+  std::string slave_name = slave_path;
   // Raw output: the terminal passes every byte as written.
   struct termios t;
   ::tcgetattr(slave, &t);

@@ -630,7 +630,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
 
 void print_verbose(long entries) {
   const ExportMessage& m = *export_message;
-  std::fputs("\r", stderr);
+  progress_return();
   log_print("- from %hu:%hu/%hu.%hu (%s) to ", m.origin.zone, m.origin.net, m.origin.node,
             m.origin.point, m.from_name.c_str());
   if (state.list != nullptr) {

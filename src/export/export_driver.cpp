@@ -7,6 +7,7 @@
 #include "export/reply.hpp"
 #include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
+#include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/text_reader.hpp"
 #include "lists/list_files.hpp"
@@ -69,6 +70,7 @@ bool export_packet_file(platform::File& packet, bool allow_attachments, int* res
 }
 
 void report_kept(std::string_view path) {
+  note_run_failure();
   log_print("! %.*s kept: not all of its messages could be written\n",
             static_cast<int>(path.size()), path.data());
 }
@@ -97,6 +99,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   const Settings& s = *settings;
   PathText base;
   if (!outbound_base_name(address, base)) {
+    note_run_failure();
     log_print("! outbound name of %u:%u/%u.%u too long\n", unsigned{address.zone},
               unsigned{address.net}, unsigned{address.node}, unsigned{address.point});
     return;
@@ -155,6 +158,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
       platform::File cover;
       if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
           !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
+        note_run_failure();
         log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
         all_written = false;
         continue;
@@ -239,7 +243,7 @@ void run_export() {
               st.news);
     if (!lists().empty()) log_print("     lists: %-5ld", st.lists);
     log_print("\n");
-  } else {
+  } else if (!run_failed()) {
     log_print("No outbound messages found. Nothing to do.\n");
   }
 }

@@ -9,6 +9,7 @@
 #include "fido/packet_writer.hpp"
 #include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
+#include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
 #include "platform/clock.hpp"
 
@@ -100,6 +101,7 @@ bool export_listed_packets() {
     packet.close();
     if (export_write_failed) {
       all_written = false;
+      note_run_failure();
       log_print("! %s kept: not all of its messages could be written\n", e.name.c_str());
     } else if (!run_options.test_mode) {
       platform::remove_file(path);
@@ -283,6 +285,7 @@ void scan_netmail() {
     if (!export_listed_packets()) written = false;
     if (!written) {
       any_failed = true;
+      note_run_failure();
       log_print("! %s kept unsent: the message could not be written\n", path.c_str());
       continue;
     }
@@ -291,6 +294,7 @@ void scan_netmail() {
     put_le16(h + 186, attribute);
     bool marked = file.seek(0) && file.write(h, sizeof h);
     if (!file.close() || !marked) {
+      note_run_failure();
       log_print("! error marking %s as sent\n", path.c_str());
       continue;
     }

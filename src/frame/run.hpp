@@ -41,8 +41,18 @@ void* alloc_or_exit(std::size_t size);
 [[noreturn]] void print_usage();
 
 // Ends the run with exit code 255 when the directory (as stored, normally
-// ending in a separator) does not exist.
-void require_directory(std::string_view dir);
+// ending in a separator) does not exist. With `keyword`, a second line
+// names the setting and the reason.
+void require_directory(std::string_view dir, const char* keyword = nullptr);
+
+// The progress display (a percentage redrawn after a carriage return) is
+// drawn only for a person watching: when standard error is a terminal, as
+// decided at the start of the run.
+bool progress_display();
+void set_progress_display(bool on);
+// Returns to the start of the progress line before a message, so that the
+// message covers the percentage; nothing without the display.
+void progress_return();
 
 // Reads the command line into `run_options`; prints the usage on an error.
 void parse_command_line(int argc, char** argv);

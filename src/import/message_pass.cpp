@@ -898,7 +898,7 @@ void complete_header(const SoupArea& area) {
     h.route = &route;
     if (!route.password.empty() && h.mail_password.view() != route.password.view()) {
       h.wrong_route_password = true;
-      std::fputs("\r", stderr);
+      progress_return();
       if (route.address.point != 0) {
         log_print("! Incorrect password for node %u:%u/%u.%u\n", route.address.zone,
                   route.address.net, route.address.node, route.address.point);

@@ -6,6 +6,7 @@
 #include "export/reply.hpp"
 #include "fido/address_mapping.hpp"
 #include "frame/run.hpp"
+#include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
 #include "import/statistics.hpp"
@@ -132,6 +133,7 @@ void restore_list_file(const ListRecord& list, long size, long marker) {
 void subscribe(ListRecord& list, const UserRecord& user) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to add new user to %s\n", list.path.c_str());
     return;
   }
@@ -140,6 +142,7 @@ void subscribe(ListRecord& list, const UserRecord& user) {
   bool ok = append_user_record(file, user, end, position);
   if (!file.close() || !ok) {
     restore_list_file(list, end, -1);
+    note_run_failure();
     log_print("! unable to add new user to %s\n", list.path.c_str());
     return;
   }
@@ -154,6 +157,7 @@ void subscribe(ListRecord& list, const UserRecord& user) {
 void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& found) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to delete user from %s\n", list.path.c_str());
     return;
   }
@@ -165,6 +169,7 @@ void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& foun
   bool ok = overwrite_marker(file, found.node->position, '*');
   if (!file.close() || !ok) {
     restore_list_file(list, -1, found.node->position);
+    note_run_failure();
     log_print("! unable to delete user from %s\n", list.path.c_str());
     return;
   }
@@ -181,6 +186,7 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
                      std::string_view password) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to change user data in %s\n", list.path.c_str());
     return;
   }
@@ -198,6 +204,7 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
       append_user_record(file, changed, end, position) && overwrite_marker(file, old_position, '*');
   if (!file.close() || !ok) {
     restore_list_file(list, end, old_position);
+    note_run_failure();
     log_print("! unable to change user data in %s\n", list.path.c_str());
     return;
   }
@@ -376,7 +383,7 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
   }
 
   if (run_options.verbose) {
-    std::fputs("\r", stderr);
+    progress_return();
     log_print("+ reply from %s", list.ListAddress ? list.ListAddress->c_str() : "");
     if (list.ListName && !list.ListName->empty()) log_print(" (%s)", list.ListName->c_str());
     log_print(" to %s", user.address.c_str());

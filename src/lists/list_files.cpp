@@ -7,6 +7,7 @@
 #include "config/reader.hpp"
 #include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
+#include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
 
 namespace quillmar {
@@ -262,6 +263,7 @@ void read_list_config(std::string_view name, long line, std::string_view config_
 bool read_user_record(ListRecord& list, const MemberNode& node, UserRecord& user) {
   platform::File& in = list.user_file;
   if (!in.is_open() && !in.open(list.path, platform::OpenMode::read)) {
+    note_run_failure();
     log_print("! error obtaining user data from file %s\n", list.path.c_str());
     return false;
   }

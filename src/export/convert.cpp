@@ -641,7 +641,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
 
 void print_verbose(long entries) {
   const ExportMessage& m = *export_message;
-  std::fputs("\r", stderr);
+  progress_return();
   log_print("- from %s (%s) to ", ftn_address_text(m.origin, PointForm::always).c_str(),
             m.from_name.c_str());
   if (state.list != nullptr) {

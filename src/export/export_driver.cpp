@@ -5,6 +5,7 @@
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "base/text_reader.hpp"
 #include "export/export_state.hpp"
@@ -71,6 +72,7 @@ bool export_packet_file(platform::File& packet, bool allow_attachments, int* res
 }
 
 void report_kept(std::string_view path) {
+  note_run_failure();
   log_print("! %.*s kept: not all of its messages could be written\n",
             static_cast<int>(path.size()), path.data());
 }
@@ -99,6 +101,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   const Settings& s = *settings;
   PathText base;
   if (!outbound_base_name(address, base)) {
+    note_run_failure();
     log_print("! outbound name of %s too long\n",
               ftn_address_text(address, PointForm::always).c_str());
     return;
@@ -157,6 +160,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
       platform::File cover;
       if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
           !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
+        note_run_failure();
         log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
         all_written = false;
         continue;
@@ -241,7 +245,7 @@ void run_export() {
               st.news);
     if (!lists().empty()) log_print("     lists: %-5ld", st.lists);
     log_print("\n");
-  } else {
+  } else if (!run_failed()) {
     log_print("No outbound messages found. Nothing to do.\n");
   }
 }

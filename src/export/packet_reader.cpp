@@ -7,6 +7,7 @@
 #include "base/log.hpp"
 #include "base/number_scan.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "export/convert.hpp"
@@ -77,6 +78,7 @@ bool export_listed_packets() {
     packet.close();
     if (export_write_failed) {
       all_written = false;
+      note_run_failure();
       log_print("! %s kept: not all of its messages could be written\n", e.name.c_str());
     } else if (!run_options.test_mode) {
       platform::remove_file(path);
@@ -266,6 +268,7 @@ void scan_netmail() {
     if (!export_listed_packets()) written = false;
     if (!written) {
       any_failed = true;
+      note_run_failure();
       log_print("! %s kept unsent: the message could not be written\n", path.c_str());
       continue;
     }
@@ -274,6 +277,7 @@ void scan_netmail() {
     put_le16(h + stored_field::kAttribute, attribute);
     bool marked = file.seek(0) && file.write(h, sizeof h);
     if (!file.close() || !marked) {
+      note_run_failure();
       log_print("! error marking %s as sent\n", path.c_str());
       continue;
     }

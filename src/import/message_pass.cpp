@@ -890,7 +890,7 @@ void complete_header(const SoupArea& area) {
     h.route = &route;
     if (!route.password.empty() && h.mail_password.view() != route.password.view()) {
       h.wrong_route_password = true;
-      std::fputs("\r", stderr);
+      progress_return();
       log_print("! Incorrect password for node %s\n",
                 ftn_address_text(route.address, PointForm::when_set).c_str());
     } else {

@@ -5,6 +5,7 @@
 
 #include "base/log.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "base/version.hpp"
 #include "fido/address_mapping.hpp"
@@ -134,6 +135,7 @@ void restore_list_file(const ListRecord& list, long size, long marker) {
 void subscribe(ListRecord& list, const UserRecord& user, const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to add new user to %s\n", list.path.c_str());
     return;
   }
@@ -142,6 +144,7 @@ void subscribe(ListRecord& list, const UserRecord& user, const ListRequest& requ
   bool ok = append_user_record(file, user, end, position);
   if (!file.close() || !ok) {
     restore_list_file(list, end, -1);
+    note_run_failure();
     log_print("! unable to add new user to %s\n", list.path.c_str());
     return;
   }
@@ -157,6 +160,7 @@ void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& foun
                  const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to delete user from %s\n", list.path.c_str());
     return;
   }
@@ -168,6 +172,7 @@ void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& foun
   bool ok = overwrite_marker(file, found.node->position, '*');
   if (!file.close() || !ok) {
     restore_list_file(list, -1, found.node->position);
+    note_run_failure();
     log_print("! unable to delete user from %s\n", list.path.c_str());
     return;
   }
@@ -184,6 +189,7 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
                      std::string_view password, const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to change user data in %s\n", list.path.c_str());
     return;
   }
@@ -201,6 +207,7 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
       append_user_record(file, changed, end, position) && overwrite_marker(file, old_position, '*');
   if (!file.close() || !ok) {
     restore_list_file(list, end, old_position);
+    note_run_failure();
     log_print("! unable to change user data in %s\n", list.path.c_str());
     return;
   }
@@ -379,7 +386,7 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
   }
 
   if (run_options.verbose) {
-    std::fputs("\r", stderr);
+    progress_return();
     log_print("+ reply from %s", list.ListAddress ? list.ListAddress->c_str() : "");
     if (list.ListName && !list.ListName->empty()) log_print(" (%s)", list.ListName->c_str());
     log_print(" to %s", user.address.c_str());

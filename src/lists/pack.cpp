@@ -5,6 +5,7 @@
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "lists/list_files.hpp"
 
@@ -35,6 +36,7 @@ void pack_list(ListRecord& list) {
   // that nothing they append goes into the old file.
   platform::File in;
   if (!in.open(path, platform::OpenMode::read, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! error opening %s for reading\n", list.path.c_str());
     return;
   }
@@ -46,6 +48,7 @@ void pack_list(ListRecord& list) {
   if (!unique_prefixed_name(dir, "LIST", "TMP", temp) ||
       !out.open(temp, platform::OpenMode::create_new, platform::Share::deny_write)) {
     in.close();
+    note_run_failure();
     log_print("! error opening %s for writing\n", temp.c_str());
     return;
   }
@@ -112,6 +115,7 @@ void pack_list(ListRecord& list) {
   bool read_failed = in.handle() != nullptr && std::ferror(in.handle()) != 0;
   bool written = out.close();
   if (read_failed || !written) {
+    note_run_failure();
     log_print(read_failed ? "! error reading %s\n" : "! error writing %s\n",
               read_failed ? list.path.c_str() : temp.c_str());
     platform::remove_file(temp);
@@ -126,6 +130,7 @@ void pack_list(ListRecord& list) {
   // One step: the list keeps its data under its name whatever happens, and
   // its permissions (member passwords stay as private as they were).
   if (!platform::copy_permissions(path, temp) || !platform::replace_file(temp, path)) {
+    note_run_failure();
     log_print("! error replacing %s by %s\n", list.path.c_str(), temp.c_str());
     platform::remove_file(temp);
   }

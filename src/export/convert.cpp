@@ -411,9 +411,7 @@ void write_origin_lines(HeaderWriter& out) {
 void write_message_lines(HeaderWriter& out) {
   const Settings& s = *settings;
   const ExportMessage& m = *export_message;
-  FidoDate d = parse_fido_date(m.date_time);
-  out.date(HeaderDate{d.weekday, d.day, d.month, d.year, d.hour, d.minute, d.second},
-           s.TimeZone.c_str());
+  out.date(parse_fido_date(m.date_time), s.TimeZone.c_str());
 
   out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
                                           state.msgid_ref.address));

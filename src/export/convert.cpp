@@ -653,6 +653,116 @@ void print_verbose(long entries) {
   }
 }
 
+// Empties the conversion's state and takes the recipient the target gives.
+void start_conversion() {
+  const ExportMessage& m = *export_message;
+  state = ConvertState{};
+  recipient_table.clear();
+  cross_post_table.clear();
+  prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
+  state.area = "NETMAIL";
+  if (export_target == ExportTarget::gateway) {
+    state.is_uucp = equals_nocase(m.to_name, "UUCP");
+    state.recipient = m.to_name;
+  } else if (export_target == ExportTarget::route) {
+    state.recipient = m.route_recipient;
+  }
+  state.scan_serial = static_cast<uint32_t>(platform::now());
+}
+
+// An FTN address in the MSGID names the sender more exactly than the
+// packet does.
+void take_msgid_origin() {
+  ExportMessage& m = *export_message;
+  MessageRef& id = state.msgid_ref;
+  if (state.msgid_read && id.id_text.empty() && id.address.zone != 0) {
+    m.origin = id.address;
+  } else if (!state.msgid_read) {
+    id.address = m.origin;
+  }
+  if (state.msgid_read && id.address.net == m.origin.net && id.address.node == m.origin.node) {
+    if (m.origin.point == 0) m.origin.point = id.address.point;
+    if (m.origin.zone == 0) m.origin.zone = id.address.zone;
+  }
+  if (id.serial == 0) id.serial = state.scan_serial;
+}
+
+// Recipients named by an Alias get its Internet address.
+void apply_aliases() {
+  for (const AliasEntry& a : settings->Alias) {
+    if (!state.is_uucp && equals_nocase(state.recipient, a.alias)) state.recipient = a.email;
+    for (Recipient& r : recipient_table) {
+      if (equals_nocase(r.address, a.alias)) r.address = a.email;
+    }
+  }
+}
+
+// The sender's Internet address and reply address, unless a gateway line
+// or the list named them.
+void choose_sender() {
+  const ExportMessage& m = *export_message;
+  if (state.from_address.empty()) {
+    map_sender_to_internet(m.origin, m.from_name, state.from_address, state.reply_address);
+  }
+  if (state.reply_address.empty()) state.reply_address = state.from_address;
+}
+
+// The warnings about recipients and cross-posts left out.
+void report_limits() {
+  const ExportMessage& m = *export_message;
+  const Text<32> origin_text = ftn_address_text(m.origin, PointForm::always);
+  if (state.to_limit) {
+    log_print("! To/Copy-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+  if (state.xpost_limit) {
+    log_print("! XPost-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+  if (state.is_uucp && recipient_table.empty()) {
+    log_print("! No To-address specified in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+}
+
+// Counts an exported message.
+void count_exported() {
+  ++export_stats.exported;
+  ++(state.is_news ? export_stats.news : export_stats.mail);
+  if (state.list != nullptr) ++export_stats.lists;
+}
+
+// Writes the message into the reply packet: header, body and files. A
+// message that cannot be written whole marks its source to be kept.
+void write_reply(platform::File& in, bool allow_attachments) {
+  const int kind = state.is_news ? kReplyNews : kReplyMail;
+  platform::File out;
+  if (!open_reply_message(kind, out)) {
+    // The message cannot be written: its source must be kept.
+    export_write_failed = true;
+    skip_to_text_end(in);
+    return;
+  }
+  const long entries = static_cast<long>(recipient_table.size());
+  if (state.is_uucp && !recipient_table.empty()) state.recipient = recipient_table[0].address;
+
+  write_header(out);
+  recipient_table.clear();
+  write_body(in, out);
+  if (export_message->file_attached) write_attachments(out, allow_attachments);
+
+  if (!close_reply_message(kind, out)) {
+    export_write_failed = true;
+    cross_post_table.clear();
+    return;
+  }
+  count_exported();
+  if (settings->SeparateMSG) flush_reply_file(kind);
+
+  if (run_options.verbose) print_verbose(entries);
+  cross_post_table.clear();
+}
+
 }  // namespace
 
 FidoDate parse_fido_date(std::string_view text) {
@@ -700,104 +810,23 @@ FidoDate parse_fido_date(std::string_view text) {
 }
 
 void convert_message(platform::File& in, bool allow_attachments) {
-  const Settings& s = *settings;
-  ExportMessage& m = *export_message;
-  const bool gateway = export_target == ExportTarget::gateway;
-
-  state = ConvertState{};
-  recipient_table.clear();
-  cross_post_table.clear();
-  prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
-  state.area = "NETMAIL";
-  if (gateway) {
-    state.is_uucp = equals_nocase(m.to_name, "UUCP");
-    state.recipient = m.to_name;
-  } else if (export_target == ExportTarget::route) {
-    state.recipient = m.route_recipient;
-  }
-  state.scan_serial = static_cast<uint32_t>(platform::now());
-
+  const ExportMessage& m = *export_message;
+  start_conversion();
   scan_header(in);
-
-  // An FTN address in the MSGID names the sender more exactly than the
-  // packet does.
-  MessageRef& id = state.msgid_ref;
-  if (state.msgid_read && id.id_text.empty() && id.address.zone != 0) {
-    m.origin = id.address;
-  } else if (!state.msgid_read) {
-    id.address = m.origin;
-  }
-  if (state.msgid_read && id.address.net == m.origin.net && id.address.node == m.origin.node) {
-    if (m.origin.point == 0) m.origin.point = id.address.point;
-    if (m.origin.zone == 0) m.origin.zone = id.address.zone;
-  }
-  if (id.serial == 0) id.serial = state.scan_serial;
-
-  for (const AliasEntry& a : s.Alias) {
-    if (!state.is_uucp && equals_nocase(state.recipient, a.alias)) state.recipient = a.email;
-    for (Recipient& r : recipient_table) {
-      if (equals_nocase(r.address, a.alias)) r.address = a.email;
-    }
-  }
-
+  take_msgid_origin();
+  apply_aliases();
   choose_charset();
   if (!choose_kind()) {
     skip_to_text_end(in);
     return;
   }
-
-  if (state.from_address.empty()) {
-    map_sender_to_internet(m.origin, m.from_name, state.from_address, state.reply_address);
-  }
-  if (state.reply_address.empty()) state.reply_address = state.from_address;
-
+  choose_sender();
   if (!check_body(in) && !(m.file_attached && allow_attachments && has_attachment_to_send())) {
     skip_to_text_end(in);
     return;
   }
-
-  const Text<32> origin_text = ftn_address_text(m.origin, PointForm::always);
-  if (state.to_limit) {
-    log_print("! To/Copy-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
-              m.from_name.c_str());
-  }
-  if (state.xpost_limit) {
-    log_print("! XPost-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
-              m.from_name.c_str());
-  }
-  if (state.is_uucp && recipient_table.empty()) {
-    log_print("! No To-address specified in msg from %s (%s)\n", origin_text.c_str(),
-              m.from_name.c_str());
-  }
-
-  const int kind = state.is_news ? kReplyNews : kReplyMail;
-  platform::File out;
-  if (!open_reply_message(kind, out)) {
-    // The message cannot be written: its source must be kept.
-    export_write_failed = true;
-    skip_to_text_end(in);
-    return;
-  }
-  const long entries = static_cast<long>(recipient_table.size());
-  if (state.is_uucp && !recipient_table.empty()) state.recipient = recipient_table[0].address;
-
-  write_header(out);
-  recipient_table.clear();
-  write_body(in, out);
-  if (m.file_attached) write_attachments(out, allow_attachments);
-
-  if (!close_reply_message(kind, out)) {
-    export_write_failed = true;
-    cross_post_table.clear();
-    return;
-  }
-  ++export_stats.exported;
-  ++(state.is_news ? export_stats.news : export_stats.mail);
-  if (state.list != nullptr) ++export_stats.lists;
-  if (s.SeparateMSG) flush_reply_file(kind);
-
-  if (run_options.verbose) print_verbose(entries);
-  cross_post_table.clear();
+  report_limits();
+  write_reply(in, allow_attachments);
 }
 
 }  // namespace quillmar

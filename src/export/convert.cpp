@@ -517,70 +517,105 @@ std::size_t wrap_length(std::string_view piece, std::size_t width) {
   return piece.size();
 }
 
-void write_body(platform::File& in, platform::File& out) {
-  const std::size_t width = body_width();
-  char raw[kPieceBuffer];
-  char next[kScanPiece + 1];
-  Text<kPieceBuffer> piece;
-  Text<16> prefix;
-  bool continuation = false;
-  bool end_found = false;
-  for (;;) {
-    long start = in.tell();
-    CrLine r = read_piece(in, raw, width);
-    const bool cut = r == CrLine::too_long;
-    const bool text_end = r == CrLine::ended;
-    std::string_view v(raw, std::strlen(raw));
-    if (end_found) {
-      if (text_end) return;
-      continue;
-    }
-    if (!continuation) {
-      if (!v.empty() && v.front() == '\x01') {
-        if (text_end || (cut && !skip_rest_of_line(in))) return;
-        continue;
-      }
-      if (is_tearline(v)) {
-        if (text_end) return;
-        long after = in.tell();
-        CrLine r2 = read_piece(in, next, kScanPiece);
-        if (ends_text(next)) {
-          if (r2 == CrLine::ended) return;
-          end_found = true;
-          continue;
-        }
-        in.seek(after);
-      } else if (starts_with(v, " * Origin:")) {
-        if (text_end) return;
-        end_found = true;
-        continue;
-      }
-    }
-    // A line that filled a piece exactly leaves an empty rest: no line.
-    if (continuation && v.empty() && r == CrLine::line) {
-      continuation = false;
-      prefix.clear();
-      continue;
-    }
-    if (text_end && v.empty()) return;
+// The body of a FidoNet message as Internet text: kludge lines passed
+// over, the text ended by its tear and origin lines, long lines wrapped at
+// LineWidth carrying their quote prefix on.
+class BodyWriter {
+ public:
+  BodyWriter(platform::File& in, platform::File& out) : in_(in), out_(out) {}
 
-    std::size_t carried = prefix.size();
-    piece = prefix;
-    piece.append(v);
+  void run() {
+    for (;;) {
+      long start = in_.tell();
+      CrLine r = read_piece(in_, raw_, width_);
+      const bool text_end = r == CrLine::ended;
+      std::string_view v(raw_, std::strlen(raw_));
+      if (end_found_) {
+        if (text_end) return;
+        continue;
+      }
+      if (!continuation_) {
+        Control c = control_line(v, r);
+        if (c == Control::stop) return;
+        if (c == Control::skip) continue;
+      }
+      // A line that filled a piece exactly leaves an empty rest: no line.
+      if (continuation_ && v.empty() && r == CrLine::line) {
+        continuation_ = false;
+        prefix_.clear();
+        continue;
+      }
+      if (text_end && v.empty()) return;
+      write_text_piece(v, r == CrLine::too_long, start);
+      if (text_end) return;
+    }
+  }
+
+ private:
+  enum class Control { text, skip, stop };
+
+  // A piece at the start of a line: a kludge line is passed over, a tear
+  // line before an origin line and the origin line end the text.
+  Control control_line(std::string_view v, CrLine r) {
+    const bool text_end = r == CrLine::ended;
+    if (!v.empty() && v.front() == '\x01') {
+      if (text_end || (r == CrLine::too_long && !skip_rest_of_line(in_))) return Control::stop;
+      return Control::skip;
+    }
+    if (is_tearline(v)) {
+      if (text_end) return Control::stop;
+      long after = in_.tell();
+      CrLine r2 = read_piece(in_, next_, kScanPiece);
+      if (ends_text(next_)) {
+        if (r2 == CrLine::ended) return Control::stop;
+        end_found_ = true;
+        return Control::skip;
+      }
+      in_.seek(after);
+      return Control::text;
+    }
+    if (starts_with(v, " * Origin:")) {
+      if (text_end) return Control::stop;
+      end_found_ = true;
+      return Control::skip;
+    }
+    return Control::text;
+  }
+
+  // Writes a piece of text after the quote prefix carried from the piece
+  // before; a piece cut at the width is wrapped, and the rest is read again
+  // as the next piece.
+  void write_text_piece(std::string_view v, bool cut, long start) {
+    std::size_t carried = prefix_.size();
+    piece_ = prefix_;
+    piece_.append(v);
     if (cut) {
-      carry_quote_prefix(piece, prefix);
-      std::size_t keep = wrap_length(piece, width);
-      if (keep < piece.size() && keep > carried) {
-        in.seek(start + static_cast<long>(keep - carried));
-        piece.truncate(keep);
+      carry_quote_prefix(piece_, prefix_);
+      std::size_t keep = wrap_length(piece_, width_);
+      if (keep < piece_.size() && keep > carried) {
+        in_.seek(start + static_cast<long>(keep - carried));
+        piece_.truncate(keep);
       }
     } else {
-      prefix.clear();
+      prefix_.clear();
     }
-    continuation = cut;
-    write_piece(out, piece);
-    if (text_end) return;
+    continuation_ = cut;
+    write_piece(out_, piece_);
   }
+
+  platform::File& in_;
+  platform::File& out_;
+  const std::size_t width_ = body_width();
+  char raw_[kPieceBuffer];
+  char next_[kScanPiece + 1];
+  Text<kPieceBuffer> piece_;
+  Text<16> prefix_;
+  bool continuation_ = false;
+  bool end_found_ = false;
+};
+
+void write_body(platform::File& in, platform::File& out) {
+  BodyWriter(in, out).run();
 }
 
 // The files of a file-attach message, as MIME parts.

@@ -65,16 +65,22 @@ bool is_safe_name(std::string_view name) {
   return true;
 }
 
-// Text after the parameter `key` of a MIME header line: quoted up to the
-// closing quote, unquoted up to ";" or white space.
-std::string_view parameter_value(std::string_view rest) {
+// Text after the parameter `key` of a MIME header line: a quoted string
+// without its quotes (a backslash quotes the character after it), else up
+// to ";" or white space.
+std::string parameter_value(std::string_view rest) {
+  std::string out;
   if (!rest.empty() && rest[0] == '"') {
-    rest.remove_prefix(1);
-    return rest.substr(0, rest.find('"'));
+    for (std::size_t i = 1; i < rest.size() && rest[i] != '"'; ++i) {
+      if (rest[i] == '\\' && i + 1 < rest.size()) ++i;
+      out.push_back(rest[i]);
+    }
+    return out;
   }
   std::size_t end = 0;
   while (end < rest.size() && rest[end] != ';' && !is_space(rest[end])) ++end;
-  return rest.substr(0, end);
+  out.assign(rest.substr(0, end));
+  return out;
 }
 
 // "begin " and an octal number, as a number reader takes it: white space,
@@ -148,6 +154,8 @@ class MessagePass {
   void start_attachment(DecodeState kind, std::string_view name);
   void finish_attachment();
   void decode_base64(std::string_view line);
+  std::size_t flush_group(unsigned char* out);
+  void flush_base64();
   void decode_uu(std::string_view line, int count);
   void put_decoded(const unsigned char* bytes, std::size_t n);
   void body_text_line(std::string_view line);
@@ -190,6 +198,13 @@ class MessagePass {
   bool attachment_opened_ = false;
   platform::File attachment_;
   long decoded_ = 0;
+  // The base64 stream of the block: characters not yet making a byte
+  // group, and whether padding has ended the data.
+  int sextets_[4] = {0, 0, 0, 0};
+  int sextet_count_ = 0;
+  int padding_ = 0;
+  bool base64_ended_ = false;
+  bool base64_data_seen_ = false;
 
   long quote_counter_ = 0;
 
@@ -274,12 +289,18 @@ void MessagePass::mime_scan(std::string_view line) {
     for (std::size_t i = 0; i < line.size(); ++i) {
       std::string_view rest = line.substr(i);
       if (starts_with_nocase(rest, "name=")) {
-        part_name_.assign(trim_right(parameter_value(rest.substr(5)).substr(0, 80)));
+        std::string value = parameter_value(rest.substr(5));
+        part_name_.assign(trim_right(std::string_view(value).substr(0, 80)));
       } else if (boundary_.empty() && starts_with_nocase(rest, "boundary=")) {
-        boundary_.assign(trim_right(parameter_value(rest.substr(9)).substr(0, 128)));
+        std::string value = parameter_value(rest.substr(9));
+        boundary_.assign(trim_right(std::string_view(value).substr(0, 128)));
       } else if (h.charset.empty() && starts_with_nocase(rest, "charset=")) {
         std::string_view value = rest.substr(8);
-        h.charset.assign(trim_right(value.substr(0, value.find(';'))));
+        if (!value.empty() && value[0] == '"') {
+          h.charset.assign(trim_right(parameter_value(value)));
+        } else {
+          h.charset.assign(trim_right(value.substr(0, value.find(';'))));
+        }
       }
     }
   }
@@ -446,6 +467,10 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   action_ = junk_reason_ != kJunkNone ? AttachAction::ignore : s.Attach[news ? 1 : 0];
   attachment_opened_ = false;
   decoded_ = 0;
+  sextet_count_ = 0;
+  padding_ = 0;
+  base64_ended_ = false;
+  base64_data_seen_ = false;
   if (writing() && action_ == AttachAction::decode) {
     attachment_opened_ = !attachment_path_.empty() &&
                          attachment_.open(attachment_path_, platform::OpenMode::create_new,
@@ -464,6 +489,7 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
 
 void MessagePass::finish_attachment() {
   if (state_ == DecodeState::text) return;
+  if (writing() && state_ == DecodeState::base64) flush_base64();
   if (writing()) {
     bool ok = true;
     if (attachment_opened_) ok = attachment_.close();
@@ -492,31 +518,52 @@ void MessagePass::put_decoded(const unsigned char* bytes, std::size_t n) {
   if (attachment_opened_ && n != 0) attachment_.write(bytes, n);
 }
 
+// The lines of a block are one stream: characters outside the alphabet
+// are skipped, a group of four characters gives three bytes, and padding
+// ends the data.
 void MessagePass::decode_base64(std::string_view line) {
-  std::size_t n = 0;
-  for (char c : line) {
-    if (is_base64_char(c)) ++n;
-  }
-  std::size_t bytes = n * 3 / 4;
-  decoded_ += static_cast<long>(bytes);
-  if (!attachment_opened_) return;
   unsigned char out[3 * (kLineBuffer / 4 + 1)];
-  std::size_t produced = 0;
   std::size_t out_len = 0;
-  for (std::size_t i = 0; i < line.size() && produced < bytes; i += 4) {
-    int v[4];
-    for (int k = 0; k < 4; ++k) {
-      v[k] = i + k < line.size() ? base64_value(static_cast<unsigned char>(line[i + k])) : -1;
+  for (char c : line) {
+    if (base64_ended_) break;
+    if (c == '=') {
+      // Padding that fills the last group ends the data; padding anywhere
+      // else is skipped like any other stray character.
+      if (sextet_count_ >= 2 && sextet_count_ + ++padding_ >= 4) {
+        out_len += flush_group(out + out_len);
+        base64_ended_ = true;
+      }
+      continue;
     }
-    for (int k = 0; k < 3 && produced < bytes; ++k) {
-      if (v[k] < 0 || v[k + 1] < 0) break;
-      int b = k == 0 ? (v[0] << 2) | (v[1] >> 4)
-                     : (k == 1 ? ((v[1] & 15) << 4) | (v[2] >> 2) : ((v[2] & 3) << 6) | v[3]);
-      out[out_len++] = static_cast<unsigned char>(b);
-      ++produced;
-    }
+    if (!is_base64_char(c)) continue;
+    padding_ = 0;
+    sextets_[sextet_count_++] = base64_value(static_cast<unsigned char>(c));
+    if (sextet_count_ == 4) out_len += flush_group(out + out_len);
   }
+  decoded_ += static_cast<long>(out_len);
   put_decoded(out, out_len);
+}
+
+// The bytes of the characters collected so far (two characters give one
+// byte, three give two, four give three); the group starts anew.
+std::size_t MessagePass::flush_group(unsigned char* out) {
+  const int* v = sextets_;
+  std::size_t n = sextet_count_ >= 2 ? static_cast<std::size_t>(sextet_count_ - 1) : 0;
+  if (n >= 1) out[0] = static_cast<unsigned char>((v[0] << 2) | (v[1] >> 4));
+  if (n >= 2) out[1] = static_cast<unsigned char>(((v[1] & 15) << 4) | (v[2] >> 2));
+  if (n >= 3) out[2] = static_cast<unsigned char>(((v[2] & 3) << 6) | v[3]);
+  sextet_count_ = 0;
+  return n;
+}
+
+// The end of a block without padding: the characters left make what
+// bytes they can.
+void MessagePass::flush_base64() {
+  unsigned char out[3];
+  std::size_t n = base64_ended_ ? 0 : flush_group(out);
+  sextet_count_ = 0;
+  decoded_ += static_cast<long>(n);
+  put_decoded(out, n);
 }
 
 void MessagePass::decode_uu(std::string_view line, int count) {
@@ -763,7 +810,8 @@ void MessagePass::run() {
       if (line.substr(2 + boundary_.size(), 2) == "--") stop_ = true;
       continue;
     }
-    mime_scan(line);
+    // MIME parameters come from header blocks only: a body that quotes a
+    // Content-Type line is text.
     if (quoted_printable_) {
       // "=" and two hexadecimal digits give one byte.
       std::size_t out = 0;
@@ -780,7 +828,10 @@ void MessagePass::run() {
       line = std::string_view(line_buffer, out);
     }
     if (state_ == DecodeState::base64 && action_ != AttachAction::ignore) {
+      // Blank lines between a part's header and its data belong to neither.
+      if (line.empty() && !base64_data_seen_) continue;
       if (!line.empty() && is_base64_char(line[0])) {
+        base64_data_seen_ = true;
         if (writing()) decode_base64(line);
         if (line.size() >= 2 && line.substr(line.size() - 2) == "==") finish_attachment();
         continue;

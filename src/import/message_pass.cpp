@@ -5,6 +5,7 @@
 
 #include "config/settings.hpp"
 #include "fido/address_mapping.hpp"
+#include "fido/charset.hpp"
 #include "fido/decoded_file.hpp"
 #include "fido/header_values.hpp"
 #include "fido/message_writer.hpp"
@@ -13,6 +14,8 @@
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
 #include "import/classify.hpp"
+#include "import/mime_render.hpp"
+#include "import/mime_words.hpp"
 
 namespace quillmar {
 
@@ -34,6 +37,32 @@ constexpr std::size_t kUuNameMax = 79;  // of the name on a "begin" line
 
 std::vector<PathText> files_decoded;
 long decoding_failures = 0;
+
+// With ModernMime: the FidoNet charset (CHRS name) the passes write in,
+// the one the parts were counted in, and whether the header fields have
+// been recoded into it (they are collected as UTF-8).
+std::string target_charset = "UTF-8";
+std::string counted_charset = "UTF-8";
+bool fields_recoded = false;
+
+// The FidoNet charset of an area: its FidoCharset entry (by FidoNet area
+// tag or SOUP area name), else the default.
+std::string fido_charset_for(std::string_view area_tag, std::string_view soup_area) {
+  for (const AreaCharsetEntry& e : settings->AreaCharset) {
+    if ((!area_tag.empty() && equals_nocase(e.area.view(), area_tag)) ||
+        equals_nocase(e.area.view(), soup_area)) {
+      return e.charset;
+    }
+  }
+  return settings->FidoCharset;
+}
+
+bool is_address_field(std::string_view line) {
+  for (std::string_view name : {"From:", "To:", "Cc:", "Bcc:", "Reply-To:", "Sender:"}) {
+    if (starts_with_nocase(line, name)) return true;
+  }
+  return false;
+}
 
 enum class Mode { parse, recount, write };
 enum class DecodeState { text, base64, uuencode };
@@ -147,6 +176,10 @@ class MessagePass {
   std::size_t read_raw(std::size_t at);
   bool read_header_line(std::string_view& line);
   bool read_body_line(std::string_view& line);
+  bool next_item_line(std::string_view& line);
+  void render_body();
+  void modern_header_line(std::string_view line);
+  std::string_view buffer_line(std::string_view text, bool utf8);
   void mime_scan(std::string_view line);
   void recognise_field(std::string_view line);
   void write_header_information();
@@ -165,6 +198,15 @@ class MessagePass {
   void emit_raw(std::string_view bytes);
 
   Mode mode_;
+  bool modern_ = settings->ModernMime;
+  std::string target_ = target_charset;
+  bool target_utf8_ = equals_nocase(iconv_name_of(target_charset), "UTF-8");
+  std::string mime_type_;      // the message's own Content-Type value
+  std::string mime_encoding_;  // and Content-Transfer-Encoding
+  std::vector<BodyItem> items_;
+  std::size_t next_item_ = 0;
+  std::size_t item_offset_ = 0;
+  std::string note_;
   MessageFile& file_;
   int64_t end_;
   const SoupArea& area_;
@@ -691,6 +733,96 @@ void MessagePass::quote_to(std::string_view line) {
   }
 }
 
+// A header line of the message with ModernMime: encoded words decoded,
+// written in the FidoNet charset, collected as UTF-8.
+void MessagePass::modern_header_line(std::string_view line) {
+  auto value_of = [](std::string_view l) {
+    l = l.substr(l.find(':') + 1);
+    while (!l.empty() && l[0] == ' ') l.remove_prefix(1);
+    return std::string(l);
+  };
+  if (mime_type_.empty() && starts_with_nocase(line, "Content-Type:")) mime_type_ = value_of(line);
+  if (mime_encoding_.empty() && starts_with_nocase(line, "Content-Transfer-Encoding:")) {
+    mime_encoding_ = value_of(line);
+  }
+  std::string decoded = decode_header_text(line, settings->FallbackCharset, is_address_field(line));
+  write_line(recode(decoded, "UTF-8", target_), true);
+  if (collecting()) recognise_field(buffer_line(decoded, true));
+}
+
+// `text` copied into the line buffer (as much as it holds, NUL bytes as
+// blanks).
+std::string_view MessagePass::buffer_line(std::string_view text, bool utf8) {
+  std::string_view whole = cut_text(text, kLineBuffer - 1, utf8);
+  text = whole.empty() ? text.substr(0, kLineBuffer - 1) : whole;
+  for (std::size_t i = 0; i < text.size(); ++i) line_buffer[i] = text[i] == '\0' ? ' ' : text[i];
+  line_buffer[text.size()] = '\0';
+  return std::string_view(line_buffer, text.size());
+}
+
+// With ModernMime, the end of the message's header: the whole body is
+// taken apart into lines and files; the line loop reads those.
+void MessagePass::render_body() {
+  std::string body;
+  while (remaining() > 0) {
+    std::string_view piece = file_.read_bytes(remaining() < 65536 ? remaining() : 65536);
+    if (piece.empty()) break;
+    body.append(piece);
+  }
+  RenderOptions options;
+  options.fallback_charset = settings->FallbackCharset;
+  items_ = render_mime_body(mime_type_, mime_encoding_, body, options);
+  next_item_ = 0;
+  item_offset_ = 0;
+  boundary_.clear();
+  quoted_printable_ = false;
+  base64_pending_ = false;
+  parameter_scan_ = false;
+}
+
+// The next text line of the rendered body, in the FidoNet charset; the
+// files on the way are saved (or noted when they are not decoded).
+bool MessagePass::next_item_line(std::string_view& line) {
+  while (next_item_ < items_.size()) {
+    BodyItem& item = items_[next_item_];
+    if (!item.file) {
+      if (item_offset_ == 0) item.text = recode(item.text, "UTF-8", target_);
+      std::string_view rest = std::string_view(item.text).substr(item_offset_);
+      line = buffer_line(rest, target_utf8_);
+      if (line.size() < rest.size() && !line.empty()) {
+        item_offset_ += line.size();
+      } else {
+        ++next_item_;
+        item_offset_ = 0;
+      }
+      std::size_t len = line.size();
+      if (state_ != DecodeState::uuencode) {
+        while (len > 0 && line_buffer[len - 1] == ' ') --len;
+        line_buffer[len] = '\0';
+      }
+      line = std::string_view(line_buffer, len);
+      return true;
+    }
+    ++next_item_;
+    finish_attachment();
+    std::string name = recode(item.text, "UTF-8", target_);
+    start_attachment(DecodeState::base64, cut_text(name, 80, target_utf8_));
+    bool ignored = action_ == AttachAction::ignore;
+    if (writing()) {
+      decoded_ = static_cast<long>(item.data.size());
+      put_decoded(reinterpret_cast<const unsigned char*>(item.data.data()), item.data.size());
+    }
+    finish_attachment();
+    if (ignored) {
+      note_ = "[Attachment " + (name.empty() ? std::string("without a name") : name) + ", " +
+              std::to_string(item.data.size()) + " bytes, not imported]";
+      line = buffer_line(note_, target_utf8_);
+      return true;
+    }
+  }
+  return false;
+}
+
 void MessagePass::write_line(std::string_view line, bool header_line) {
   MessageHeader& h = *message_header;
   const Settings& s = *settings;
@@ -737,6 +869,11 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
           break;
         }
       }
+      // A chunk never ends inside a UTF-8 character.
+      if (modern_ && target_utf8_) {
+        std::size_t whole = cut_text(line, chunk, true).size();
+        if (whole > 0) chunk = whole;
+      }
     }
     if (header_line) {
       std::string_view mark = first ? "\x01" : "\x01  ";
@@ -761,7 +898,8 @@ void MessagePass::run() {
       information_written_ = true;
       if (!ignore_text_) write_header_information();
     }
-    if (remaining() == 0) break;
+    // With ModernMime the body has been read whole when the header ends.
+    if (remaining() == 0 && (in_header_ || !modern_)) break;
     std::string_view line;
     if (in_header_) {
       if (!read_header_line(line)) break;
@@ -769,7 +907,11 @@ void MessagePass::run() {
         if (!header_ended_ && collecting()) h.body_offset = file_.tell();
         header_ended_ = true;
         in_header_ = false;
-        handle_empty_line();
+        if (modern_) {
+          render_body();
+        } else {
+          handle_empty_line();
+        }
         continue;
       }
       if (starts_with_nocase(line, "X-MailPassword:")) {
@@ -781,13 +923,17 @@ void MessagePass::run() {
         continue;
       }
       mime_scan(line);
+      if (modern_) {
+        modern_header_line(line);
+        continue;
+      }
       write_line(line, true);
       // The field parsers take the line buffer apart, so they come last.
       if (collecting()) recognise_field(line);
       continue;
     }
 
-    if (!read_body_line(line)) break;
+    if (!(modern_ ? next_item_line(line) : read_body_line(line))) break;
     if (!line.empty() && !body_text_seen_) {
       body_text_seen_ = true;
       if (collecting()) {
@@ -875,6 +1021,31 @@ void MessagePass::run() {
   }
 }
 
+// With ModernMime, once the FidoNet area is known: the charset of the
+// area, its CHRS kludge, and the header fields (collected as UTF-8)
+// recoded into it.
+void prepare_modern_message(const SoupArea& area) {
+  MessageHeader& h = *message_header;
+  target_charset = fido_charset_for(h.area_tag.view(), area.area_name.view());
+  const FidoCharsetInfo* info = find_fido_charset(target_charset);
+  if (info != nullptr) {
+    h.chrs.assign(std::string(info->chrs) + " " + std::to_string(info->level));
+  }
+  if (fields_recoded) return;
+  fields_recoded = true;
+  bool utf8 = info != nullptr && info->level == 4;
+  auto recoded = [&](Text<128>& field) {
+    if (is_ascii(field.view())) return;
+    std::string text = recode(field.view(), "UTF-8", target_charset);
+    field.assign(cut_text(text, 127, utf8));
+  };
+  for (Text<128>* f : {&h.from_name, &h.to_name, &h.reply_to_name, &h.subject, &h.organization,
+                       &h.x_from, &h.sender, &h.quote_name, &h.previous_to_name}) {
+    recoded(*f);
+  }
+  for (Recipient& r : recipient_table) recoded(r.name);
+}
+
 }  // namespace
 
 const std::vector<PathText>& decoded_files() {
@@ -893,6 +1064,11 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
   h.body_offset = extent.start;
   h.category = area.kind == MessageKind::news ? kKindNews : kKindMail;
   h.part_count = 1;
+  if (settings->ModernMime) {
+    target_charset = fido_charset_for("", area.area_name.view());
+    counted_charset = target_charset;
+    fields_recoded = false;
+  }
   MessagePass pass(Mode::parse, file, extent, area);
   pass.set_category(h.category, kJunkNone);
   pass.run();
@@ -902,6 +1078,10 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
 
 void recount_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
   MessageHeader& h = *message_header;
+  if (settings->ModernMime) {
+    prepare_modern_message(area);
+    counted_charset = target_charset;
+  }
   // The header information block at the top depends on the attachments
   // found further down; the count is taken again until both agree.
   for (int round = 0; round < 3; ++round) {
@@ -922,6 +1102,13 @@ void write_imported_message(bool ignore_text, int category, bool own_org, int ju
                             const Text<128>* cut_marker, MessageFile& file, OutPacket& packet,
                             const MessageExtent& extent, const SoupArea& area) {
   MessageHeader& h = *message_header;
+  if (settings->ModernMime) {
+    prepare_modern_message(area);
+    // The parts were counted in another charset than the one written.
+    if (settings->ImportLimit != 0 && counted_charset != target_charset) {
+      recount_message(file, extent, area);
+    }
+  }
   h.part_number = 1;
   MessagePass pass(Mode::write, file, extent, area);
   pass.set_output(&packet, ignore_text, category, own_org, junk_reason, cut_marker);
@@ -981,6 +1168,13 @@ void apply_recipient_name_rule() {
 void select_chrs() {
   MessageHeader& h = *message_header;
   h.chrs.clear();
+  if (settings->ModernMime) {
+    const FidoCharsetInfo* info = find_fido_charset(target_charset);
+    if (info != nullptr) {
+      h.chrs.assign(std::string(info->chrs) + " " + std::to_string(info->level));
+    }
+    return;
+  }
   for (const CharSetMapEntry& e : settings->CharSetMap) {
     if (e.direction == Direction::export_only ||
         !equals_nocase(e.internet_name, h.charset.view())) {

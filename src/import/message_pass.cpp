@@ -745,9 +745,11 @@ void MessagePass::modern_header_line(std::string_view line) {
   if (mime_encoding_.empty() && starts_with_nocase(line, "Content-Transfer-Encoding:")) {
     mime_encoding_ = value_of(line);
   }
-  std::string decoded = decode_header_text(line, settings->FallbackCharset, is_address_field(line));
+  std::string decoded = decode_header_text(line, settings->FallbackCharset);
   write_line(recode(decoded, "UTF-8", target_), true);
-  if (collecting()) recognise_field(buffer_line(decoded, true));
+  // Addresses are parsed as they came (a decoded name may hold a comma);
+  // their names are decoded when the header is complete.
+  if (collecting()) recognise_field(is_address_field(line) ? line : buffer_line(decoded, true));
 }
 
 // `text` copied into the line buffer (as much as it holds, NUL bytes as
@@ -864,7 +866,10 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     if (line.size() > width) {
       chunk = width;
       for (std::size_t len = width; len >= kLeastChunk; --len) {
-        if (!is_alnum(line[len - 1])) {
+        // With ModernMime 8-bit bytes are letters: words stay whole.
+        bool letter = is_alnum(line[len - 1]) ||
+                      (modern_ && static_cast<unsigned char>(line[len - 1]) >= 0x80);
+        if (!letter) {
           chunk = len;
           break;
         }
@@ -1072,6 +1077,13 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
   MessagePass pass(Mode::parse, file, extent, area);
   pass.set_category(h.category, kJunkNone);
   pass.run();
+  if (settings->ModernMime) {
+    auto decoded = [](Text<128>& name) {
+      name.assign(cut_text(decode_header_text(name.view(), settings->FallbackCharset), 127, true));
+    };
+    for (Text<128>* f : {&h.from_name, &h.to_name, &h.reply_to_name}) decoded(*f);
+    for (Recipient& r : recipient_table) decoded(r.name);
+  }
   h.has_attachments = pass.has_attachments();
   h.attach_list = pass.attach_list().view();
 }

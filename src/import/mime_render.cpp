@@ -230,9 +230,9 @@ class Renderer {
     separate();
     add_line("----- Forwarded message -----");
     const std::string& fb = options_.fallback_charset;
-    if (!h.from.empty()) add_line("From: " + decode_header_text(h.from, fb, false));
-    if (!h.date.empty()) add_line("Date: " + decode_header_text(h.date, fb, false));
-    if (!h.subject.empty()) add_line("Subject: " + decode_header_text(h.subject, fb, false));
+    if (!h.from.empty()) add_line("From: " + decode_header_text(h.from, fb));
+    if (!h.date.empty()) add_line("Date: " + decode_header_text(h.date, fb));
+    if (!h.subject.empty()) add_line("Subject: " + decode_header_text(h.subject, fb));
     add_line("");
     entity(h, body, false, depth + 1);
     separate();

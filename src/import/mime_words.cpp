@@ -69,26 +69,6 @@ std::size_t encoded_word(std::string_view text, std::string_view fallback, std::
   return end + 2;
 }
 
-bool needs_quotes(std::string_view text) {
-  for (char c : text) {
-    if (c == ',' || c == ';' || c == '<' || c == '>' || c == '@' || c == '"' || c == '(' ||
-        c == ')' || c == ':' || c == '\\' || c == '[' || c == ']') {
-      return true;
-    }
-  }
-  return false;
-}
-
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
-  }
-  out.push_back('"');
-  return out;
-}
-
 // "%XX" sequences of a charset-tagged parameter value.
 std::string percent_decoded(std::string_view text) {
   std::string out;
@@ -106,26 +86,16 @@ std::string percent_decoded(std::string_view text) {
 
 }  // namespace
 
-std::string decode_header_text(std::string_view text, std::string_view fallback, bool address) {
+std::string decode_header_text(std::string_view text, std::string_view fallback) {
   std::string out;
   std::string raw;  // undecoded text waiting to be read as UTF-8 or `fallback`
   std::string run;  // decoded words not yet written, joined
-  bool in_quotes = false;
   auto flush_raw = [&] {
     out += to_utf8(raw, "", fallback);
     raw.clear();
   };
   auto flush_run = [&] {
-    if (address && !in_quotes && needs_quotes(run)) {
-      out += quoted(run);
-    } else if (address && in_quotes) {
-      for (char c : run) {
-        if (c == '"' || c == '\\') out.push_back('\\');
-        out.push_back(c);
-      }
-    } else {
-      out += run;
-    }
+    out += run;
     run.clear();
   };
   std::size_t i = 0;
@@ -157,13 +127,6 @@ std::string decode_header_text(std::string_view text, std::string_view fallback,
       ++i;
       continue;
     }
-    if (text[i] == '\\' && in_quotes && i + 1 < text.size()) {
-      raw.push_back(text[i]);
-      raw.push_back(text[i + 1]);
-      i += 2;
-      continue;
-    }
-    if (text[i] == '"') in_quotes = !in_quotes;
     raw.push_back(text[i]);
     ++i;
   }
@@ -261,7 +224,7 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
       first = false;
     }
     std::string value =
-        tagged ? to_utf8(bytes, charset, fallback) : decode_header_text(bytes, fallback, false);
+        tagged ? to_utf8(bytes, charset, fallback) : decode_header_text(bytes, fallback);
     field.params.emplace_back(name, value);
   }
   return field;

@@ -12,11 +12,8 @@ namespace quillmar {
 
 // Header text as UTF-8: encoded words ("=?charset?B?...?=", "?Q?") are
 // decoded and the white space between two of them dropped; other 8-bit
-// text stays when it is UTF-8 and is read as `fallback` otherwise. In
-// an address header (`address`) a decoded display name that holds a
-// comma, an angle bracket or another special character is put in quotes,
-// so that it stays one name.
-std::string decode_header_text(std::string_view text, std::string_view fallback, bool address);
+// text stays when it is UTF-8 and is read as `fallback` otherwise.
+std::string decode_header_text(std::string_view text, std::string_view fallback);
 
 // A Content-Type or Content-Disposition value.
 struct MimeField {

@@ -1045,10 +1045,14 @@ void prepare_modern_message(const SoupArea& area) {
     field.assign(cut_text(text, 127, utf8));
   };
   for (Text<128>* f : {&h.from_name, &h.to_name, &h.reply_to_name, &h.subject, &h.organization,
-                       &h.x_from, &h.sender, &h.quote_name, &h.previous_to_name}) {
+                       &h.x_from, &h.sender, &h.quote_name, &h.previous_to_name, &h.from_address,
+                       &h.to_address, &h.reply_to_address, &h.quote_address}) {
     recoded(*f);
   }
-  for (Recipient& r : recipient_table) recoded(r.name);
+  for (Recipient& r : recipient_table) {
+    recoded(r.name);
+    recoded(r.address);
+  }
 }
 
 }  // namespace
@@ -1082,7 +1086,16 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
       name.assign(cut_text(decode_header_text(name.view(), settings->FallbackCharset), 127, true));
     };
     for (Text<128>* f : {&h.from_name, &h.to_name, &h.reply_to_name}) decoded(*f);
-    for (Recipient& r : recipient_table) decoded(r.name);
+    // Addresses carry no encoded words, but may carry stray 8-bit bytes.
+    auto as_utf8 = [](Text<128>& address) {
+      if (is_utf8(address.view())) return;
+      address.assign(cut_text(to_utf8(address.view(), "", settings->FallbackCharset), 127, true));
+    };
+    for (Text<128>* f : {&h.from_address, &h.to_address, &h.reply_to_address}) as_utf8(*f);
+    for (Recipient& r : recipient_table) {
+      decoded(r.name);
+      as_utf8(r.address);
+    }
   }
   h.has_attachments = pass.has_attachments();
   h.attach_list = pass.attach_list().view();

@@ -82,5 +82,138 @@ TEST(ModernMime, ImportShowsWhatPythonReadsAndCrashmailTossesIt) {
   EXPECT_EQ(crashmail_toss(dir), 11) << read_file(dir / "cm/log");
 }
 
+// Python's reading of a reply file: per message one line of JSON with the
+// decoded subject and From header, the Content-Type charset, the text,
+// the defects found and the longest header line.
+constexpr const char* kReplyReader = R"PY(
+import email, email.policy, json, sys
+from email.header import decode_header, make_header
+data = open(sys.argv[1], 'rb').read()
+pos = 0
+while pos + 4 <= len(data):
+    n = int.from_bytes(data[pos:pos + 4], 'big')
+    raw = data[pos + 4:pos + 4 + n]
+    pos += 4 + n
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    old = email.message_from_bytes(raw, policy=email.policy.compat32)
+    defects = [type(d).__name__ for p in msg.walk() for d in p.defects]
+    defects += [type(d).__name__ for d in msg['subject'].defects]
+    header = raw.split(b'\n\n')[0].split(b'\n')
+    print(json.dumps({'subject': str(msg['subject']),
+                      'from': str(make_header(decode_header(old['from']))),
+                      'charset': msg.get_content_charset(), 'text': msg.get_content(),
+                      'defects': defects, 'longest': max(len(l) for l in header)},
+                     ensure_ascii=False))
+)PY";
+
+TEST(ModernMime, ExportWritesWhatPythonReadsAsTheOriginal) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!have_program("faketime")) GTEST_SKIP() << "faketime is not installed";
+  const FtnAddress node{2, 345, 1, 0};
+  const FtnAddress gateway{2, 345, 6, 0};
+  struct Case {
+    std::string area;  // empty: netmail
+    std::string chrs;  // the CHRS kludge, empty for none
+    std::string from, subject, text;
+    std::string want_from, want_subject, want_text;  // as Python reads them
+  };
+  const std::string cp866_line =
+      "\x8A\xA0\xAA \xA4\xA5\xAB\xA0? \x82\xE1\xF1 "
+      "\xE5\xAE\xE0\xAE\xE8\xAE. ";
+  const std::string utf8_words =
+      "Gr\xC3\xB6\xC3\x9F"
+      "e \xE2\x80\x93 5 \xE2\x82\xAC ";
+  std::string cp866_text, want_cp866, utf8_subject, want_utf8_subject, utf8_text, want_utf8;
+  for (int i = 0; i < 8; ++i) {
+    cp866_text += cp866_line;
+    want_cp866 += "Как дела? Всё хорошо. ";
+    utf8_text += utf8_words;
+    want_utf8 += "Größe – 5 € ";
+  }
+  for (int i = 0; i < 4; ++i) {
+    utf8_subject += utf8_words;
+    want_utf8_subject += "Größe – 5 € ";
+  }
+  const std::vector<Case> cases = {
+      {"", "CP866 2", "\x88\xA2\xA0\xAD \x8F\xA5\xE2\xE0\xAE\xA2",
+       "\x8F\xE0\xA8\xA2\xA5\xE2, \x84\xA6\xAE", cp866_text, "Иван Петров", "Привет, Джо",
+       want_cp866},
+      {"FIDO.TEST", "UTF-8 4", "J\xC3\xBCrgen M\xC3\xBCller", utf8_subject, utf8_text,
+       "Jürgen Müller", want_utf8_subject, want_utf8},
+      {"FIDO.LAT", "", "Ren\xE9", "Caf\xE9",
+       "Caf\xE9 cr\xE8me br\xFBl\xE9"
+       "e",
+       "René", "Café", "Café crème brûlée"},
+      {"", "IBMPC 2", "Joe Sysop", "Na\x8Bve", "Na\x8Bve se\xA4or", "Joe Sysop", "Naïve",
+       "Naïve señor"},
+  };
+  std::vector<TestMessage> messages;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    TestMessage m;
+    m.from_name = c.from;
+    m.subject = c.subject;
+    std::string kludges = "\x01MSGID: 2:345/1 0000001" + std::to_string(i) + "\r";
+    if (!c.chrs.empty())
+      kludges +=
+          "\x01"
+          "CHRS: " +
+          c.chrs + "\r";
+    if (c.area.empty()) {
+      m.text = kludges + "To: a@example.net\r\r" + c.text + "\r";
+    } else {
+      m.to_name = "All";
+      m.text = "AREA:" + c.area + "\r" + kludges + c.text +
+               "\r--- ed\r * Origin: here (2:345/1)\rSEEN-BY: 345/1\r";
+    }
+    messages.push_back(m);
+  }
+  ScratchDir dir;
+  dir.write("out/01590006.OUT", build_packet(node, gateway, messages));
+  dir.write("q.cfg", modern_config(dir) + "FidoCharset LATIN-1 FIDO.LAT\n");
+  RunResult r = run_quillmar(dir.path(), {"EXPORT", "/C=./q.cfg"}, "TZ=UTC", "1999-03-09 14:05:07");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::string script = dir.write("read.py", kReplyReader);
+  std::string seen;
+  for (const char* file : {"soup/mail0000.MSG", "soup/news0000.MSG"}) {
+    seen += output_of("python3 " + script + " " + (dir / file));
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.want_subject);
+    std::string json = "{\"subject\": \"" + c.want_subject + "\", \"from\": \"";
+    std::size_t at = seen.find(json);
+    ASSERT_NE(at, std::string::npos) << seen;
+    std::string line = seen.substr(at, seen.find('\n', at) - at);
+    EXPECT_NE(line.find("(" + c.want_from + ")\", \"charset\": \"utf-8\""), std::string::npos)
+        << line;
+    EXPECT_NE(line.find("\"defects\": []"), std::string::npos) << line;
+    // Long lines are wrapped; the words stay, in order.
+    std::string text = line.substr(line.find("\"text\": \"") + 9);
+    text = text.substr(0, text.find("\", \"defects\""));
+    std::string joined;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text.compare(i, 2, "\\n") == 0) {
+        joined += ' ';
+        ++i;
+      } else {
+        joined += text[i];
+      }
+    }
+    auto words = [](const std::string& s) {
+      std::vector<std::string> out;
+      std::size_t i = 0;
+      while ((i = s.find_first_not_of(' ', i)) != std::string::npos) {
+        std::size_t end = s.find(' ', i);
+        out.push_back(s.substr(i, end - i));
+        i = end;
+      }
+      return out;
+    };
+    EXPECT_EQ(words(joined), words(c.want_text)) << line;
+    std::size_t longest = std::stoul(line.substr(line.find("\"longest\": ") + 11));
+    EXPECT_LE(longest, 78u) << line;
+  }
+}
+
 }  // namespace
 }  // namespace quillmar::testing

@@ -28,6 +28,17 @@ std::string lower(std::string_view s) {
   return out;
 }
 
+// The line of `text` at `pos` without its line end; `pos` moves to the
+// next line (to the end of `text` after the last one).
+std::string_view next_line(std::string_view text, std::size_t& pos) {
+  std::size_t end = text.find('\n', pos);
+  std::string_view line =
+      text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+  pos = end == std::string_view::npos ? text.size() : end + 1;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 struct EntityHeader {
   std::string content_type;
   std::string transfer_encoding;
@@ -42,17 +53,12 @@ struct EntityHeader {
 void split_entity(std::string_view entity, std::string_view& header, std::string_view& body) {
   std::size_t pos = 0;
   while (pos < entity.size()) {
-    std::size_t end = entity.find('\n', pos);
-    std::string_view line =
-        entity.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) {
-      header = entity.substr(0, pos);
-      body = end == std::string_view::npos ? std::string_view() : entity.substr(end + 1);
+    std::size_t start = pos;
+    if (next_line(entity, pos).empty()) {
+      header = entity.substr(0, start);
+      body = entity.substr(pos);
       return;
     }
-    if (end == std::string_view::npos) break;
-    pos = end + 1;
   }
   header = entity;
   body = std::string_view();
@@ -65,11 +71,7 @@ EntityHeader parse_header(std::string_view block) {
   std::vector<std::string> fields;
   std::size_t pos = 0;
   while (pos < block.size()) {
-    std::size_t end = block.find('\n', pos);
-    std::string_view line =
-        block.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-    pos = end == std::string_view::npos ? block.size() : end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view line = next_line(block, pos);
     if (!line.empty() && (line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
       fields.back() += ' ';
       fields.back() += trim(line);
@@ -102,9 +104,8 @@ std::vector<std::string_view> split_multipart(std::string_view body, std::string
   std::size_t pos = 0;
   std::size_t part_start = std::string_view::npos;
   while (pos < body.size()) {
-    std::size_t end = body.find('\n', pos);
-    std::size_t next = end == std::string_view::npos ? body.size() : end + 1;
-    std::string_view line = body.substr(pos, next - pos);
+    std::size_t start = pos;
+    std::string_view line = next_line(body, pos);
     if (line.size() >= 2 + boundary.size() && line.substr(0, 2) == "--" &&
         line.substr(2, boundary.size()) == boundary) {
       std::string_view rest = line.substr(2 + boundary.size());
@@ -112,16 +113,15 @@ std::vector<std::string_view> split_multipart(std::string_view body, std::string
       if (closing) rest.remove_prefix(2);
       if (trim(rest).empty()) {
         if (part_start != std::string_view::npos) {
-          std::size_t part_end = pos;
+          std::size_t part_end = start;
           if (part_end > part_start && body[part_end - 1] == '\n') --part_end;
           if (part_end > part_start && body[part_end - 1] == '\r') --part_end;
           parts.push_back(body.substr(part_start, part_end - part_start));
         }
-        part_start = next;
+        part_start = pos;
         if (closing) return parts;
       }
     }
-    pos = next;
   }
   if (part_start != std::string_view::npos && part_start < body.size()) {
     parts.push_back(body.substr(part_start));
@@ -250,15 +250,7 @@ class Renderer {
 
   void text(std::string_view utf8) {
     std::size_t pos = 0;
-    while (pos < utf8.size()) {
-      std::size_t end = utf8.find('\n', pos);
-      std::string_view line =
-          utf8.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      add_line(line);
-      if (end == std::string_view::npos) break;
-      pos = end + 1;
-    }
+    while (pos < utf8.size()) add_line(next_line(utf8, pos));
   }
 
   void add_line(std::string_view line) {

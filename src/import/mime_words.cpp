@@ -20,6 +20,21 @@ int hex_digit(char c) {
   return -1;
 }
 
+// `text` with every `escape` and two hexadecimal digits as the byte they
+// give (and "_" as a blank in an encoded word); other characters as they
+// are.
+void append_unescaped(std::string& out, std::string_view text, char escape, bool underscore) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == escape && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+        hex_digit(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(16 * hex_digit(text[i + 1]) + hex_digit(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(underscore && text[i] == '_' ? ' ' : text[i]);
+    }
+  }
+}
+
 std::string lower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = ascii_lower(c);
@@ -53,17 +68,7 @@ std::size_t encoded_word(std::string_view text, std::string_view fallback, std::
   if (kind == 'b') {
     bytes = decode_base64_text(data);
   } else {
-    for (std::size_t i = 0; i < data.size(); ++i) {
-      if (data[i] == '_') {
-        bytes.push_back(' ');
-      } else if (data[i] == '=' && i + 2 < data.size() && hex_digit(data[i + 1]) >= 0 &&
-                 hex_digit(data[i + 2]) >= 0) {
-        bytes.push_back(static_cast<char>(16 * hex_digit(data[i + 1]) + hex_digit(data[i + 2])));
-        i += 2;
-      } else {
-        bytes.push_back(data[i]);
-      }
-    }
+    append_unescaped(bytes, data, '=', true);
   }
   out = to_utf8(bytes, charset, fallback);
   return end + 2;
@@ -72,15 +77,7 @@ std::size_t encoded_word(std::string_view text, std::string_view fallback, std::
 // "%XX" sequences of a charset-tagged parameter value.
 std::string percent_decoded(std::string_view text) {
   std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-        hex_digit(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(16 * hex_digit(text[i + 1]) + hex_digit(text[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
+  append_unescaped(out, text, '%', false);
   return out;
 }
 
@@ -271,15 +268,7 @@ std::string decode_quoted_printable(std::string_view text) {
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
     bool soft = !line.empty() && line.back() == '=';
     if (soft) line.remove_suffix(1);
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      if (line[i] == '=' && i + 2 < line.size() && hex_digit(line[i + 1]) >= 0 &&
-          hex_digit(line[i + 2]) >= 0) {
-        out.push_back(static_cast<char>(16 * hex_digit(line[i + 1]) + hex_digit(line[i + 2])));
-        i += 2;
-      } else {
-        out.push_back(line[i]);
-      }
-    }
+    append_unescaped(out, line, '=', false);
     if (!soft && !last) out.push_back('\n');
   }
   return out;

@@ -17,13 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string framed(const std::string& text) {
-  std::string out(4, '\0');
-  uint32_t n = static_cast<uint32_t>(text.size());
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((n >> (24 - 8 * i)) & 0xFF);
-  return out + text;
-}
-
 // Writes every named part of each message <case>.eml, decoded by Python,
 // as <case>/<name>.
 constexpr const char* kDecoderScript = R"(
@@ -136,7 +129,7 @@ TEST(MimeFaults, DefaultImportKeepsTextAndDecodesAsPythonDoes) {
     ScratchDir dir;
     dir.write("q.cfg", minimal_config(dir) + "CharSetMap LATIN-1#2 iso-8859-1 IMPORT\n");
     dir.write("soup/AREAS", "MAIL\tEmail\tbn\n");
-    dir.write("soup/MAIL.MSG", framed(c.message));
+    dir.write("soup/MAIL.MSG", framed_message(c.message));
     dir.write("py/" + std::string(c.name) + ".eml", c.message);
     dir.write("py/decode.py", kDecoderScript);
     ASSERT_EQ(std::system(("python3 " + (dir / "py/decode.py") + " " + (dir / "py")).c_str()), 0);

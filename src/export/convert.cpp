@@ -658,9 +658,8 @@ void write_body(platform::File& in, platform::File& out) {
           cut = true;
           text_end = false;
         }
-      } else {
-        prefix.clear();
       }
+      if (!cut) prefix.clear();
       continuation = cut;
       write_recoded_piece(out, piece);
       if (text_end) return;

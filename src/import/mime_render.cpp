@@ -129,6 +129,25 @@ std::vector<std::string_view> split_multipart(std::string_view body, std::string
   return parts;
 }
 
+// The charset an HTML document names in a meta element near its start
+// ("<meta charset=...>" or "content=\"text/html; charset=...\""); empty
+// when it names none.
+std::string meta_charset(std::string_view html) {
+  std::string head = lower(html.substr(0, 4096));
+  std::size_t at = head.find("charset=");
+  if (at == std::string::npos) return {};
+  std::size_t start = at + 8;
+  while (start < head.size() && (head[start] == '"' || head[start] == '\'')) ++start;
+  std::size_t end = start;
+  auto name_char = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == ':';
+  };
+  while (end < head.size() && name_char(head[end])) {
+    ++end;
+  }
+  return head.substr(start, end - start);
+}
+
 std::string decode_transfer(std::string_view body, std::string_view encoding) {
   std::string cte = lower(encoding);
   if (cte == "base64") return decode_base64_text(body);
@@ -177,10 +196,15 @@ class Renderer {
       forwarded(decode_transfer(body, h.transfer_encoding), depth);
       return;
     }
-    bool textual = t.rfind("text/", 0) == 0 || t == "application/pgp-signature";
+    // Text, and the reports of bounces and receipts, are shown as text.
+    bool textual = t.rfind("text/", 0) == 0 || t == "application/pgp-signature" ||
+                   t == "message/delivery-status" || t == "message/disposition-notification" ||
+                   t == "message/rfc822-headers";
     if (textual && !attached) {
-      std::string utf8 = to_utf8(decode_transfer(body, h.transfer_encoding), type.param("charset"),
-                                 options_.fallback_charset);
+      std::string data = decode_transfer(body, h.transfer_encoding);
+      std::string charset = type.param("charset");
+      if (charset.empty() && t == "text/html") charset = meta_charset(data);
+      std::string utf8 = to_utf8(data, charset, options_.fallback_charset);
       separate();
       if (t == "text/html") {
         for (std::string& line : html_to_text(utf8, options_.html_width)) add_line(line);

@@ -176,11 +176,13 @@ class Renderer {
     }
     if (t.rfind("multipart/", 0) == 0) {
       std::string boundary = type.param("boundary");
-      if (boundary.empty()) {
-        text(to_utf8(decode_transfer(body, h.transfer_encoding), "", options_.fallback_charset));
+      std::vector<std::string_view> parts;
+      if (!boundary.empty()) parts = split_multipart(body, boundary);
+      if (parts.empty()) {
+        // No part where the header promised some: the text is shown as it came.
+        text(to_utf8(body, "", options_.fallback_charset));
         return;
       }
-      std::vector<std::string_view> parts = split_multipart(body, boundary);
       if (t == "multipart/alternative") {
         alternative(parts, depth);
         return;

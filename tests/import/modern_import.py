@@ -115,10 +115,17 @@ def cases():
            b'Action: failed\nStatus: 5.1.1\n\n--b1\nContent-Type: message/rfc822\n\n'
            b'From: sysop@example.org\nSubject: Lost\n\nThe lost text.\n--b1--\n')
     out.append(('MAIL', 'bounce', raw))
+    # multipart without a single delimiter of its boundary
+    raw = (b'From: z@example.com\nTo: sysop@example.org\nSubject: broken\nMessage-ID: <nb@x>\n'
+           b'MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary="zz"\n\n'
+           b'--other\nThe only text.\n')
+    out.append(('MAIL', 'noparts', raw))
     return out
 
 
 SPECIAL = {  # what Python's reading of the raw cases does not show
+    'noparts': {'subject': 'broken', 'from': 'z@example.com', 'lines': ['--other',
+                                                                       'The only text.']},
     'undeclared': {'subject': 'café', 'from': 'x@example.com', 'lines': ['café crème €']},
     'meta': {'subject': 'meta', 'from': 'y@example.com', 'words': ['Привет,', 'мир!']},
     'bounce': {'subject': 'Undelivered', 'from': 'MAILER-DAEMON@example.org',

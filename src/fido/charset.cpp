@@ -12,23 +12,14 @@ namespace quillmar {
 namespace {
 
 constexpr FidoCharsetInfo kCharsets[] = {
-    {"UTF-8", 4, "UTF-8"},
-    {"IBMPC", 2, "CP437"},
-    {"CP437", 2, "CP437"},
-    {"CP850", 2, "CP850"},
-    {"CP852", 2, "CP852"},
-    {"CP865", 2, "CP865"},
-    {"CP866", 2, "CP866"},
-    {"CP1250", 2, "CP1250"},
-    {"CP1251", 2, "CP1251"},
-    {"CP1252", 2, "CP1252"},
-    {"LATIN-1", 2, "ISO-8859-1"},
-    {"ISO-8859-1", 2, "ISO-8859-1"},
-    {"ISO-8859-2", 2, "ISO-8859-2"},
-    {"ISO-8859-5", 2, "ISO-8859-5"},
-    {"ISO-8859-15", 2, "ISO-8859-15"},
-    {"KOI8-R", 2, "KOI8-R"},
-    {"KOI8-U", 2, "KOI8-U"},
+    {"UTF-8", 4, "UTF-8"},           {"IBMPC", 2, "CP437"},
+    {"CP437", 2, "CP437"},           {"CP850", 2, "CP850"},
+    {"CP852", 2, "CP852"},           {"CP865", 2, "CP865"},
+    {"CP866", 2, "CP866"},           {"CP1250", 2, "CP1250"},
+    {"CP1251", 2, "CP1251"},         {"CP1252", 2, "CP1252"},
+    {"LATIN-1", 2, "ISO-8859-1"},    {"ISO-8859-2", 2, "ISO-8859-2"},
+    {"ISO-8859-5", 2, "ISO-8859-5"}, {"ISO-8859-15", 2, "ISO-8859-15"},
+    {"KOI8-R", 2, "KOI8-R"},         {"KOI8-U", 2, "KOI8-U"},
     {"ASCII", 1, "US-ASCII"},
 };
 
@@ -129,8 +120,12 @@ const FidoCharsetInfo* find_fido_charset(std::string_view name) {
   for (const Alias& a : kAliases) {
     if (equals_nocase(name, a.name)) name = a.chrs;
   }
+  // The FidoNet name first: "CP437" is itself, not "IBMPC".
   for (const FidoCharsetInfo& c : kCharsets) {
-    if (equals_nocase(name, c.chrs) || equals_nocase(name, c.iconv)) return &c;
+    if (equals_nocase(name, c.chrs)) return &c;
+  }
+  for (const FidoCharsetInfo& c : kCharsets) {
+    if (equals_nocase(name, c.iconv)) return &c;
   }
   return nullptr;
 }

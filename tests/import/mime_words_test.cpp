@@ -70,6 +70,8 @@ TEST(MimeWords, RecodingKeepsEveryLineAndWholeCharacters) {
   const FidoCharsetInfo* latin = find_fido_charset("iso-8859-1");
   ASSERT_NE(latin, nullptr);
   EXPECT_STREQ(latin->chrs, "LATIN-1");
+  EXPECT_STREQ(find_fido_charset("cp437")->chrs, "CP437");
+  EXPECT_STREQ(find_fido_charset("windows-1251")->chrs, "CP1251");
   EXPECT_EQ(iconv_name_of("IBMPC 2"), "CP437");
   EXPECT_EQ(iconv_name_of("CP866#2"), "CP866");
 }

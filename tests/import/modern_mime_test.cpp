@@ -11,6 +11,7 @@
 
 #include "config/settings.hpp"
 #include "export/export_files.hpp"
+#include "import/packet_reader.hpp"
 #include "test_support.hpp"
 
 namespace quillmar::testing {
@@ -80,6 +81,43 @@ TEST(ModernMime, ImportShowsWhatPythonReadsAndCrashmailTossesIt) {
   EXPECT_EQ(output_of("python3 " + kScript + " check " + dir.path()), "ok 14\n");
   if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed";
   EXPECT_EQ(crashmail_toss(dir), 14) << read_file(dir / "cm/log");
+}
+
+// The charset of an area known only by its FidoNet tag is known after the
+// parts were first counted: the parts are counted again in it, so that
+// every part says how many there are.
+TEST(ModernMime, SplitMessageCountsItsPartsInTheAreaCharset) {
+  ScratchDir dir;
+  dir.write("q.cfg", modern_config(dir) +
+                         "AreaMap RU.CYR comp.cyr\nFidoCharset CP866 RU.CYR\nImportLimit 3000\n");
+  std::string text;
+  for (int i = 0; i < 600; ++i) {
+    text += "\xD0\xA1\xD1\x82\xD1\x80\xD0\xBE\xD0\xBA\xD0\xB0 " + std::to_string(i) + "\n";
+  }
+  dir.write("soup/AREAS", "NEWS\tcomp.cyr\tBn\n");
+  dir.write("soup/NEWS.MSG",
+            framed_message("From: ivan@example.ru\nNewsgroups: comp.cyr\nSubject: long\n"
+                           "Content-Type: text/plain; charset=utf-8\n\n" +
+                           text));
+  RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<FidoMessage> parts;
+  for (const auto& e : fs::directory_iterator(dir / "in")) {
+    std::vector<FidoMessage> m = read_packet(e.path().string());
+    parts.insert(parts.end(), m.begin(), m.end());
+  }
+  // 600 lines of 12 bytes in CP866 fill three parts (in UTF-8 they
+  // would fill five).
+  ASSERT_EQ(parts.size(), 3u);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    std::string n = std::to_string(i + 1);
+    EXPECT_EQ(parts[i].subject, "long (" + n + "/3)");
+    EXPECT_NE(parts[i].text.find(" 0" + n + "/03 "), std::string::npos);
+    EXPECT_NE(parts[i].text.find("\x01"
+                                 "CHRS: CP866 2\r"),
+              std::string::npos);
+    EXPECT_EQ(parts[i].text.find("\xD0"), std::string::npos) << "UTF-8 left in part " << n;
+  }
 }
 
 // Python's reading of a reply file: per message one line of JSON with the

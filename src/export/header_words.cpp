@@ -26,10 +26,20 @@ std::string base64(std::string_view bytes) {
   return out;
 }
 
+// Text that may stand in a header as it is: printable ASCII (and tabs).
+bool plain_header_text(std::string_view text) {
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && u != '\t') || u >= 0x7F) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string encode_header_words(std::string_view utf8, std::size_t used) {
-  if (is_ascii(utf8)) return std::string(utf8);
+  // A line end or another control character would end the header line.
+  if (plain_header_text(utf8)) return std::string(utf8);
   std::string out;
   bool first = true;
   while (!utf8.empty()) {

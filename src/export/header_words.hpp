@@ -6,7 +6,7 @@
 
 namespace quillmar {
 
-// `utf8` as header text: unchanged when it is plain ASCII, else as
+// `utf8` as header text: unchanged when it is printable ASCII, else as
 // "=?UTF-8?B?...?=" words of whole characters, one per line, folded with
 // a line feed and a blank so that no line grows past 76 characters;
 // `used` is the number of characters already on the first line. The

@@ -184,6 +184,9 @@ TEST(ModernMime, ExportWritesWhatPythonReadsAsTheOriginal) {
        "René", "Café", "Café crème brûlée"},
       {"", "IBMPC 2", "Joe Sysop", "Na\x8Bve", "Na\x8Bve se\xA4or", "Joe Sysop", "Naïve",
        "Naïve señor"},
+      // A line end in a subject stays inside it (as an encoded word).
+      {"", "", "Joe Sysop", "Hi\nBcc: evil@example.com", "x", "Joe Sysop",
+       "Hi\\nBcc: evil@example.com", "x"},
   };
   std::vector<TestMessage> messages;
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -211,6 +214,7 @@ TEST(ModernMime, ExportWritesWhatPythonReadsAsTheOriginal) {
   dir.write("q.cfg", modern_config(dir) + "FidoCharset LATIN-1 FIDO.LAT\n");
   RunResult r = run_quillmar(dir.path(), {"EXPORT", "/C=./q.cfg"}, "TZ=UTC", "1999-03-09 14:05:07");
   ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(read_file(dir / "soup/mail0000.MSG").find("\nBcc:"), std::string::npos);
   std::string script = dir.write("read.py", kReplyReader);
   std::string seen;
   for (const char* file : {"soup/mail0000.MSG", "soup/news0000.MSG"}) {

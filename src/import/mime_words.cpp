@@ -70,7 +70,12 @@ std::size_t encoded_word(std::string_view text, std::string_view fallback, std::
   } else {
     append_unescaped(bytes, data, '=', true);
   }
+  // A control character (a line end, a NUL, the kludge mark) would break
+  // the line the text goes into: it becomes a blank.
   out = to_utf8(bytes, charset, fallback);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
   return end + 2;
 }
 

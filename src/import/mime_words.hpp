@@ -11,7 +11,8 @@
 namespace quillmar {
 
 // Header text as UTF-8: encoded words ("=?charset?B?...?=", "?Q?") are
-// decoded and the white space between two of them dropped; other 8-bit
+// decoded (control characters in them as blanks) and the white space
+// between two of them dropped; other 8-bit
 // text stays when it is UTF-8 and is read as `fallback` otherwise.
 std::string decode_header_text(std::string_view text, std::string_view fallback);
 

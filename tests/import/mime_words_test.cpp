@@ -24,6 +24,8 @@ TEST(MimeWords, EncodedWordsDecodeAsReadersShowThem) {
       {"=?utf-8?x?abc?= =?utf-8?q?no end", "=?utf-8?x?abc?= =?utf-8?q?no end"},
       {"na\xC3\xAFve", "naïve"},
       {"caf\xE9", "café"},
+      // Control characters cannot end the line or start a kludge.
+      {"=?utf-8?q?a=0D=01INTL_b=00c?=", "a  INTL b c"},
       // An unknown charset is read as the fallback.
       {"=?x-unknown?q?caf=E9?=", "café"},
   };

@@ -788,7 +788,13 @@ bool MessagePass::next_item_line(std::string_view& line) {
   while (next_item_ < items_.size()) {
     BodyItem& item = items_[next_item_];
     if (!item.file) {
-      if (item_offset_ == 0) item.text = recode(item.text, "UTF-8", target_);
+      if (item_offset_ == 0) {
+        item.text = recode(item.text, "UTF-8", target_);
+        // Decoded text cannot bring in kludge lines of its own.
+        for (char& c : item.text) {
+          if (c == '\x01') c = '@';
+        }
+      }
       std::string_view rest = std::string_view(item.text).substr(item_offset_);
       line = buffer_line(rest, target_utf8_);
       if (line.size() < rest.size() && !line.empty()) {

@@ -120,6 +120,33 @@ TEST(ModernMime, SplitMessageCountsItsPartsInTheAreaCharset) {
   }
 }
 
+// Text hidden in encodings cannot make kludge lines or break a header
+// field of the packet.
+TEST(ModernMime, DecodedTextBringsNoKludges) {
+  ScratchDir dir;
+  dir.write("q.cfg", modern_config(dir));
+  dir.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  // "\x01INTL 1:1/1 2:2/2\nhello\n" in base64, and a subject holding CR, ^A and NUL.
+  dir.write(
+      "soup/MAIL.MSG",
+      framed_message("From: a@example.com\nTo: sysop@example.org\n"
+                     "Subject: =?utf-8?q?x=0D=01INTL_1:1/1_2:2/2=00y?=\n"
+                     "Content-Type: text/plain; charset=utf-8\n"
+                     "Content-Transfer-Encoding: base64\n\nAUlOVEwgMToxLzEgMjoyLzIKaGVsbG8K\n"));
+  RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<FidoMessage> m;
+  for (const auto& e : fs::directory_iterator(dir / "in")) {
+    bool ok = false;
+    m = read_packet(e.path().string(), &ok);
+    EXPECT_TRUE(ok);
+  }
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].subject, "x  INTL 1:1/1 2:2/2 y");
+  EXPECT_EQ(m[0].text.find("\x01INTL 1:1"), std::string::npos) << m[0].text;
+  EXPECT_NE(m[0].text.find("\r@INTL 1:1/1 2:2/2\rhello\r"), std::string::npos) << m[0].text;
+}
+
 // Python's reading of a reply file: per message one line of JSON with the
 // decoded subject and From header, the Content-Type charset, the text,
 // the defects found and the longest header line.

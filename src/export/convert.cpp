@@ -7,8 +7,10 @@
 
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
+#include "export/header_words.hpp"
 #include "export/reply.hpp"
 #include "fido/address_mapping.hpp"
+#include "fido/charset.hpp"
 #include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
 #include "frame/text_helpers.hpp"
@@ -48,6 +50,10 @@ struct ConvertState {
   bool is_mailing_list = false;
   bool to_limit = false;
   bool xpost_limit = false;
+  // ModernMime: the iconv name of the FidoNet text's charset, and whether
+  // it is UTF-8 (whose characters a cut keeps whole).
+  std::string source_charset;
+  bool source_utf8 = false;
 };
 ConvertState state;
 
@@ -279,8 +285,38 @@ bool has_attachment_to_send() {
   return false;
 }
 
+// FidoNet text as UTF-8: in the charset of its CHRS kludge (or of the
+// area), and as IBMPC when text said to be UTF-8 is not.
+std::string fido_text_as_utf8(std::string_view text) {
+  return to_utf8(text, state.source_charset, "CP437");
+}
+
+// A header text of the FidoNet message as Internet header text: encoded
+// words with ModernMime, else as it stands. `used` is what the line holds
+// before it.
+std::string header_text(std::string_view text, std::size_t used) {
+  if (!settings->ModernMime) return std::string(text);
+  return encode_header_words(fido_text_as_utf8(text), used);
+}
+
 // The FidoNet charset's Internet name.
 void choose_charset() {
+  if (settings->ModernMime) {
+    // The text is recoded: from the charset its CHRS kludge names (or the
+    // area's) to the configured Internet one.
+    std::string fido = settings->FidoCharset;
+    for (const AreaCharsetEntry& e : settings->AreaCharset) {
+      if (equals_nocase(e.area.view(), state.area.view())) {
+        fido = e.charset;
+        break;
+      }
+    }
+    state.source_charset = iconv_name_of(
+        state.charset_kludge.empty() ? std::string_view(fido) : state.charset_kludge.view());
+    state.source_utf8 = equals_nocase(state.source_charset, "UTF-8");
+    state.out_charset = settings->ExportCharset;
+    return;
+  }
   state.out_charset = settings->DefCharSet.view();
   if (state.charset_kludge.empty()) return;
   for (const CharSetMapEntry& e : settings->CharSetMap) {
@@ -383,7 +419,9 @@ void write_header(platform::File& out) {
     out.write("To: ");
     if (!state.is_uucp) {
       out.write(state.recipient.view());
-      if (route && !m.to_name.empty()) out.printf(" (%s)", m.to_name.c_str());
+      if (route && !m.to_name.empty()) {
+        out.printf(" (%s)", header_text(m.to_name, 6 + state.recipient.size()).c_str());
+      }
     }
     write_recipients(out, kAddressTo, !state.is_uucp);
     out.write("\n");
@@ -403,10 +441,13 @@ void write_header(platform::File& out) {
     out.write("\n");
   }
 
-  out.printf("From: %s%s (%s)\n", state.is_news ? s.NoSpamText.c_str() : "",
-             state.from_address.c_str(), m.from_name.c_str());
+  const char* spam_text = state.is_news ? s.NoSpamText.c_str() : "";
+  out.printf(
+      "From: %s%s (%s)\n", spam_text, state.from_address.c_str(),
+      header_text(m.from_name, 8 + std::strlen(spam_text) + state.from_address.size()).c_str());
   if (state.list == nullptr) {
-    out.printf("Reply-to: %s (%s)\n", state.reply_address.c_str(), m.from_name.c_str());
+    out.printf("Reply-to: %s (%s)\n", state.reply_address.c_str(),
+               header_text(m.from_name, 12 + state.reply_address.size()).c_str());
   } else {
     const char* list_address = state.list->ListAddress ? state.list->ListAddress->c_str() : "";
     out.printf("Reply-to: %s\n", list_address);
@@ -416,7 +457,7 @@ void write_header(platform::File& out) {
   if (m.file_attached && route && !m.route_subject.empty() && subject_names_bundle(m.subject)) {
     subject = m.route_subject.c_str();
   }
-  out.printf("Subject: %s\n", subject);
+  out.printf("Subject: %s\n", header_text(subject, 9).c_str());
 
   FidoDate d = parse_fido_date(m.date_time);
   out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[d.weekday], d.day,
@@ -432,7 +473,7 @@ void write_header(platform::File& out) {
   }
   if (!s.Organization.empty()) out.printf("Organization: %s\n", s.Organization.c_str());
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
-    out.printf("X-Comment-To: %s\n", m.to_name.c_str());
+    out.printf("X-Comment-To: %s\n", header_text(m.to_name, 14).c_str());
   }
   if (!state.is_news && route && !m.route_password.empty()) {
     out.printf("X-MailPassword: %s\n", m.route_password.c_str());
@@ -508,8 +549,49 @@ std::size_t wrap_length(std::string_view piece, std::size_t width) {
   return piece.size();
 }
 
+// The byte length of the first `characters` UTF-8 characters of `text`.
+std::size_t utf8_prefix_bytes(std::string_view text, std::size_t characters) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == characters) return i;
+  }
+  return text.size();
+}
+
+// A body piece in the Internet charset (ModernMime); quoted-printable
+// lines get soft line breaks, so that none is longer than 76 characters.
+void write_recoded_piece(platform::File& out, std::string_view piece) {
+  std::string text = recode(fido_text_as_utf8(piece), "UTF-8", state.out_charset);
+  const bool qp = state.has_8bit && settings->UseQP;
+  std::string encoded;
+  std::size_t line = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool escape = qp && (c == '=' || c < 0x20 || c > 0x7E ||
+                         ((c == ' ' || c == '\t') && i + 1 == text.size()));
+    std::size_t n = escape ? 3 : 1;
+    if (qp && line + n > 75) {
+      encoded += "=\n";
+      line = 0;
+    }
+    if (escape) {
+      encoded.push_back('=');
+      encoded.push_back(hex_digit_char(c >> 4));
+      encoded.push_back(hex_digit_char(c & 0x0F));
+    } else {
+      encoded.push_back(static_cast<char>(c));
+    }
+    line += n;
+  }
+  encoded.push_back('\n');
+  out.write(encoded);
+}
+
 void write_body(platform::File& in, platform::File& out) {
   const std::size_t width = body_width();
+  // UTF-8 text is cut by characters, not bytes: its pieces are read longer.
+  const bool by_characters = settings->ModernMime && state.source_utf8;
+  const std::size_t read_width = by_characters ? std::min<std::size_t>(4 * width, 480) : width;
   char raw[kPieceBuffer];
   char next[kScanPiece + 1];
   Text<kPieceBuffer> piece;
@@ -518,9 +600,9 @@ void write_body(platform::File& in, platform::File& out) {
   bool end_found = false;
   for (;;) {
     long start = in.tell();
-    CrLine r = read_piece(in, raw, width);
-    const bool cut = r == CrLine::too_long;
-    const bool text_end = r == CrLine::ended;
+    CrLine r = read_piece(in, raw, read_width);
+    bool cut = r == CrLine::too_long;
+    bool text_end = r == CrLine::ended;
     std::string_view v(raw, std::strlen(raw));
     if (end_found) {
       if (text_end) return;
@@ -558,6 +640,31 @@ void write_body(platform::File& in, platform::File& out) {
     std::size_t carried = prefix.size();
     piece = prefix;
     piece.append(v);
+    if (by_characters) {
+      std::size_t limit = utf8_prefix_bytes(piece, width);
+      if (cut || limit < piece.size()) {
+        // Wrapped as below, at a character boundary within `width`
+        // characters; the rest is read again.
+        carry_quote_prefix(piece, prefix);
+        std::size_t keep = wrap_length(piece.view().substr(0, limit), limit);
+        if (keep > limit) keep = limit;
+        // A piece read to its limit may end inside a character.
+        if (keep == piece.size()) keep = piece.size() - 1;
+        std::size_t whole = cut_text(piece, keep, true).size();
+        if (whole > carried) keep = whole;
+        if (keep < piece.size() && keep > carried) {
+          in.seek(start + static_cast<long>(keep - carried));
+          piece.truncate(keep);
+          cut = true;
+          text_end = false;
+        }
+      }
+      if (!cut) prefix.clear();
+      continuation = cut;
+      write_recoded_piece(out, piece);
+      if (text_end) return;
+      continue;
+    }
     if (cut) {
       carry_quote_prefix(piece, prefix);
       std::size_t keep = wrap_length(piece, width);
@@ -569,7 +676,11 @@ void write_body(platform::File& in, platform::File& out) {
       prefix.clear();
     }
     continuation = cut;
-    write_piece(out, piece);
+    if (settings->ModernMime) {
+      write_recoded_piece(out, piece);
+    } else {
+      write_piece(out, piece);
+    }
     if (text_end) return;
   }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "export/header_words.hpp"
 #include "export/reply.hpp"
 #include "fido/address_mapping.hpp"
 #include "frame/run.hpp"
@@ -63,7 +64,13 @@ bool distribute_posting(ListRecord& list, MessageFile& file, int64_t body_start,
   write_header_text(out, header.from_address);
   if (!header.from_name.empty()) {
     out.write(" (");
-    write_header_text(out, header.from_name);
+    // With ModernMime the names and the subject were decoded to UTF-8.
+    if (settings->ModernMime) {
+      // Folded by the encoder, which writes no other line ends.
+      out.write(encode_header_words(header.from_name.view(), 8 + header.from_address.size()));
+    } else {
+      write_header_text(out, header.from_name);
+    }
     out.write(")");
   }
   out.write("\nReply-to: ");
@@ -71,7 +78,11 @@ bool distribute_posting(ListRecord& list, MessageFile& file, int64_t body_start,
   out.write("\nSender: ");
   write_header_text(out, list_address);
   out.write("\nSubject: ");
-  write_header_text(out, header.subject);
+  if (settings->ModernMime) {
+    out.write(encode_header_words(header.subject.view(), 9));
+  } else {
+    write_header_text(out, header.subject);
+  }
   out.write("\n");
 
   const ParsedDate& d = header.date;

@@ -21,7 +21,8 @@ namespace quillmar::platform {
 
 namespace {
 
-constexpr std::size_t kFileBuffer = 256 * 1024;
+// Bytes a file reads or writes in one call into the OS.
+constexpr std::size_t kFileBuffer = 64 * 1024;
 
 // The reason of the last failure; a program's own text or strerror's.
 const char* last_reason = "";
@@ -169,16 +170,57 @@ bool remove_file(std::string_view name) {
   return gone ? false : fail_to_change(name);
 }
 
+namespace {
+
+// Buffers of closed files are kept for the next file, so that opening a
+// file per message allocates nothing.
+constexpr std::size_t kSpareBuffers = 8;
+char* spare_buffers[kSpareBuffers];
+std::size_t spare_count = 0;
+
+char* take_buffer() {
+  if (spare_count > 0) return spare_buffers[--spare_count];
+  return static_cast<char*>(std::malloc(kFileBuffer));
+}
+
+void give_back_buffer(char* buffer) {
+  if (buffer == nullptr) return;
+  if (spare_count < kSpareBuffers) {
+    spare_buffers[spare_count++] = buffer;
+  } else {
+    std::free(buffer);
+  }
+}
+
+}  // namespace
+
 File::File(File&& other) noexcept
-    : fp_(std::exchange(other.fp_, nullptr)),
+    : fd_(std::exchange(other.fd_, -1)),
+      append_(std::exchange(other.append_, false)),
       failed_(std::exchange(other.failed_, false)),
+      read_failed_(std::exchange(other.read_failed_, false)),
+      at_end_(std::exchange(other.at_end_, false)),
+      dirty_(std::exchange(other.dirty_, false)),
+      buffer_(std::exchange(other.buffer_, nullptr)),
+      base_(std::exchange(other.base_, 0)),
+      pos_(std::exchange(other.pos_, 0)),
+      end_(std::exchange(other.end_, 0)),
       path_(std::move(other.path_)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
-    fp_ = std::exchange(other.fp_, nullptr);
+    give_back_buffer(std::exchange(buffer_, nullptr));
+    fd_ = std::exchange(other.fd_, -1);
+    append_ = std::exchange(other.append_, false);
     failed_ = std::exchange(other.failed_, false);
+    read_failed_ = std::exchange(other.read_failed_, false);
+    at_end_ = std::exchange(other.at_end_, false);
+    dirty_ = std::exchange(other.dirty_, false);
+    buffer_ = std::exchange(other.buffer_, nullptr);
+    base_ = std::exchange(other.base_, 0);
+    pos_ = std::exchange(other.pos_, 0);
+    end_ = std::exchange(other.end_, 0);
     path_ = std::move(other.path_);
   }
   return *this;
@@ -186,6 +228,7 @@ File& File::operator=(File&& other) noexcept {
 
 File::~File() {
   close();
+  give_back_buffer(std::exchange(buffer_, nullptr));
 }
 
 bool File::open(std::string_view name, OpenMode mode, Share share) {
@@ -204,7 +247,6 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   if (name.empty()) return fail_with("empty name");
   if (name.size() >= kPathMax) return fail_with("name too long");
   int flags = 0;
-  const char* fmode = "rb";
   std::string path;
   switch (mode) {
     case OpenMode::read:
@@ -213,22 +255,18 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
       break;
     case OpenMode::update:
       flags = O_RDWR | O_NOFOLLOW;
-      fmode = "r+b";
       path = resolve_existing(name);
       break;
     case OpenMode::write:
       flags = O_WRONLY | O_CREAT | O_NOFOLLOW;
-      fmode = "wb";
       path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
       break;
     case OpenMode::append:
       flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW;
-      fmode = "ab";
       path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
       break;
     case OpenMode::create_new:
       flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-      fmode = "wb";
       if (file_exists(name)) return fail_with("the name exists");
       path = resolve_for_create(name);
       break;
@@ -258,42 +296,177 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
     ::close(fd);
     return false;
   }
-  fp_ = ::fdopen(fd, fmode);
-  if (fp_ == nullptr) {
-    fail_with_errno();
-    ::close(fd);
-    return false;
-  }
-  std::setvbuf(fp_, nullptr, _IOFBF, kFileBuffer);
+  fd_ = fd;
+  append_ = mode == OpenMode::append;
+  read_failed_ = false;
+  at_end_ = false;
+  dirty_ = false;
+  base_ = append_ ? static_cast<int64_t>(st.st_size) : 0;
+  pos_ = end_ = 0;
   return true;
 }
 
 bool File::close() {
-  if (fp_ == nullptr) return !failed_;
-  bool ok = !failed_ && std::ferror(fp_) == 0;
-  if (std::fclose(fp_) != 0) ok = fail_with_errno() || fail_to_change(path_);
-  fp_ = nullptr;
+  if (fd_ < 0) return !failed_;
+  bool ok = !failed_ && !read_failed_;
+  if (dirty_ && !write_buffer()) ok = false;
+  if (::close(fd_) != 0) ok = fail_with_errno() || fail_to_change(path_);
+  fd_ = -1;
   failed_ = false;
+  read_failed_ = false;
+  at_end_ = false;
+  dirty_ = false;
+  base_ = 0;
+  pos_ = end_ = 0;
   return ok;
 }
 
+bool File::ensure_buffer() {
+  if (buffer_ == nullptr) buffer_ = take_buffer();
+  return buffer_ != nullptr;
+}
+
+void File::leave_reading() {
+  base_ += static_cast<int64_t>(pos_);
+  pos_ = end_ = 0;
+}
+
+bool File::fill() {
+  leave_reading();
+  if (at_end_ || !ensure_buffer()) return false;
+  for (;;) {
+    ssize_t n = ::pread(fd_, buffer_, kFileBuffer, base_);
+    if (n > 0) {
+      end_ = static_cast<std::size_t>(n);
+      return true;
+    }
+    if (n == 0) {
+      at_end_ = true;
+      return false;
+    }
+    if (errno != EINTR) {
+      fail_with_errno();
+      read_failed_ = true;
+      at_end_ = true;
+      return false;
+    }
+  }
+}
+
+int File::get_byte_slow() {
+  if (fd_ < 0) return EOF;
+  if (dirty_ && !write_buffer()) return EOF;
+  if (!fill()) return EOF;
+  return static_cast<unsigned char>(buffer_[pos_++]);
+}
+
+std::string_view File::peek() {
+  if (pos_ < end_) return std::string_view(buffer_ + pos_, end_ - pos_);
+  if (fd_ < 0 || (dirty_ && !write_buffer()) || !fill()) return std::string_view();
+  return std::string_view(buffer_ + pos_, end_ - pos_);
+}
+
 std::size_t File::read(void* buffer, std::size_t size) {
-  if (fp_ == nullptr || size == 0) return 0;
-  return std::fread(buffer, 1, size, fp_);
+  if (fd_ < 0 || size == 0) return 0;
+  if (dirty_ && !write_buffer()) return 0;
+  char* out = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    if (pos_ == end_ && !fill()) break;
+    std::size_t n = std::min(size - done, end_ - pos_);
+    std::memcpy(out + done, buffer_ + pos_, n);
+    pos_ += n;
+    done += n;
+  }
+  return done;
+}
+
+bool File::write_through(const char* data, std::size_t size) {
+  int64_t at = base_;
+  while (size > 0) {
+    ssize_t n = append_ ? ::write(fd_, data, size) : ::pwrite(fd_, data, size, at);
+    if (n < 0 && errno == ESPIPE) n = ::write(fd_, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    at += n;
+  }
+  return true;
+}
+
+bool File::write_buffer() {
+  if (!dirty_) return true;
+  bool ok = write_through(buffer_, end_);
+  dirty_ = false;
+  base_ += static_cast<int64_t>(end_);
+  pos_ = end_ = 0;
+  return ok || write_failed();
 }
 
 bool File::write(const void* data, std::size_t size) {
-  if (fp_ == nullptr) return false;
-  if (size != 0 && std::fwrite(data, 1, size, fp_) != size) return write_failed();
+  if (fd_ < 0) return false;
+  if (size == 0) return !failed_;
+  if (!dirty_) leave_reading();
+  if (!ensure_buffer()) {
+    errno = ENOMEM;
+    return write_failed();
+  }
+  const char* bytes = static_cast<const char*>(data);
+  if (size > kFileBuffer - end_) {
+    if (!write_buffer()) return false;
+    if (size >= kFileBuffer) {
+      if (!write_through(bytes, size)) {
+        base_ += static_cast<int64_t>(size);
+        return write_failed();
+      }
+      base_ += static_cast<int64_t>(size);
+      return !failed_;
+    }
+  }
+  std::memcpy(buffer_ + end_, bytes, size);
+  end_ += size;
+  pos_ = end_;
+  dirty_ = true;
   return !failed_;
 }
 
 bool File::printf(const char* format, ...) {
-  if (fp_ == nullptr) return false;
+  if (fd_ < 0) return false;
+  if (!dirty_) leave_reading();
+  if (!ensure_buffer()) {
+    errno = ENOMEM;
+    return write_failed();
+  }
   va_list ap;
   va_start(ap, format);
-  if (std::vfprintf(fp_, format, ap) < 0) write_failed();
+  va_list again;
+  va_copy(again, ap);
+  std::size_t room = kFileBuffer - end_;
+  int n = std::vsnprintf(buffer_ + end_, room, format, ap);
   va_end(ap);
+  if (n < 0) {
+    va_end(again);
+    return write_failed();
+  }
+  if (static_cast<std::size_t>(n) < room) {
+    end_ += static_cast<std::size_t>(n);
+    pos_ = end_;
+    dirty_ = dirty_ || n > 0;
+  } else {
+    // Too long for what is left of the buffer: formatted apart and written.
+    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.pop_back();
+    write(text.data(), text.size());
+  }
+  va_end(again);
   return !failed_;
 }
 
@@ -305,27 +478,47 @@ bool File::write_failed() {
 }
 
 bool File::seek(long offset, int whence) {
-  return fp_ != nullptr && std::fseek(fp_, offset, whence) == 0;
-}
-
-long File::tell() {
-  return fp_ != nullptr ? std::ftell(fp_) : -1L;
+  if (fd_ < 0) return false;
+  if (dirty_ && !write_buffer()) return false;
+  int64_t target = 0;
+  if (whence == SEEK_SET) {
+    target = offset;
+  } else if (whence == SEEK_CUR) {
+    target = base_ + static_cast<int64_t>(pos_) + offset;
+  } else if (whence == SEEK_END) {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return fail_with_errno();
+    target = static_cast<int64_t>(st.st_size) + offset;
+  } else {
+    return fail_with("bad seek");
+  }
+  if (target < 0) return fail_with(std::strerror(EINVAL));
+  at_end_ = false;
+  if (target >= base_ && target <= base_ + static_cast<int64_t>(end_)) {
+    pos_ = static_cast<std::size_t>(target - base_);
+  } else {
+    base_ = target;
+    pos_ = end_ = 0;
+  }
+  return true;
 }
 
 bool File::truncate(long size) {
-  if (fp_ == nullptr || std::fflush(fp_) != 0) return false;
-  return ::ftruncate(fileno(fp_), size) == 0 || fail_with_errno() || fail_to_change(path_);
+  if (fd_ < 0 || (dirty_ && !write_buffer())) return false;
+  leave_reading();
+  at_end_ = false;
+  return ::ftruncate(fd_, size) == 0 || fail_with_errno() || fail_to_change(path_);
 }
 
 bool File::flush() {
-  if (fp_ == nullptr) return false;
-  if (std::fflush(fp_) != 0) return write_failed();
+  if (fd_ < 0) return false;
+  if (dirty_ && !write_buffer()) return false;
   return !failed_;
 }
 
 bool File::sync() {
   if (!flush()) return false;
-  if (::fsync(fileno(fp_)) != 0) return write_failed();
+  if (::fsync(fd_) != 0) return write_failed();
   return !failed_;
 }
 

@@ -160,7 +160,7 @@ bool write_encoded_lines(platform::File& reply, platform::File& input, bool mime
     }
     if (got < sizeof block) break;
   }
-  return !(input.handle() != nullptr && std::ferror(input.handle()) != 0);
+  return !input.read_failed();
 }
 
 // Notes a file to be deleted or truncated once its message is complete; a

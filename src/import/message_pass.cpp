@@ -262,8 +262,13 @@ std::size_t MessagePass::read_raw(std::size_t at) {
   if (limit == 0) return 0;
   std::string_view l = file_.read_line(limit);
   char* out = line_buffer + at;
-  for (std::size_t i = 0; i < l.size(); ++i) out[i] = l[i] == '\0' ? ' ' : l[i];
+  std::memcpy(out, l.data(), l.size());
   out[l.size()] = '\0';
+  for (char* nul = static_cast<char*>(std::memchr(out, '\0', l.size())); nul != nullptr;
+       nul = static_cast<char*>(
+           std::memchr(nul, '\0', static_cast<std::size_t>(out + l.size() - nul)))) {
+    *nul = ' ';
+  }
   return l.size();
 }
 
@@ -328,16 +333,22 @@ void MessagePass::mime_scan(std::string_view line) {
   MessageHeader& h = *message_header;
   if (starts_with_nocase(line, "Content-")) parameter_scan_ = true;
   if (parameter_scan_) {
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      std::string_view rest = line.substr(i);
-      if (starts_with_nocase(rest, "name=")) {
-        std::string value = parameter_value(rest.substr(5));
-        part_name_.assign(trim_right(std::string_view(value).substr(0, 80)));
-      } else if (boundary_.empty() && starts_with_nocase(rest, "boundary=")) {
-        std::string value = parameter_value(rest.substr(9));
-        boundary_.assign(trim_right(std::string_view(value).substr(0, 128)));
-      } else if (h.charset.empty() && starts_with_nocase(rest, "charset=")) {
-        std::string_view value = rest.substr(8);
+    // The parameters are found wherever their name ends in "=" (also at the
+    // end of a longer word, as in "filename="): each "=" of the line is
+    // looked at, in the order of the line.
+    for (std::size_t eq = line.find('='); eq != std::string_view::npos;
+         eq = line.find('=', eq + 1)) {
+      std::string_view value = line.substr(eq + 1);
+      auto named = [&](std::string_view name) {
+        return eq >= name.size() && equals_nocase(line.substr(eq - name.size(), name.size()), name);
+      };
+      if (named("name")) {
+        std::string parameter = parameter_value(value);
+        part_name_.assign(trim_right(std::string_view(parameter).substr(0, 80)));
+      } else if (boundary_.empty() && named("boundary")) {
+        std::string parameter = parameter_value(value);
+        boundary_.assign(trim_right(std::string_view(parameter).substr(0, 128)));
+      } else if (h.charset.empty() && named("charset")) {
         if (!value.empty() && value[0] == '"') {
           h.charset.assign(trim_right(parameter_value(value)));
         } else {
@@ -864,7 +875,9 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     }
     written_ = 0;
   }
-  // The chunks are put together first and written at once.
+  // The chunks are put together first and written at once; the passes that
+  // only count take their sizes.
+  const bool copy = writing();
   std::size_t width = header_line ? kHeaderWidth : kBodyWidth;
   std::size_t out = 0;
   bool first = true;
@@ -889,12 +902,14 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     }
     if (header_line) {
       std::string_view mark = first ? "\x01" : "\x01  ";
-      std::memcpy(output_buffer + out, mark.data(), mark.size());
+      if (copy) std::memcpy(output_buffer + out, mark.data(), mark.size());
       out += mark.size();
     }
-    std::memcpy(output_buffer + out, line.data(), chunk);
-    out += chunk;
-    output_buffer[out++] = '\r';
+    if (copy) {
+      std::memcpy(output_buffer + out, line.data(), chunk);
+      output_buffer[out + chunk] = '\r';
+    }
+    out += chunk + 1;
     line.remove_prefix(chunk);
     if (line.empty()) break;
     if (header_line && first) width = kHeaderWidth - 2;

@@ -372,6 +372,23 @@ std::size_t File::read(void* buffer, std::size_t size) {
   char* out = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < size) {
+    if (pos_ == end_ && size - done >= kFileBuffer && !at_end_) {
+      // A large read goes straight into the caller's memory.
+      leave_reading();
+      ssize_t n = ::pread(fd_, out + done, size - done, base_);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        fail_with_errno();
+        read_failed_ = true;
+      }
+      if (n <= 0) {
+        at_end_ = true;
+        break;
+      }
+      base_ += n;
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
     if (pos_ == end_ && !fill()) break;
     std::size_t n = std::min(size - done, end_ - pos_);
     std::memcpy(out + done, buffer_ + pos_, n);

@@ -122,7 +122,7 @@ bool skip_rest_of_line(platform::File& in) {
 }
 
 void read_kludge(std::string_view k) {
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   if (starts_with(k, "INTL ")) {
     std::string_view s = k.substr(5);
     FtnAddress to, from;
@@ -210,7 +210,7 @@ bool read_address_line(std::string_view line) {
 // body line.
 void scan_header(platform::File& in) {
   char line[kScanPiece + 1];
-  const bool gateway = export_target == ExportTarget::gateway;
+  const bool gateway = export_state.target == ExportTarget::gateway;
   bool allowance = false;
   for (;;) {
     long pos = in.tell();
@@ -260,8 +260,8 @@ bool check_body(platform::File& in) {
 
 // Will a file of the attachment list go with the message?
 bool has_attachment_to_send() {
-  for (const AttachmentEntry& e : attachment_list) {
-    if (export_target == ExportTarget::route || e.state != kAttachPacket) return true;
+  for (const AttachmentEntry& e : export_state.attachments) {
+    if (export_state.target == ExportTarget::route || e.state != kAttachPacket) return true;
   }
   return false;
 }
@@ -386,14 +386,14 @@ bool subject_names_bundle(std::string_view subject) {
 // The addressees: the list's members, the recipients of mail, or the
 // newsgroups.
 void write_addressees(HeaderWriter& out) {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   if (state.list != nullptr) {
     write_member_bcc(out, *state.list);
   } else if (!state.is_news) {
     out.start("To");
     if (!state.is_uucp) {
       out.value(state.recipient.c_str());
-      if (export_target == ExportTarget::route && !m.to_name.empty()) {
+      if (export_state.target == ExportTarget::route && !m.to_name.empty()) {
         out.raw(" (");
         write_text_value(out, m.to_name, 6 + state.recipient.size());
         out.raw(")");
@@ -425,7 +425,7 @@ void write_addressees(HeaderWriter& out) {
 // Sender, reply address and subject.
 void write_origin_lines(HeaderWriter& out) {
   const Settings& s = *settings;
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   const char* spam_text = state.is_news ? s.NoSpamText.c_str() : "";
   out.start("From");
   out.value(spam_text);
@@ -447,7 +447,7 @@ void write_origin_lines(HeaderWriter& out) {
     out.field("Sender", list_address);
   }
   const char* subject = m.subject.c_str();
-  if (m.file_attached && export_target == ExportTarget::route && !m.route_subject.empty() &&
+  if (m.file_attached && export_state.target == ExportTarget::route && !m.route_subject.empty() &&
       subject_names_bundle(m.subject)) {
     subject = m.route_subject.c_str();
   }
@@ -459,7 +459,7 @@ void write_origin_lines(HeaderWriter& out) {
 // Date, identifiers, organisation and the gateway's own fields.
 void write_message_lines(HeaderWriter& out) {
   const Settings& s = *settings;
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   out.date(parse_fido_date(m.date_time), s.TimeZone.c_str());
 
   out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
@@ -475,7 +475,7 @@ void write_message_lines(HeaderWriter& out) {
     write_text_value(out, m.to_name, 14);
     out.end();
   }
-  if (!state.is_news && export_target == ExportTarget::route && !m.route_password.empty()) {
+  if (!state.is_news && export_state.target == ExportTarget::route && !m.route_password.empty()) {
     out.field("X-MailPassword", m.route_password.c_str());
   }
   out.program(state.list != nullptr ? "X-MailServer" : "X-MailConverter");
@@ -485,7 +485,7 @@ void write_message_lines(HeaderWriter& out) {
 void write_content_lines(HeaderWriter& out) {
   const Settings& s = *settings;
   out.field("Mime-version", "1.0");
-  if (export_message->file_attached) {
+  if (export_state.message->file_attached) {
     out.start("Content-Type");
     out.raw("multipart/mixed; boundary=\"");
     out.raw(kMimeBoundary);
@@ -742,7 +742,7 @@ void write_body(platform::File& in, platform::File& out) {
 
 // The files of a file-attach message, as MIME parts.
 void write_attachments(platform::File& out, bool allow_attachments) {
-  std::string_view subject = export_message->subject;
+  std::string_view subject = export_state.message->subject;
   std::vector<std::string> encoded;
   while (!subject.empty()) {
     std::size_t space = subject.find(' ');
@@ -756,7 +756,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
       // Of two listed files with the same name, the one not yet sent is meant.
       std::string_view wanted = base_name(without_send_mark(word));
       AttachmentEntry* found = nullptr;
-      for (AttachmentEntry& e : attachment_list) {
+      for (AttachmentEntry& e : export_state.attachments) {
         if (!equals_nocase(base_name(without_send_mark(e.name)), wanted)) continue;
         if (found == nullptr) found = &e;
         if (e.state != kAttachDone) {
@@ -765,7 +765,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
         }
       }
       if (found != nullptr) {
-        if (found->state == kAttachPacket && export_target == ExportTarget::gateway) {
+        if (found->state == kAttachPacket && export_state.target == ExportTarget::gateway) {
           pass_over = true;
         } else {
           name = found->name;
@@ -795,7 +795,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
 }
 
 void print_verbose(long entries) {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   progress_return();
   log_print("- from %s (%s) to ", ftn_address_text(m.origin, PointForm::always).c_str(),
             m.from_name.c_str());
@@ -812,16 +812,16 @@ void print_verbose(long entries) {
 
 // Empties the conversion's state and takes the recipient the target gives.
 void start_conversion() {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   state = ConvertState{};
   recipient_table.clear();
   cross_post_table.clear();
   prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
   state.area = "NETMAIL";
-  if (export_target == ExportTarget::gateway) {
+  if (export_state.target == ExportTarget::gateway) {
     state.is_uucp = equals_nocase(m.to_name, "UUCP");
     state.recipient = m.to_name;
-  } else if (export_target == ExportTarget::route) {
+  } else if (export_state.target == ExportTarget::route) {
     state.recipient = m.route_recipient;
   }
   state.scan_serial = static_cast<uint32_t>(platform::now());
@@ -830,7 +830,7 @@ void start_conversion() {
 // An FTN address in the MSGID names the sender more exactly than the
 // packet does.
 void take_msgid_origin() {
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   MessageRef& id = state.msgid_ref;
   if (state.msgid_read && id.id_text.empty() && id.address.zone != 0) {
     m.origin = id.address;
@@ -857,7 +857,7 @@ void apply_aliases() {
 // The sender's Internet address and reply address, unless a gateway line
 // or the list named them.
 void choose_sender() {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   if (state.from_address.empty()) {
     map_sender_to_internet(m.origin, m.from_name, state.from_address, state.reply_address);
   }
@@ -866,7 +866,7 @@ void choose_sender() {
 
 // The warnings about recipients and cross-posts left out.
 void report_limits() {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   const Text<32> origin_text = ftn_address_text(m.origin, PointForm::always);
   if (state.to_limit) {
     log_print("! To/Copy-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
@@ -884,9 +884,9 @@ void report_limits() {
 
 // Counts an exported message.
 void count_exported() {
-  ++export_stats.exported;
-  ++(state.is_news ? export_stats.news : export_stats.mail);
-  if (state.list != nullptr) ++export_stats.lists;
+  ++export_state.stats.exported;
+  ++(state.is_news ? export_state.stats.news : export_state.stats.mail);
+  if (state.list != nullptr) ++export_state.stats.lists;
 }
 
 // Writes the message into the reply packet: header, body and files. A
@@ -896,7 +896,7 @@ void write_reply(platform::File& in, bool allow_attachments) {
   platform::File out;
   if (!open_reply_message(kind, out)) {
     // The message cannot be written: its source must be kept.
-    export_write_failed = true;
+    export_state.write_failed = true;
     skip_to_text_end(in);
     return;
   }
@@ -906,10 +906,10 @@ void write_reply(platform::File& in, bool allow_attachments) {
   write_header(out);
   recipient_table.clear();
   write_body(in, out);
-  if (export_message->file_attached) write_attachments(out, allow_attachments);
+  if (export_state.message->file_attached) write_attachments(out, allow_attachments);
 
   if (!close_reply_message(kind, out)) {
-    export_write_failed = true;
+    export_state.write_failed = true;
     cross_post_table.clear();
     return;
   }
@@ -967,7 +967,7 @@ FidoDate parse_fido_date(std::string_view text) {
 }
 
 void convert_message(platform::File& in, bool allow_attachments) {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   start_conversion();
   scan_header(in);
   take_msgid_origin();

@@ -45,7 +45,8 @@ TextReader flow_reader;
 bool read_flow_file(std::string_view path) {
   if (!flow_reader.open(path)) return false;
   std::string_view piece;
-  while (!attachment_list.full() && flow_reader.read_piece(PathText::capacity + 1, piece)) {
+  while (!export_state.attachments.full() &&
+         flow_reader.read_piece(PathText::capacity + 1, piece)) {
     bool whole = !piece.empty() && piece.back() == '\n';
     std::string_view line = line_text(piece);
     if (!whole && piece.size() > PathText::capacity) {
@@ -65,10 +66,10 @@ bool read_flow_file(std::string_view path) {
 // Exports one packet file; false when one of its messages could not be
 // written (the file must then be kept). `result` gets export_packet's.
 bool export_packet_file(platform::File& packet, bool allow_attachments, int* result = nullptr) {
-  export_write_failed = false;
+  export_state.write_failed = false;
   int r = export_packet(packet, allow_attachments);
   if (result != nullptr) *result = r;
-  return !export_write_failed;
+  return !export_state.write_failed;
 }
 
 void report_kept(std::string_view path) {
@@ -92,7 +93,7 @@ bool export_and_remove(platform::File& packet, std::string_view path) {
 // The packets listed in the flow file; false when one must be kept.
 bool export_flow_packets() {
   bool all_written = true;
-  for (AttachmentEntry& e : attachment_list) {
+  for (AttachmentEntry& e : export_state.attachments) {
     if (e.state != kAttachPacket) continue;
     e.state = kAttachDone;
     std::string_view path = without_send_mark(e.name);
@@ -108,7 +109,7 @@ bool export_flow_packets() {
 bool export_unclaimed_files(const FtnAddress& address, std::string_view to_name) {
   const Settings& s = *settings;
   bool all_written = true;
-  for (AttachmentEntry& e : attachment_list) {
+  for (AttachmentEntry& e : export_state.attachments) {
     if (e.state != kAttachFile) continue;
     e.state = kAttachDone;
     {
@@ -141,12 +142,12 @@ void scan_flavour(const FtnAddress& address, std::string_view to_name, const Pat
                   const PathText& flow_name) {
   platform::File packet;
   const bool have_packet = packet.open(packet_name, platform::OpenMode::read);
-  attachment_list.clear();
+  export_state.attachments.clear();
   const bool have_flow = read_flow_file(flow_name);
   bool all_written = !have_packet || export_and_remove(packet, packet_name);
   if (!export_flow_packets()) all_written = false;
   if (!export_unclaimed_files(address, to_name)) all_written = false;
-  attachment_list.clear();
+  export_state.attachments.clear();
 
   // The flow file goes once everything it listed has been dealt with;
   // after a failure it stays, so that the next run tries again.
@@ -206,7 +207,7 @@ void export_pkt_dir() {
   for (const platform::DirEntry& entry : platform::list_directory(pattern)) {
     PathText path;
     if (!path.assign(run_options.packet_dir) || !path.append(entry.name)) continue;
-    export_target = ExportTarget::undecided;
+    export_state.target = ExportTarget::undecided;
     platform::File packet;
     if (!packet.open(path, platform::OpenMode::read)) continue;
     int result = 0;
@@ -232,14 +233,14 @@ void run_export() {
   log_print("Exporting from %s to Soup\n", source);
   flush_reply_file(kReplyMail);
   flush_reply_file(kReplyNews);
-  export_stats = ExportStatistics{};
+  export_state.stats = ExportStatistics{};
 
   if (!run_options.packet_dir.empty()) {
     export_pkt_dir();
   } else if (s.mailer_type == MailerType::arcmail) {
     scan_netmail();
   } else {
-    export_target = ExportTarget::gateway;
+    export_state.target = ExportTarget::gateway;
     scan_outbound(s.FidoAddr, "");
     for (const RouteEntry& route : s.Route) {
       select_route(route);
@@ -252,7 +253,7 @@ void run_export() {
     flush_reply_file(kReplyNews);
   }
 
-  const ExportStatistics& st = export_stats;
+  const ExportStatistics& st = export_state.stats;
   if (st.exported != 0) {
     log_print("-> %ld messages exported\nmail: %-5ld     news: %-5ld", st.exported, st.mail,
               st.news);

@@ -7,34 +7,30 @@
 
 namespace quillmar {
 
-ExportTarget export_target = ExportTarget::undecided;
-ExportMessage* export_message = nullptr;
-AttachmentList attachment_list;
-ExportStatistics export_stats;
-bool export_write_failed = false;
+ExportState export_state;
 
 void allocate_export_work() {
-  if (export_message != nullptr) return;
-  export_message = new (alloc_or_exit(sizeof(ExportMessage))) ExportMessage{};
-  attachment_list.allocate();
+  if (export_state.message != nullptr) return;
+  export_state.message = new (alloc_or_exit(sizeof(ExportMessage))) ExportMessage{};
+  export_state.attachments.allocate();
 }
 
 void release_export_work() {
-  if (export_message == nullptr) return;
-  export_message->~ExportMessage();
-  std::free(export_message);
-  export_message = nullptr;
-  attachment_list.release();
-  export_target = ExportTarget::undecided;
-  export_stats = ExportStatistics{};
-  export_write_failed = false;
+  if (export_state.message == nullptr) return;
+  export_state.message->~ExportMessage();
+  std::free(export_state.message);
+  export_state.message = nullptr;
+  export_state.attachments.release();
+  export_state.target = ExportTarget::undecided;
+  export_state.stats = ExportStatistics{};
+  export_state.write_failed = false;
 }
 
 void select_route(const RouteEntry& route) {
-  export_target = ExportTarget::route;
-  export_message->route_recipient = route.email;
-  export_message->route_password = route.password;
-  export_message->route_subject = route.subject;
+  export_state.target = ExportTarget::route;
+  export_state.message->route_recipient = route.email;
+  export_state.message->route_password = route.password;
+  export_state.message->route_subject = route.subject;
 }
 
 std::string_view without_send_mark(std::string_view name) {
@@ -43,7 +39,7 @@ std::string_view without_send_mark(std::string_view name) {
 }
 
 bool add_attachment(std::string_view name) {
-  AttachmentEntry* e = attachment_list.add();
+  AttachmentEntry* e = export_state.attachments.add();
   if (e == nullptr) return false;
   e->name = name;
   std::size_t dot = name.rfind('.');

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "config/settings.hpp"
 #include "base/bounded_text.hpp"
 #include "base/fixed_table.hpp"
+#include "config/settings.hpp"
 
 namespace quillmar {
 
@@ -53,13 +53,19 @@ struct ExportStatistics {
   long lists = 0;
 };
 
-extern ExportTarget export_target;
-extern ExportMessage* export_message;
-extern AttachmentList attachment_list;
-extern ExportStatistics export_stats;
-// Set when a message could not be written into the reply packet; the file
-// it came from must then be kept. Cleared by whoever reads a source file.
-extern bool export_write_failed;
+// The export's run state: everything the driver, the readers and the
+// conversion share while EXPORT runs.
+struct ExportState {
+  ExportTarget target = ExportTarget::undecided;
+  ExportMessage* message = nullptr;  // allocated once by allocate_export_work
+  AttachmentList attachments;
+  ExportStatistics stats;
+  // Set when a message could not be written into the reply packet; the file
+  // it came from must then be kept. Cleared by whoever reads a source file.
+  bool write_failed = false;
+};
+
+extern ExportState export_state;
 
 // Allocates the export work fields (once; later calls do nothing).
 void allocate_export_work();

@@ -67,16 +67,16 @@ void read_netmail_kludges(platform::File& file, FtnAddress& destination, FtnAddr
 // and empties the list; false when one of them could not be written whole.
 bool export_listed_packets() {
   bool all_written = true;
-  for (AttachmentEntry& e : attachment_list) {
+  for (AttachmentEntry& e : export_state.attachments) {
     if (e.state != kAttachPacket) continue;
     e.state = kAttachDone;
     std::string_view path = without_send_mark(e.name);
     platform::File packet;
     if (!packet.open(path, platform::OpenMode::read)) continue;
-    export_write_failed = false;
+    export_state.write_failed = false;
     export_packet(packet, false);
     packet.close();
-    if (export_write_failed) {
+    if (export_state.write_failed) {
       all_written = false;
       note_run_failure();
       log_print("! %s kept: not all of its messages could be written\n", e.name.c_str());
@@ -84,7 +84,7 @@ bool export_listed_packets() {
       platform::remove_file(path);
     }
   }
-  attachment_list.clear();
+  export_state.attachments.clear();
   return all_written;
 }
 
@@ -134,7 +134,7 @@ bool find_netmail_target(platform::File& file, FtnAddress& origin, FtnAddress& d
   for (std::size_t i = 0; i <= s.Route.size() && !matched; ++i) {
     const FtnAddress& candidate = i == 0 ? s.FidoAddr : s.Route[i - 1].address;
     if (i == 0) {
-      export_target = ExportTarget::gateway;
+      export_state.target = ExportTarget::gateway;
     } else {
       select_route(s.Route[i - 1]);
     }
@@ -153,17 +153,17 @@ bool find_netmail_target(platform::File& file, FtnAddress& origin, FtnAddress& d
 // The export's message record from a stored message's header; the files of
 // a file-attach message go into the attachment list.
 void take_stored_message(const unsigned char* h, uint16_t attribute, const FtnAddress& origin) {
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   m.file_attached = (attribute & kMsgFileAttached) != 0;
   take_field(h, stored_field::kDateTime, stored_field::kDateTimeSize, m.date_time);
   take_field(h, stored_field::kToName, stored_field::kToNameSize, m.to_name);
   take_field(h, stored_field::kFromName, stored_field::kFromNameSize, m.from_name);
   take_field(h, stored_field::kSubject, stored_field::kSubjectSize, m.subject);
   m.origin = origin;
-  attachment_list.clear();
+  export_state.attachments.clear();
   if (!m.file_attached) return;
   std::string_view subject = m.subject;
-  while (!subject.empty() && !attachment_list.full()) {
+  while (!subject.empty() && !export_state.attachments.full()) {
     std::size_t space = subject.find(' ');
     std::string_view word = subject.substr(0, space);
     if (!word.empty()) add_attachment(word);
@@ -214,9 +214,9 @@ NetmailOutcome export_stored_message(const PathText& path) {
   log_print("\n");
 
   file.seek(static_cast<long>(kStoredHeaderSize));
-  export_write_failed = false;
+  export_state.write_failed = false;
   convert_message(file, true);
-  bool written = !export_write_failed;
+  bool written = !export_state.write_failed;
   if (!export_listed_packets()) written = false;
   if (!written) {
     note_run_failure();
@@ -247,7 +247,7 @@ int export_packet(platform::File& packet, bool allow_attachments) {
     destination.point = get_le16(h + packet_field::kDestPoint);
   } else {
     origin.zone = first_map_zone();
-    if (export_target == ExportTarget::gateway) {
+    if (export_state.target == ExportTarget::gateway) {
       destination.zone = s.FidoAddr.zone;
       destination.point = s.FidoAddr.point;
     } else {
@@ -255,9 +255,9 @@ int export_packet(platform::File& packet, bool allow_attachments) {
     }
   }
 
-  if (export_target == ExportTarget::undecided) {
+  if (export_state.target == ExportTarget::undecided) {
     if (destination == s.FidoAddr) {
-      export_target = ExportTarget::gateway;
+      export_state.target = ExportTarget::gateway;
     } else {
       for (const RouteEntry& r : s.Route) {
         if (r.address == destination) {
@@ -265,7 +265,7 @@ int export_packet(platform::File& packet, bool allow_attachments) {
           break;
         }
       }
-      if (export_target == ExportTarget::undecided) return 0;
+      if (export_state.target == ExportTarget::undecided) return 0;
     }
   }
 
@@ -274,7 +274,7 @@ int export_packet(platform::File& packet, bool allow_attachments) {
   print_address(" to ", destination);
   log_print("\n");
 
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   for (;;) {
     unsigned char mh[kPackedMessageHeaderSize];
     if (packet.read(mh, sizeof mh) < sizeof mh) return 1;

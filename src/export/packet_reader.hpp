@@ -13,7 +13,7 @@ namespace quillmar {
 // Reads one packet from its start to its end and converts every message.
 // 1 when the packet was read to its end, 0 when it was rejected (too short,
 // type below 2, or meant for neither the gateway nor a Route entry). A
-// message that could not be written sets export_write_failed.
+// message that could not be written sets export_state.write_failed.
 int export_packet(platform::File& packet, bool allow_attachments);
 
 // Exports every unsent stored netmail message for the gateway or a route.

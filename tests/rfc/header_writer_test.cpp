@@ -132,7 +132,7 @@ class ExportHeaders : public test::FidoTest {
     flush_reply_file(kReplyNews);
     std::string mail_file(reply_file_name(kReplyMail));
     std::string news_file(reply_file_name(kReplyNews));
-    export_target = ExportTarget::gateway;
+    export_state.target = ExportTarget::gateway;
     platform::File in;
     EXPECT_TRUE(in.open(path, platform::OpenMode::read));
     ::testing::internal::CaptureStderr();
@@ -217,7 +217,8 @@ TEST_P(ListReplyFields, KeepEveryValueOnItsLine) {
   settings->Organization = "Gateway Org";
   from(c.address, c.from_name, c.subject);
   message_header->organization = c.organization;
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(list, kCommandSubscribe,
+               ListRequest{*message_header, import_state.file_counters.replies});
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string header = header_of(all[0]);
@@ -243,8 +244,8 @@ TEST_F(ListHeaders, PostingKeepsEveryValueOnItsLine) {
   test::write_file(path, "Body\n");
   MessageFile file;
   ASSERT_TRUE(file.open(path));
-  EXPECT_TRUE(
-      distribute_posting(list, file, 0, 5, ListRequest{*message_header, file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(list, file, 0, 5,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string header = header_of(all[0]);

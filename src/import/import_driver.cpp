@@ -233,8 +233,8 @@ bool import_message_file(const SoupArea& area) {
     // Nothing of the file is lost: it stays for the next run, and no part of
     // it is left behind in the inbound.
     if (packet.file.is_open()) packet.file.close();
-    for (const PathText& name : import_state.file_packets) platform::remove_file(name);
-    for (const PathText& name : decoded_files()) platform::remove_file(name);
+    for (std::string_view name : import_state.file_packets) platform::remove_file(name);
+    for (std::string_view name : decoded_files()) platform::remove_file(name);
     note_run_failure();
     log_print("! Message file %s kept: its output could not be written\n", path.c_str());
     return false;

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "base/path_list.hpp"
 #include "base/path_text.hpp"
 #include "import/statistics.hpp"
 #include "soup/soup_reader.hpp"
@@ -17,10 +18,10 @@ struct ImportState {
   // The packets written from the current message file: when one of them
   // cannot be written completely, all go again and the file is kept, so
   // that the next run imports it once and whole.
-  std::vector<PathText> file_packets;
+  PathList file_packets;
   // The files decoded from the current message file, and how many decoded
   // files could not be written whole in the run.
-  std::vector<PathText> decoded_files;
+  PathList decoded_files;
   long decoding_failures = 0;
 };
 

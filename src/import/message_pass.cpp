@@ -289,9 +289,16 @@ bool MessagePass::read_header_line(std::string_view& line) {
     if (n == 0) break;
     len = cut_line_end(len + n);
   }
-  // White space becomes single blanks, none at the ends.
+  // White space becomes single blanks, none at the ends. The line stays
+  // in place up to the first white space that must change.
   std::size_t out = 0;
-  for (std::size_t i = 0; i < len; ++i) {
+  std::size_t i = 0;
+  for (; i < len; ++i) {
+    char c = line_buffer[i];
+    if (is_space(c) && (c != ' ' || i == 0 || line_buffer[i - 1] == ' ')) break;
+  }
+  out = i;
+  for (; i < len; ++i) {
     char c = is_space(line_buffer[i]) ? ' ' : line_buffer[i];
     if (c == ' ' && (out == 0 || line_buffer[out - 1] == ' ')) continue;
     line_buffer[out++] = c;
@@ -548,7 +555,7 @@ void MessagePass::finish_attachment() {
       platform::remove_file(attachment_path_);
       ++import_state.decoding_failures;
     } else if (attachment_opened_) {
-      import_state.decoded_files.push_back(attachment_path_);
+      import_state.decoded_files.push_back(attachment_path_.view());
     }
     AttachmentOutcome outcome = AttachmentOutcome::ignored;
     if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
@@ -847,6 +854,8 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     for (; pending_blanks_ > 0; --pending_blanks_) emit("\r");
   }
   if (ignore_text_) return;
+  // Without ImportLimit the passes that only count need no sizes.
+  if (!writing() && s.ImportLimit == 0) return;
   if (header_line) {
     if (line.size() <= 2) return;
     StripLevel level = s.StripKludges[category_];
@@ -1125,7 +1134,7 @@ void prepare_modern_message(const SoupArea& area) {
 
 }  // namespace
 
-const std::vector<PathText>& decoded_files() {
+const PathList& decoded_files() {
   return import_state.decoded_files;
 }
 void forget_decoded_files() {

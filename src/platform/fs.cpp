@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/clock.hpp"
@@ -51,8 +52,104 @@ bool entry_exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// The directory of an OS path as the lookup names it (no "/" at its end
+// but for the root, empty for the current directory) and the name in it.
+std::pair<std::string, std::string_view> split_directory(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {std::string(), path};
+  return {std::string(path.substr(0, slash == 0 ? 1 : slash)), path.substr(slash + 1)};
+}
+
+std::string lower_name(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
+// Directory listings for the case-insensitive lookup, while caching is on:
+// each directory is listed once and its listing used again as long as the
+// directory is the same one, unchanged since (inode and modification time);
+// the program's own creations are added as they happen, so that they do
+// not cost a new listing, and a removal has the directory listed anew.
+struct Listing {
+  dev_t device = 0;
+  ino_t inode = 0;
+  struct timespec modified = {};
+  // The lower-case names, each with the smallest (byte order) of the names
+  // of the directory that equal it without regard to case.
+  std::unordered_map<std::string, std::string> names;
+};
+bool listing_cache_on = false;
+std::unordered_map<std::string, Listing> listings;
+
+bool same_state(const Listing& l, const struct stat& st) {
+  return l.device == st.st_dev && l.inode == st.st_ino && l.modified.tv_sec == st.st_mtim.tv_sec &&
+         l.modified.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+void take_state(Listing& l, const struct stat& st) {
+  l.device = st.st_dev;
+  l.inode = st.st_ino;
+  l.modified = st.st_mtim;
+}
+
+// The listing of `dir`, read when it is not at hand or the directory has
+// changed; nullptr when the directory cannot be read.
+const Listing* current_listing(const std::string& dir) {
+  const char* os_dir = dir.empty() ? "." : dir.c_str();
+  struct stat st;
+  if (::stat(os_dir, &st) != 0) return nullptr;
+  auto it = listings.find(dir);
+  if (it != listings.end() && same_state(it->second, st)) return &it->second;
+  DIR* d = ::opendir(os_dir);
+  if (d == nullptr) return nullptr;
+  Listing& l = listings[dir];
+  l.names.clear();
+  take_state(l, st);
+  while (struct dirent* e = ::readdir(d)) {
+    std::string_view name(e->d_name);
+    auto [entry, added] = l.names.try_emplace(lower_name(name), name);
+    if (!added && name < std::string_view(entry->second)) entry->second = name;
+  }
+  ::closedir(d);
+  return &l;
+}
+
+// Notes a file the program has just created at the OS path `path`.
+void note_created(std::string_view path) {
+  if (!listing_cache_on) return;
+  auto [dir, name] = split_directory(path);
+  auto it = listings.find(dir);
+  if (it == listings.end()) return;
+  struct stat st;
+  if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) {
+    listings.erase(it);
+    return;
+  }
+  auto [entry, added] = it->second.names.try_emplace(lower_name(name), name);
+  if (!added && name < std::string_view(entry->second)) entry->second = name;
+  take_state(it->second, st);
+}
+
+// Notes a name the program has just removed (or renamed away): the
+// directory is listed again when next asked.
+void note_removed(std::string_view path) {
+  if (!listing_cache_on) return;
+  listings.erase(split_directory(path).first);
+}
+
 // The name of an entry of `dir` equal to `component` without regard to case.
 bool find_nocase(const std::string& dir, std::string_view component, std::string& found) {
+  if (listing_cache_on) {
+    const Listing* l = current_listing(dir);
+    if (l == nullptr) return false;
+    auto it = l->names.find(lower_name(component));
+    if (it == l->names.end()) return false;
+    found = it->second;
+    return true;
+  }
   DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
   if (d == nullptr) return false;
   bool ok = false;
@@ -142,6 +239,8 @@ bool rename_file(std::string_view from, std::string_view to) {
   }
   std::string src = resolve_existing(from);
   std::string dst = resolve_for_create(to);
+  note_removed(src);
+  note_removed(dst);
   if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return fail_with_errno() || fail_to_change(from);
   // Without that flag: a hard link fails when the name exists, so nothing
@@ -153,6 +252,8 @@ bool rename_file(std::string_view from, std::string_view to) {
 bool replace_file(std::string_view from, std::string_view to) {
   std::string src = resolve_existing(from);
   std::string dst = file_exists(to) ? resolve_existing(to) : resolve_for_create(to);
+  note_removed(src);
+  note_removed(dst);
   return ::rename(src.c_str(), dst.c_str()) == 0 || fail_with_errno() || fail_to_change(to);
 }
 
@@ -163,7 +264,9 @@ bool copy_permissions(std::string_view from, std::string_view to) {
 }
 
 bool remove_file(std::string_view name) {
-  if (::unlink(resolve_existing(name).c_str()) == 0) return true;
+  std::string path = resolve_existing(name);
+  note_removed(path);
+  if (::unlink(path.c_str()) == 0) return true;
   // A name that is gone already is no failure to report.
   bool gone = errno == ENOENT;
   fail_with_errno();
@@ -280,6 +383,7 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   }
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) return fail_with_errno();
+  if ((flags & O_CREAT) != 0) note_created(path);
   struct stat st;
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(fd);
@@ -537,6 +641,11 @@ bool File::sync() {
   if (!flush()) return false;
   if (::fsync(fd_) != 0) return write_failed();
   return !failed_;
+}
+
+void cache_directory_listings(bool on) {
+  listing_cache_on = on;
+  listings.clear();
 }
 
 bool sync_directory_of(std::string_view name) {

@@ -32,6 +32,13 @@ std::string resolve_existing(std::string_view name);
 // one, its last component kept as given.
 std::string resolve_for_create(std::string_view name);
 
+// While on, the case-insensitive lookup lists each directory once and uses
+// the listing again as long as the directory has not changed (its inode
+// and modification time); the program's own creations are added to it.
+// Off (the default) every lookup lists the directory. Turning it on or off
+// forgets every listing.
+void cache_directory_listings(bool on);
+
 bool file_exists(std::string_view name);  // a file, a directory or a link (even a dangling one)
 bool directory_exists(std::string_view name);
 // Renames a file; fails when `to` exists (in any case of its name).

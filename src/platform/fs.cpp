@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -133,6 +135,46 @@ bool copy_permissions(std::string_view from, std::string_view to) {
   struct stat st;
   if (::stat(resolve_existing(from).c_str(), &st) != 0) return false;
   return ::chmod(resolve_existing(to).c_str(), st.st_mode & 07777) == 0;
+}
+
+FileStamp file_stamp(std::string_view name) {
+  FileStamp stamp;
+  struct stat st;
+  if (name.empty() || ::stat(resolve_existing(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return stamp;
+  }
+  stamp.exists = true;
+  stamp.size = static_cast<uint64_t>(st.st_size);
+  stamp.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return stamp;
+}
+
+bool create_flag_file(std::string_view name, std::string_view content) {
+  if (name.empty() || name.size() >= kPathMax || file_exists(name)) return false;
+  std::string path = resolve_for_create(name);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  if (::close(fd) != 0) ok = false;
+  if (!ok) {
+    int saved = errno;
+    ::unlink(path.c_str());
+    errno = saved;
+  }
+  return ok;
+}
+
+const char* last_error() {
+  return std::strerror(errno);
+}
+
+long process_id() {
+  return static_cast<long>(::getpid());
+}
+
+bool process_running(long pid) {
+  if (pid <= 0) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 bool remove_file(std::string_view name) {

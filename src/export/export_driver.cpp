@@ -231,6 +231,7 @@ void export_listed_packet(AttachmentEntry& e, bool allow_attachments) {
     e.state = journal_consumes(path) ? kAttachDone : kAttachKept;
     return;
   }
+  platform::FileStamp as_read = platform::file_stamp(path);
   platform::File listed;
   if (!listed.open(path, platform::OpenMode::read)) {
     log_print("! can't open %s: %s\n", path.c_str(), platform::last_error());
@@ -245,7 +246,7 @@ void export_listed_packet(AttachmentEntry& e, bool allow_attachments) {
     e.state = kAttachKept;
     report_kept(path);
   } else {
-    journal_remove(path);
+    journal_remove(path, as_read);
   }
 }
 
@@ -289,6 +290,9 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
         !flow_name.assign(base) || !flow_name.append(flavour.flow)) {
       continue;
     }
+    // A packet still being written may have files in the flow file for
+    // messages not yet in it: the flavour waits as a whole.
+    if (packet_still_written(packet_name)) continue;
     attachment_list.clear();
     FlowFile flow;
     bool have_flow = false;
@@ -299,16 +303,16 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
       have_flow = read_flow_file(flow_name, flow);
     }
 
+    platform::FileStamp as_read = platform::file_stamp(packet_name);
     platform::File packet;
-    if (!journal_consumes(packet_name) && !packet_still_written(packet_name) &&
-        packet.open(packet_name, platform::OpenMode::read)) {
+    if (!journal_consumes(packet_name) && packet.open(packet_name, platform::OpenMode::read)) {
       bool written = export_packet_file(packet, true);
       packet.close();
       if (!written) {
         report_kept(packet_name);
       } else {
         // Read to its end or rejected, it goes (a rejected one is no mail).
-        journal_remove(packet_name);
+        journal_remove(packet_name, as_read);
       }
     }
 
@@ -373,6 +377,7 @@ void export_pkt_dir() {
     if (!path.assign(run_options.packet_dir) || !path.append(entry.name)) continue;
     if (journal_consumes(path) || packet_still_written(path)) continue;
     export_target = ExportTarget::undecided;
+    platform::FileStamp as_read = platform::file_stamp(path);
     platform::File packet;
     if (!packet.open(path, platform::OpenMode::read)) continue;
     int result = 0;
@@ -381,7 +386,7 @@ void export_pkt_dir() {
     if (!written) {
       report_kept(path);
     } else if (result == 1) {
-      journal_remove(path);
+      journal_remove(path, as_read);
     }
   }
 }

@@ -32,8 +32,9 @@ struct Action {
   std::string kept;           // flow: the lines that stay
 };
 
-std::vector<Action> actions;              // owed by earlier runs, then this run's
-std::vector<ReplyListing> begun;          // reply files begun (state open)
+std::vector<Action> actions;      // owed by earlier runs, then this run's
+std::size_t owed_count = 0;       // the first actions, owed by earlier runs
+std::vector<ReplyListing> begun;  // reply files begun (state open)
 bool journal_on_disk = false;
 
 std::string journal_path() {
@@ -71,6 +72,9 @@ bool text_of_hex(std::string_view hex, std::string& out) {
 
 // Writes the journal whole under a temporary name and puts it in place.
 bool write_journal(const char* state, const std::vector<ReplyListing>& listings) {
+  // Before the commit only what earlier runs still owe counts.
+  const std::size_t action_count =
+      std::string_view(state) == "open" ? std::min(owed_count, actions.size()) : actions.size();
   std::string text = std::string(kHeader) + "\nstate " + state + "\n";
   char line[96];
   for (const ReplyListing& l : begun) {
@@ -81,7 +85,8 @@ bool write_journal(const char* state, const std::vector<ReplyListing>& listings)
     std::snprintf(line, sizeof line, "list %d %u\n", l.kind, unsigned{l.number});
     text += line;
   }
-  for (const Action& a : actions) {
+  for (std::size_t i = 0; i < action_count; ++i) {
+    const Action& a = actions[i];
     std::snprintf(line, sizeof line, "%s %" PRIu64 " %" PRId64 " %" PRIu64 " %" PRIu32 " ",
                   kActNames[static_cast<int>(a.act)], a.stamp.size, a.stamp.mtime_ns, a.size,
                   a.crc);
@@ -352,12 +357,12 @@ void settle_journal() {
   }
 }
 
-void note(Act act, std::string_view path) {
+void note(Act act, std::string_view path, const platform::FileStamp* as_read = nullptr) {
   if (run_options.test_mode) return;
   Action a;
   a.act = act;
   a.path = path;
-  a.stamp = platform::file_stamp(path);
+  a.stamp = as_read != nullptr ? *as_read : platform::file_stamp(path);
   if (!a.stamp.exists) return;
   actions.push_back(std::move(a));
 }
@@ -366,7 +371,21 @@ bool same_file(std::string_view a, std::string_view b) {
   return equals_nocase(platform::os_path(a), platform::os_path(b));
 }
 
-std::size_t owed_count = 0;  // the first actions, owed by earlier runs
+// Removes the begun reply files that hold no listed message (a file cut
+// back to nothing, or one whose packets were all taken out again).
+void remove_unlisted_begun(const std::vector<ReplyListing>& listings) {
+  for (const ReplyListing& l : begun) {
+    bool listed = std::any_of(listings.begin(), listings.end(), [&](const ReplyListing& x) {
+      return x.kind == l.kind && x.number == l.number;
+    });
+    std::string path = reply_file_path(l.kind, l.number);
+    if (listed || !platform::file_exists(path)) continue;
+    if (!platform::remove_file(path)) {
+      log_print("! can't remove %s: %s\n", path.c_str(), platform::last_error());
+      note_run_failure();
+    }
+  }
+}
 
 }  // namespace
 
@@ -382,7 +401,8 @@ bool journal_start() {
   }
   journal_on_disk = true;
   if (!j.committed) {
-    // An interrupted run: its inputs are untouched, its reply files unlisted.
+    // An interrupted run: its own inputs are untouched, its reply files
+    // unlisted; what earlier runs still owe is carried out below.
     for (const ReplyListing& l : j.replies) {
       std::string path = reply_file_path(l.kind, l.number);
       if (!platform::file_exists(path) || replies_holds(replies_line(l.kind, l.number))) continue;
@@ -394,12 +414,12 @@ bool journal_start() {
       }
     }
     platform::sync_directory_of(journal_path());
-    return remove_journal();
-  }
-  log_print("* completing the export of an earlier run\n");
-  if (!sync_reply_files(j.listings) || !list_reply_files(j.listings)) {
-    note_run_failure();
-    return false;
+  } else {
+    log_print("* completing the export of an earlier run\n");
+    if (!sync_reply_files(j.listings) || !list_reply_files(j.listings)) {
+      note_run_failure();
+      return false;
+    }
   }
   actions = std::move(j.actions);
   carry_out_all();
@@ -418,6 +438,15 @@ bool journal_note_reply_file(int kind, uint16_t number) {
 
 void journal_remove(std::string_view path) {
   note(Act::remove, path);
+}
+void journal_remove(std::string_view path, const platform::FileStamp& as_read) {
+  note(Act::remove, path, &as_read);
+}
+void journal_truncate(std::string_view path, const platform::FileStamp& as_read) {
+  note(Act::truncate, path, &as_read);
+}
+void journal_mark_sent(std::string_view path, const platform::FileStamp& as_read) {
+  note(Act::sent, path, &as_read);
 }
 void journal_truncate(std::string_view path) {
   note(Act::truncate, path);
@@ -464,12 +493,8 @@ void journal_rollback(std::size_t mark) {
 bool journal_commit() {
   std::vector<ReplyListing> listings = held_reply_listings();
   clear_held_listings();
+  remove_unlisted_begun(listings);
   if (listings.empty() && actions.size() == owed_count) {
-    // Nothing was written (begun files were all given back).
-    for (const ReplyListing& l : begun) {
-      std::string path = reply_file_path(l.kind, l.number);
-      if (platform::file_exists(path)) platform::remove_file(path);
-    }
     settle_journal();
     return true;
   }

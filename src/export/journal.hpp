@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fs.hpp"
+
 namespace quillmar {
 
 // Starts the run's journal: completes the journal of an interrupted run and
@@ -36,6 +38,11 @@ bool journal_note_reply_file(int kind, uint16_t number);
 void journal_remove(std::string_view path);
 void journal_truncate(std::string_view path);
 void journal_mark_sent(std::string_view path);
+// The same with the file as it was before it was read: a file that grew
+// while it was read is not taken for the one that was sent.
+void journal_remove(std::string_view path, const platform::FileStamp& as_read);
+void journal_truncate(std::string_view path, const platform::FileStamp& as_read);
+void journal_mark_sent(std::string_view path, const platform::FileStamp& as_read);
 // Deletes a stored message once it is marked sent.
 void journal_kill(std::string_view path);
 // Rewrites a flow file to `kept` (deletes it when `kept` is empty); `size`

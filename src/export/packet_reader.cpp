@@ -210,6 +210,7 @@ std::optional<QuickScanStamp> scan_netmail() {
     if (!path.assign(s.NetmailDir) || !path.append(entry.name)) continue;
     // Sent by an earlier run whose mark could not be set yet.
     if (journal_consumes(path)) continue;
+    platform::FileStamp as_read = platform::file_stamp(path);
     platform::File file;
     if (!file.open(path, platform::OpenMode::update)) {
       // Perhaps only for now: the next quick scan must look at it again.
@@ -287,7 +288,7 @@ std::optional<QuickScanStamp> scan_netmail() {
       continue;
     }
     // Marked (and deleted) at the run's commit, once its reply is listed.
-    journal_mark_sent(path);
+    journal_mark_sent(path, as_read);
     if ((attribute & kMsgKillSent) != 0) journal_kill(path);
   }
   // Messages that could not be written must be found by the next scan; a

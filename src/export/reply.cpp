@@ -36,6 +36,7 @@ ReplyFile reply_files[2];
 struct PendingFile {
   PathText path;
   AfterSend mode = AfterSend::keep;
+  platform::FileStamp as_read;
 };
 constexpr std::size_t kMaxPending = 64;
 PendingFile pending_files[kMaxPending];
@@ -117,8 +118,8 @@ void dispose_pending_files() {
     const PendingFile& f = pending_files[i];
     if (hold_listing) {
       // EXPORT: the file goes with the run's commit.
-      if (f.mode == AfterSend::erase) journal_remove(f.path);
-      if (f.mode == AfterSend::truncate) journal_truncate(f.path);
+      if (f.mode == AfterSend::erase) journal_remove(f.path, f.as_read);
+      if (f.mode == AfterSend::truncate) journal_truncate(f.path, f.as_read);
     } else if (f.mode == AfterSend::erase) {
       platform::remove_file(f.path);
     } else if (f.mode == AfterSend::truncate) {
@@ -384,6 +385,7 @@ void encode_attachment(platform::File& reply, platform::File& input, std::string
   const bool mime = settings->encode_format == EncodeFormat::mime;
   std::string_view base = base_name(path);
   int base_len = static_cast<int>(base.size());
+  platform::FileStamp as_read = platform::file_stamp(path);
   input.seek(0, SEEK_END);
   input.seek(0, SEEK_SET);
   log_print("* %s-encoding %.*s\n", mime ? "MIME" : "UU", base_len, base.data());
@@ -447,6 +449,7 @@ void encode_attachment(platform::File& reply, platform::File& input, std::string
   PendingFile& p = pending_files[pending_count];
   if (!p.path.assign(path)) return;
   p.mode = mode;
+  p.as_read = as_read;
   ++pending_count;
 }
 

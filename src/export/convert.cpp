@@ -660,8 +660,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
     // that is nowhere is reported, never silently left out.
     PathText found;
     if (!find_attached_file(wanted, found)) {
-      log_print("! attached file %.*s not found\n", static_cast<int>(wanted.size()),
-                wanted.data());
+      log_print("! attached file %.*s not found\n", static_cast<int>(wanted.size()), wanted.data());
       export_attachment_missing = true;
       continue;
     }

@@ -76,8 +76,8 @@ bool read_flow_file(std::string_view path, FlowFile& flow) {
     line.start = pos;
     line.end = feed == std::string::npos ? flow.data.size() : feed + 1;
     pos = line.end;
-    std::string_view text = line_text(std::string_view(flow.data).substr(line.start,
-                                                                         line.end - line.start));
+    std::string_view text =
+        line_text(std::string_view(flow.data).substr(line.start, line.end - line.start));
     while (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     if (text.size() > PathText::capacity) {
       log_print("! line too long in %.*s: passed over\n", static_cast<int>(path.size()),
@@ -98,8 +98,7 @@ std::string kept_flow_lines(const FlowFile& flow) {
   for (const FlowFile::Line& line : flow.lines) {
     if (line.entry != kNoLine && attachment_list[line.entry].state == kAttachDone) continue;
     if (line.entry == kNoLine &&
-        line_text(std::string_view(flow.data).substr(line.start, line.end - line.start))
-            .empty()) {
+        line_text(std::string_view(flow.data).substr(line.start, line.end - line.start)).empty()) {
       continue;
     }
     kept.append(flow.data, line.start, line.end - line.start);
@@ -161,6 +160,20 @@ bool flag_is_stale(const std::string& path) {
          pid != platform::process_id() && !platform::process_running(pid);
 }
 
+// Removes the node's busy flags that were left behind (by a run that was
+// interrupted, for one).
+void remove_stale_flags(const PathText& base) {
+  for (const char* ext : {".BSY", ".CSY"}) {
+    std::string flag = std::string(base.view()) + ext;
+    if (!platform::file_exists(flag) || !flag_is_stale(flag)) continue;
+    log_print("* %s is left behind: removed\n", flag.c_str());
+    if (!platform::remove_file(flag)) {
+      log_print("! can't remove %s: %s\n", flag.c_str(), platform::last_error());
+      note_run_failure();
+    }
+  }
+}
+
 // Takes the node's busy flag; false when the node is busy (another program
 // works on its files) or the flag cannot be made. Reported.
 bool take_busy_flag(const PathText& base) {
@@ -169,8 +182,7 @@ bool take_busy_flag(const PathText& base) {
   for (const std::string& flag : {bsy, csy}) {
     if (!platform::file_exists(flag)) continue;
     if (!flag_is_stale(flag)) {
-      log_print("! %s exists: the node is busy, its mail is left for a later run\n",
-                flag.c_str());
+      log_print("! %s exists: the node is busy, its mail is left for a later run\n", flag.c_str());
       return false;
     }
     log_print("* %s is left behind: removed\n", flag.c_str());
@@ -278,7 +290,11 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   }
   // The node's files are taken under its busy flag, so that a mailer or a
   // tosser that honours it leaves them alone meanwhile.
-  if (!has_outbound_files(base) || !take_busy_flag(base)) return;
+  if (!has_outbound_files(base)) {
+    remove_stale_flags(base);
+    return;
+  }
+  if (!take_busy_flag(base)) return;
   // The covering message of a file that no message takes needs a recipient:
   // the gateway's own outbound has none.
   const bool has_recipient = export_target == ExportTarget::route;
@@ -361,8 +377,8 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
     if (have_flow) {
       std::string kept = kept_flow_lines(flow);
       if (kept != flow.data) {
-        journal_rewrite_flow(flow_name, flow.data.size(),
-                             crc32(flow.data.data(), flow.data.size()), kept);
+        journal_rewrite_flow(flow_name, flow.data.size(), crc32(flow.data.data(), flow.data.size()),
+                             kept);
       }
     }
     attachment_list.clear();

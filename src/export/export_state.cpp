@@ -51,9 +51,10 @@ bool packet_still_written(std::string_view path) {
   platform::FileStamp st = platform::file_stamp(path);
   long long age = static_cast<long long>(platform::now()) - st.mtime_ns / 1000000000;
   if (age >= static_cast<long long>(settings->PacketSettleTime) * 60) return false;
-  log_print("! %.*s has no closing zero word and changed %llds ago: may still be written, left "
-            "for a later run\n",
-            static_cast<int>(path.size()), path.data(), age);
+  log_print(
+      "! %.*s has no closing zero word and changed %llds ago: may still be written, left "
+      "for a later run\n",
+      static_cast<int>(path.size()), path.data(), age);
   return true;
 }
 

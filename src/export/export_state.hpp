@@ -44,7 +44,7 @@ inline constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
 
 struct AttachmentEntry {
   uint8_t state = kAttachFile;
-  std::string name;          // as written in its source, with a leading "^" or "#"
+  std::string name;            // as written in its source, with a leading "^" or "#"
   std::size_t line = kNoLine;  // its line in the flow file
 };
 

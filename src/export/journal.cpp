@@ -96,8 +96,8 @@ bool write_journal(const char* state, const std::vector<ReplyListing>& listings)
   std::string path = journal_path();
   std::string temp = std::string(settings->SoupDir.view()) + "QUILLMAR.JNT";
   platform::File f;
-  bool ok = f.open(temp, platform::OpenMode::write, platform::Share::deny_write) &&
-            f.write(text) && f.sync();
+  bool ok = f.open(temp, platform::OpenMode::write, platform::Share::deny_write) && f.write(text) &&
+            f.sync();
   ok = f.close() && ok;
   ok = ok && platform::replace_file(temp, path) && platform::sync_directory_of(path);
   if (!ok) {
@@ -225,8 +225,7 @@ bool carry_out(const Action& a) {
         return true;
       }
       platform::File f;
-      if (!f.open(a.path, platform::OpenMode::write, platform::Share::deny_write) || !f.sync() ||
-          !f.close()) {
+      if (!f.open(a.path, platform::OpenMode::write, platform::Share::deny_write) || !f.close()) {
         report_failed(a, "truncate");
         return false;
       }
@@ -261,7 +260,7 @@ bool carry_out(const Action& a) {
         return true;
       }
       put_le16(h + 186, static_cast<uint16_t>(attribute | kMsgSent));
-      bool ok = f.seek(0) && f.write(h, sizeof h) && f.sync();
+      bool ok = f.seek(0) && f.write(h, sizeof h) && f.flush();
       if (!f.close() || !ok) {
         report_failed(a, "mark as sent");
         return false;
@@ -313,10 +312,10 @@ void carry_out_all() {
   std::vector<std::string> directories;
   for (const Action& a : actions) {
     // A stored message whose mark failed is not deleted.
-    bool blocked = a.act == Act::kill &&
-                   std::any_of(owed.begin(), owed.end(), [&](const Action& o) {
-                     return o.act == Act::sent && o.path == a.path;
-                   });
+    bool blocked =
+        a.act == Act::kill && std::any_of(owed.begin(), owed.end(), [&](const Action& o) {
+          return o.act == Act::sent && o.path == a.path;
+        });
     if (blocked || !carry_out(a)) {
       owed.push_back(a);
       continue;
@@ -325,7 +324,8 @@ void carry_out_all() {
       directories.push_back(a.path);
     }
   }
-  // Removed and renamed names stay so after a power cut.
+  // Marks, removals and renames stay so after a power cut: the file
+  // systems are synced once, before the journal goes.
   std::vector<std::string> synced;
   for (const std::string& path : directories) {
     std::string dir = platform::os_path(path);
@@ -333,7 +333,7 @@ void carry_out_all() {
     dir = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
     if (std::find(synced.begin(), synced.end(), dir) != synced.end()) continue;
     synced.push_back(dir);
-    if (!platform::sync_directory_of(path)) {
+    if (!platform::sync_file_system_of(path)) {
       log_print("! error writing %s: %s\n", dir.c_str(), platform::last_error());
       note_run_failure();
     }
@@ -341,9 +341,10 @@ void carry_out_all() {
   actions = std::move(owed);
   if (!actions.empty()) {
     note_run_failure();
-    log_print("! %zu input file(s) sent but not yet removed or marked: kept out of later runs "
-              "until this succeeds\n",
-              actions.size());
+    log_print(
+        "! %zu input file(s) sent but not yet removed or marked: kept out of later runs "
+        "until this succeeds\n",
+        actions.size());
   }
 }
 

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "export/journal.hpp"
 #include "fido/address_mapping.hpp"
 #include "fido/packet_writer.hpp"
-#include "export/journal.hpp"
 #include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
 #include "frame/run_status.hpp"
@@ -106,8 +106,7 @@ void list_in_replies(int kind, const ReplyFile& file, const ReplyKind& k) {
     held_listings.push_back(ReplyListing{kind, file.number});
     return;
   }
-  if (!sync_reply_file(file.name.c_str()) ||
-      !append_replies(replies_line(kind, file.number))) {
+  if (!sync_reply_file(file.name.c_str()) || !append_replies(replies_line(kind, file.number))) {
     note_run_failure();
     report_unlisted(file, k);
   }

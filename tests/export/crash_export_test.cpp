@@ -297,7 +297,7 @@ const KillPoint kKillPoints[] = {
 
 class KillTest : public ::testing::TestWithParam<Source> {};
 
-TEST_P(KillTest, EveryMessageOnceAfterAKillAndAClean_run) {
+TEST_P(KillTest, EveryMessageOnceAfterAKillAndACleanRun) {
   if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
   if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "strace cannot trace here (no ptrace)";
@@ -324,8 +324,21 @@ TEST_P(KillTest, EveryMessageOnceAfterAKillAndAClean_run) {
   EXPECT_GT(killed, 10);
 }
 
+std::string source_name(const ::testing::TestParamInfo<Source>& info) {
+  switch (info.param) {
+    case Source::pkt_dir:
+      return "PktDir";
+    case Source::outbound:
+      return "Outbound";
+    case Source::netmail:
+      return "Netmail";
+  }
+  return "Unknown";
+}
+
 INSTANTIATE_TEST_SUITE_P(Sources, KillTest,
-                         ::testing::Values(Source::pkt_dir, Source::outbound, Source::netmail));
+                         ::testing::Values(Source::pkt_dir, Source::outbound, Source::netmail),
+                         source_name);
 
 // No room left: the run keeps what it could not write (exit code 2), lists
 // nothing twice, and a later run with room sends the rest.

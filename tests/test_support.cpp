@@ -54,8 +54,6 @@ bool exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }
 
-namespace {
-
 std::string shell_quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
@@ -67,8 +65,6 @@ std::string shell_quote(const std::string& s) {
   }
   return out + "'";
 }
-
-}  // namespace
 
 RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& args,
                        const std::string& env, const std::string& fixed_time) {

@@ -49,6 +49,9 @@ RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& a
 
 bool have_program(const char* name);
 
+// `s` quoted for the shell.
+std::string shell_quote(const std::string& s);
+
 // The messages of a SOUP reply file, split by their 4-byte big-endian
 // lengths; `ok` is false when the framing does not end exactly at the end
 // of the data.

@@ -58,13 +58,8 @@ struct FlowFile {
 // is no flow file. A line no path can hold stays in the file.
 bool read_flow_file(std::string_view path, FlowFile& flow) {
   flow = FlowFile{};
-  platform::File f;
-  if (!f.open(path, platform::OpenMode::read)) return false;
-  char buffer[4096];
-  for (std::size_t n; (n = f.read(buffer, sizeof buffer)) != 0;) flow.data.append(buffer, n);
-  bool ok = std::ferror(f.handle()) == 0;
-  f.close();
-  if (!ok) {
+  if (!platform::file_stamp(path).exists) return false;
+  if (!read_whole_file(path, flow.data)) {
     log_print("! error reading %.*s: %s\n", static_cast<int>(path.size()), path.data(),
               platform::last_error());
     note_run_failure();

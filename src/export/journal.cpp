@@ -9,6 +9,7 @@
 #include "export/packet_reader.hpp"
 #include "export/reply.hpp"
 #include "fido/packet_writer.hpp"
+#include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
 #include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
@@ -129,12 +130,8 @@ struct ReadJournal {
 };
 
 bool read_journal(ReadJournal& out) {
-  platform::File f;
-  if (!f.open(journal_path(), platform::OpenMode::read)) return false;
   std::string data;
-  char buffer[4096];
-  for (std::size_t n; (n = f.read(buffer, sizeof buffer)) != 0;) data.append(buffer, n);
-  f.close();
+  if (!read_whole_file(journal_path(), data)) return false;
   std::vector<std::string_view> lines;
   for (std::size_t pos = 0; pos < data.size();) {
     std::size_t end = data.find('\n', pos);
@@ -191,15 +188,11 @@ void report_failed(const Action& a, const char* what) {
   log_print("! can't %s %s: %s\n", what, a.path.c_str(), platform::last_error());
 }
 
-bool read_whole(const std::string& path, std::string& data) {
-  platform::File f;
-  if (!f.open(path, platform::OpenMode::read)) return false;
-  data.clear();
-  char buffer[4096];
-  for (std::size_t n; (n = f.read(buffer, sizeof buffer)) != 0;) data.append(buffer, n);
-  bool ok = std::ferror(f.handle()) == 0;
-  f.close();
-  return ok;
+// Removes an input; false when that failed (reported).
+bool remove_input(const Action& a) {
+  if (platform::remove_file(a.path)) return true;
+  report_failed(a, "remove");
+  return false;
 }
 
 // Carries out one consumption; false when it could not be done and is
@@ -213,11 +206,7 @@ bool carry_out(const Action& a) {
         report_changed(a);
         return true;
       }
-      if (!platform::remove_file(a.path)) {
-        report_failed(a, "remove");
-        return false;
-      }
-      return true;
+      return remove_input(a);
     case Act::truncate: {
       if (!now.exists || now.size == 0) return true;
       if (now != a.stamp) {
@@ -248,11 +237,7 @@ bool carry_out(const Action& a) {
           report_changed(a);
           return true;
         }
-        if (!platform::remove_file(a.path)) {
-          report_failed(a, "remove");
-          return false;
-        }
-        return true;
+        return remove_input(a);
       }
       if (marked) return true;
       if (now != a.stamp) {
@@ -270,7 +255,7 @@ bool carry_out(const Action& a) {
     case Act::flow: {
       std::string data;
       if (!now.exists) return true;
-      if (!read_whole(a.path, data)) {
+      if (!read_whole_file(a.path, data)) {
         report_failed(a, "read");
         return false;
       }
@@ -282,13 +267,7 @@ bool carry_out(const Action& a) {
         return true;
       }
       if (kept == data) return true;
-      if (kept.empty()) {
-        if (!platform::remove_file(a.path)) {
-          report_failed(a, "remove");
-          return false;
-        }
-        return true;
-      }
+      if (kept.empty()) return remove_input(a);
       std::string temp = a.path + ".QTM";
       platform::File f;
       bool ok = f.open(temp, platform::OpenMode::write, platform::Share::deny_write) &&

@@ -204,12 +204,8 @@ std::string replies_line(int kind, uint16_t number) {
 }
 
 bool replies_holds(std::string_view line) {
-  platform::File f;
-  if (!f.open(replies_path(), platform::OpenMode::read)) return false;
   std::string data;
-  char buffer[4096];
-  for (std::size_t n; (n = f.read(buffer, sizeof buffer)) != 0;) data.append(buffer, n);
-  f.close();
+  if (!read_whole_file(replies_path(), data)) return false;
   for (std::size_t pos = 0; pos < data.size();) {
     std::size_t end = data.find('\n', pos);
     std::size_t next = end == std::string::npos ? data.size() : end + 1;

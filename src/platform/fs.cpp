@@ -317,26 +317,28 @@ bool File::sync() {
   return !failed_;
 }
 
-bool sync_directory_of(std::string_view name) {
+namespace {
+
+// Calls `sync` (fsync or syncfs) on the directory holding `name`.
+bool sync_through_directory_of(std::string_view name, int (*sync)(int)) {
   std::string path = resolve_for_create(name);
   std::size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
+  bool ok = sync(fd) == 0;
   if (::close(fd) != 0) ok = false;
   return ok;
 }
 
+}  // namespace
+
+bool sync_directory_of(std::string_view name) {
+  return sync_through_directory_of(name, ::fsync);
+}
+
 bool sync_file_system_of(std::string_view name) {
-  std::string path = resolve_for_create(name);
-  std::size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::syncfs(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  return ok;
+  return sync_through_directory_of(name, ::syncfs);
 }
 
 bool wildcard_match(std::string_view pattern, std::string_view name) {

@@ -126,18 +126,6 @@ std::vector<std::string> msg_tokens(int count) {
   return out;
 }
 
-std::string shell_quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-
 // Runs the binary under strace, which kills it with SIGKILL at the `when`-th
 // call of `syscall`. True when it was killed.
 bool run_killed(const std::string& cwd, const std::vector<std::string>& args,

@@ -87,7 +87,7 @@ TEST_F(ReplyTest, HeaderValuesNeverBreakTheirLine) {
   platform::File f;
   ASSERT_TRUE(open_reply_message(kReplyMail, f));
   f.write("Subject: ");
-  write_header_value(f, std::string_view("Hi\nBcc: a@b\rc\0d\r\n", 20));
+  write_header_value(f, std::string_view("Hi\nBcc: a@b\rc\0d\r\n", 17));
   f.write("\n\nbody\n");
   ASSERT_TRUE(close_reply_message(kReplyMail, f));
   EXPECT_EQ(framed_messages(read_file(soup + "mail0000.MSG")),

@@ -105,19 +105,30 @@ std::string kept_flow_lines(const FlowFile& flow) {
 // Exports one packet file; false when one of its messages could not be
 // written: the messages written from it are taken out again and the file
 // must be kept. `result` gets export_packet's.
-bool export_packet_file(platform::File& packet, bool allow_attachments, int* result = nullptr) {
+// Where a packet began: its messages, and the files they took.
+struct PacketMark {
   ExportMark mark = export_mark();
   std::vector<uint8_t> states;
-  for (const AttachmentEntry& e : attachment_list) states.push_back(e.state);
+  PacketMark() {
+    for (const AttachmentEntry& e : attachment_list) states.push_back(e.state);
+  }
+  // Takes the packet out again; the files its messages took stay where
+  // they are, for the next run.
+  void take_back() const {
+    export_rollback(mark);
+    for (std::size_t i = 0; i < states.size(); ++i) {
+      if (attachment_list[i].state != states[i]) attachment_list[i].state = kAttachKept;
+    }
+  }
+};
+
+bool export_packet_file(platform::File& packet, bool allow_attachments, int* result = nullptr) {
+  PacketMark mark;
   export_write_failed = false;
   int r = export_packet(packet, allow_attachments);
   if (result != nullptr) *result = r;
   if (!export_write_failed) return true;
-  export_rollback(mark);
-  // The files its messages took stay where they are, for the next run.
-  for (std::size_t i = 0; i < states.size(); ++i) {
-    if (attachment_list[i].state != states[i]) attachment_list[i].state = kAttachKept;
-  }
+  mark.take_back();
   return false;
 }
 
@@ -125,6 +136,36 @@ void report_kept(std::string_view path) {
   log_print("! %.*s kept: not all of its messages could be written\n",
             static_cast<int>(path.size()), path.data());
   note_run_failure();
+}
+
+enum class PacketOutcome { not_opened, kept, exported };
+
+// Exports the packet file `path` and notes its removal for the commit:
+// always when `remove_rejected`, else only when it was read to its end. A
+// packet that changed while it was read (another program wrote to it) is
+// taken out of the reply files again and left for a later run.
+PacketOutcome export_packet_named(std::string_view path, bool allow_attachments,
+                                  bool remove_rejected) {
+  platform::FileStamp as_read = platform::file_stamp(path);
+  platform::File packet;
+  if (!packet.open(path, platform::OpenMode::read)) return PacketOutcome::not_opened;
+  PacketMark mark;
+  int result = 0;
+  bool written = export_packet_file(packet, allow_attachments, &result);
+  packet.close();
+  if (!written) {
+    report_kept(path);
+    return PacketOutcome::kept;
+  }
+  if (platform::file_stamp(path) != as_read) {
+    mark.take_back();
+    log_print("! %.*s changed while it was read: left for a later run\n",
+              static_cast<int>(path.size()), path.data());
+    note_run_failure();
+    return PacketOutcome::kept;
+  }
+  if (result == 1 || remove_rejected) journal_remove(path, as_read);
+  return PacketOutcome::exported;
 }
 
 void report_not_found(std::string_view name) {
@@ -238,23 +279,14 @@ void export_listed_packet(AttachmentEntry& e, bool allow_attachments) {
     e.state = journal_consumes(path) ? kAttachDone : kAttachKept;
     return;
   }
-  platform::FileStamp as_read = platform::file_stamp(path);
-  platform::File listed;
-  if (!listed.open(path, platform::OpenMode::read)) {
+  std::size_t index = static_cast<std::size_t>(&e - &attachment_list[0]);
+  e.state = kAttachDone;
+  PacketOutcome outcome = export_packet_named(path, allow_attachments, true);
+  if (outcome == PacketOutcome::not_opened) {
     log_print("! can't open %s: %s\n", path.c_str(), platform::last_error());
     note_run_failure();
-    e.state = kAttachKept;
-    return;
   }
-  e.state = kAttachDone;
-  bool written = export_packet_file(listed, allow_attachments);
-  listed.close();
-  if (!written) {
-    e.state = kAttachKept;
-    report_kept(path);
-  } else {
-    journal_remove(path, as_read);
-  }
+  if (outcome != PacketOutcome::exported) attachment_list[index].state = kAttachKept;
 }
 
 bool outbound_base_name(const FtnAddress& address, PathText& out) {
@@ -314,18 +346,9 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
       have_flow = read_flow_file(flow_name, flow);
     }
 
-    platform::FileStamp as_read = platform::file_stamp(packet_name);
-    platform::File packet;
-    if (!journal_consumes(packet_name) && packet.open(packet_name, platform::OpenMode::read)) {
-      bool written = export_packet_file(packet, true);
-      packet.close();
-      if (!written) {
-        report_kept(packet_name);
-      } else {
-        // Read to its end or rejected, it goes (a rejected one is no mail).
-        journal_remove(packet_name, as_read);
-      }
-    }
+    // Read to its end or rejected, the packet goes (a rejected one is no
+    // mail).
+    if (!journal_consumes(packet_name)) export_packet_named(packet_name, true, true);
 
     // Packets listed in the flow file.
     for (AttachmentEntry& e : attachment_list) {
@@ -388,17 +411,7 @@ void export_pkt_dir() {
     if (!path.assign(run_options.packet_dir) || !path.append(entry.name)) continue;
     if (journal_consumes(path) || packet_still_written(path)) continue;
     export_target = ExportTarget::undecided;
-    platform::FileStamp as_read = platform::file_stamp(path);
-    platform::File packet;
-    if (!packet.open(path, platform::OpenMode::read)) continue;
-    int result = 0;
-    bool written = export_packet_file(packet, false, &result);
-    packet.close();
-    if (!written) {
-      report_kept(path);
-    } else if (result == 1) {
-      journal_remove(path, as_read);
-    }
+    export_packet_named(path, false, false);
   }
 }
 

@@ -182,6 +182,7 @@ bool read_journal(ReadJournal& out) {
 void report_changed(const Action& a) {
   log_print("! %s was changed by another program since it was exported: left as it is\n",
             a.path.c_str());
+  note_run_failure();
 }
 
 void report_failed(const Action& a, const char* what) {

@@ -130,12 +130,12 @@ std::vector<std::string> msg_tokens(int count) {
 // call of `syscall`. True when it was killed.
 bool run_killed(const std::string& cwd, const std::vector<std::string>& args,
                 const std::string& syscall, int when) {
-  std::string cmd = "cd " + shell_quote(cwd) +
-                    " && env TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 strace -f -o /dev/null "
-                    "-e trace=" +
-                    syscall + " -e inject=" + syscall +
-                    ":signal=SIGKILL:when=" + std::to_string(when) + " " +
-                    shell_quote(QUILLMAR_BINARY);
+  std::string cmd =
+      "cd " + shell_quote(cwd) +
+      " && env TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 strace -f -o /dev/null "
+      "-e trace=" +
+      syscall + " -e inject=" + syscall + ":signal=SIGKILL:when=" + std::to_string(when) + " " +
+      shell_quote(QUILLMAR_BINARY);
   for (const std::string& a : args) cmd += " " + shell_quote(a);
   cmd += " >/dev/null 2>&1";
   int status = std::system(cmd.c_str());
@@ -443,6 +443,52 @@ TEST_F(CrashExport, PacketStillBeingWritten) {
   RunResult cut = run(args);
   EXPECT_EQ(cut.exit_code, 0) << cut.err;
   EXPECT_FALSE(exists(dir / "pkts/CUT.PKT"));
+}
+
+// A tosser adds a message to a packet while EXPORT reads it: what was read
+// is taken out of the reply packet again and the packet is left whole for
+// the next run, which sends all of it once.
+TEST_F(CrashExport, PacketGrowingWhileItIsRead) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  write_config("");
+  std::string first = build_packet(kNode1, kGateway, messages(0, 2));
+  std::string whole = build_packet(kNode1, kGateway, messages(0, 3));
+  std::string path = dir.write("pkts/GROW.PKT", first);
+  std::string log = dir / "strace.log";
+  // The packet's reads wait a while, so that the message is added after the
+  // run has opened the packet to export it (its second opening).
+  std::string cmd = "cd " + shell_quote(dir.path()) +
+                    " && (env TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 "
+                    "strace -o " +
+                    shell_quote(log) + " -P " + shell_quote(path) +
+                    " -e trace=openat,read -e inject=read:delay_enter=1000000:when=2+ " +
+                    shell_quote(QUILLMAR_BINARY) + " EXPORT " +
+                    shell_quote("/PKT=" + (dir / "pkts") + "/") + " " +
+                    shell_quote("/CONFIG=" + config_path) + " >" + shell_quote(dir / "run.err") +
+                    " 2>&1; echo $? >" + shell_quote(dir / "run.rc") + ") &";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  auto openings = [&] {
+    std::string text = exists(log) ? read_file(log) : "";
+    int n = 0;
+    for (std::size_t at = 0; (at = text.find("openat(", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  for (int i = 0; i < 400 && openings() < 2; ++i) ::usleep(25000);
+  ASSERT_GE(openings(), 2) << read_file(log);
+  dir.write("pkts/GROW.PKT", whole);
+  for (int i = 0; i < 800 && !exists(dir / "run.rc"); ++i) ::usleep(25000);
+  ASSERT_TRUE(exists(dir / "run.rc"));
+  std::string err = read_file(dir / "run.err");
+  EXPECT_EQ(read_file(dir / "run.rc"), "2\n") << err;
+  EXPECT_NE(err.find(path + " changed while it was read: left for a later run"), std::string::npos)
+      << err;
+  EXPECT_EQ(read_file(path), whole);
+  EXPECT_TRUE(count_replies(dir / "soup").seen.empty());
+
+  RunResult next = run({"EXPORT", "/PKT=" + (dir / "pkts") + "/"});
+  EXPECT_EQ(next.exit_code, 0) << next.err;
+  expect_each_once(count_replies(dir / "soup"), msg_tokens(3), "grown packet");
+  EXPECT_FALSE(exists(path));
 }
 
 // A node whose busy flag another program holds is left alone; a flag left

@@ -102,9 +102,6 @@ std::string kept_flow_lines(const FlowFile& flow) {
   return kept;
 }
 
-// Exports one packet file; false when one of its messages could not be
-// written: the messages written from it are taken out again and the file
-// must be kept. `result` gets export_packet's.
 // Where a packet began: its messages, and the files they took.
 struct PacketMark {
   ExportMark mark = export_mark();
@@ -122,6 +119,9 @@ struct PacketMark {
   }
 };
 
+// Exports one packet file; false when one of its messages could not be
+// written: the messages written from it are taken out again and the file
+// must be kept. `result` gets export_packet's.
 bool export_packet_file(platform::File& packet, bool allow_attachments, int* result = nullptr) {
   PacketMark mark;
   export_write_failed = false;
@@ -272,6 +272,7 @@ void export_listed_packet(AttachmentEntry& e, bool allow_attachments) {
   PathText path;
   if (!find_attached_file(name, path)) {
     report_not_found(name);
+    export_attachment_missing = true;
     e.state = kAttachDone;
     return;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <unordered_map>
 #include <vector>
 
 #include "config/settings.hpp"
@@ -36,10 +37,27 @@ struct Action {
 std::vector<Action> actions;      // owed by earlier runs, then this run's
 std::size_t owed_count = 0;       // the first actions, owed by earlier runs
 std::vector<ReplyListing> begun;  // reply files begun (state open)
+// The inputs the actions consume (not the files they empty), by their name
+// in one case, with the first action that names each.
+std::unordered_map<std::string, std::size_t> consumed;
 bool journal_on_disk = false;
 
 std::string journal_path() {
   return std::string(settings->SoupDir.view()) + "QUILLMAR.JNL";
+}
+
+std::string input_key(std::string_view path) {
+  std::string key = platform::os_path(path);
+  for (char& c : key) c = ascii_lower(c);
+  return key;
+}
+
+// Rebuilds the index of the consumed inputs.
+void index_actions() {
+  consumed.clear();
+  for (std::size_t i = 0; i < actions.size(); ++i) {
+    if (actions[i].act != Act::truncate) consumed.emplace(input_key(actions[i].path), i);
+  }
 }
 
 std::string hex_of(std::string_view text) {
@@ -319,6 +337,7 @@ void carry_out_all() {
     }
   }
   actions = std::move(owed);
+  index_actions();
   if (!actions.empty()) {
     note_run_failure();
     log_print(
@@ -345,11 +364,8 @@ void note(Act act, std::string_view path, const platform::FileStamp* as_read = n
   a.path = path;
   a.stamp = as_read != nullptr ? *as_read : platform::file_stamp(path);
   if (!a.stamp.exists) return;
+  if (act != Act::truncate) consumed.emplace(input_key(a.path), actions.size());
   actions.push_back(std::move(a));
-}
-
-bool same_file(std::string_view a, std::string_view b) {
-  return equals_nocase(platform::os_path(a), platform::os_path(b));
 }
 
 // Removes the begun reply files that hold no listed message (a file cut
@@ -403,6 +419,7 @@ bool journal_start() {
     }
   }
   actions = std::move(j.actions);
+  index_actions();
   carry_out_all();
   owed_count = actions.size();
   settle_journal();
@@ -449,18 +466,16 @@ void journal_rewrite_flow(std::string_view path, uint64_t size, uint32_t crc,
   a.size = size;
   a.crc = crc;
   a.kept = kept;
+  consumed.emplace(input_key(a.path), actions.size());
   actions.push_back(std::move(a));
 }
 
 bool journal_consumes(std::string_view path) {
-  for (std::size_t i = 0; i < actions.size(); ++i) {
-    const Action& a = actions[i];
-    if (a.act == Act::truncate || !same_file(a.path, path)) continue;
-    // An owed input that changed meanwhile is new mail.
-    if (i < owed_count && a.act != Act::flow && platform::file_stamp(path) != a.stamp) continue;
-    return true;
-  }
-  return false;
+  auto found = consumed.find(input_key(path));
+  if (found == consumed.end()) return false;
+  const Action& a = actions[found->second];
+  // An owed input that changed meanwhile is new mail.
+  return found->second >= owed_count || a.act == Act::flow || platform::file_stamp(path) == a.stamp;
 }
 
 std::size_t journal_mark() {
@@ -468,7 +483,9 @@ std::size_t journal_mark() {
 }
 
 void journal_rollback(std::size_t mark) {
-  if (actions.size() > mark) actions.resize(mark);
+  if (actions.size() <= mark) return;
+  actions.resize(mark);
+  index_actions();
 }
 
 bool journal_commit() {
@@ -503,6 +520,7 @@ bool journal_commit() {
 
 void journal_reset() {
   actions.clear();
+  consumed.clear();
   begun.clear();
   owed_count = 0;
   journal_on_disk = false;

@@ -388,6 +388,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
       cover.close();
       if (!platform::remove_file(temp_name)) {
         log_print("! can't remove %s: %s\n", temp_name.c_str(), platform::last_error());
+        note_run_failure();
       }
     }
 

@@ -119,12 +119,15 @@ void dispose_pending_files() {
       // EXPORT: the file goes with the run's commit.
       if (f.mode == AfterSend::erase) journal_remove(f.path, f.as_read);
       if (f.mode == AfterSend::truncate) journal_truncate(f.path, f.as_read);
-    } else if (f.mode == AfterSend::erase) {
-      platform::remove_file(f.path);
+    } else if (f.mode == AfterSend::erase && !platform::remove_file(f.path)) {
+      log_print("! can't remove %s: %s\n", f.path.c_str(), platform::last_error());
+      note_run_failure();
     } else if (f.mode == AfterSend::truncate) {
       platform::File emptied;
-      if (emptied.open(f.path, platform::OpenMode::write, platform::Share::deny_write)) {
-        emptied.close();
+      if (!emptied.open(f.path, platform::OpenMode::write, platform::Share::deny_write) ||
+          !emptied.close()) {
+        log_print("! can't truncate %s: %s\n", f.path.c_str(), platform::last_error());
+        note_run_failure();
       }
     }
   }

@@ -47,7 +47,7 @@ std::string journal_path() {
 }
 
 std::string input_key(std::string_view path) {
-  std::string key = platform::os_path(path);
+  std::string key = platform::absolute_path(path);
   for (char& c : key) c = ascii_lower(c);
   return key;
 }
@@ -361,7 +361,7 @@ void note(Act act, std::string_view path, const platform::FileStamp* as_read = n
   if (run_options.test_mode) return;
   Action a;
   a.act = act;
-  a.path = path;
+  a.path = platform::absolute_path(path);
   a.stamp = as_read != nullptr ? *as_read : platform::file_stamp(path);
   if (!a.stamp.exists) return;
   if (act != Act::truncate) consumed.emplace(input_key(a.path), actions.size());
@@ -461,7 +461,7 @@ void journal_rewrite_flow(std::string_view path, uint64_t size, uint32_t crc,
   if (run_options.test_mode) return;
   Action a;
   a.act = Act::flow;
-  a.path = path;
+  a.path = platform::absolute_path(path);
   a.stamp = platform::file_stamp(path);
   a.size = size;
   a.crc = crc;

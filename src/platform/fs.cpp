@@ -164,6 +164,16 @@ bool create_flag_file(std::string_view name, std::string_view content) {
   return ok;
 }
 
+std::string absolute_path(std::string_view name) {
+  std::string path = os_path(name);
+  if (path.empty() || path.front() == '/') return path;
+  char cwd[kPathMax];
+  if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+  std::string dir = cwd;
+  if (dir.back() != '/') dir += '/';
+  return dir + path;
+}
+
 const char* last_error() {
   return std::strerror(errno);
 }

@@ -46,6 +46,10 @@ bool remove_file(std::string_view name);
 // Puts the directory entries of the directory holding `name` on disk, so
 // that a file created, renamed or removed there stays so after a power cut.
 bool sync_directory_of(std::string_view name);
+// The name made absolute against the current directory (OS form), so that
+// a later run started elsewhere means the same file.
+std::string absolute_path(std::string_view name);
+
 // Puts everything written to the file system holding `name` on disk: the
 // data of every file and every directory entry (one call for many files).
 bool sync_file_system_of(std::string_view name);

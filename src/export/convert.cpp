@@ -8,6 +8,7 @@
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
 #include "export/header_words.hpp"
+#include "export/journal.hpp"
 #include "export/reply.hpp"
 #include "fido/address_mapping.hpp"
 #include "fido/charset.hpp"
@@ -295,8 +296,9 @@ std::string fido_text_as_utf8(std::string_view text) {
 // words with ModernMime, else as it stands. `used` is what the line holds
 // before it.
 std::string header_text(std::string_view text, std::size_t used) {
-  if (!settings->ModernMime) return std::string(text);
-  return encode_header_words(fido_text_as_utf8(text), used);
+  std::string value = header_value(text);
+  if (!settings->ModernMime) return value;
+  return encode_header_words(fido_text_as_utf8(value), used);
 }
 
 // The FidoNet charset's Internet name.
@@ -371,7 +373,9 @@ void write_member_list(platform::File& out, ListRecord& list) {
     for (const MemberNode* node = head; node != nullptr; node = node->next) {
       if (!read_user_record(list, *node, user) || user.status == kStatusBarred) continue;
       if (written != 0) out.write(written % 2 == 0 ? ",\n   " : ", ");
-      out.printf("<%s>", user.address.c_str());
+      out.write("<");
+      write_header_value(out, user.address);
+      out.write(">");
       ++written;
     }
   }
@@ -386,7 +390,7 @@ void write_recipients(platform::File& out, uint8_t kind, bool first_follows_text
   for (const Recipient& r : recipient_table) {
     if (r.kind != kind) continue;
     if (written != 0 || first_follows_text) out.write(written % 3 == 0 ? ",\n    " : ", ");
-    out.write(r.address.view());
+    write_header_value(out, r.address);
     ++written;
   }
 }
@@ -418,7 +422,7 @@ void write_header(platform::File& out) {
   } else if (!state.is_news) {
     out.write("To: ");
     if (!state.is_uucp) {
-      out.write(state.recipient.view());
+      write_header_value(out, state.recipient);
       if (route && !m.to_name.empty()) {
         out.printf(" (%s)", header_text(m.to_name, 6 + state.recipient.size()).c_str());
       }
@@ -436,47 +440,66 @@ void write_header(platform::File& out) {
       out.write("\n");
     }
   } else {
-    out.printf("Newsgroups: %s", state.newsgroup.c_str());
-    for (const Text<128>& group : cross_post_table) out.printf(",%s", group.c_str());
+    out.write("Newsgroups: ");
+    write_header_value(out, state.newsgroup);
+    for (const Text<128>& group : cross_post_table) {
+      out.write(",");
+      write_header_value(out, group);
+    }
     out.write("\n");
   }
 
-  const char* spam_text = state.is_news ? s.NoSpamText.c_str() : "";
-  out.printf(
-      "From: %s%s (%s)\n", spam_text, state.from_address.c_str(),
-      header_text(m.from_name, 8 + std::strlen(spam_text) + state.from_address.size()).c_str());
+  out.write("From: ");
+  if (state.is_news) write_header_value(out, s.NoSpamText);
+  write_header_value(out, state.from_address);
+  std::size_t from_used = 8 + (state.is_news ? s.NoSpamText.size() : 0) + state.from_address.size();
+  out.printf(" (%s)\n", header_text(m.from_name, from_used).c_str());
   if (state.list == nullptr) {
-    out.printf("Reply-to: %s (%s)\n", state.reply_address.c_str(),
-               header_text(m.from_name, 12 + state.reply_address.size()).c_str());
+    out.write("Reply-to: ");
+    write_header_value(out, state.reply_address);
+    out.printf(" (%s)\n", header_text(m.from_name, 12 + state.reply_address.size()).c_str());
   } else {
-    const char* list_address = state.list->ListAddress ? state.list->ListAddress->c_str() : "";
-    out.printf("Reply-to: %s\n", list_address);
-    out.printf("Sender: %s\n", list_address);
+    std::string_view list_address =
+        state.list->ListAddress ? state.list->ListAddress->view() : std::string_view();
+    out.write("Reply-to: ");
+    write_header_value(out, list_address);
+    out.write("\nSender: ");
+    write_header_value(out, list_address);
+    out.write("\n");
   }
-  const char* subject = m.subject.c_str();
+  std::string_view subject = m.subject;
   if (m.file_attached && route && !m.route_subject.empty() && subject_names_bundle(m.subject)) {
-    subject = m.route_subject.c_str();
+    subject = m.route_subject;
   }
   out.printf("Subject: %s\n", header_text(subject, 9).c_str());
 
   FidoDate d = parse_fido_date(m.date_time);
   out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[d.weekday], d.day,
              kMonthNames[d.month], d.year, d.hour, d.minute, d.second);
-  if (!s.TimeZone.empty()) out.printf(" %s", s.TimeZone.c_str());
+  if (!s.TimeZone.empty()) {
+    out.write(" ");
+    write_header_value(out, s.TimeZone);
+  }
   out.write("\n");
 
   out.write("Message-ID: ");
-  write_message_id(out, state.msgid_ref.id_text, state.msgid_ref.serial, state.msgid_ref.address);
+  write_message_id_line(out, state.msgid_ref);
   if (state.reply_ref.serial != 0 || !state.reply_ref.id_text.empty()) {
     out.write(state.is_news ? "References: " : "In-Reply-To: ");
-    write_message_id(out, state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address);
+    write_message_id_line(out, state.reply_ref);
   }
-  if (!s.Organization.empty()) out.printf("Organization: %s\n", s.Organization.c_str());
+  if (!s.Organization.empty()) {
+    out.write("Organization: ");
+    write_header_value(out, s.Organization);
+    out.write("\n");
+  }
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
     out.printf("X-Comment-To: %s\n", header_text(m.to_name, 14).c_str());
   }
   if (!state.is_news && route && !m.route_password.empty()) {
-    out.printf("X-MailPassword: %s\n", m.route_password.c_str());
+    out.write("X-MailPassword: ");
+    write_header_value(out, m.route_password);
+    out.write("\n");
   }
   out.printf("X-Mail%s: Quillmar/%s v%d.%02d\n", state.list != nullptr ? "Server" : "Converter",
              kPlatformTag, kVersionMajor, kVersionMinor);
@@ -485,8 +508,9 @@ void write_header(platform::File& out) {
     out.printf("Content-Type: multipart/mixed; boundary=\"%s\"\n", kMimeBoundary);
     out.printf("\n--%s\n", kMimeBoundary);
   }
-  out.printf("Content-Type: text/plain; charset=%.*s\n", static_cast<int>(state.out_charset.size()),
-             state.out_charset.data());
+  out.write("Content-Type: text/plain; charset=");
+  write_header_value(out, state.out_charset);
+  out.write("\n");
   out.write("Content-Transfer-Encoding: ");
   if (!state.has_8bit) {
     out.write("7bit\n");
@@ -728,11 +752,26 @@ void write_attachments(platform::File& out, bool allow_attachments) {
     }
     if (!name.empty() && name.front() == '#') mode = AfterSend::truncate;
     if (!name.empty() && name.front() == '^') mode = AfterSend::erase;
-    std::string_view path = without_send_mark(name);
-    // A file named twice goes once.
+    std::string_view wanted = without_send_mark(name);
+    if (wanted.empty()) continue;
+    // A bare name is also looked for where the tosser leaves files; a file
+    // that is nowhere is reported, never silently left out.
+    PathText found;
+    if (!find_attached_file(wanted, found)) {
+      log_print("! attached file %.*s not found\n", static_cast<int>(wanted.size()), wanted.data());
+      export_attachment_missing = true;
+      continue;
+    }
+    std::string_view path = found;
+    // A file named twice goes once; one already sent by this run is gone.
     if (std::find(encoded.begin(), encoded.end(), path) != encoded.end()) continue;
+    if (journal_consumes(path)) continue;
     platform::File input;
-    if (path.empty() || !input.open(path, platform::OpenMode::read)) continue;
+    if (!input.open(path, platform::OpenMode::read)) {
+      log_print("! can't open attached file %s: %s\n", found.c_str(), platform::last_error());
+      export_attachment_missing = true;
+      continue;
+    }
     encoded.emplace_back(path);
     encode_attachment(out, input, path, mode);
   }

@@ -5,7 +5,9 @@
 
 #include "config/settings.hpp"
 #include "export/convert.hpp"
+#include "export/export_driver.hpp"
 #include "export/export_state.hpp"
+#include "export/journal.hpp"
 #include "fido/packet_writer.hpp"
 #include "frame/file_helpers.hpp"
 #include "frame/run.hpp"
@@ -92,39 +94,11 @@ bool export_listed_packets() {
   bool all_written = true;
   for (AttachmentEntry& e : attachment_list) {
     if (e.state != kAttachPacket) continue;
-    e.state = kAttachDone;
-    std::string_view path = without_send_mark(e.name);
-    platform::File packet;
-    if (!packet.open(path, platform::OpenMode::read)) continue;
-    export_write_failed = false;
-    export_packet(packet, false);
-    packet.close();
-    if (export_write_failed) {
-      all_written = false;
-      note_run_failure();
-      log_print("! %s kept: not all of its messages could be written\n", e.name.c_str());
-    } else if (!run_options.test_mode) {
-      platform::remove_file(path);
-    }
+    export_listed_packet(e, false);
+    if (e.state == kAttachKept) all_written = false;
   }
   attachment_list.clear();
   return all_written;
-}
-
-// The quick-scan stamp: the DOS date and time of the previous scan.
-struct Stamp {
-  uint16_t date = 0;
-  uint16_t time = 0;
-};
-
-bool write_stamp(std::string_view path, Stamp stamp) {
-  unsigned char bytes[4];
-  put_le16(bytes, stamp.date);
-  put_le16(bytes + 2, stamp.time);
-  platform::File f;
-  if (!f.open(path, platform::OpenMode::write, platform::Share::deny_write)) return false;
-  bool ok = f.write(bytes, sizeof bytes);
-  return f.close() && ok;
 }
 
 }  // namespace
@@ -190,11 +164,30 @@ int export_packet(platform::File& packet, bool allow_attachments) {
   }
 }
 
-void scan_netmail() {
+void write_quick_scan_stamp(QuickScanStamp stamp) {
+  PathText path;
+  if (!path.assign(settings->NetmailDir) || !path.append("QUILLMAR.DAT")) return;
+  unsigned char bytes[4];
+  put_le16(bytes, stamp.date);
+  put_le16(bytes + 2, stamp.time);
+  platform::File f;
+  bool ok = f.open(path, platform::OpenMode::write, platform::Share::deny_write) &&
+            f.write(bytes, sizeof bytes) && f.sync();
+  if (!f.close() || !ok) {
+    log_print("! error writing %s: %s\n", path.c_str(), platform::last_error());
+    note_run_failure();
+  }
+}
+
+std::optional<QuickScanStamp> scan_netmail() {
   const Settings& s = *settings;
   PathText stamp_path;
   const bool stamp_named = stamp_path.assign(s.NetmailDir) && stamp_path.append("QUILLMAR.DAT");
-  Stamp stamp;
+  QuickScanStamp stamp;
+  // The new stamp is the time the scan begins: a message written during
+  // the scan is looked at again by the next one.
+  platform::LocalTime start = platform::local_time(platform::now());
+  const QuickScanStamp new_stamp{platform::dos_date(start), platform::dos_time(start)};
   if (s.QuickScan && stamp_named) {
     platform::File f;
     unsigned char bytes[4];
@@ -203,17 +196,11 @@ void scan_netmail() {
       stamp.time = le16(bytes + 2);
     }
     f.close();
-    // A test run leaves the stamp alone: the messages it keeps unsent must
-    // still be found by the next run.
-    if (!run_options.test_mode) {
-      platform::LocalTime now = platform::local_time(platform::now());
-      write_stamp(stamp_path, Stamp{platform::dos_date(now), platform::dos_time(now)});
-    }
   }
 
   bool any_failed = false;
   PathText pattern;
-  if (!pattern.assign(s.NetmailDir) || !pattern.append("*.MSG")) return;
+  if (!pattern.assign(s.NetmailDir) || !pattern.append("*.MSG")) return std::nullopt;
   for (const platform::DirEntry& entry : platform::list_directory(pattern)) {
     if (entry.dos_date < stamp.date ||
         (entry.dos_date == stamp.date && entry.dos_time < stamp.time)) {
@@ -221,6 +208,9 @@ void scan_netmail() {
     }
     PathText path;
     if (!path.assign(s.NetmailDir) || !path.append(entry.name)) continue;
+    // Sent by an earlier run whose mark could not be set yet.
+    if (journal_consumes(path)) continue;
+    platform::FileStamp as_read = platform::file_stamp(path);
     platform::File file;
     if (!file.open(path, platform::OpenMode::update)) {
       // Perhaps only for now: the next quick scan must look at it again.
@@ -279,31 +269,32 @@ void scan_netmail() {
     log_print("\n");
 
     file.seek(static_cast<long>(kStoredHeaderSize));
+    ExportMark mark = export_mark();
     export_write_failed = false;
+    export_attachment_missing = false;
     convert_message(file, true);
-    bool written = !export_write_failed;
-    if (!export_listed_packets()) written = false;
+    file.close();
+    bool written = !export_write_failed && !export_attachment_missing;
+    if (written && !export_listed_packets()) written = false;
+    attachment_list.clear();
     if (!written) {
+      // Nothing of it goes: its reply is taken out again, it stays unsent.
+      export_rollback(mark);
       any_failed = true;
       note_run_failure();
-      log_print("! %s kept unsent: the message could not be written\n", path.c_str());
+      log_print("! %s kept unsent: %s\n", path.c_str(),
+                export_attachment_missing ? "an attached file is missing"
+                                          : "the message could not be written");
       continue;
     }
-    if (run_options.test_mode) continue;
-    attribute = static_cast<uint16_t>(attribute | kMsgSent);
-    put_le16(h + 186, attribute);
-    bool marked = file.seek(0) && file.write(h, sizeof h);
-    if (!file.close() || !marked) {
-      note_run_failure();
-      log_print("! error marking %s as sent\n", path.c_str());
-      continue;
-    }
-    if ((attribute & kMsgKillSent) != 0) platform::remove_file(path);
+    // Marked (and deleted) at the run's commit, once its reply is listed.
+    journal_mark_sent(path, as_read);
+    if ((attribute & kMsgKillSent) != 0) journal_kill(path);
   }
-  // Messages that could not be written must be found by the next scan.
-  if (any_failed && s.QuickScan && stamp_named && !run_options.test_mode) {
-    write_stamp(stamp_path, stamp);
-  }
+  // Messages that could not be written must be found by the next scan; a
+  // test run leaves the stamp alone, as its messages stay unsent.
+  if (any_failed || !s.QuickScan || !stamp_named || run_options.test_mode) return std::nullopt;
+  return new_stamp;
 }
 
 }  // namespace quillmar

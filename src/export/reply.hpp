@@ -4,10 +4,14 @@
 // packet that carries a file listed in a flow file without a message.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/settings.hpp"
+#include "fido/address_mapping.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
@@ -20,10 +24,60 @@ inline constexpr int kReplyNews = 1;
 inline constexpr const char* kMimeBoundary = "+=Quillmar=+";
 
 // Finishes the kind's current reply file when it holds messages (lists it in
-// REPLIES) and makes sure a current file name exists. False when no free
-// file name is left (reported); the kind then has no file until a later
-// flush finds one.
+// REPLIES) and makes sure a current file name exists. The listing is on disk
+// when this returns (the reply file, REPLIES and the SOUP directory are
+// synced), so that the input of its messages may go. While the listing is
+// held (EXPORT), the line is kept for the run's commit instead. False when
+// no free file name is left (reported); the kind then has no file until a
+// later flush finds one.
 bool flush_reply_file(int kind);
+
+// Writes a header value with every CR, LF and NUL turned into a blank, so
+// that no value can end its header line and begin another one. Every value
+// taken from a message or a list goes through here.
+void write_header_value(platform::File& out, std::string_view text);
+// The same value as text, for a caller that encodes it further.
+std::string header_value(std::string_view text);
+
+// A message identifier as a header value with its line end; an identifier
+// taken from a message may hold a line break, which goes the same way.
+void write_message_id_line(platform::File& out, const MessageRef& ref);
+
+// EXPORT holds the listing of its reply files until the run's commit.
+void hold_reply_listing(bool on);
+
+// A reply file finished while the listing is held.
+struct ReplyListing {
+  int kind = kReplyMail;
+  uint16_t number = 0;
+};
+const std::vector<ReplyListing>& held_reply_listings();
+void clear_held_listings();
+// The path and the REPLIES line of a reply file.
+std::string reply_file_path(int kind, uint16_t number);
+std::string replies_line(int kind, uint16_t number);
+// Puts the files on disk, then appends each line that REPLIES does not hold
+// yet and puts REPLIES and its directory on disk. False when a file or a
+// line could not be written (reported).
+bool sync_reply_files(const std::vector<ReplyListing>& files);
+bool list_reply_files(const std::vector<ReplyListing>& files);
+// True when REPLIES holds `line` (with its line end).
+bool replies_holds(std::string_view line);
+
+// Where the reply files stood: a packet whose messages cannot all be
+// written is taken out of them again.
+struct ReplyMark {
+  std::size_t held = 0;
+  struct Kind {
+    std::string name;
+    uint16_t number = 0;
+    long count = 0;
+    bool existed = false;
+    uint64_t size = 0;
+  } kinds[2];
+};
+ReplyMark reply_mark();
+void reply_rollback(const ReplyMark& mark);
 
 // Opens the kind's current file and reserves the length field of a new
 // message at its end. False when the file can be neither opened nor created

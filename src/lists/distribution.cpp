@@ -102,10 +102,12 @@ bool distribute_posting(ListRecord& list, MessageFile& file, int64_t body_start,
   const MessageRef& reply = header.reply_ref;
   if (reply.serial != 0 || !reply.id_text.empty()) {
     out.write("In-Reply-To: ");
-    write_message_id(out, reply.id_text, reply.serial, reply.address);
+    write_message_id_line(out, reply);
   }
   if (!settings->Organization.empty()) {
-    out.printf("Organization: %s\n", settings->Organization.c_str());
+    out.write("Organization: ");
+    write_header_value(out, settings->Organization);
+    out.write("\n");
   }
   out.printf("X-MailServer: Quillmar/%s v%d.%02d\n", kPlatformTag, kVersionMajor, kVersionMinor);
   out.write("Mime-version: 1.0\n");

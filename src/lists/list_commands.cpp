@@ -220,14 +220,7 @@ void reset_admin_serial() {
 }
 
 void write_header_text(platform::File& out, std::string_view text) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == '\r' || text[i] == '\n') {
-      out.write(text.substr(start, i - start));
-      if (i < text.size()) out.write(" ", 1);
-      start = i + 1;
-    }
-  }
+  write_header_value(out, text);
 }
 
 void list_command(ListRecord& list, int command) {
@@ -330,7 +323,7 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
   const MessageRef& ref = header.msgid_ref;
   if (!ref.id_text.empty() || ref.serial != 0) {
     out.write("In-Reply-To: ");
-    write_message_id(out, ref.id_text, ref.serial, ref.address);
+    write_message_id_line(out, ref);
   }
   if (!header.organization.empty()) {
     out.write("Organization: ");

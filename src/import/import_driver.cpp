@@ -133,8 +133,10 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (area.kind == MessageKind::mail) {
     ListTraffic traffic = classify_list_traffic(area);
     if (traffic.kind == ListTrafficKind::command) {
-      list_command(lists()[static_cast<std::size_t>(traffic.list_index)], traffic.command,
-                   ListRequest{h, import_state.file_counters.replies});
+      list_command(
+          lists()[static_cast<std::size_t>(traffic.list_index)], traffic.command,
+          ListRequest{h,
+                      import_state.file_counters.replies});
       ++import_state.file_counters.list_commands;
       finished = true;
     }
@@ -142,7 +144,8 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (!finished) {
     choose_area(area);
     apply_recipient_name_rule();
-    if (map_import_addresses(h.mailing_list)) ++import_state.file_counters.personal;
+    if (map_import_addresses(h.mailing_list))
+      ++import_state.file_counters.personal;
     if (test_own_organisation()) {
       finished = true;
     } else {
@@ -154,8 +157,10 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (!finished && h.list_index >= 0) {
     ++import_state.file_counters.list_messages;
     ListRecord& list = lists()[static_cast<std::size_t>(h.list_index)];
-    if (!distribute_posting(list, file, h.body_offset, extent.end,
-                            ListRequest{h, import_state.file_counters.replies}) ||
+    if (!distribute_posting(
+            list, file, h.body_offset, extent.end,
+            ListRequest{
+                h, import_state.file_counters.replies}) ||
         h.area_tag.empty()) {
       finished = true;
     }
@@ -163,7 +168,8 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (!finished) {
     if (h.mailing_list) ++import_state.file_counters.lists;
     if (h.own_org) ++import_state.file_counters.own_org;
-    if (h.ignore_text) ++import_state.file_counters.ignored_text;
+    if (h.ignore_text)
+      ++import_state.file_counters.ignored_text;
     if (h.junk_reason == kJunkNone && !h.mailing_list && !h.own_org && !h.ignore_text &&
         h.list_index < 0) {
       if (h.category == kKindNews) {
@@ -233,7 +239,8 @@ bool import_message_file(const SoupArea& area) {
     // Nothing of the file is lost: it stays for the next run, and no part of
     // it is left behind in the inbound.
     if (packet.file.is_open()) packet.file.close();
-    for (const PathText& name : import_state.file_packets) platform::remove_file(name);
+    for (const PathText& name : import_state.file_packets)
+      platform::remove_file(name);
     for (const PathText& name : decoded_files()) platform::remove_file(name);
     note_run_failure();
     log_print("! Message file %s kept: its output could not be written\n", path.c_str());
@@ -252,11 +259,15 @@ bool import_message_file(const SoupArea& area) {
               bad.c_str());
     return false;
   }
-  if (!run_options.test_mode && (import_state.file_counters.imported > 0 || size == 0)) {
+  if (!run_options.test_mode &&
+      (import_state.file_counters.imported > 0 ||
+       size == 0)) {
     platform::remove_file(path);
   }
-  if (!run_options.global_stats) print_counters(import_state.file_counters);
-  add_counters(import_state.run_totals, import_state.file_counters);
+  if (!run_options.global_stats)
+    print_counters(import_state.file_counters);
+  add_counters(import_state.run_totals,
+               import_state.file_counters);
   return true;
 }
 
@@ -282,7 +293,8 @@ void import_soup() {
   flush_reply_file(kReplyNews);
   import_state.run_totals = ImportCounters{};
   if (import_state.message_file == nullptr)
-    import_state.message_file = new (alloc_or_exit(sizeof(MessageFile))) MessageFile;
+    import_state.message_file =
+        new (alloc_or_exit(sizeof(MessageFile))) MessageFile;
 
   bool unknown_format = false;
   bool kept = false;
@@ -296,7 +308,9 @@ void import_soup() {
       if (area.unknown_format) unknown_format = true;
       continue;
     }
-    if (!open_message_file(area, line, *import_state.message_file)) continue;
+    if (!open_message_file(area, line,
+                           *import_state.message_file))
+      continue;
     if (!import_message_file(area)) kept = true;
   }
   areas.close();
@@ -305,7 +319,8 @@ void import_soup() {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);
   }
-  if (import_state.run_totals.imported == 0 && !run_failed()) {
+  if (import_state.run_totals.imported == 0 &&
+      !run_failed()) {
     log_print("No inbound messages found. Nothing to do.\n");
   } else if (run_options.global_stats) {
     print_counters(import_state.run_totals);

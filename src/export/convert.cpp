@@ -15,6 +15,7 @@
 #include "base/version.hpp"
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
+#include "export/journal.hpp"
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "lists/distribution.hpp"
@@ -276,8 +277,9 @@ std::string fido_text_as_utf8(std::string_view text) {
 // words with ModernMime, else as it stands. `used` is what the line holds
 // before it.
 std::string header_text(std::string_view text, std::size_t used) {
-  if (!settings->ModernMime) return std::string(text);
-  return encode_header_words(fido_text_as_utf8(text), used);
+  std::string value = header_value(text);
+  if (!settings->ModernMime) return value;
+  return encode_header_words(fido_text_as_utf8(value), used);
 }
 
 // Writes a header text of the FidoNet message through the header writer:
@@ -392,7 +394,7 @@ void write_addressees(HeaderWriter& out) {
   } else if (!state.is_news) {
     out.start("To");
     if (!state.is_uucp) {
-      out.value(state.recipient.c_str());
+      out.value(state.recipient);
       if (export_state.target == ExportTarget::route && !m.to_name.empty()) {
         out.raw(" (");
         write_text_value(out, m.to_name, 6 + state.recipient.size());
@@ -413,10 +415,10 @@ void write_addressees(HeaderWriter& out) {
     }
   } else {
     out.start("Newsgroups");
-    out.value(state.newsgroup.c_str());
+    out.value(state.newsgroup);
     for (const Text<128>& group : cross_post_table) {
       out.raw(",");
-      out.value(group.c_str());
+      out.value(group);
     }
     out.end();
   }
@@ -426,30 +428,31 @@ void write_addressees(HeaderWriter& out) {
 void write_origin_lines(HeaderWriter& out) {
   const Settings& s = *settings;
   const ExportMessage& m = *export_state.message;
-  const char* spam_text = state.is_news ? s.NoSpamText.c_str() : "";
   out.start("From");
-  out.value(spam_text);
-  out.value(state.from_address.c_str());
+  if (state.is_news) out.value(s.NoSpamText);
+  out.value(state.from_address);
   out.raw(" (");
-  write_text_value(out, m.from_name, 8 + std::strlen(spam_text) + state.from_address.size());
+  std::size_t from_used = 8 + (state.is_news ? s.NoSpamText.size() : 0) + state.from_address.size();
+  write_text_value(out, m.from_name, from_used);
   out.raw(")");
   out.end();
   if (state.list == nullptr) {
     out.start("Reply-to");
-    out.value(state.reply_address.c_str());
+    out.value(state.reply_address);
     out.raw(" (");
     write_text_value(out, m.from_name, 12 + state.reply_address.size());
     out.raw(")");
     out.end();
   } else {
-    const char* list_address = state.list->ListAddress ? state.list->ListAddress->c_str() : "";
+    std::string_view list_address =
+        state.list->ListAddress ? state.list->ListAddress->view() : std::string_view();
     out.field("Reply-to", list_address);
     out.field("Sender", list_address);
   }
-  const char* subject = m.subject.c_str();
+  std::string_view subject = m.subject;
   if (m.file_attached && export_state.target == ExportTarget::route && !m.route_subject.empty() &&
       subject_names_bundle(m.subject)) {
-    subject = m.route_subject.c_str();
+    subject = m.route_subject;
   }
   out.start("Subject");
   write_text_value(out, subject, 9);
@@ -460,7 +463,7 @@ void write_origin_lines(HeaderWriter& out) {
 void write_message_lines(HeaderWriter& out) {
   const Settings& s = *settings;
   const ExportMessage& m = *export_state.message;
-  out.date(parse_fido_date(m.date_time), s.TimeZone.c_str());
+  out.date(parse_fido_date(m.date_time), s.TimeZone);
 
   out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
                                           state.msgid_ref.address));
@@ -469,14 +472,14 @@ void write_message_lines(HeaderWriter& out) {
         state.is_news ? "References" : "In-Reply-To",
         message_id_text(state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address));
   }
-  if (!s.Organization.empty()) out.field("Organization", s.Organization.c_str());
+  if (!s.Organization.empty()) out.field("Organization", s.Organization);
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
     out.start("X-Comment-To");
     write_text_value(out, m.to_name, 14);
     out.end();
   }
   if (!state.is_news && export_state.target == ExportTarget::route && !m.route_password.empty()) {
-    out.field("X-MailPassword", m.route_password.c_str());
+    out.field("X-MailPassword", m.route_password);
   }
   out.program(state.list != nullptr ? "X-MailServer" : "X-MailConverter");
 }
@@ -783,11 +786,26 @@ void write_attachments(platform::File& out, bool allow_attachments) {
     }
     if (!name.empty() && name.front() == '#') mode = AfterSend::truncate;
     if (!name.empty() && name.front() == '^') mode = AfterSend::erase;
-    std::string_view path = without_send_mark(name);
-    // A file named twice goes once.
+    std::string_view wanted = without_send_mark(name);
+    if (wanted.empty()) continue;
+    // A bare name is also looked for where the tosser leaves files; a file
+    // that is nowhere is reported, never silently left out.
+    PathText found;
+    if (!find_attached_file(wanted, found)) {
+      log_print("! attached file %.*s not found\n", static_cast<int>(wanted.size()), wanted.data());
+      export_state.attachment_missing = true;
+      continue;
+    }
+    std::string_view path = found;
+    // A file named twice goes once; one already sent by this run is gone.
     if (std::find(encoded.begin(), encoded.end(), path) != encoded.end()) continue;
+    if (journal_consumes(path)) continue;
     platform::File input;
-    if (path.empty() || !input.open(path, platform::OpenMode::read)) continue;
+    if (!input.open(path, platform::OpenMode::read)) {
+      log_print("! can't open attached file %s: %s\n", found.c_str(), platform::last_error());
+      export_state.attachment_missing = true;
+      continue;
+    }
     encoded.emplace_back(path);
     encode_attachment(out, input, path, mode);
   }

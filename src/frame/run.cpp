@@ -8,6 +8,7 @@
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "export/export_driver.hpp"
+#include "frame/run_lock.hpp"
 #include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
@@ -246,6 +247,7 @@ int run(int argc, char** argv) {
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
 
+  if (int code = take_run_lock(); code != kExitDone) return code;
   open_log();
 
   switch (run_options.command) {
@@ -263,6 +265,7 @@ int run(int argc, char** argv) {
       log_print("Configuration checked. Nothing more to do.\n");
       break;
   }
+  release_run_lock();
   if (log_file.is_open()) log_file.close();
   return run_failed() ? kExitKept : kExitDone;
 }

@@ -13,6 +13,7 @@
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
 #include "import/classify.hpp"
+#include "import/import_journal.hpp"
 
 namespace quillmar {
 
@@ -447,7 +448,8 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   attachment_opened_ = false;
   decoded_ = 0;
   if (writing() && action_ == AttachAction::decode) {
-    attachment_opened_ = !attachment_path_.empty() &&
+    // Noted before it exists, so that an interrupted run removes it again.
+    attachment_opened_ = !attachment_path_.empty() && journal_note_new_file(attachment_path_) &&
                          attachment_.open(attachment_path_, platform::OpenMode::create_new,
                                           platform::Share::deny_write);
     if (!attachment_opened_) action_ = AttachAction::ignore;

@@ -289,6 +289,11 @@ std::string state_text(const JournalState& state, bool& ok) {
   return text;
 }
 
+// The name the journal is written under before it replaces the old one.
+bool temp_journal_path(const PathText& path, PathText& out) {
+  return out.assign(path.view().substr(0, path.size() - 1)) && out.append("T");
+}
+
 }  // namespace
 
 bool journal_path(PathText& out) {
@@ -306,8 +311,7 @@ long journal_failures() {
 bool write_journal(const JournalState& state) {
   PathText path;
   PathText temp;
-  if (!journal_path(path) || !temp.assign(path.view().substr(0, path.size() - 1)) ||
-      !temp.append("T")) {
+  if (!journal_path(path) || !temp_journal_path(path, temp)) {
     log_print("! the name of the journal in %s is too long\n", settings->SoupDir.c_str());
     note_run_failure();
     return false;
@@ -391,7 +395,13 @@ bool complete_interrupted_import(JournalState& state) {
   active = false;
   changed_files.clear();
   PathText path;
-  if (!journal_path(path)) return false;
+  PathText temp;
+  if (!journal_path(path) || !temp_journal_path(path, temp)) return false;
+  // A journal being written when the run was killed never counted.
+  if (platform::file_exists(temp) && !platform::remove_file(temp)) {
+    report("cannot remove", temp.view());
+    return false;
+  }
   if (!platform::file_exists(path)) return remove_stray_packets();
 
   std::vector<JournalNote> notes;

@@ -272,5 +272,218 @@ TEST_F(ImportCrashTest, AFullDiskLosesNothing) {
   }
 }
 
+pid_t start_background(const std::string& cmd) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return exit_code(status);
+}
+
+// An exclusive lock held by the test, as another program would hold it.
+int hold_lock(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void pause_ms(int ms) {
+  ::usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+// A second run while another holds the lock waits LockWait seconds, then
+// ends with 75 and a message naming the lock file, having touched nothing
+// (not even the log).
+TEST_F(ImportCrashTest, ASecondRunWaitsThenEndsBusy) {
+  install(dir_, "LockWait 1\nLogFile " + dir_.path() + "/q.log\n");
+  write_soup(dir_);
+  std::string lock = dir_ / "soup/QUILLMAR.LCK";
+  int fd = hold_lock(lock);
+  ASSERT_GE(fd, 0);
+  std::string err;
+  EXPECT_EQ(plain_run(dir_, &err), 75);
+  EXPECT_NE(err.find("Another run of Quillmar holds " + dir_.path() + "/soup\\QUILLMAR.LCK"),
+            std::string::npos)
+      << err;
+  EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
+  EXPECT_TRUE(exists(dir_ / "soup/MAIL.MSG"));
+  EXPECT_FALSE(exists(dir_ / "q.log"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "in"));
+  ::close(fd);
+  // Once the lock is free the run goes ahead and removes its lock file.
+  EXPECT_EQ(plain_run(dir_, &err), 0) << err;
+  expect_exactly_once(dir_, "after the lock");
+  EXPECT_FALSE(exists(lock));
+}
+
+// The holder removes the lock file as it ends; a run that had opened the
+// old file and a run that created a new one must not both go ahead.
+TEST_F(ImportCrashTest, ALockFileRemovedByItsHolderIsTakenAgain) {
+  install(dir_, "LockWait 20\n");
+  write_soup(dir_);
+  std::string lock = dir_ / "soup/QUILLMAR.LCK";
+  int first = hold_lock(lock);
+  ASSERT_GE(first, 0);
+  pid_t waiting = start_background(command(dir_) + " >/dev/null 2>&1");
+  pause_ms(700);
+  // The holder ends: its file goes; a third run has already made a new one.
+  ASSERT_EQ(::unlink(lock.c_str()), 0);
+  int third = hold_lock(lock);
+  ASSERT_GE(third, 0);
+  ::close(first);
+  pause_ms(1000);
+  EXPECT_TRUE(exists(dir_ / "soup/AREAS")) << "the waiting run went ahead beside the third";
+  ::close(third);
+  EXPECT_EQ(wait_for(waiting), 0);
+  expect_exactly_once(dir_, "after the relock");
+}
+
+TEST_F(ImportCrashTest, TwoRunsStartedAtOnceImportEachMessageOnce) {
+  write_soup(dir_);
+  pid_t a = start_background(command(dir_) + " >/dev/null 2>&1");
+  pid_t b = start_background(command(dir_) + " >/dev/null 2>&1");
+  EXPECT_EQ(wait_for(a), 0);
+  EXPECT_EQ(wait_for(b), 0);
+  expect_exactly_once(dir_, "two runs");
+}
+
+// The SOUP program unpacks a new packet while IMPORT works: the new AREAS
+// and message file are left whole for the next run.
+TEST_F(ImportCrashTest, ASoupPacketUnpackedDuringTheRunWaitsForTheNext) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  write_soup(dir_);
+  // The run pauses after claiming MAIL.MSG (the second claim after AREAS).
+  pid_t run = start_background(
+      command(dir_, "strace -f -qq -o /dev/null -e inject=renameat2:delay_exit=1500000:when=2 ") +
+      " >/dev/null 2>&1");
+  pause_ms(700);
+  std::string extra;
+  for (int i = 0; i < 5; ++i) extra += framed(mail(1000 + i));
+  ASSERT_TRUE(exists(dir_ / "soup/AREAS.QIA"));
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  dir_.write("soup/MAIL.MSG", extra);
+  EXPECT_EQ(wait_for(run), 0);
+  EXPECT_EQ(read_file(dir_ / "soup/MAIL.MSG"), extra);
+  EXPECT_EQ(read_file(dir_ / "soup/AREAS"), "MAIL\tEmail\tbn\n");
+  std::string err;
+  EXPECT_EQ(plain_run(dir_, &err), 0) << err;
+  Outcome o = outcome(dir_);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(o.fido["mail " + std::to_string(1000 + i)], 1) << i;
+  for (int i = 0; i < 5; ++i) o.fido.erase("mail " + std::to_string(1000 + i));
+  EXPECT_EQ(o.fido.size(), static_cast<std::size_t>(kMails + kArticles + kPostings));
+  EXPECT_TRUE(o.problems.empty()) << o.problems.front();
+}
+
+// A writer that still holds the message file appends to it after the
+// claim: the run reads only what was there, and the next run the rest.
+TEST_F(ImportCrashTest, AMessageFileThatGrowsAfterTheClaimIsFinishedLater) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  write_soup(dir_);
+  int writer = ::open((dir_ / "soup/MAIL.MSG").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  pid_t run = start_background(
+      command(dir_, "strace -f -qq -o /dev/null -e inject=renameat2:delay_exit=1500000:when=2 ") +
+      " >/dev/null 2>&1");
+  pause_ms(700);
+  ASSERT_TRUE(exists(dir_ / "soup/MAIL.QIM"));
+  std::string extra;
+  for (int i = 0; i < 5; ++i) extra += framed(mail(2000 + i));
+  ASSERT_EQ(::write(writer, extra.data(), extra.size()), static_cast<ssize_t>(extra.size()));
+  ::close(writer);
+  EXPECT_EQ(wait_for(run), 0);
+  std::string err;
+  EXPECT_EQ(plain_run(dir_, &err), 0) << err;
+  Outcome o = outcome(dir_);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(o.fido["mail " + std::to_string(2000 + i)], 1) << i;
+  EXPECT_EQ(o.fido["mail 0"], 1);
+  EXPECT_EQ(o.fido["mail 149"], 1);
+  EXPECT_TRUE(o.problems.empty()) << o.problems.front();
+}
+
+// Another program (PACK of an older run, an editor) holds the list while
+// IMPORT subscribes, and replaces it: IMPORT waits, reads the new file and
+// adds its members there.
+TEST_F(ImportCrashTest, AListHeldAndReplacedByAnotherProgramIsWaitedForAndReadAgain) {
+  write_soup(dir_);
+  std::string list = dir_ / "list.cfg";
+  int holder = hold_lock(list);
+  ASSERT_GE(holder, 0);
+  pid_t run = start_background(command(dir_) + " >/dev/null 2>&1");
+  pause_ms(1500);
+  std::string packed = read_file(list) + "+\nold@example.net\n\n1\n\n";
+  dir_.write("list.tmp", "; packed\n" + packed);
+  ASSERT_EQ(::rename((dir_ / "list.tmp").c_str(), list.c_str()), 0);
+  ::close(holder);
+  EXPECT_EQ(wait_for(run), 0);
+  std::string now = read_file(list);
+  EXPECT_EQ(now.rfind("; packed\n", 0), 0u) << now;
+  EXPECT_NE(now.find("+\nold@example.net\n"), std::string::npos);
+  expect_exactly_once(dir_, "list replaced");
+}
+
+// A SOUP directory IMPORT cannot change: nothing is imported (it could not
+// be consumed, so it would come again on every run), and the exit code
+// says so.
+TEST_F(ImportCrashTest, AReadOnlySoupDirectoryImportsNothingAndSaysSo) {
+  write_soup(dir_);
+  std::string as_user;
+  if (::geteuid() == 0) {
+    if (!have_program("setpriv")) GTEST_SKIP() << "root, and setpriv is not installed";
+    as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    fs::permissions(dir_.path(), fs::perms::all, fs::perm_options::add);
+    fs::permissions(dir_ / "in", fs::perms::all, fs::perm_options::add);
+    fs::permissions(dir_ / "tmp", fs::perms::all, fs::perm_options::add);
+    for (const char* f : {"list.cfg", "q.cfg", "welcome.txt"}) {
+      fs::permissions(dir_ / f, fs::perms::others_read, fs::perm_options::add);
+    }
+  }
+  fs::permissions(dir_ / "soup", fs::perms::owner_write, fs::perm_options::remove);
+  for (int round = 0; round < 2; ++round) {
+    std::string cmd = command(dir_, as_user) + " >/dev/null 2>" + dir_.path() + "/err.txt";
+    EXPECT_EQ(exit_code(std::system(cmd.c_str())), 2);
+    std::string err = read_file(dir_ / "err.txt");
+    EXPECT_NE(err.find("QUILLMAR.LCK: Permission denied"), std::string::npos) << err;
+  }
+  // With a lock file that can be taken, the claim is what fails.
+  fs::permissions(dir_ / "soup", fs::perms::owner_write, fs::perm_options::add);
+  dir_.write("soup/QUILLMAR.LCK", "");
+  fs::permissions(dir_ / "soup/QUILLMAR.LCK", fs::perms::all, fs::perm_options::add);
+  fs::permissions(dir_ / "soup", fs::perms::owner_write, fs::perm_options::remove);
+  for (int round = 0; round < 2; ++round) {
+    std::string cmd = command(dir_, as_user) + " >/dev/null 2>" + dir_.path() + "/err.txt";
+    EXPECT_EQ(exit_code(std::system(cmd.c_str())), 2);
+    std::string err = read_file(dir_ / "err.txt");
+    EXPECT_NE(err.find("! cannot claim " + dir_.path() + "/soup\\AREAS: Permission denied"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(fs::is_empty(dir_ / "in"));
+  }
+  fs::permissions(dir_ / "soup", fs::perms::owner_write, fs::perm_options::add);
+  std::string err;
+  EXPECT_EQ(plain_run(dir_, &err), 0) << err;
+  expect_exactly_once(dir_, "writable again");
+}
+
+// Packet numbers go on from the highest name in use, in the same form.
+TEST_F(ImportCrashTest, PacketNumbersContinueFromTheHighestInUse) {
+  dir_.write("in/0000002A.PKT", "someone else's");
+  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  dir_.write("soup/MAIL.MSG", framed(mail(1)));
+  std::string err;
+  ASSERT_EQ(plain_run(dir_, &err), 0) << err;
+  EXPECT_TRUE(exists(dir_ / "in/0000002B.PKT"));
+  EXPECT_EQ(read_file(dir_ / "in/0000002A.PKT"), "someone else's");
+}
+
 }  // namespace
 }  // namespace quillmar::testing

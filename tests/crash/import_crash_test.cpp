@@ -35,10 +35,19 @@ std::string framed(const std::string& text) {
   return out + text;
 }
 
+// Some mails carry a uuencoded file, decoded into the inbound.
+bool has_file(int i) {
+  return i % 50 == 7;
+}
+
 std::string mail(int i) {
-  return "From: Ann <ann@example.net>\nTo: sysop@example.org\nSubject: mail " + std::to_string(i) +
-         "\nMessage-ID: <m" + std::to_string(i) + "@example.net>\n\n" + std::string(200, 'x') +
-         "\n";
+  std::string text = "From: Ann <ann@example.net>\nTo: sysop@example.org\nSubject: mail " +
+                     std::to_string(i) + "\nMessage-ID: <m" + std::to_string(i) +
+                     "@example.net>\n\n" + std::string(200, 'x') + "\n";
+  if (has_file(i)) {
+    text += "begin 644 att" + std::to_string(i) + ".bin\nM" + std::string(60, 'A') + "\n`\nend\n";
+  }
+  return text;
 }
 
 std::string article(int i) {
@@ -74,9 +83,29 @@ int exit_code(int status) {
 // What a directory holds after the runs, counted.
 struct Outcome {
   std::map<std::string, int> fido;     // FidoNet subjects in the inbound packets
+  std::vector<std::string> files;      // decoded files in the inbound
   std::map<std::string, int> replies;  // list replies listed in REPLIES, by a key line
   std::vector<std::string> problems;
 };
+
+// The keys counted otherwise than expected, with both counts.
+std::string differences(const std::map<std::string, int>& got,
+                        const std::map<std::string, int>& expected) {
+  std::string out;
+  std::map<std::string, int> all = expected;
+  for (const auto& [key, n] : got) all.emplace(key, 0);
+  for (const auto& [key, ignored] : all) {
+    auto g = got.find(key);
+    auto e = expected.find(key);
+    int have = g == got.end() ? 0 : g->second;
+    int want = e == expected.end() ? 0 : e->second;
+    if (have != want) {
+      out +=
+          "\"" + key + "\": " + std::to_string(have) + " instead of " + std::to_string(want) + "\n";
+    }
+  }
+  return out;
+}
 
 class ImportCrashTest : public ::testing::Test {
  protected:
@@ -127,6 +156,10 @@ class ImportCrashTest : public ::testing::Test {
     Outcome o;
     for (const auto& e : fs::directory_iterator(dir / "in")) {
       std::string path = e.path().string();
+      if (e.path().filename().string().rfind("att", 0) == 0) {
+        o.files.push_back(e.path().filename().string());
+        continue;
+      }
       if (e.path().extension() != ".PKT") {
         o.problems.push_back("left in the inbound: " + path);
         continue;
@@ -167,7 +200,11 @@ class ImportCrashTest : public ::testing::Test {
     Outcome o = outcome(dir);
     EXPECT_TRUE(o.problems.empty()) << label << ": " << o.problems.front();
     std::map<std::string, int> fido_expected;
-    for (int i = 0; i < kMails; ++i) fido_expected["mail " + std::to_string(i)] = 1;
+    // A mail with a file is a file attach: its subject names the file.
+    for (int i = 0; i < kMails; ++i) {
+      fido_expected[has_file(i) ? "att" + std::to_string(i) + ".bin"
+                                : "mail " + std::to_string(i)] = 1;
+    }
     for (int i = 0; i < kArticles; ++i) fido_expected["article " + std::to_string(i)] = 1;
     for (int i = 0; i < kPostings; ++i) fido_expected["posting " + std::to_string(i)] = 1;
     std::map<std::string, int> replies_expected;
@@ -177,8 +214,15 @@ class ImportCrashTest : public ::testing::Test {
     for (int i = 0; i < kPostings; ++i) {
       replies_expected["Subject: posting " + std::to_string(i)] = 1;
     }
-    EXPECT_EQ(o.fido, fido_expected) << label;
-    EXPECT_EQ(o.replies, replies_expected) << label;
+    EXPECT_EQ(differences(o.fido, fido_expected), "") << label;
+    std::vector<std::string> files_expected;
+    for (int i = 0; i < kMails; ++i) {
+      if (has_file(i)) files_expected.push_back("att" + std::to_string(i) + ".bin");
+    }
+    std::sort(o.files.begin(), o.files.end());
+    std::sort(files_expected.begin(), files_expected.end());
+    EXPECT_EQ(o.files, files_expected) << label;
+    EXPECT_EQ(differences(o.replies, replies_expected), "") << label;
     // The list holds every subscriber once.
     std::string list = read_file(dir / "list.cfg");
     for (int i = 0; i < kSubscribers; ++i) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -516,6 +517,34 @@ TEST_F(ImportCrashTest, AReadOnlySoupDirectoryImportsNothingAndSaysSo) {
   std::string err;
   EXPECT_EQ(plain_run(dir_, &err), 0) << err;
   expect_exactly_once(dir_, "writable again");
+}
+
+// A small filesystem that fills up during the run (a tmpfs with room for
+// the input and a little more), at several sizes; needs root for mounts.
+TEST_F(ImportCrashTest, ASmallFilesystemLosesNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "not root: no tmpfs can be mounted";
+  for (int extra_kb : {8, 24, 48, 96}) {
+    ScratchDir dir;
+    std::string mount = "mount -t tmpfs -o size=16m tmpfs '" + dir.path() + "'";
+    if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "tmpfs cannot be mounted here";
+    install(dir);
+    write_soup(dir);
+    struct statvfs fs_info;
+    ASSERT_EQ(::statvfs(dir.path().c_str(), &fs_info), 0);
+    unsigned long used_kb = (fs_info.f_blocks - fs_info.f_bfree) * fs_info.f_frsize / 1024;
+    std::string shrink =
+        "mount -o remount,size=" + std::to_string(used_kb + extra_kb) + "k '" + dir.path() + "'";
+    std::string grow = "mount -o remount,size=16m '" + dir.path() + "'";
+    std::string unmount = "umount '" + dir.path() + "'";
+    EXPECT_EQ(std::system(shrink.c_str()), 0);
+    std::string err;
+    int code = plain_run(dir, &err);
+    EXPECT_EQ(code, 2) << extra_kb << " KB free\n" << err;
+    EXPECT_EQ(std::system(grow.c_str()), 0);
+    EXPECT_EQ(plain_run(dir, &err), 0) << err;
+    expect_exactly_once(dir, std::to_string(extra_kb) + " KB free");
+    EXPECT_EQ(std::system(unmount.c_str()), 0);
+  }
 }
 
 // Packet numbers go on from the highest name in use, in the same form.

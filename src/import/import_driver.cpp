@@ -262,6 +262,25 @@ void bad_name(std::string_view path, PathText& out) {
   out.append(".BAD");
 }
 
+// Removes an output that was taken back; a failure is reported.
+void remove_output(std::string_view name) {
+  if (file_exists(name) && !platform::remove_file(name)) report_failure("cannot remove", name);
+}
+
+// Gives a claimed file of which nothing is committed its name back and ends
+// its journal. When the SOUP program has put a new file under that name,
+// the old one stays claimed and its AREAS line finds it first next time.
+void unclaim() {
+  if (!platform::rename_file(journal.claimed, journal.original)) {
+    if (file_exists(journal.original)) {
+      log_print("! %s is kept as %s\n", journal.original.c_str(), journal.claimed.c_str());
+    } else {
+      report_failure("cannot rename", journal.claimed.view());
+    }
+  }
+  if (!remove_journal()) stopped = true;
+}
+
 // After a failed message: everything since the last commit is taken back
 // (as the next run would after a kill) and the file is kept.
 bool take_back(OutPacket& packet) {
@@ -269,12 +288,12 @@ bool take_back(OutPacket& packet) {
   log_print("! Message file %s kept: its output could not be written\n", journal.original.c_str());
   note_run_failure();
   if (run_options.test_mode) {
-    // Nothing is committed under /TEST: the packets of the file simply go.
-    for (const CommittedPacket& p : journal.packets) platform::remove_exact(p.temp);
-    if (!packet.name.empty()) platform::remove_exact(packet.name);
-    for (const PathText& name : decoded_files()) platform::remove_file(name);
+    // Nothing is committed under /TEST: the output of the file simply goes.
+    for (const CommittedPacket& p : journal.packets) remove_output(p.temp);
+    if (!packet.name.empty()) remove_output(packet.name);
+    for (const PathText& name : decoded_files()) remove_output(name);
     journal.packets.clear();
-    if (reply_message_count(kReplyMail) > 0) platform::remove_file(reply_file_name(kReplyMail));
+    if (reply_message_count(kReplyMail) > 0) remove_output(reply_file_name(kReplyMail));
     drop_reply_file(kReplyMail);
     return false;
   }
@@ -288,10 +307,7 @@ bool take_back(OutPacket& packet) {
   journal = recovered;
   if (!journal.has_claim) return false;
   if (journal.consumed == 0) {
-    // Back under its name, unless the SOUP program has put a new file
-    // there: then it stays claimed, and its AREAS line finds it next time.
-    platform::rename_file(journal.claimed, journal.original);
-    if (!remove_journal()) stopped = true;
+    unclaim();
     return false;
   }
   // Part of it is committed: the journal keeps the rest for the next run.
@@ -306,10 +322,10 @@ bool import_claimed(long line) {
   const SoupArea& area = journal.area;
   if (!open_message_file(area, line, file, journal.claimed)) {
     note_run_failure();
-    if (!run_options.test_mode && journal.consumed == 0 &&
-        platform::rename_file(journal.claimed, journal.original)) {
-      remove_journal();
-    } else if (!run_options.test_mode) {
+    if (run_options.test_mode) return false;
+    if (journal.consumed == 0) {
+      unclaim();
+    } else {
       stopped = true;
     }
     return false;
@@ -401,11 +417,8 @@ bool import_claimed(long line) {
     }
   } else {
     // Nothing imported from it: it goes back under its name.
-    if (!platform::rename_file(path, journal.original)) {
-      log_print("! %s is kept as %s\n", journal.original.c_str(), path.c_str());
-    }
     kept = true;
-    if (!remove_journal()) stopped = true;
+    unclaim();
   }
   if (!run_options.global_stats) print_counters(file_counters);
   add_counters(run_totals, file_counters);
@@ -506,7 +519,11 @@ void import_areas(const PathText& areas_path) {
   } else if (!platform::rename_file(areas_path, original)) {
     // The SOUP program has written a new AREAS meanwhile: this one is read
     // first by the next run.
-    log_print("* %s is kept for the next run\n", areas_path.c_str());
+    if (file_exists(original)) {
+      log_print("* %s is kept for the next run\n", areas_path.c_str());
+    } else {
+      report_failure("cannot rename", areas_path.view());
+    }
   }
 }
 

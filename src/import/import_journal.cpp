@@ -343,12 +343,17 @@ bool write_journal(const JournalState& state) {
       !out.sync() || !out.close()) {
     report("cannot write the journal", temp.view());
     out.close();
-    platform::remove_file(temp);
+    // A cut journal never counts: the next run removes what is left of it.
+    if (platform::file_exists(temp) && !platform::remove_file(temp)) {
+      report("cannot remove", temp.view());
+    }
     return false;
   }
   if (!platform::replace_file(temp, path) || !platform::sync_directory_of(path)) {
     report("cannot write the journal", path.view());
-    platform::remove_file(temp);
+    if (platform::file_exists(temp) && !platform::remove_file(temp)) {
+      report("cannot remove", temp.view());
+    }
     return false;
   }
   changed_files.clear();

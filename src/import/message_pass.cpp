@@ -472,7 +472,10 @@ void MessagePass::finish_attachment() {
     if (!ok) {
       // A file cut short is no file: it goes, and the message's input stays.
       log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
-      platform::remove_file(attachment_path_);
+      if (!platform::remove_file(attachment_path_)) {
+        log_print("! cannot remove %s: %s\n", attachment_path_.c_str(),
+                  platform::last_error_text());
+      }
       ++decoding_failures;
     } else if (attachment_opened_) {
       files_decoded.push_back(attachment_path_);

@@ -135,11 +135,14 @@ bool remove_marker(platform::File& file, std::string_view path, long position) {
 // cut back to `size` and, when `marker` is not negative, the marker there
 // becomes "+" again.
 void restore_list_file(const ListRecord& list, long size, long marker) {
+  if (size < 0 && marker < 0) return;
   platform::File file;
-  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) return;
-  if (size >= 0) file.truncate(size);
-  if (marker >= 0) overwrite_marker(file, marker, '+');
-  file.close();
+  bool ok = file.open_waiting(list.path, platform::OpenMode::update, settings->LockWait);
+  if (ok && size >= 0) ok = file.truncate(size);
+  if (ok && marker >= 0) ok = overwrite_marker(file, marker, '+');
+  if (!file.close() || !ok) {
+    log_print("! %s could not be restored: %s\n", list.path.c_str(), platform::last_error_text());
+  }
 }
 
 // The list file, held against other writers (waiting for one that holds

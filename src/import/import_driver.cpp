@@ -451,9 +451,11 @@ bool import_area(const SoupArea& area, long line) {
     journal = fresh;
     return import_claimed(line);
   }
+  // The claimed name is made here, upper case: looked up exactly, so that a
+  // SOUP directory of many files is not searched once per file.
   bool kept = false;
   bool any = false;
-  if (file_exists(claimed)) {
+  if (platform::exists_exact(claimed)) {
     // Claimed by an earlier run and kept: its messages come first.
     any = true;
     journal = fresh;
@@ -465,7 +467,7 @@ bool import_area(const SoupArea& area, long line) {
     if (!any) open_message_file(area, line, *message_file);  // reports it missing
     return !kept;
   }
-  if (file_exists(claimed)) {
+  if (platform::exists_exact(claimed)) {
     log_print("! %s waits for %s, kept from an earlier run\n", original.c_str(), claimed.c_str());
     return false;
   }
@@ -475,7 +477,7 @@ bool import_area(const SoupArea& area, long line) {
     log_print("! %s not imported: no journal can be written\n", original.c_str());
     return false;
   }
-  if (!platform::rename_file(original, claimed)) {
+  if (!platform::rename_exact(platform::resolve_existing(original), claimed)) {
     // A file that cannot be claimed cannot be consumed either: importing it
     // would import it again on every run.
     report_failure("cannot claim", original.view());

@@ -322,9 +322,14 @@ bool write_journal(const JournalState& state) {
     if (platform::file_exists(name) && !platform::sync_file(name)) synced = false;
     if (!platform::sync_directory_of(name)) synced = false;
   }
-  if (!state.reply.empty() && !platform::sync_file(state.reply)) synced = false;
-  if (!platform::sync_directory_of(settings->InboundDir.view()) ||
-      !platform::sync_directory_of(path)) {
+  // The entries of the packets and of the reply file must last before the
+  // journal names them: a packet missing after a power cut would count as
+  // renamed already.
+  if (!state.packets.empty() && !platform::sync_directory_of(settings->InboundDir.view())) {
+    synced = false;
+  }
+  if (!state.reply.empty() &&
+      (!platform::sync_file(state.reply) || !platform::sync_directory_of(path))) {
     synced = false;
   }
   if (!synced) {
@@ -338,9 +343,12 @@ bool write_journal(const JournalState& state) {
     note_run_failure();
     return false;
   }
+  // The journal's names are looked up exactly: it is written for every
+  // message file, and the SOUP directory may hold very many.
   platform::File out;
-  if (!out.open(temp, platform::OpenMode::write, platform::Share::deny_write) || !out.write(text) ||
-      !out.sync() || !out.close()) {
+  if ((!platform::remove_exact(temp) && errno != ENOENT) ||
+      !out.open(temp, platform::OpenMode::create_exact, platform::Share::deny_write) ||
+      !out.write(text) || !out.sync() || !out.close()) {
     report("cannot write the journal", temp.view());
     out.close();
     // A cut journal never counts: the next run removes what is left of it.
@@ -349,7 +357,7 @@ bool write_journal(const JournalState& state) {
     }
     return false;
   }
-  if (!platform::replace_file(temp, path) || !platform::sync_directory_of(path)) {
+  if (!platform::replace_exact(temp, path) || !platform::sync_directory_of(path)) {
     report("cannot write the journal", path.view());
     if (platform::file_exists(temp) && !platform::remove_file(temp)) {
       report("cannot remove", temp.view());
@@ -366,8 +374,8 @@ bool remove_journal() {
   if (!journal_path(path)) return false;
   active = false;
   changed_files.clear();
-  if (!platform::file_exists(path)) return true;
-  if (!platform::remove_file(path) || !platform::sync_directory_of(path)) {
+  if (!platform::exists_exact(path)) return true;
+  if (!platform::remove_exact(path) || !platform::sync_directory_of(path)) {
     report("cannot remove the journal", path.view());
     return false;
   }

@@ -315,6 +315,14 @@ bool rename_exact(std::string_view from, std::string_view to) {
   return ::unlink(src.c_str()) == 0;
 }
 
+bool exists_exact(std::string_view name) {
+  return !name.empty() && entry_exists(resolve_for_create(name));
+}
+
+bool replace_exact(std::string_view from, std::string_view to) {
+  return ::rename(resolve_for_create(from).c_str(), resolve_for_create(to).c_str()) == 0;
+}
+
 bool remove_exact(std::string_view name) {
   return ::unlink(resolve_for_create(name).c_str()) == 0;
 }

@@ -58,6 +58,9 @@ const char* last_error_text();
 // Renames `from` to `to`; fails (EEXIST) when `to` exists.
 bool rename_exact(std::string_view from, std::string_view to);
 bool remove_exact(std::string_view name);
+bool exists_exact(std::string_view name);
+// Puts `from` in the place of `to` in one step (see replace_file).
+bool replace_exact(std::string_view from, std::string_view to);
 
 // Puts the data of the named file on disk.
 bool sync_file(std::string_view name);

@@ -364,6 +364,11 @@ TEST_F(ImportCrashTest, ASecondRunWaitsThenEndsBusy) {
   EXPECT_TRUE(exists(dir_ / "soup/MAIL.MSG"));
   EXPECT_FALSE(exists(dir_ / "q.log"));
   EXPECT_TRUE(fs::is_empty(dir_ / "in"));
+  // EXPORT and PACK take the same lock; CHECK takes none.
+  EXPECT_EQ(run_quillmar(dir_.path(), {"EXPORT", "/C=./q.cfg"}).exit_code, 75);
+  EXPECT_EQ(run_quillmar(dir_.path(), {"PACK", "/C=./q.cfg"}).exit_code, 75);
+  EXPECT_FALSE(exists(dir_ / "q.log"));
+  EXPECT_EQ(run_quillmar(dir_.path(), {"CHECK", "/C=./q.cfg"}).exit_code, 0);
   ::close(fd);
   // Once the lock is free the run goes ahead and removes its lock file.
   EXPECT_EQ(plain_run(dir_, &err), 0) << err;

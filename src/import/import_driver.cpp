@@ -140,7 +140,7 @@ bool commit(OutPacket& packet, int64_t consumed) {
   journal.consumed = consumed;
   if (!replies) return true;
   flush_reply_file(kReplyMail);
-  if (!list_reply_file_once(kReplyMail, state.reply)) {
+  if (!list_reply_durably(state.reply)) {
     note_run_failure();
     stopped = true;
     return false;

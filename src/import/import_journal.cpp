@@ -464,7 +464,7 @@ bool complete_interrupted_import(JournalState& state) {
         report("cannot restore", state.reply.view());
         return false;
       }
-      if (!list_reply_file_once(kReplyMail, state.reply)) {
+      if (!list_reply_durably(state.reply)) {
         note_run_failure();
         return false;
       }
@@ -489,6 +489,17 @@ bool complete_interrupted_import(JournalState& state) {
   }
   if (!state.has_claim) return remove_journal();
   return write_journal(state);
+}
+
+bool list_reply_durably(std::string_view path) {
+  if (!list_reply_file_once(kReplyMail, path)) return false;
+  PathText replies;
+  if (!replies.assign(settings->SoupDir.view()) || !replies.append("REPLIES") ||
+      !platform::sync_file(replies) || !platform::sync_directory_of(replies)) {
+    report("cannot put on disk", replies.view());
+    return false;
+  }
+  return true;
 }
 
 bool create_temp_packet(OutPacket& packet) {

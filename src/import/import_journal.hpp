@@ -80,6 +80,11 @@ bool journal_note_new_file(std::string_view path);
 // How many notes could not be written in this run.
 long journal_failures();
 
+// Lists the reply file `path` (kind mail) in REPLIES unless it is listed,
+// and puts REPLIES on disk before the journal forgets the file. False when
+// it is not listed (reported).
+bool list_reply_durably(std::string_view path);
+
 // A new temporary packet in InboundDir, open for writing: "%08lX.QTP" with
 // a number above every packet name in use. False when none can be made.
 bool create_temp_packet(OutPacket& packet);

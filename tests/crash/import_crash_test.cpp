@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -79,6 +80,35 @@ std::string list_traffic() {
 int exit_code(int status) {
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+pid_t start_background(const std::string& cmd) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return exit_code(status);
+}
+
+// An exclusive lock held by the test, as another program would hold it.
+int hold_lock(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void pause_ms(int ms) {
+  ::usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
 // What a directory holds after the runs, counted.
@@ -300,6 +330,28 @@ TEST_F(ImportCrashTest, SeparateRepliesOnceAfterAKill) {
   EXPECT_GT(sweep("rename", 6, "SeparateMSG Yes\n"), 2);
 }
 
+// Killed by the clock at arbitrary moments, the run that completes it
+// killed as well: a third run still delivers everything once.
+TEST_F(ImportCrashTest, KilledTwiceByTheClockEveryMessageOnce) {
+  for (int delay : {40, 90, 160, 250, 400, 600}) {
+    ScratchDir dir;
+    install(dir);
+    write_soup(dir);
+    std::string run = "cd '" + dir.path() +
+                      "' && ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 exec '" +
+                      QUILLMAR_BINARY "' IMPORT /C=./q.cfg >/dev/null 2>&1";
+    for (int kill_after : {delay, delay / 2}) {
+      pid_t pid = start_background(run);
+      pause_ms(kill_after);
+      ::kill(pid, SIGKILL);
+      wait_for(pid);
+    }
+    std::string err;
+    EXPECT_EQ(plain_run(dir, &err), 0) << err;
+    expect_exactly_once(dir, "killed after " + std::to_string(delay) + " ms");
+  }
+}
+
 // A full disk at several sizes: the run says so, nothing is lost, and once
 // there is room again everything arrives once.
 TEST_F(ImportCrashTest, AFullDiskLosesNothing) {
@@ -315,35 +367,6 @@ TEST_F(ImportCrashTest, AFullDiskLosesNothing) {
     EXPECT_EQ(plain_run(dir, &again), 0) << again;
     expect_exactly_once(dir, "limit " + std::to_string(limit));
   }
-}
-
-pid_t start_background(const std::string& cmd) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
-}
-
-int wait_for(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return exit_code(status);
-}
-
-// An exclusive lock held by the test, as another program would hold it.
-int hold_lock(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void pause_ms(int ms) {
-  ::usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
 // A second run while another holds the lock waits LockWait seconds, then

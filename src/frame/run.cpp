@@ -8,6 +8,7 @@
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "export/export_driver.hpp"
+#include "frame/run_lock.hpp"
 #include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
 #include "frame/work.hpp"
@@ -294,6 +295,7 @@ int run(int argc, char** argv) {
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
 
+  if (int code = take_run_lock(); code != kExitDone) return code;
   open_log();
 
   switch (run_options.command) {
@@ -311,6 +313,7 @@ int run(int argc, char** argv) {
       log_print("Configuration checked. Nothing more to do.\n");
       break;
   }
+  release_run_lock();
   if (run_failed()) {
     // The reason of the last failed write, which the messages above may not
     // give ("No space left on device").

@@ -17,6 +17,11 @@ inline constexpr int kCommandChangepass = 3;
 // (`message_header`) on the list `list` and answers it.
 void list_command(ListRecord& list, int command);
 
+// How many list changes could not be made in this run (the list file was
+// held by another program too long, or could not be written); the import
+// keeps the message of such a command for a later run.
+long list_failures();
+
 // Writes one administrative reply built from `template_file` (nothing when
 // it is empty or cannot be read) to the member `user`.
 void send_admin_reply(ListRecord& list, const UserRecord& user,

@@ -6,6 +6,7 @@
 #include "frame/run.hpp"
 #include "frame/run_status.hpp"
 #include "frame/text_helpers.hpp"
+#include "import/import_journal.hpp"
 #include "lists/list_files.hpp"
 
 namespace quillmar {
@@ -138,6 +139,10 @@ void pack_list(ListRecord& list) {
 }  // namespace
 
 void pack_lists() {
+  // List changes of an interrupted import are taken back (or committed)
+  // before the lists are rewritten: their notes hold file positions.
+  JournalState interrupted;
+  if (!complete_interrupted_import(interrupted)) return;
   std::span<ListRecord> all = lists();
   if (all.empty()) {
     log_print("No lists are configured; cannot PACK\n");

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/run_lock.hpp"
 #include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/reader.hpp"
@@ -12,6 +13,7 @@
 #include "export/export_driver.hpp"
 #include "fido/message_record.hpp"
 #include "import/import_driver.hpp"
+#include "import/import_journal.hpp"
 #include "lists/list_files.hpp"
 #include "lists/pack.hpp"
 #include "platform/clock.hpp"
@@ -251,6 +253,7 @@ int run(int argc, char** argv) {
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
 
+  if (int code = take_run_lock(); code != kExitDone) return code;
   open_log();
 
   // A run looks up many new names in the same few directories.
@@ -262,15 +265,20 @@ int run(int argc, char** argv) {
     case Command::export_mail:
       run_export();
       break;
-    case Command::pack:
-      pack_lists();
+    case Command::pack: {
+      // List changes of an interrupted import are taken back (or committed)
+      // before the lists are rewritten: their notes hold file positions.
+      JournalState interrupted;
+      if (complete_interrupted_import(interrupted)) pack_lists();
       break;
+    }
     case Command::check:
     case Command::none:
       log_print("Configuration checked. Nothing more to do.\n");
       break;
   }
   platform::cache_directory_listings(false);
+  release_run_lock();
   if (run_failed()) {
     // The reason of the last failed write, which the messages above may not
     // give ("No space left on device").

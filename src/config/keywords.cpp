@@ -306,6 +306,15 @@ void kw_max_pkt_size(const ConfigLine& at) {
   }
 }
 
+// A day at most: a wait beyond that is a run that never ends.
+void kw_lock_wait(const ConfigLine& at) {
+  parse_number32(at, at.value, cfg().LockWait);
+  if (cfg().LockWait > 86400) {
+    at.warn("value too large");
+    cfg().LockWait = 86400;
+  }
+}
+
 void kw_import_limit(const ConfigLine& at) {
   parse_number32(at, at.value, cfg().ImportLimit);
   if (cfg().ImportLimit >= 1 && cfg().ImportLimit <= 1023) {
@@ -620,6 +629,7 @@ const KeywordEntry kKeywords[] = {
     {"PacketSettleTime", kw_packet_settle_time},
     {"BusyFlagAge", kw_busy_flag_age},
     {"MaxPKTSize", kw_max_pkt_size},
+    {"LockWait", kw_lock_wait},
     {"ImportLimit", kw_import_limit},
     {"OwnOrgArea", kw_own_org_area},
     {"JunkArea", kw_junk_area},

@@ -155,6 +155,9 @@ struct Settings {
   uint16_t BusyFlagAge = 720;
   uint32_t MaxPKTSize = 0;
   uint32_t ImportLimit = 0;
+  // Seconds a run waits for the run lock or a list file held by another
+  // program before it gives up.
+  uint32_t LockWait = 60;
 
   // Filtered mail areas and export limits.
   Text<128> OwnOrgArea;

@@ -44,7 +44,7 @@ std::unordered_map<std::string, std::size_t> consumed;
 bool journal_on_disk = false;
 
 std::string journal_path() {
-  return std::string(settings->SoupDir.view()) + "QUILLMAR.JNL";
+  return std::string(settings->SoupDir.view()) + "EXPORT.JNL";
 }
 
 std::string input_key(std::string_view path) {

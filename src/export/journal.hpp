@@ -2,7 +2,7 @@
 // netmail, flow files and the files they send) are consumed only after the
 // reply messages made from them are on disk and listed in REPLIES. Until
 // then the run only notes what it will do; the notes go into a small
-// journal in SoupDir (QUILLMAR.JNL) that exists only while a run works or
+// journal in SoupDir (EXPORT.JNL) that exists only while a run works or
 // after it was interrupted:
 //
 //   state open    the reply files the run has begun (not yet listed): an

@@ -61,8 +61,8 @@ void write_packet_header(OutPacket& packet) {
 
 bool close_packet(OutPacket& packet) {
   const unsigned char end[2] = {0, 0};
-  packet.file.write(end, sizeof end);
-  return packet.file.close();
+  bool ok = packet.file.write(end, sizeof end) && packet.file.sync();
+  return packet.file.close() && ok;
 }
 
 }  // namespace quillmar

@@ -37,8 +37,8 @@ std::array<unsigned char, kPacketHeaderSize> packet_header_bytes(
 // the current local time and sets the message count to 0.
 void write_packet_header(OutPacket& packet);
 
-// Writes the packet end (two zero bytes) and closes the file; false when
-// anything written to the packet did not reach the disk.
+// Writes the packet end (two zero bytes), puts the file on disk and closes
+// it; false when anything written to the packet did not reach the disk.
 bool close_packet(OutPacket& packet);
 
 }  // namespace quillmar

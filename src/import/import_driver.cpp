@@ -1,6 +1,7 @@
 #include "import/import_driver.hpp"
 
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "base/file_helpers.hpp"
@@ -13,9 +14,9 @@
 #include "fido/message_record.hpp"
 #include "fido/packet_writer.hpp"
 #include "import/classify.hpp"
+#include "import/import_journal.hpp"
 #include "import/import_state.hpp"
 #include "import/message_pass.hpp"
-#include "import/statistics.hpp"
 #include "lists/distribution.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
@@ -27,6 +28,17 @@ namespace quillmar {
 ImportState import_state;
 
 namespace {
+
+// The committed state of the message file being imported (see the journal).
+JournalState journal;
+// A commit could not be finished: nothing more is imported in this run, and
+// the journal stays for the next one.
+bool stopped = false;
+// Counted failures before the current message; a change means its output
+// is incomplete.
+long failures_so_far() {
+  return reply_write_failures() + decoded_write_failures() + journal_failures() + list_failures();
+}
 
 void add_counters(ImportCounters& to, const ImportCounters& from) {
   to.imported += from.imported;
@@ -54,8 +66,15 @@ void print_counters(const ImportCounters& c) {
   }
 }
 
-// Closes the open packet; one that holds no message is removed again.
-// False when the packet could not be written completely.
+void report_failure(const char* what, std::string_view name) {
+  log_print("! %s %.*s: %s\n", what, static_cast<int>(name.size()), name.data(),
+            platform::last_error());
+  note_run_failure();
+}
+
+// Closes the open packet, on disk; one that holds no message is removed
+// again, the others wait in the journal for their final name. False when
+// the packet could not be written completely.
 bool finish_packet(OutPacket& packet) {
   if (!packet.file.is_open()) return true;
   bool ok = close_packet(packet);
@@ -63,7 +82,13 @@ bool finish_packet(OutPacket& packet) {
     note_run_failure();
     log_print("! Error writing packet %s\n", packet.name.c_str());
   } else if (packet.message_count == 0) {
-    platform::remove_file(packet.name);
+    if (!platform::remove_exact(packet.name)) {
+      report_failure("cannot remove", packet.name.view());
+      return false;
+    }
+    forget_packet_number(packet.name);
+  } else {
+    journal.packets.push_back(CommittedPacket{packet.name, -1});
   }
   return ok;
 }
@@ -76,21 +101,68 @@ bool ready_packet(OutPacket& packet) {
     if (limit == 0 || static_cast<uint64_t>(size / 1024) + 2 < limit) return true;
     if (!finish_packet(packet)) return false;
   }
-  // A new name, created new: a packet of the same name written meanwhile
-  // by another program is never overwritten.
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    if (!unique_hex_name(settings->InboundDir.view(), "PKT", packet.name)) break;
-    if (packet.file.open(packet.name, platform::OpenMode::create_new,
-                         platform::Share::deny_write)) {
-      import_state.file_packets.push_back(packet.name);
-      write_packet_header(packet);
-      return true;
+  if (!create_temp_packet(packet)) return false;
+  write_packet_header(packet);
+  return true;
+}
+
+// Writes the journal unless under /TEST, where no input is consumed.
+bool store_journal(const JournalState& state) {
+  return run_options.test_mode || write_journal(state);
+}
+
+// Commits the messages before `consumed`: their packets (the open one up to
+// its current end), list changes, decoded files and replies go on disk, the
+// journal says so, and the replies are listed in REPLIES.
+bool commit(OutPacket& packet, int64_t consumed) {
+  JournalState state = journal;
+  if (packet.file.is_open()) {
+    if (!packet.file.sync()) {
+      log_print("! Error writing packet %s\n", packet.name.c_str());
+      return false;
     }
-    if (!file_exists(packet.name)) break;
+    state.packets.push_back(CommittedPacket{packet.name, packet.file.tell()});
   }
-  note_run_failure();
-  log_print("Error writing packet %s\n", packet.name.c_str());
-  return false;
+  state.consumed = consumed;
+  bool replies = reply_message_count(kReplyMail) > 0;
+  if (replies) {
+    platform::FileIdentity stamp;
+    state.reply.assign(reply_file_name(kReplyMail));
+    if (!platform::file_identity(state.reply, stamp)) {
+      report_failure("cannot examine", state.reply.view());
+      return false;
+    }
+    state.reply_size = stamp.size;
+    state.reply_inode = stamp.inode;
+    state.open_reply.clear();
+  }
+  if (!store_journal(state)) return false;
+  journal.consumed = consumed;
+  if (!replies) return true;
+  flush_reply_file(kReplyMail);
+  if (!list_reply_durably(state.reply)) {
+    note_run_failure();
+    stopped = true;
+    return false;
+  }
+  state.reply.clear();
+  state.open_reply.assign(reply_file_name(kReplyMail));
+  journal.open_reply = state.open_reply;
+  return store_journal(state);
+}
+
+// Gives every committed packet its final name.
+bool publish_packets() {
+  for (const CommittedPacket& p : journal.packets) {
+    PathText final_name;
+    if (!publish_packet(p.temp, final_name)) return false;
+  }
+  journal.packets.clear();
+  if (!platform::sync_directory_of(settings->InboundDir.view())) {
+    report_failure("cannot put on disk the directory of", settings->InboundDir.view());
+    return false;
+  }
+  return true;
 }
 
 void report_verbose(const MessageHeader& h) {
@@ -193,87 +265,296 @@ void bad_name(std::string_view path, PathText& out) {
   out.append(".BAD");
 }
 
-// One message file of the packet; false when it must be kept because its
-// output could not be written.
-bool import_message_file(const SoupArea& area) {
+// Removes an output that was taken back; a failure is reported.
+void remove_output(std::string_view name) {
+  if (file_exists(name) && !platform::remove_file(name)) report_failure("cannot remove", name);
+}
+
+// Gives a claimed file of which nothing is committed its name back and ends
+// its journal. When the SOUP program has put a new file under that name,
+// the old one stays claimed and its AREAS line finds it first next time.
+void unclaim() {
+  if (!platform::rename_file(journal.claimed, journal.original)) {
+    if (file_exists(journal.original)) {
+      log_print("! %s is kept as %s\n", journal.original.c_str(), journal.claimed.c_str());
+    } else {
+      report_failure("cannot rename", journal.claimed.view());
+    }
+  }
+  if (!remove_journal()) stopped = true;
+}
+
+// After a failed message: everything since the last commit is taken back
+// (as the next run would after a kill) and the file is kept.
+bool take_back(OutPacket& packet) {
+  if (packet.file.is_open()) packet.file.close();
+  log_print("! Message file %s kept: its output could not be written\n", journal.original.c_str());
+  note_run_failure();
+  if (run_options.test_mode) {
+    // Nothing is committed under /TEST: the output of the file simply goes.
+    for (const CommittedPacket& p : journal.packets) remove_output(p.temp);
+    if (!packet.name.empty()) remove_output(packet.name);
+    for (std::string_view name : decoded_files()) remove_output(name);
+    journal.packets.clear();
+    if (reply_message_count(kReplyMail) > 0) remove_output(reply_file_name(kReplyMail));
+    drop_reply_file(kReplyMail);
+    return false;
+  }
+  JournalState recovered;
+  bool ok = complete_interrupted_import(recovered);
+  drop_reply_file(kReplyMail);
+  if (!ok) {
+    stopped = true;
+    return false;
+  }
+  journal = recovered;
+  if (!journal.has_claim) return false;
+  if (journal.consumed == 0) {
+    unclaim();
+    return false;
+  }
+  // Part of it is committed: the journal keeps the rest for the next run.
+  stopped = true;
+  return false;
+}
+
+// Imports the file the journal claims, from its committed offset on; false
+// when the file is kept (its AREAS line too).
+bool import_claimed(long line) {
   MessageFile& file = *import_state.message_file;
+  const SoupArea& area = journal.area;
+  if (!open_message_file(area, line, file, journal.claimed)) {
+    note_run_failure();
+    if (run_options.test_mode) return false;
+    if (journal.consumed == 0) {
+      unclaim();
+    } else {
+      stopped = true;
+    }
+    return false;
+  }
+  const int64_t start = journal.consumed;
+  const int64_t claimed_size = file.size();
+  file.seek(start);
   import_state.file_counters = ImportCounters{};
-  import_state.file_packets.clear();
   forget_decoded_files();
+  journal.packets.clear();
   OutPacket packet;
   bool format_error = false;
-  bool write_failed = false;
+  int64_t done = start;
   for (;;) {
     show_progress(file);
     MessageExtent extent;
     ExtentResult r = next_message_extent(file, area.format, extent);
-    if (r == ExtentResult::end_of_file) break;
+    if (r == ExtentResult::end_of_file) {
+      done = claimed_size;
+      break;
+    }
     if (r == ExtentResult::format_error) {
       format_error = true;
       break;
     }
-    long failures_before = reply_write_failures() + decoded_write_failures();
-    if (!import_message(area, extent, packet) ||
-        reply_write_failures() + decoded_write_failures() != failures_before) {
-      write_failed = true;
-      break;
+    long failures_before = failures_so_far();
+    if (!import_message(area, extent, packet) || failures_so_far() != failures_before) {
+      progress_return();
+      file.close();
+      return take_back(packet);
     }
     file.seek(extent.end);
+    done = extent.end;
+    // One reply per file: the reply is committed with its message.
+    if (settings->SeparateMSG && reply_message_count(kReplyMail) > 0 && !commit(packet, done)) {
+      progress_return();
+      file.close();
+      return take_back(packet);
+    }
   }
-  if (!finish_packet(packet)) write_failed = true;
   progress_return();
-  int64_t size = file.size();
   file.close();
-
-  PathText path;
-  path.assign(settings->SoupDir.view());
-  path.append(area.prefix.view());
-  path.append(".MSG");
-  if (write_failed) {
-    // Nothing of the file is lost: it stays for the next run, and no part of
-    // it is left behind in the inbound.
-    if (packet.file.is_open()) packet.file.close();
-    for (std::string_view name : import_state.file_packets) platform::remove_file(name);
-    for (std::string_view name : decoded_files()) platform::remove_file(name);
-    note_run_failure();
-    log_print("! Message file %s kept: its output could not be written\n", path.c_str());
+  if (!finish_packet(packet) || !commit(packet, done)) return take_back(packet);
+  if (!publish_packets()) {
+    stopped = true;
     return false;
   }
+
+  // The input goes only now that its packets and replies are final.
+  const PathText& path = journal.claimed;
+  bool kept = false;
   if (format_error) {
     PathText bad;
-    bad_name(path.view(), bad);
+    bad_name(journal.original.view(), bad);
     if (run_options.test_mode || platform::rename_file(path, bad)) {
-      log_print("! Error in message file %s, renamed to %s\n", path.c_str(), bad.c_str());
+      log_print("! Error in message file %s, renamed to %s\n", journal.original.c_str(),
+                bad.c_str());
+      if (!run_options.test_mode && !remove_journal()) stopped = true;
       return true;
     }
-    // The file stays under its name, and AREAS with it.
+    // The file stays, and AREAS with it; the next run finds its format
+    // error again. With nothing of it committed it goes back under its
+    // name, else the journal keeps it claimed with its committed offset.
+    log_print("! Error in message file %s, which could not be renamed to %s: %s\n",
+              journal.original.c_str(), bad.c_str(), platform::last_error());
     note_run_failure();
-    log_print("! Error in message file %s, which could not be renamed to %s\n", path.c_str(),
-              bad.c_str());
+    if (journal.consumed == 0 && platform::rename_file(path, journal.original)) {
+      if (!remove_journal()) stopped = true;
+    } else {
+      stopped = true;
+    }
     return false;
   }
-  if (!run_options.test_mode && (import_state.file_counters.imported > 0 || size == 0)) {
-    platform::remove_file(path);
+  if (run_options.test_mode) {
+    // Kept as it is.
+  } else if (start > 0 || import_state.file_counters.imported > 0 || claimed_size == 0) {
+    platform::FileIdentity now;
+    if (platform::file_identity(path, now) && now.size > claimed_size) {
+      // Written to after the claim: what was added waits for the next run.
+      log_print("* %s grew while it was imported; the rest is imported by the next run\n",
+                path.c_str());
+      stopped = true;
+    } else if (!platform::remove_file(path)) {
+      report_failure("cannot remove", path.view());
+      stopped = true;
+      kept = true;
+    } else if (!remove_journal()) {
+      stopped = true;
+    }
+  } else {
+    // Nothing imported from it: it goes back under its name.
+    kept = true;
+    unclaim();
   }
   if (!run_options.global_stats) print_counters(import_state.file_counters);
   add_counters(import_state.run_totals, import_state.file_counters);
-  return true;
+  return !kept;
+}
+
+// Claims the message file of an AREAS line and imports it; false when it
+// is kept (AREAS keeps the line).
+bool import_area(const SoupArea& area, long line) {
+  PathText original;
+  PathText claimed;
+  if (!original.assign(settings->SoupDir.view()) || !original.append(area.prefix.view()) ||
+      !claimed.assign(original.view()) || !original.append(".MSG") || !claimed.append(".") ||
+      !claimed.append(kClaimedExtension)) {
+    log_print("Error reading %s%s.MSG (the name is too long)\n", settings->SoupDir.c_str(),
+              area.prefix.c_str());
+    return true;
+  }
+  JournalState fresh;
+  fresh.has_claim = true;
+  fresh.area = area;
+  fresh.original = original;
+  fresh.open_reply.assign(reply_file_name(kReplyMail));
+  if (run_options.test_mode) {
+    if (!file_exists(original)) {
+      open_message_file(area, line, *import_state.message_file);
+      return true;
+    }
+    fresh.claimed = original;
+    journal = fresh;
+    return import_claimed(line);
+  }
+  // The claimed name is made here, upper case: looked up exactly, so that a
+  // SOUP directory of many files is not searched once per file.
+  bool kept = false;
+  bool any = false;
+  if (platform::exists_exact(claimed)) {
+    // Claimed by an earlier run and kept: its messages come first.
+    any = true;
+    journal = fresh;
+    journal.claimed = claimed;
+    if (!write_journal(journal) || !import_claimed(line)) kept = true;
+    if (stopped) return false;
+  }
+  if (!file_exists(original)) {
+    if (!any) open_message_file(area, line, *import_state.message_file);  // reports it missing
+    return !kept;
+  }
+  if (platform::exists_exact(claimed)) {
+    log_print("! %s waits for %s, kept from an earlier run\n", original.c_str(), claimed.c_str());
+    return false;
+  }
+  journal = fresh;
+  journal.claimed = claimed;
+  if (!write_journal(journal)) {
+    log_print("! %s not imported: no journal can be written\n", original.c_str());
+    return false;
+  }
+  if (!platform::rename_exact(platform::resolve_existing(original), claimed)) {
+    // A file that cannot be claimed cannot be consumed either: importing it
+    // would import it again on every run.
+    report_failure("cannot claim", original.view());
+    if (!remove_journal()) stopped = true;
+    return false;
+  }
+  return import_claimed(line) && !kept;
+}
+
+// Imports every area of an AREAS file (claimed, or in place under /TEST).
+void import_areas(const PathText& areas_path) {
+  TextReader areas;
+  if (!areas.open(areas_path)) {
+    report_failure("cannot read", areas_path.view());
+    return;
+  }
+  bool unknown_format = false;
+  bool kept = false;
+  long line = 0;
+  SoupArea area;
+  while (!stopped) {
+    AreaLine r = read_area_line(areas, line, area);
+    if (r == AreaLine::end_of_file) break;
+    if (r == AreaLine::rejected) {
+      // A line of an unknown format may name a file a later version reads.
+      if (area.unknown_format) unknown_format = true;
+      continue;
+    }
+    if (!import_area(area, line)) kept = true;
+  }
+  areas.close();
+  // Stopped: the claimed AREAS stays for the next run.
+  if (run_options.test_mode || stopped) return;
+  PathText original;
+  original.assign(settings->SoupDir.view());
+  original.append("AREAS");
+  if (!unknown_format && !kept) {
+    if (!platform::remove_file(areas_path) || !platform::sync_directory_of(areas_path)) {
+      report_failure("cannot remove", areas_path.view());
+    }
+  } else if (!platform::rename_file(areas_path, original)) {
+    // The SOUP program has written a new AREAS meanwhile: this one is read
+    // first by the next run.
+    if (file_exists(original)) {
+      log_print("* %s is kept for the next run\n", areas_path.c_str());
+    } else {
+      report_failure("cannot rename", areas_path.view());
+    }
+  }
+}
+
+// True when `path` is a regular file this run can read.
+bool readable_file(std::string_view path) {
+  platform::File probe;
+  return probe.open(path, platform::OpenMode::read);
 }
 
 }  // namespace
 
 void import_soup() {
   log_print("Importing from Soup to PKT\n");
+  set_list_journal(import_list_journal());
+  stopped = false;
+  reset_packet_names();
+  if (!complete_interrupted_import(journal)) return;
+  if (run_options.test_mode) journal.has_claim = false;
   PathText areas_path;
+  PathText claimed_areas;
   areas_path.assign(settings->SoupDir.view());
   areas_path.append("AREAS");
-  TextReader areas;
-  if (!areas.open(areas_path)) {
-    if (platform::file_exists(areas_path)) {
-      note_run_failure();
-      log_print("! Error reading %s: %s\n", areas_path.c_str(), platform::last_error_text());
-      return;
-    }
+  claimed_areas.assign(settings->SoupDir.view());
+  claimed_areas.append(kClaimedAreasName);
+  bool leftover = !run_options.test_mode && file_exists(claimed_areas);
+  if (!journal.has_claim && !leftover && !file_exists(areas_path)) {
     log_print("No AREAS found. Nothing to do.\n");
     return;
   }
@@ -284,23 +565,33 @@ void import_soup() {
   if (import_state.message_file == nullptr)
     import_state.message_file = new (alloc_or_exit(sizeof(MessageFile))) MessageFile;
 
-  bool unknown_format = false;
-  bool kept = false;
-  long line = 0;
-  SoupArea area;
-  for (;;) {
-    AreaLine r = read_area_line(areas, line, area);
-    if (r == AreaLine::end_of_file) break;
-    if (r == AreaLine::rejected) {
-      // A line of an unknown format may name a file a later version reads.
-      if (area.unknown_format) unknown_format = true;
-      continue;
+  // What an interrupted run left comes first: its claimed message file,
+  // then its claimed AREAS.
+  if (journal.has_claim) {
+    journal.open_reply.assign(reply_file_name(kReplyMail));
+    if (write_journal(journal)) {
+      import_claimed(0);
+    } else {
+      stopped = true;
     }
-    if (!open_message_file(area, line, *import_state.message_file)) continue;
-    if (!import_message_file(area)) kept = true;
   }
-  areas.close();
-  if (!run_options.test_mode && !unknown_format && !kept) platform::remove_file(areas_path);
+  if (!stopped && leftover) import_areas(claimed_areas);
+  if (!stopped && file_exists(areas_path)) {
+    if (run_options.test_mode) {
+      import_areas(areas_path);
+    } else if (file_exists(claimed_areas)) {
+      log_print("* %s waits for %s\n", areas_path.c_str(), claimed_areas.c_str());
+    } else if (!readable_file(areas_path)) {
+      // Claimed, a file that cannot be read would only stand in the way.
+      note_run_failure();
+      log_print("! Error reading %s: %s\n", areas_path.c_str(), platform::last_error_text());
+    } else if (!platform::rename_file(areas_path, claimed_areas)) {
+      // Unclaimed, nothing of it can be consumed: nothing is imported.
+      report_failure("cannot claim", areas_path.view());
+    } else {
+      import_areas(claimed_areas);
+    }
+  }
   if (!settings->SeparateMSG) {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);

@@ -15,10 +15,6 @@ struct ImportState {
   ImportCounters file_counters;         // of the message file being imported
   ImportCounters run_totals;            // of the whole run
   MessageFile* message_file = nullptr;  // allocated once for the run
-  // The packets written from the current message file: when one of them
-  // cannot be written completely, all go again and the file is kept, so
-  // that the next run imports it once and whole.
-  PathList file_packets;
   // The files decoded from the current message file, and how many decoded
   // files could not be written whole in the run.
   PathList decoded_files;

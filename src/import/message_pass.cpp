@@ -14,6 +14,7 @@
 #include "fido/message_writer.hpp"
 #include "import/classify.hpp"
 #include "import/decoded_file.hpp"
+#include "import/import_journal.hpp"
 #include "import/import_state.hpp"
 #include "import/mime_render.hpp"
 #include "rfc/header_values.hpp"
@@ -528,7 +529,8 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   base64_ended_ = false;
   base64_data_seen_ = false;
   if (writing() && action_ == AttachAction::decode) {
-    attachment_opened_ = !attachment_path_.empty() &&
+    // Noted before it exists, so that an interrupted run removes it again.
+    attachment_opened_ = !attachment_path_.empty() && journal_note_new_file(attachment_path_) &&
                          attachment_.open(attachment_path_, platform::OpenMode::create_new,
                                           platform::Share::deny_write);
     if (!attachment_opened_) action_ = AttachAction::ignore;
@@ -552,7 +554,9 @@ void MessagePass::finish_attachment() {
     if (!ok) {
       // A file cut short is no file: it goes, and the message's input stays.
       log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
-      platform::remove_file(attachment_path_);
+      if (!platform::remove_file(attachment_path_)) {
+        log_print("! cannot remove %s: %s\n", attachment_path_.c_str(), platform::last_error());
+      }
       ++import_state.decoding_failures;
     } else if (attachment_opened_) {
       import_state.decoded_files.push_back(attachment_path_.view());

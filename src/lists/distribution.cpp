@@ -100,6 +100,7 @@ bool distribute_posting(ListRecord& list, MessageFile& file, int64_t body_start,
   const MessageHeader& header = request.message;
   UserRecord sender;
   FoundUser found;
+  refresh_list(list);
   if (!find_user(list, header.from_address, sender, found)) {
     UserRecord user = new_user_record(list, header.from_address, header.from_name);
     send_admin_reply(list, user, list.SubscribeInfo, request);
@@ -129,8 +130,8 @@ bool distribute_posting(ListRecord& list, MessageFile& file, int64_t body_start,
     out.write(line);
   }
 
+  // Listed in REPLIES by the import once the message is committed.
   close_reply_message(kReplyMail, out);
-  if (settings->SeparateMSG) flush_reply_file(kReplyMail);
   return true;
 }
 

@@ -22,6 +22,11 @@ namespace {
 // replies in the same second get different Message-IDs.
 constexpr uint32_t kAdminSerialStep = 0x398A6CDF;
 uint32_t admin_serial = 0;
+long failures = 0;  // list changes that could not be made
+// Without a journal no change is noted.
+const ListJournal kNoListJournal{[](std::string_view, long) { return true; },
+                                 [](std::string_view, long) { return true; }};
+const ListJournal* list_journal = &kNoListJournal;
 
 bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -86,9 +91,15 @@ bool has_user_list(platform::File& file) {
 // user list gets its "ListUsers" line, so that the record is read back as
 // one at the next start. `end` is the old size of the file, `position` the
 // place of the new marker line.
-bool append_user_record(platform::File& file, const UserRecord& user, long& end, long& position) {
+bool append_user_record(platform::File& file, std::string_view path, const UserRecord& user,
+                        long& end, long& position) {
   bool users = has_user_list(file);
   if (!file.seek(0, SEEK_END) || (end = file.tell()) < 0) return false;
+  // Noted first, so that an interrupted run takes the record back.
+  if (!list_journal->note_size(path, end)) {
+    end = -1;
+    return false;
+  }
   bool line_end = true;
   if (end > 0) {
     if (!file.seek(end - 1)) return false;
@@ -121,29 +132,62 @@ bool overwrite_marker(platform::File& file, long position, char marker) {
   return file.seek(position) && file.write(&marker, 1) && file.flush();
 }
 
+// Marks the record at `position` removed, noted first in the journal.
+bool remove_marker(platform::File& file, std::string_view path, long position) {
+  return list_journal->note_mark(path, position) && overwrite_marker(file, position, '*');
+}
+
 // Takes back a change that did not reach the list file whole: the file is
 // cut back to `size` and, when `marker` is not negative, the marker there
 // becomes "+" again.
 void restore_list_file(const ListRecord& list, long size, long marker) {
+  if (size < 0 && marker < 0) return;
   platform::File file;
-  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) return;
-  if (size >= 0) file.truncate(size);
-  if (marker >= 0) overwrite_marker(file, marker, '+');
-  file.close();
+  bool ok = file.open_waiting(list.path, platform::OpenMode::update, settings->LockWait);
+  if (ok && size >= 0) ok = file.truncate(size);
+  if (ok && marker >= 0) ok = overwrite_marker(file, marker, '+');
+  if (!file.close() || !ok) {
+    log_print("! %s could not be restored: %s\n", list.path.c_str(), platform::last_error());
+  }
 }
 
-void subscribe(ListRecord& list, const UserRecord& user, const ListRequest& request) {
-  platform::File file;
-  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
-    note_run_failure();
-    log_print("! unable to add new user to %s\n", list.path.c_str());
-    return;
+// The list file, held against other writers (waiting for one that holds
+// it), as the index was read from it.
+bool take_list_file(ListRecord& list, platform::File& file) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (!file.open_waiting(list.path, platform::OpenMode::update, settings->LockWait)) {
+      return false;
+    }
+    // A file replaced while we waited is opened again under its name.
+    platform::FileIdentity held;
+    platform::FileIdentity named;
+    if (file.identity(held) && platform::file_identity(list.path, named) &&
+        held.inode == named.inode && held.device == named.device) {
+      if (refresh_list(list)) return true;
+      break;
+    }
+    file.close();
   }
+  file.close();
+  return false;
+}
+
+// Closes the list file after a change, and notes it as our own.
+bool close_list_file(ListRecord& list, platform::File& file) {
+  bool ok = file.close();
+  note_list_written(list);
+  return ok;
+}
+
+void subscribe(ListRecord& list, platform::File& file, const UserRecord& user,
+               const ListRequest& request) {
   long end = -1;
   long position = -1;
-  bool ok = append_user_record(file, user, end, position);
-  if (!file.close() || !ok) {
+  bool ok = append_user_record(file, list.path, user, end, position);
+  if (!close_list_file(list, file) || !ok) {
     restore_list_file(list, end, -1);
+    note_list_written(list);
+    ++failures;
     note_run_failure();
     log_print("! unable to add new user to %s\n", list.path.c_str());
     return;
@@ -156,22 +200,18 @@ void subscribe(ListRecord& list, const UserRecord& user, const ListRequest& requ
   send_admin_reply(list, user, list.Welcome, request);
 }
 
-void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& found,
-                 const ListRequest& request) {
-  platform::File file;
-  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
-    note_run_failure();
-    log_print("! unable to delete user from %s\n", list.path.c_str());
-    return;
-  }
+void unsubscribe(ListRecord& list, platform::File& file, const UserRecord& user,
+                 const FoundUser& found, const ListRequest& request) {
   if (!record_matches(file, found.node->position, user.address)) {
     file.close();
     log_print("! internal consistency error in file %s\n", list.path.c_str());
     return;
   }
-  bool ok = overwrite_marker(file, found.node->position, '*');
-  if (!file.close() || !ok) {
+  bool ok = remove_marker(file, list.path, found.node->position);
+  if (!close_list_file(list, file) || !ok) {
     restore_list_file(list, -1, found.node->position);
+    note_list_written(list);
+    ++failures;
     note_run_failure();
     log_print("! unable to delete user from %s\n", list.path.c_str());
     return;
@@ -185,14 +225,9 @@ void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& foun
 
 // The changed record is appended before the old one is marked removed, so
 // that a failure in between never loses the member.
-void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
-                     std::string_view password, const ListRequest& request) {
-  platform::File file;
-  if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
-    note_run_failure();
-    log_print("! unable to change user data in %s\n", list.path.c_str());
-    return;
-  }
+void change_password(ListRecord& list, platform::File& file, UserRecord& user,
+                     const FoundUser& found, std::string_view password,
+                     const ListRequest& request) {
   long old_position = found.node->position;
   if (!record_matches(file, old_position, user.address)) {
     file.close();
@@ -203,10 +238,12 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
   changed.password.assign(password);
   long end = -1;
   long position = -1;
-  bool ok =
-      append_user_record(file, changed, end, position) && overwrite_marker(file, old_position, '*');
-  if (!file.close() || !ok) {
+  bool ok = append_user_record(file, list.path, changed, end, position) &&
+            remove_marker(file, list.path, old_position);
+  if (!close_list_file(list, file) || !ok) {
     restore_list_file(list, end, old_position);
+    note_list_written(list);
+    ++failures;
     note_run_failure();
     log_print("! unable to change user data in %s\n", list.path.c_str());
     return;
@@ -342,9 +379,30 @@ void reset_admin_serial() {
   admin_serial = 0;
 }
 
+void set_list_journal(const ListJournal* journal) {
+  list_journal = journal != nullptr ? journal : &kNoListJournal;
+}
+
+long list_failures() {
+  return failures;
+}
+
 void list_command(ListRecord& list, int command, const ListRequest& request) {
   const MessageHeader& header = request.message;
   if (header.from_address.empty()) return;  // nobody to answer
+  // Held from the look-up to the change, so that no other writer comes
+  // between them.
+  platform::File file;
+  if (!take_list_file(list, file)) {
+    // Held by another program for longer than LockWait: the command is kept
+    // for a later run.
+    const char* what = command == kCommandUnsubscribe  ? "delete user from"
+                       : command == kCommandChangepass ? "change user data in"
+                                                       : "add new user to";
+    log_print("! unable to %s %s\n", what, list.path.c_str());
+    ++failures;
+    return;
+  }
   UserRecord user;
   FoundUser found;
   bool is_new = !find_user(list, header.from_address, user, found);
@@ -375,16 +433,16 @@ void list_command(ListRecord& list, int command, const ListRequest& request) {
   switch (command) {
     case kCommandSubscribe:
       if (is_new) {
-        subscribe(list, user, request);
+        subscribe(list, file, user, request);
       } else {
         send_admin_reply(list, user, list.Welcome, request);
       }
       break;
     case kCommandUnsubscribe:
-      unsubscribe(list, user, found, request);
+      unsubscribe(list, file, user, found, request);
       break;
     case kCommandChangepass:
-      change_password(list, user, found, new_password, request);
+      change_password(list, file, user, found, new_password, request);
       break;
     default:
       break;
@@ -406,8 +464,9 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
   write_template_text(out, text, list, user);
   if (run_options.verbose) report_reply(list, user, *template_file);
   text.close();
+  // Listed in REPLIES by the import once the message is committed (with
+  // SeparateMSG right after it, so that each reply has a file of its own).
   if (close_reply_message(kReplyMail, out)) ++request.replies;
-  if (settings->SeparateMSG) flush_reply_file(kReplyMail);
 }
 
 }  // namespace quillmar

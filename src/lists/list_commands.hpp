@@ -25,6 +25,11 @@ struct ListRequest {
 // the list `list` and answers it.
 void list_command(ListRecord& list, int command, const ListRequest& request);
 
+// How many list changes could not be made in this run (the list file was
+// held by another program too long, or could not be written); the import
+// keeps the message of such a command for a later run.
+long list_failures();
+
 // Writes one administrative reply built from `template_file` (nothing when
 // it is empty or cannot be read) to the member `user`.
 void send_admin_reply(ListRecord& list, const UserRecord& user,
@@ -32,5 +37,16 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
 
 // Starts the serial of the administrative replies afresh (a new run).
 void reset_admin_serial();
+
+// The import's journal notes a list change before it is made, so that an
+// interrupted run can take it back: the size of a list file before a record
+// is appended to it, the place of a marker before it is overwritten. Each
+// note is false when it could not be put on disk (the change is then not
+// made). Without a journal (nullptr) nothing is noted.
+struct ListJournal {
+  bool (*note_size)(std::string_view list_path, long size_before);
+  bool (*note_mark)(std::string_view list_path, long position);
+};
+void set_list_journal(const ListJournal* journal);
 
 }  // namespace quillmar

@@ -97,6 +97,40 @@ bool test_copy_name(std::string_view path, PathText& out) {
   return out.assign(path.substr(0, dot)) && out.append(".~LC");
 }
 
+// Reads the member records that follow the "ListUsers" line into the
+// list's index; `number` counts the lines read.
+void read_user_records(platform::File& in, ListRecord& list, long& number, std::string_view path,
+                       bool warn) {
+  ListLine text;
+  long position = in.tell();
+  while (read_list_line(in, text)) {
+    ++number;
+    long marker_position = position;
+    position = in.tell();
+    char marker = text.text.empty() ? '\0' : text.text[0];
+    if (marker != '+' && marker != '*') {
+      if (warn) config_warning("user list contains erroneous line", number, path);
+      continue;
+    }
+    bool complete = true;
+    for (int i = 0; i < 4; ++i) {
+      if (!read_list_line(in, text)) {
+        complete = false;
+        break;
+      }
+      ++number;
+      if (i == 0 && marker == '+' && !add_member(list, text.text, marker_position) && warn) {
+        config_warning("out of memory", number, path);
+      }
+    }
+    position = in.tell();
+    if (!complete) {
+      if (warn) config_warning("user list ends in incomplete record", number, path);
+      break;
+    }
+  }
+}
+
 // Reads the list settings at the top of the file; true when a "ListUsers"
 // line follows them and the list has its ListName and ListAddress.
 bool read_list_settings(platform::File& in, ListRecord& list, long& number, std::string_view path,
@@ -111,39 +145,6 @@ bool read_list_settings(platform::File& in, ListRecord& list, long& number, std:
     list_keyword(list, keyword, value, number, path, program_path);
   }
   return false;
-}
-
-// Reads the user records after "ListUsers" into the member index: every
-// current member's address and the position of its record.
-void read_member_index(platform::File& in, ListRecord& list, long& number, std::string_view path) {
-  ListLine text;
-  long position = in.tell();
-  while (read_list_line(in, text)) {
-    ++number;
-    long marker_position = position;
-    position = in.tell();
-    char marker = text.text.empty() ? '\0' : text.text[0];
-    if (marker != '+' && marker != '*') {
-      config_warning("user list contains erroneous line", number, path);
-      continue;
-    }
-    bool complete = true;
-    for (int i = 0; i < 4; ++i) {
-      if (!read_list_line(in, text)) {
-        complete = false;
-        break;
-      }
-      ++number;
-      if (i == 0 && marker == '+' && !add_member(list, text.text, marker_position)) {
-        config_warning("out of memory", number, path);
-      }
-    }
-    position = in.tell();
-    if (!complete) {
-      config_warning("user list ends in incomplete record", number, path);
-      return;
-    }
-  }
 }
 
 // Under /TEST the list works on a copy of its file.
@@ -169,6 +170,33 @@ void kw_list_config(const ConfigLine& at) {
 
 void register_list_keywords() {
   register_keyword("ListConfig", kw_list_config);
+}
+
+bool refresh_list(ListRecord& list) {
+  platform::FileIdentity now;
+  if (!platform::file_identity(list.path, now)) return false;
+  if (now == list.stamp) return true;
+  // Changed by another program (PACK, an editor): the positions of the
+  // index no longer hold.
+  close_user_file(list);
+  platform::File in;
+  if (!in.open(list.path, platform::OpenMode::read) || !in.identity(now)) return false;
+  release_members(list);
+  ListLine text;
+  long number = 0;
+  while (read_list_line(in, text)) {
+    ++number;
+    if (starts_with_nocase(trim_trailing_spaces(text.text), "ListUsers")) {
+      read_user_records(in, list, number, list.path, false);
+      break;
+    }
+  }
+  list.stamp = now;
+  return true;
+}
+
+void note_list_written(ListRecord& list) {
+  platform::file_identity(list.path, list.stamp);
 }
 
 bool add_member(ListRecord& list, std::string_view address, long position) {
@@ -270,7 +298,7 @@ void read_list_config(std::string_view name, long line, std::string_view config_
 
   long number = 0;
   if (read_list_settings(in, list, number, path, program_path)) {
-    read_member_index(in, list, number, path);
+    read_user_records(in, list, number, path, true);
   }
   in.close();
   if (!list.ListName || !list.ListAddress) {
@@ -280,6 +308,7 @@ void read_list_config(std::string_view name, long line, std::string_view config_
   }
 
   if (run_options.test_mode) use_test_copy(list, path);
+  platform::file_identity(list.path, list.stamp);
   ++list_count;
   settings->list_config_count = list_count;
 }

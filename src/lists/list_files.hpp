@@ -57,8 +57,16 @@ struct ListRecord {
   long member_count = 0;  // current members only
   // Chain 0: addresses not beginning with a letter; 1-26: "a" to "z".
   MemberNode* chains[kMemberChains] = {};
-  platform::File user_file;  // kept open by read_user_record
+  platform::File user_file;      // kept open by read_user_record
+  platform::FileIdentity stamp;  // the list file as the index was read from it
 };
+
+// Reads the member index again when the list file is no longer the one it
+// was read from (changed by PACK or an editor). False when it cannot be
+// read.
+bool refresh_list(ListRecord& list);
+// Takes note of the list file as the program itself has just written it.
+void note_list_written(ListRecord& list);
 
 // The lists loaded from the configuration (at most kMaxListConfig), in
 // configuration order; a list's number in messages is its position counted

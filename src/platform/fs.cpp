@@ -426,6 +426,10 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
       if (file_exists(name)) return fail_with("the name exists");
       path = resolve_for_create(name);
       break;
+    case OpenMode::create_exact:
+      flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+      path = resolve_for_create(name);
+      break;
   }
   // Only regular files are read: a device or a pipe named by a message
   // would never end (or would block the open itself).
@@ -445,8 +449,11 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   // The lock is taken before a file is emptied, so a refused writer
   // changes nothing.
   if (share == Share::deny_write && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
     ::close(fd);
-    return fail_with("held by another program");
+    fail_with("held by another program");
+    errno = error;  // a waiting opener tells "held" from other failures
+    return false;
   }
   if (mode == OpenMode::write && ::ftruncate(fd, 0) != 0) {
     fail_with_errno();
@@ -460,6 +467,25 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   dirty_ = false;
   base_ = append_ ? static_cast<int64_t>(st.st_size) : 0;
   pos_ = end_ = 0;
+  return true;
+}
+
+bool File::open_waiting(std::string_view name, OpenMode mode, unsigned wait_seconds) {
+  // Ten tries a second, counted rather than timed.
+  for (unsigned tries = wait_seconds * 10;; --tries) {
+    if (open(name, mode, Share::deny_write)) return true;
+    if (errno != EWOULDBLOCK || tries == 0) return false;
+    pause_milliseconds(100);
+  }
+}
+
+bool File::identity(FileIdentity& out) {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  out.device = st.st_dev;
+  out.inode = st.st_ino;
+  out.size = st.st_size;
+  out.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return true;
 }
 
@@ -699,6 +725,120 @@ bool File::sync() {
 void cache_directory_listings(bool on) {
   listing_cache_on = on;
   listings.clear();
+}
+
+bool rename_exact(std::string_view from, std::string_view to) {
+  std::string src = resolve_for_create(from);
+  std::string dst = resolve_for_create(to);
+  note_removed(src);
+  note_removed(dst);
+  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (::link(src.c_str(), dst.c_str()) != 0) return false;
+  return ::unlink(src.c_str()) == 0;
+}
+
+bool exists_exact(std::string_view name) {
+  return !name.empty() && entry_exists(resolve_for_create(name));
+}
+
+bool replace_exact(std::string_view from, std::string_view to) {
+  std::string src = resolve_for_create(from);
+  std::string dst = resolve_for_create(to);
+  note_removed(src);
+  note_removed(dst);
+  return ::rename(src.c_str(), dst.c_str()) == 0;
+}
+
+bool remove_exact(std::string_view name) {
+  std::string path = resolve_for_create(name);
+  note_removed(path);
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool sync_file(std::string_view name) {
+  int fd = ::open(resolve_existing(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  int error = errno;
+  if (::close(fd) != 0 && ok) return false;
+  errno = error;
+  return ok;
+}
+
+bool file_identity(std::string_view name, FileIdentity& out) {
+  struct stat st;
+  if (::stat(resolve_existing(name).c_str(), &st) != 0) return false;
+  out.device = st.st_dev;
+  out.inode = st.st_ino;
+  out.size = st.st_size;
+  out.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
+void pause_milliseconds(unsigned milliseconds) {
+  struct timespec t;
+  t.tv_sec = milliseconds / 1000;
+  t.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+LockFile::~LockFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+LockFile::Result LockFile::take(std::string_view name, unsigned wait_seconds) {
+  if (fd_ >= 0) return Result::taken;
+  path_ = resolve_for_create(name);
+  unsigned tries = wait_seconds * 10;
+  for (;;) {
+    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return Result::failed;
+    note_created(path_);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int error = errno;
+      ::close(fd);
+      if (error != EWOULDBLOCK) {
+        errno = error;
+        return Result::failed;
+      }
+      if (tries == 0) {
+        errno = error;
+        return Result::busy;
+      }
+      --tries;
+      pause_milliseconds(100);
+      continue;
+    }
+    // The holder before may have removed the file between our open and our
+    // lock: then the lock is on a file nobody else will ever lock again.
+    struct stat held, named;
+    if (::fstat(fd, &held) != 0 || ::stat(path_.c_str(), &named) != 0 ||
+        held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+      ::close(fd);
+      continue;
+    }
+    char pid[24];
+    int n = std::snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(::getpid()));
+    // The number is only a note for the user: the lock does not depend on it.
+    if (::ftruncate(fd, 0) == 0 && ::write(fd, pid, static_cast<std::size_t>(n)) < 0) {
+    }
+    fd_ = fd;
+    return Result::taken;
+  }
+}
+
+bool LockFile::release() {
+  if (fd_ < 0) return true;
+  // Removed while still locked, so that a waiting run retries on a new file.
+  note_removed(path_);
+  bool ok = ::unlink(path_.c_str()) == 0;
+  int error = errno;
+  ::close(fd_);
+  fd_ = -1;
+  errno = error;
+  return ok;
 }
 
 namespace {

@@ -82,13 +82,63 @@ const char* last_error();
 long process_id();
 bool process_running(long pid);
 
+// Names the program makes up itself (numbered, upper case) are used exactly
+// as given: no search of the directory for another case of the name, so
+// that their cost does not grow with the number of files there.
+// Renames `from` to `to`; fails (EEXIST) when `to` exists.
+bool rename_exact(std::string_view from, std::string_view to);
+bool remove_exact(std::string_view name);
+bool exists_exact(std::string_view name);
+// Puts `from` in the place of `to` in one step (see replace_file).
+bool replace_exact(std::string_view from, std::string_view to);
+
+// Puts the data of the named file on disk.
+bool sync_file(std::string_view name);
+
+// What tells one state of a file from another: a different file under the
+// same name, or the same file written to since.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = -1;
+  int64_t modified_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// False when the name cannot be examined.
+bool file_identity(std::string_view name, FileIdentity& out);
+
+// Waits `milliseconds` (real time, whatever clock a test has pinned).
+void pause_milliseconds(unsigned milliseconds);
+
+// An exclusive lock on a lock file, held until release() or the end of the
+// process. The file holds the process id of the holder, for the user.
+class LockFile {
+ public:
+  enum class Result { taken, busy, failed };
+  LockFile() = default;
+  LockFile(const LockFile&) = delete;
+  LockFile& operator=(const LockFile&) = delete;
+  ~LockFile();
+  // Takes the lock, waiting up to `wait_seconds` for another holder.
+  Result take(std::string_view name, unsigned wait_seconds);
+  // Removes the lock file, then releases the lock; false when the file
+  // could not be removed (the lock is released all the same).
+  bool release();
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
 enum class Share { deny_none, deny_write };
 enum class OpenMode {
-  read,        // existing file, reading
-  write,       // created or emptied, writing
-  append,      // created or kept, writing at its end
-  update,      // existing file, reading and writing
-  create_new,  // a new file only: fails when the name exists (also as a link)
+  read,          // existing file, reading
+  write,         // created or emptied, writing
+  append,        // created or kept, writing at its end
+  update,        // existing file, reading and writing
+  create_new,    // a new file only: fails when the name exists (also as a link)
+  create_exact,  // the same for a made-up name, looked up exactly as given
 };
 
 // An open file. "Deny write" holds an advisory lock for as long as the file
@@ -108,6 +158,9 @@ class File {
   ~File();
 
   bool open(std::string_view name, OpenMode mode, Share share = Share::deny_none);
+  // Opens denying write, waiting up to `wait_seconds` while another program
+  // holds the file; false (with errno EWOULDBLOCK) when it still holds it.
+  bool open_waiting(std::string_view name, OpenMode mode, unsigned wait_seconds);
   bool is_open() const { return fd_ >= 0; }
   // Closes the file; false when a write or the close itself failed.
   bool close();
@@ -139,6 +192,8 @@ class File {
   bool failed() const { return failed_; }
   // True when reading the file failed (rather than ended).
   bool read_failed() const { return read_failed_; }
+  // The stamp of the open file.
+  bool identity(FileIdentity& out);
 
  private:
   bool open_file(std::string_view name, OpenMode mode, Share share);

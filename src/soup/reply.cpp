@@ -383,6 +383,78 @@ bool flush_reply_file(int kind) {
   return true;
 }
 
+namespace {
+
+// The number of a reply file name "mailNNNN.MSG" of the kind; false for any
+// other name.
+bool reply_number(const ReplyKind& kind, std::string_view path, uint16_t& number) {
+  std::size_t sep = path.find_last_of("\\/");
+  std::string_view name = sep == std::string_view::npos ? path : path.substr(sep + 1);
+  std::string_view prefix = kind.name;
+  if (name.size() != prefix.size() + 8 || !starts_with_nocase(name, prefix) ||
+      !equals_nocase(name.substr(name.size() - 4), ".MSG")) {
+    return false;
+  }
+  unsigned value = 0;
+  for (char c : name.substr(prefix.size(), 4)) {
+    int digit = hex_value(c);
+    if (digit < 0) return false;
+    value = value * 16 + static_cast<unsigned>(digit);
+  }
+  number = static_cast<uint16_t>(value);
+  return true;
+}
+
+// Whether REPLIES has the line of the file.
+bool listed_in_replies(const ReplyFile& file, const ReplyKind& kind) {
+  PathText path;
+  platform::File replies;
+  if (!path.assign(settings->SoupDir) || !path.append("REPLIES") ||
+      !replies.open(path, platform::OpenMode::read)) {
+    return false;
+  }
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "%s%04X\t", kind.name, file.number);
+  std::string_view wanted = prefix;
+  std::string line;
+  for (int c = replies.get_byte();; c = replies.get_byte()) {
+    if (c == EOF || c == '\n') {
+      if (starts_with_nocase(line, wanted)) return true;
+      if (c == EOF) return false;
+      line.clear();
+    } else if (line.size() < wanted.size()) {
+      line.push_back(static_cast<char>(c));
+    }
+  }
+}
+
+}  // namespace
+
+bool list_reply_file_once(int kind, std::string_view path) {
+  const ReplyKind& k = kind_of(kind);
+  ReplyFile file;
+  if (!reply_number(k, path, file.number)) return false;
+  if (listed_in_replies(file, k)) return true;
+  file.name.assign(path);
+  list_in_replies(kind, file, k);
+  return listed_in_replies(file, k);
+}
+
+bool reply_file_listed(int kind, std::string_view path) {
+  const ReplyKind& k = kind_of(kind);
+  ReplyFile file;
+  return reply_number(k, path, file.number) && listed_in_replies(file, k);
+}
+
+void drop_reply_file(int kind) {
+  ReplyFile& file = state(kind);
+  file.message_count = 0;
+  file.message_open = false;
+  pending_count = 0;
+  file.name.clear();
+  flush_reply_file(kind);
+}
+
 bool open_reply_message(int kind, platform::File& stream) {
   ReplyFile& file = state(kind);
   pending_count = 0;

@@ -107,6 +107,18 @@ long reply_message_count(int kind);
 // callers keep the inputs of a message whose reply failed.
 long reply_write_failures();
 
+// Lists the reply file `path` of `kind` (a file "mailNNNN.MSG" or
+// "newsNNNN.MSG" of the SOUP directory) in REPLIES unless a line names it
+// already: the completion of a run interrupted between committing the file
+// and listing it. False when it is not listed afterwards (reported).
+bool list_reply_file_once(int kind, std::string_view path);
+// Whether REPLIES has the line of the reply file `path` of `kind`.
+bool reply_file_listed(int kind, std::string_view path);
+
+// Drops the kind's current file, whose messages were taken back (removed
+// with it): the next message goes into a new file.
+void drop_reply_file(int kind);
+
 // Forgets the reply file state (a new run).
 void reset_reply_files();
 

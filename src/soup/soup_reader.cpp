@@ -69,7 +69,12 @@ bool MessageFile::fill(std::size_t wanted) {
     pos_ = 0;
   }
   while (end_ < wanted && !eof_) {
-    std::size_t n = file_.read(buffer_ + end_, kBufferSize - end_);
+    // Nothing behind the size the file had when it was opened: what a
+    // writer adds meanwhile belongs to a later run.
+    int64_t left = size_ - (base_ + static_cast<int64_t>(end_));
+    std::size_t room = kBufferSize - end_;
+    if (left < static_cast<int64_t>(room)) room = left > 0 ? static_cast<std::size_t>(left) : 0;
+    std::size_t n = room == 0 ? 0 : file_.read(buffer_ + end_, room);
     if (n == 0) eof_ = true;
     end_ += n;
   }
@@ -171,19 +176,24 @@ AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area) {
   return AreaLine::area;
 }
 
-bool open_message_file(const SoupArea& area, long line_number, MessageFile& file) {
+bool open_message_file(const SoupArea& area, long line_number, MessageFile& file,
+                       std::string_view claimed) {
   if (line_number == 1) std::fputs("\n", stderr);
   log_print("Importing %s\n", area.area_name.c_str());
   PathText path;
-  if (!path.assign(settings->SoupDir.view()) || !path.append(area.prefix.view()) ||
-      !path.append(".MSG")) {
+  if (!claimed.empty()) {
+    path.assign(claimed);
+  } else if (!path.assign(settings->SoupDir.view()) || !path.append(area.prefix.view()) ||
+             !path.append(".MSG")) {
     note_run_failure();
     log_print("Error reading %s%s.MSG (the name is too long)\n", settings->SoupDir.c_str(),
               area.prefix.c_str());
     return false;
   }
   if (!file.open(path)) {
-    note_run_failure();
+    // A file that is not there holds nothing to lose (an interrupted run may
+    // have consumed it already); one that is there but unreadable is kept.
+    if (platform::file_exists(path)) note_run_failure();
     log_print("Error reading %s\n", path.c_str());
     return false;
   }

@@ -77,8 +77,10 @@ enum class AreaLine { area, rejected, end_of_file };
 // Reads the next line of the AREAS file; `line_number` counts every line.
 AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area);
 
-// Reports "Importing ..." and opens the area's message file.
-bool open_message_file(const SoupArea& area, long line_number, MessageFile& file);
+// Reports "Importing ..." and opens the area's message file, or the file
+// `claimed` when one is given. It is read up to the size it has now.
+bool open_message_file(const SoupArea& area, long line_number, MessageFile& file,
+                       std::string_view claimed = {});
 
 // Shows how much of the message file has been read.
 void show_progress(const MessageFile& file);

@@ -106,6 +106,20 @@ TEST_F(ConfigTest, FtnAddressesAndNumbers) {
   EXPECT_EQ(settings->FidoAddr, (FtnAddress{2, 280, 464, 7}));
 }
 
+// The wait for a lock held by another run or program: a minute unless set,
+// a day at most.
+TEST_F(ConfigTest, LockWait) {
+  EXPECT_EQ(read(""), "");
+  EXPECT_EQ(settings->LockWait, 60u);
+  EXPECT_EQ(read("LockWait 5\n"), "");
+  EXPECT_EQ(settings->LockWait, 5u);
+  EXPECT_EQ(read("LockWait 0\n"), "");
+  EXPECT_EQ(settings->LockWait, 0u);
+  EXPECT_EQ(read("LockWait 100000\n"), warning("value too large", 1));
+  EXPECT_EQ(settings->LockWait, 86400u);
+  EXPECT_EQ(read("LockWait soon\n"), warning("invalid number", 1));
+}
+
 TEST_F(ConfigTest, AddressMapping) {
   std::string err = read(
       "AddrMap 2:280/464.1 joe@x.org,replies@x.org Joe User\n"

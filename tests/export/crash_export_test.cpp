@@ -332,7 +332,7 @@ TEST_P(KillTest, EveryMessageOnceAfterAKillAndACleanRun) {
     expect_sources_consumed(t, GetParam(), context);
     // A run that ended leaves no flag and no journal of its own.
     EXPECT_FALSE(exists(t.dir / "out/01590006.BSY")) << context;
-    EXPECT_FALSE(exists(t.dir / "soup/QUILLMAR.JNL")) << context;
+    EXPECT_FALSE(exists(t.dir / "soup/EXPORT.JNL")) << context;
     if (::testing::Test::HasFailure()) break;
   }
   EXPECT_GT(killed, 10);
@@ -432,7 +432,7 @@ TEST_F(CrashExport, ReadOnlyInputDirectory) {
   EXPECT_EQ(first.exit_code, 2) << first.err;
   EXPECT_NE(first.err.find("! can't remove " + pkts + "/P000.PKT: "), std::string::npos)
       << first.err;
-  EXPECT_TRUE(exists(dir / "soup/QUILLMAR.JNL"));
+  EXPECT_TRUE(exists(dir / "soup/EXPORT.JNL"));
   RunResult second = run(s.args);
   EXPECT_EQ(second.exit_code, 2) << second.err;
   EXPECT_NE(second.err.find("! can't remove"), std::string::npos) << second.err;
@@ -444,7 +444,7 @@ TEST_F(CrashExport, ReadOnlyInputDirectory) {
   EXPECT_EQ(third.exit_code, 0) << third.err;
   expect_each_once(count_replies(dir / "soup"), s.tokens, "writable again");
   expect_sources_consumed(*this, Source::pkt_dir, "writable again");
-  EXPECT_FALSE(exists(dir / "soup/QUILLMAR.JNL"));
+  EXPECT_FALSE(exists(dir / "soup/EXPORT.JNL"));
 }
 
 // A packet without its closing zero word that changed a moment ago is being

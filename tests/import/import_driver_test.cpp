@@ -213,8 +213,10 @@ TEST_F(ImportTest, APacketThatCannotBeWrittenKeepsItsMessages) {
                         "' && trap '' XFSZ && ulimit -f 2 && "
                         "ASAN_OPTIONS=verify_asan_link_order=0 '" QUILLMAR_BINARY
                         "' IMPORT /C=./q.cfg >out.txt 2>err.txt";
-  // The run reports that it kept work for a later run.
-  ASSERT_EQ(WEXITSTATUS(std::system(command.c_str())), 2);
+  // The run says that it kept work for a later run.
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 2);
   std::string err = read_file(dir_ / "err.txt");
   EXPECT_NE(err.find("! Error writing packet "), std::string::npos) << err;
   EXPECT_NE(err.find("! Message file " + dir_.path() + "/soup\\MAIL.MSG kept"), std::string::npos)
@@ -274,8 +276,10 @@ TEST_F(ImportTest, ADecodedFileThatCannotBeWrittenKeepsItsMessage) {
                         "' && trap '' XFSZ && ulimit -f 3 && "
                         "ASAN_OPTIONS=verify_asan_link_order=0 '" QUILLMAR_BINARY
                         "' IMPORT /C=./q.cfg >out.txt 2>err.txt";
-  // The run reports that it kept work for a later run.
-  ASSERT_EQ(WEXITSTATUS(std::system(command.c_str())), 2);
+  // The run says that it kept work for a later run.
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 2);
   std::string err = read_file(dir_ / "err.txt");
   EXPECT_NE(err.find("! Error writing decoded file"), std::string::npos) << err;
   EXPECT_EQ(read_file(dir_ / "soup/MAIL.MSG"), messages);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -56,10 +57,8 @@ TEST_F(DistributionTest, OneMailToAllMembers) {
   message_header->date_zone = "+0200";
   message_header->reply_ref.id_text = "parent@y.net";
   posting("Hi all,\nhow are you?\n");
-  EXPECT_TRUE(distribute_posting(
-      list, file, body_start, message_end,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0],
@@ -99,10 +98,9 @@ TEST_F(DistributionTest, BccLinesHoldTwoAddressesEach) {
     ListRecord& list = load(list_top() + users);
     sender("a1@x.net", "");
     posting("x\n");
-    EXPECT_TRUE(distribute_posting(
-        list, file, body_start, message_end,
-        ListRequest{*message_header,
-                    import_state.file_counters.replies}));
+    EXPECT_TRUE(
+        distribute_posting(list, file, body_start, message_end,
+                           ListRequest{*message_header, import_state.file_counters.replies}));
     std::vector<std::string> all = replies();
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back().substr(0, all.back().find("From: ")), c.bcc);
@@ -122,10 +120,8 @@ TEST_F(DistributionTest, BodyIsCopiedByteForByte) {
   std::string body = "caf=C3=A9 =3D soft=\n" + std::string(600, 'q') + "=\r\n\r\n" +
                      std::string(255, 'w') + "\n\ttabbed \n=E2=82=AC at the end";
   posting(body);
-  EXPECT_TRUE(distribute_posting(
-      list, file, body_start, message_end,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::size_t blank = all[0].find("\n\n");
@@ -142,10 +138,8 @@ TEST_F(DistributionTest, BodyIsCopiedByteForByte) {
   message_header->content_type.clear();
   message_header->transfer_encoding.clear();
   message_header->charset = "iso-8859-1";
-  EXPECT_TRUE(distribute_posting(
-      list, file, body_start, message_end,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
   all = replies();
   ASSERT_EQ(all.size(), 2u);
   EXPECT_NE(all[1].find("\nContent-Type: text/plain; charset=iso-8859-1\n"
@@ -169,10 +163,9 @@ TEST_P(DistributionRefusalTest, AnsweredAndNotDistributed) {
   ListRecord& list = load(text);
   sender(c.sender, "");
   posting("spam\n");
-  EXPECT_FALSE(distribute_posting(
-      list, file, body_start, message_end,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
+  EXPECT_FALSE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string body = all[0].substr(all[0].find("\n\n") + 2);
@@ -198,22 +191,21 @@ TEST_F(DistributionTest, NoReplyFileMeansAcceptedWithoutMail) {
   reset_reply_files();  // no file name chosen
   sender("zed@x.net", "");
   posting("x\n");
-  EXPECT_TRUE(distribute_posting(
-      list, file, body_start, message_end,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
 }
 
-TEST_F(DistributionTest, SeparateMessagesAreListed) {
+// The import lists the file once the posting is committed (one file per
+// message with SeparateMSG: see the crash tests), never before.
+TEST_F(DistributionTest, SeparateMessagesWaitForTheirCommit) {
   ListRecord& list = load(list_top() + kUsers);
   settings->SeparateMSG = true;
   sender("zed@x.net", "");
   posting("x\n");
-  EXPECT_TRUE(distribute_posting(
-      list, file, body_start, message_end,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
-  EXPECT_EQ(read_file(soup + "REPLIES"), "mail0000\tmail\tbn\n");
+  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
+  EXPECT_FALSE(std::filesystem::exists(soup + "REPLIES"));
+  EXPECT_EQ(reply_message_count(kReplyMail), 1);
   EXPECT_EQ(read_file(soup + "mail0000.MSG").find("Bcc: <1st@x.net>"), 4u);
 }
 
@@ -223,18 +215,14 @@ TEST_F(DistributionTest, PostingsReadByPythonEmail) {
   sender("alice@x.net", "Alice");
   message_header->date_zone = "-0700";
   posting("plain\n");
-  ASSERT_TRUE(distribute_posting(
-      list, file, body_start, message_end,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
+  ASSERT_TRUE(distribute_posting(list, file, body_start, message_end,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
   message_header->content_type = "text/plain; charset=iso-8859-1";
   message_header->transfer_encoding = "quoted-printable";
   message_header->reply_ref.id_text = "p@y.net";
   posting("caf=E9 soft=\nbreak\n");
-  ASSERT_TRUE(distribute_posting(
-      list, file, body_start, message_end,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
+  ASSERT_TRUE(distribute_posting(list, file, body_start, message_end,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
   ASSERT_EQ(replies().size(), 2u);
   EXPECT_EQ(python_check(dir, std::string(reply_file_name(kReplyMail))), "");
 }

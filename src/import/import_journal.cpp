@@ -1,0 +1,550 @@
+#include "import/import_journal.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
+#include "config/settings.hpp"
+#include "soup/reply.hpp"
+
+namespace quillmar {
+
+namespace {
+
+constexpr std::string_view kJournalHeader = "QUILLMAR-JOURNAL 1";
+constexpr std::size_t kJournalMax = 16 * 1024 * 1024;
+
+bool active = false;
+long note_failures = 0;
+// Files changed since the journal was last written: put on disk before the
+// next write commits the changes.
+std::vector<std::string> changed_files;
+
+// Packet numbering: the next number to try, found once per run.
+bool numbering_ready = false;
+uint32_t next_number = 0;
+
+bool has_line_break(std::string_view text) {
+  return text.find_first_of("\t\r\n") != std::string_view::npos;
+}
+
+bool parse_number(std::string_view text, int64_t& out) {
+  if (text.empty() || text.size() > 20) return false;
+  std::string digits(text);
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(digits.c_str(), &end, 10);
+  if (errno != 0 || end == nullptr || *end != '\0') return false;
+  out = v;
+  return true;
+}
+
+std::vector<std::string_view> split_tabs(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+void report(const char* what, std::string_view name) {
+  log_print("! %s %.*s: %s\n", what, static_cast<int>(name.size()), name.data(),
+            platform::last_error());
+  note_run_failure();
+}
+
+// Appends one note to the journal, on disk.
+bool append_note(const std::string& line) {
+  if (!active) return true;
+  PathText path;
+  platform::File out;
+  if (!journal_path(path) || !out.open(path, platform::OpenMode::append) || !out.write(line) ||
+      !out.sync() || !out.close()) {
+    report("cannot write the journal", path.view());
+    ++note_failures;
+    return false;
+  }
+  return true;
+}
+
+// The number of a packet name "%08lX.xxx".
+bool packet_number(std::string_view path, uint32_t& number) {
+  std::size_t sep = path.find_last_of("\\/");
+  std::string_view name = sep == std::string_view::npos ? path : path.substr(sep + 1);
+  if (name.size() != 12 || name[8] != '.') return false;
+  uint32_t n = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    int digit = hex_value(name[i]);
+    if (digit < 0) return false;
+    n = n * 16 + static_cast<uint32_t>(digit);
+  }
+  number = n;
+  return true;
+}
+
+// Finds, once per run, the highest packet number in use in the inbound.
+void start_numbering() {
+  if (numbering_ready) return;
+  numbering_ready = true;
+  next_number = 0;
+  bool any = false;
+  uint32_t highest = 0;
+  PathText pattern;
+  if (!pattern.assign(settings->InboundDir.view()) || !pattern.append("*.*")) return;
+  for (const platform::DirEntry& e : platform::list_directory(pattern)) {
+    std::string_view name = e.name;
+    uint32_t n = 0;
+    if (name.size() != 12 || !packet_number(name, n)) continue;
+    std::string_view ext = name.substr(9);
+    if (!equals_nocase(ext, "PKT") && !equals_nocase(ext, kTempPacketExtension)) continue;
+    if (!any || n > highest) highest = n;
+    any = true;
+  }
+  // After the highest possible number the count starts again at 0; names
+  // in use are then skipped one by one.
+  if (any) next_number = highest + 1;
+}
+
+bool packet_name(uint32_t number, std::string_view extension, PathText& out) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%08lX.", static_cast<unsigned long>(number));
+  return out.assign(settings->InboundDir.view()) && out.append(name) && out.append(extension);
+}
+
+// Removes every temporary packet of the inbound: none belongs to a commit
+// any more when this is called.
+bool remove_stray_packets() {
+  PathText pattern;
+  if (!pattern.assign(settings->InboundDir.view()) || !pattern.append("*.") ||
+      !pattern.append(kTempPacketExtension)) {
+    return true;
+  }
+  bool ok = true;
+  for (const platform::DirEntry& e : platform::list_directory(pattern)) {
+    PathText path;
+    path.assign(settings->InboundDir.view());
+    path.append(e.name);
+    if (!platform::remove_exact(path)) {
+      report("cannot remove", path.view());
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+// Ends a packet committed up to `length` (the part behind it was never
+// committed) with its closing zero word, on disk.
+bool finish_committed_packet(std::string_view temp, int64_t length) {
+  platform::File f;
+  if (!f.open(temp, platform::OpenMode::update, platform::Share::deny_write) ||
+      !f.truncate(static_cast<long>(length)) || !f.seek(0, SEEK_END) || !f.write("\0\0", 2) ||
+      !f.sync() || !f.close()) {
+    report("cannot finish packet", temp);
+    return false;
+  }
+  return true;
+}
+
+struct JournalNote {
+  enum class Kind { list_size, list_mark, new_file } kind;
+  PathText path;
+  int64_t value = 0;
+};
+
+// Reads the journal; false when it cannot be read or is not a journal.
+bool read_journal(std::string_view path, JournalState& state, std::vector<JournalNote>& notes) {
+  platform::File in;
+  if (!in.open(path, platform::OpenMode::read)) return false;
+  std::string data;
+  char buffer[4096];
+  for (std::size_t n; (n = in.read(buffer, sizeof buffer)) != 0;) {
+    data.append(buffer, n);
+    if (data.size() > kJournalMax) return false;
+  }
+  in.close();
+  std::size_t pos = 0;
+  bool header = false;
+  // A line without its line end was cut by the kill: it never counted.
+  for (std::size_t end; (end = data.find('\n', pos)) != std::string::npos; pos = end + 1) {
+    std::string_view line(data.data() + pos, end - pos);
+    if (!header) {
+      if (line != kJournalHeader) return false;
+      header = true;
+      continue;
+    }
+    std::vector<std::string_view> f = split_tabs(line);
+    int64_t a = 0, b = 0, c = 0;
+    if (f[0] == "claim" && f.size() == 8 && parse_number(f[3], a) && parse_number(f[4], b) &&
+        parse_number(f[5], c)) {
+      state.has_claim = true;
+      state.claimed.assign(f[1]);
+      state.original.assign(f[2]);
+      state.area.format = static_cast<MessageFormat>(a & 3);
+      state.area.kind = b == 1 ? MessageKind::news : MessageKind::mail;
+      state.consumed = c;
+      state.area.prefix.assign(f[6]);
+      state.area.area_name.assign(f[7]);
+    } else if (f[0] == "packet" && f.size() == 3 && parse_number(f[2], a)) {
+      state.packets.push_back(CommittedPacket{PathText(f[1]), a});
+    } else if (f[0] == "reply" && f.size() == 4 && parse_number(f[2], a) && parse_number(f[3], b)) {
+      state.reply.assign(f[1]);
+      state.reply_size = a;
+      state.reply_inode = static_cast<uint64_t>(b);
+    } else if (f[0] == "open-reply" && f.size() == 2) {
+      state.open_reply.assign(f[1]);
+    } else if ((f[0] == "list" || f[0] == "mark") && f.size() == 3 && parse_number(f[2], a)) {
+      notes.push_back(
+          JournalNote{f[0] == "list" ? JournalNote::Kind::list_size : JournalNote::Kind::list_mark,
+                      PathText(f[1]), a});
+    } else if (f[0] == "file" && f.size() == 2) {
+      notes.push_back(JournalNote{JournalNote::Kind::new_file, PathText(f[1]), 0});
+    } else {
+      return false;
+    }
+  }
+  return header;
+}
+
+// Takes back one change that was noted but never committed.
+bool take_back(const JournalNote& note) {
+  switch (note.kind) {
+    case JournalNote::Kind::new_file:
+      if (platform::file_exists(note.path) && !platform::remove_file(note.path)) {
+        report("cannot remove", note.path.view());
+        return false;
+      }
+      return true;
+    case JournalNote::Kind::list_size:
+    case JournalNote::Kind::list_mark: {
+      platform::File f;
+      if (!platform::file_exists(note.path)) return true;
+      if (!f.open_waiting(note.path, platform::OpenMode::update, settings->LockWait)) {
+        report("cannot restore list file", note.path.view());
+        return false;
+      }
+      bool ok = true;
+      if (note.kind == JournalNote::Kind::list_size) {
+        f.seek(0, SEEK_END);
+        if (f.tell() > note.value) ok = f.truncate(static_cast<long>(note.value));
+      } else if (f.seek(static_cast<long>(note.value)) && f.get_byte() == '*') {
+        ok = f.seek(static_cast<long>(note.value)) && f.write("+", 1);
+      }
+      ok = f.sync() && ok;
+      if (!f.close() || !ok) {
+        report("cannot restore list file", note.path.view());
+        return false;
+      }
+      return true;
+    }
+  }
+  return true;
+}
+
+std::string state_text(const JournalState& state, bool& ok) {
+  std::string text(kJournalHeader);
+  text += '\n';
+  auto add_path = [&](std::string_view path) {
+    if (has_line_break(path)) ok = false;
+    text += '\t';
+    text += path;
+  };
+  char number[64];
+  if (state.has_claim) {
+    text += "claim";
+    add_path(state.claimed);
+    add_path(state.original);
+    std::snprintf(number, sizeof number, "\t%d\t%d\t%lld", static_cast<int>(state.area.format),
+                  static_cast<int>(state.area.kind), static_cast<long long>(state.consumed));
+    text += number;
+    add_path(state.area.prefix);
+    add_path(state.area.area_name);
+    text += '\n';
+  }
+  for (const CommittedPacket& p : state.packets) {
+    text += "packet";
+    add_path(p.temp);
+    std::snprintf(number, sizeof number, "\t%lld\n", static_cast<long long>(p.length));
+    text += number;
+  }
+  if (!state.reply.empty()) {
+    text += "reply";
+    add_path(state.reply);
+    std::snprintf(number, sizeof number, "\t%lld\t%llu\n", static_cast<long long>(state.reply_size),
+                  static_cast<unsigned long long>(state.reply_inode));
+    text += number;
+  }
+  if (!state.open_reply.empty()) {
+    text += "open-reply";
+    add_path(state.open_reply);
+    text += '\n';
+  }
+  return text;
+}
+
+// The name the journal is written under before it replaces the old one.
+bool temp_journal_path(const PathText& path, PathText& out) {
+  return out.assign(path.view().substr(0, path.size() - 1)) && out.append("T");
+}
+
+}  // namespace
+
+bool journal_path(PathText& out) {
+  return out.assign(settings->SoupDir.view()) && out.append(kJournalName);
+}
+
+bool journal_active() {
+  return active;
+}
+
+long journal_failures() {
+  return note_failures;
+}
+
+bool write_journal(const JournalState& state) {
+  PathText path;
+  PathText temp;
+  if (!journal_path(path) || !temp_journal_path(path, temp)) {
+    log_print("! the name of the journal in %s is too long\n", settings->SoupDir.c_str());
+    note_run_failure();
+    return false;
+  }
+  // What the journal commits is put on disk before it.
+  bool synced = true;
+  for (const std::string& name : changed_files) {
+    if (platform::file_exists(name) && !platform::sync_file(name)) synced = false;
+    if (!platform::sync_directory_of(name)) synced = false;
+  }
+  // The entries of the packets and of the reply file must last before the
+  // journal names them: a packet missing after a power cut would count as
+  // renamed already.
+  if (!state.packets.empty() && !platform::sync_directory_of(settings->InboundDir.view())) {
+    synced = false;
+  }
+  if (!state.reply.empty() &&
+      (!platform::sync_file(state.reply) || !platform::sync_directory_of(path))) {
+    synced = false;
+  }
+  if (!synced) {
+    report("cannot put on disk the files of", path.view());
+    return false;
+  }
+  bool ok = true;
+  std::string text = state_text(state, ok);
+  if (!ok) {
+    log_print("! a name holds a line break and cannot be kept in %s\n", path.c_str());
+    note_run_failure();
+    return false;
+  }
+  // The journal's names are looked up exactly: it is written for every
+  // message file, and the SOUP directory may hold very many.
+  platform::File out;
+  if ((!platform::remove_exact(temp) && errno != ENOENT) ||
+      !out.open(temp, platform::OpenMode::create_exact, platform::Share::deny_write) ||
+      !out.write(text) || !out.sync() || !out.close()) {
+    report("cannot write the journal", temp.view());
+    out.close();
+    // A cut journal never counts: the next run removes what is left of it.
+    if (platform::file_exists(temp) && !platform::remove_file(temp)) {
+      report("cannot remove", temp.view());
+    }
+    return false;
+  }
+  if (!platform::replace_exact(temp, path) || !platform::sync_directory_of(path)) {
+    report("cannot write the journal", path.view());
+    if (platform::file_exists(temp) && !platform::remove_file(temp)) {
+      report("cannot remove", temp.view());
+    }
+    return false;
+  }
+  changed_files.clear();
+  active = true;
+  return true;
+}
+
+bool remove_journal() {
+  PathText path;
+  if (!journal_path(path)) return false;
+  active = false;
+  changed_files.clear();
+  if (!platform::exists_exact(path)) return true;
+  if (!platform::remove_exact(path) || !platform::sync_directory_of(path)) {
+    report("cannot remove the journal", path.view());
+    return false;
+  }
+  return true;
+}
+
+bool journal_note_list_size(std::string_view list_path, long size_before) {
+  if (!active) return true;
+  if (has_line_break(list_path)) return false;
+  changed_files.emplace_back(list_path);
+  return append_note("list\t" + std::string(list_path) + "\t" + std::to_string(size_before) + "\n");
+}
+
+bool journal_note_list_mark(std::string_view list_path, long position) {
+  if (!active) return true;
+  if (has_line_break(list_path)) return false;
+  changed_files.emplace_back(list_path);
+  return append_note("mark\t" + std::string(list_path) + "\t" + std::to_string(position) + "\n");
+}
+
+bool journal_note_new_file(std::string_view path) {
+  if (!active) return true;
+  if (has_line_break(path)) return false;
+  changed_files.emplace_back(path);
+  return append_note("file\t" + std::string(path) + "\n");
+}
+
+bool complete_interrupted_import(JournalState& state) {
+  state = JournalState{};
+  active = false;
+  changed_files.clear();
+  PathText path;
+  PathText temp;
+  if (!journal_path(path) || !temp_journal_path(path, temp)) return false;
+  // A journal being written when the run was killed never counted.
+  if (platform::file_exists(temp) && !platform::remove_file(temp)) {
+    report("cannot remove", temp.view());
+    return false;
+  }
+  if (!platform::file_exists(path)) return remove_stray_packets();
+
+  std::vector<JournalNote> notes;
+  if (!read_journal(path, state, notes)) {
+    log_print("! %s cannot be read; it is left for the sysop, and nothing is imported\n",
+              path.c_str());
+    note_run_failure();
+    state = JournalState{};
+    return false;
+  }
+  log_print("* completing the run that %s tells of\n", path.c_str());
+  bool ok = true;
+  // The changes since the last commit are taken back, the last first.
+  for (auto it = notes.rbegin(); it != notes.rend(); ++it) {
+    if (!take_back(*it)) ok = false;
+  }
+  if (!state.open_reply.empty() && platform::file_exists(state.open_reply) &&
+      !reply_file_listed(kReplyMail, state.open_reply) &&
+      !platform::remove_file(state.open_reply)) {
+    report("cannot remove", state.open_reply.view());
+    ok = false;
+  }
+  state.open_reply.clear();
+  if (!ok) return false;
+
+  // What was committed is finished: the packets get their final names and
+  // the reply file its line in REPLIES.
+  for (const CommittedPacket& p : state.packets) {
+    if (!platform::file_exists(p.temp)) continue;  // renamed before the kill
+    if (p.length >= 0 && !finish_committed_packet(p.temp, p.length)) return false;
+    PathText final_name;
+    if (!publish_packet(p.temp, final_name)) return false;
+  }
+  state.packets.clear();
+  if (!platform::sync_directory_of(settings->InboundDir.view())) {
+    report("cannot put on disk the directory of", settings->InboundDir.view());
+    return false;
+  }
+  if (!state.reply.empty()) {
+    platform::FileIdentity stamp;
+    if (platform::file_identity(state.reply, stamp) && stamp.inode == state.reply_inode &&
+        !reply_file_listed(kReplyMail, state.reply)) {
+      platform::File f;
+      if (stamp.size > state.reply_size &&
+          (!f.open(state.reply, platform::OpenMode::update, platform::Share::deny_write) ||
+           !f.truncate(static_cast<long>(state.reply_size)) || !f.sync() || !f.close())) {
+        report("cannot restore", state.reply.view());
+        return false;
+      }
+      if (!list_reply_durably(state.reply)) {
+        note_run_failure();
+        return false;
+      }
+    }
+    state.reply.clear();
+  }
+  if (!remove_stray_packets()) return false;
+
+  // The claimed file: done when every message of it is committed, else
+  // the import goes on with it.
+  if (state.has_claim) {
+    platform::FileIdentity stamp;
+    if (!platform::file_identity(state.claimed, stamp)) {
+      state.has_claim = false;
+    } else if (state.consumed >= stamp.size) {
+      if (!platform::remove_file(state.claimed) || !platform::sync_directory_of(state.claimed)) {
+        report("cannot remove", state.claimed.view());
+        return false;
+      }
+      state.has_claim = false;
+    }
+  }
+  if (!state.has_claim) return remove_journal();
+  return write_journal(state);
+}
+
+bool list_reply_durably(std::string_view path) {
+  if (!list_reply_file_once(kReplyMail, path)) return false;
+  PathText replies;
+  if (!replies.assign(settings->SoupDir.view()) || !replies.append("REPLIES") ||
+      !platform::sync_file(replies) || !platform::sync_directory_of(replies)) {
+    report("cannot put on disk", replies.view());
+    return false;
+  }
+  return true;
+}
+
+bool create_temp_packet(OutPacket& packet) {
+  start_numbering();
+  for (int attempt = 0; attempt < 1024; ++attempt) {
+    uint32_t n = next_number++;
+    if (!packet_name(n, kTempPacketExtension, packet.name)) break;
+    if (packet.file.open(packet.name, platform::OpenMode::create_exact,
+                         platform::Share::deny_write)) {
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  log_print("Error writing packet %s\n", packet.name.c_str());
+  return false;
+}
+
+bool publish_packet(std::string_view temp, PathText& final_name) {
+  start_numbering();
+  uint32_t n = 0;
+  if (!packet_number(temp, n)) n = next_number++;
+  for (int attempt = 0; attempt < 1024; ++attempt) {
+    if (!packet_name(n, "PKT", final_name)) break;
+    if (platform::rename_exact(temp, final_name)) return true;
+    if (errno != EEXIST) break;
+    n = next_number++;
+  }
+  report("cannot rename", temp);
+  return false;
+}
+
+void reset_packet_names() {
+  numbering_ready = false;
+  next_number = 0;
+}
+
+void forget_packet_number(std::string_view temp) {
+  uint32_t n = 0;
+  if (numbering_ready && packet_number(temp, n) && n + 1 == next_number) next_number = n;
+}
+
+const ListJournal* import_list_journal() {
+  static const ListJournal journal{journal_note_list_size, journal_note_list_mark};
+  return &journal;
+}
+
+}  // namespace quillmar

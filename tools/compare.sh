@@ -107,10 +107,12 @@ scenario_examples() {
   step "$bin" 4-pack PACK /VERBOSE /CONFIG=./QUILLMAR.CFG
 }
 
+# The generated workload; further configuration lines may follow the root.
 scenario_generated() {
   local bin=$1 root=$2
+  shift 2
   mkdir -p "$root"/{in,out,soup,tmp,dec,net,pkt}
-  generated_config "$root" >"$root/quillmar.cfg"
+  { generated_config "$root"; for line in "$@"; do echo "$line"; done; } >"$root/quillmar.cfg"
   cd "$root"
   cp "$WORK/inputs/news/"* soup/
   step "$bin" 1-import-news IMPORT /CONFIG=./quillmar.cfg
@@ -123,20 +125,6 @@ scenario_generated() {
   step "$bin" 4-export-outbound EXPORT /CONFIG=./quillmar.cfg
 }
 
-# The same with the modern MIME handling and charset recoding switched on.
-scenario_modern() {
-  local bin=$1 root=$2
-  mkdir -p "$root"/{in,out,soup,tmp,dec,net,pkt}
-  { generated_config "$root"; echo "ModernMime Yes"; echo "FidoCharset CP437"; } >"$root/quillmar.cfg"
-  cd "$root"
-  cp "$WORK/inputs/news/"* soup/
-  step "$bin" 1-import-news IMPORT /CONFIG=./quillmar.cfg
-  cp "$WORK/inputs/mail/"* soup/
-  step "$bin" 2-import-mail IMPORT /VERBOSE /CONFIG=./quillmar.cfg
-  cp "$WORK/inputs/pkt/0000BE01.PKT" pkt/
-  step "$bin" 3-export-pkt EXPORT /VERBOSE /PKT=./pkt/ /CONFIG=./quillmar.cfg
-}
-
 run_all() {
   local bin=$1 into=$2
   mkdir -p "$WORK/run"
@@ -144,7 +132,8 @@ run_all() {
   if [ "$HAVE_GEN" = 1 ]; then
     scenario_generated "$bin" "$WORK/run/generated"
     if [ "$MODERN" = 1 ]; then
-      scenario_modern "$bin" "$WORK/run/modern"
+      # The modern MIME handling and charset recoding switched on.
+      scenario_generated "$bin" "$WORK/run/modern" "ModernMime Yes" "FidoCharset CP437"
     fi
   fi
   cd "$WORK"

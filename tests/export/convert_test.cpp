@@ -12,6 +12,7 @@
 #include "base/text_helpers.hpp"
 #include "export/export_driver.hpp"
 #include "export/export_files.hpp"
+#include "export/export_fixture.hpp"
 #include "export/export_state.hpp"
 #include "export/packet_reader.hpp"
 #include "fido/fido_state.hpp"
@@ -25,8 +26,8 @@ using testing::build_packet;
 using testing::ScratchDir;
 using testing::TestMessage;
 
-constexpr FtnAddress kNode1{2, 345, 1, 0};
-constexpr FtnAddress kGateway{2, 345, 6, 0};
+using test::kGateway;
+using test::kNode1;
 const std::string kMsgId = "\x01MSGID: 2:345/1 0000004d\r";
 
 const std::string kHeaderTail =
@@ -35,64 +36,7 @@ const std::string kHeaderTail =
     "X-MailConverter: Quillmar/W32 v1.04\n"
     "Mime-version: 1.0\n";
 
-class ConvertTest : public test::FidoTest {
- protected:
-  ScratchDir dir;
-  std::string err;
-
-  void SetUp() override {
-    FidoTest::SetUp();
-    allocate_export_work();
-    run_options = RunOptions{};
-    Settings& s = *settings;
-    s.FidoAddr = kGateway;
-    test::add_address_map(FtnAddress{2, 345, 6, 1}, "sysop@example.org", "", "Joe Sysop");
-    s.SoupDir = dir.path() + "/";
-    s.TempDir = dir.path() + "/";
-    s.TimeZone = "+0100";
-    s.EmailArea = "NETMAIL";
-    s.OwnOrgArea = "ARCHIVES";
-    s.JunkArea = "JUNKMAIL";
-    reset_reply_files();
-  }
-  void TearDown() override {
-    reset_reply_files();
-    release_export_work();
-    FidoTest::TearDown();
-  }
-
-  // Exports the messages as one packet for `target`; the mail and news
-  // messages written, each kind in order.
-  struct Written {
-    std::vector<std::string> mail;
-    std::vector<std::string> news;
-    int result = -1;
-  };
-  Written export_messages(const std::vector<TestMessage>& messages,
-                          ExportTarget target = ExportTarget::gateway, bool allow = true) {
-    std::string path = dir.write("IN.PKT", build_packet(kNode1, kGateway, messages));
-    flush_reply_file(kReplyMail);
-    flush_reply_file(kReplyNews);
-    std::string mail_file(reply_file_name(kReplyMail));
-    std::string news_file(reply_file_name(kReplyNews));
-    export_state.target = target;
-    platform::File in;
-    EXPECT_TRUE(in.open(path, platform::OpenMode::read));
-    Written w;
-    ::testing::internal::CaptureStderr();
-    w.result = export_packet(in, allow);
-    err = ::testing::internal::GetCapturedStderr();
-    w.mail = testing::reply_messages(testing::read_file(mail_file));
-    w.news = testing::reply_messages(testing::read_file(news_file));
-    return w;
-  }
-
-  std::string one_mail(const TestMessage& m, ExportTarget target = ExportTarget::gateway) {
-    Written w = export_messages({m}, target);
-    EXPECT_EQ(w.mail.size(), 1u);
-    return w.mail.empty() ? std::string() : w.mail[0];
-  }
-};
+class ConvertTest : public test::ExportFixture {};
 
 TestMessage netmail(std::string to_name, std::string text) {
   TestMessage m;

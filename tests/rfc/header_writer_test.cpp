@@ -11,6 +11,7 @@
 
 #include "base/run_options.hpp"
 #include "export/export_files.hpp"
+#include "export/export_fixture.hpp"
 #include "export/export_state.hpp"
 #include "export/packet_reader.hpp"
 #include "fido/fido_state.hpp"
@@ -94,54 +95,23 @@ TEST(HeaderWriter, PiecesDateAndProgram) {
 
 // --- The export conversion ---
 
-constexpr FtnAddress kNode1{2, 345, 1, 0};
-constexpr FtnAddress kGateway{2, 345, 6, 0};
 const std::string kEvil = "Bcc: evil@example.net";
 
-class ExportHeaders : public test::FidoTest {
+// The export with an AreaMap entry for news.
+class ExportHeaders : public test::ExportFixture {
  protected:
-  testing::ScratchDir dir;
-
   void SetUp() override {
-    FidoTest::SetUp();
-    allocate_export_work();
-    run_options = RunOptions{};
-    Settings& s = *settings;
-    s.FidoAddr = kGateway;
-    test::add_address_map(FtnAddress{2, 345, 6, 1}, "sysop@example.org", "", "Joe Sysop");
-    AreaMapEntry* area = s.AreaMap.add();
+    ExportFixture::SetUp();
+    AreaMapEntry* area = settings->AreaMap.add();
     area->area = "FIDO.TEST";
     area->newsgroup = "alt.test";
-    s.SoupDir = dir.path() + "/";
-    s.TempDir = dir.path() + "/";
-    s.EmailArea = "NETMAIL";
-    s.OwnOrgArea = "ARCHIVES";
-    s.JunkArea = "JUNKMAIL";
-    reset_reply_files();
-  }
-  void TearDown() override {
-    reset_reply_files();
-    release_export_work();
-    FidoTest::TearDown();
   }
 
   // The header of the one message exported from `m`.
   std::string export_one(const testing::TestMessage& m) {
-    std::string path = dir.write("IN.PKT", testing::build_packet(kNode1, kGateway, {m}));
-    flush_reply_file(kReplyMail);
-    flush_reply_file(kReplyNews);
-    std::string mail_file(reply_file_name(kReplyMail));
-    std::string news_file(reply_file_name(kReplyNews));
-    export_state.target = ExportTarget::gateway;
-    platform::File in;
-    EXPECT_TRUE(in.open(path, platform::OpenMode::read));
-    ::testing::internal::CaptureStderr();
-    export_packet(in, true);
-    ::testing::internal::GetCapturedStderr();
-    std::vector<std::string> all = testing::reply_messages(testing::read_file(mail_file));
-    for (const std::string& news : testing::reply_messages(testing::read_file(news_file))) {
-      all.push_back(news);
-    }
+    Written w = export_messages({m});
+    std::vector<std::string> all = w.mail;
+    all.insert(all.end(), w.news.begin(), w.news.end());
     EXPECT_EQ(all.size(), 1u);
     return all.empty() ? std::string() : header_of(all[0]);
   }
@@ -217,10 +187,8 @@ TEST_P(ListReplyFields, KeepEveryValueOnItsLine) {
   settings->Organization = "Gateway Org";
   from(c.address, c.from_name, c.subject);
   message_header->organization = c.organization;
-  list_command(
-      list, kCommandSubscribe,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies});
+  list_command(list, kCommandSubscribe,
+               ListRequest{*message_header, import_state.file_counters.replies});
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string header = header_of(all[0]);
@@ -246,10 +214,8 @@ TEST_F(ListHeaders, PostingKeepsEveryValueOnItsLine) {
   test::write_file(path, "Body\n");
   MessageFile file;
   ASSERT_TRUE(file.open(path));
-  EXPECT_TRUE(distribute_posting(
-      list, file, 0, 5,
-      ListRequest{*message_header,
-                  import_state.file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(list, file, 0, 5,
+                                 ListRequest{*message_header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string header = header_of(all[0]);

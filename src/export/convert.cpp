@@ -497,12 +497,17 @@ void write_message_lines(HeaderWriter& out) {
   const ExportMessage& m = *export_state.message;
   out.date(parse_fido_date(m.date_time), s.TimeZone);
 
-  out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
-                                          state.msgid_ref.address));
+  // The identifiers are put together in a buffer kept for the run.
+  static std::string id;
+  auto identifier = [](const MessageRef& ref) -> std::string_view {
+    id.clear();
+    append_message_id(id, ref.id_text, ref.serial, ref.address);
+    id.pop_back();  // its line end
+    return id;
+  };
+  out.field("Message-ID", identifier(state.msgid_ref));
   if (state.reply_ref.serial != 0 || !state.reply_ref.id_text.empty()) {
-    out.field(
-        state.is_news ? "References" : "In-Reply-To",
-        message_id_text(state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address));
+    out.field(state.is_news ? "References" : "In-Reply-To", identifier(state.reply_ref));
   }
   if (!s.Organization.empty()) out.field("Organization", s.Organization);
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {

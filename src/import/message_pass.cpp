@@ -120,6 +120,20 @@ std::string_view trim_right(std::string_view s) {
   return s;
 }
 
+// Whether a FidoNet charset is UTF-8; the answer for the last charset asked
+// about is kept, since every pass over a message asks.
+bool is_utf8_charset(const std::string& charset) {
+  static std::string last;
+  static bool last_utf8 = false;
+  static bool asked = false;
+  if (!asked || charset != last) {
+    last = charset;
+    last_utf8 = equals_nocase(iconv_name_of(charset), "UTF-8");
+    asked = true;
+  }
+  return last_utf8;
+}
+
 class MessagePass {
  public:
   MessagePass(Mode mode, MessageFile& file, const MessageExtent& extent, const SoupArea& area)
@@ -198,7 +212,7 @@ class MessagePass {
   Mode mode_;
   bool modern_ = settings->ModernMime;
   std::string target_ = target_charset;
-  bool target_utf8_ = equals_nocase(iconv_name_of(target_charset), "UTF-8");
+  bool target_utf8_ = is_utf8_charset(target_charset);
   std::string mime_type_;      // the message's own Content-Type value
   std::string mime_encoding_;  // and Content-Transfer-Encoding
   std::vector<BodyItem> items_;

@@ -240,9 +240,21 @@ void scan_header(platform::File& in) {
 
 // Has the body any text, and any character outside the printable ASCII
 // range? The stream is left where it was.
-// True when the characters hold a control or 8-bit character.
+// True when the characters hold a control or 8-bit character (outside
+// 0x20-0x7E). Eight characters are tested at once: a byte below 0x20, or
+// above 0x7E, sets the high bit of its lane in one of the two sums.
 bool has_8bit_char(const char* text, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
+    uint64_t above = ((w + kOnes * (127 - 0x7E)) | w) & kHigh;
+    if ((below | above) != 0) return true;
+  }
+  for (; i < size; ++i) {
     if (static_cast<unsigned char>(text[i] - 0x20) > 0x5E) return true;
   }
   return false;

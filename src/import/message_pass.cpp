@@ -292,6 +292,34 @@ std::size_t cut_line_end(std::size_t len) {
   return len;
 }
 
+// The position of the first white space in `text` that normalising its
+// white space changes: a tab or other control white space, a blank at the
+// start or after a blank; `size` when there is none. Eight characters are
+// looked at at a time until one of them may be such a place.
+std::size_t first_space_to_change(const char* text, std::size_t size) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  bool after_blank = true;  // a blank at the start changes as one after a blank
+  for (; i + 8 <= size; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    // A byte below 0x0E sets the high bit of its lane (the lowest one set
+    // is exact); a blank sets it in `blank` (every one exact).
+    uint64_t control = (w - kOnes * 0x0E) & ~w & kHigh;
+    uint64_t t = w ^ (kOnes * ' ');
+    uint64_t blank = ~(((t & ~kHigh) + ~kHigh) | t) & kHigh;
+    uint64_t pair = blank & ((blank << 8) | (after_blank ? 0x80 : 0));
+    if ((control | pair) != 0) break;
+    after_blank = (blank >> 63) != 0;
+  }
+  for (; i < size; ++i) {
+    char c = text[i];
+    if (is_space(c) && (c != ' ' || i == 0 || text[i - 1] == ' ')) return i;
+  }
+  return size;
+}
+
 bool MessagePass::read_header_line(std::string_view& line) {
   std::size_t len = read_raw(0);
   if (len == 0) return false;
@@ -306,13 +334,8 @@ bool MessagePass::read_header_line(std::string_view& line) {
   }
   // White space becomes single blanks, none at the ends. The line stays
   // in place up to the first white space that must change.
-  std::size_t out = 0;
-  std::size_t i = 0;
-  for (; i < len; ++i) {
-    char c = line_buffer[i];
-    if (is_space(c) && (c != ' ' || i == 0 || line_buffer[i - 1] == ' ')) break;
-  }
-  out = i;
+  std::size_t i = first_space_to_change(line_buffer, len);
+  std::size_t out = i;
   for (; i < len; ++i) {
     char c = is_space(line_buffer[i]) ? ' ' : line_buffer[i];
     if (c == ' ' && (out == 0 || line_buffer[out - 1] == ' ')) continue;

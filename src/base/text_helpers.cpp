@@ -75,10 +75,8 @@ char hex_digit_char(int value) {
 }
 
 int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return 0;
+  int value = hex_digit_value(c);
+  return value < 0 ? 0 : value;
 }
 
 int hex_pair_value(std::string_view text) {

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/char_class.hpp"
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
@@ -75,15 +76,9 @@ bool text_of_hex(std::string_view hex, std::string& out) {
   out.clear();
   if (hex == "-") return true;
   if (hex.size() % 2 != 0) return false;
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    int hi = digit(hex[i]);
-    int lo = digit(hex[i + 1]);
+    int hi = hex_digit_value(hex[i]);
+    int lo = hex_digit_value(hex[i + 1]);
     if (hi < 0 || lo < 0) return false;
     out.push_back(static_cast<char>(hi * 16 + lo));
   }

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/char_class.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
 #include "base/run_status.hpp"
@@ -28,17 +29,13 @@ const ListJournal kNoListJournal{[](std::string_view, long) { return true; },
                                  [](std::string_view, long) { return true; }};
 const ListJournal* list_journal = &kNoListJournal;
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 // The next token of `rest` (text up to white space, at most 127
 // characters); `rest` is left after it and the white space that follows.
 Text<128> next_token(std::string_view& rest) {
   std::size_t end = 0;
-  while (end < rest.size() && !is_blank(rest[end])) ++end;
+  while (end < rest.size() && !is_line_space(rest[end])) ++end;
   Text<128> token(rest.substr(0, end));
-  while (end < rest.size() && is_blank(rest[end])) ++end;
+  while (end < rest.size() && is_line_space(rest[end])) ++end;
   rest.remove_prefix(end);
   return token;
 }

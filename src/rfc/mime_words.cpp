@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "base/char_class.hpp"
 #include "base/charset.hpp"
 #include "base/text_helpers.hpp"
 
@@ -9,25 +10,15 @@ namespace quillmar {
 
 namespace {
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // `text` with every `escape` and two hexadecimal digits as the byte they
 // give (and "_" as a blank in an encoded word); other characters as they
 // are.
 void append_unescaped(std::string& out, std::string_view text, char escape, bool underscore) {
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == escape && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-        hex_digit(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(16 * hex_digit(text[i + 1]) + hex_digit(text[i + 2])));
+    if (text[i] == escape && i + 2 < text.size() && hex_digit_value(text[i + 1]) >= 0 &&
+        hex_digit_value(text[i + 2]) >= 0) {
+      out.push_back(
+          static_cast<char>(16 * hex_digit_value(text[i + 1]) + hex_digit_value(text[i + 2])));
       i += 2;
     } else {
       out.push_back(underscore && text[i] == '_' ? ' ' : text[i]);
@@ -42,8 +33,8 @@ std::string lower(std::string_view s) {
 }
 
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  while (!s.empty() && is_line_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_line_space(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -62,7 +53,7 @@ std::size_t encoded_word(std::string_view text, std::string_view fallback, std::
   charset = charset.substr(0, charset.find('*'));
   std::string_view data = text.substr(q1 + 3, end - q1 - 3);
   for (char c : data) {
-    if (is_space(c)) return 0;
+    if (is_line_space(c)) return 0;
   }
   std::string bytes;
   if (kind == 'b') {
@@ -120,11 +111,11 @@ std::string decode_header_text(std::string_view text, std::string_view fallback)
       after_word = true;
       continue;
     }
-    if (!is_space(text[i])) {
+    if (!is_line_space(text[i])) {
       if (!run.empty()) flush_run();
       after_word = false;
     }
-    if (!run.empty() && is_space(text[i])) {
+    if (!run.empty() && is_line_space(text[i])) {
       raw.push_back(text[i]);
       ++i;
       continue;
@@ -157,12 +148,12 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
   std::vector<std::string> order;
   std::size_t i = semi == std::string_view::npos ? text.size() : semi + 1;
   while (i < text.size()) {
-    while (i < text.size() && (is_space(text[i]) || text[i] == ';')) ++i;
+    while (i < text.size() && (is_line_space(text[i]) || text[i] == ';')) ++i;
     std::size_t eq = text.find('=', i);
     if (eq == std::string_view::npos) break;
     std::string name = lower(trim(text.substr(i, eq - i)));
     i = eq + 1;
-    while (i < text.size() && is_space(text[i])) ++i;
+    while (i < text.size() && is_line_space(text[i])) ++i;
     std::string value;
     bool was_quoted = false;
     if (i < text.size() && text[i] == '"') {

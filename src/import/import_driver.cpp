@@ -288,6 +288,8 @@ void unclaim() {
 // (as the next run would after a kill) and the file is kept.
 bool take_back(OutPacket& packet) {
   if (packet.file.is_open()) packet.file.close();
+  // The reply file is cut back or removed below by its name.
+  close_reply_streams();
   log_print("! Message file %s kept: its output could not be written\n", journal.original.c_str());
   note_run_failure();
   if (run_options.test_mode) {

@@ -326,7 +326,7 @@ ReplyMark reply_mark() {
 }
 
 void reply_rollback(const ReplyMark& mark) {
-  for (ReplyFile& f : reply_files) release_stream(f);
+  close_reply_streams();
   // Every file written since the mark: cut back to where it stood, or
   // removed when it was begun since.
   auto give_back = [&](const std::string& path) {
@@ -444,6 +444,10 @@ bool reply_file_listed(int kind, std::string_view path) {
   const ReplyKind& k = kind_of(kind);
   ReplyFile file;
   return reply_number(k, path, file.number) && listed_in_replies(file, k);
+}
+
+void close_reply_streams() {
+  for (ReplyFile& f : reply_files) release_stream(f);
 }
 
 void drop_reply_file(int kind) {

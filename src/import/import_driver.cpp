@@ -173,7 +173,7 @@ void report_verbose(const MessageHeader& h) {
   }
   log_print(" to %s", h.to_address.c_str());
   if (!equals_nocase(h.to_name.view(), h.to_address.view())) log_print(" (%s)", h.to_name.c_str());
-  if (!recipient_table.empty()) log_print(" et al.");
+  if (!message_work.recipients.empty()) log_print(" et al.");
   log_print("\n");
 }
 
@@ -186,8 +186,8 @@ bool needs_recount(const MessageHeader& h, const MessageExtent& extent) {
   // No line grows to more than twice its size in the FidoNet text; the
   // header information block adds what the tables hold.
   uint64_t bound = 2 * static_cast<uint64_t>(extent.end - extent.start) + 1024;
-  for (const Text<128>& group : cross_post_table) bound += group.size() + 9;
-  for (const Recipient& r : recipient_table) bound += r.address.size() + r.name.size() + 12;
+  for (const Text<128>& group : message_work.cross_posts) bound += group.size() + 9;
+  for (const Recipient& r : message_work.recipients) bound += r.address.size() + r.name.size() + 12;
   return bound + 256 >= limit;
 }
 
@@ -197,7 +197,7 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   MessageFile& file = *import_state.message_file;
   if (!ready_packet(packet)) return false;
   parse_message(file, extent, area);
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   select_chrs();
   complete_header(area);
 

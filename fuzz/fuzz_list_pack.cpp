@@ -1,0 +1,81 @@
+// The list member file reader and PACK: the input is the list file. PACK
+// keeps the settings part as it was, keeps every member the loader found,
+// and a second PACK finds nothing more to do.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "harness.hpp"
+#include "lists/list_files.hpp"
+#include "lists/pack.hpp"
+
+using namespace quillmar;
+using namespace quillmar::fuzz;
+
+namespace {
+
+long loaded_members() {
+  long members = 0;
+  for (const ListRecord& list : lists()) {
+    long indexed = 0;
+    for (const MemberNode* chain : list.chains) {
+      for (const MemberNode* node = chain; node != nullptr; node = node->next) ++indexed;
+    }
+    if (indexed != list.member_count) {
+      fail("the list counts %ld members but indexes %ld", list.member_count, indexed);
+    }
+    members += list.member_count;
+  }
+  return members;
+}
+
+// The bytes of the list file up to and including its ListUsers line (all
+// of it without one).
+std::string_view settings_part(std::string_view file) {
+  std::size_t at = 0;
+  while (at < file.size()) {
+    std::size_t end = file.find('\n', at);
+    std::size_t next = end == std::string_view::npos ? file.size() : end + 1;
+    std::string_view line = file.substr(at, next - at);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.size() == 9 && end != std::string_view::npos &&
+        strncasecmp(line.data(), "ListUsers", 9) == 0) {
+      return file.substr(0, next);
+    }
+    at = next;
+  }
+  return file;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string input(reinterpret_cast<const char*>(data), size);
+  reset_box(Mailer::binkley, {}, &input);
+  bool loaded = false;
+  long before = 0;
+  guarded([&] {
+    loaded = load_settings();
+    before = loaded_members();
+    pack_lists();
+  });
+  if (!loaded) fail("the fixed configuration could not be read");
+  if (lists().empty()) return 0;  // not a list: nothing was packed
+  std::string packed = read_file("lists/DEV.CFG");
+  if (packed.substr(0, settings_part(input).size()) != settings_part(input) &&
+      settings_part(input).size() <= packed.size()) {
+    fail("PACK changed the settings part of the list");
+  }
+  long after = 0;
+  guarded([&] {
+    if (!load_settings()) fail("the fixed configuration could not be read again");
+    after = loaded_members();
+    pack_lists();
+  });
+  if (after != before) fail("%ld members before PACK, %ld after", before, after);
+  std::string again = read_file("lists/DEV.CFG");
+  if (again != packed) fail("a second PACK changed the list again");
+  check_box_top();
+  if (list_dir("lists").size() != 1) fail("PACK left a file beside the list");
+  return 0;
+}

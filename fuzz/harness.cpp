@@ -315,6 +315,41 @@ std::pair<long, long> split_of(std::string_view text) {
   return {1, 1};
 }
 
+// A reply message begins with a header: lines of a field name (printable
+// characters without a colon), a colon and the value, or continuation
+// lines beginning with a blank, up to the empty line before the body.
+void check_reply_header(std::string_view message, const std::string& file, std::size_t number) {
+  std::size_t at = 0;
+  bool first = true;
+  for (;;) {
+    std::size_t end = message.find('\n', at);
+    if (end == std::string_view::npos) {
+      fail("%s: message %zu has no empty line after its header", file.c_str(), number);
+    }
+    std::string_view line = message.substr(at, end - at);
+    at = end + 1;
+    if (line.empty()) return;
+    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos) {
+      fail("%s: message %zu has a CR or NUL in header line \"%.*s\"", file.c_str(), number,
+           static_cast<int>(line.size()), line.data());
+    }
+    if (line[0] == ' ' || line[0] == '\t') {
+      if (first) fail("%s: message %zu begins with a continuation line", file.c_str(), number);
+      continue;
+    }
+    std::size_t colon = line.find(':');
+    bool named = colon != std::string_view::npos && colon > 0;
+    for (std::size_t i = 0; named && i < colon; ++i) {
+      named = line[i] > ' ' && line[i] <= '~';
+    }
+    if (!named) {
+      fail("%s: message %zu has header line \"%.*s\"", file.c_str(), number,
+           static_cast<int>(line.size()), line.data());
+    }
+    first = false;
+  }
+}
+
 }  // namespace
 
 std::size_t check_packet(std::string_view data, std::string_view name) {
@@ -409,6 +444,7 @@ std::size_t check_replies() {
         fail("%s: a message of %u bytes at %zu runs past the end (%zu)", prefix.c_str(), length, at,
              data.size());
       }
+      check_reply_header(std::string_view(data).substr(at, length), prefix, messages);
       at += length;
       ++messages;
     }

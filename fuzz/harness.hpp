@@ -68,8 +68,8 @@ std::size_t check_packets_in(std::string_view dir);
 
 // The reply packet of the SOUP directory: every file REPLIES lists exists,
 // is of a known kind and its 4-byte lengths add up to its size exactly;
-// every reply message file that holds messages is listed. Returns the
-// number of messages.
+// every reply message file that holds messages is listed; every message
+// begins with a well-formed header. Returns the number of messages.
 std::size_t check_replies();
 
 // The input split at its first occurrence of `separator` (the second part is

@@ -386,7 +386,8 @@ void write_header(platform::File& out) {
   ExportMessage& message = *export_message;
   for (Text<128>* value :
        {&state.recipient, &state.from_address, &state.reply_address, &state.newsgroup,
-        &message.to_name, &message.from_name, &message.subject, &message.route_subject}) {
+        &message.to_name, &message.from_name, &message.subject, &message.route_subject,
+        &state.msgid_ref.id_text, &state.reply_ref.id_text}) {
     make_one_line(*value);
   }
   for (Recipient& r : recipient_table) make_one_line(r.address);

@@ -68,5 +68,23 @@ TEST(FuzzRegression, LineBreaksInPacketFieldsAddNoHeaderLines) {
   }
 }
 
+// The same for a stored netmail message whose MSGID kludge runs on, without
+// its CR, over a line feed into the text: the Message-ID stays one line.
+TEST(FuzzRegression, LineBreakInStoredMessageIdentifierAddsNoHeaderLine) {
+  ScratchDir dir;
+  dir.mkdir("net");
+  std::string config = testing::minimal_config(dir);
+  config.replace(config.find("MailerType Binkley"), 18, "MailerType ArcMail");
+  dir.write("q.cfg", config + "NetmailDir " + dir.path() + "/net\n");
+  dir.write("net/1.MSG", fixture("export_line_break_in_msgid.msg"));
+  testing::RunResult r = run_quillmar(dir.path(), {"EXPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> messages = framed_messages(read_file(dir / "soup/mail0000.MSG"));
+  ASSERT_EQ(messages.size(), 1u);
+  for (const std::string& line : header_lines(messages[0])) {
+    EXPECT_TRUE(line[0] == ' ' || line.find(':') != std::string::npos) << line;
+  }
+}
+
 }  // namespace
 }  // namespace quillmar

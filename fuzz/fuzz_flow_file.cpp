@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 
-#include "export/export_driver.hpp"
 #include "harness.hpp"
 
 using namespace quillmar;
@@ -57,11 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write_file("outbound/0000FFFF.PKT", packet);
   write_file("outbound/FILE.TXT", "A file to be sent.\n");
   write_file("temp/OTHER.DAT", std::string("\x00\x01\x02\xFF binary", 11));
-  guarded([] {
-    if (!load_settings()) fail("the fixed configuration could not be read");
-    run_export();
-  });
-  check_replies();
-  check_box_top();
+  export_and_check();
   return 0;
 }

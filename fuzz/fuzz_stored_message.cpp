@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "export/export_driver.hpp"
 #include "harness.hpp"
 
 using namespace quillmar;
@@ -22,11 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write_file("netmail/1.MSG", message);
   if (quick_scan) write_file("netmail/QUILLMAR.DAT", stamp);
   write_file("netmail/FILE.TXT", "A file to be sent.\n");
-  guarded([] {
-    if (!load_settings()) fail("the fixed configuration could not be read");
-    run_export();
-  });
-  check_replies();
-  check_box_top();
+  export_and_check();
   return 0;
 }

@@ -14,6 +14,7 @@
 
 #include "config/reader.hpp"
 #include "config/settings.hpp"
+#include "export/export_driver.hpp"
 #include "export/export_state.hpp"
 #include "export/reply.hpp"
 #include "frame/run.hpp"
@@ -260,6 +261,30 @@ bool load_settings(std::string_view config) {
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
   return true;
+}
+
+void export_and_check() {
+  arm_sandbox(box());
+  if (!load_settings()) fail("the fixed configuration could not be read");
+  run_export();
+  disarm_sandbox();
+  check_replies();
+  check_box_top();
+}
+
+long check_list_index() {
+  long members = 0;
+  for (const ListRecord& list : lists()) {
+    long indexed = 0;
+    for (const MemberNode* chain : list.chains) {
+      for (const MemberNode* node = chain; node != nullptr; node = node->next) ++indexed;
+    }
+    if (indexed != list.member_count) {
+      fail("a list counts %ld members but indexes %ld", list.member_count, indexed);
+    }
+    members += list.member_count;
+  }
+  return members;
 }
 
 void check_box_top(std::initializer_list<std::string_view> extra) {

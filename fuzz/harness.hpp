@@ -55,6 +55,14 @@ void guarded(Body body) {
   disarm_sandbox();
 }
 
+// Runs EXPORT on the box with the guard armed, then checks the reply
+// packet and the box.
+void export_and_check();
+
+// Every loaded list indexes as many members as it counts; returns the
+// members of all lists.
+long check_list_index();
+
 // The box holds nothing but the installation and `extra` (top-level names).
 void check_box_top(std::initializer_list<std::string_view> extra = {});
 

@@ -412,9 +412,27 @@ bool subject_names_bundle(std::string_view subject) {
   return false;
 }
 
+// A line break inside a header value becomes a blank, so that no field or
+// text line of a FidoNet message can add header lines of its own.
+template <std::size_t N>
+void make_one_line(Text<N>& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') text.set(i, ' ');
+  }
+}
+
 void write_header(platform::File& out) {
   const Settings& s = *settings;
-  const ExportMessage& m = *export_message;
+  ExportMessage& message = *export_message;
+  for (Text<128>* value :
+       {&state.recipient, &state.from_address, &state.reply_address, &state.newsgroup,
+        &message.to_name, &message.from_name, &message.subject, &message.route_subject,
+        &state.msgid_ref.id_text, &state.reply_ref.id_text}) {
+    make_one_line(*value);
+  }
+  for (Recipient& r : recipient_table) make_one_line(r.address);
+  for (Text<128>& group : cross_post_table) make_one_line(group);
+  const ExportMessage& m = message;
   const bool route = export_target == ExportTarget::route;
 
   if (state.list != nullptr) {

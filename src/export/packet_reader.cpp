@@ -214,7 +214,12 @@ std::optional<QuickScanStamp> scan_netmail() {
     platform::File file;
     if (!file.open(path, platform::OpenMode::update)) {
       // Perhaps only for now: the next quick scan must look at it again.
+      // A message that can be read but never marked Sent is not sent.
       any_failed = true;
+      if (platform::file_exists(path)) {
+        log_print("! can't open %s: %s\n", path.c_str(), platform::last_error_text());
+        note_run_failure();
+      }
       continue;
     }
     unsigned char h[kStoredHeaderSize];

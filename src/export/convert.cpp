@@ -385,6 +385,28 @@ bool subject_names_bundle(std::string_view subject) {
   return false;
 }
 
+// A line break inside a header value becomes a blank, so that no field or
+// text line of a FidoNet message can add header lines of its own.
+template <std::size_t N>
+void make_one_line(Text<N>& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') text.set(i, ' ');
+  }
+}
+
+// Every value of the message that goes into its header, on one line.
+void make_header_values_one_line() {
+  ExportMessage& message = *export_state.message;
+  for (Text<128>* value :
+       {&state.recipient, &state.from_address, &state.reply_address, &state.newsgroup,
+        &message.to_name, &message.from_name, &message.subject, &message.route_subject,
+        &state.msgid_ref.id_text, &state.reply_ref.id_text}) {
+    make_one_line(*value);
+  }
+  for (Recipient& r : message_work.recipients) make_one_line(r.address);
+  for (Text<128>& group : message_work.cross_posts) make_one_line(group);
+}
+
 // The addressees: the list's members, the recipients of mail, or the
 // newsgroups.
 void write_addressees(HeaderWriter& out) {
@@ -511,6 +533,7 @@ void write_content_lines(HeaderWriter& out) {
 }
 
 void write_header(platform::File& file) {
+  make_header_values_one_line();
   HeaderWriter out(file);
   write_addressees(out);
   write_origin_lines(out);

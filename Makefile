@@ -8,7 +8,7 @@ DESTDIR ?=
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test demo compare bench install deb clean format
+.PHONY: all build test demo compare bench install deb clean format fuzz fuzz-build
 
 all: build
 
@@ -38,6 +38,21 @@ install: build
 
 deb: build
 	cd build/release && cpack -G DEB
+
+# The libFuzzer targets of fuzz/ (clang), each run for FUZZ_SECONDS on its
+# seed corpus; new inputs go to build/fuzz/corpus/<target>, crashes to
+# build/fuzz/crashes/. FUZZ_TARGETS narrows the list.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= config areas header_values soup_import list_mail export_packet stored_message \
+  flow_file list_pack
+
+fuzz-build:
+	cmake -S . -B build/fuzz $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DQUILLMAR_FUZZ=ON >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	fuzz/run $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # Byte-for-byte comparison of this build's outputs with another binary's:
 # make compare BASELINE=/path/to/quillmar [COMPARE_N=20000]

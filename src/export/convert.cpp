@@ -185,8 +185,8 @@ bool read_address_line(std::string_view line) {
       while (!value.empty() && is_space(value.front())) value.remove_prefix(1);
       while (!value.empty() && is_space(value.back())) value.remove_suffix(1);
       std::size_t limit = settings->ExportMaxXPost == 0 ? kMaxCrossPosts : settings->ExportMaxXPost;
-      if (cross_post_table.size() < limit && !cross_post_table.full()) {
-        cross_post_table.add()->assign(value);
+      if (message_work.cross_posts.size() < limit && !message_work.cross_posts.full()) {
+        message_work.cross_posts.add()->assign(value);
       } else {
         state.xpost_limit = true;
       }
@@ -194,8 +194,8 @@ bool read_address_line(std::string_view line) {
       std::size_t limit = settings->ExportMaxTo == 0 ? kMaxRecipients : settings->ExportMaxTo;
       // The To name counts as the first recipient of a message not to UUCP.
       if (!state.is_uucp) --limit;
-      if (recipient_table.size() < limit && !recipient_table.full()) {
-        Recipient* r = recipient_table.add();
+      if (message_work.recipients.size() < limit && !message_work.recipients.full()) {
+        Recipient* r = message_work.recipients.add();
         r->kind = static_cast<uint8_t>(l.kind);
         r->address = value;
       } else {
@@ -386,7 +386,7 @@ bool choose_kind() {
     state.is_news = false;
     state.recipient = e.list_address;
     if (!e.sender_address.empty()) state.from_address = e.sender_address;
-    recipient_table.clear();
+    message_work.recipients.clear();
     state.is_mailing_list = true;
     break;
   }
@@ -404,7 +404,7 @@ bool choose_kind() {
 // that follows earlier text.
 void write_recipients(HeaderWriter& out, uint8_t kind, bool first_follows_text) {
   long written = 0;
-  for (const Recipient& r : recipient_table) {
+  for (const Recipient& r : message_work.recipients) {
     if (r.kind != kind) continue;
     if (written != 0 || first_follows_text) out.raw(written % 3 == 0 ? ",\n    " : ", ");
     out.value(r.address.view());
@@ -413,7 +413,7 @@ void write_recipients(HeaderWriter& out, uint8_t kind, bool first_follows_text) 
 }
 
 bool has_kind(uint8_t kind) {
-  for (const Recipient& r : recipient_table) {
+  for (const Recipient& r : message_work.recipients) {
     if (r.kind == kind) return true;
   }
   return false;
@@ -427,6 +427,28 @@ bool subject_names_bundle(std::string_view subject) {
     subject.remove_prefix(space + 1);
   }
   return false;
+}
+
+// A line break inside a header value becomes a blank, so that no field or
+// text line of a FidoNet message can add header lines of its own.
+template <std::size_t N>
+void make_one_line(Text<N>& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') text.set(i, ' ');
+  }
+}
+
+// Every value of the message that goes into its header, on one line.
+void make_header_values_one_line() {
+  ExportMessage& message = *export_state.message;
+  for (Text<128>* value :
+       {&state.recipient, &state.from_address, &state.reply_address, &state.newsgroup,
+        &message.to_name, &message.from_name, &message.subject, &message.route_subject,
+        &state.msgid_ref.id_text, &state.reply_ref.id_text}) {
+    make_one_line(*value);
+  }
+  for (Recipient& r : message_work.recipients) make_one_line(r.address);
+  for (Text<128>& group : message_work.cross_posts) make_one_line(group);
 }
 
 // The addressees: the list's members, the recipients of mail, or the
@@ -460,7 +482,7 @@ void write_addressees(HeaderWriter& out) {
   } else {
     out.start("Newsgroups");
     out.value(state.newsgroup);
-    for (const Text<128>& group : cross_post_table) {
+    for (const Text<128>& group : message_work.cross_posts) {
       out.raw(",");
       out.value(group);
     }
@@ -560,6 +582,7 @@ void write_content_lines(HeaderWriter& out) {
 }
 
 void write_header(platform::File& file) {
+  make_header_values_one_line();
   HeaderWriter out(file);
   write_addressees(out);
   write_origin_lines(out);
@@ -873,7 +896,7 @@ void print_verbose(long entries) {
               entries > (state.is_uucp ? 1 : 0) ? " et al." : "");
   } else {
     log_print("%s newsgroup%s\n", state.newsgroup.c_str(),
-              cross_post_table.empty() ? "" : " et al.");
+              message_work.cross_posts.empty() ? "" : " et al.");
   }
 }
 
@@ -881,8 +904,8 @@ void print_verbose(long entries) {
 void start_conversion() {
   const ExportMessage& m = *export_state.message;
   state = ConvertState{};
-  recipient_table.clear();
-  cross_post_table.clear();
+  message_work.recipients.clear();
+  message_work.cross_posts.clear();
   prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
   state.area = "NETMAIL";
   if (export_state.target == ExportTarget::gateway) {
@@ -915,7 +938,7 @@ void take_msgid_origin() {
 void apply_aliases() {
   for (const AliasEntry& a : settings->Alias) {
     if (!state.is_uucp && equals_nocase(state.recipient, a.alias)) state.recipient = a.email;
-    for (Recipient& r : recipient_table) {
+    for (Recipient& r : message_work.recipients) {
       if (equals_nocase(r.address, a.alias)) r.address = a.email;
     }
   }
@@ -943,7 +966,7 @@ void report_limits() {
     log_print("! XPost-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
               m.from_name.c_str());
   }
-  if (state.is_uucp && recipient_table.empty()) {
+  if (state.is_uucp && message_work.recipients.empty()) {
     log_print("! No To-address specified in msg from %s (%s)\n", origin_text.c_str(),
               m.from_name.c_str());
   }
@@ -967,24 +990,25 @@ void write_reply(platform::File& in, bool allow_attachments) {
     skip_to_text_end(in);
     return;
   }
-  const long entries = static_cast<long>(recipient_table.size());
-  if (state.is_uucp && !recipient_table.empty()) state.recipient = recipient_table[0].address;
+  const long entries = static_cast<long>(message_work.recipients.size());
+  if (state.is_uucp && !message_work.recipients.empty())
+    state.recipient = message_work.recipients[0].address;
 
   write_header(out);
-  recipient_table.clear();
+  message_work.recipients.clear();
   write_body(in, out);
   if (export_state.message->file_attached) write_attachments(out, allow_attachments);
 
   if (!close_reply_message(kind, out)) {
     export_state.write_failed = true;
-    cross_post_table.clear();
+    message_work.cross_posts.clear();
     return;
   }
   count_exported();
   if (settings->SeparateMSG) flush_reply_file(kind);
 
   if (run_options.verbose) print_verbose(entries);
-  cross_post_table.clear();
+  message_work.cross_posts.clear();
 }
 
 }  // namespace

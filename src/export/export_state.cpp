@@ -35,17 +35,67 @@ bool find_attached_file(std::string_view name, PathText& found) {
          platform::file_stamp(found).exists;
 }
 
+namespace {
+
+// A packed message begins with a fixed header of 14 bytes (the type word
+// 2 among them), then its four NUL-ended strings and its NUL-ended text.
+constexpr int kPackedHeaderBytes = 14;
+
+// True when the packed messages of the open packet, walked from its header
+// on, end in the zero word where the next message would begin. Two zero
+// bytes at the end of the file are not enough: a packed message's header
+// ends in zero bytes too, and a writer may pause right after one.
+bool packet_walks_to_its_end(platform::File& f) {
+  if (!f.seek(static_cast<long>(kPacketHeaderSize))) return false;
+  enum class Step { type_low, type_high, header, strings };
+  Step step = Step::type_low;
+  unsigned type = 0;
+  int left = 0;  // header bytes still to skip, or NUL-ended strings still to pass
+  unsigned char buffer[65536];
+  for (std::size_t n; (n = f.read(buffer, sizeof buffer)) > 0;) {
+    for (std::size_t i = 0; i < n; ++i) {
+      unsigned char c = buffer[i];
+      switch (step) {
+        case Step::type_low:
+          type = c;
+          step = Step::type_high;
+          break;
+        case Step::type_high:
+          type |= static_cast<unsigned>(c) << 8;
+          if (type != 2) return true;  // the zero word (or damage, handled as before)
+          step = Step::header;
+          left = kPackedHeaderBytes - 2;
+          break;
+        case Step::header:
+          if (--left == 0) {
+            step = Step::strings;
+            left = 5;  // date, to name, from name, subject, text
+          }
+          break;
+        case Step::strings:
+          if (c == 0 && --left == 0) step = Step::type_low;
+          break;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 bool packet_still_written(std::string_view path) {
   platform::File f;
   if (!f.open(path, platform::OpenMode::read)) return false;
+  platform::FileStamp st = platform::file_stamp(path);
+  long long age = static_cast<long long>(platform::now()) - st.mtime_ns / 1000000000;
+  bool young = age < static_cast<long long>(settings->PacketSettleTime) * 60;
   unsigned char tail[2] = {1, 1};
   bool closed = f.seek(0, SEEK_END) && f.tell() >= static_cast<long>(kPacketHeaderSize + 2) &&
                 f.seek(-2, SEEK_END) && f.read(tail, 2) == 2 && tail[0] == 0 && tail[1] == 0;
+  // Only a young packet is walked: an old one is taken as it is.
+  if (closed && young) closed = packet_walks_to_its_end(f);
   f.close();
-  if (closed) return false;
-  platform::FileStamp st = platform::file_stamp(path);
-  long long age = static_cast<long long>(platform::now()) - st.mtime_ns / 1000000000;
-  if (age >= static_cast<long long>(settings->PacketSettleTime) * 60) return false;
+  if (closed || !young) return false;
   log_print(
       "! %.*s has no closing zero word and changed %llds ago: may still be written, left "
       "for a later run\n",

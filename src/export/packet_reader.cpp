@@ -171,8 +171,15 @@ NetmailOutcome export_stored_message(const PathText& path) {
   if (journal_consumes(path)) return NetmailOutcome::passed;
   platform::FileStamp as_read = platform::file_stamp(path);
   platform::File file;
-  // Perhaps only for now: the next quick scan must look at it again.
-  if (!file.open(path, platform::OpenMode::update)) return NetmailOutcome::kept;
+  if (!file.open(path, platform::OpenMode::update)) {
+    // Perhaps only for now: the next quick scan must look at it again.
+    // A message that can be read but never marked Sent is not sent.
+    if (platform::file_exists(path)) {
+      log_print("! can't open %s: %s\n", path.c_str(), platform::last_error_text());
+      note_run_failure();
+    }
+    return NetmailOutcome::kept;
+  }
   unsigned char h[kStoredHeaderSize];
   if (file.read(h, sizeof h) < sizeof h) return NetmailOutcome::passed;
   uint16_t attribute = get_le16(h + stored_field::kAttribute);

@@ -131,9 +131,10 @@ const AddrMapEntry& find_recipient_mapping(std::string_view to_address, std::str
 }
 
 void map_destination_and_origin() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (h.category == kKindMail) {
-    h.destination = find_recipient_mapping(h.to_address, h.to_name, recipient_table).ftn_address;
+    h.destination =
+        find_recipient_mapping(h.to_address, h.to_name, message_work.recipients).ftn_address;
   } else {
     h.destination = first_address_map_entry().ftn_address;
   }
@@ -156,7 +157,7 @@ void read_gateway_identifier(MessageRef& ref) {
 }
 
 bool map_import_addresses(bool list_traffic) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
 
   read_gateway_identifier(h.msgid_ref);

@@ -6,20 +6,18 @@
 
 namespace quillmar {
 
-MessageHeader* message_header = nullptr;
-RecipientTable recipient_table;
-CrossPostTable cross_post_table;
+MessageWork message_work;
 
 void allocate_message_work() {
-  message_header = new (alloc_or_exit(sizeof(MessageHeader))) MessageHeader{};
-  recipient_table.allocate();
-  cross_post_table.allocate();
+  message_work.header = new (alloc_or_exit(sizeof(MessageHeader))) MessageHeader{};
+  message_work.recipients.allocate();
+  message_work.cross_posts.allocate();
 }
 
 void reset_message_header() {
-  *message_header = MessageHeader{};
-  recipient_table.clear();
-  cross_post_table.clear();
+  *message_work.header = MessageHeader{};
+  message_work.recipients.clear();
+  message_work.cross_posts.clear();
 }
 
 }  // namespace quillmar

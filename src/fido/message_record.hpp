@@ -85,9 +85,15 @@ struct MessageHeader {
   Text<128> previous_to_name;             // To name before a junk or own-org redirection
 };
 
-extern MessageHeader* message_header;
-extern RecipientTable recipient_table;
-extern CrossPostTable cross_post_table;
+// The message work fields: the record of the message being converted and
+// its recipient and cross-post tables, shared by the steps of one message.
+struct MessageWork {
+  MessageHeader* header = nullptr;  // allocated once by allocate_message_work
+  RecipientTable recipients;
+  CrossPostTable cross_posts;
+};
+
+extern MessageWork message_work;
 
 // Allocates the message work fields; called once at start-up.
 void allocate_message_work();

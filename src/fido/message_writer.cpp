@@ -38,7 +38,7 @@ void appendf(std::string& out, const char* format, ...) {
 // Whether the message's text is UTF-8, so that cuts keep whole characters
 // (ModernMime only: the classic output is cut at the byte).
 bool utf8_fields() {
-  return settings->ModernMime && starts_with_nocase(message_header->chrs.view(), "UTF-8");
+  return settings->ModernMime && starts_with_nocase(message_work.header->chrs.view(), "UTF-8");
 }
 
 // A text up to its first NUL and at most `limit` characters.
@@ -95,7 +95,7 @@ void append_identifier_kludge(std::string& out, const char* name, MessageRef& re
 }
 
 void append_packed_header(std::string& out, int kind, bool file_attached) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   uint16_t attribute = kind == kKindMail ? kAttributePrivate : 0;
   if (file_attached) attribute |= kAttributeFileAttached;
   auto bytes = packed_message_header(h.origin, h.destination, attribute);
@@ -114,7 +114,7 @@ const std::string& tear_line() {
 
 // The date, the names and the subject of the packed message.
 void append_message_fields(std::string& out, bool file_attached, std::string_view attach_list) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   // "%02d %-3s %02d  %02d:%02d:%02d"
   const ParsedDate& d = h.date;
   put_two_digits(out, d.day % 100);
@@ -151,7 +151,7 @@ void append_message_fields(std::string& out, bool file_attached, std::string_vie
 // INTL, FMPT and TOPT, and the REPLYADDR and REPLYTO of a message that
 // came from the Internet.
 void append_address_kludges(std::string& out) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   const FtnAddress& from = h.origin;
   const FtnAddress& to = h.destination;
   put(out, "\x01INTL ");
@@ -182,7 +182,7 @@ void append_address_kludges(std::string& out) {
 
 // MSGID and REPLY (first part only), PID, SPLIT of a split message, CHRS.
 void append_identity_kludges(std::string& out) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (h.part_number == 1) {
     append_identifier_kludge(out, "MSGID", h.msgid_ref);
     append_identifier_kludge(out, "REPLY", h.reply_ref);
@@ -208,7 +208,7 @@ void append_identity_kludges(std::string& out) {
 
 // The JUNKMAIL kludges of junk and of the gateway's own organisation.
 void append_filter_kludges(std::string& out, int junk_reason, bool own_org) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   if (const char* word = junk_reason_word(junk_reason)) {
     appendf(out, "\x01JUNKMAIL: %s\r", word);
@@ -234,7 +234,7 @@ const char* junk_reason_word(int junk_reason) {
 
 void write_message_start(int kind, platform::File& packet, std::string_view attach_list,
                          int junk_reason, bool own_org) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   bool file_attached = h.has_attachments && kind != kKindNews;
   // One buffer for every message: it keeps its room, nothing is allocated
   // per message.
@@ -254,7 +254,7 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
 }
 
 void write_message_end(int kind, platform::File& packet) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   const FtnAddress& gw = s.FidoAddr;
   // One buffer for every message: it keeps its room, nothing is allocated

@@ -173,7 +173,7 @@ void report_verbose(const MessageHeader& h) {
   }
   log_print(" to %s", h.to_address.c_str());
   if (!equals_nocase(h.to_name.view(), h.to_address.view())) log_print(" (%s)", h.to_name.c_str());
-  if (!recipient_table.empty()) log_print(" et al.");
+  if (!message_work.recipients.empty()) log_print(" et al.");
   log_print("\n");
 }
 
@@ -186,8 +186,8 @@ bool needs_recount(const MessageHeader& h, const MessageExtent& extent) {
   // No line grows to more than twice its size in the FidoNet text; the
   // header information block adds what the tables hold.
   uint64_t bound = 2 * static_cast<uint64_t>(extent.end - extent.start) + 1024;
-  for (const Text<128>& group : cross_post_table) bound += group.size() + 9;
-  for (const Recipient& r : recipient_table) bound += r.address.size() + r.name.size() + 12;
+  for (const Text<128>& group : message_work.cross_posts) bound += group.size() + 9;
+  for (const Recipient& r : message_work.recipients) bound += r.address.size() + r.name.size() + 12;
   return bound + 256 >= limit;
 }
 
@@ -197,7 +197,7 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   MessageFile& file = *import_state.message_file;
   if (!ready_packet(packet)) return false;
   parse_message(file, extent, area);
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   select_chrs();
   complete_header(area);
 
@@ -430,14 +430,44 @@ bool import_claimed(long line) {
   return !kept;
 }
 
+// The name of an area's message file and its claimed name; false when
+// they do not fit.
+bool message_file_names(const SoupArea& area, PathText& original, PathText& claimed) {
+  return original.assign(settings->SoupDir.view()) && original.append(area.prefix.view()) &&
+         claimed.assign(original.view()) && original.append(".MSG") && claimed.append(".") &&
+         claimed.append(kClaimedExtension);
+}
+
+// Claims every message file a claimed AREAS names, at once: a SOUP program
+// that finds no AREAS may unpack its next packet under the same names, and
+// must not replace a file this run has still to read. A file that cannot be
+// claimed here is tried again (and reported) when its line is imported.
+void claim_listed_files(const PathText& areas_path) {
+  TextReader areas;
+  if (!areas.open(areas_path)) return;  // reported when it is read
+  long line = 0;
+  SoupArea area;
+  bool any = false;
+  for (AreaLine r; (r = read_area_line(areas, line, area, true)) != AreaLine::end_of_file;) {
+    PathText original;
+    PathText claimed;
+    if (r != AreaLine::area || !message_file_names(area, original, claimed)) continue;
+    if (!file_exists(original) || platform::exists_exact(claimed)) continue;
+    if (platform::rename_exact(platform::resolve_existing(original), claimed)) any = true;
+  }
+  if (any && !platform::sync_directory_of(areas_path)) {
+    report_failure("cannot put on disk the directory of", areas_path.view());
+  }
+}
+
 // Claims the message file of an AREAS line and imports it; false when it
-// is kept (AREAS keeps the line).
-bool import_area(const SoupArea& area, long line) {
+// is kept (AREAS keeps the line). With `claimed_with_areas`, a file found
+// claimed is all the line stands for: a file of the line's name that
+// appears meanwhile belongs to the SOUP program's next packet.
+bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
   PathText original;
   PathText claimed;
-  if (!original.assign(settings->SoupDir.view()) || !original.append(area.prefix.view()) ||
-      !claimed.assign(original.view()) || !original.append(".MSG") || !claimed.append(".") ||
-      !claimed.append(kClaimedExtension)) {
+  if (!message_file_names(area, original, claimed)) {
     log_print("Error reading %s%s.MSG (the name is too long)\n", settings->SoupDir.c_str(),
               area.prefix.c_str());
     return true;
@@ -467,6 +497,7 @@ bool import_area(const SoupArea& area, long line) {
     journal.claimed = claimed;
     if (!write_journal(journal) || !import_claimed(line)) kept = true;
     if (stopped) return false;
+    if (claimed_with_areas) return !kept;
   }
   if (!file_exists(original)) {
     if (!any) open_message_file(area, line, *import_state.message_file);  // reports it missing
@@ -494,6 +525,8 @@ bool import_area(const SoupArea& area, long line) {
 
 // Imports every area of an AREAS file (claimed, or in place under /TEST).
 void import_areas(const PathText& areas_path) {
+  const bool claimed_with_areas = !run_options.test_mode;
+  if (claimed_with_areas) claim_listed_files(areas_path);
   TextReader areas;
   if (!areas.open(areas_path)) {
     report_failure("cannot read", areas_path.view());
@@ -511,7 +544,7 @@ void import_areas(const PathText& areas_path) {
       if (area.unknown_format) unknown_format = true;
       continue;
     }
-    if (!import_area(area, line)) kept = true;
+    if (!import_area(area, line, claimed_with_areas)) kept = true;
   }
   areas.close();
   // Stopped: the claimed AREAS stays for the next run.

@@ -372,7 +372,7 @@ bool MessagePass::read_body_line(std::string_view& line) {
 }
 
 void MessagePass::mime_scan(std::string_view line) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (starts_with_nocase(line, "Content-")) parameter_scan_ = true;
   if (parameter_scan_) {
     // The parameters are found wherever their name ends in "=" (also at the
@@ -437,22 +437,23 @@ void MessagePass::recognise_field(std::string_view line) {
     default:
       return;
   }
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   char* text = line_buffer;
   auto is = [&](std::string_view prefix) { return starts_with_nocase(line, prefix); };
   auto value = [&](std::string_view prefix) { return text + prefix.size(); };
   if (is("From:")) {
     parse_address_list(value("From:"), &h.from_address, &h.from_name, kAddressFrom,
-                       recipient_table);
+                       message_work.recipients);
   } else if (is("Reply-To:")) {
     parse_address_list(value("Reply-To:"), &h.reply_to_address, &h.reply_to_name, kAddressReplyTo,
-                       recipient_table);
+                       message_work.recipients);
   } else if (is("To:")) {
-    parse_address_list(value("To:"), &h.to_address, &h.to_name, kAddressTo, recipient_table);
+    parse_address_list(value("To:"), &h.to_address, &h.to_name, kAddressTo,
+                       message_work.recipients);
   } else if (is("Cc:")) {
-    parse_address_list(value("Cc:"), nullptr, nullptr, kAddressCc, recipient_table);
+    parse_address_list(value("Cc:"), nullptr, nullptr, kAddressCc, message_work.recipients);
   } else if (is("Bcc:")) {
-    parse_address_list(value("Bcc:"), nullptr, nullptr, kAddressBcc, recipient_table);
+    parse_address_list(value("Bcc:"), nullptr, nullptr, kAddressBcc, message_work.recipients);
   } else if (is("X-Comment-To:")) {
     if (h.to_name.empty()) copy_trimmed(value("X-Comment-To:"), h.to_name);
   } else if (is("X-From:")) {
@@ -474,7 +475,7 @@ void MessagePass::recognise_field(std::string_view line) {
       extract_identifier(value("References:"), h.reply_ref.id_text, true);
     }
   } else if (is("Newsgroups:")) {
-    split_newsgroups(value("Newsgroups:"), area_.area_name.view(), cross_post_table);
+    split_newsgroups(value("Newsgroups:"), area_.area_name.view(), message_work.cross_posts);
   }
 }
 
@@ -489,7 +490,7 @@ void MessagePass::emit(std::string_view bytes) {
 
 // The block of header information at the top of the text.
 void MessagePass::write_header_information() {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   long before = written_;
   char buf[512];
@@ -497,10 +498,10 @@ void MessagePass::write_header_information() {
     int n = std::snprintf(buf, sizeof buf, format, args...);
     if (n > 0) emit(std::string_view(buf, std::min<std::size_t>(n, sizeof buf - 1)));
   };
-  for (std::size_t i = 0; i < cross_post_table.size(); ++i) {
+  for (std::size_t i = 0; i < message_work.cross_posts.size(); ++i) {
     emit(i % 3 == 0 ? "XPost: " : ", ");
-    emit(cross_post_table[i].view());
-    if (i % 3 == 2 || i + 1 == cross_post_table.size()) emit("\r");
+    emit(message_work.cross_posts[i].view());
+    if (i % 3 == 2 || i + 1 == message_work.cross_posts.size()) emit("\r");
   }
   if (!h.body_has_header_lines && s.extra_lines != ExtraLines::none) {
     bool addresses = s.extra_lines == ExtraLines::addresses;
@@ -517,7 +518,7 @@ void MessagePass::write_header_information() {
   }
   static constexpr const char* kRecipientWords[] = {"", "To", "Copy", "BCopy"};
   for (int kind : {kAddressTo, kAddressCc, kAddressBcc}) {
-    for (const Recipient& r : recipient_table) {
+    for (const Recipient& r : message_work.recipients) {
       if (r.kind != kind) continue;
       line("%s: %s", kRecipientWords[kind], r.address.c_str());
       if (!r.name.empty()) line(" (%s)", r.name.c_str());
@@ -731,7 +732,7 @@ bool remove_through_word(Text<128>& name, std::string_view word) {
 }
 
 void MessagePass::quote_to(std::string_view line) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (quote_counter_ < 0 || line.empty()) return;
   bool quoted = is_quoted_line(line);
   if (!h.quote_name.empty() || !h.quote_address.empty()) {
@@ -768,7 +769,7 @@ void MessagePass::quote_to(std::string_view line) {
     std::memcpy(attribution, line.data() + start, n);
     attribution[n] = '\0';
     parse_address_list(attribution, &h.quote_address, &h.quote_name, kAddressQuote,
-                       recipient_table);
+                       message_work.recipients);
     bool plain = h.quote_name.size() >= 3;
     for (char c : h.quote_name.view()) {
       if (!is_letter(c) && c != '\'' && c != '"' && c != '.' && c != '-' && c != ',' && c != ' ') {
@@ -777,7 +778,7 @@ void MessagePass::quote_to(std::string_view line) {
     }
     if (!plain) h.quote_name.clear();
     if (!h.quote_name.empty() && !remove_through_word(h.quote_name, area_.area_name.view())) {
-      for (const Text<128>& group : cross_post_table) {
+      for (const Text<128>& group : message_work.cross_posts) {
         if (remove_through_word(h.quote_name, group.view())) break;
       }
     }
@@ -889,7 +890,7 @@ bool MessagePass::next_item_line(std::string_view& line) {
 }
 
 void MessagePass::write_line(std::string_view line, bool header_line) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   if (!header_line) {
     for (; pending_blanks_ > 0; --pending_blanks_) emit("\r");
@@ -967,7 +968,7 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
 
 // One line of the message header; false when the message has no more.
 bool MessagePass::header_step() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   std::string_view line;
   if (!read_header_line(line)) return false;
   if (line.empty()) {
@@ -996,7 +997,7 @@ bool MessagePass::header_step() {
 // The empty line after a header: the message's own header, or the header
 // of a MIME part.
 void MessagePass::end_header() {
-  if (!header_ended_ && collecting()) message_header->body_offset = file_.tell();
+  if (!header_ended_ && collecting()) message_work.header->body_offset = file_.tell();
   header_ended_ = true;
   in_header_ = false;
   if (modern_) {
@@ -1012,7 +1013,7 @@ void MessagePass::note_body_start(std::string_view line) {
   if (line.empty() || body_text_seen_) return;
   body_text_seen_ = true;
   if (collecting()) {
-    message_header->body_has_header_lines =
+    message_work.header->body_has_header_lines =
         starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
   }
 }
@@ -1121,7 +1122,7 @@ bool MessagePass::body_step() {
 
 // What the parse pass leaves in the record once the message is read.
 void MessagePass::finish_parse() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (!header_ended_) h.body_offset = end_;
   // An attribution that no quoted line confirmed does not count.
   if (quote_counter_ >= 0) {
@@ -1148,7 +1149,7 @@ void MessagePass::run() {
 // area, its CHRS kludge, and the header fields (collected as UTF-8)
 // recoded into it.
 void prepare_modern_message(const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   target_charset = fido_charset_for(h.area_tag.view(), area.area_name.view());
   const FidoCharsetInfo* info = find_fido_charset(target_charset);
   if (info != nullptr) {
@@ -1167,7 +1168,7 @@ void prepare_modern_message(const SoupArea& area) {
                        &h.to_address, &h.reply_to_address, &h.quote_address}) {
     recoded(*f);
   }
-  for (Recipient& r : recipient_table) {
+  for (Recipient& r : message_work.recipients) {
     recoded(r.name);
     recoded(r.address);
   }
@@ -1187,7 +1188,7 @@ long decoded_write_failures() {
 
 void parse_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
   reset_message_header();
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.body_offset = extent.start;
   h.category = area.kind == MessageKind::news ? kKindNews : kKindMail;
   h.part_count = 1;
@@ -1210,7 +1211,7 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
       address.assign(cut_text(to_utf8(address.view(), "", settings->FallbackCharset), 127, true));
     };
     for (Text<128>* f : {&h.from_address, &h.to_address, &h.reply_to_address}) as_utf8(*f);
-    for (Recipient& r : recipient_table) {
+    for (Recipient& r : message_work.recipients) {
       decoded(r.name);
       as_utf8(r.address);
     }
@@ -1220,7 +1221,7 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
 }
 
 void recount_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (settings->ModernMime) {
     prepare_modern_message(area);
     counted_charset = target_charset;
@@ -1244,7 +1245,7 @@ void recount_message(MessageFile& file, const MessageExtent& extent, const SoupA
 void write_imported_message(bool ignore_text, int category, bool own_org, int junk_reason,
                             const Text<128>* cut_marker, MessageFile& file, OutPacket& packet,
                             const MessageExtent& extent, const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (settings->ModernMime) {
     prepare_modern_message(area);
     // The parts were counted in another charset than the one written.
@@ -1263,7 +1264,7 @@ void write_imported_message(bool ignore_text, int category, bool own_org, int ju
 }
 
 void complete_header(const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (h.from_address.empty())
     h.from_address = h.from_name.empty() ? "anonymous" : h.from_name.view();
   if (h.from_name.empty()) h.from_name = h.from_address.view();
@@ -1290,7 +1291,7 @@ void complete_header(const SoupArea& area) {
 }
 
 void apply_recipient_name_rule() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   bool list = h.mailing_list || h.list_index >= 0;
   if (h.category != kKindNews && !list) return;
   if (!h.to_name.empty() && h.to_name.view() != h.to_address.view()) return;
@@ -1304,7 +1305,7 @@ void apply_recipient_name_rule() {
 }
 
 void select_chrs() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.chrs.clear();
   if (settings->ModernMime) {
     const FidoCharsetInfo* info = find_fido_charset(target_charset);

@@ -14,7 +14,7 @@
 
 namespace quillmar {
 
-// The parse pass: empties and fills `message_header`, the recipient and
+// The parse pass: empties and fills `message_work.header`, the recipient and
 // cross-post tables, `body_offset`, the attach list and the part count.
 void parse_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area);
 

@@ -115,7 +115,7 @@ std::string_view MessageFile::read_bytes(std::size_t count) {
   return std::string_view(start, n);
 }
 
-AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area) {
+AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area, bool quiet) {
   std::string_view piece;
   if (!areas.read_piece(kAreaLinePiece, piece)) return AreaLine::end_of_file;
   ++line_number;
@@ -124,14 +124,14 @@ AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area) {
   std::size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
   area.unknown_format = false;
   if (tab2 == std::string_view::npos) {
-    log_print("Error in line %ld in %s\n", line_number, "AREAS");
+    if (!quiet) log_print("Error in line %ld in %s\n", line_number, "AREAS");
     return AreaLine::rejected;
   }
   // The prefix names a file in the SOUP directory and nowhere else.
   std::string_view prefix = line.substr(0, tab1);
   if (prefix.empty() || prefix.find_first_of("\\/") != std::string_view::npos || prefix == "." ||
       prefix == ".." || prefix.size() > SoupArea{}.prefix.capacity) {
-    log_print("Error in line %ld in %s\n", line_number, "AREAS");
+    if (!quiet) log_print("Error in line %ld in %s\n", line_number, "AREAS");
     return AreaLine::rejected;
   }
   area.prefix.assign(prefix);
@@ -170,7 +170,7 @@ AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area) {
   if (equals_nocase(area.area_name.view(), "Email")) area.kind = MessageKind::mail;
   if (!known) {
     area.unknown_format = true;
-    log_print("Unknown message format in line %ld in %s\n", line_number, "AREAS");
+    if (!quiet) log_print("Unknown message format in line %ld in %s\n", line_number, "AREAS");
     return AreaLine::rejected;
   }
   return AreaLine::area;

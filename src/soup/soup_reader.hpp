@@ -75,7 +75,7 @@ class MessageFile {
 enum class AreaLine { area, rejected, end_of_file };
 
 // Reads the next line of the AREAS file; `line_number` counts every line.
-AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area);
+AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area, bool quiet = false);
 
 // Reports "Importing ..." and opens the area's message file, or the file
 // `claimed` when one is given. It is read up to the size it has now.

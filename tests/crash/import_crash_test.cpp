@@ -457,6 +457,34 @@ TEST_F(ImportCrashTest, ASoupPacketUnpackedDuringTheRunWaitsForTheNext) {
   EXPECT_TRUE(o.problems.empty()) << o.problems.front();
 }
 
+// Every message file of a claimed AREAS is claimed with it: a new packet
+// that the SOUP program unpacks under the same names while the first file
+// is read replaces nothing this run has still to read.
+TEST_F(ImportCrashTest, ANewPacketUnderTheSameNamesReplacesNothing) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  write_soup(dir_);
+  // The run pauses at its first fsync, once the claims are made.
+  pid_t run = start_background(
+      command(dir_, "strace -f -qq -o /dev/null -e inject=fsync:delay_exit=1500000:when=1 ") +
+      " >/dev/null 2>&1");
+  pause_ms(700);
+  ASSERT_TRUE(exists(dir_ / "soup/AREAS.QIA"));
+  ASSERT_FALSE(exists(dir_ / "soup/NEWS.MSG"));
+  std::string extra;
+  for (int i = 0; i < 5; ++i) extra += framed(mail(1000 + i));
+  dir_.write("soup/AREAS", "NEWS\tEmail\tbn\n");
+  dir_.write("soup/NEWS.MSG", extra);
+  EXPECT_EQ(wait_for(run), 0);
+  EXPECT_EQ(read_file(dir_ / "soup/NEWS.MSG"), extra);
+  std::string err;
+  EXPECT_EQ(plain_run(dir_, &err), 0) << err;
+  Outcome o = outcome(dir_);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(o.fido["mail " + std::to_string(1000 + i)], 1) << i;
+  for (int i = 0; i < 5; ++i) o.fido.erase("mail " + std::to_string(1000 + i));
+  EXPECT_EQ(o.fido.size(), static_cast<std::size_t>(kMails + kArticles + kPostings));
+  EXPECT_TRUE(o.problems.empty()) << o.problems.front();
+}
+
 // A writer that still holds the message file appends to it after the
 // claim: the run reads only what was there, and the next run the rest.
 TEST_F(ImportCrashTest, AMessageFileThatGrowsAfterTheClaimIsFinishedLater) {

@@ -447,6 +447,21 @@ TEST_F(CrashExport, ReadOnlyInputDirectory) {
   EXPECT_FALSE(exists(dir / "soup/EXPORT.JNL"));
 }
 
+// Stored messages that cannot be opened for their Sent mark are not sent,
+// and the run says so, on every run until they can be.
+TEST_F(CrashExport, ReadOnlyNetmailDirectory) {
+  Scenario s = build(*this, Source::netmail);
+  ReadOnly read_only(dir / "netmail");
+  if (!read_only.ok) GTEST_SKIP() << "cannot make a directory read-only here";
+  RunResult first = run(s.args);
+  EXPECT_EQ(first.exit_code, 2) << first.err;
+  EXPECT_NE(first.err.find("! can't open " + (dir / "netmail")), std::string::npos) << first.err;
+  read_only.end();
+  RunResult second = run(s.args);
+  EXPECT_EQ(second.exit_code, 0) << second.err;
+  expect_each_once(count_replies(dir / "soup"), s.tokens, "writable again");
+}
+
 // A packet without its closing zero word that changed a moment ago is being
 // written: it is left alone; once it has stood still it is taken as it is.
 TEST_F(CrashExport, PacketStillBeingWritten) {
@@ -461,6 +476,16 @@ TEST_F(CrashExport, PacketStillBeingWritten) {
   EXPECT_NE(r.err.find(path + " has no closing zero word"), std::string::npos) << r.err;
   EXPECT_EQ(read_file(path), growing);
   EXPECT_FALSE(exists(dir / "pkts/DONE.PKT"));
+  // Paused right after the fixed header of its third message, whose last
+  // bytes are zero: the file ends in a zero word, yet is not finished.
+  std::string first_two = build_packet(kNode1, kGateway, messages(0, 2));
+  std::string paused = whole.substr(0, first_two.size() - 2 + 14);
+  ASSERT_EQ(paused.substr(paused.size() - 2), std::string(2, '\0'));
+  dir.write("pkts/GROW.PKT", paused);
+  RunResult pause = run(args);
+  EXPECT_EQ(pause.exit_code, 0) << pause.err;
+  EXPECT_NE(pause.err.find(path + " has no closing zero word"), std::string::npos) << pause.err;
+  EXPECT_EQ(read_file(path), paused);
   // The tosser finishes it: taken whole.
   dir.write("pkts/GROW.PKT", whole);
   RunResult done = run(args);

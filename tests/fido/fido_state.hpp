@@ -22,7 +22,7 @@ namespace quillmar::test {
 inline void reset_fido_state() {
   release_settings();
   allocate_settings();
-  if (message_header == nullptr) allocate_message_work();
+  if (message_work.header == nullptr) allocate_message_work();
   reset_message_header();
 }
 

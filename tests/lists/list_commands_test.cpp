@@ -38,7 +38,7 @@ TEST_F(ListCommandTest, SubscribeAndUnsubscribeWithoutPassword) {
   settings->Organization = "Gateway Org";
   from("ann@example.net", "Ann Smith", "subscribe", "abc@example.net");
   list_command(list, kCommandSubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
 
   const std::string added = "+\nann@example.net\nAnn Smith\n1\n\n";
   EXPECT_EQ(read_file(list_file), list_top("ListArea TEST.AREA\n") + users + added);
@@ -65,7 +65,7 @@ TEST_F(ListCommandTest, SubscribeAndUnsubscribeWithoutPassword) {
   // The new member leaves again: only the marker changes.
   from("ann@example.net", "Ann Smith", "UNSUBSCRIBE please");
   list_command(list, kCommandUnsubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file), list_top("ListArea TEST.AREA\n") + users + "*" + added.substr(1));
   EXPECT_EQ(list.member_count, 1);
   EXPECT_EQ(members(list), (std::vector<std::string>{"bob@example.net"}));
@@ -92,7 +92,7 @@ TEST_F(ListCommandTest, PasswordListNamesThePasswordThenSubscribes) {
   for (const std::string& subject : refused) {
     from("ann@example.net", "ann@EXAMPLE.net", subject);
     list_command(list, kCommandSubscribe,
-                 ListRequest{*message_header, import_state.file_counters.replies});
+                 ListRequest{*message_work.header, import_state.file_counters.replies});
   }
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), refused.size());
@@ -108,7 +108,7 @@ TEST_F(ListCommandTest, PasswordListNamesThePasswordThenSubscribes) {
   // The password the reply named, with more words after it.
   from("ann@example.net", "", "Subscribe\t" + keyed + "  and more");
   list_command(list, kCommandSubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file), top + "+\nann@example.net\n\n1\n" + keyed + "\n");
   EXPECT_EQ(members(list), (std::vector<std::string>{"ann@example.net"}));
   all = replies();
@@ -140,7 +140,8 @@ TEST_P(ListCommandRefusalTest, AnswersWithoutChangingTheList) {
   ListRecord& list = load(text);
   long count = list.member_count;
   from(c.sender, "", c.subject);
-  list_command(list, c.command, ListRequest{*message_header, import_state.file_counters.replies});
+  list_command(list, c.command,
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file), text);
   EXPECT_EQ(list.member_count, count);
   EXPECT_EQ(first_word(only_reply_body()), c.answer);
@@ -186,10 +187,10 @@ TEST_F(ListCommandTest, ChangepassTwiceFindsTheNewRecord) {
   ListRecord& list = load(top + old_record);
   from("carl@example.net", "Carl C", "changepass wanted first");
   list_command(list, kCommandChangepass,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   from("carl@example.net", "Carl C", "changepass first second-one");
   list_command(list, kCommandChangepass,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
 
   EXPECT_EQ(read_file(list_file), top + "*\ncarl@example.net\nCarl\n2\nwanted\n" +
                                       "*\ncarl@example.net\nCarl\n2\nfirst\n" +
@@ -219,7 +220,7 @@ TEST_F(ListCommandTest, ChangepassWithoutListPasswordTakesTheNextWord) {
   ListRecord& list = load(top + "+\ncarl@example.net\n\n1\n\n");
   from("carl@example.net", "", "changepass mine");
   list_command(list, kCommandChangepass,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file),
             top + "*\ncarl@example.net\n\n1\n\n+\ncarl@example.net\n\n1\nmine\n");
   EXPECT_EQ(first_word(only_reply_body()), "NewPassword");
@@ -230,7 +231,7 @@ TEST_F(ListCommandTest, RepliesInTheSameSecondGetDifferentMessageIds) {
   for (int i = 0; i < 3; ++i) {
     from("x@example.net", "", "unsubscribe");
     list_command(list, kCommandUnsubscribe,
-                 ListRequest{*message_header, import_state.file_counters.replies});
+                 ListRequest{*message_work.header, import_state.file_counters.replies});
   }
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 3u);
@@ -259,10 +260,10 @@ TEST_F(ListCommandTest, ReferenceAndOrganizationLines) {
   };
   for (const Case& c : cases) {
     from("x@example.net", "", "unsubscribe", c.message_id);
-    message_header->organization = c.own_org;
+    message_work.header->organization = c.own_org;
     settings->Organization = c.setting;
     list_command(list, kCommandUnsubscribe,
-                 ListRequest{*message_header, import_state.file_counters.replies});
+                 ListRequest{*message_work.header, import_state.file_counters.replies});
   }
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), std::size(cases));
@@ -285,7 +286,7 @@ TEST_F(ListCommandTest, TemplatesArePiecesWithPlaceholders) {
   run_options.verbose = true;
   ::testing::internal::CaptureStderr();
   list_command(list, kCommandUnsubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(only_reply_body(), "Hi Xavier,\n" + long_line + "\n[unknown] [unknown] @UNKNOWN@");
   EXPECT_EQ(err, "\r+ reply from test-list@example.org (Test list) to x@example.net (Xavier): " +
@@ -294,10 +295,10 @@ TEST_F(ListCommandTest, TemplatesArePiecesWithPlaceholders) {
   // A template that is missing or not configured means no reply.
   std::filesystem::remove(dir / "SubscribeInfo.txt");
   list_command(list, kCommandUnsubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   list.SubscribeInfo.reset();
   list_command(list, kCommandUnsubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   EXPECT_EQ(replies().size(), 1u);
   EXPECT_EQ(import_state.file_counters.replies, 1);
 }
@@ -309,7 +310,7 @@ TEST_F(ListCommandTest, SeparateMessagesWaitForTheirCommit) {
   settings->SeparateMSG = true;
   from("x@example.net", "", "unsubscribe");
   list_command(list, kCommandUnsubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   EXPECT_FALSE(std::filesystem::exists(soup + "REPLIES"));
   EXPECT_EQ(reply_file_name(kReplyMail), soup + "mail0000.MSG");
   EXPECT_EQ(reply_message_count(kReplyMail), 1);
@@ -322,7 +323,7 @@ TEST_F(ListCommandTest, AppendedRecordIsFoundAtTheNextStart) {
   ListRecord& list = load(top);
   from("ann@example.net", "Ann\nBcc: victim@example.com", "subscribe");
   list_command(list, kCommandSubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file),
             top + "\nListUsers\n+\nann@example.net\nAnn Bcc: victim@example.com\n1\n\n");
   std::vector<std::string> all = replies();
@@ -348,10 +349,10 @@ TEST_F(ListCommandTest, WriteFailuresLoseNothing) {
     from("ann@example.net", "",
          std::string("subscribe ") + member_password(list, "ann@example.net").c_str());
     list_command(list, kCommandSubscribe,
-                 ListRequest{*message_header, import_state.file_counters.replies});
+                 ListRequest{*message_work.header, import_state.file_counters.replies});
     from("carl@example.net", "", "changepass wanted other");
     list_command(list, kCommandChangepass,
-                 ListRequest{*message_header, import_state.file_counters.replies});
+                 ListRequest{*message_work.header, import_state.file_counters.replies});
     err = ::testing::internal::GetCapturedStderr();
   });
   EXPECT_EQ(err, "! unable to add new user to " + list_file + "\n! unable to change user data in " +
@@ -368,14 +369,14 @@ TEST_F(ListCommandTest, WriteFailuresLoseNothing) {
   ::testing::internal::CaptureStderr();
   from("carl@example.net", "", "unsubscribe wanted");
   list_command(list, kCommandUnsubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   from("carl@example.net", "", "changepass wanted new");
   list_command(list, kCommandChangepass,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   from("dora@example.net", "",
        std::string("subscribe ") + member_password(list, "dora@example.net").c_str());
   list_command(list, kCommandSubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   err = ::testing::internal::GetCapturedStderr();
   writer.close();
   EXPECT_EQ(err, "! unable to delete user from " + list_file +
@@ -395,7 +396,7 @@ TEST_F(ListCommandTest, TestModeChangesOnlyTheCopy) {
   ::testing::internal::GetCapturedStderr();
   from("ann@example.net", "", "subscribe");
   list_command(list, kCommandSubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file), text);
   EXPECT_EQ(read_file(dir / "TEST.~LC"), text + "+\nann@example.net\n\n1\n\n");
 }
@@ -407,15 +408,15 @@ TEST_F(ListCommandTest, RepliesReadByPythonEmail) {
   settings->Organization = "Gate";
   from("ann@example.net", "Ann O'Neil", "subscribe", "1@example.net");
   list_command(list, kCommandSubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   from("ann@example.net", "Ann",
        std::string("subscribe ") + member_password(list, "ann@example.net").c_str());
-  message_header->organization = "Their Org";
+  message_work.header->organization = "Their Org";
   list_command(list, kCommandSubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   from("ann@example.net", "", "unsubscribe x");
   list_command(list, kCommandUnsubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   ASSERT_EQ(replies().size(), 3u);
   EXPECT_EQ(python_check(dir, std::string(reply_file_name(kReplyMail))), "");
 }

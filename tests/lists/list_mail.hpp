@@ -86,10 +86,10 @@ class ListMailTest : public FidoTest {
   void from(const std::string& address, const std::string& name, const std::string& subject,
             const std::string& message_id = "") {
     reset_message_header();
-    message_header->from_address = address;
-    message_header->from_name = name;
-    message_header->subject = subject;
-    message_header->msgid_ref.id_text = message_id;
+    message_work.header->from_address = address;
+    message_work.header->from_name = name;
+    message_work.header->subject = subject;
+    message_work.header->msgid_ref.id_text = message_id;
   }
 
   // The messages of the current mail reply file.

@@ -83,11 +83,11 @@ TEST_P(AddressLists, DeliverFirstAddressAndNameAndFillTheTable) {
   Text<128> address("-");
   Text<128> name("-");
   std::string value = c.value;
-  parse_address_list(value.data(), &address, &name, c.kind, recipient_table);
+  parse_address_list(value.data(), &address, &name, c.kind, message_work.recipients);
   EXPECT_EQ(address.view(), c.address);
   EXPECT_EQ(name.view(), c.name);
   std::vector<std::string> entries;
-  for (const Recipient& r : recipient_table) {
+  for (const Recipient& r : message_work.recipients) {
     EXPECT_EQ(r.kind, c.kind);
     entries.push_back(std::string(r.address.view()) + "|" + std::string(r.name.view()));
   }
@@ -125,16 +125,16 @@ TEST_F(HeaderValues, TheRecipientTableStopsAt1024Entries) {
   std::string value;
   for (int i = 0; i < 1100; ++i) value += "u" + std::to_string(i) + "@h, ";
   value += "last@h";
-  parse_address_list(value.data(), nullptr, nullptr, kAddressCc, recipient_table);
-  ASSERT_EQ(recipient_table.size(), 1024u);
-  EXPECT_EQ(recipient_table[1023].address.view(), "u1023@h");
+  parse_address_list(value.data(), nullptr, nullptr, kAddressCc, message_work.recipients);
+  ASSERT_EQ(message_work.recipients.size(), 1024u);
+  EXPECT_EQ(message_work.recipients[1023].address.view(), "u1023@h");
 }
 
 TEST_F(HeaderValues, AddressesAndNamesAreCutAt127Characters) {
   std::string local(200, 'a');
   std::string value = "\"" + std::string(200, 'N') + "\" <" + local + "@h>";
   Text<128> address, name;
-  parse_address_list(value.data(), &address, &name, kAddressFrom, recipient_table);
+  parse_address_list(value.data(), &address, &name, kAddressFrom, message_work.recipients);
   EXPECT_EQ(address.view(), local.substr(0, 127));
   // 127 characters are taken; the closing quote is cut off, so the opening one stays.
   EXPECT_EQ(name.view(), "\"" + std::string(126, 'N'));
@@ -143,16 +143,16 @@ TEST_F(HeaderValues, AddressesAndNamesAreCutAt127Characters) {
 TEST_F(HeaderValues, LongAndOddValuesStayBounded) {
   Text<128> address("-"), name("-"), id("-"), zone;
   std::string value(32766, '\\');
-  parse_address_list(value.data(), &address, &name, kAddressTo, recipient_table);
+  parse_address_list(value.data(), &address, &name, kAddressTo, message_work.recipients);
   EXPECT_EQ(address.view(), "-");
   EXPECT_EQ(name.view(), "\\" + std::string(126, '\\'));
 
   value = std::string(16000, '"') + "x@y" + std::string(16000, '"');
-  parse_address_list(value.data(), &address, &name, kAddressTo, recipient_table);
+  parse_address_list(value.data(), &address, &name, kAddressTo, message_work.recipients);
   EXPECT_EQ(address.view(), "\"");  // 127 quotes taken, then stripped in pairs
 
   value = std::string(20000, '<') + "@" + std::string(20000, '>') + ",,,@,";
-  parse_address_list(value.data(), &address, &name, kAddressCc, recipient_table);
+  parse_address_list(value.data(), &address, &name, kAddressCc, message_work.recipients);
   EXPECT_EQ(address.view(), "@");
 
   value = std::string(40000, '@');
@@ -197,17 +197,17 @@ TEST_F(HeaderValues, ExtractIdentifierTakesTheFirstOrLastAtSign) {
 }
 
 TEST_F(HeaderValues, SplitNewsgroupsLeavesOutTheCurrentGroupAndEmptyElements) {
-  split_newsgroups("comp.lang.c, alt.test,,  \tde.talk ,", "ALT.TEST", cross_post_table);
-  ASSERT_EQ(cross_post_table.size(), 2u);
-  EXPECT_EQ(cross_post_table[0].view(), "comp.lang.c");
-  EXPECT_EQ(cross_post_table[1].view(), "de.talk");
+  split_newsgroups("comp.lang.c, alt.test,,  \tde.talk ,", "ALT.TEST", message_work.cross_posts);
+  ASSERT_EQ(message_work.cross_posts.size(), 2u);
+  EXPECT_EQ(message_work.cross_posts[0].view(), "comp.lang.c");
+  EXPECT_EQ(message_work.cross_posts[1].view(), "de.talk");
 }
 
 TEST_F(HeaderValues, SplitNewsgroupsStopsAt1024Groups) {
   std::string value;
   for (int i = 0; i < 1030; ++i) value += "g" + std::to_string(i) + ",";
-  split_newsgroups(value, "", cross_post_table);
-  EXPECT_EQ(cross_post_table.size(), 1024u);
+  split_newsgroups(value, "", message_work.cross_posts);
+  EXPECT_EQ(message_work.cross_posts.size(), 1024u);
 }
 
 struct DateCase {

@@ -186,9 +186,9 @@ TEST_P(ListReplyFields, KeepEveryValueOnItsLine) {
   ListRecord& list = test::ListMailTest::load(test::list_top());
   settings->Organization = "Gateway Org";
   from(c.address, c.from_name, c.subject);
-  message_header->organization = c.organization;
+  message_work.header->organization = c.organization;
   list_command(list, kCommandSubscribe,
-               ListRequest{*message_header, import_state.file_counters.replies});
+               ListRequest{*message_work.header, import_state.file_counters.replies});
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string header = header_of(all[0]);
@@ -209,13 +209,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ListHeaders, PostingKeepsEveryValueOnItsLine) {
   ListRecord& list = load(test::list_top() + "ListUsers\n+\nann@example.net\nAnn\n1\n\n");
   from("ann@example.net", "Ann\n" + kEvil, "Hello\r" + kEvil, "m1@x.net");
-  message_header->date_zone = "+0200\n" + kEvil;
+  message_work.header->date_zone = "+0200\n" + kEvil;
   std::string path = dir / "0000001.MSG";
   test::write_file(path, "Body\n");
   MessageFile file;
   ASSERT_TRUE(file.open(path));
-  EXPECT_TRUE(distribute_posting(list, file, 0, 5,
-                                 ListRequest{*message_header, import_state.file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(
+      list, file, 0, 5, ListRequest{*message_work.header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string header = header_of(all[0]);

@@ -1,0 +1,497 @@
+#include "harness.hpp"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "config/reader.hpp"
+#include "config/settings.hpp"
+#include "export/export_driver.hpp"
+#include "export/export_state.hpp"
+#include "soup/reply.hpp"
+#include "app/run.hpp"
+#include "fido/message_record.hpp"
+#include "import/import_state.hpp"
+#include "lists/list_commands.hpp"
+#include "lists/list_files.hpp"
+#include "platform/clock.hpp"
+
+namespace quillmar::fuzz {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The example installation's settings; "./" stands for the box. ImportLimit
+// is low so that long messages are split.
+constexpr const char* kConfig = R"(FidoAddr 2:345/6
+AddrMap 2:345/6.1 sysop@example.org Joe Sysop
+AddrMap 2:345/6.2 ann@example.org,ann-replies@example.org Ann Point
+Alias friend@example.net Friend
+FidoDomain 1-6 #fidonet.org
+MapFidoOrg Yes
+TransFidoOrg Yes
+BaseZone 2
+EmailArea NETMAIL
+AreaMap FIDO.TEST alt.test
+AreaMap FIDO.OUT alt.out EXPORT
+Route 2:345/7 node7@example.net secret SUBJ=FidoNet mail
+MailingList EXAMPLE.LIST list@lists.example.net [example] TRUNCATE=-- ;SUBJ:[example]
+OwnOrgArea ARCHIVES
+JunkArea JUNKMAIL
+ListConfig ./lists/DEV.CFG
+InboundDir ./inbound/
+OutboundDir ./outbound/
+NetmailDir ./netmail/
+SoupDir ./soup/
+DecodeDir ./decode/
+TempDir ./temp/
+TimeZone +0100
+PacketPwd secret
+QuickScan No
+ExportAllMail Yes
+SeparateMSG No
+MaxPKTSize 500
+ImportLimit 2048
+ExportMaxTo 50
+ExportMaxXPost 10
+HeaderInfo Name Yes
+NoSpamText nospam.
+Origin Quillmar example gateway
+Organization Example FidoNet Gateway
+DefCharSet iso-8859-1
+CharSetMap IBMPC iso-8859-1 EXPORT
+CharSetMap LATIN-1#2 iso-8859-1 IMPORT
+UseQP Yes
+EncodeFormat MIME
+QuoteTo Yes
+QuoteChar > 0-5 0-3
+QuoteMask wrote:
+LineWidth 72
+StripKludges Some News
+StripKludges No Email
+StrictFidoMsgID No
+KillOrigin Email
+OwnOrgAction move
+JunkAction junk
+JunkCategory All
+JunkFrom *@spam.example
+JunkSubj MAKE MONEY FAST
+JunkStr click here to unsubscribe
+JunkCategory News
+JunkGroup alt.spam
+JunkFromTo Yes
+IgnoreMessageText *mailer-daemon@example.org
+AttachMail decode
+AttachNews decode
+)";
+
+constexpr const char* kListFile = R"(ListName Quillmar developers
+ListAddress quillmar-dev@example.org
+ListArea QUILLMAR.DEV
+ListPassword letmein
+NewStatus 1
+KeeperName Joe Sysop
+KeeperAddress sysop@example.org
+Welcome WELCOME.TXT
+GoodBye WELCOME.TXT
+PasswordInfo WELCOME.TXT
+ListUsers
++
+ann@example.org
+Ann Point
+1
+ba0b9ee8
+*
+left@example.net
+Gone Away
+1
+8bcdad02
++
+7of9@example.net
+
+2
+84e1c218
+)";
+
+constexpr const char* kTemplate =
+    "Subject: Welcome to the list\n\nWelcome. Your password is kept by the list keeper.\n";
+
+constexpr const char* kDirectories[] = {"inbound", "outbound", "netmail", "soup",
+                                        "decode",  "temp",     "lists"};
+
+std::string make_box() {
+  // Local time is UTC and the clock stands still: a run depends on its
+  // input only.
+  ::setenv("TZ", "UTC0", 1);
+  ::tzset();
+  ::unsetenv("TEMP");
+  ::unsetenv("TMPDIR");
+  platform::set_fixed_clock(std::time_t{921247507});  // 9 March 1999 14:05:07
+  // In memory where the machine has it: a run creates and removes many files.
+  std::error_code ec;
+  std::string base = fs::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
+  std::string pattern = base + "/quillmar-fuzz.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  std::string path = pattern;
+  static std::string* removed_at_exit = new std::string(path);
+  std::atexit([] {
+    std::error_code ec;
+    fs::remove_all(*removed_at_exit, ec);
+  });
+  return path;
+}
+
+}  // namespace
+
+namespace {
+
+// Standard error as it was before libFuzzer closed it (-close_fd_mask).
+const int report_fd = ::dup(2);
+
+}  // namespace
+
+void fail(const char* format, ...) {
+  disarm_sandbox();
+  char message[1024];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(message, sizeof message, format, ap);
+  va_end(ap);
+  dprintf(report_fd >= 0 ? report_fd : 2, "\n*** broken promise: %s\n", message);
+  std::error_code ec;
+  fs::remove_all(box(), ec);
+  std::abort();
+}
+
+const std::string& box() {
+  static const std::string path = make_box();
+  return path;
+}
+
+std::string in_box(std::string_view name) {
+  std::string out = box();
+  out += '/';
+  out += name;
+  return out;
+}
+
+void write_file(std::string_view name, std::string_view data) {
+  std::string path = in_box(name);
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size() ||
+      std::fclose(f) != 0) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+}
+
+std::string read_file(std::string_view name) {
+  std::ifstream in(in_box(name), std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::vector<std::string> list_dir(std::string_view name) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(in_box(name), ec)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void reset_box(Mailer mailer, std::string_view extra_config, const std::string* list_file) {
+  const std::string& root = box();
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(root, ec)) fs::remove_all(entry.path(), ec);
+  for (const char* d : kDirectories) fs::create_directory(in_box(d), ec);
+  std::string config;
+  for (std::string_view rest = kConfig; !rest.empty();) {
+    std::size_t dot = rest.find("./");
+    config += rest.substr(0, dot);
+    if (dot == std::string_view::npos) break;
+    config += root + "/";
+    rest.remove_prefix(dot + 2);
+  }
+  config += mailer == Mailer::binkley ? "MailerType Binkley\n" : "MailerType ArcMail\n";
+  config += extra_config;
+  write_file("QUILLMAR.CFG", config);
+  write_file("lists/DEV.CFG", list_file != nullptr ? *list_file : std::string(kListFile));
+  write_file("WELCOME.TXT", kTemplate);
+}
+
+bool load_settings(std::string_view config) {
+  run_options = RunOptions{};
+  run_options.command = Command::check;
+  run_options.config_file_name.assign(config);
+  reset_lists();
+  reset_admin_serial();
+  reset_reply_files();
+  release_export_work();
+  release_settings();
+  allocate_settings();
+  if (message_work.header == nullptr) allocate_message_work();
+  reset_message_header();
+  import_state.file_counters = ImportCounters{};
+
+  // The start-up defaults of a run.
+  Settings& s = *settings;
+  s.TimeZone = "+0000";
+  s.TempDir = "/tmp/";
+  s.OwnOrgArea = "ARCHIVES";
+  s.JunkArea = "JUNKMAIL";
+  s.EmailArea = "NETMAIL";
+  std::string program = in_box("quillmar");
+  register_list_keywords();
+  if (!read_config(config, program)) return false;
+  if (s.DecodeDir.empty()) s.DecodeDir = s.InboundDir;
+  if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
+  if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
+  return true;
+}
+
+void export_and_check() {
+  arm_sandbox(box());
+  if (!load_settings()) fail("the fixed configuration could not be read");
+  run_export();
+  disarm_sandbox();
+  check_replies();
+  check_box_top();
+}
+
+long check_list_index() {
+  long members = 0;
+  for (const ListRecord& list : lists()) {
+    long indexed = 0;
+    for (const MemberNode* chain : list.chains) {
+      for (const MemberNode* node = chain; node != nullptr; node = node->next) ++indexed;
+    }
+    if (indexed != list.member_count) {
+      fail("a list counts %ld members but indexes %ld", list.member_count, indexed);
+    }
+    members += list.member_count;
+  }
+  return members;
+}
+
+void check_box_top(std::initializer_list<std::string_view> extra) {
+  for (const std::string& name : list_dir("")) {
+    bool known = name == "QUILLMAR.CFG" || name == "WELCOME.TXT";
+    for (const char* d : kDirectories) known = known || name == d;
+    for (std::string_view e : extra) known = known || name == e;
+    if (!known) fail("unexpected file \"%s\" in the box", name.c_str());
+  }
+}
+
+namespace {
+
+uint16_t le16(std::string_view data, std::size_t at) {
+  return static_cast<uint16_t>(static_cast<unsigned char>(data[at]) |
+                               static_cast<unsigned char>(data[at + 1]) << 8);
+}
+
+// The text up to its zero byte, which must come within `maximum` bytes
+// (the zero byte included); `at` moves past it.
+std::string_view zstring(std::string_view data, std::size_t& at, std::size_t maximum,
+                         const char* field, std::string_view name) {
+  std::size_t end = data.find('\0', at);
+  if (end == std::string_view::npos)
+    fail("%.*s: %s without its zero byte", int(name.size()), name.data(), field);
+  if (maximum != 0 && end - at + 1 > maximum) {
+    fail("%.*s: %s of %zu bytes, more than %zu", int(name.size()), name.data(), field, end - at + 1,
+         maximum);
+  }
+  std::string_view text = data.substr(at, end - at);
+  at = end + 1;
+  return text;
+}
+
+// The part number and count of a SPLIT kludge in the kludge lines that
+// begin the text; 1 of 1 without one.
+std::pair<long, long> split_of(std::string_view text) {
+  std::size_t at = 0;
+  while (at < text.size() && text[at] == '\x01') {
+    std::size_t end = text.find('\r', at);
+    std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
+    if (line.substr(0, 8) == "\x01SPLIT: ") {
+      std::size_t slash = line.rfind('/');
+      if (slash != std::string_view::npos && slash >= 2) {
+        long number = std::strtol(std::string(line.substr(slash - 2, 2)).c_str(), nullptr, 10);
+        long count = std::strtol(std::string(line.substr(slash + 1, 6)).c_str(), nullptr, 10);
+        return {number, count};
+      }
+    }
+    if (end == std::string_view::npos) break;
+    at = end + 1;
+  }
+  return {1, 1};
+}
+
+// A reply message begins with a header: lines of a field name (printable
+// characters without a colon), a colon and the value, or continuation
+// lines beginning with a blank, up to the empty line before the body.
+void check_reply_header(std::string_view message, const std::string& file, std::size_t number) {
+  std::size_t at = 0;
+  bool first = true;
+  for (;;) {
+    std::size_t end = message.find('\n', at);
+    if (end == std::string_view::npos) {
+      fail("%s: message %zu has no empty line after its header", file.c_str(), number);
+    }
+    std::string_view line = message.substr(at, end - at);
+    at = end + 1;
+    if (line.empty()) return;
+    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos) {
+      fail("%s: message %zu has a CR or NUL in header line \"%.*s\"", file.c_str(), number,
+           static_cast<int>(line.size()), line.data());
+    }
+    if (line[0] == ' ' || line[0] == '\t') {
+      if (first) fail("%s: message %zu begins with a continuation line", file.c_str(), number);
+      continue;
+    }
+    std::size_t colon = line.find(':');
+    bool named = colon != std::string_view::npos && colon > 0;
+    for (std::size_t i = 0; named && i < colon; ++i) {
+      named = line[i] > ' ' && line[i] <= '~';
+    }
+    if (!named) {
+      fail("%s: message %zu has header line \"%.*s\"", file.c_str(), number,
+           static_cast<int>(line.size()), line.data());
+    }
+    first = false;
+  }
+}
+
+}  // namespace
+
+std::size_t check_packet(std::string_view data, std::string_view name) {
+  const int n = static_cast<int>(name.size());
+  if (data.size() < 60) fail("%.*s: %zu bytes, shorter than a packet", n, name.data(), data.size());
+  if (le16(data, 18) != 2) fail("%.*s: packet type %u", n, name.data(), le16(data, 18));
+  std::size_t at = 58;
+  std::size_t messages = 0;
+  long expect_part = 1;
+  long expect_count = 0;
+  for (;;) {
+    if (at + 2 > data.size()) fail("%.*s: no closing zero word", n, name.data());
+    uint16_t type = le16(data, at);
+    if (type == 0) {
+      if (at + 2 != data.size()) {
+        fail("%.*s: %zu bytes after the closing zero word", n, name.data(), data.size() - at - 2);
+      }
+      break;
+    }
+    if (type != 2) fail("%.*s: message type %u at %zu", n, name.data(), type, at);
+    if (at + 14 > data.size()) fail("%.*s: message header cut at %zu", n, name.data(), at);
+    at += 14;
+    zstring(data, at, 20, "date", name);
+    zstring(data, at, 36, "to name", name);
+    zstring(data, at, 36, "from name", name);
+    zstring(data, at, 72, "subject", name);
+    std::string_view text = zstring(data, at, 0, "text", name);
+    ++messages;
+    // The parts of a split message follow each other, numbered from 1.
+    auto [part, count] = split_of(text);
+    if (expect_count != 0) {
+      if (part != expect_part || count != expect_count) {
+        fail("%.*s: part %ld/%ld where part %ld/%ld was due", n, name.data(), part, count,
+             expect_part, expect_count);
+      }
+    } else if (part != 1 || count < 1) {
+      fail("%.*s: a message begins with part %ld/%ld", n, name.data(), part, count);
+    }
+    if (part < count) {
+      expect_part = part + 1;
+      expect_count = count;
+    } else {
+      expect_part = 1;
+      expect_count = 0;
+    }
+  }
+  if (expect_count != 0) {
+    fail("%.*s: ends before part %ld/%ld", n, name.data(), expect_part, expect_count);
+  }
+  return messages;
+}
+
+std::size_t check_packets_in(std::string_view dir) {
+  std::size_t messages = 0;
+  for (const std::string& name : list_dir(dir)) {
+    if (name.size() < 4 || name.substr(name.size() - 4) != ".PKT") continue;
+    std::string path = std::string(dir) + "/" + name;
+    messages += check_packet(read_file(path), path);
+  }
+  return messages;
+}
+
+std::size_t check_replies() {
+  std::string replies = read_file("soup/REPLIES");
+  std::vector<std::string> listed;
+  std::size_t messages = 0;
+  std::istringstream lines(replies);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::size_t tab1 = line.find('\t');
+    std::size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+    if (tab2 == std::string::npos) fail("REPLIES line \"%s\" without two tabs", line.c_str());
+    std::string prefix = line.substr(0, tab1);
+    std::string kind = line.substr(tab1 + 1, tab2 - tab1 - 1);
+    std::string format = line.substr(tab2 + 1);
+    if (!((kind == "mail" && format == "bn") || (kind == "news" && format == "Bn"))) {
+      fail("REPLIES line \"%s\" of an unknown kind", line.c_str());
+    }
+    if (std::find(listed.begin(), listed.end(), prefix + ".MSG") != listed.end()) {
+      fail("REPLIES lists %s twice", prefix.c_str());
+    }
+    listed.push_back(prefix + ".MSG");
+    std::string data = read_file("soup/" + prefix + ".MSG");
+    if (data.empty()) fail("REPLIES lists %s, which is empty or missing", prefix.c_str());
+    std::size_t at = 0;
+    while (at < data.size()) {
+      if (data.size() - at < 4) fail("%s: a length field cut at %zu", prefix.c_str(), at);
+      uint32_t length = 0;
+      for (int i = 0; i < 4; ++i) length = length << 8 | static_cast<unsigned char>(data[at + i]);
+      at += 4;
+      if (length > data.size() - at) {
+        fail("%s: a message of %u bytes at %zu runs past the end (%zu)", prefix.c_str(), length, at,
+             data.size());
+      }
+      check_reply_header(std::string_view(data).substr(at, length), prefix, messages);
+      at += length;
+      ++messages;
+    }
+  }
+  for (const std::string& name : list_dir("soup")) {
+    bool reply = (name.rfind("mail", 0) == 0 || name.rfind("news", 0) == 0) && name.size() > 4 &&
+                 name.substr(name.size() - 4) == ".MSG";
+    if (!reply) continue;
+    if (std::find(listed.begin(), listed.end(), name) == listed.end() &&
+        !read_file("soup/" + name).empty()) {
+      fail("%s holds messages but REPLIES does not list it", name.c_str());
+    }
+  }
+  return messages;
+}
+
+std::pair<std::string_view, std::string_view> split_input(std::string_view input,
+                                                          std::string_view separator) {
+  std::size_t at = input.find(separator);
+  if (at == std::string_view::npos) return {input, {}};
+  return {input.substr(0, at), input.substr(at + separator.size())};
+}
+
+}  // namespace quillmar::fuzz

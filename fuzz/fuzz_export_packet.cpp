@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "export/export_driver.hpp"
 #include "app/run.hpp"
+#include "export/export_driver.hpp"
 #include "harness.hpp"
 
 using namespace quillmar;

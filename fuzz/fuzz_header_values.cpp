@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "rfc/header_values.hpp"
 #include "fido/message_record.hpp"
 #include "harness.hpp"
+#include "rfc/header_values.hpp"
 
 using namespace quillmar;
 using namespace quillmar::fuzz;

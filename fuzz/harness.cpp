@@ -12,17 +12,17 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/run.hpp"
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "export/export_driver.hpp"
 #include "export/export_state.hpp"
-#include "soup/reply.hpp"
-#include "app/run.hpp"
 #include "fido/message_record.hpp"
 #include "import/import_state.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar::fuzz {
 

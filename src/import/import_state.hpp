@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/path_text.hpp"
+#include "import/import_journal.hpp"
 #include "import/statistics.hpp"
 #include "soup/soup_reader.hpp"
 
@@ -18,6 +19,12 @@ struct ImportState {
   // files could not be written whole in the run.
   std::vector<PathText> decoded_files;
   long decoding_failures = 0;
+  // The committed state of the message file being imported (see the
+  // import's journal).
+  JournalState journal;
+  // A commit could not be finished: nothing more is imported in this run,
+  // and the journal stays for the next one.
+  bool stopped = false;
 };
 
 extern ImportState import_state;

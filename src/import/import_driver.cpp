@@ -29,11 +29,6 @@ ImportState import_state;
 
 namespace {
 
-// The committed state of the message file being imported (see the journal).
-JournalState journal;
-// A commit could not be finished: nothing more is imported in this run, and
-// the journal stays for the next one.
-bool stopped = false;
 // Counted failures before the current message; a change means its output
 // is incomplete.
 long failures_so_far() {
@@ -88,7 +83,7 @@ bool finish_packet(OutPacket& packet) {
     }
     forget_packet_number(packet.name);
   } else {
-    journal.packets.push_back(CommittedPacket{packet.name, -1});
+    import_state.journal.packets.push_back(CommittedPacket{packet.name, -1});
   }
   return ok;
 }
@@ -115,7 +110,7 @@ bool store_journal(const JournalState& state) {
 // its current end), list changes, decoded files and replies go on disk, the
 // journal says so, and the replies are listed in REPLIES.
 bool commit(OutPacket& packet, int64_t consumed) {
-  JournalState state = journal;
+  JournalState state = import_state.journal;
   if (packet.file.is_open()) {
     if (!packet.file.sync()) {
       log_print("! Error writing packet %s\n", packet.name.c_str());
@@ -137,27 +132,27 @@ bool commit(OutPacket& packet, int64_t consumed) {
     state.open_reply.clear();
   }
   if (!store_journal(state)) return false;
-  journal.consumed = consumed;
+  import_state.journal.consumed = consumed;
   if (!replies) return true;
   flush_reply_file(kReplyMail);
   if (!list_reply_durably(state.reply)) {
     note_run_failure();
-    stopped = true;
+    import_state.stopped = true;
     return false;
   }
   state.reply.clear();
   state.open_reply.assign(reply_file_name(kReplyMail));
-  journal.open_reply = state.open_reply;
+  import_state.journal.open_reply = state.open_reply;
   return store_journal(state);
 }
 
 // Gives every committed packet its final name.
 bool publish_packets() {
-  for (const CommittedPacket& p : journal.packets) {
+  for (const CommittedPacket& p : import_state.journal.packets) {
     PathText final_name;
     if (!publish_packet(p.temp, final_name)) return false;
   }
-  journal.packets.clear();
+  import_state.journal.packets.clear();
   if (!platform::sync_directory_of(settings->InboundDir.view())) {
     report_failure("cannot put on disk the directory of", settings->InboundDir.view());
     return false;
@@ -274,14 +269,15 @@ void remove_output(std::string_view name) {
 // its journal. When the SOUP program has put a new file under that name,
 // the old one stays claimed and its AREAS line finds it first next time.
 void unclaim() {
-  if (!platform::rename_file(journal.claimed, journal.original)) {
-    if (file_exists(journal.original)) {
-      log_print("! %s is kept as %s\n", journal.original.c_str(), journal.claimed.c_str());
+  if (!platform::rename_file(import_state.journal.claimed, import_state.journal.original)) {
+    if (file_exists(import_state.journal.original)) {
+      log_print("! %s is kept as %s\n", import_state.journal.original.c_str(),
+                import_state.journal.claimed.c_str());
     } else {
-      report_failure("cannot rename", journal.claimed.view());
+      report_failure("cannot rename", import_state.journal.claimed.view());
     }
   }
-  if (!remove_journal()) stopped = true;
+  if (!remove_journal()) import_state.stopped = true;
 }
 
 // After a failed message: everything since the last commit is taken back
@@ -290,14 +286,15 @@ bool take_back(OutPacket& packet) {
   if (packet.file.is_open()) packet.file.close();
   // The reply file is cut back or removed below by its name.
   close_reply_streams();
-  log_print("! Message file %s kept: its output could not be written\n", journal.original.c_str());
+  log_print("! Message file %s kept: its output could not be written\n",
+            import_state.journal.original.c_str());
   note_run_failure();
   if (run_options.test_mode) {
     // Nothing is committed under /TEST: the output of the file simply goes.
-    for (const CommittedPacket& p : journal.packets) remove_output(p.temp);
+    for (const CommittedPacket& p : import_state.journal.packets) remove_output(p.temp);
     if (!packet.name.empty()) remove_output(packet.name);
     for (std::string_view name : decoded_files()) remove_output(name);
-    journal.packets.clear();
+    import_state.journal.packets.clear();
     if (reply_message_count(kReplyMail) > 0) remove_output(reply_file_name(kReplyMail));
     drop_reply_file(kReplyMail);
     return false;
@@ -306,17 +303,17 @@ bool take_back(OutPacket& packet) {
   bool ok = complete_interrupted_import(recovered);
   drop_reply_file(kReplyMail);
   if (!ok) {
-    stopped = true;
+    import_state.stopped = true;
     return false;
   }
-  journal = recovered;
-  if (!journal.has_claim) return false;
-  if (journal.consumed == 0) {
+  import_state.journal = recovered;
+  if (!import_state.journal.has_claim) return false;
+  if (import_state.journal.consumed == 0) {
     unclaim();
     return false;
   }
   // Part of it is committed: the journal keeps the rest for the next run.
-  stopped = true;
+  import_state.stopped = true;
   return false;
 }
 
@@ -324,23 +321,23 @@ bool take_back(OutPacket& packet) {
 // when the file is kept (its AREAS line too).
 bool import_claimed(long line) {
   MessageFile& file = *import_state.message_file;
-  const SoupArea& area = journal.area;
-  if (!open_message_file(area, line, file, journal.claimed)) {
+  const SoupArea& area = import_state.journal.area;
+  if (!open_message_file(area, line, file, import_state.journal.claimed)) {
     note_run_failure();
     if (run_options.test_mode) return false;
-    if (journal.consumed == 0) {
+    if (import_state.journal.consumed == 0) {
       unclaim();
     } else {
-      stopped = true;
+      import_state.stopped = true;
     }
     return false;
   }
-  const int64_t start = journal.consumed;
+  const int64_t start = import_state.journal.consumed;
   const int64_t claimed_size = file.size();
   file.seek(start);
   import_state.file_counters = ImportCounters{};
   forget_decoded_files();
-  journal.packets.clear();
+  import_state.journal.packets.clear();
   OutPacket packet;
   bool format_error = false;
   int64_t done = start;
@@ -375,32 +372,33 @@ bool import_claimed(long line) {
   file.close();
   if (!finish_packet(packet) || !commit(packet, done)) return take_back(packet);
   if (!publish_packets()) {
-    stopped = true;
+    import_state.stopped = true;
     return false;
   }
 
   // The input goes only now that its packets and replies are final.
-  const PathText& path = journal.claimed;
+  const PathText& path = import_state.journal.claimed;
   bool kept = false;
   if (format_error) {
     PathText bad;
-    bad_name(journal.original.view(), bad);
+    bad_name(import_state.journal.original.view(), bad);
     if (run_options.test_mode || platform::rename_file(path, bad)) {
-      log_print("! Error in message file %s, renamed to %s\n", journal.original.c_str(),
-                bad.c_str());
-      if (!run_options.test_mode && !remove_journal()) stopped = true;
+      log_print("! Error in message file %s, renamed to %s\n",
+                import_state.journal.original.c_str(), bad.c_str());
+      if (!run_options.test_mode && !remove_journal()) import_state.stopped = true;
       return true;
     }
     // The file stays, and AREAS with it; the next run finds its format
     // error again. With nothing of it committed it goes back under its
     // name, else the journal keeps it claimed with its committed offset.
     log_print("! Error in message file %s, which could not be renamed to %s: %s\n",
-              journal.original.c_str(), bad.c_str(), platform::last_error());
+              import_state.journal.original.c_str(), bad.c_str(), platform::last_error());
     note_run_failure();
-    if (journal.consumed == 0 && platform::rename_file(path, journal.original)) {
-      if (!remove_journal()) stopped = true;
+    if (import_state.journal.consumed == 0 &&
+        platform::rename_file(path, import_state.journal.original)) {
+      if (!remove_journal()) import_state.stopped = true;
     } else {
-      stopped = true;
+      import_state.stopped = true;
     }
     return false;
   }
@@ -412,13 +410,13 @@ bool import_claimed(long line) {
       // Written to after the claim: what was added waits for the next run.
       log_print("* %s grew while it was imported; the rest is imported by the next run\n",
                 path.c_str());
-      stopped = true;
+      import_state.stopped = true;
     } else if (!platform::remove_file(path)) {
       report_failure("cannot remove", path.view());
-      stopped = true;
+      import_state.stopped = true;
       kept = true;
     } else if (!remove_journal()) {
-      stopped = true;
+      import_state.stopped = true;
     }
   } else {
     // Nothing imported from it: it goes back under its name.
@@ -483,7 +481,7 @@ bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
       return true;
     }
     fresh.claimed = original;
-    journal = fresh;
+    import_state.journal = fresh;
     return import_claimed(line);
   }
   // The claimed name is made here, upper case: looked up exactly, so that a
@@ -493,10 +491,10 @@ bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
   if (platform::exists_exact(claimed)) {
     // Claimed by an earlier run and kept: its messages come first.
     any = true;
-    journal = fresh;
-    journal.claimed = claimed;
-    if (!write_journal(journal) || !import_claimed(line)) kept = true;
-    if (stopped) return false;
+    import_state.journal = fresh;
+    import_state.journal.claimed = claimed;
+    if (!write_journal(import_state.journal) || !import_claimed(line)) kept = true;
+    if (import_state.stopped) return false;
     if (claimed_with_areas) return !kept;
   }
   if (!file_exists(original)) {
@@ -507,9 +505,9 @@ bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
     log_print("! %s waits for %s, kept from an earlier run\n", original.c_str(), claimed.c_str());
     return false;
   }
-  journal = fresh;
-  journal.claimed = claimed;
-  if (!write_journal(journal)) {
+  import_state.journal = fresh;
+  import_state.journal.claimed = claimed;
+  if (!write_journal(import_state.journal)) {
     log_print("! %s not imported: no journal can be written\n", original.c_str());
     return false;
   }
@@ -517,7 +515,7 @@ bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
     // A file that cannot be claimed cannot be consumed either: importing it
     // would import it again on every run.
     report_failure("cannot claim", original.view());
-    if (!remove_journal()) stopped = true;
+    if (!remove_journal()) import_state.stopped = true;
     return false;
   }
   return import_claimed(line) && !kept;
@@ -536,7 +534,7 @@ void import_areas(const PathText& areas_path) {
   bool kept = false;
   long line = 0;
   SoupArea area;
-  while (!stopped) {
+  while (!import_state.stopped) {
     AreaLine r = read_area_line(areas, line, area);
     if (r == AreaLine::end_of_file) break;
     if (r == AreaLine::rejected) {
@@ -548,7 +546,7 @@ void import_areas(const PathText& areas_path) {
   }
   areas.close();
   // Stopped: the claimed AREAS stays for the next run.
-  if (run_options.test_mode || stopped) return;
+  if (run_options.test_mode || import_state.stopped) return;
   PathText original;
   original.assign(settings->SoupDir.view());
   original.append("AREAS");
@@ -578,10 +576,10 @@ bool readable_file(std::string_view path) {
 void import_soup() {
   log_print("Importing from Soup to PKT\n");
   set_list_journal(import_list_journal());
-  stopped = false;
+  import_state.stopped = false;
   reset_packet_names();
-  if (!complete_interrupted_import(journal)) return;
-  if (run_options.test_mode) journal.has_claim = false;
+  if (!complete_interrupted_import(import_state.journal)) return;
+  if (run_options.test_mode) import_state.journal.has_claim = false;
   PathText areas_path;
   PathText claimed_areas;
   areas_path.assign(settings->SoupDir.view());
@@ -589,7 +587,7 @@ void import_soup() {
   claimed_areas.assign(settings->SoupDir.view());
   claimed_areas.append(kClaimedAreasName);
   bool leftover = !run_options.test_mode && file_exists(claimed_areas);
-  if (!journal.has_claim && !leftover && !file_exists(areas_path)) {
+  if (!import_state.journal.has_claim && !leftover && !file_exists(areas_path)) {
     log_print("No AREAS found. Nothing to do.\n");
     return;
   }
@@ -602,16 +600,16 @@ void import_soup() {
 
   // What an interrupted run left comes first: its claimed message file,
   // then its claimed AREAS.
-  if (journal.has_claim) {
-    journal.open_reply.assign(reply_file_name(kReplyMail));
-    if (write_journal(journal)) {
+  if (import_state.journal.has_claim) {
+    import_state.journal.open_reply.assign(reply_file_name(kReplyMail));
+    if (write_journal(import_state.journal)) {
       import_claimed(0);
     } else {
-      stopped = true;
+      import_state.stopped = true;
     }
   }
-  if (!stopped && leftover) import_areas(claimed_areas);
-  if (!stopped && file_exists(areas_path)) {
+  if (!import_state.stopped && leftover) import_areas(claimed_areas);
+  if (!import_state.stopped && file_exists(areas_path)) {
     if (run_options.test_mode) {
       import_areas(areas_path);
     } else if (file_exists(claimed_areas)) {

@@ -6,6 +6,7 @@
 
 #include "base/path_list.hpp"
 #include "base/path_text.hpp"
+#include "import/import_journal.hpp"
 #include "import/statistics.hpp"
 #include "soup/soup_reader.hpp"
 
@@ -19,6 +20,12 @@ struct ImportState {
   // files could not be written whole in the run.
   PathList decoded_files;
   long decoding_failures = 0;
+  // The committed state of the message file being imported (see the
+  // import's journal).
+  JournalState journal;
+  // A commit could not be finished: nothing more is imported in this run,
+  // and the journal stays for the next one.
+  bool stopped = false;
 };
 
 extern ImportState import_state;

@@ -8,7 +8,7 @@ DESTDIR ?=
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test demo install deb clean format fuzz fuzz-build
+.PHONY: all build test demo compare install deb clean format fuzz fuzz-build
 
 all: build
 
@@ -53,6 +53,13 @@ fuzz-build:
 
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Byte-for-byte comparison of this build's outputs with another binary's:
+# make compare BASELINE=/path/to/quillmar [COMPARE_N=20000]
+COMPARE_N ?= 20000
+compare: build
+	@test -n "$(BASELINE)" || { echo "usage: make compare BASELINE=/path/to/quillmar" >&2; exit 2; }
+	nice tools/compare.sh $(BASELINE) build/quillmar $(COMPARE_N)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "harness.hpp"
-#include "import/soup_reader.hpp"
+#include "soup/soup_reader.hpp"
 
 using namespace quillmar;
 using namespace quillmar::fuzz;

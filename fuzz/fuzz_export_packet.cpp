@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/run.hpp"
 #include "export/export_driver.hpp"
-#include "frame/run.hpp"
 #include "harness.hpp"
 
 using namespace quillmar;

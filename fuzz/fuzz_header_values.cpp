@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "fido/header_values.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 #include "harness.hpp"
+#include "rfc/header_values.hpp"
 
 using namespace quillmar;
 using namespace quillmar::fuzz;
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   switch (choice % 5) {
     case 0:
     case 1: {
-      RecipientTable& table = recipient_table;
+      RecipientTable& table = message_work.recipients;
       table.clear();
       Text<128> address;
       Text<128> name;
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
     case 3: {
-      CrossPostTable& groups = cross_post_table;
+      CrossPostTable& groups = message_work.cross_posts;
       groups.clear();
       split_newsgroups(std::string_view(value.get(), length), "alt.test", groups);
       for (const Text<128>& g : groups) check_text(g, "newsgroup");

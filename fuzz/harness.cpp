@@ -12,17 +12,17 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/run.hpp"
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "export/export_driver.hpp"
 #include "export/export_state.hpp"
-#include "export/reply.hpp"
-#include "frame/run.hpp"
-#include "frame/work.hpp"
-#include "import/statistics.hpp"
+#include "fido/message_record.hpp"
+#include "import/import_state.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar::fuzz {
 
@@ -244,9 +244,9 @@ bool load_settings(std::string_view config) {
   release_export_work();
   release_settings();
   allocate_settings();
-  if (message_header == nullptr) allocate_message_work();
+  if (message_work.header == nullptr) allocate_message_work();
   reset_message_header();
-  file_counters = ImportCounters{};
+  import_state.file_counters = ImportCounters{};
 
   // The start-up defaults of a run.
   Settings& s = *settings;
@@ -256,6 +256,7 @@ bool load_settings(std::string_view config) {
   s.JunkArea = "JUNKMAIL";
   s.EmailArea = "NETMAIL";
   std::string program = in_box("quillmar");
+  register_list_keywords();
   if (!read_config(config, program)) return false;
   if (s.DecodeDir.empty()) s.DecodeDir = s.InboundDir;
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;

@@ -1,4 +1,4 @@
-#include "frame/run.hpp"
+#include "app/run.hpp"
 
 int main(int argc, char** argv) {
   return quillmar::run(argc, argv);

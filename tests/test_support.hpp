@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/run.hpp"
+#include "base/log.hpp"
 
 namespace quillmar::testing {
 

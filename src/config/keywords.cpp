@@ -1,10 +1,9 @@
 // The keyword handlers: one per configuration keyword.
 #include <new>
 
+#include "base/charset.hpp"
+#include "base/text_helpers.hpp"
 #include "config/reader.hpp"
-#include "fido/charset.hpp"
-#include "frame/text_helpers.hpp"
-#include "lists/list_files.hpp"
 
 namespace quillmar {
 
@@ -228,11 +227,6 @@ void kw_mailing_list(const ConfigLine& at) {
     text = text.substr(0, subj == 0 ? 0 : subj - 1);
   }
   copy_text(text, e->truncate_text);
-}
-
-void kw_list_config(const ConfigLine& at) {
-  if (lists().size() >= kMaxListConfig) return at.warn("too many ListConfig keywords");
-  read_list_config(at.value, at.line, at.path, config_program_path());
 }
 
 // --- Mailer, directories and files ---
@@ -619,7 +613,6 @@ const KeywordEntry kKeywords[] = {
     {"EmailArea", kw_email_area},
     {"Route", kw_route},
     {"MailingList", kw_mailing_list},
-    {"ListConfig", kw_list_config},
     {"MailerType", kw_mailer_type},
     {"InboundDir", kw_inbound_dir},
     {"OutboundDir", kw_outbound_dir},

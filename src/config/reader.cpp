@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "frame/text_reader.hpp"
+#include "base/text_reader.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
@@ -21,10 +21,6 @@ std::string program_path_of_run;
 // Real paths of the files being read, outermost first, to refuse cycles.
 std::vector<std::string> open_files;
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 std::string real_path_of(std::string_view name) {
   std::string os = platform::resolve_existing(name);
   char* r = ::realpath(os.c_str(), nullptr);
@@ -36,13 +32,23 @@ std::string real_path_of(std::string_view name) {
 
 bool read_config_file(std::string_view name, const ConfigLine* include = nullptr);
 
+// Keywords added by higher layers.
+std::vector<KeywordEntry>& registered_keywords() {
+  static std::vector<KeywordEntry> entries;
+  return entries;
+}
+
+bool is_keyword(const char* entry, std::string_view keyword) {
+  std::string_view k(entry);
+  return k.size() == keyword.size() && ::strncasecmp(k.data(), keyword.data(), keyword.size()) == 0;
+}
+
 const KeywordEntry* find_keyword(std::string_view keyword) {
   for (std::size_t i = 0; i < kKeywordCount; ++i) {
-    std::string_view k(kKeywords[i].keyword);
-    if (k.size() == keyword.size() &&
-        ::strncasecmp(k.data(), keyword.data(), keyword.size()) == 0) {
-      return &kKeywords[i];
-    }
+    if (is_keyword(kKeywords[i].keyword, keyword)) return &kKeywords[i];
+  }
+  for (const KeywordEntry& e : registered_keywords()) {
+    if (is_keyword(e.keyword, keyword)) return &e;
   }
   return nullptr;
 }
@@ -73,6 +79,11 @@ void handle_line(std::string_view line, long number, std::string_view path) {
 }
 
 }  // namespace
+
+void register_keyword(const char* keyword, KeywordHandler handler) {
+  if (find_keyword(keyword) != nullptr) return;
+  registered_keywords().push_back(KeywordEntry{keyword, handler});
+}
 
 void config_warning(const char* message, long line, std::string_view path) {
   std::fprintf(stderr, "Warning: %s in line %ld of %.*s\n\n", message, line,
@@ -151,61 +162,9 @@ std::string_view next_parameter(std::string_view& rest) {
   return param;
 }
 
-bool scan_unsigned(std::string_view& text, uint32_t& out) {
-  std::size_t i = 0;
-  while (i < text.size() && is_space(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-  uint64_t value = 0;
-  bool overflow = false;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-    if (value > 0xFFFFFFFFu) {
-      overflow = true;
-      value = 0xFFFFFFFFu;
-    }
-  }
-  uint32_t v = static_cast<uint32_t>(value);
-  out = overflow ? 0xFFFFFFFFu : (negative ? static_cast<uint32_t>(0u - v) : v);
-  text.remove_prefix(i);
-  return true;
-}
-
-bool scan_signed(std::string_view& text, long& out) {
-  std::size_t i = 0;
-  while (i < text.size() && is_space(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 0x80000000LL) value = 0x80000000LL;
-  }
-  if (negative) value = -value;
-  if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
-  out = static_cast<long>(value);
-  text.remove_prefix(i);
-  return true;
-}
-
 void parse_ftn_address(const ConfigLine& at, std::string_view text, FtnAddress& out) {
   out = FtnAddress{};
-  uint16_t* fields[4] = {&out.zone, &out.net, &out.node, &out.point};
-  const char separators[3] = {':', '/', '.'};
-  int read = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (text.empty() || text[0] != separators[i - 1]) break;
-      text.remove_prefix(1);
-    }
-    uint32_t v = 0;
-    if (!scan_unsigned(text, v)) break;
-    *fields[i] = static_cast<uint16_t>(v);
-    ++read;
-  }
-  if (read < 3) at.warn("invalid FTN address");
+  if (read_ftn_address(text, out) < 3) at.warn("invalid FTN address");
 }
 
 void parse_email_address(const ConfigLine& at, std::string_view text, Text<128>& out) {

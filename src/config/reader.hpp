@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/bounded_text.hpp"
+#include "base/number_scan.hpp"
 #include "config/settings.hpp"
-#include "frame/bounded_text.hpp"
 
 namespace quillmar {
 
@@ -58,12 +59,6 @@ void copy_text(std::string_view text, Text<N>& out) {
 // name too long for a path. An empty value leaves the directory empty.
 void parse_directory(const ConfigLine& at, std::string_view text, PathText& out);
 
-// Reads an unsigned number the way "%u" does: leading white space, an
-// optional sign, digits (a minus wraps around). False when no digit follows.
-bool scan_unsigned(std::string_view& text, uint32_t& out);
-// Reads a signed number the way "%d" does.
-bool scan_signed(std::string_view& text, long& out);
-
 // Keyword handlers (one per keyword); each gets its line.
 using KeywordHandler = void (*)(const ConfigLine&);
 struct KeywordEntry {
@@ -73,6 +68,11 @@ struct KeywordEntry {
 // The keyword table of the settings.
 extern const KeywordEntry kKeywords[];
 extern const std::size_t kKeywordCount;
+
+// Adds a keyword that a higher layer reads (the mailing lists add
+// ListConfig); the configuration reader knows it like the table's own. A
+// keyword added twice keeps its first handler.
+void register_keyword(const char* keyword, KeywordHandler handler);
 
 // The program path of the configuration being read.
 std::string_view config_program_path();

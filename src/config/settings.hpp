@@ -4,20 +4,13 @@
 #include <cstdint>
 #include <string>
 
-#include "frame/bounded_text.hpp"
-#include "frame/fixed_table.hpp"
+#include "base/bounded_text.hpp"
+#include "base/fixed_table.hpp"
+#include "base/ftn_address.hpp"
+#include "base/path_text.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
-
-struct FtnAddress {
-  uint16_t zone = 0;
-  uint16_t net = 0;
-  uint16_t node = 0;
-  uint16_t point = 0;
-
-  friend bool operator==(const FtnAddress&, const FtnAddress&) = default;
-};
 
 struct AddrMapEntry {
   FtnAddress ftn_address;
@@ -122,8 +115,6 @@ inline constexpr std::size_t kMaxJunkSubj = 2048;
 inline constexpr std::size_t kMaxJunkStr = 2048;
 inline constexpr std::size_t kMaxJunkGroup = 512;
 inline constexpr std::size_t kMaxIgnoreMessageText = 512;
-
-using platform::PathText;
 
 struct Settings {
   // Gateway identity and address mapping.

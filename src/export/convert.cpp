@@ -5,19 +5,25 @@
 #include <cstring>
 #include <vector>
 
+#include "base/char_class.hpp"
+#include "base/charset.hpp"
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/number_scan.hpp"
+#include "base/run_options.hpp"
+#include "base/text_helpers.hpp"
+#include "base/version.hpp"
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
-#include "export/header_words.hpp"
 #include "export/journal.hpp"
-#include "export/reply.hpp"
 #include "fido/address_mapping.hpp"
-#include "fido/charset.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
+#include "lists/distribution.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "rfc/header_words.hpp"
+#include "rfc/header_writer.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -58,16 +64,6 @@ struct ConvertState {
 };
 ConvertState state;
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool is_alnum(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 void skip_spaces(std::string_view& s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
 }
@@ -87,19 +83,6 @@ bool take_int(std::string_view& s, int& out) {
     s.remove_prefix(1);
   }
   out = static_cast<int>(negative ? -value : value);
-  return true;
-}
-
-// "%hu": blanks and digits, taken modulo 65536.
-bool take_u16(std::string_view& s, uint16_t& out) {
-  skip_spaces(s);
-  if (s.empty() || !is_digit(s.front())) return false;
-  uint16_t value = 0;
-  while (!s.empty() && is_digit(s.front())) {
-    value = static_cast<uint16_t>(value * 10u + static_cast<unsigned>(s.front() - '0'));
-    s.remove_prefix(1);
-  }
-  out = value;
   return true;
 }
 
@@ -140,20 +123,18 @@ bool skip_rest_of_line(platform::File& in) {
 }
 
 void read_kludge(std::string_view k) {
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   if (starts_with(k, "INTL ")) {
     std::string_view s = k.substr(5);
-    uint16_t v[6] = {};
-    if (take_u16(s, v[0]) && take_char(s, ':') && take_u16(s, v[1]) && take_char(s, '/') &&
-        take_u16(s, v[2]) && take_u16(s, v[3]) && take_char(s, ':') && take_u16(s, v[4]) &&
-        take_char(s, '/') && take_u16(s, v[5])) {
-      m.origin.zone = v[3];
-      m.origin.net = v[4];
-      m.origin.node = v[5];
+    FtnAddress to, from;
+    if (read_ftn_address(s, to, 3) == 3 && read_ftn_address(s, from, 3) == 3) {
+      m.origin.zone = from.zone;
+      m.origin.net = from.net;
+      m.origin.node = from.node;
     }
   } else if (starts_with(k, "FMPT ")) {
     std::string_view s = k.substr(5);
-    take_u16(s, m.origin.point);
+    scan_u16(s, m.origin.point);
   } else if (starts_with(k, "FLAGS ")) {
     std::string_view s = k.substr(6);
     while (!s.empty()) {
@@ -204,8 +185,8 @@ bool read_address_line(std::string_view line) {
       while (!value.empty() && is_space(value.front())) value.remove_prefix(1);
       while (!value.empty() && is_space(value.back())) value.remove_suffix(1);
       std::size_t limit = settings->ExportMaxXPost == 0 ? kMaxCrossPosts : settings->ExportMaxXPost;
-      if (cross_post_table.size() < limit && !cross_post_table.full()) {
-        cross_post_table.add()->assign(value);
+      if (message_work.cross_posts.size() < limit && !message_work.cross_posts.full()) {
+        message_work.cross_posts.add()->assign(value);
       } else {
         state.xpost_limit = true;
       }
@@ -213,8 +194,8 @@ bool read_address_line(std::string_view line) {
       std::size_t limit = settings->ExportMaxTo == 0 ? kMaxRecipients : settings->ExportMaxTo;
       // The To name counts as the first recipient of a message not to UUCP.
       if (!state.is_uucp) --limit;
-      if (recipient_table.size() < limit && !recipient_table.full()) {
-        Recipient* r = recipient_table.add();
+      if (message_work.recipients.size() < limit && !message_work.recipients.full()) {
+        Recipient* r = message_work.recipients.add();
         r->kind = static_cast<uint8_t>(l.kind);
         r->address = value;
       } else {
@@ -230,7 +211,7 @@ bool read_address_line(std::string_view line) {
 // body line.
 void scan_header(platform::File& in) {
   char line[kScanPiece + 1];
-  const bool gateway = export_target == ExportTarget::gateway;
+  const bool gateway = export_state.target == ExportTarget::gateway;
   bool allowance = false;
   for (;;) {
     long pos = in.tell();
@@ -280,8 +261,8 @@ bool check_body(platform::File& in) {
 
 // Will a file of the attachment list go with the message?
 bool has_attachment_to_send() {
-  for (const AttachmentEntry& e : attachment_list) {
-    if (export_target == ExportTarget::route || e.state != kAttachPacket) return true;
+  for (const AttachmentEntry& e : export_state.attachments) {
+    if (export_state.target == ExportTarget::route || e.state != kAttachPacket) return true;
   }
   return false;
 }
@@ -299,6 +280,16 @@ std::string header_text(std::string_view text, std::size_t used) {
   std::string value = header_value(text);
   if (!settings->ModernMime) return value;
   return encode_header_words(fido_text_as_utf8(value), used);
+}
+
+// Writes a header text of the FidoNet message through the header writer:
+// as encoded words with ModernMime, else as it stands.
+void write_text_value(HeaderWriter& out, std::string_view text, std::size_t used) {
+  if (settings->ModernMime) {
+    out.folded(header_text(text, used));
+  } else {
+    out.value(text);
+  }
 }
 
 // The FidoNet charset's Internet name.
@@ -351,7 +342,7 @@ bool choose_kind() {
     state.is_news = false;
     state.recipient = e.list_address;
     if (!e.sender_address.empty()) state.from_address = e.sender_address;
-    recipient_table.clear();
+    message_work.recipients.clear();
     state.is_mailing_list = true;
     break;
   }
@@ -365,38 +356,20 @@ bool choose_kind() {
   return !(state.is_news && state.newsgroup.empty());
 }
 
-void write_member_list(platform::File& out, ListRecord& list) {
-  out.write("Bcc: ");
-  long written = 0;
-  UserRecord user;
-  for (MemberNode* head : list.chains) {
-    for (const MemberNode* node = head; node != nullptr; node = node->next) {
-      if (!read_user_record(list, *node, user) || user.status == kStatusBarred) continue;
-      if (written != 0) out.write(written % 2 == 0 ? ",\n   " : ", ");
-      out.write("<");
-      write_header_value(out, user.address);
-      out.write(">");
-      ++written;
-    }
-  }
-  out.write("\n");
-  close_user_file(list);
-}
-
 // The entries of one kind, with a line break before every third entry
 // that follows earlier text.
-void write_recipients(platform::File& out, uint8_t kind, bool first_follows_text) {
+void write_recipients(HeaderWriter& out, uint8_t kind, bool first_follows_text) {
   long written = 0;
-  for (const Recipient& r : recipient_table) {
+  for (const Recipient& r : message_work.recipients) {
     if (r.kind != kind) continue;
-    if (written != 0 || first_follows_text) out.write(written % 3 == 0 ? ",\n    " : ", ");
-    write_header_value(out, r.address);
+    if (written != 0 || first_follows_text) out.raw(written % 3 == 0 ? ",\n    " : ", ");
+    out.value(r.address.view());
     ++written;
   }
 }
 
 bool has_kind(uint8_t kind) {
-  for (const Recipient& r : recipient_table) {
+  for (const Recipient& r : message_work.recipients) {
     if (r.kind == kind) return true;
   }
   return false;
@@ -421,121 +394,151 @@ void make_one_line(Text<N>& text) {
   }
 }
 
-void write_header(platform::File& out) {
-  const Settings& s = *settings;
-  ExportMessage& message = *export_message;
+// Every value of the message that goes into its header, on one line.
+void make_header_values_one_line() {
+  ExportMessage& message = *export_state.message;
   for (Text<128>* value :
        {&state.recipient, &state.from_address, &state.reply_address, &state.newsgroup,
         &message.to_name, &message.from_name, &message.subject, &message.route_subject,
         &state.msgid_ref.id_text, &state.reply_ref.id_text}) {
     make_one_line(*value);
   }
-  for (Recipient& r : recipient_table) make_one_line(r.address);
-  for (Text<128>& group : cross_post_table) make_one_line(group);
-  const ExportMessage& m = message;
-  const bool route = export_target == ExportTarget::route;
+  for (Recipient& r : message_work.recipients) make_one_line(r.address);
+  for (Text<128>& group : message_work.cross_posts) make_one_line(group);
+}
 
+// The addressees: the list's members, the recipients of mail, or the
+// newsgroups.
+void write_addressees(HeaderWriter& out) {
+  const ExportMessage& m = *export_state.message;
   if (state.list != nullptr) {
-    write_member_list(out, *state.list);
+    write_member_bcc(out, *state.list);
   } else if (!state.is_news) {
-    out.write("To: ");
+    out.start("To");
     if (!state.is_uucp) {
-      write_header_value(out, state.recipient);
-      if (route && !m.to_name.empty()) {
-        out.printf(" (%s)", header_text(m.to_name, 6 + state.recipient.size()).c_str());
+      out.value(state.recipient);
+      if (export_state.target == ExportTarget::route && !m.to_name.empty()) {
+        out.raw(" (");
+        write_text_value(out, m.to_name, 6 + state.recipient.size());
+        out.raw(")");
       }
     }
     write_recipients(out, kAddressTo, !state.is_uucp);
-    out.write("\n");
+    out.end();
     if (has_kind(kAddressCc)) {
-      out.write("Cc: ");
+      out.start("Cc");
       write_recipients(out, kAddressCc, false);
-      out.write("\n");
+      out.end();
     }
     if (has_kind(kAddressBcc)) {
-      out.write("Bcc: ");
+      out.start("Bcc");
       write_recipients(out, kAddressBcc, false);
-      out.write("\n");
+      out.end();
     }
   } else {
-    out.write("Newsgroups: ");
-    write_header_value(out, state.newsgroup);
-    for (const Text<128>& group : cross_post_table) {
-      out.write(",");
-      write_header_value(out, group);
+    out.start("Newsgroups");
+    out.value(state.newsgroup);
+    for (const Text<128>& group : message_work.cross_posts) {
+      out.raw(",");
+      out.value(group);
     }
-    out.write("\n");
+    out.end();
   }
+}
 
-  out.write("From: ");
-  if (state.is_news) write_header_value(out, s.NoSpamText);
-  write_header_value(out, state.from_address);
+// Sender, reply address and subject.
+void write_origin_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  const ExportMessage& m = *export_state.message;
+  out.start("From");
+  if (state.is_news) out.value(s.NoSpamText);
+  out.value(state.from_address);
+  out.raw(" (");
   std::size_t from_used = 8 + (state.is_news ? s.NoSpamText.size() : 0) + state.from_address.size();
-  out.printf(" (%s)\n", header_text(m.from_name, from_used).c_str());
+  write_text_value(out, m.from_name, from_used);
+  out.raw(")");
+  out.end();
   if (state.list == nullptr) {
-    out.write("Reply-to: ");
-    write_header_value(out, state.reply_address);
-    out.printf(" (%s)\n", header_text(m.from_name, 12 + state.reply_address.size()).c_str());
+    out.start("Reply-to");
+    out.value(state.reply_address);
+    out.raw(" (");
+    write_text_value(out, m.from_name, 12 + state.reply_address.size());
+    out.raw(")");
+    out.end();
   } else {
     std::string_view list_address =
         state.list->ListAddress ? state.list->ListAddress->view() : std::string_view();
-    out.write("Reply-to: ");
-    write_header_value(out, list_address);
-    out.write("\nSender: ");
-    write_header_value(out, list_address);
-    out.write("\n");
+    out.field("Reply-to", list_address);
+    out.field("Sender", list_address);
   }
   std::string_view subject = m.subject;
-  if (m.file_attached && route && !m.route_subject.empty() && subject_names_bundle(m.subject)) {
+  if (m.file_attached && export_state.target == ExportTarget::route && !m.route_subject.empty() &&
+      subject_names_bundle(m.subject)) {
     subject = m.route_subject;
   }
-  out.printf("Subject: %s\n", header_text(subject, 9).c_str());
+  out.start("Subject");
+  write_text_value(out, subject, 9);
+  out.end();
+}
 
-  FidoDate d = parse_fido_date(m.date_time);
-  out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[d.weekday], d.day,
-             kMonthNames[d.month], d.year, d.hour, d.minute, d.second);
-  if (!s.TimeZone.empty()) {
-    out.write(" ");
-    write_header_value(out, s.TimeZone);
-  }
-  out.write("\n");
+// Date, identifiers, organisation and the gateway's own fields.
+void write_message_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  const ExportMessage& m = *export_state.message;
+  out.date(parse_fido_date(m.date_time), s.TimeZone);
 
-  out.write("Message-ID: ");
-  write_message_id_line(out, state.msgid_ref);
+  out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
+                                          state.msgid_ref.address));
   if (state.reply_ref.serial != 0 || !state.reply_ref.id_text.empty()) {
-    out.write(state.is_news ? "References: " : "In-Reply-To: ");
-    write_message_id_line(out, state.reply_ref);
+    out.field(
+        state.is_news ? "References" : "In-Reply-To",
+        message_id_text(state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address));
   }
-  if (!s.Organization.empty()) {
-    out.write("Organization: ");
-    write_header_value(out, s.Organization);
-    out.write("\n");
-  }
+  if (!s.Organization.empty()) out.field("Organization", s.Organization);
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
-    out.printf("X-Comment-To: %s\n", header_text(m.to_name, 14).c_str());
+    out.start("X-Comment-To");
+    write_text_value(out, m.to_name, 14);
+    out.end();
   }
-  if (!state.is_news && route && !m.route_password.empty()) {
-    out.write("X-MailPassword: ");
-    write_header_value(out, m.route_password);
-    out.write("\n");
+  if (!state.is_news && export_state.target == ExportTarget::route && !m.route_password.empty()) {
+    out.field("X-MailPassword", m.route_password);
   }
-  out.printf("X-Mail%s: Quillmar/%s v%d.%02d\n", state.list != nullptr ? "Server" : "Converter",
-             kPlatformTag, kVersionMajor, kVersionMinor);
-  out.write("Mime-version: 1.0\n");
-  if (m.file_attached) {
-    out.printf("Content-Type: multipart/mixed; boundary=\"%s\"\n", kMimeBoundary);
-    out.printf("\n--%s\n", kMimeBoundary);
+  out.program(state.list != nullptr ? "X-MailServer" : "X-MailConverter");
+}
+
+// The MIME fields, and the start of the text part of a message with files.
+void write_content_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  out.field("Mime-version", "1.0");
+  if (export_state.message->file_attached) {
+    out.start("Content-Type");
+    out.raw("multipart/mixed; boundary=\"");
+    out.raw(kMimeBoundary);
+    out.raw("\"");
+    out.end();
+    out.raw("\n--");
+    out.raw(kMimeBoundary);
+    out.raw("\n");
   }
-  out.write("Content-Type: text/plain; charset=");
-  write_header_value(out, state.out_charset);
-  out.write("\n");
-  out.write("Content-Transfer-Encoding: ");
+  out.start("Content-Type");
+  out.raw("text/plain; charset=");
+  out.value(state.out_charset);
+  out.end();
   if (!state.has_8bit) {
-    out.write("7bit\n");
+    out.field("Content-Transfer-Encoding", "7bit");
   } else {
-    out.write(s.UseQP ? "quoted-printable\n" : "8bit\n");
+    out.field("Content-Transfer-Encoding", s.UseQP ? "quoted-printable" : "8bit");
   }
-  out.write("\n");
+  out.finish();
+}
+
+void write_header(platform::File& file) {
+  make_header_values_one_line();
+  HeaderWriter out(file);
+  write_addressees(out);
+  write_origin_lines(out);
+  write_message_lines(out);
+  write_content_lines(out);
 }
 
 bool is_tearline(std::string_view piece) {
@@ -629,107 +632,143 @@ void write_recoded_piece(platform::File& out, std::string_view piece) {
   out.write(encoded);
 }
 
-void write_body(platform::File& in, platform::File& out) {
-  const std::size_t width = body_width();
-  // UTF-8 text is cut by characters, not bytes: its pieces are read longer.
-  const bool by_characters = settings->ModernMime && state.source_utf8;
-  const std::size_t read_width = by_characters ? std::min<std::size_t>(4 * width, 480) : width;
-  char raw[kPieceBuffer];
-  char next[kScanPiece + 1];
-  Text<kPieceBuffer> piece;
-  Text<16> prefix;
-  bool continuation = false;
-  bool end_found = false;
-  for (;;) {
-    long start = in.tell();
-    CrLine r = read_piece(in, raw, read_width);
-    bool cut = r == CrLine::too_long;
-    bool text_end = r == CrLine::ended;
-    std::string_view v(raw, std::strlen(raw));
-    if (end_found) {
-      if (text_end) return;
-      continue;
-    }
-    if (!continuation) {
-      if (!v.empty() && v.front() == '\x01') {
-        if (text_end || (cut && !skip_rest_of_line(in))) return;
-        continue;
-      }
-      if (is_tearline(v)) {
-        if (text_end) return;
-        long after = in.tell();
-        CrLine r2 = read_piece(in, next, kScanPiece);
-        if (ends_text(next)) {
-          if (r2 == CrLine::ended) return;
-          end_found = true;
-          continue;
-        }
-        in.seek(after);
-      } else if (starts_with(v, " * Origin:")) {
-        if (text_end) return;
-        end_found = true;
-        continue;
-      }
-    }
-    // A line that filled a piece exactly leaves an empty rest: no line.
-    if (continuation && v.empty() && r == CrLine::line) {
-      continuation = false;
-      prefix.clear();
-      continue;
-    }
-    if (text_end && v.empty()) return;
+// The body of a FidoNet message as Internet text: kludge lines passed
+// over, the text ended by its tear and origin lines, long lines wrapped at
+// LineWidth carrying their quote prefix on.
+class BodyWriter {
+ public:
+  BodyWriter(platform::File& in, platform::File& out) : in_(in), out_(out) {}
 
-    std::size_t carried = prefix.size();
-    piece = prefix;
-    piece.append(v);
-    if (by_characters) {
-      std::size_t limit = utf8_prefix_bytes(piece, width);
-      if (cut || limit < piece.size()) {
-        // Wrapped as below, at a character boundary within `width`
-        // characters; the rest is read again.
-        carry_quote_prefix(piece, prefix);
-        std::size_t keep = wrap_length(piece.view().substr(0, limit), limit);
-        if (keep > limit) keep = limit;
-        // A piece read to its limit may end inside a character.
-        if (keep == piece.size()) keep = piece.size() - 1;
-        std::size_t whole = cut_text(piece, keep, true).size();
-        if (whole > carried) keep = whole;
-        if (keep < piece.size() && keep > carried) {
-          in.seek(start + static_cast<long>(keep - carried));
-          piece.truncate(keep);
-          cut = true;
-          text_end = false;
-        }
+  void run() {
+    for (;;) {
+      long start = in_.tell();
+      CrLine r = read_piece(in_, raw_, read_width_);
+      const bool text_end = r == CrLine::ended;
+      std::string_view v(raw_, std::strlen(raw_));
+      if (end_found_) {
+        if (text_end) return;
+        continue;
       }
-      if (!cut) prefix.clear();
-      continuation = cut;
-      write_recoded_piece(out, piece);
-      if (text_end) return;
-      continue;
-    }
-    if (cut) {
-      carry_quote_prefix(piece, prefix);
-      std::size_t keep = wrap_length(piece, width);
-      if (keep < piece.size() && keep > carried) {
-        in.seek(start + static_cast<long>(keep - carried));
-        piece.truncate(keep);
+      if (!continuation_) {
+        Control c = control_line(v, r);
+        if (c == Control::stop) return;
+        if (c == Control::skip) continue;
       }
-    } else {
-      prefix.clear();
+      // A line that filled a piece exactly leaves an empty rest: no line.
+      if (continuation_ && v.empty() && r == CrLine::line) {
+        continuation_ = false;
+        prefix_.clear();
+        continue;
+      }
+      if (text_end && v.empty()) return;
+      if (write_text_piece(v, r == CrLine::too_long, text_end, start)) return;
     }
-    continuation = cut;
-    if (settings->ModernMime) {
-      write_recoded_piece(out, piece);
-    } else {
-      write_piece(out, piece);
-    }
-    if (text_end) return;
   }
+
+ private:
+  enum class Control { text, skip, stop };
+
+  // A piece at the start of a line: a kludge line is passed over, a tear
+  // line before an origin line and the origin line end the text.
+  Control control_line(std::string_view v, CrLine r) {
+    const bool text_end = r == CrLine::ended;
+    if (!v.empty() && v.front() == '\x01') {
+      if (text_end || (r == CrLine::too_long && !skip_rest_of_line(in_))) return Control::stop;
+      return Control::skip;
+    }
+    if (is_tearline(v)) {
+      if (text_end) return Control::stop;
+      long after = in_.tell();
+      CrLine r2 = read_piece(in_, next_, kScanPiece);
+      if (ends_text(next_)) {
+        if (r2 == CrLine::ended) return Control::stop;
+        end_found_ = true;
+        return Control::skip;
+      }
+      in_.seek(after);
+      return Control::text;
+    }
+    if (starts_with(v, " * Origin:")) {
+      if (text_end) return Control::stop;
+      end_found_ = true;
+      return Control::skip;
+    }
+    return Control::text;
+  }
+
+  // Writes a piece of text after the quote prefix carried from the piece
+  // before; a piece cut at the width is wrapped, and the rest is read again
+  // as the next piece. True when the text ended with the piece.
+  bool write_text_piece(std::string_view v, bool cut, bool text_end, long start) {
+    std::size_t carried = prefix_.size();
+    piece_ = prefix_;
+    piece_.append(v);
+    if (by_characters_) return write_character_piece(cut, text_end, start, carried);
+    if (cut) {
+      carry_quote_prefix(piece_, prefix_);
+      std::size_t keep = wrap_length(piece_, width_);
+      if (keep < piece_.size() && keep > carried) {
+        in_.seek(start + static_cast<long>(keep - carried));
+        piece_.truncate(keep);
+      }
+    } else {
+      prefix_.clear();
+    }
+    continuation_ = cut;
+    if (settings->ModernMime) {
+      write_recoded_piece(out_, piece_);
+    } else {
+      write_piece(out_, piece_);
+    }
+    return text_end;
+  }
+
+  // UTF-8 text (ModernMime) is wrapped at a character boundary within
+  // `width` characters; the rest is read again.
+  bool write_character_piece(bool cut, bool text_end, long start, std::size_t carried) {
+    std::size_t limit = utf8_prefix_bytes(piece_, width_);
+    if (cut || limit < piece_.size()) {
+      carry_quote_prefix(piece_, prefix_);
+      std::size_t keep = wrap_length(piece_.view().substr(0, limit), limit);
+      if (keep > limit) keep = limit;
+      // A piece read to its limit may end inside a character.
+      if (keep == piece_.size()) keep = piece_.size() - 1;
+      std::size_t whole = cut_text(piece_, keep, true).size();
+      if (whole > carried) keep = whole;
+      if (keep < piece_.size() && keep > carried) {
+        in_.seek(start + static_cast<long>(keep - carried));
+        piece_.truncate(keep);
+        cut = true;
+        text_end = false;
+      }
+    }
+    if (!cut) prefix_.clear();
+    continuation_ = cut;
+    write_recoded_piece(out_, piece_);
+    return text_end;
+  }
+
+  platform::File& in_;
+  platform::File& out_;
+  const std::size_t width_ = body_width();
+  // UTF-8 text is cut by characters, not bytes: its pieces are read longer.
+  const bool by_characters_ = settings->ModernMime && state.source_utf8;
+  const std::size_t read_width_ = by_characters_ ? std::min<std::size_t>(4 * width_, 480) : width_;
+  char raw_[kPieceBuffer];
+  char next_[kScanPiece + 1];
+  Text<kPieceBuffer> piece_;
+  Text<16> prefix_;
+  bool continuation_ = false;
+  bool end_found_ = false;
+};
+
+void write_body(platform::File& in, platform::File& out) {
+  BodyWriter(in, out).run();
 }
 
 // The files of a file-attach message, as MIME parts.
 void write_attachments(platform::File& out, bool allow_attachments) {
-  std::string_view subject = export_message->subject;
+  std::string_view subject = export_state.message->subject;
   std::vector<std::string> encoded;
   while (!subject.empty()) {
     std::size_t space = subject.find(' ');
@@ -743,7 +782,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
       // Of two listed files with the same name, the one not yet sent is meant.
       std::string_view wanted = base_name(without_send_mark(word));
       AttachmentEntry* found = nullptr;
-      for (AttachmentEntry& e : attachment_list) {
+      for (AttachmentEntry& e : export_state.attachments) {
         if (!equals_nocase(base_name(without_send_mark(e.name)), wanted)) continue;
         if (found == nullptr) found = &e;
         if (e.state != kAttachDone) {
@@ -752,7 +791,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
         }
       }
       if (found != nullptr) {
-        if (found->state == kAttachPacket && export_target == ExportTarget::gateway) {
+        if (found->state == kAttachPacket && export_state.target == ExportTarget::gateway) {
           pass_over = true;
         } else {
           name = found->name;
@@ -777,7 +816,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
     PathText found;
     if (!find_attached_file(wanted, found)) {
       log_print("! attached file %.*s not found\n", static_cast<int>(wanted.size()), wanted.data());
-      export_attachment_missing = true;
+      export_state.attachment_missing = true;
       continue;
     }
     std::string_view path = found;
@@ -787,7 +826,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
     platform::File input;
     if (!input.open(path, platform::OpenMode::read)) {
       log_print("! can't open attached file %s: %s\n", found.c_str(), platform::last_error());
-      export_attachment_missing = true;
+      export_state.attachment_missing = true;
       continue;
     }
     encoded.emplace_back(path);
@@ -797,10 +836,10 @@ void write_attachments(platform::File& out, bool allow_attachments) {
 }
 
 void print_verbose(long entries) {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   progress_return();
-  log_print("- from %hu:%hu/%hu.%hu (%s) to ", m.origin.zone, m.origin.net, m.origin.node,
-            m.origin.point, m.from_name.c_str());
+  log_print("- from %s (%s) to ", ftn_address_text(m.origin, PointForm::always).c_str(),
+            m.from_name.c_str());
   if (state.list != nullptr) {
     log_print("%s\n", state.list->ListName ? state.list->ListName->c_str() : "");
   } else if (!state.is_news) {
@@ -808,8 +847,119 @@ void print_verbose(long entries) {
               entries > (state.is_uucp ? 1 : 0) ? " et al." : "");
   } else {
     log_print("%s newsgroup%s\n", state.newsgroup.c_str(),
-              cross_post_table.empty() ? "" : " et al.");
+              message_work.cross_posts.empty() ? "" : " et al.");
   }
+}
+
+// Empties the conversion's state and takes the recipient the target gives.
+void start_conversion() {
+  const ExportMessage& m = *export_state.message;
+  state = ConvertState{};
+  message_work.recipients.clear();
+  message_work.cross_posts.clear();
+  prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
+  state.area = "NETMAIL";
+  if (export_state.target == ExportTarget::gateway) {
+    state.is_uucp = equals_nocase(m.to_name, "UUCP");
+    state.recipient = m.to_name;
+  } else if (export_state.target == ExportTarget::route) {
+    state.recipient = m.route_recipient;
+  }
+  state.scan_serial = static_cast<uint32_t>(platform::now());
+}
+
+// An FTN address in the MSGID names the sender more exactly than the
+// packet does.
+void take_msgid_origin() {
+  ExportMessage& m = *export_state.message;
+  MessageRef& id = state.msgid_ref;
+  if (state.msgid_read && id.id_text.empty() && id.address.zone != 0) {
+    m.origin = id.address;
+  } else if (!state.msgid_read) {
+    id.address = m.origin;
+  }
+  if (state.msgid_read && id.address.net == m.origin.net && id.address.node == m.origin.node) {
+    if (m.origin.point == 0) m.origin.point = id.address.point;
+    if (m.origin.zone == 0) m.origin.zone = id.address.zone;
+  }
+  if (id.serial == 0) id.serial = state.scan_serial;
+}
+
+// Recipients named by an Alias get its Internet address.
+void apply_aliases() {
+  for (const AliasEntry& a : settings->Alias) {
+    if (!state.is_uucp && equals_nocase(state.recipient, a.alias)) state.recipient = a.email;
+    for (Recipient& r : message_work.recipients) {
+      if (equals_nocase(r.address, a.alias)) r.address = a.email;
+    }
+  }
+}
+
+// The sender's Internet address and reply address, unless a gateway line
+// or the list named them.
+void choose_sender() {
+  const ExportMessage& m = *export_state.message;
+  if (state.from_address.empty()) {
+    map_sender_to_internet(m.origin, m.from_name, state.from_address, state.reply_address);
+  }
+  if (state.reply_address.empty()) state.reply_address = state.from_address;
+}
+
+// The warnings about recipients and cross-posts left out.
+void report_limits() {
+  const ExportMessage& m = *export_state.message;
+  const Text<32> origin_text = ftn_address_text(m.origin, PointForm::always);
+  if (state.to_limit) {
+    log_print("! To/Copy-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+  if (state.xpost_limit) {
+    log_print("! XPost-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+  if (state.is_uucp && message_work.recipients.empty()) {
+    log_print("! No To-address specified in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+}
+
+// Counts an exported message.
+void count_exported() {
+  ++export_state.stats.exported;
+  ++(state.is_news ? export_state.stats.news : export_state.stats.mail);
+  if (state.list != nullptr) ++export_state.stats.lists;
+}
+
+// Writes the message into the reply packet: header, body and files. A
+// message that cannot be written whole marks its source to be kept.
+void write_reply(platform::File& in, bool allow_attachments) {
+  const int kind = state.is_news ? kReplyNews : kReplyMail;
+  platform::File out;
+  if (!open_reply_message(kind, out)) {
+    // The message cannot be written: its source must be kept.
+    export_state.write_failed = true;
+    skip_to_text_end(in);
+    return;
+  }
+  const long entries = static_cast<long>(message_work.recipients.size());
+  if (state.is_uucp && !message_work.recipients.empty())
+    state.recipient = message_work.recipients[0].address;
+
+  write_header(out);
+  message_work.recipients.clear();
+  write_body(in, out);
+  if (export_state.message->file_attached) write_attachments(out, allow_attachments);
+
+  if (!close_reply_message(kind, out)) {
+    export_state.write_failed = true;
+    message_work.cross_posts.clear();
+    return;
+  }
+  count_exported();
+  if (settings->SeparateMSG) flush_reply_file(kind);
+
+  if (run_options.verbose) print_verbose(entries);
+  message_work.cross_posts.clear();
 }
 
 }  // namespace
@@ -859,104 +1009,23 @@ FidoDate parse_fido_date(std::string_view text) {
 }
 
 void convert_message(platform::File& in, bool allow_attachments) {
-  const Settings& s = *settings;
-  ExportMessage& m = *export_message;
-  const bool gateway = export_target == ExportTarget::gateway;
-
-  state = ConvertState{};
-  recipient_table.clear();
-  cross_post_table.clear();
-  prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
-  state.area = "NETMAIL";
-  if (gateway) {
-    state.is_uucp = equals_nocase(m.to_name, "UUCP");
-    state.recipient = m.to_name;
-  } else if (export_target == ExportTarget::route) {
-    state.recipient = m.route_recipient;
-  }
-  state.scan_serial = static_cast<uint32_t>(platform::now());
-
+  const ExportMessage& m = *export_state.message;
+  start_conversion();
   scan_header(in);
-
-  // An FTN address in the MSGID names the sender more exactly than the
-  // packet does.
-  MessageRef& id = state.msgid_ref;
-  if (state.msgid_read && id.id_text.empty() && id.address.zone != 0) {
-    m.origin = id.address;
-  } else if (!state.msgid_read) {
-    id.address = m.origin;
-  }
-  if (state.msgid_read && id.address.net == m.origin.net && id.address.node == m.origin.node) {
-    if (m.origin.point == 0) m.origin.point = id.address.point;
-    if (m.origin.zone == 0) m.origin.zone = id.address.zone;
-  }
-  if (id.serial == 0) id.serial = state.scan_serial;
-
-  for (const AliasEntry& a : s.Alias) {
-    if (!state.is_uucp && equals_nocase(state.recipient, a.alias)) state.recipient = a.email;
-    for (Recipient& r : recipient_table) {
-      if (equals_nocase(r.address, a.alias)) r.address = a.email;
-    }
-  }
-
+  take_msgid_origin();
+  apply_aliases();
   choose_charset();
   if (!choose_kind()) {
     skip_to_text_end(in);
     return;
   }
-
-  if (state.from_address.empty()) {
-    map_sender_to_internet(m.origin, m.from_name, state.from_address, state.reply_address);
-  }
-  if (state.reply_address.empty()) state.reply_address = state.from_address;
-
+  choose_sender();
   if (!check_body(in) && !(m.file_attached && allow_attachments && has_attachment_to_send())) {
     skip_to_text_end(in);
     return;
   }
-
-  const FtnAddress& o = m.origin;
-  if (state.to_limit) {
-    log_print("! To/Copy-limit exceeded in msg from %hu:%hu/%hu.%hu (%s)\n", o.zone, o.net, o.node,
-              o.point, m.from_name.c_str());
-  }
-  if (state.xpost_limit) {
-    log_print("! XPost-limit exceeded in msg from %hu:%hu/%hu.%hu (%s)\n", o.zone, o.net, o.node,
-              o.point, m.from_name.c_str());
-  }
-  if (state.is_uucp && recipient_table.empty()) {
-    log_print("! No To-address specified in msg from %hu:%hu/%hu.%hu (%s)\n", o.zone, o.net, o.node,
-              o.point, m.from_name.c_str());
-  }
-
-  const int kind = state.is_news ? kReplyNews : kReplyMail;
-  platform::File out;
-  if (!open_reply_message(kind, out)) {
-    // The message cannot be written: its source must be kept.
-    export_write_failed = true;
-    skip_to_text_end(in);
-    return;
-  }
-  const long entries = static_cast<long>(recipient_table.size());
-  if (state.is_uucp && !recipient_table.empty()) state.recipient = recipient_table[0].address;
-
-  write_header(out);
-  recipient_table.clear();
-  write_body(in, out);
-  if (m.file_attached) write_attachments(out, allow_attachments);
-
-  if (!close_reply_message(kind, out)) {
-    export_write_failed = true;
-    cross_post_table.clear();
-    return;
-  }
-  ++export_stats.exported;
-  ++(state.is_news ? export_stats.news : export_stats.mail);
-  if (state.list != nullptr) ++export_stats.lists;
-  if (s.SeparateMSG) flush_reply_file(kind);
-
-  if (run_options.verbose) print_verbose(entries);
-  cross_post_table.clear();
+  report_limits();
+  write_reply(in, allow_attachments);
 }
 
 }  // namespace quillmar

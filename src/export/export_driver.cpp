@@ -6,17 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
+#include "base/text_reader.hpp"
 #include "export/export_state.hpp"
 #include "export/journal.hpp"
 #include "export/packet_reader.hpp"
-#include "export/reply.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/run_status.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/text_reader.hpp"
+#include "fido/attach_packet.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -77,10 +79,10 @@ bool read_flow_file(std::string_view path, FlowFile& flow) {
     if (text.size() > PathText::capacity) {
       log_print("! line too long in %.*s: passed over\n", static_cast<int>(path.size()),
                 path.data());
-    } else if (!text.empty() && !attachment_list.full()) {
-      line.entry = attachment_list.size();
+    } else if (!text.empty() && !export_state.attachments.full()) {
+      line.entry = export_state.attachments.size();
       add_attachment(text);
-      attachment_list[line.entry].line = flow.lines.size();
+      export_state.attachments[line.entry].line = flow.lines.size();
     }
     flow.lines.push_back(line);
   }
@@ -91,7 +93,8 @@ bool read_flow_file(std::string_view path, FlowFile& flow) {
 std::string kept_flow_lines(const FlowFile& flow) {
   std::string kept;
   for (const FlowFile::Line& line : flow.lines) {
-    if (line.entry != kNoLine && attachment_list[line.entry].state == kAttachDone) continue;
+    if (line.entry != kNoLine && export_state.attachments[line.entry].state == kAttachDone)
+      continue;
     if (line.entry == kNoLine &&
         line_text(std::string_view(flow.data).substr(line.start, line.end - line.start)).empty()) {
       continue;
@@ -107,14 +110,15 @@ struct PacketMark {
   ExportMark mark = export_mark();
   std::vector<uint8_t> states;
   PacketMark() {
-    for (const AttachmentEntry& e : attachment_list) states.push_back(e.state);
+    for (const AttachmentEntry& e : export_state.attachments) states.push_back(e.state);
   }
   // Takes the packet out again; the files its messages took stay where
   // they are, for the next run.
   void take_back() const {
     export_rollback(mark);
     for (std::size_t i = 0; i < states.size(); ++i) {
-      if (attachment_list[i].state != states[i]) attachment_list[i].state = kAttachKept;
+      if (export_state.attachments[i].state != states[i])
+        export_state.attachments[i].state = kAttachKept;
     }
   }
 };
@@ -124,10 +128,10 @@ struct PacketMark {
 // must be kept. `result` gets export_packet's.
 bool export_packet_file(platform::File& packet, bool allow_attachments, int* result = nullptr) {
   PacketMark mark;
-  export_write_failed = false;
+  export_state.write_failed = false;
   int r = export_packet(packet, allow_attachments);
   if (result != nullptr) *result = r;
-  if (!export_write_failed) return true;
+  if (!export_state.write_failed) return true;
   mark.take_back();
   return false;
 }
@@ -273,7 +277,7 @@ void export_listed_packet(AttachmentEntry& e, bool allow_attachments) {
   PathText path;
   if (!find_attached_file(name, path)) {
     report_not_found(name);
-    export_attachment_missing = true;
+    export_state.attachment_missing = true;
     e.state = kAttachDone;
     return;
   }
@@ -281,14 +285,14 @@ void export_listed_packet(AttachmentEntry& e, bool allow_attachments) {
     e.state = journal_consumes(path) ? kAttachDone : kAttachKept;
     return;
   }
-  std::size_t index = static_cast<std::size_t>(&e - &attachment_list[0]);
+  std::size_t index = static_cast<std::size_t>(&e - &export_state.attachments[0]);
   e.state = kAttachDone;
   PacketOutcome outcome = export_packet_named(path, allow_attachments, true);
   if (outcome == PacketOutcome::not_opened) {
     log_print("! can't open %s: %s\n", path.c_str(), platform::last_error());
     note_run_failure();
   }
-  if (outcome != PacketOutcome::exported) attachment_list[index].state = kAttachKept;
+  if (outcome != PacketOutcome::exported) export_state.attachments[index].state = kAttachKept;
 }
 
 bool outbound_base_name(const FtnAddress& address, PathText& out) {
@@ -309,13 +313,99 @@ bool outbound_base_name(const FtnAddress& address, PathText& out) {
   return true;
 }
 
+namespace {
+
+// The files of the flow file that no message took, each with a covering
+// message to `address` (when the outbound has a recipient for it).
+void send_unclaimed_files(const FtnAddress& address, std::string_view to_name,
+                          const PathText& flow_name, bool has_recipient) {
+  const Settings& s = *settings;
+  for (AttachmentEntry& e : export_state.attachments) {
+    if (e.state != kAttachFile) continue;
+    PathText found;
+    if (!find_attached_file(without_send_mark(e.name), found)) {
+      report_not_found(without_send_mark(e.name));
+      e.state = kAttachDone;
+      continue;
+    }
+    if (!has_recipient) {
+      log_print("! %s: no message carries it and it has no recipient: kept in %s\n", e.name.c_str(),
+                flow_name.c_str());
+      e.state = kAttachKept;
+      note_run_failure();
+      continue;
+    }
+    PathText temp_name;
+    platform::File cover;
+    if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
+        !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
+      note_run_failure();
+      log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
+      e.state = kAttachKept;
+      note_run_failure();
+      continue;
+    }
+    // The covering message takes this entry again by its name.
+    bool written = cover.seek(0) && export_packet_file(cover, true);
+    if (written && e.state == kAttachFile) e.state = kAttachDone;
+    if (!written) e.state = kAttachKept;
+    cover.close();
+    if (!platform::remove_file(temp_name)) {
+      log_print("! can't remove %s: %s\n", temp_name.c_str(), platform::last_error());
+      note_run_failure();
+    }
+  }
+}
+
+// One flavour of an address's outbound: its packet, the packets its flow
+// file lists, the files no message took; the flow file keeps what was not
+// sent.
+void scan_flavour(const FtnAddress& address, std::string_view to_name, const PathText& packet_name,
+                  const PathText& flow_name, bool has_recipient) {
+  // A packet still being written may have files in the flow file for
+  // messages not yet in it: the flavour waits as a whole.
+  if (packet_still_written(packet_name)) return;
+  export_state.attachments.clear();
+  FlowFile flow;
+  bool have_flow = false;
+  if (journal_consumes(flow_name)) {
+    log_print("! %s was sent by an earlier run but not yet rewritten: left alone\n",
+              flow_name.c_str());
+  } else {
+    have_flow = read_flow_file(flow_name, flow);
+  }
+
+  // Read to its end or rejected, the packet goes (a rejected one is no
+  // mail).
+  if (!journal_consumes(packet_name)) export_packet_named(packet_name, true, true);
+
+  // Packets listed in the flow file.
+  for (AttachmentEntry& e : export_state.attachments) {
+    if (e.state == kAttachPacket) export_listed_packet(e, true);
+  }
+  send_unclaimed_files(address, to_name, flow_name, has_recipient);
+
+  // The flow file keeps the lines that were not sent; it goes when none is
+  // left. Done at the commit, after the reply packet is on disk.
+  if (have_flow) {
+    std::string kept = kept_flow_lines(flow);
+    if (kept != flow.data) {
+      journal_rewrite_flow(flow_name, flow.data.size(), crc32(flow.data.data(), flow.data.size()),
+                           kept);
+    }
+  }
+  export_state.attachments.clear();
+}
+
+}  // namespace
+
 void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   const Settings& s = *settings;
   PathText base;
   if (!outbound_base_name(address, base)) {
     note_run_failure();
-    log_print("! outbound name of %u:%u/%u.%u too long\n", unsigned{address.zone},
-              unsigned{address.net}, unsigned{address.node}, unsigned{address.point});
+    log_print("! outbound name of %s too long\n",
+              ftn_address_text(address, PointForm::always).c_str());
     return;
   }
   // The node's files are taken under its busy flag, so that a mailer or a
@@ -327,7 +417,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   if (!take_busy_flag(base)) return;
   // The covering message of a file that no message takes needs a recipient:
   // the gateway's own outbound has none.
-  const bool has_recipient = export_target == ExportTarget::route;
+  const bool has_recipient = export_state.target == ExportTarget::route;
   for (const Flavour& flavour : kFlavours) {
     if (flavour.hold && !s.ExportAllMail) continue;
     PathText packet_name;
@@ -336,75 +426,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
         !flow_name.assign(base) || !flow_name.append(flavour.flow)) {
       continue;
     }
-    // A packet still being written may have files in the flow file for
-    // messages not yet in it: the flavour waits as a whole.
-    if (packet_still_written(packet_name)) continue;
-    attachment_list.clear();
-    FlowFile flow;
-    bool have_flow = false;
-    if (journal_consumes(flow_name)) {
-      log_print("! %s was sent by an earlier run but not yet rewritten: left alone\n",
-                flow_name.c_str());
-    } else {
-      have_flow = read_flow_file(flow_name, flow);
-    }
-
-    // Read to its end or rejected, the packet goes (a rejected one is no
-    // mail).
-    if (!journal_consumes(packet_name)) export_packet_named(packet_name, true, true);
-
-    // Packets listed in the flow file.
-    for (AttachmentEntry& e : attachment_list) {
-      if (e.state == kAttachPacket) export_listed_packet(e, true);
-    }
-
-    // Files that no message took go out with a covering message.
-    for (AttachmentEntry& e : attachment_list) {
-      if (e.state != kAttachFile) continue;
-      PathText found;
-      if (!find_attached_file(without_send_mark(e.name), found)) {
-        report_not_found(without_send_mark(e.name));
-        e.state = kAttachDone;
-        continue;
-      }
-      if (!has_recipient) {
-        log_print("! %s: no message carries it and it has no recipient: kept in %s\n",
-                  e.name.c_str(), flow_name.c_str());
-        e.state = kAttachKept;
-        note_run_failure();
-        continue;
-      }
-      PathText temp_name;
-      platform::File cover;
-      if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
-          !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
-        note_run_failure();
-        log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
-        e.state = kAttachKept;
-        note_run_failure();
-        continue;
-      }
-      // The covering message takes this entry again by its name.
-      bool written = cover.seek(0) && export_packet_file(cover, true);
-      if (written && e.state == kAttachFile) e.state = kAttachDone;
-      if (!written) e.state = kAttachKept;
-      cover.close();
-      if (!platform::remove_file(temp_name)) {
-        log_print("! can't remove %s: %s\n", temp_name.c_str(), platform::last_error());
-        note_run_failure();
-      }
-    }
-
-    // The flow file keeps the lines that were not sent; it goes when none is
-    // left. Done at the commit, after the reply packet is on disk.
-    if (have_flow) {
-      std::string kept = kept_flow_lines(flow);
-      if (kept != flow.data) {
-        journal_rewrite_flow(flow_name, flow.data.size(), crc32(flow.data.data(), flow.data.size()),
-                             kept);
-      }
-    }
-    attachment_list.clear();
+    scan_flavour(address, to_name, packet_name, flow_name, has_recipient);
   }
 }
 
@@ -415,7 +437,7 @@ void export_pkt_dir() {
     PathText path;
     if (!path.assign(run_options.packet_dir) || !path.append(entry.name)) continue;
     if (journal_consumes(path) || packet_still_written(path)) continue;
-    export_target = ExportTarget::undecided;
+    export_state.target = ExportTarget::undecided;
     export_packet_named(path, false, false);
   }
 }
@@ -432,14 +454,14 @@ void run_export() {
   log_print("Exporting from %s to Soup\n", source);
   // The run's reply files are listed at its commit, after every message
   // has been written; inputs are consumed only after that.
-  hold_reply_listing(true);
+  hold_reply_listing(true, export_reply_journal());
   if (!journal_start()) {
     hold_reply_listing(false);
     return;
   }
   flush_reply_file(kReplyMail);
   flush_reply_file(kReplyNews);
-  export_stats = ExportStatistics{};
+  export_state.stats = ExportStatistics{};
 
   std::optional<QuickScanStamp> stamp;
   if (!run_options.packet_dir.empty()) {
@@ -447,7 +469,7 @@ void run_export() {
   } else if (s.mailer_type == MailerType::arcmail) {
     stamp = scan_netmail();
   } else {
-    export_target = ExportTarget::gateway;
+    export_state.target = ExportTarget::gateway;
     scan_outbound(s.FidoAddr, "");
     for (const RouteEntry& route : s.Route) {
       select_route(route);
@@ -464,7 +486,7 @@ void run_export() {
   hold_reply_listing(false);
   if (committed && stamp) write_quick_scan_stamp(*stamp);
 
-  const ExportStatistics& st = export_stats;
+  const ExportStatistics& st = export_state.stats;
   if (st.exported != 0) {
     log_print("-> %ld messages exported\nmail: %-5ld     news: %-5ld", st.exported, st.mail,
               st.news);

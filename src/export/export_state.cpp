@@ -2,33 +2,28 @@
 
 #include <new>
 
+#include "base/log.hpp"
+#include "base/text_helpers.hpp"
 #include "export/journal.hpp"
 #include "fido/packet_writer.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {
 
-ExportTarget export_target = ExportTarget::undecided;
-ExportMessage* export_message = nullptr;
-AttachmentList attachment_list;
-ExportStatistics export_stats;
-bool export_write_failed = false;
-bool export_attachment_missing = false;
+ExportState export_state;
 
 ExportMark export_mark() {
   ExportMark mark;
   mark.reply = reply_mark();
   mark.journal = journal_mark();
-  mark.stats = export_stats;
+  mark.stats = export_state.stats;
   return mark;
 }
 
 void export_rollback(const ExportMark& mark) {
   reply_rollback(mark.reply);
   journal_rollback(mark.journal);
-  export_stats = mark.stats;
+  export_state.stats = mark.stats;
 }
 
 bool find_attached_file(std::string_view name, PathText& found) {
@@ -109,27 +104,27 @@ bool packet_still_written(std::string_view path) {
 }
 
 void allocate_export_work() {
-  if (export_message != nullptr) return;
-  export_message = new (alloc_or_exit(sizeof(ExportMessage))) ExportMessage{};
-  attachment_list.allocate();
+  if (export_state.message != nullptr) return;
+  export_state.message = new (alloc_or_exit(sizeof(ExportMessage))) ExportMessage{};
+  export_state.attachments.allocate();
 }
 
 void release_export_work() {
-  if (export_message == nullptr) return;
-  export_message->~ExportMessage();
-  std::free(export_message);
-  export_message = nullptr;
-  attachment_list.release();
-  export_target = ExportTarget::undecided;
-  export_stats = ExportStatistics{};
-  export_write_failed = false;
+  if (export_state.message == nullptr) return;
+  export_state.message->~ExportMessage();
+  std::free(export_state.message);
+  export_state.message = nullptr;
+  export_state.attachments.release();
+  export_state.target = ExportTarget::undecided;
+  export_state.stats = ExportStatistics{};
+  export_state.write_failed = false;
 }
 
 void select_route(const RouteEntry& route) {
-  export_target = ExportTarget::route;
-  export_message->route_recipient = route.email;
-  export_message->route_password = route.password;
-  export_message->route_subject = route.subject;
+  export_state.target = ExportTarget::route;
+  export_state.message->route_recipient = route.email;
+  export_state.message->route_password = route.password;
+  export_state.message->route_subject = route.subject;
 }
 
 std::string_view without_send_mark(std::string_view name) {
@@ -138,7 +133,7 @@ std::string_view without_send_mark(std::string_view name) {
 }
 
 bool add_attachment(std::string_view name) {
-  AttachmentEntry* e = attachment_list.add();
+  AttachmentEntry* e = export_state.attachments.add();
   if (e == nullptr) return false;
   e->name = name;
   std::size_t dot = name.rfind('.');

@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/bounded_text.hpp"
+#include "base/fixed_table.hpp"
 #include "config/settings.hpp"
-#include "export/reply.hpp"
-#include "frame/bounded_text.hpp"
-#include "frame/fixed_table.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -58,15 +58,21 @@ struct ExportStatistics {
   long lists = 0;
 };
 
-extern ExportTarget export_target;
-extern ExportMessage* export_message;
-extern AttachmentList attachment_list;
-extern ExportStatistics export_stats;
-// Set when a message could not be written into the reply packet; the file
-// it came from must then be kept. Cleared by whoever reads a source file.
-extern bool export_write_failed;
-// Set when a file-attach message names a file that cannot be found.
-extern bool export_attachment_missing;
+// The export's run state: everything the driver, the readers and the
+// conversion share while EXPORT runs.
+struct ExportState {
+  ExportTarget target = ExportTarget::undecided;
+  ExportMessage* message = nullptr;  // allocated once by allocate_export_work
+  AttachmentList attachments;
+  ExportStatistics stats;
+  // Set when a message could not be written into the reply packet; the file
+  // it came from must then be kept. Cleared by whoever reads a source file.
+  bool write_failed = false;
+  // Set when a file-attach message names a file that cannot be found.
+  bool attachment_missing = false;
+};
+
+extern ExportState export_state;
 
 // Where a source began: when one of its messages cannot be written, the
 // messages written from it are taken out of the reply packet again and

@@ -6,15 +6,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/char_class.hpp"
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "export/packet_reader.hpp"
-#include "export/reply.hpp"
 #include "fido/packet_writer.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/run_status.hpp"
-#include "frame/text_helpers.hpp"
 #include "platform/fs.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -74,15 +76,9 @@ bool text_of_hex(std::string_view hex, std::string& out) {
   out.clear();
   if (hex == "-") return true;
   if (hex.size() % 2 != 0) return false;
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    int hi = digit(hex[i]);
-    int lo = digit(hex[i + 1]);
+    int hi = hex_digit_value(hex[i]);
+    int lo = hex_digit_value(hex[i + 1]);
     if (hi < 0 || lo < 0) return false;
     out.push_back(static_cast<char>(hi * 16 + lo));
   }
@@ -248,7 +244,7 @@ bool carry_out(const Action& a) {
         report_failed(a, a.act == Act::sent ? "mark as sent" : "remove");
         return false;
       }
-      uint16_t attribute = static_cast<uint16_t>(h[186] | (h[187] << 8));
+      uint16_t attribute = get_le16(h + stored_field::kAttribute);
       const bool marked = (attribute & kMsgSent) != 0;
       if (a.act == Act::kill) {
         f.close();
@@ -263,7 +259,7 @@ bool carry_out(const Action& a) {
         report_changed(a);
         return true;
       }
-      put_le16(h + 186, static_cast<uint16_t>(attribute | kMsgSent));
+      put_le16(h + stored_field::kAttribute, static_cast<uint16_t>(attribute | kMsgSent));
       bool ok = f.seek(0) && f.write(h, sizeof h) && f.flush();
       if (!f.close() || !ok) {
         report_failed(a, "mark as sent");
@@ -524,6 +520,17 @@ void journal_reset() {
   begun.clear();
   owed_count = 0;
   journal_on_disk = false;
+}
+
+const ReplyJournal* export_reply_journal() {
+  static const ReplyJournal journal{journal_note_reply_file,
+                                    [](std::string_view path, const platform::FileStamp& as_read) {
+                                      journal_remove(path, as_read);
+                                    },
+                                    [](std::string_view path, const platform::FileStamp& as_read) {
+                                      journal_truncate(path, as_read);
+                                    }};
+  return &journal;
 }
 
 }  // namespace quillmar

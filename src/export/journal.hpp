@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "platform/fs.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -64,6 +65,10 @@ void journal_rollback(std::size_t mark);
 // consumptions. Failures are reported and noted as run failures. False when
 // the reply packet did not reach REPLIES (nothing of the run was consumed).
 bool journal_commit();
+
+// The journal's part in the reply writer's work while EXPORT holds the
+// listing of the reply files.
+const ReplyJournal* export_reply_journal();
 
 // Forgets everything (tests).
 void journal_reset();

@@ -6,21 +6,15 @@
 #include <cstdint>
 #include <optional>
 
+#include "fido/packet_layout.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
 
-// Attribute bits of a stored netmail message.
-inline constexpr uint16_t kMsgSent = 0x0008;
-inline constexpr uint16_t kMsgFileAttached = 0x0010;
-inline constexpr uint16_t kMsgKillSent = 0x0080;
-inline constexpr uint16_t kMsgHold = 0x0200;
-inline constexpr std::size_t kStoredHeaderSize = 190;
-
 // Reads one packet from its start to its end and converts every message.
 // 1 when the packet was read to its end, 0 when it was rejected (too short,
 // type below 2, or meant for neither the gateway nor a Route entry). A
-// message that could not be written sets export_write_failed.
+// message that could not be written sets export_state.write_failed.
 int export_packet(platform::File& packet, bool allow_attachments);
 
 // The quick-scan stamp: the DOS date and time of the start of a scan.

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "frame/text_helpers.hpp"
+#include "base/number_scan.hpp"
+#include "base/text_helpers.hpp"
+#include "rfc/header_writer.hpp"
 
 namespace quillmar {
 
@@ -12,13 +14,6 @@ namespace {
 
 constexpr std::string_view kDefaultDomainText = "#fidonet.org";
 static_assert(kDefaultDomainText.substr(1) == kDefaultGatewayDomain);
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool is_hex_digit(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // The host of an Internet address: the text after its first "@".
 std::optional<std::string_view> host_of(std::string_view address) {
@@ -30,19 +25,6 @@ std::optional<std::string_view> host_of(std::string_view address) {
 bool has_gateway_host(std::string_view address) {
   std::optional<std::string_view> host = host_of(address);
   return host && is_gateway_domain(*host);
-}
-
-// Reads the digits at the start of `text` the way "%hu" does; nothing when
-// there are none. The digits are taken off `text`.
-template <class Number>
-std::optional<Number> take_decimal(std::string_view& text) {
-  if (text.empty() || !is_digit(text.front())) return std::nullopt;
-  Number value = 0;
-  while (!text.empty() && is_digit(text.front())) {
-    value = static_cast<Number>(value * 10u + static_cast<unsigned>(text.front() - '0'));
-    text.remove_prefix(1);
-  }
-  return value;
 }
 
 // The host of an FTN address under a domain text: its gateway form under a
@@ -112,7 +94,7 @@ GatewayHost parse_gateway_host(std::string_view from_at) {
     std::size_t letter = *cursor + 1;
     if (letter >= from_at.size() || ascii_lower(from_at[letter]) != letters[step]) continue;
     std::string_view number = from_at.substr(letter + 1);
-    if (std::optional<uint16_t> value = take_decimal<uint16_t>(number)) *fields[step] = *value;
+    if (std::optional<uint16_t> value = take_digits<uint16_t>(number)) *fields[step] = *value;
     std::size_t dot = from_at.find('.', letter + 1);
     cursor = dot == std::string_view::npos ? std::nullopt : std::optional<std::size_t>(dot);
   }
@@ -149,9 +131,10 @@ const AddrMapEntry& find_recipient_mapping(std::string_view to_address, std::str
 }
 
 void map_destination_and_origin() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (h.category == kKindMail) {
-    h.destination = find_recipient_mapping(h.to_address, h.to_name, recipient_table).ftn_address;
+    h.destination =
+        find_recipient_mapping(h.to_address, h.to_name, message_work.recipients).ftn_address;
   } else {
     h.destination = first_address_map_entry().ftn_address;
   }
@@ -167,14 +150,14 @@ void read_gateway_identifier(MessageRef& ref) {
     return;
   }
   std::string_view number = id;
-  ref.serial = take_decimal<uint32_t>(number).value_or(0);
+  ref.serial = take_digits<uint32_t>(number).value_or(0);
   GatewayHost host = parse_gateway_host(id.substr(at));
   ref.address = host.address;
   ref.gateway_form = host.parsed;
 }
 
 bool map_import_addresses(bool list_traffic) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
 
   read_gateway_identifier(h.msgid_ref);
@@ -228,20 +211,9 @@ void read_message_ref(std::string_view value, MessageRef& ref) {
       origin.find_first_of(":/") == std::string_view::npos) {
     ref.id_text = origin;
   } else {
-    // "%hu:%hu/%hu.%hu": the fields up to the first that cannot be read.
-    const char separators[4] = {'\0', ':', '/', '.'};
-    uint16_t* fields[4] = {&ref.address.zone, &ref.address.net, &ref.address.node,
-                           &ref.address.point};
+    // The fields up to the first that cannot be read.
     std::string_view rest = origin;
-    for (int i = 0; i < 4; ++i) {
-      if (i > 0) {
-        if (rest.empty() || rest.front() != separators[i]) break;
-        rest.remove_prefix(1);
-      }
-      std::optional<uint16_t> v = take_decimal<uint16_t>(rest);
-      if (!v) break;
-      *fields[i] = *v;
-    }
+    read_ftn_address(rest, ref.address);
   }
 
   std::string_view digits = serial;
@@ -276,11 +248,16 @@ void append_message_id(std::string& out, std::string_view id_text, uint32_t seri
   out += ">\n";
 }
 
-void write_message_id(platform::File& out, std::string_view id_text, uint32_t serial,
-                      const FtnAddress& address) {
+void write_message_id_line(platform::File& out, const MessageRef& ref) {
+  write_header_value(out, message_id_text(ref.id_text, ref.serial, ref.address));
+  out.write("\n");
+}
+
+std::string message_id_text(std::string_view id_text, uint32_t serial, const FtnAddress& address) {
   std::string value;
   append_message_id(value, id_text, serial, address);
-  out.write(value);
+  value.pop_back();
+  return value;
 }
 
 void map_sender_to_internet(const FtnAddress& origin, std::string_view fido_name,

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/bounded_text.hpp"
 #include "config/settings.hpp"
-#include "frame/bounded_text.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
@@ -72,8 +72,12 @@ void read_message_ref(std::string_view value, MessageRef& ref);
 // the serial and the FTN address under the domain of its zone.
 void append_message_id(std::string& out, std::string_view id_text, uint32_t serial,
                        const FtnAddress& address);
-void write_message_id(platform::File& out, std::string_view id_text, uint32_t serial,
-                      const FtnAddress& address);
+// A message identifier as a header value with its line end; an identifier
+// taken from a message may hold a line break, which becomes a blank.
+void write_message_id_line(platform::File& out, const MessageRef& ref);
+
+// The same value without its line end.
+std::string message_id_text(std::string_view id_text, uint32_t serial, const FtnAddress& address);
 
 // Export: the Internet sender address (and the reply address, when the
 // address map gives one) of a FidoNet sender that did not name its own.

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "base/charset.hpp"
+#include "base/text_helpers.hpp"
+#include "base/version.hpp"
 #include "config/settings.hpp"
-#include "fido/charset.hpp"
+#include "fido/message_record.hpp"
 #include "fido/packet_writer.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {
@@ -38,7 +38,7 @@ void appendf(std::string& out, const char* format, ...) {
 // Whether the message's text is UTF-8, so that cuts keep whole characters
 // (ModernMime only: the classic output is cut at the byte).
 bool utf8_fields() {
-  return settings->ModernMime && starts_with_nocase(message_header->chrs.view(), "UTF-8");
+  return settings->ModernMime && starts_with_nocase(message_work.header->chrs.view(), "UTF-8");
 }
 
 // A text up to its first NUL and at most `limit` characters.
@@ -69,19 +69,6 @@ void put_hex8(std::string& out, uint32_t value) {
   for (int shift = 28; shift >= 0; shift -= 4) out.push_back(hex_digit_char((value >> shift) & 15));
 }
 
-// "zone:net/node", with ".point" when `point` is given.
-void put_address(std::string& out, const FtnAddress& a, bool point) {
-  put_number(out, a.zone);
-  out.push_back(':');
-  put_number(out, a.net);
-  out.push_back('/');
-  put_number(out, a.node);
-  if (point) {
-    out.push_back('.');
-    put_number(out, a.point);
-  }
-}
-
 // Appends a text and the zero byte that ends it in the packed message.
 void append_zstring(std::string& out, std::string_view text) {
   out.append(text);
@@ -96,7 +83,7 @@ void append_identifier_kludge(std::string& out, const char* name, MessageRef& re
   put(out, name);
   put(out, ": ");
   if (ref.gateway_form || settings->StrictFidoMsgID) {
-    put_address(out, ref.gateway_form ? ref.address : settings->FidoAddr, true);
+    append_ftn_address(out, ref.gateway_form ? ref.address : settings->FidoAddr, PointForm::always);
   } else {
     out.push_back('<');
     put(out, ref.id_text.c_str());
@@ -108,62 +95,26 @@ void append_identifier_kludge(std::string& out, const char* name, MessageRef& re
 }
 
 void append_packed_header(std::string& out, int kind, bool file_attached) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   uint16_t attribute = kind == kKindMail ? kAttributePrivate : 0;
   if (file_attached) attribute |= kAttributeFileAttached;
-  const uint16_t words[7] = {kPackedMessageType,
-                             h.origin.node,
-                             h.destination.node,
-                             h.origin.net,
-                             h.destination.net,
-                             attribute,
-                             0};
-  unsigned char bytes[kPackedMessageHeaderSize];
-  for (int i = 0; i < 7; ++i) put_le16(bytes + 2 * i, words[i]);
-  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  auto bytes = packed_message_header(h.origin, h.destination, attribute);
+  out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 const std::string& pid_line() {
-  static const std::string line = [] {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "\x01PID: Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor,
-                  kVersionMinor);
-    return std::string(buf);
-  }();
+  static const std::string line = "\x01PID: " + std::string(program_text()) + "\r";
   return line;
 }
 
 const std::string& tear_line() {
-  static const std::string line = [] {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "--- Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor,
-                  kVersionMinor);
-    return std::string(buf);
-  }();
+  static const std::string line = "--- " + std::string(program_text()) + "\r";
   return line;
 }
 
-}  // namespace
-
-const char* junk_reason_word(int junk_reason) {
-  static const char* const kWords[] = {"from", "subject", "body", "group", "from=to", "imp/exp"};
-  if (junk_reason < kJunkFrom || junk_reason > kJunkImpExp) return nullptr;
-  return kWords[junk_reason - 1];
-}
-
-void write_message_start(int kind, platform::File& packet, std::string_view attach_list,
-                         int junk_reason, bool own_org) {
-  MessageHeader& h = *message_header;
-  const Settings& s = *settings;
-  platform::LocalTime now = platform::local_time(platform::now());
-  bool file_attached = h.has_attachments && kind != kKindNews;
-
-  // One buffer for every message: it keeps its room, nothing is allocated
-  // per message.
-  static std::string out;
-  out.clear();
-  append_packed_header(out, kind, file_attached);
-
+// The date, the names and the subject of the packed message.
+void append_message_fields(std::string& out, bool file_attached, std::string_view attach_list) {
+  const MessageHeader& h = *message_work.header;
   // "%02d %-3s %02d  %02d:%02d:%02d"
   const ParsedDate& d = h.date;
   put_two_digits(out, d.day % 100);
@@ -179,34 +130,34 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
   put_two_digits(out, d.second % 100);
   out.push_back('\0');
 
-  bool by_address = s.header_form == HeaderForm::email;
+  bool by_address = settings->header_form == HeaderForm::email;
   append_zstring(out, field(by_address ? h.to_address : h.to_name, kMaxUserName));
   append_zstring(out, field(by_address ? h.from_address : h.from_name, kMaxUserName));
 
   if (file_attached) {
     append_zstring(out, cut_text(attach_list, kMaxSubject, utf8_fields()));
-  } else {
-    std::size_t start = out.size();
-    put(out, field(h.subject, kMaxSubject));
-    if (h.part_count > 1) {
-      appendf(out, " (%ld/%ld)", h.part_number, h.part_count);
-      out.resize(start +
-                 cut_text(std::string_view(out).substr(start), kMaxSubject, utf8_fields()).size());
-    }
-    out.push_back('\0');
+    return;
   }
+  std::size_t start = out.size();
+  put(out, field(h.subject, kMaxSubject));
+  if (h.part_count > 1) {
+    appendf(out, " (%ld/%ld)", h.part_number, h.part_count);
+    out.resize(start +
+               cut_text(std::string_view(out).substr(start), kMaxSubject, utf8_fields()).size());
+  }
+  out.push_back('\0');
+}
 
-  if (h.area_tag.view() != "NETMAIL") {
-    put(out, "AREA:");
-    put(out, h.area_tag.c_str());
-    out.push_back('\r');
-  }
+// INTL, FMPT and TOPT, and the REPLYADDR and REPLYTO of a message that
+// came from the Internet.
+void append_address_kludges(std::string& out) {
+  const MessageHeader& h = *message_work.header;
   const FtnAddress& from = h.origin;
   const FtnAddress& to = h.destination;
   put(out, "\x01INTL ");
-  put_address(out, to, false);
+  append_ftn_address(out, to, PointForm::never);
   out.push_back(' ');
-  put_address(out, from, false);
+  append_ftn_address(out, from, PointForm::never);
   out.push_back('\r');
   if (from.point != 0) {
     put(out,
@@ -224,19 +175,25 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
     put(out, "\x01REPLYADDR ");
     put(out, h.reply_to_address.c_str());
     put(out, "\r\x01REPLYTO ");
-    put_address(out, s.FidoAddr, true);
+    append_ftn_address(out, settings->FidoAddr, PointForm::always);
     put(out, " UUCP\r");
   }
+}
+
+// MSGID and REPLY (first part only), PID, SPLIT of a split message, CHRS.
+void append_identity_kludges(std::string& out) {
+  MessageHeader& h = *message_work.header;
   if (h.part_number == 1) {
     append_identifier_kludge(out, "MSGID", h.msgid_ref);
     append_identifier_kludge(out, "REPLY", h.reply_ref);
   }
   put(out, pid_line());
   if (h.part_count > 1) {
+    platform::LocalTime now = platform::local_time(platform::now());
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d %-3s %02d %02d:%02d:%02d @%u/%u", now.day,
                   kMonthNames[(now.month + 11) % 12], now.year % 100, now.hour, now.minute,
-                  now.second, unsigned{from.net}, unsigned{from.node});
+                  now.second, unsigned{h.origin.net}, unsigned{h.origin.node});
     appendf(out, "\x01SPLIT: %-32s00000 %02ld/%02ld +++++++++++\r", stamp, h.part_number,
             h.part_count);
   }
@@ -247,6 +204,12 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
     put(out, h.chrs.c_str());
     out.push_back('\r');
   }
+}
+
+// The JUNKMAIL kludges of junk and of the gateway's own organisation.
+void append_filter_kludges(std::string& out, int junk_reason, bool own_org) {
+  const MessageHeader& h = *message_work.header;
+  const Settings& s = *settings;
   if (const char* word = junk_reason_word(junk_reason)) {
     appendf(out, "\x01JUNKMAIL: %s\r", word);
     if (s.JunkAction == FilterAction::junk) {
@@ -259,11 +222,39 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
       appendf(out, "\x01JUNKMAIL-TO: %s\r", h.previous_to_name.c_str());
     }
   }
+}
+
+}  // namespace
+
+const char* junk_reason_word(int junk_reason) {
+  static const char* const kWords[] = {"from", "subject", "body", "group", "from=to", "imp/exp"};
+  if (junk_reason < kJunkFrom || junk_reason > kJunkImpExp) return nullptr;
+  return kWords[junk_reason - 1];
+}
+
+void write_message_start(int kind, platform::File& packet, std::string_view attach_list,
+                         int junk_reason, bool own_org) {
+  const MessageHeader& h = *message_work.header;
+  bool file_attached = h.has_attachments && kind != kKindNews;
+  // One buffer for every message: it keeps its room, nothing is allocated
+  // per message.
+  static std::string out;
+  out.clear();
+  append_packed_header(out, kind, file_attached);
+  append_message_fields(out, file_attached, attach_list);
+  if (h.area_tag.view() != "NETMAIL") {
+    put(out, "AREA:");
+    put(out, h.area_tag.c_str());
+    out.push_back('\r');
+  }
+  append_address_kludges(out);
+  append_identity_kludges(out);
+  append_filter_kludges(out, junk_reason, own_org);
   packet.write(out);
 }
 
 void write_message_end(int kind, platform::File& packet) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   const FtnAddress& gw = s.FidoAddr;
   // One buffer for every message: it keeps its room, nothing is allocated
@@ -276,7 +267,7 @@ void write_message_end(int kind, platform::File& packet) {
     put(out, "\r");
     put(out, tear_line());
     std::string address;
-    put_address(address, gw, gw.point != 0);
+    append_ftn_address(address, gw, PointForm::when_set);
     std::string_view text = !s.Origin.empty()         ? s.Origin.c_str()
                             : !h.organization.empty() ? h.organization.c_str()
                                                       : h.from_address.c_str();
@@ -291,7 +282,7 @@ void write_message_end(int kind, platform::File& packet) {
     // "@%04d%02d%02d.%02d%02d%02d" of the local time.
     platform::LocalTime now = platform::local_time(platform::now());
     put(out, "\x01Via ");
-    put_address(out, gw, false);
+    append_ftn_address(out, gw, PointForm::never);
     put(out, " @");
     put_number(out, static_cast<unsigned>(now.year));
     put_two_digits(out, static_cast<unsigned>(now.month));

@@ -1,6 +1,6 @@
 // Composition of the FidoNet messages that the import writes into a
 // packet: everything of a message except its body. The fields come from
-// the message record (`message_header`) and the settings.
+// the message record (`message_work.header`) and the settings.
 #pragma once
 
 #include <string_view>

@@ -20,34 +20,36 @@ std::array<unsigned char, kPacketHeaderSize> packet_header_bytes(
 
   std::array<unsigned char, kPacketHeaderSize> h{};
   unsigned char* p = h.data();
-  put_le16(p + 0, from.node);
-  put_le16(p + 2, to.node);
-  put_le16(p + 4, static_cast<uint16_t>(created.year));
-  put_le16(p + 6, static_cast<uint16_t>(created.month - 1));
-  put_le16(p + 8, static_cast<uint16_t>(created.day));
-  put_le16(p + 10, static_cast<uint16_t>(created.hour));
-  put_le16(p + 12, static_cast<uint16_t>(created.minute));
-  put_le16(p + 14, static_cast<uint16_t>(created.second));
-  put_le16(p + 16, 0);  // baud
-  put_le16(p + 18, kPacketType);
-  put_le16(p + 20, from.net);
-  put_le16(p + 22, to.net);
-  p[24] = 0;  // product code, low byte
-  p[25] = major_revision;
-  std::size_t password_length = s.PacketPwd.size() < 8 ? s.PacketPwd.size() : 8;
-  std::memcpy(p + 26, s.PacketPwd.c_str(), password_length);
-  put_le16(p + 34, from.zone);
-  put_le16(p + 36, to.zone);
-  put_le16(p + 38, 0);  // auxiliary net
-  put_le16(p + 40, kCapabilitySwapped);
-  p[42] = 1;  // product code, high byte
-  p[43] = 0;  // revision, minor
-  put_le16(p + 44, kCapabilityWord);
-  put_le16(p + 46, from.zone);
-  put_le16(p + 48, to.zone);
-  put_le16(p + 50, from.point);
-  put_le16(p + 52, to.point);
-  // 54..57: product-specific data, zero.
+  namespace f = packet_field;
+  put_le16(p + f::kOrigNode, from.node);
+  put_le16(p + f::kDestNode, to.node);
+  put_le16(p + f::kYear, static_cast<uint16_t>(created.year));
+  put_le16(p + f::kMonth, static_cast<uint16_t>(created.month - 1));
+  put_le16(p + f::kDay, static_cast<uint16_t>(created.day));
+  put_le16(p + f::kHour, static_cast<uint16_t>(created.hour));
+  put_le16(p + f::kMinute, static_cast<uint16_t>(created.minute));
+  put_le16(p + f::kSecond, static_cast<uint16_t>(created.second));
+  put_le16(p + f::kBaud, 0);
+  put_le16(p + f::kPacketType, kPacketType);
+  put_le16(p + f::kOrigNet, from.net);
+  put_le16(p + f::kDestNet, to.net);
+  p[f::kProductLow] = 0;
+  p[f::kRevisionMajor] = major_revision;
+  std::size_t password_length =
+      s.PacketPwd.size() < f::kPasswordSize ? s.PacketPwd.size() : f::kPasswordSize;
+  std::memcpy(p + f::kPassword, s.PacketPwd.c_str(), password_length);
+  put_le16(p + f::kQOrigZone, from.zone);
+  put_le16(p + f::kQDestZone, to.zone);
+  put_le16(p + f::kAuxNet, 0);
+  put_le16(p + f::kCapabilitySwapped, kCapabilitySwapped);
+  p[f::kProductHigh] = 1;
+  p[f::kRevisionMinor] = 0;
+  put_le16(p + f::kCapabilityWord, kCapabilityWord);
+  put_le16(p + f::kOrigZone, from.zone);
+  put_le16(p + f::kDestZone, to.zone);
+  put_le16(p + f::kOrigPoint, from.point);
+  put_le16(p + f::kDestPoint, to.point);
+  // The product-specific data stays zero.
   return h;
 }
 

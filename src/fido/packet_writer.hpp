@@ -7,31 +7,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/path_text.hpp"
+#include "fido/packet_layout.hpp"
 #include "platform/clock.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
 
-inline constexpr std::size_t kPacketHeaderSize = 58;
-inline constexpr std::size_t kPackedMessageHeaderSize = 14;
-inline constexpr uint16_t kPacketType = 2;
-inline constexpr uint16_t kPackedMessageType = 2;
-inline constexpr uint16_t kCapabilityWord = 0x0001;  // Type 2+ supported
-inline constexpr uint16_t kCapabilitySwapped = 0x0100;
-
-// Attribute bits of a packed message.
-inline constexpr uint16_t kAttributePrivate = 0x0001;
-inline constexpr uint16_t kAttributeFileAttached = 0x0010;
-
 // A packet being written and the number of Internet messages handled
 // since its header was written.
 struct OutPacket {
   platform::File file;
-  platform::PathText name;
+  PathText name;
   long message_count = 0;
 };
-
-struct FtnAddress;
 
 // The header of a packet from `from` to `to`, created at the local time
 // `created`, carrying `PacketPwd`.
@@ -51,11 +40,5 @@ void write_packet_header(OutPacket& packet);
 // Writes the packet end (two zero bytes), puts the file on disk and closes
 // it; false when anything written to the packet did not reach the disk.
 bool close_packet(OutPacket& packet);
-
-// Stores a 16-bit number little-endian at `out`.
-inline void put_le16(unsigned char* out, uint16_t value) {
-  out[0] = static_cast<unsigned char>(value & 0xFF);
-  out[1] = static_cast<unsigned char>(value >> 8);
-}
 
 }  // namespace quillmar

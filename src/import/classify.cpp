@@ -1,7 +1,7 @@
 #include "import/classify.hpp"
 
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
+#include "base/text_helpers.hpp"
+#include "fido/message_record.hpp"
 #include "lists/list_files.hpp"
 
 namespace quillmar {
@@ -39,14 +39,14 @@ void remove_first(Text<128>& text, std::string_view tag) {
 }
 
 bool recipient_contains(std::string_view pattern) {
-  for (const Recipient& r : recipient_table) {
+  for (const Recipient& r : message_work.recipients) {
     if (contains_nocase(pattern, r.name) || contains_nocase(pattern, r.address)) return true;
   }
   return false;
 }
 
 void choose_mailing_list() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   const std::string_view fields[] = {h.from_name,  h.from_address,  h.to_name,
                                      h.to_address, h.reply_to_name, h.reply_to_address,
                                      h.subject,    h.sender,        h.x_from};
@@ -69,7 +69,7 @@ void choose_mailing_list() {
 }
 
 void test_ignore_text() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   const std::string_view fields[] = {h.from_name,     h.from_address,     h.to_name, h.to_address,
                                      h.reply_to_name, h.reply_to_address, h.subject};
   for (const TextEntry& entry : settings->IgnoreMessageText) {
@@ -90,7 +90,7 @@ void test_ignore_text() {
 }
 
 int find_junk(const SoupArea& area) {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   MessageKind kind = area.kind;
   for (const JunkEntry& e : s.JunkFrom) {
@@ -105,7 +105,7 @@ int find_junk(const SoupArea& area) {
   for (const JunkEntry& e : s.JunkGroup) {
     if (!fits_header_test(e.category, kind)) continue;
     if (equals_nocase(e.text, area.area_name)) return kJunkGroup;
-    for (const Text<128>& group : cross_post_table) {
+    for (const Text<128>& group : message_work.cross_posts) {
       if (equals_nocase(e.text, group)) return kJunkGroup;
     }
   }
@@ -124,7 +124,7 @@ int find_junk(const SoupArea& area) {
 ListTraffic classify_list_traffic(const SoupArea& area) {
   ListTraffic found;
   if (area.kind != MessageKind::mail) return found;
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   std::span<ListRecord> all = lists();
   for (std::size_t i = 0; i < all.size(); ++i) {
     const ListRecord& list = all[i];
@@ -156,7 +156,7 @@ ListTraffic classify_list_traffic(const SoupArea& area) {
 }
 
 void choose_area(const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (area.kind == MessageKind::news) {
     h.area_tag = area.area_name;
     for (const AreaMapEntry& entry : settings->AreaMap) {
@@ -174,7 +174,7 @@ void choose_area(const SoupArea& area) {
 }
 
 bool apply_action(FilterAction action, std::string_view area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   switch (action) {
     case FilterAction::ignore:
       return false;
@@ -193,7 +193,7 @@ bool apply_action(FilterAction action, std::string_view area) {
 }
 
 bool test_own_organisation() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (h.organization.empty() || h.organization.view() != settings->Organization.view())
     return false;
   h.own_org = true;
@@ -203,7 +203,7 @@ bool test_own_organisation() {
 }
 
 FilterOutcome test_junk(const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   FilterOutcome outcome;
   if (h.junk_reason == kJunkNone && !h.mailing_list && !h.own_org) h.junk_reason = find_junk(area);
   if (h.junk_reason == kJunkNone) return outcome;
@@ -213,7 +213,7 @@ FilterOutcome test_junk(const SoupArea& area) {
 }
 
 void test_body_line(std::string_view line, MessageKind kind) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (kind != MessageKind::mail || h.junk_reason != kJunkNone) return;
   for (const JunkEntry& e : settings->JunkStr) {
     if (e.category != JunkCategory::email && e.category != JunkCategory::all) continue;

@@ -2,14 +2,14 @@
 // import driver after the parse pass: commands and postings to the
 // gateway's own mailing lists, the FidoNet area, messages of the gateway's
 // own organisation and junk. Everything here works on the message record
-// (`message_header`, the recipient and cross-post tables) and the settings;
+// (`message_work.header`, the recipient and cross-post tables) and the settings;
 // the driver keeps the statistics and calls the list commands.
 #pragma once
 
 #include <string_view>
 
 #include "config/settings.hpp"
-#include "import/soup_reader.hpp"
+#include "soup/soup_reader.hpp"
 
 namespace quillmar {
 

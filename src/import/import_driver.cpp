@@ -4,37 +4,31 @@
 #include <string_view>
 #include <vector>
 
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
 #include "config/settings.hpp"
-#include "export/reply.hpp"
 #include "fido/address_mapping.hpp"
+#include "fido/message_record.hpp"
 #include "fido/packet_writer.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/run_status.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
 #include "import/classify.hpp"
 #include "import/import_journal.hpp"
+#include "import/import_state.hpp"
 #include "import/message_pass.hpp"
-#include "import/soup_reader.hpp"
-#include "import/statistics.hpp"
 #include "lists/distribution.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
+#include "soup/reply.hpp"
+#include "soup/soup_reader.hpp"
 
 namespace quillmar {
 
-ImportCounters file_counters;
+ImportState import_state;
 
 namespace {
 
-ImportCounters run_totals;
-MessageFile* message_file = nullptr;  // allocated once for the run
-// The committed state of the message file being imported (see the journal).
-JournalState journal;
-// A commit could not be finished: nothing more is imported in this run, and
-// the journal stays for the next one.
-bool stopped = false;
 // Counted failures before the current message; a change means its output
 // is incomplete.
 long failures_so_far() {
@@ -89,7 +83,7 @@ bool finish_packet(OutPacket& packet) {
     }
     forget_packet_number(packet.name);
   } else {
-    journal.packets.push_back(CommittedPacket{packet.name, -1});
+    import_state.journal.packets.push_back(CommittedPacket{packet.name, -1});
   }
   return ok;
 }
@@ -116,7 +110,7 @@ bool store_journal(const JournalState& state) {
 // its current end), list changes, decoded files and replies go on disk, the
 // journal says so, and the replies are listed in REPLIES.
 bool commit(OutPacket& packet, int64_t consumed) {
-  JournalState state = journal;
+  JournalState state = import_state.journal;
   if (packet.file.is_open()) {
     if (!packet.file.sync()) {
       log_print("! Error writing packet %s\n", packet.name.c_str());
@@ -138,27 +132,27 @@ bool commit(OutPacket& packet, int64_t consumed) {
     state.open_reply.clear();
   }
   if (!store_journal(state)) return false;
-  journal.consumed = consumed;
+  import_state.journal.consumed = consumed;
   if (!replies) return true;
   flush_reply_file(kReplyMail);
   if (!list_reply_durably(state.reply)) {
     note_run_failure();
-    stopped = true;
+    import_state.stopped = true;
     return false;
   }
   state.reply.clear();
   state.open_reply.assign(reply_file_name(kReplyMail));
-  journal.open_reply = state.open_reply;
+  import_state.journal.open_reply = state.open_reply;
   return store_journal(state);
 }
 
 // Gives every committed packet its final name.
 bool publish_packets() {
-  for (const CommittedPacket& p : journal.packets) {
+  for (const CommittedPacket& p : import_state.journal.packets) {
     PathText final_name;
     if (!publish_packet(p.temp, final_name)) return false;
   }
-  journal.packets.clear();
+  import_state.journal.packets.clear();
   if (!platform::sync_directory_of(settings->InboundDir.view())) {
     report_failure("cannot put on disk the directory of", settings->InboundDir.view());
     return false;
@@ -174,7 +168,7 @@ void report_verbose(const MessageHeader& h) {
   }
   log_print(" to %s", h.to_address.c_str());
   if (!equals_nocase(h.to_name.view(), h.to_address.view())) log_print(" (%s)", h.to_name.c_str());
-  if (!recipient_table.empty()) log_print(" et al.");
+  if (!message_work.recipients.empty()) log_print(" et al.");
   log_print("\n");
 }
 
@@ -187,18 +181,18 @@ bool needs_recount(const MessageHeader& h, const MessageExtent& extent) {
   // No line grows to more than twice its size in the FidoNet text; the
   // header information block adds what the tables hold.
   uint64_t bound = 2 * static_cast<uint64_t>(extent.end - extent.start) + 1024;
-  for (const Text<128>& group : cross_post_table) bound += group.size() + 9;
-  for (const Recipient& r : recipient_table) bound += r.address.size() + r.name.size() + 12;
+  for (const Text<128>& group : message_work.cross_posts) bound += group.size() + 9;
+  for (const Recipient& r : message_work.recipients) bound += r.address.size() + r.name.size() + 12;
   return bound + 256 >= limit;
 }
 
 // One message of the file; false when no packet could be made ready (the
 // message is then left for a later run).
 bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket& packet) {
-  MessageFile& file = *message_file;
+  MessageFile& file = *import_state.message_file;
   if (!ready_packet(packet)) return false;
   parse_message(file, extent, area);
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   select_chrs();
   complete_header(area);
 
@@ -206,40 +200,43 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (area.kind == MessageKind::mail) {
     ListTraffic traffic = classify_list_traffic(area);
     if (traffic.kind == ListTrafficKind::command) {
-      list_command(lists()[static_cast<std::size_t>(traffic.list_index)], traffic.command);
-      ++file_counters.list_commands;
+      list_command(lists()[static_cast<std::size_t>(traffic.list_index)], traffic.command,
+                   ListRequest{h, import_state.file_counters.replies});
+      ++import_state.file_counters.list_commands;
       finished = true;
     }
   }
   if (!finished) {
     choose_area(area);
     apply_recipient_name_rule();
-    if (map_import_addresses(h.mailing_list)) ++file_counters.personal;
+    if (map_import_addresses(h.mailing_list)) ++import_state.file_counters.personal;
     if (test_own_organisation()) {
       finished = true;
     } else {
       FilterOutcome junk = test_junk(area);
-      if (junk.junk) ++file_counters.junk;
+      if (junk.junk) ++import_state.file_counters.junk;
       finished = junk.finished;
     }
   }
   if (!finished && h.list_index >= 0) {
-    ++file_counters.list_messages;
+    ++import_state.file_counters.list_messages;
     ListRecord& list = lists()[static_cast<std::size_t>(h.list_index)];
-    if (!distribute_posting(list, file, h.body_offset, extent.end) || h.area_tag.empty()) {
+    if (!distribute_posting(list, file, h.body_offset, extent.end,
+                            ListRequest{h, import_state.file_counters.replies}) ||
+        h.area_tag.empty()) {
       finished = true;
     }
   }
   if (!finished) {
-    if (h.mailing_list) ++file_counters.lists;
-    if (h.own_org) ++file_counters.own_org;
-    if (h.ignore_text) ++file_counters.ignored_text;
+    if (h.mailing_list) ++import_state.file_counters.lists;
+    if (h.own_org) ++import_state.file_counters.own_org;
+    if (h.ignore_text) ++import_state.file_counters.ignored_text;
     if (h.junk_reason == kJunkNone && !h.mailing_list && !h.own_org && !h.ignore_text &&
         h.list_index < 0) {
       if (h.category == kKindNews) {
-        ++file_counters.news;
+        ++import_state.file_counters.news;
       } else {
-        ++file_counters.mail;
+        ++import_state.file_counters.mail;
         if (run_options.verbose) report_verbose(h);
       }
     }
@@ -247,7 +244,7 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
     write_imported_message(h.ignore_text, h.category, h.own_org, h.junk_reason, h.cut_marker, file,
                            packet, extent, area);
   }
-  ++file_counters.imported;
+  ++import_state.file_counters.imported;
   ++packet.message_count;
   return true;
 }
@@ -272,28 +269,30 @@ void remove_output(std::string_view name) {
 // its journal. When the SOUP program has put a new file under that name,
 // the old one stays claimed and its AREAS line finds it first next time.
 void unclaim() {
-  if (!platform::rename_file(journal.claimed, journal.original)) {
-    if (file_exists(journal.original)) {
-      log_print("! %s is kept as %s\n", journal.original.c_str(), journal.claimed.c_str());
+  if (!platform::rename_file(import_state.journal.claimed, import_state.journal.original)) {
+    if (file_exists(import_state.journal.original)) {
+      log_print("! %s is kept as %s\n", import_state.journal.original.c_str(),
+                import_state.journal.claimed.c_str());
     } else {
-      report_failure("cannot rename", journal.claimed.view());
+      report_failure("cannot rename", import_state.journal.claimed.view());
     }
   }
-  if (!remove_journal()) stopped = true;
+  if (!remove_journal()) import_state.stopped = true;
 }
 
 // After a failed message: everything since the last commit is taken back
 // (as the next run would after a kill) and the file is kept.
 bool take_back(OutPacket& packet) {
   if (packet.file.is_open()) packet.file.close();
-  log_print("! Message file %s kept: its output could not be written\n", journal.original.c_str());
+  log_print("! Message file %s kept: its output could not be written\n",
+            import_state.journal.original.c_str());
   note_run_failure();
   if (run_options.test_mode) {
     // Nothing is committed under /TEST: the output of the file simply goes.
-    for (const CommittedPacket& p : journal.packets) remove_output(p.temp);
+    for (const CommittedPacket& p : import_state.journal.packets) remove_output(p.temp);
     if (!packet.name.empty()) remove_output(packet.name);
     for (const PathText& name : decoded_files()) remove_output(name);
-    journal.packets.clear();
+    import_state.journal.packets.clear();
     if (reply_message_count(kReplyMail) > 0) remove_output(reply_file_name(kReplyMail));
     drop_reply_file(kReplyMail);
     return false;
@@ -302,41 +301,41 @@ bool take_back(OutPacket& packet) {
   bool ok = complete_interrupted_import(recovered);
   drop_reply_file(kReplyMail);
   if (!ok) {
-    stopped = true;
+    import_state.stopped = true;
     return false;
   }
-  journal = recovered;
-  if (!journal.has_claim) return false;
-  if (journal.consumed == 0) {
+  import_state.journal = recovered;
+  if (!import_state.journal.has_claim) return false;
+  if (import_state.journal.consumed == 0) {
     unclaim();
     return false;
   }
   // Part of it is committed: the journal keeps the rest for the next run.
-  stopped = true;
+  import_state.stopped = true;
   return false;
 }
 
 // Imports the file the journal claims, from its committed offset on; false
 // when the file is kept (its AREAS line too).
 bool import_claimed(long line) {
-  MessageFile& file = *message_file;
-  const SoupArea& area = journal.area;
-  if (!open_message_file(area, line, file, journal.claimed)) {
+  MessageFile& file = *import_state.message_file;
+  const SoupArea& area = import_state.journal.area;
+  if (!open_message_file(area, line, file, import_state.journal.claimed)) {
     note_run_failure();
     if (run_options.test_mode) return false;
-    if (journal.consumed == 0) {
+    if (import_state.journal.consumed == 0) {
       unclaim();
     } else {
-      stopped = true;
+      import_state.stopped = true;
     }
     return false;
   }
-  const int64_t start = journal.consumed;
+  const int64_t start = import_state.journal.consumed;
   const int64_t claimed_size = file.size();
   file.seek(start);
-  file_counters = ImportCounters{};
+  import_state.file_counters = ImportCounters{};
   forget_decoded_files();
-  journal.packets.clear();
+  import_state.journal.packets.clear();
   OutPacket packet;
   bool format_error = false;
   int64_t done = start;
@@ -371,58 +370,59 @@ bool import_claimed(long line) {
   file.close();
   if (!finish_packet(packet) || !commit(packet, done)) return take_back(packet);
   if (!publish_packets()) {
-    stopped = true;
+    import_state.stopped = true;
     return false;
   }
 
   // The input goes only now that its packets and replies are final.
-  const PathText& path = journal.claimed;
+  const PathText& path = import_state.journal.claimed;
   bool kept = false;
   if (format_error) {
     PathText bad;
-    bad_name(journal.original.view(), bad);
+    bad_name(import_state.journal.original.view(), bad);
     if (run_options.test_mode || platform::rename_file(path, bad)) {
-      log_print("! Error in message file %s, renamed to %s\n", journal.original.c_str(),
-                bad.c_str());
-      if (!run_options.test_mode && !remove_journal()) stopped = true;
+      log_print("! Error in message file %s, renamed to %s\n",
+                import_state.journal.original.c_str(), bad.c_str());
+      if (!run_options.test_mode && !remove_journal()) import_state.stopped = true;
       return true;
     }
     // The file stays, and AREAS with it; the next run finds its format
     // error again. With nothing of it committed it goes back under its
     // name, else the journal keeps it claimed with its committed offset.
     log_print("! Error in message file %s, which could not be renamed to %s: %s\n",
-              journal.original.c_str(), bad.c_str(), platform::last_error());
+              import_state.journal.original.c_str(), bad.c_str(), platform::last_error());
     note_run_failure();
-    if (journal.consumed == 0 && platform::rename_file(path, journal.original)) {
-      if (!remove_journal()) stopped = true;
+    if (import_state.journal.consumed == 0 &&
+        platform::rename_file(path, import_state.journal.original)) {
+      if (!remove_journal()) import_state.stopped = true;
     } else {
-      stopped = true;
+      import_state.stopped = true;
     }
     return false;
   }
   if (run_options.test_mode) {
     // Kept as it is.
-  } else if (start > 0 || file_counters.imported > 0 || claimed_size == 0) {
+  } else if (start > 0 || import_state.file_counters.imported > 0 || claimed_size == 0) {
     platform::FileIdentity now;
     if (platform::file_identity(path, now) && now.size > claimed_size) {
       // Written to after the claim: what was added waits for the next run.
       log_print("* %s grew while it was imported; the rest is imported by the next run\n",
                 path.c_str());
-      stopped = true;
+      import_state.stopped = true;
     } else if (!platform::remove_file(path)) {
       report_failure("cannot remove", path.view());
-      stopped = true;
+      import_state.stopped = true;
       kept = true;
     } else if (!remove_journal()) {
-      stopped = true;
+      import_state.stopped = true;
     }
   } else {
     // Nothing imported from it: it goes back under its name.
     kept = true;
     unclaim();
   }
-  if (!run_options.global_stats) print_counters(file_counters);
-  add_counters(run_totals, file_counters);
+  if (!run_options.global_stats) print_counters(import_state.file_counters);
+  add_counters(import_state.run_totals, import_state.file_counters);
   return !kept;
 }
 
@@ -475,11 +475,11 @@ bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
   fresh.open_reply.assign(reply_file_name(kReplyMail));
   if (run_options.test_mode) {
     if (!file_exists(original)) {
-      open_message_file(area, line, *message_file);
+      open_message_file(area, line, *import_state.message_file);
       return true;
     }
     fresh.claimed = original;
-    journal = fresh;
+    import_state.journal = fresh;
     return import_claimed(line);
   }
   // The claimed name is made here, upper case: looked up exactly, so that a
@@ -489,23 +489,23 @@ bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
   if (platform::exists_exact(claimed)) {
     // Claimed by an earlier run and kept: its messages come first.
     any = true;
-    journal = fresh;
-    journal.claimed = claimed;
-    if (!write_journal(journal) || !import_claimed(line)) kept = true;
-    if (stopped) return false;
+    import_state.journal = fresh;
+    import_state.journal.claimed = claimed;
+    if (!write_journal(import_state.journal) || !import_claimed(line)) kept = true;
+    if (import_state.stopped) return false;
     if (claimed_with_areas) return !kept;
   }
   if (!file_exists(original)) {
-    if (!any) open_message_file(area, line, *message_file);  // reports it missing
+    if (!any) open_message_file(area, line, *import_state.message_file);  // reports it missing
     return !kept;
   }
   if (platform::exists_exact(claimed)) {
     log_print("! %s waits for %s, kept from an earlier run\n", original.c_str(), claimed.c_str());
     return false;
   }
-  journal = fresh;
-  journal.claimed = claimed;
-  if (!write_journal(journal)) {
+  import_state.journal = fresh;
+  import_state.journal.claimed = claimed;
+  if (!write_journal(import_state.journal)) {
     log_print("! %s not imported: no journal can be written\n", original.c_str());
     return false;
   }
@@ -513,7 +513,7 @@ bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
     // A file that cannot be claimed cannot be consumed either: importing it
     // would import it again on every run.
     report_failure("cannot claim", original.view());
-    if (!remove_journal()) stopped = true;
+    if (!remove_journal()) import_state.stopped = true;
     return false;
   }
   return import_claimed(line) && !kept;
@@ -532,7 +532,7 @@ void import_areas(const PathText& areas_path) {
   bool kept = false;
   long line = 0;
   SoupArea area;
-  while (!stopped) {
+  while (!import_state.stopped) {
     AreaLine r = read_area_line(areas, line, area);
     if (r == AreaLine::end_of_file) break;
     if (r == AreaLine::rejected) {
@@ -544,7 +544,7 @@ void import_areas(const PathText& areas_path) {
   }
   areas.close();
   // Stopped: the claimed AREAS stays for the next run.
-  if (run_options.test_mode || stopped) return;
+  if (run_options.test_mode || import_state.stopped) return;
   PathText original;
   original.assign(settings->SoupDir.view());
   original.append("AREAS");
@@ -573,10 +573,11 @@ bool readable_file(std::string_view path) {
 
 void import_soup() {
   log_print("Importing from Soup to PKT\n");
-  stopped = false;
+  set_list_journal(import_list_journal());
+  import_state.stopped = false;
   reset_packet_names();
-  if (!complete_interrupted_import(journal)) return;
-  if (run_options.test_mode) journal.has_claim = false;
+  if (!complete_interrupted_import(import_state.journal)) return;
+  if (run_options.test_mode) import_state.journal.has_claim = false;
   PathText areas_path;
   PathText claimed_areas;
   areas_path.assign(settings->SoupDir.view());
@@ -584,28 +585,29 @@ void import_soup() {
   claimed_areas.assign(settings->SoupDir.view());
   claimed_areas.append(kClaimedAreasName);
   bool leftover = !run_options.test_mode && file_exists(claimed_areas);
-  if (!journal.has_claim && !leftover && !file_exists(areas_path)) {
+  if (!import_state.journal.has_claim && !leftover && !file_exists(areas_path)) {
     log_print("No AREAS found. Nothing to do.\n");
     return;
   }
   if (settings->ImportLimit != 0) settings->ImportLimit -= 512;
   flush_reply_file(kReplyMail);
   flush_reply_file(kReplyNews);
-  run_totals = ImportCounters{};
-  if (message_file == nullptr) message_file = new (alloc_or_exit(sizeof(MessageFile))) MessageFile;
+  import_state.run_totals = ImportCounters{};
+  if (import_state.message_file == nullptr)
+    import_state.message_file = new (alloc_or_exit(sizeof(MessageFile))) MessageFile;
 
   // What an interrupted run left comes first: its claimed message file,
   // then its claimed AREAS.
-  if (journal.has_claim) {
-    journal.open_reply.assign(reply_file_name(kReplyMail));
-    if (write_journal(journal)) {
+  if (import_state.journal.has_claim) {
+    import_state.journal.open_reply.assign(reply_file_name(kReplyMail));
+    if (write_journal(import_state.journal)) {
       import_claimed(0);
     } else {
-      stopped = true;
+      import_state.stopped = true;
     }
   }
-  if (!stopped && leftover) import_areas(claimed_areas);
-  if (!stopped && file_exists(areas_path)) {
+  if (!import_state.stopped && leftover) import_areas(claimed_areas);
+  if (!import_state.stopped && file_exists(areas_path)) {
     if (run_options.test_mode) {
       import_areas(areas_path);
     } else if (file_exists(claimed_areas)) {
@@ -625,10 +627,10 @@ void import_soup() {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);
   }
-  if (run_totals.imported == 0 && !run_failed()) {
+  if (import_state.run_totals.imported == 0 && !run_failed()) {
     log_print("No inbound messages found. Nothing to do.\n");
   } else if (run_options.global_stats) {
-    print_counters(run_totals);
+    print_counters(import_state.run_totals);
   }
 }
 

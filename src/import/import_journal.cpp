@@ -5,12 +5,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
 #include "config/settings.hpp"
-#include "export/reply.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/run_status.hpp"
-#include "frame/text_helpers.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -539,6 +540,11 @@ void reset_packet_names() {
 void forget_packet_number(std::string_view temp) {
   uint32_t n = 0;
   if (numbering_ready && packet_number(temp, n) && n + 1 == next_number) next_number = n;
+}
+
+const ListJournal* import_list_journal() {
+  static const ListJournal journal{journal_note_list_size, journal_note_list_mark};
+  return &journal;
 }
 
 }  // namespace quillmar

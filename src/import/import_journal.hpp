@@ -16,10 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bounded_text.hpp"
 #include "fido/packet_writer.hpp"
-#include "frame/bounded_text.hpp"
-#include "import/soup_reader.hpp"
+#include "lists/list_commands.hpp"
 #include "platform/fs.hpp"
+#include "soup/soup_reader.hpp"
 
 namespace quillmar {
 
@@ -33,27 +34,27 @@ inline constexpr const char* kClaimedExtension = "QIM";
 inline constexpr const char* kClaimedAreasName = "AREAS.QIA";
 
 struct CommittedPacket {
-  platform::PathText temp;
+  PathText temp;
   int64_t length = -1;  // committed length of a packet still open; -1: complete
 };
 
 struct JournalState {
   bool has_claim = false;
-  platform::PathText claimed;   // the claimed message file
-  platform::PathText original;  // its name before the claim
+  PathText claimed;   // the claimed message file
+  PathText original;  // its name before the claim
   SoupArea area;
   int64_t consumed = 0;  // its messages before this offset are committed
   std::vector<CommittedPacket> packets;
   // A reply file whose messages are committed and that is to be listed.
-  platform::PathText reply;
+  PathText reply;
   int64_t reply_size = 0;
   uint64_t reply_inode = 0;
   // The current reply file, whose messages are not committed.
-  platform::PathText open_reply;
+  PathText open_reply;
 };
 
 // The journal's path; false when the name is too long.
-bool journal_path(platform::PathText& out);
+bool journal_path(PathText& out);
 
 // Completes what an interrupted run left (see above). `state` receives a
 // claimed file still to be imported (has_claim), or nothing. False when the
@@ -76,6 +77,8 @@ bool journal_active();
 // the change must then not be made (and the run keeps its input).
 bool journal_note_list_size(std::string_view list_path, long size_before);
 bool journal_note_list_mark(std::string_view list_path, long position);
+// The two notes above as the list commands take them.
+const ListJournal* import_list_journal();
 bool journal_note_new_file(std::string_view path);
 // How many notes could not be written in this run.
 long journal_failures();
@@ -91,7 +94,7 @@ bool create_temp_packet(OutPacket& packet);
 // Gives a complete temporary packet its final name: the same number with
 // ".PKT" when it is free, else the next free number. `final_name` receives
 // it. False on a failure (reported).
-bool publish_packet(std::string_view temp, platform::PathText& final_name);
+bool publish_packet(std::string_view temp, PathText& final_name);
 // A temporary packet removed again gives its number back when it was the
 // last one made, so that the names go on without a gap.
 void forget_packet_number(std::string_view temp);

@@ -3,20 +3,22 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/char_class.hpp"
+#include "base/charset.hpp"
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "fido/address_mapping.hpp"
-#include "fido/charset.hpp"
-#include "fido/decoded_file.hpp"
-#include "fido/header_values.hpp"
+#include "fido/message_record.hpp"
 #include "fido/message_writer.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
 #include "import/classify.hpp"
+#include "import/decoded_file.hpp"
 #include "import/import_journal.hpp"
+#include "import/import_state.hpp"
 #include "import/mime_render.hpp"
-#include "import/mime_words.hpp"
+#include "rfc/header_values.hpp"
+#include "rfc/mime_words.hpp"
 
 namespace quillmar {
 
@@ -35,9 +37,6 @@ constexpr std::size_t kLeastChunk = 33;
 constexpr std::size_t kSplitReserve = 256;
 constexpr std::size_t kAttachListMax = 71;
 constexpr std::size_t kUuNameMax = 79;  // of the name on a "begin" line
-
-std::vector<PathText> files_decoded;
-long decoding_failures = 0;
 
 // With ModernMime: the FidoNet charset (CHRS name) the passes write in,
 // the one the parts were counted in, and whether the header fields have
@@ -68,18 +67,6 @@ bool is_address_field(std::string_view line) {
 enum class Mode { parse, recount, write };
 enum class DecodeState { text, base64, uuencode };
 
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-bool is_alnum(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-bool is_hex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-bool is_letter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 // The 64 characters of the standard base64 alphabet.
 bool is_base64_char(char c) {
   return c != '-' && base64_value(static_cast<unsigned char>(c)) >= 0;
@@ -174,6 +161,16 @@ class MessagePass {
     return r > 0 ? static_cast<std::size_t>(r) : 0;
   }
 
+  bool header_step();
+  void end_header();
+  bool body_step();
+  void note_body_start(std::string_view line);
+  bool at_cut_marker(std::string_view line) const;
+  bool take_boundary(std::string_view line);
+  std::string_view decode_quoted_printable(std::string_view line);
+  bool take_encoded_line(std::string_view line);
+  bool take_uu_begin(std::string_view line);
+  void finish_parse();
   std::size_t read_raw(std::size_t at);
   bool read_header_line(std::string_view& line);
   bool read_body_line(std::string_view& line);
@@ -326,7 +323,7 @@ bool MessagePass::read_body_line(std::string_view& line) {
 }
 
 void MessagePass::mime_scan(std::string_view line) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (starts_with_nocase(line, "Content-")) parameter_scan_ = true;
   if (parameter_scan_) {
     for (std::size_t i = 0; i < line.size(); ++i) {
@@ -385,22 +382,23 @@ void MessagePass::recognise_field(std::string_view line) {
     default:
       return;
   }
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   char* text = line_buffer;
   auto is = [&](std::string_view prefix) { return starts_with_nocase(line, prefix); };
   auto value = [&](std::string_view prefix) { return text + prefix.size(); };
   if (is("From:")) {
     parse_address_list(value("From:"), &h.from_address, &h.from_name, kAddressFrom,
-                       recipient_table);
+                       message_work.recipients);
   } else if (is("Reply-To:")) {
     parse_address_list(value("Reply-To:"), &h.reply_to_address, &h.reply_to_name, kAddressReplyTo,
-                       recipient_table);
+                       message_work.recipients);
   } else if (is("To:")) {
-    parse_address_list(value("To:"), &h.to_address, &h.to_name, kAddressTo, recipient_table);
+    parse_address_list(value("To:"), &h.to_address, &h.to_name, kAddressTo,
+                       message_work.recipients);
   } else if (is("Cc:")) {
-    parse_address_list(value("Cc:"), nullptr, nullptr, kAddressCc, recipient_table);
+    parse_address_list(value("Cc:"), nullptr, nullptr, kAddressCc, message_work.recipients);
   } else if (is("Bcc:")) {
-    parse_address_list(value("Bcc:"), nullptr, nullptr, kAddressBcc, recipient_table);
+    parse_address_list(value("Bcc:"), nullptr, nullptr, kAddressBcc, message_work.recipients);
   } else if (is("X-Comment-To:")) {
     if (h.to_name.empty()) copy_trimmed(value("X-Comment-To:"), h.to_name);
   } else if (is("X-From:")) {
@@ -422,7 +420,7 @@ void MessagePass::recognise_field(std::string_view line) {
       extract_identifier(value("References:"), h.reply_ref.id_text, true);
     }
   } else if (is("Newsgroups:")) {
-    split_newsgroups(value("Newsgroups:"), area_.area_name.view(), cross_post_table);
+    split_newsgroups(value("Newsgroups:"), area_.area_name.view(), message_work.cross_posts);
   }
 }
 
@@ -437,7 +435,7 @@ void MessagePass::emit(std::string_view bytes) {
 
 // The block of header information at the top of the text.
 void MessagePass::write_header_information() {
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   long before = written_;
   char buf[512];
@@ -445,10 +443,10 @@ void MessagePass::write_header_information() {
     int n = std::snprintf(buf, sizeof buf, format, args...);
     if (n > 0) emit(std::string_view(buf, std::min<std::size_t>(n, sizeof buf - 1)));
   };
-  for (std::size_t i = 0; i < cross_post_table.size(); ++i) {
+  for (std::size_t i = 0; i < message_work.cross_posts.size(); ++i) {
     emit(i % 3 == 0 ? "XPost: " : ", ");
-    emit(cross_post_table[i].view());
-    if (i % 3 == 2 || i + 1 == cross_post_table.size()) emit("\r");
+    emit(message_work.cross_posts[i].view());
+    if (i % 3 == 2 || i + 1 == message_work.cross_posts.size()) emit("\r");
   }
   if (!h.body_has_header_lines && s.extra_lines != ExtraLines::none) {
     bool addresses = s.extra_lines == ExtraLines::addresses;
@@ -465,7 +463,7 @@ void MessagePass::write_header_information() {
   }
   static constexpr const char* kRecipientWords[] = {"", "To", "Copy", "BCopy"};
   for (int kind : {kAddressTo, kAddressCc, kAddressBcc}) {
-    for (const Recipient& r : recipient_table) {
+    for (const Recipient& r : message_work.recipients) {
       if (r.kind != kind) continue;
       line("%s: %s", kRecipientWords[kind], r.address.c_str());
       if (!r.name.empty()) line(" (%s)", r.name.c_str());
@@ -475,8 +473,7 @@ void MessagePass::write_header_information() {
   if (h.wrong_route_password && h.route != nullptr) {
     const FtnAddress& a = h.route->address;
     emit("*** Incorrect Quillmar Route-password ");
-    line("for node %u:%u/%u", a.zone, a.net, a.node);
-    if (a.point != 0) line(".%u", a.point);
+    line("for node %s", ftn_address_text(a, PointForm::when_set).c_str());
     emit(" ***\r");
   }
   if (mail_area() && h.has_attachments &&
@@ -543,17 +540,19 @@ void MessagePass::finish_attachment() {
       if (!platform::remove_file(attachment_path_)) {
         log_print("! cannot remove %s: %s\n", attachment_path_.c_str(), platform::last_error());
       }
-      ++decoding_failures;
+      ++import_state.decoding_failures;
     } else if (attachment_opened_) {
-      files_decoded.push_back(attachment_path_);
+      import_state.decoded_files.push_back(attachment_path_);
     }
     AttachmentOutcome outcome = AttachmentOutcome::ignored;
     if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
     if (action_ == AttachAction::kill) outcome = AttachmentOutcome::killed;
-    report_decoded_file(
-        attachment_path_, base_name(attachment_path_.view()), renamed_,
-        state_ == DecodeState::base64 ? AttachmentEncoding::mime : AttachmentEncoding::uu, outcome,
-        decoded_, ignore_text_, category_, packet_->file);
+    if (report_decoded_file(
+            attachment_path_, base_name(attachment_path_.view()), renamed_,
+            state_ == DecodeState::base64 ? AttachmentEncoding::mime : AttachmentEncoding::uu,
+            outcome, decoded_, ignore_text_, category_, packet_->file)) {
+      ++import_state.file_counters.files;
+    }
   }
   attachment_opened_ = false;
   state_ = DecodeState::text;
@@ -678,7 +677,7 @@ bool remove_through_word(Text<128>& name, std::string_view word) {
 }
 
 void MessagePass::quote_to(std::string_view line) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (quote_counter_ < 0 || line.empty()) return;
   bool quoted = is_quoted_line(line);
   if (!h.quote_name.empty() || !h.quote_address.empty()) {
@@ -706,7 +705,7 @@ void MessagePass::quote_to(std::string_view line) {
       char c = line[start - 1];
       if (is_mask_separator(c)) break;
       if (passed_at && is_mask_closer(c)) break;
-      if (is_white_space(c) && start >= 2 && is_white_space(line[start - 2])) break;
+      if (is_space(c) && start >= 2 && is_space(line[start - 2])) break;
       if (c == '@') passed_at = true;
       --start;
     }
@@ -715,7 +714,7 @@ void MessagePass::quote_to(std::string_view line) {
     std::memcpy(attribution, line.data() + start, n);
     attribution[n] = '\0';
     parse_address_list(attribution, &h.quote_address, &h.quote_name, kAddressQuote,
-                       recipient_table);
+                       message_work.recipients);
     bool plain = h.quote_name.size() >= 3;
     for (char c : h.quote_name.view()) {
       if (!is_letter(c) && c != '\'' && c != '"' && c != '.' && c != '-' && c != ',' && c != ' ') {
@@ -724,7 +723,7 @@ void MessagePass::quote_to(std::string_view line) {
     }
     if (!plain) h.quote_name.clear();
     if (!h.quote_name.empty() && !remove_through_word(h.quote_name, area_.area_name.view())) {
-      for (const Text<128>& group : cross_post_table) {
+      for (const Text<128>& group : message_work.cross_posts) {
         if (remove_through_word(h.quote_name, group.view())) break;
       }
     }
@@ -836,7 +835,7 @@ bool MessagePass::next_item_line(std::string_view& line) {
 }
 
 void MessagePass::write_line(std::string_view line, bool header_line) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   if (!header_line) {
     for (; pending_blanks_ > 0; --pending_blanks_) emit("\r");
@@ -906,8 +905,172 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
   emit(std::string_view(output_buffer, out));
 }
 
+// One line of the message header; false when the message has no more.
+bool MessagePass::header_step() {
+  MessageHeader& h = *message_work.header;
+  std::string_view line;
+  if (!read_header_line(line)) return false;
+  if (line.empty()) {
+    end_header();
+    return true;
+  }
+  if (starts_with_nocase(line, "X-MailPassword:")) {
+    if (collecting()) {
+      Text<128> password;
+      copy_trimmed(line.substr(15), password);
+      h.mail_password.assign(password.view());
+    }
+    return true;
+  }
+  mime_scan(line);
+  if (modern_) {
+    modern_header_line(line);
+    return true;
+  }
+  write_line(line, true);
+  // The field parsers take the line buffer apart, so they come last.
+  if (collecting()) recognise_field(line);
+  return true;
+}
+
+// The empty line after a header: the message's own header, or the header
+// of a MIME part.
+void MessagePass::end_header() {
+  if (!header_ended_ && collecting()) message_work.header->body_offset = file_.tell();
+  header_ended_ = true;
+  in_header_ = false;
+  if (modern_) {
+    render_body();
+  } else {
+    handle_empty_line();
+  }
+}
+
+// Notes the first line of text: whether the body starts with header lines
+// of its own.
+void MessagePass::note_body_start(std::string_view line) {
+  if (line.empty() || body_text_seen_) return;
+  body_text_seen_ = true;
+  if (collecting()) {
+    message_work.header->body_has_header_lines =
+        starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
+  }
+}
+
+bool MessagePass::at_cut_marker(std::string_view line) const {
+  return cut_marker_ != nullptr && !cut_marker_->empty() && !line.empty() &&
+         line.find(cut_marker_->view()) != std::string_view::npos;
+}
+
+// A MIME boundary line ends the part before it and starts the header of
+// the next part; the closing one ends the message. False for any other
+// line.
+bool MessagePass::take_boundary(std::string_view line) {
+  if (boundary_.empty() || line.size() < 2 + boundary_.size() || line.substr(0, 2) != "--" ||
+      line.substr(2, boundary_.size()) != boundary_.view()) {
+    return false;
+  }
+  finish_attachment();
+  in_header_ = true;
+  quoted_printable_ = false;
+  base64_pending_ = false;
+  parameter_scan_ = false;
+  if (line.substr(2 + boundary_.size(), 2) == "--") stop_ = true;
+  return true;
+}
+
+// The line with quoted-printable decoded: "=" and two hexadecimal digits
+// give one byte.
+std::string_view MessagePass::decode_quoted_printable(std::string_view line) {
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '=' && i + 2 < line.size() && is_hex_digit(line[i + 1]) && is_hex_digit(line[i + 2])) {
+      c = static_cast<char>(hex_pair_value(line.substr(i + 1, 2)));
+      if (c == '\0') c = ' ';
+      i += 2;
+    }
+    line_buffer[out++] = c;
+  }
+  line_buffer[out] = '\0';
+  return std::string_view(line_buffer, out);
+}
+
+// A data line of the base64 or uuencoded file being decoded; false when
+// the line is none (the file then ends before it) or no file is decoded.
+bool MessagePass::take_encoded_line(std::string_view line) {
+  if (state_ == DecodeState::base64 && action_ != AttachAction::ignore) {
+    // Blank lines between a part's header and its data belong to neither.
+    if (line.empty() && !base64_data_seen_) return true;
+    if (!line.empty() && is_base64_char(line[0])) {
+      base64_data_seen_ = true;
+      if (writing()) decode_base64(line);
+      if (line.size() >= 2 && line.substr(line.size() - 2) == "==") finish_attachment();
+      return true;
+    }
+    finish_attachment();
+  }
+  if (state_ == DecodeState::uuencode && action_ != AttachAction::ignore) {
+    char first = line.empty() ? '\0' : line[0];
+    int count = (first - 32) & 63;
+    // A lone blank is the empty last data line as older encoders write it.
+    if (((first >= '!' && first <= '`') || line == " ") &&
+        (static_cast<long>(line.size()) - 1) * 3 / 4 >= count) {
+      if (writing()) decode_uu(line, count);
+      return true;
+    }
+    finish_attachment();
+    if (equals_nocase(line, "end")) return true;
+  }
+  return false;
+}
+
+// A "begin" line starts a uuencoded file; true when its lines are taken
+// as the file's data rather than as text.
+bool MessagePass::take_uu_begin(std::string_view line) {
+  if (!is_uu_begin(line)) return false;
+  finish_attachment();
+  std::string_view name = line.size() > 9 ? trim_left(line.substr(9)) : std::string_view();
+  start_attachment(DecodeState::uuencode, name.substr(0, 79));
+  return action_ != AttachAction::ignore;
+}
+
+// One line of the body; false when the message ends here (its end, or the
+// cut marker of a mailing list).
+bool MessagePass::body_step() {
+  std::string_view line;
+  if (!(modern_ ? next_item_line(line) : read_body_line(line))) return false;
+  note_body_start(line);
+  if (at_cut_marker(line)) cut_ = true;
+  if (cut_) return false;
+  if (take_boundary(line)) return true;
+  // MIME parameters come from header blocks only: a body that quotes a
+  // Content-Type line is text.
+  if (quoted_printable_) line = decode_quoted_printable(line);
+  if (take_encoded_line(line)) return true;
+  if (line.empty()) {
+    if (body_text_seen_) ++pending_blanks_;
+    handle_empty_line();
+    return true;
+  }
+  if (take_uu_begin(line)) return true;
+  if (collecting()) body_text_line(line);
+  write_line(line, false);
+  return true;
+}
+
+// What the parse pass leaves in the record once the message is read.
+void MessagePass::finish_parse() {
+  MessageHeader& h = *message_work.header;
+  if (!header_ended_) h.body_offset = end_;
+  // An attribution that no quoted line confirmed does not count.
+  if (quote_counter_ >= 0) {
+    h.quote_name.clear();
+    h.quote_address.clear();
+  }
+}
+
 void MessagePass::run() {
-  MessageHeader& h = *message_header;
   while (!stop_) {
     if (header_ended_ && !information_written_ && !in_header_) {
       information_written_ = true;
@@ -915,132 +1078,17 @@ void MessagePass::run() {
     }
     // With ModernMime the body has been read whole when the header ends.
     if (remaining() == 0 && (in_header_ || !modern_)) break;
-    std::string_view line;
-    if (in_header_) {
-      if (!read_header_line(line)) break;
-      if (line.empty()) {
-        if (!header_ended_ && collecting()) h.body_offset = file_.tell();
-        header_ended_ = true;
-        in_header_ = false;
-        if (modern_) {
-          render_body();
-        } else {
-          handle_empty_line();
-        }
-        continue;
-      }
-      if (starts_with_nocase(line, "X-MailPassword:")) {
-        if (collecting()) {
-          Text<128> password;
-          copy_trimmed(line.substr(15), password);
-          h.mail_password.assign(password.view());
-        }
-        continue;
-      }
-      mime_scan(line);
-      if (modern_) {
-        modern_header_line(line);
-        continue;
-      }
-      write_line(line, true);
-      // The field parsers take the line buffer apart, so they come last.
-      if (collecting()) recognise_field(line);
-      continue;
-    }
-
-    if (!(modern_ ? next_item_line(line) : read_body_line(line))) break;
-    if (!line.empty() && !body_text_seen_) {
-      body_text_seen_ = true;
-      if (collecting()) {
-        h.body_has_header_lines =
-            starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
-      }
-    }
-    if (cut_marker_ != nullptr && !cut_marker_->empty() && !line.empty() &&
-        line.find(cut_marker_->view()) != std::string_view::npos) {
-      cut_ = true;
-    }
-    if (cut_) break;
-    if (!boundary_.empty() && line.size() >= 2 + boundary_.size() && line.substr(0, 2) == "--" &&
-        line.substr(2, boundary_.size()) == boundary_.view()) {
-      finish_attachment();
-      in_header_ = true;
-      quoted_printable_ = false;
-      base64_pending_ = false;
-      parameter_scan_ = false;
-      if (line.substr(2 + boundary_.size(), 2) == "--") stop_ = true;
-      continue;
-    }
-    // MIME parameters come from header blocks only: a body that quotes a
-    // Content-Type line is text.
-    if (quoted_printable_) {
-      // "=" and two hexadecimal digits give one byte.
-      std::size_t out = 0;
-      for (std::size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '=' && i + 2 < line.size() && is_hex(line[i + 1]) && is_hex(line[i + 2])) {
-          c = static_cast<char>(hex_pair_value(line.substr(i + 1, 2)));
-          if (c == '\0') c = ' ';
-          i += 2;
-        }
-        line_buffer[out++] = c;
-      }
-      line_buffer[out] = '\0';
-      line = std::string_view(line_buffer, out);
-    }
-    if (state_ == DecodeState::base64 && action_ != AttachAction::ignore) {
-      // Blank lines between a part's header and its data belong to neither.
-      if (line.empty() && !base64_data_seen_) continue;
-      if (!line.empty() && is_base64_char(line[0])) {
-        base64_data_seen_ = true;
-        if (writing()) decode_base64(line);
-        if (line.size() >= 2 && line.substr(line.size() - 2) == "==") finish_attachment();
-        continue;
-      }
-      finish_attachment();
-    }
-    if (state_ == DecodeState::uuencode && action_ != AttachAction::ignore) {
-      char first = line.empty() ? '\0' : line[0];
-      int count = (first - 32) & 63;
-      // A lone blank is the empty last data line as older encoders write it.
-      if (((first >= '!' && first <= '`') || line == " ") &&
-          (static_cast<long>(line.size()) - 1) * 3 / 4 >= count) {
-        if (writing()) decode_uu(line, count);
-        continue;
-      }
-      finish_attachment();
-      if (equals_nocase(line, "end")) continue;
-    }
-    if (line.empty()) {
-      if (body_text_seen_) ++pending_blanks_;
-      handle_empty_line();
-      continue;
-    }
-    if (is_uu_begin(line)) {
-      finish_attachment();
-      std::string_view name = line.size() > 9 ? trim_left(line.substr(9)) : std::string_view();
-      start_attachment(DecodeState::uuencode, name.substr(0, 79));
-      if (action_ != AttachAction::ignore) continue;
-    }
-    if (collecting()) body_text_line(line);
-    write_line(line, false);
+    if (!(in_header_ ? header_step() : body_step())) break;
   }
   finish_attachment();
-  if (collecting()) {
-    if (!header_ended_) h.body_offset = end_;
-    // An attribution that no quoted line confirmed does not count.
-    if (quote_counter_ >= 0) {
-      h.quote_name.clear();
-      h.quote_address.clear();
-    }
-  }
+  if (collecting()) finish_parse();
 }
 
 // With ModernMime, once the FidoNet area is known: the charset of the
 // area, its CHRS kludge, and the header fields (collected as UTF-8)
 // recoded into it.
 void prepare_modern_message(const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   target_charset = fido_charset_for(h.area_tag.view(), area.area_name.view());
   const FidoCharsetInfo* info = find_fido_charset(target_charset);
   if (info != nullptr) {
@@ -1059,7 +1107,7 @@ void prepare_modern_message(const SoupArea& area) {
                        &h.to_address, &h.reply_to_address, &h.quote_address}) {
     recoded(*f);
   }
-  for (Recipient& r : recipient_table) {
+  for (Recipient& r : message_work.recipients) {
     recoded(r.name);
     recoded(r.address);
   }
@@ -1068,18 +1116,18 @@ void prepare_modern_message(const SoupArea& area) {
 }  // namespace
 
 const std::vector<PathText>& decoded_files() {
-  return files_decoded;
+  return import_state.decoded_files;
 }
 void forget_decoded_files() {
-  files_decoded.clear();
+  import_state.decoded_files.clear();
 }
 long decoded_write_failures() {
-  return decoding_failures;
+  return import_state.decoding_failures;
 }
 
 void parse_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
   reset_message_header();
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.body_offset = extent.start;
   h.category = area.kind == MessageKind::news ? kKindNews : kKindMail;
   h.part_count = 1;
@@ -1102,7 +1150,7 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
       address.assign(cut_text(to_utf8(address.view(), "", settings->FallbackCharset), 127, true));
     };
     for (Text<128>* f : {&h.from_address, &h.to_address, &h.reply_to_address}) as_utf8(*f);
-    for (Recipient& r : recipient_table) {
+    for (Recipient& r : message_work.recipients) {
       decoded(r.name);
       as_utf8(r.address);
     }
@@ -1112,7 +1160,7 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
 }
 
 void recount_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (settings->ModernMime) {
     prepare_modern_message(area);
     counted_charset = target_charset;
@@ -1136,7 +1184,7 @@ void recount_message(MessageFile& file, const MessageExtent& extent, const SoupA
 void write_imported_message(bool ignore_text, int category, bool own_org, int junk_reason,
                             const Text<128>* cut_marker, MessageFile& file, OutPacket& packet,
                             const MessageExtent& extent, const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (settings->ModernMime) {
     prepare_modern_message(area);
     // The parts were counted in another charset than the one written.
@@ -1155,7 +1203,7 @@ void write_imported_message(bool ignore_text, int category, bool own_org, int ju
 }
 
 void complete_header(const SoupArea& area) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   if (h.from_address.empty())
     h.from_address = h.from_name.empty() ? "anonymous" : h.from_name.view();
   if (h.from_name.empty()) h.from_name = h.from_address.view();
@@ -1172,13 +1220,8 @@ void complete_header(const SoupArea& area) {
     if (!route.password.empty() && h.mail_password.view() != route.password.view()) {
       h.wrong_route_password = true;
       progress_return();
-      if (route.address.point != 0) {
-        log_print("! Incorrect password for node %u:%u/%u.%u\n", route.address.zone,
-                  route.address.net, route.address.node, route.address.point);
-      } else {
-        log_print("! Incorrect password for node %u:%u/%u\n", route.address.zone, route.address.net,
-                  route.address.node);
-      }
+      log_print("! Incorrect password for node %s\n",
+                ftn_address_text(route.address, PointForm::when_set).c_str());
     } else {
       h.origin = route.address;
     }
@@ -1187,7 +1230,7 @@ void complete_header(const SoupArea& area) {
 }
 
 void apply_recipient_name_rule() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   bool list = h.mailing_list || h.list_index >= 0;
   if (h.category != kKindNews && !list) return;
   if (!h.to_name.empty() && h.to_name.view() != h.to_address.view()) return;
@@ -1201,7 +1244,7 @@ void apply_recipient_name_rule() {
 }
 
 void select_chrs() {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.chrs.clear();
   if (settings->ModernMime) {
     const FidoCharsetInfo* info = find_fido_charset(target_charset);

@@ -6,13 +6,14 @@
 
 #include <vector>
 
+#include "base/bounded_text.hpp"
+#include "base/path_text.hpp"
 #include "fido/packet_writer.hpp"
-#include "frame/bounded_text.hpp"
-#include "import/soup_reader.hpp"
+#include "soup/soup_reader.hpp"
 
 namespace quillmar {
 
-// The parse pass: empties and fills `message_header`, the recipient and
+// The parse pass: empties and fills `message_work.header`, the recipient and
 // cross-post tables, `body_offset`, the attach list and the part count.
 void parse_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area);
 
@@ -42,7 +43,7 @@ void write_imported_message(bool ignore_text, int category, bool own_org, int ju
 
 // The files decoded since the last call of forget_decoded_files, and how
 // many decoded files could not be written whole.
-const std::vector<platform::PathText>& decoded_files();
+const std::vector<PathText>& decoded_files();
 void forget_decoded_files();
 long decoded_write_failures();
 

@@ -6,13 +6,14 @@
 #include <climits>
 #include <cstring>
 
-#include "fido/charset.hpp"
+#include "base/charset.hpp"
 
 namespace quillmar {
 
 namespace {
 
-bool is_space(char c) {
+// White space as HTML takes it: blank, tab, CR, LF, FF.
+bool is_html_space(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
 }
 
@@ -140,13 +141,13 @@ struct Walker {
     }
     std::size_t i = 0;
     while (i < t.size()) {
-      if (is_space(t[i])) {
+      if (is_html_space(t[i])) {
         out.space();
         ++i;
         continue;
       }
       std::size_t end = i;
-      while (end < t.size() && !is_space(t[end])) ++end;
+      while (end < t.size() && !is_html_space(t[end])) ++end;
       out.word(t.substr(i, end - i));
       i = end;
     }

@@ -1,9 +1,10 @@
 #include "import/mime_render.hpp"
 
-#include "fido/charset.hpp"
-#include "frame/text_helpers.hpp"
+#include "base/char_class.hpp"
+#include "base/charset.hpp"
+#include "base/text_helpers.hpp"
 #include "import/mime_html.hpp"
-#include "import/mime_words.hpp"
+#include "rfc/mime_words.hpp"
 
 namespace quillmar {
 
@@ -12,13 +13,9 @@ namespace {
 // Deeper nesting than this is shown as it stands.
 constexpr int kMaxDepth = 32;
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  while (!s.empty() && is_line_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_line_space(s.back())) s.remove_suffix(1);
   return s;
 }
 

@@ -3,15 +3,17 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "export/reply.hpp"
+#include "base/char_class.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
+#include "base/version.hpp"
 #include "fido/address_mapping.hpp"
-#include "frame/run.hpp"
-#include "frame/run_status.hpp"
-#include "frame/text_helpers.hpp"
-#include "frame/work.hpp"
-#include "import/import_journal.hpp"
-#include "import/statistics.hpp"
+#include "fido/message_record.hpp"
 #include "platform/clock.hpp"
+#include "rfc/header_writer.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -22,18 +24,18 @@ namespace {
 constexpr uint32_t kAdminSerialStep = 0x398A6CDF;
 uint32_t admin_serial = 0;
 long failures = 0;  // list changes that could not be made
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+// Without a journal no change is noted.
+const ListJournal kNoListJournal{[](std::string_view, long) { return true; },
+                                 [](std::string_view, long) { return true; }};
+const ListJournal* list_journal = &kNoListJournal;
 
 // The next token of `rest` (text up to white space, at most 127
 // characters); `rest` is left after it and the white space that follows.
 Text<128> next_token(std::string_view& rest) {
   std::size_t end = 0;
-  while (end < rest.size() && !is_blank(rest[end])) ++end;
+  while (end < rest.size() && !is_line_space(rest[end])) ++end;
   Text<128> token(rest.substr(0, end));
-  while (end < rest.size() && is_blank(rest[end])) ++end;
+  while (end < rest.size() && is_line_space(rest[end])) ++end;
   rest.remove_prefix(end);
   return token;
 }
@@ -91,7 +93,7 @@ bool append_user_record(platform::File& file, std::string_view path, const UserR
   bool users = has_user_list(file);
   if (!file.seek(0, SEEK_END) || (end = file.tell()) < 0) return false;
   // Noted first, so that an interrupted run takes the record back.
-  if (!journal_note_list_size(path, end)) {
+  if (!list_journal->note_size(path, end)) {
     end = -1;
     return false;
   }
@@ -129,7 +131,7 @@ bool overwrite_marker(platform::File& file, long position, char marker) {
 
 // Marks the record at `position` removed, noted first in the journal.
 bool remove_marker(platform::File& file, std::string_view path, long position) {
-  return journal_note_list_mark(path, position) && overwrite_marker(file, position, '*');
+  return list_journal->note_mark(path, position) && overwrite_marker(file, position, '*');
 }
 
 // Takes back a change that did not reach the list file whole: the file is
@@ -174,7 +176,8 @@ bool close_list_file(ListRecord& list, platform::File& file) {
   return ok;
 }
 
-void subscribe(ListRecord& list, platform::File& file, const UserRecord& user) {
+void subscribe(ListRecord& list, platform::File& file, const UserRecord& user,
+               const ListRequest& request) {
   long end = -1;
   long position = -1;
   bool ok = append_user_record(file, list.path, user, end, position);
@@ -191,11 +194,11 @@ void subscribe(ListRecord& list, platform::File& file, const UserRecord& user) {
         "! not enough memory for new user; changes will become\n"
         "  effective only upon next program invocation\n");
   }
-  send_admin_reply(list, user, list.Welcome);
+  send_admin_reply(list, user, list.Welcome, request);
 }
 
 void unsubscribe(ListRecord& list, platform::File& file, const UserRecord& user,
-                 const FoundUser& found) {
+                 const FoundUser& found, const ListRequest& request) {
   if (!record_matches(file, found.node->position, user.address)) {
     file.close();
     log_print("! internal consistency error in file %s\n", list.path.c_str());
@@ -214,13 +217,14 @@ void unsubscribe(ListRecord& list, platform::File& file, const UserRecord& user,
   *found.link = node->next;
   delete node;
   --list.member_count;
-  send_admin_reply(list, user, list.GoodBye);
+  send_admin_reply(list, user, list.GoodBye, request);
 }
 
 // The changed record is appended before the old one is marked removed, so
 // that a failure in between never loses the member.
 void change_password(ListRecord& list, platform::File& file, UserRecord& user,
-                     const FoundUser& found, std::string_view password) {
+                     const FoundUser& found, std::string_view password,
+                     const ListRequest& request) {
   long old_position = found.node->position;
   if (!record_matches(file, old_position, user.address)) {
     file.close();
@@ -243,7 +247,127 @@ void change_password(ListRecord& list, platform::File& file, UserRecord& user,
   }
   found.node->position = position;
   user = changed;
-  send_admin_reply(list, user, list.NewPassword);
+  send_admin_reply(list, user, list.NewPassword, request);
+}
+
+// The header of an administrative reply to `user` about the message
+// `header` that asked for it.
+void write_reply_header(HeaderWriter& out, const ListRecord& list, const UserRecord& user,
+                        const MessageHeader& header) {
+  const Settings& s = *settings;
+  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
+  out.start("To");
+  out.value(user.address);
+  if (!user.name.empty()) {
+    out.raw(" (");
+    out.value(user.name);
+    out.raw(")");
+  }
+  out.end();
+  out.start("From");
+  out.value(list_address);
+  if (list.ListName && !list.ListName->empty()) {
+    out.raw(" (");
+    out.value(*list.ListName);
+    out.raw(")");
+  }
+  out.end();
+  out.field("Reply-to", list_address);
+  out.start("Subject");
+  out.raw("Re: ");
+  out.value(header.subject);
+  out.end();
+
+  std::time_t t = platform::now();
+  platform::LocalTime lt = platform::local_time(t);
+  out.date(HeaderDate{lt.weekday, lt.day, lt.month - 1, lt.year, lt.hour, lt.minute, lt.second},
+           s.TimeZone.c_str());
+
+  admin_serial += kAdminSerialStep;
+  uint32_t number = static_cast<uint32_t>(t) ^ crc32(user.address.c_str(), user.address.size()) ^
+                    crc32(header.subject.c_str(), header.subject.size()) ^ admin_serial;
+  char serial[32];
+  std::snprintf(serial, sizeof serial, "<admin-%" PRIu32 "-", number);
+  out.start("Message-ID");
+  out.raw(serial);
+  out.value(list_address);
+  out.raw(">");
+  out.end();
+  // A message without an identifier of its own has nothing to refer to.
+  const MessageRef& ref = header.msgid_ref;
+  if (!ref.id_text.empty() || ref.serial != 0) {
+    out.field("In-Reply-To", message_id_text(ref.id_text, ref.serial, ref.address));
+  }
+  if (!header.organization.empty()) {
+    out.field("Organization", header.organization);
+    if (!s.Organization.empty()) out.field("X-MailListOrg", s.Organization.c_str());
+  } else if (!s.Organization.empty()) {
+    out.field("Organization", s.Organization.c_str());
+  }
+  out.program("X-MailServer");
+  out.finish();
+}
+
+// The next piece of a template: at most 127 characters up to and
+// including a line end (CR LF read as LF), NUL bytes left out. Empty at
+// the end of the file; `ended` tells whether the file ended with it.
+std::size_t read_template_piece(platform::File& text, char (&piece)[256], bool& ended) {
+  std::size_t n = 0;
+  int c = EOF;
+  while (n < 127 && (c = text.get_byte()) != EOF) {
+    if (c == '\0') continue;
+    if (c == '\r') {
+      // Template files may be written with CR LF line ends.
+      int next = text.get_byte();
+      if (next == '\n') {
+        c = next;
+      } else if (next != EOF) {
+        std::ungetc(next, text.handle());
+      }
+    }
+    piece[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  piece[n] = '\0';
+  ended = c == EOF;
+  return n;
+}
+
+// The template in pieces of at most 127 characters, each with its
+// placeholders replaced.
+void write_template_text(platform::File& out, platform::File& text, const ListRecord& list,
+                         const UserRecord& user) {
+  const char* values[8] = {text_or_absent(list.ListName),
+                           text_or_absent(list.ListAddress),
+                           text_or_absent(list.ListArea),
+                           user.name.c_str(),
+                           user.address.c_str(),
+                           user.password.c_str(),
+                           text_or_absent(list.KeeperName),
+                           text_or_absent(list.KeeperAddress)};
+  static constexpr std::string_view kPlaceholders[8] = {
+      "@LISTNAME@",    "@LISTADDRESS@", "@LISTAREA@",   "@YOURNAME@",
+      "@YOURADDRESS@", "@PASSWORD@",    "@KEEPERNAME@", "@KEEPERADDRESS@"};
+  char piece[256];
+  for (;;) {
+    bool ended = false;
+    if (read_template_piece(text, piece, ended) == 0) break;
+    for (int i = 0; i < 8; ++i) {
+      replace_placeholder(piece, sizeof piece, kPlaceholders[i], values[i]);
+    }
+    out.write(std::string_view(piece));
+    if (ended) break;
+  }
+}
+
+// The verbose line of a reply written.
+void report_reply(const ListRecord& list, const UserRecord& user, const PathText& template_file) {
+  progress_return();
+  log_print("+ reply from %s", list.ListAddress ? list.ListAddress->c_str() : "");
+  if (list.ListName && !list.ListName->empty()) log_print(" (%s)", list.ListName->c_str());
+  log_print(" to %s", user.address.c_str());
+  if (!user.name.empty()) log_print(" (%s)", user.name.c_str());
+  log_print(": %s\n", template_file.c_str());
 }
 
 }  // namespace
@@ -252,16 +376,16 @@ void reset_admin_serial() {
   admin_serial = 0;
 }
 
-void write_header_text(platform::File& out, std::string_view text) {
-  write_header_value(out, text);
+void set_list_journal(const ListJournal* journal) {
+  list_journal = journal != nullptr ? journal : &kNoListJournal;
 }
 
 long list_failures() {
   return failures;
 }
 
-void list_command(ListRecord& list, int command) {
-  const MessageHeader& header = *message_header;
+void list_command(ListRecord& list, int command, const ListRequest& request) {
+  const MessageHeader& header = request.message;
   if (header.from_address.empty()) return;  // nobody to answer
   // Held from the look-up to the change, so that no other writer comes
   // between them.
@@ -282,12 +406,12 @@ void list_command(ListRecord& list, int command) {
   if (is_new) {
     user = new_user_record(list, header.from_address, header.from_name);
     if (command != kCommandSubscribe) {
-      send_admin_reply(list, user, list.SubscribeInfo);
+      send_admin_reply(list, user, list.SubscribeInfo, request);
       return;
     }
   }
   if (user.status == kStatusBarred) {
-    send_admin_reply(list, user, list.BlackList);
+    send_admin_reply(list, user, list.BlackList, request);
     return;
   }
   CommandTokens tokens = split_subject(header.subject);
@@ -295,7 +419,7 @@ void list_command(ListRecord& list, int command) {
   if (has_password(list)) {
     if (tokens.password.empty() || (command == kCommandChangepass && tokens.new_password.empty()) ||
         tokens.password.view() != user.password.view()) {
-      send_admin_reply(list, user, list.PasswordInfo);
+      send_admin_reply(list, user, list.PasswordInfo, request);
       return;
     }
   } else {
@@ -306,16 +430,16 @@ void list_command(ListRecord& list, int command) {
   switch (command) {
     case kCommandSubscribe:
       if (is_new) {
-        subscribe(list, file, user);
+        subscribe(list, file, user, request);
       } else {
-        send_admin_reply(list, user, list.Welcome);
+        send_admin_reply(list, user, list.Welcome, request);
       }
       break;
     case kCommandUnsubscribe:
-      unsubscribe(list, file, user, found);
+      unsubscribe(list, file, user, found, request);
       break;
     case kCommandChangepass:
-      change_password(list, file, user, found, new_password);
+      change_password(list, file, user, found, new_password, request);
       break;
     default:
       break;
@@ -323,7 +447,7 @@ void list_command(ListRecord& list, int command) {
 }
 
 void send_admin_reply(ListRecord& list, const UserRecord& user,
-                      const std::optional<PathText>& template_file) {
+                      const std::optional<PathText>& template_file, const ListRequest& request) {
   if (!template_file || template_file->empty() || user.address.empty()) return;
   platform::File text;
   if (!text.open(*template_file, platform::OpenMode::read)) return;
@@ -332,111 +456,14 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
     text.close();
     return;
   }
-  const MessageHeader& header = *message_header;
-  const Settings& s = *settings;
-  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
-
-  out.write("To: ");
-  write_header_text(out, user.address);
-  if (!user.name.empty()) {
-    out.write(" (");
-    write_header_text(out, user.name);
-    out.write(")");
-  }
-  out.write("\nFrom: ");
-  write_header_text(out, list_address);
-  if (list.ListName && !list.ListName->empty()) {
-    out.write(" (");
-    write_header_text(out, *list.ListName);
-    out.write(")");
-  }
-  out.write("\nReply-to: ");
-  write_header_text(out, list_address);
-  out.write("\nSubject: Re: ");
-  write_header_text(out, header.subject);
-  out.write("\n");
-
-  std::time_t t = platform::now();
-  platform::LocalTime lt = platform::local_time(t);
-  out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[lt.weekday % 7], lt.day,
-             kMonthNames[(lt.month + 11) % 12], lt.year, lt.hour, lt.minute, lt.second);
-  if (!s.TimeZone.empty()) out.printf(" %s", s.TimeZone.c_str());
-  out.write("\n");
-
-  admin_serial += kAdminSerialStep;
-  uint32_t number = static_cast<uint32_t>(t) ^ crc32(user.address.c_str(), user.address.size()) ^
-                    crc32(header.subject.c_str(), header.subject.size()) ^ admin_serial;
-  out.printf("Message-ID: <admin-%" PRIu32 "-", number);
-  write_header_text(out, list_address);
-  out.write(">\n");
-  // A message without an identifier of its own has nothing to refer to.
-  const MessageRef& ref = header.msgid_ref;
-  if (!ref.id_text.empty() || ref.serial != 0) {
-    out.write("In-Reply-To: ");
-    write_message_id_line(out, ref);
-  }
-  if (!header.organization.empty()) {
-    out.write("Organization: ");
-    write_header_text(out, header.organization);
-    out.write("\n");
-    if (!s.Organization.empty()) out.printf("X-MailListOrg: %s\n", s.Organization.c_str());
-  } else if (!s.Organization.empty()) {
-    out.printf("Organization: %s\n", s.Organization.c_str());
-  }
-  out.printf("X-MailServer: Quillmar/%s v%d.%02d\n\n", kPlatformTag, kVersionMajor, kVersionMinor);
-
-  // The template in pieces of at most 127 characters, each with its
-  // placeholders replaced.
-  const char* values[8] = {text_or_absent(list.ListName),
-                           text_or_absent(list.ListAddress),
-                           text_or_absent(list.ListArea),
-                           user.name.c_str(),
-                           user.address.c_str(),
-                           user.password.c_str(),
-                           text_or_absent(list.KeeperName),
-                           text_or_absent(list.KeeperAddress)};
-  static constexpr std::string_view kPlaceholders[8] = {
-      "@LISTNAME@",    "@LISTADDRESS@", "@LISTAREA@",   "@YOURNAME@",
-      "@YOURADDRESS@", "@PASSWORD@",    "@KEEPERNAME@", "@KEEPERADDRESS@"};
-  char piece[256];
-  for (;;) {
-    std::size_t n = 0;
-    int c = EOF;
-    while (n < 127 && (c = text.get_byte()) != EOF) {
-      if (c == '\0') continue;
-      if (c == '\r') {
-        // Template files may be written with CR LF line ends.
-        int next = text.get_byte();
-        if (next == '\n') {
-          c = next;
-        } else if (next != EOF) {
-          std::ungetc(next, text.handle());
-        }
-      }
-      piece[n++] = static_cast<char>(c);
-      if (c == '\n') break;
-    }
-    if (n == 0) break;
-    piece[n] = '\0';
-    for (int i = 0; i < 8; ++i) {
-      replace_placeholder(piece, sizeof piece, kPlaceholders[i], values[i]);
-    }
-    out.write(std::string_view(piece));
-    if (c == EOF) break;
-  }
-
-  if (run_options.verbose) {
-    progress_return();
-    log_print("+ reply from %s", list.ListAddress ? list.ListAddress->c_str() : "");
-    if (list.ListName && !list.ListName->empty()) log_print(" (%s)", list.ListName->c_str());
-    log_print(" to %s", user.address.c_str());
-    if (!user.name.empty()) log_print(" (%s)", user.name.c_str());
-    log_print(": %s\n", template_file->c_str());
-  }
+  HeaderWriter writer(out);
+  write_reply_header(writer, list, user, request.message);
+  write_template_text(out, text, list, user);
+  if (run_options.verbose) report_reply(list, user, *template_file);
   text.close();
   // Listed in REPLIES by the import once the message is committed (with
   // SeparateMSG right after it, so that each reply has a file of its own).
-  if (close_reply_message(kReplyMail, out)) ++file_counters.replies;
+  if (close_reply_message(kReplyMail, out)) ++request.replies;
 }
 
 }  // namespace quillmar

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "fido/message_record.hpp"
 #include "lists/list_files.hpp"
 #include "platform/fs.hpp"
 
@@ -13,9 +14,16 @@ inline constexpr int kCommandSubscribe = 1;
 inline constexpr int kCommandUnsubscribe = 2;
 inline constexpr int kCommandChangepass = 3;
 
-// Carries out `command` for the sender of the message being imported
-// (`message_header`) on the list `list` and answers it.
-void list_command(ListRecord& list, int command);
+// The message a list answers, and the count of the administrative replies
+// written, which grows by one for every reply that reached the reply file.
+struct ListRequest {
+  const MessageHeader& message;
+  long& replies;
+};
+
+// Carries out `command` for the sender of the message being imported on
+// the list `list` and answers it.
+void list_command(ListRecord& list, int command, const ListRequest& request);
 
 // How many list changes could not be made in this run (the list file was
 // held by another program too long, or could not be written); the import
@@ -25,13 +33,20 @@ long list_failures();
 // Writes one administrative reply built from `template_file` (nothing when
 // it is empty or cannot be read) to the member `user`.
 void send_admin_reply(ListRecord& list, const UserRecord& user,
-                      const std::optional<PathText>& template_file);
+                      const std::optional<PathText>& template_file, const ListRequest& request);
 
 // Starts the serial of the administrative replies afresh (a new run).
 void reset_admin_serial();
 
-// Writes a header value; a line break inside it becomes a blank, so that no
-// text of a message can add header lines of its own.
-void write_header_text(platform::File& out, std::string_view text);
+// The import's journal notes a list change before it is made, so that an
+// interrupted run can take it back: the size of a list file before a record
+// is appended to it, the place of a marker before it is overwritten. Each
+// note is false when it could not be put on disk (the change is then not
+// made). Without a journal (nullptr) nothing is noted.
+struct ListJournal {
+  bool (*note_size)(std::string_view list_path, long size_before);
+  bool (*note_mark)(std::string_view list_path, long position);
+};
+void set_list_journal(const ListJournal* journal);
 
 }  // namespace quillmar

@@ -4,11 +4,12 @@
 #include <new>
 #include <string>
 
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
 #include "config/reader.hpp"
-#include "frame/file_helpers.hpp"
-#include "frame/run.hpp"
-#include "frame/run_status.hpp"
-#include "frame/text_helpers.hpp"
 
 namespace quillmar {
 
@@ -130,7 +131,46 @@ void read_user_records(platform::File& in, ListRecord& list, long& number, std::
   }
 }
 
+// Reads the list settings at the top of the file; true when a "ListUsers"
+// line follows them and the list has its ListName and ListAddress.
+bool read_list_settings(platform::File& in, ListRecord& list, long& number, std::string_view path,
+                        std::string_view program_path) {
+  ListLine text;
+  while (read_list_line(in, text)) {
+    ++number;
+    std::string_view t = trim_trailing_spaces(text.text);
+    if (t.empty() || t[0] == ';') continue;
+    if (starts_with_nocase(t, "ListUsers")) return list.ListName && list.ListAddress;
+    auto [keyword, value] = split_keyword(t);
+    list_keyword(list, keyword, value, number, path, program_path);
+  }
+  return false;
+}
+
+// Under /TEST the list works on a copy of its file.
+void use_test_copy(ListRecord& list, std::string_view path) {
+  PathText copy;
+  char buffer[256];
+  if (!test_copy_name(path, copy) || copy_file(path, copy, buffer, sizeof buffer) < 0) {
+    config_warning("unable to write the list configuration file duplicate", 0, path);
+  }
+  list.path = copy;
+  if (!test_note_shown) {
+    std::fputs("[Test mode: using list config file duplicates *.~LC]\n\n", stderr);
+    test_note_shown = true;
+  }
+}
+
+void kw_list_config(const ConfigLine& at) {
+  if (lists().size() >= kMaxListConfig) return at.warn("too many ListConfig keywords");
+  read_list_config(at.value, at.line, at.path, config_program_path());
+}
+
 }  // namespace
+
+void register_list_keywords() {
+  register_keyword("ListConfig", kw_list_config);
+}
 
 bool refresh_list(ListRecord& list) {
   platform::FileIdentity now;
@@ -256,19 +296,9 @@ void read_list_config(std::string_view name, long line, std::string_view config_
     list.~ListRecord();
   };
 
-  ListLine text;
   long number = 0;
-  while (read_list_line(in, text)) {
-    ++number;
-    std::string_view t = trim_trailing_spaces(text.text);
-    if (t.empty() || t[0] == ';') continue;
-    if (starts_with_nocase(t, "ListUsers")) {
-      if (!list.ListName || !list.ListAddress) break;
-      read_user_records(in, list, number, path, true);
-      break;
-    }
-    auto [keyword, value] = split_keyword(t);
-    list_keyword(list, keyword, value, number, path, program_path);
+  if (read_list_settings(in, list, number, path, program_path)) {
+    read_user_records(in, list, number, path, true);
   }
   in.close();
   if (!list.ListName || !list.ListAddress) {
@@ -277,18 +307,7 @@ void read_list_config(std::string_view name, long line, std::string_view config_
     return;
   }
 
-  if (run_options.test_mode) {
-    PathText copy;
-    char buffer[256];
-    if (!test_copy_name(path, copy) || copy_file(path, copy, buffer, sizeof buffer) < 0) {
-      config_warning("unable to write the list configuration file duplicate", 0, path);
-    }
-    list.path = copy;
-    if (!test_note_shown) {
-      std::fputs("[Test mode: using list config file duplicates *.~LC]\n\n", stderr);
-      test_note_shown = true;
-    }
-  }
+  if (run_options.test_mode) use_test_copy(list, path);
   platform::file_identity(list.path, list.stamp);
   ++list_count;
   settings->list_config_count = list_count;

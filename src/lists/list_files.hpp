@@ -11,8 +11,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/bounded_text.hpp"
 #include "config/settings.hpp"
-#include "frame/bounded_text.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
@@ -118,6 +118,10 @@ struct ListLine {
   bool cut = false;
 };
 bool read_list_line(platform::File& in, ListLine& line, platform::File* copy = nullptr);
+
+// Makes the configuration reader take the ListConfig keyword; called at
+// start-up, before the configuration is read.
+void register_list_keywords();
 
 // Forgets every list (tests).
 void reset_lists();

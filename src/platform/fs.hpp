@@ -11,13 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/bounded_text.hpp"
-
 namespace quillmar::platform {
 
 // Longest path the OS can take, in bytes including the terminating NUL.
 inline constexpr std::size_t kPathMax = 4096;
-using PathText = Text<kPathMax>;
 
 inline bool is_separator(char c) {
   return c == '\\' || c == '/';

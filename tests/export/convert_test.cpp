@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "base/run_options.hpp"
+#include "base/text_helpers.hpp"
 #include "export/export_driver.hpp"
 #include "export/export_files.hpp"
+#include "export/export_fixture.hpp"
 #include "export/export_state.hpp"
 #include "export/packet_reader.hpp"
-#include "export/reply.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/run.hpp"
+#include "soup/reply.hpp"
 #include "test_support.hpp"
 
 namespace quillmar {
@@ -24,8 +26,8 @@ using testing::build_packet;
 using testing::ScratchDir;
 using testing::TestMessage;
 
-constexpr FtnAddress kNode1{2, 345, 1, 0};
-constexpr FtnAddress kGateway{2, 345, 6, 0};
+using test::kGateway;
+using test::kNode1;
 const std::string kMsgId = "\x01MSGID: 2:345/1 0000004d\r";
 
 const std::string kHeaderTail =
@@ -34,64 +36,7 @@ const std::string kHeaderTail =
     "X-MailConverter: Quillmar/W32 v1.04\n"
     "Mime-version: 1.0\n";
 
-class ConvertTest : public test::FidoTest {
- protected:
-  ScratchDir dir;
-  std::string err;
-
-  void SetUp() override {
-    FidoTest::SetUp();
-    allocate_export_work();
-    run_options = RunOptions{};
-    Settings& s = *settings;
-    s.FidoAddr = kGateway;
-    test::add_address_map(FtnAddress{2, 345, 6, 1}, "sysop@example.org", "", "Joe Sysop");
-    s.SoupDir = dir.path() + "/";
-    s.TempDir = dir.path() + "/";
-    s.TimeZone = "+0100";
-    s.EmailArea = "NETMAIL";
-    s.OwnOrgArea = "ARCHIVES";
-    s.JunkArea = "JUNKMAIL";
-    reset_reply_files();
-  }
-  void TearDown() override {
-    reset_reply_files();
-    release_export_work();
-    FidoTest::TearDown();
-  }
-
-  // Exports the messages as one packet for `target`; the mail and news
-  // messages written, each kind in order.
-  struct Written {
-    std::vector<std::string> mail;
-    std::vector<std::string> news;
-    int result = -1;
-  };
-  Written export_messages(const std::vector<TestMessage>& messages,
-                          ExportTarget target = ExportTarget::gateway, bool allow = true) {
-    std::string path = dir.write("IN.PKT", build_packet(kNode1, kGateway, messages));
-    flush_reply_file(kReplyMail);
-    flush_reply_file(kReplyNews);
-    std::string mail_file(reply_file_name(kReplyMail));
-    std::string news_file(reply_file_name(kReplyNews));
-    export_target = target;
-    platform::File in;
-    EXPECT_TRUE(in.open(path, platform::OpenMode::read));
-    Written w;
-    ::testing::internal::CaptureStderr();
-    w.result = export_packet(in, allow);
-    err = ::testing::internal::GetCapturedStderr();
-    w.mail = testing::reply_messages(testing::read_file(mail_file));
-    w.news = testing::reply_messages(testing::read_file(news_file));
-    return w;
-  }
-
-  std::string one_mail(const TestMessage& m, ExportTarget target = ExportTarget::gateway) {
-    Written w = export_messages({m}, target);
-    EXPECT_EQ(w.mail.size(), 1u);
-    return w.mail.empty() ? std::string() : w.mail[0];
-  }
-};
+class ConvertTest : public test::ExportFixture {};
 
 TestMessage netmail(std::string to_name, std::string text) {
   TestMessage m;
@@ -201,8 +146,8 @@ TEST_F(ConvertTest, AreasDecideBetweenNewsMailAndNothing) {
   EXPECT_TRUE(w.news[2].ends_with("\nfive\n"));
   ASSERT_EQ(w.mail.size(), 1u);
   EXPECT_TRUE(w.mail[0].ends_with("\nsix\n"));
-  EXPECT_EQ(export_stats.news, 3);
-  EXPECT_EQ(export_stats.mail, 1);
+  EXPECT_EQ(export_state.stats.news, 3);
+  EXPECT_EQ(export_state.stats.mail, 1);
 }
 
 TEST_F(ConvertTest, MessagesWithoutTextAreSkippedUnlessAFileGoesWithThem) {
@@ -224,7 +169,7 @@ TEST_F(ConvertTest, MessagesWithoutTextAreSkippedUnlessAFileGoesWithThem) {
                           "Content-Transfer-Encoding: base64\n\n"
                           "emlwIGRhdGE=\n\n\n--+=Quillmar=+--\n"))
       << w.mail[0];
-  EXPECT_EQ(attachment_list[0].state, kAttachDone);
+  EXPECT_EQ(export_state.attachments[0].state, kAttachDone);
 }
 
 struct BodyCase {
@@ -402,13 +347,13 @@ TEST_F(ConvertTest, PacketHeadersDecideTheTarget) {
   for (const Case& c : cases) {
     dir.write("T.PKT", build_packet(FtnAddress{c.plus ? uint16_t{2} : uint16_t{7}, 345, 1, 0}, c.to,
                                     {m}, c.plus));
-    export_target = ExportTarget::undecided;
+    export_state.target = ExportTarget::undecided;
     platform::File in;
     ASSERT_TRUE(in.open(dir / "T.PKT", platform::OpenMode::read));
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(export_packet(in, false), c.result);
     std::string out = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(export_target, c.target);
+    EXPECT_EQ(export_state.target, c.target);
     EXPECT_EQ(out.substr(0, out.find('\n') + 1), c.line);
   }
   dir.write("S.PKT", std::string(57, '\x02'));
@@ -426,8 +371,8 @@ TEST_F(ConvertTest, MessagesThatCannotBeWrittenKeepTheirPacket) {
   ::testing::internal::CaptureStderr();
   export_pkt_dir();
   std::string out = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(export_write_failed);
-  EXPECT_EQ(export_stats.exported, 0);
+  EXPECT_TRUE(export_state.write_failed);
+  EXPECT_EQ(export_state.stats.exported, 0);
   EXPECT_TRUE(testing::exists(dir / "pkts/A.PKT"));
   EXPECT_NE(out.find("A.PKT kept: not all of its messages could be written\n"), std::string::npos)
       << out;
@@ -453,7 +398,7 @@ TEST_F(ConvertTest, HostilePacketsAreReadToTheirEnd) {
       packet.push_back(alphabet[next() % alphabet.size()]);
     }
     dir.write("H.PKT", packet);
-    export_target = ExportTarget::gateway;
+    export_state.target = ExportTarget::gateway;
     platform::File in;
     ASSERT_TRUE(in.open(dir / "H.PKT", platform::OpenMode::read));
     ::testing::internal::CaptureStderr();

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text_helpers.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/text_helpers.hpp"
 
 namespace quillmar {
 namespace {
@@ -106,23 +106,27 @@ TEST_F(AddressMapping, RecipientMappingPrefersLaterEntriesAndFallsBackToTheFirst
   add_address_map({2, 345, 4, 0}, "", "", "Bob Builder");
 
   // Matches the first entry and a later one: the later one wins.
-  EXPECT_EQ(find_recipient_mapping("GATE@example.org", "", recipient_table).ftn_address.node, 3);
-  EXPECT_EQ(find_recipient_mapping("x@y", "alice liddell", recipient_table).ftn_address.node, 2);
-  EXPECT_EQ(find_recipient_mapping("nobody@y", "Nobody", recipient_table).ftn_address.node, 1);
+  EXPECT_EQ(
+      find_recipient_mapping("GATE@example.org", "", message_work.recipients).ftn_address.node, 3);
+  EXPECT_EQ(
+      find_recipient_mapping("x@y", "alice liddell", message_work.recipients).ftn_address.node, 2);
+  EXPECT_EQ(find_recipient_mapping("nobody@y", "Nobody", message_work.recipients).ftn_address.node,
+            1);
   // An entry without Internet address or name matches nothing by an empty text.
-  EXPECT_EQ(find_recipient_mapping("", "", recipient_table).ftn_address.node, 1);
+  EXPECT_EQ(find_recipient_mapping("", "", message_work.recipients).ftn_address.node, 1);
 
-  Recipient* r = recipient_table.add();
+  Recipient* r = message_work.recipients.add();
   r->kind = kAddressCc;
   r->address = "other@y";
   r->name = "Bob Builder";
-  EXPECT_EQ(find_recipient_mapping("nobody@y", "Nobody", recipient_table).ftn_address.node, 4);
+  EXPECT_EQ(find_recipient_mapping("nobody@y", "Nobody", message_work.recipients).ftn_address.node,
+            4);
 }
 
 TEST_F(AddressMapping, DestinationAndOriginOfMailAndNews) {
   add_address_map({2, 345, 1, 0}, "gate@example.org");
   add_address_map({2, 345, 2, 7}, "alice@example.org");
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.to_address = "alice@example.org";
   h.category = kKindMail;
   map_destination_and_origin();
@@ -138,7 +142,7 @@ TEST_F(AddressMapping, ToAddressInGatewayFormGivesNameAndDestination) {
   add_address_map({2, 345, 1, 0}, "gate@example.org");
   add_fido_domain(2, 2, "#fido.example");
   settings->TransFidoOrg = true;
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.to_address = "John.Smith@p3.f12.n345.z2.fido.example";
   h.destination = {2, 345, 1, 0};
   EXPECT_FALSE(map_import_addresses(false));
@@ -147,7 +151,7 @@ TEST_F(AddressMapping, ToAddressInGatewayFormGivesNameAndDestination) {
 }
 
 TEST_F(AddressMapping, ToAddressRulesWithoutTransFidoOrgOrOutsideGatewayDomains) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.to_address = "John.Smith@p3.f12.n345.z2.fidonet.org";
   h.to_name = "JOHN.SMITH@p3.f12.n345.z2.fidonet.org";
   h.destination = {2, 345, 1, 0};
@@ -172,7 +176,7 @@ TEST_F(AddressMapping, ToAddressRulesWithoutTransFidoOrgOrOutsideGatewayDomains)
 
 TEST_F(AddressMapping, ReplyAddressInGatewayFormGivesNamesAndOrigin) {
   settings->TransFidoOrg = true;
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.from_address = "Jane.Doe@f7.n100.z1.fidonet.org";
   h.from_name = "jane.doe@F7.n100.z1.fidonet.org";
   h.reply_to_address = h.from_address;
@@ -196,7 +200,7 @@ TEST_F(AddressMapping, ReplyAddressInGatewayFormGivesNamesAndOrigin) {
 
 TEST_F(AddressMapping, MessageIdInGatewayForm) {
   add_fido_domain(3, 3, "#d.example");
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.msgid_ref.id_text = "77@f1.n2.z3.d.example";
   map_import_addresses(false);
   EXPECT_TRUE(h.msgid_ref.gateway_form);
@@ -222,7 +226,7 @@ TEST_F(AddressMapping, ReplyToAGatewayUserIsPersonalUnlessListTraffic) {
   add_address_map({2, 345, 1, 0}, "gate@example.org");
   add_address_map({2, 345, 12, 0}, "x@example.org");
   add_address_map({2, 345, 12, 0}, "sysop@example.org", "", "Sysop Name");
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.reply_ref.id_text = "1234@f12.n345.z2.fidonet.org";
   h.to_name = "All";
   EXPECT_FALSE(map_import_addresses(true));

@@ -124,8 +124,8 @@ class CrashmailToss : public FidoTest {
 
   // Writes one whole message of the record's fields.
   void write_message(int kind, const std::string& body) {
-    write_message_start(kind, packet_.file, message_header->attach_list,
-                        message_header->junk_reason, message_header->own_org);
+    write_message_start(kind, packet_.file, message_work.header->attach_list,
+                        message_work.header->junk_reason, message_work.header->own_org);
     packet_.file.write(body);
     write_message_end(kind, packet_.file);
     ++packet_.message_count;
@@ -134,7 +134,7 @@ class CrashmailToss : public FidoTest {
   void set_message(int kind, const char* area, FtnAddress from, FtnAddress to,
                    const char* from_name, const char* to_name, const char* subject) {
     reset_message_header();
-    MessageHeader& h = *message_header;
+    MessageHeader& h = *message_work.header;
     h.category = kind;
     h.area_tag = area;
     h.origin = from;
@@ -160,12 +160,12 @@ TEST_F(CrashmailToss, NetmailAndEchomailArriveInTheirAreas) {
   // Netmail to the node, with identifiers and a character set.
   set_message(kKindMail, "NETMAIL", {2, 345, 6, 0}, {2, 345, 1, 0}, "Jane Doe", "Sysop",
               "Netmail to the node");
-  message_header->msgid_ref.id_text = "1234@host.example";
-  message_header->reply_ref.id_text = "77@f1.n2.z3.fidonet.org";
-  message_header->reply_ref.gateway_form = true;
-  message_header->reply_ref.address = {3, 2, 1, 0};
-  message_header->reply_ref.serial = 77;
-  message_header->chrs = "LATIN-1 2";
+  message_work.header->msgid_ref.id_text = "1234@host.example";
+  message_work.header->reply_ref.id_text = "77@f1.n2.z3.fidonet.org";
+  message_work.header->reply_ref.gateway_form = true;
+  message_work.header->reply_ref.address = {3, 2, 1, 0};
+  message_work.header->reply_ref.serial = 77;
+  message_work.header->chrs = "LATIN-1 2";
   write_message(kKindMail, "Hello Sysop,\r\rthis is netmail.\r");
 
   // Netmail from a point elsewhere to a point of the node (INTL, FMPT, TOPT).
@@ -176,16 +176,16 @@ TEST_F(CrashmailToss, NetmailAndEchomailArriveInTheirAreas) {
   // Echomail in two areas, one split in two parts.
   set_message(kKindNews, "COMP.LANG.C", {2, 345, 6, 0}, {2, 345, 1, 0}, "C Programmer", "All",
               "Pointers again");
-  message_header->msgid_ref.id_text = "news1@host.example";
+  message_work.header->msgid_ref.id_text = "news1@host.example";
   write_message(kKindNews, "Echomail text.\r");
 
   set_message(kKindNews, "ALT.TEST", {2, 345, 6, 0}, {2, 345, 1, 0}, "Tester", "All",
               "Long article");
-  message_header->part_count = 2;
+  message_work.header->part_count = 2;
   write_message_start(kKindNews, packet_.file, "", 0, false);
   packet_.file.write("First half.\r\r[continued in next message]\r");
   write_message_end(kKindNews, packet_.file);
-  message_header->part_number = 2;
+  message_work.header->part_number = 2;
   write_message_start(kKindNews, packet_.file, "", 0, false);
   packet_.file.write("[continued from previous message]\r\rSecond half.\r");
   write_message_end(kKindNews, packet_.file);

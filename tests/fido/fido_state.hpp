@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "config/settings.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar::test {
@@ -22,7 +22,7 @@ namespace quillmar::test {
 inline void reset_fido_state() {
   release_settings();
   allocate_settings();
-  if (message_header == nullptr) allocate_message_work();
+  if (message_work.header == nullptr) allocate_message_work();
   reset_message_header();
 }
 

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text_helpers.hpp"
 #include "fido/fido_state.hpp"
 #include "fido/message_writer.hpp"
-#include "frame/text_helpers.hpp"
 
 namespace quillmar {
 namespace {
@@ -147,7 +147,7 @@ TEST_F(PacketWriter, WholePacketByteForByte) {
   settings->JunkAction = FilterAction::junk;
   open_packet();
 
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.category = kKindMail;
   h.area_tag = "NETMAIL";
   h.origin = {1, 100, 7, 2};
@@ -243,7 +243,7 @@ TEST_F(PacketWriter, WholePacketByteForByte) {
 
 TEST_F(PacketWriter, SplitLineOfTheExampleTime) {
   platform::set_fixed_clock(test::utc_time(1998, 12, 8, 5, 58, 7));
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.area_tag = "NETMAIL";
   h.origin = {2, 345, 6, 0};
   h.part_number = 2;
@@ -258,7 +258,7 @@ TEST_F(PacketWriter, SplitLineOfTheExampleTime) {
 }
 
 TEST_F(PacketWriter, AttachmentsMarkMailAndListMessagesButNotNews) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.area_tag = "NETMAIL";
   h.subject = "Files for you";
   h.has_attachments = true;
@@ -278,7 +278,7 @@ TEST_F(PacketWriter, AttachmentsMarkMailAndListMessagesButNotNews) {
 }
 
 TEST_F(PacketWriter, NamesSubjectsAndTheirCuts) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.area_tag = "NETMAIL";
   h.to_name = std::string(40, 'T');
   h.from_name = std::string(40, 'F');
@@ -305,7 +305,7 @@ TEST_F(PacketWriter, NamesSubjectsAndTheirCuts) {
 }
 
 TEST_F(PacketWriter, DateFieldOfTheParsedDate) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.area_tag = "NETMAIL";
   EXPECT_EQ(message_bytes(kKindMail, "").substr(14, 20), z("01 Jan 70  00:00:00"));
   h.date = {28, 5, 2005, 22, 54, 15};
@@ -314,7 +314,7 @@ TEST_F(PacketWriter, DateFieldOfTheParsedDate) {
 
 TEST_F(PacketWriter, StrictIdentifiersCarryTheGatewayAddress) {
   settings->StrictFidoMsgID = true;
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.area_tag = "NETMAIL";
   h.msgid_ref.id_text = "1234@host.example";
   h.reply_ref.id_text = "77@f1.n2.z3.fidonet.org";
@@ -330,7 +330,7 @@ TEST_F(PacketWriter, StrictIdentifiersCarryTheGatewayAddress) {
 }
 
 TEST_F(PacketWriter, KillOriginAndTheOriginText) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.area_tag = "NETMAIL";
   h.from_address = "jane@example.com";
   EXPECT_NE(message_bytes(kKindMail, "").find(" * Origin: jane@example.com (2:345/6)\r"),
@@ -359,7 +359,7 @@ TEST_F(PacketWriter, KillOriginAndTheOriginText) {
 }
 
 TEST_F(PacketWriter, JunkReasonsAndOwnOrganisation) {
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.area_tag = "JUNKMAIL";
   h.previous_to_name = "Original Name";
   const char* words[] = {"from", "subject", "body", "group", "from=to", "imp/exp"};

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "base/run_options.hpp"
 #include "config/reader.hpp"
 #include "config/settings.hpp"
-#include "frame/run.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
 
@@ -33,7 +33,7 @@ SoupArea news_area(const char* name) {
 }
 
 void add_recipient(uint8_t kind, const char* address, const char* name = "") {
-  Recipient* r = recipient_table.add();
+  Recipient* r = message_work.recipients.add();
   r->kind = kind;
   r->address = address;
   r->name = name;
@@ -60,7 +60,7 @@ MailingListEntry& add_mailing_list(const char* area, const char* pattern, const 
 class ClassifyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (message_header == nullptr) allocate_message_work();
+    if (message_work.header == nullptr) allocate_message_work();
     run_options = RunOptions{};
     reset_lists();
     fresh();
@@ -81,7 +81,7 @@ class ClassifyTest : public ::testing::Test {
   }
   void reset_message() {
     reset_message_header();
-    MessageHeader& h = *message_header;
+    MessageHeader& h = *message_work.header;
     h.from_address = "alice@example.net";
     h.from_name = "Alice Sender";
     h.to_address = "joe@gate.example.org";
@@ -129,8 +129,8 @@ TEST_F(ClassifyTest, ListAddressCommandsAndPostings) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.to) + " / " + c.subject);
     reset_message();
-    message_header->to_address = c.to;
-    message_header->subject = c.subject;
+    message_work.header->to_address = c.to;
+    message_work.header->subject = c.subject;
     SoupArea area = c.news ? news_area("comp.misc") : mail_area();
     ListTraffic t = classify_list_traffic(area);
     EXPECT_EQ(t.kind, c.kind);
@@ -138,15 +138,15 @@ TEST_F(ClassifyTest, ListAddressCommandsAndPostings) {
     EXPECT_EQ(t.command, c.command);
     if (c.kind == ListTrafficKind::command) {
       // A command is carried out elsewhere; the record is left as it was.
-      EXPECT_EQ(message_header->list_index, -1);
-      EXPECT_EQ(message_header->category, kKindMail);
+      EXPECT_EQ(message_work.header->list_index, -1);
+      EXPECT_EQ(message_work.header->category, kKindMail);
       continue;
     }
     bool posting = c.kind == ListTrafficKind::message;
-    EXPECT_EQ(message_header->list_index, posting ? c.list : -1);
-    EXPECT_EQ(message_header->category, posting ? kKindList : kKindMail);
+    EXPECT_EQ(message_work.header->list_index, posting ? c.list : -1);
+    EXPECT_EQ(message_work.header->category, posting ? kKindList : kKindMail);
     choose_area(area);
-    EXPECT_EQ(message_header->area_tag.view(), c.area);
+    EXPECT_EQ(message_work.header->area_tag.view(), c.area);
   }
 }
 
@@ -156,13 +156,13 @@ TEST_F(ClassifyTest, ListPostingSkipsMailingListAndIgnoreText) {
   add_list("DEV.CFG", "ListName Dev\nListAddress dev@gate.example.org\nListArea dev.talk\n");
   add_mailing_list("OTHER.AREA", "dev@gate");
   settings->IgnoreMessageText.add()->text = "Alice";
-  message_header->to_address = "dev@gate.example.org";
+  message_work.header->to_address = "dev@gate.example.org";
   ASSERT_EQ(classify_list_traffic(mail_area()).kind, ListTrafficKind::message);
   choose_area(mail_area());
-  EXPECT_EQ(message_header->area_tag.view(), "DEV.TALK");
-  EXPECT_FALSE(message_header->mailing_list);
-  EXPECT_FALSE(message_header->ignore_text);
-  EXPECT_EQ(message_header->cut_marker, nullptr);
+  EXPECT_EQ(message_work.header->area_tag.view(), "DEV.TALK");
+  EXPECT_FALSE(message_work.header->mailing_list);
+  EXPECT_FALSE(message_work.header->ignore_text);
+  EXPECT_EQ(message_work.header->cut_marker, nullptr);
 }
 
 TEST_F(ClassifyTest, MailingListMatchSetsAreaCutMarkerAndSubjectTag) {
@@ -190,7 +190,7 @@ TEST_F(ClassifyTest, MailingListMatchSetsAreaCutMarkerAndSubjectTag) {
     const MailingListEntry& entry =
         add_mailing_list("dev.list", "DEV-L@lists.example.com", "-- end of dev", "[dev] ");
     add_mailing_list("second.list", "@lists.example.com");
-    MessageHeader& h = *message_header;
+    MessageHeader& h = *message_work.header;
     h.subject = c.subject;
     std::string field = c.field;
     if (field == "from_address") h.from_address = "dev-l@lists.example.com";
@@ -212,8 +212,8 @@ TEST_F(ClassifyTest, MailingListFirstEntryWinsAndEmptyCutMarkerIsNone) {
   add_mailing_list("first", "example.net");
   add_mailing_list("second", "alice", "-- cut");
   choose_area(mail_area());
-  EXPECT_EQ(message_header->area_tag.view(), "FIRST");
-  EXPECT_EQ(message_header->cut_marker, nullptr);
+  EXPECT_EQ(message_work.header->area_tag.view(), "FIRST");
+  EXPECT_EQ(message_work.header->cut_marker, nullptr);
 }
 
 TEST_F(ClassifyTest, IgnoreMessageTextWholeFieldAndContained) {
@@ -239,35 +239,35 @@ TEST_F(ClassifyTest, IgnoreMessageTextWholeFieldAndContained) {
     SCOPED_TRACE(std::string(c.entry) + " / " + c.from_name + " / " + c.cc_name);
     fresh();
     settings->IgnoreMessageText.add()->text = c.entry;
-    message_header->from_name = c.from_name;
-    message_header->subject.clear();
+    message_work.header->from_name = c.from_name;
+    message_work.header->subject.clear();
     if (*c.cc_name != '\0') add_recipient(kAddressCc, "carl@example.com", c.cc_name);
     choose_area(mail_area());
-    EXPECT_EQ(message_header->ignore_text, c.ignored);
-    EXPECT_EQ(message_header->area_tag.view(), "NETMAIL");
+    EXPECT_EQ(message_work.header->ignore_text, c.ignored);
+    EXPECT_EQ(message_work.header->area_tag.view(), "NETMAIL");
   }
 }
 
 TEST_F(ClassifyTest, IgnoreMessageTextFieldsAndMailingList) {
   // Sender and X-From are not among the fields searched.
   settings->IgnoreMessageText.add()->text = "robot";
-  message_header->sender = "robot@example.net";
-  message_header->x_from = "robot@example.net";
+  message_work.header->sender = "robot@example.net";
+  message_work.header->x_from = "robot@example.net";
   choose_area(mail_area());
-  EXPECT_FALSE(message_header->ignore_text);
+  EXPECT_FALSE(message_work.header->ignore_text);
 
   // The test is made after a MailingList match too.
   reset_message();
   add_mailing_list("dev", "example.net");
-  message_header->subject = "Robot report";
+  message_work.header->subject = "Robot report";
   choose_area(mail_area());
-  EXPECT_EQ(message_header->area_tag.view(), "DEV");
-  EXPECT_TRUE(message_header->ignore_text);
+  EXPECT_EQ(message_work.header->area_tag.view(), "DEV");
+  EXPECT_TRUE(message_work.header->ignore_text);
 
   // News is never suppressed.
   reset_message();
   choose_area(news_area("comp.robots"));
-  EXPECT_FALSE(message_header->ignore_text);
+  EXPECT_FALSE(message_work.header->ignore_text);
 }
 
 TEST_F(ClassifyTest, NewsAreaFromAreaMap) {
@@ -297,9 +297,9 @@ TEST_F(ClassifyTest, NewsAreaFromAreaMap) {
     SCOPED_TRACE(c.group);
     reset_message();
     choose_area(news_area(c.group));
-    EXPECT_EQ(message_header->area_tag.view(), c.area);
-    EXPECT_EQ(message_header->junk_reason, c.reason);
-    EXPECT_EQ(message_header->category, kKindMail);  // the driver sets news
+    EXPECT_EQ(message_work.header->area_tag.view(), c.area);
+    EXPECT_EQ(message_work.header->junk_reason, c.reason);
+    EXPECT_EQ(message_work.header->category, kKindMail);  // the driver sets news
   }
 }
 
@@ -312,26 +312,26 @@ TEST_F(ClassifyTest, ExportOnlyAreaIsJunkUnlessOwnOrganisation) {
   settings->JunkAction = FilterAction::move;
 
   // Someone else's article: "imp/exp" junk, moved to the junk area.
-  message_header->organization = "Gate Example Org.";
+  message_work.header->organization = "Gate Example Org.";
   choose_area(news_area("gate.out"));
-  ASSERT_EQ(message_header->junk_reason, kJunkImpExp);
+  ASSERT_EQ(message_work.header->junk_reason, kJunkImpExp);
   EXPECT_FALSE(test_own_organisation());
   FilterOutcome o = test_junk(news_area("gate.out"));
   EXPECT_TRUE(o.junk);
   EXPECT_FALSE(o.finished);
-  EXPECT_EQ(message_header->area_tag.view(), "JUNKMAIL");
+  EXPECT_EQ(message_work.header->area_tag.view(), "JUNKMAIL");
 
   // The gateway's own article coming back: the reason is cleared.
   reset_message();
-  message_header->organization = "Gate Example Org";
+  message_work.header->organization = "Gate Example Org";
   choose_area(news_area("gate.out"));
-  ASSERT_EQ(message_header->junk_reason, kJunkImpExp);
+  ASSERT_EQ(message_work.header->junk_reason, kJunkImpExp);
   EXPECT_FALSE(test_own_organisation());
-  EXPECT_TRUE(message_header->own_org);
-  EXPECT_EQ(message_header->junk_reason, kJunkNone);
+  EXPECT_TRUE(message_work.header->own_org);
+  EXPECT_EQ(message_work.header->junk_reason, kJunkNone);
   o = test_junk(news_area("gate.out"));
   EXPECT_FALSE(o.junk);
-  EXPECT_EQ(message_header->area_tag.view(), "GATE.OUT");
+  EXPECT_EQ(message_work.header->area_tag.view(), "GATE.OUT");
 }
 
 TEST_F(ClassifyTest, OwnOrganisationNeedsExactText) {
@@ -344,20 +344,20 @@ TEST_F(ClassifyTest, OwnOrganisationNeedsExactText) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.organization);
     reset_message();
-    message_header->organization = c.organization;
-    message_header->mailing_list = true;
-    message_header->junk_reason = kJunkBody;
+    message_work.header->organization = c.organization;
+    message_work.header->mailing_list = true;
+    message_work.header->junk_reason = kJunkBody;
     EXPECT_FALSE(test_own_organisation());
-    EXPECT_EQ(message_header->own_org, c.own);
-    EXPECT_EQ(message_header->mailing_list, !c.own);
-    EXPECT_EQ(message_header->junk_reason, c.own ? kJunkNone : kJunkBody);
+    EXPECT_EQ(message_work.header->own_org, c.own);
+    EXPECT_EQ(message_work.header->mailing_list, !c.own);
+    EXPECT_EQ(message_work.header->junk_reason, c.own ? kJunkNone : kJunkBody);
   }
 
   // An empty Organization setting never matches a missing header.
   settings->Organization.clear();
   reset_message();
   EXPECT_FALSE(test_own_organisation());
-  EXPECT_FALSE(message_header->own_org);
+  EXPECT_FALSE(message_work.header->own_org);
 }
 
 // The header junk tests with the categories of their entries.
@@ -400,11 +400,11 @@ TEST_F(ClassifyTest, JunkTestsByCategory) {
                  std::to_string(static_cast<int>(c.category)) + " list " +
                  std::to_string(static_cast<int>(c.list)));
     fresh();
-    MessageHeader& h = *message_header;
+    MessageHeader& h = *message_work.header;
     h.from_address = "seller@spam.example";
     h.reply_to_address = "bulk@mailer.example";
     h.subject = "Cheap pills for you";
-    cross_post_table.add()->assign("alt.spam");
+    message_work.cross_posts.add()->assign("alt.spam");
     Settings& s = *settings;
     if (c.list == kFrom) add_junk(s.JunkFrom, c.category, c.text);
     if (c.list == kSubj) add_junk(s.JunkSubj, c.category, c.text);
@@ -420,10 +420,10 @@ TEST_F(ClassifyTest, JunkTestsByCategory) {
 
 TEST_F(ClassifyTest, JunkTestsRunInOrderFirstHitWins) {
   Settings& s = *settings;
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
   h.from_address = "joe@gate.example.org";  // same as the recipient
   h.subject = "Cheap pills";
-  cross_post_table.add()->assign("alt.spam");
+  message_work.cross_posts.add()->assign("alt.spam");
   add_junk(s.JunkFrom, JunkCategory::all, "joe@*");
   add_junk(s.JunkSubj, JunkCategory::all, "cheap");
   add_junk(s.JunkGroup, JunkCategory::all, "alt.spam");
@@ -463,10 +463,10 @@ TEST_F(ClassifyTest, JunkFromToMailOnly) {
     SCOPED_TRACE(std::string(c.from) + " " + c.reply_to + (c.news ? " news" : " mail"));
     fresh();
     settings->JunkFromTo = true;
-    message_header->from_address = c.from;
-    message_header->reply_to_address = c.reply_to;
+    message_work.header->from_address = c.from;
+    message_work.header->reply_to_address = c.reply_to;
     test_junk(c.news ? news_area("comp.misc") : mail_area());
-    EXPECT_EQ(message_header->junk_reason, c.reason);
+    EXPECT_EQ(message_work.header->junk_reason, c.reason);
   }
 }
 
@@ -488,11 +488,11 @@ TEST_F(ClassifyTest, JunkTestsSkippedForListsOwnOrgAndEarlierReason) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     reset_message();
-    message_header->mailing_list = c.mailing_list;
-    message_header->own_org = c.own_org;
-    message_header->junk_reason = c.reason_before;
+    message_work.header->mailing_list = c.mailing_list;
+    message_work.header->own_org = c.own_org;
+    message_work.header->junk_reason = c.reason_before;
     FilterOutcome o = test_junk(mail_area());
-    EXPECT_EQ(message_header->junk_reason, c.reason_after);
+    EXPECT_EQ(message_work.header->junk_reason, c.reason_after);
     // A reason found before, by the body test, still gets the junk action.
     EXPECT_EQ(o.junk, c.reason_after != kJunkNone);
   }
@@ -523,10 +523,10 @@ TEST_F(ClassifyTest, ActionsForJunkAndOwnOrganisation) {
     FilterOutcome o = test_junk(mail_area());
     EXPECT_TRUE(o.junk);
     EXPECT_EQ(o.finished, c.finished);
-    EXPECT_EQ(message_header->junk_reason, kJunkFrom);
-    EXPECT_EQ(message_header->area_tag.view(), c.area);
-    EXPECT_EQ(message_header->to_name.view(), c.to_name);
-    EXPECT_EQ(message_header->previous_to_name.view(), c.previous);
+    EXPECT_EQ(message_work.header->junk_reason, kJunkFrom);
+    EXPECT_EQ(message_work.header->area_tag.view(), c.area);
+    EXPECT_EQ(message_work.header->to_name.view(), c.to_name);
+    EXPECT_EQ(message_work.header->previous_to_name.view(), c.previous);
   }
 
   const Case own_cases[] = {
@@ -542,19 +542,19 @@ TEST_F(ClassifyTest, ActionsForJunkAndOwnOrganisation) {
     settings->JunkAction = FilterAction::kill;
     settings->Organization = "Gate Org";
     add_junk(settings->JunkFrom, JunkCategory::all, "alice@*");
-    message_header->organization = "Gate Org";
+    message_work.header->organization = "Gate Org";
     choose_area(mail_area());
     EXPECT_EQ(test_own_organisation(), c.finished);
-    EXPECT_TRUE(message_header->own_org);
+    EXPECT_TRUE(message_work.header->own_org);
     if (!c.finished) {
       FilterOutcome o = test_junk(mail_area());
       EXPECT_FALSE(o.junk);
       EXPECT_FALSE(o.finished);
     }
-    EXPECT_EQ(message_header->junk_reason, kJunkNone);
-    EXPECT_EQ(message_header->area_tag.view(), c.area);
-    EXPECT_EQ(message_header->to_name.view(), c.to_name);
-    EXPECT_EQ(message_header->previous_to_name.view(), c.previous);
+    EXPECT_EQ(message_work.header->junk_reason, kJunkNone);
+    EXPECT_EQ(message_work.header->area_tag.view(), c.area);
+    EXPECT_EQ(message_work.header->to_name.view(), c.to_name);
+    EXPECT_EQ(message_work.header->previous_to_name.view(), c.previous);
   }
 }
 
@@ -576,10 +576,10 @@ TEST_F(ClassifyTest, BodyLineTest) {
     fresh();
     add_junk(settings->JunkStr, C::all, "unrelated words");
     add_junk(settings->JunkStr, c.category, "Make Money Fast");
-    message_header->junk_reason = c.reason_before;
+    message_work.header->junk_reason = c.reason_before;
     test_body_line("You can MAKE MONEY FAST from home!\n",
                    c.news ? MessageKind::news : MessageKind::mail);
-    EXPECT_EQ(message_header->junk_reason, c.reason_after);
+    EXPECT_EQ(message_work.header->junk_reason, c.reason_after);
   }
 
   // A line without any entry leaves the message alone.
@@ -587,15 +587,15 @@ TEST_F(ClassifyTest, BodyLineTest) {
   add_junk(settings->JunkStr, C::all, "Make Money Fast");
   test_body_line("An ordinary line\n", MessageKind::mail);
   test_body_line("", MessageKind::mail);
-  EXPECT_EQ(message_header->junk_reason, kJunkNone);
+  EXPECT_EQ(message_work.header->junk_reason, kJunkNone);
 
   // A body hit is cleared again by the own-organisation test.
   settings->Organization = "Gate Org";
-  message_header->organization = "Gate Org";
+  message_work.header->organization = "Gate Org";
   test_body_line("make money fast", MessageKind::mail);
-  ASSERT_EQ(message_header->junk_reason, kJunkBody);
+  ASSERT_EQ(message_work.header->junk_reason, kJunkBody);
   test_own_organisation();
-  EXPECT_EQ(message_header->junk_reason, kJunkNone);
+  EXPECT_EQ(message_work.header->junk_reason, kJunkNone);
 }
 
 // Entries as the configuration file gives them: the junk category current
@@ -617,12 +617,13 @@ TEST_F(ClassifyTest, SettingsFromConfigurationFile) {
       "IgnoreMessageText *Bob\n"
       "ListConfig " +
           (dir / "DEV.CFG") + "\n");
+  register_list_keywords();
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(read_config(dir / "QUILLMAR.CFG", dir / "quillmar"));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   settings->JunkArea = "JUNKMAIL";
   settings->EmailArea = "NETMAIL";
-  MessageHeader& h = *message_header;
+  MessageHeader& h = *message_work.header;
 
   // Classifies the current message as the driver does; the junk outcome.
   auto classify = [&](const SoupArea& area) {

@@ -6,10 +6,10 @@
 
 #include "config/settings.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 #include "import/import_fixture.hpp"
+#include "import/import_state.hpp"
 #include "import/packet_reader.hpp"
-#include "import/statistics.hpp"
 #include "test_support.hpp"
 
 namespace quillmar {
@@ -36,7 +36,7 @@ class MessagePassTest : public test::ImportFixture {
     parse_message(file, extent, area);
     complete_header(area);
     select_chrs();
-    MessageHeader& h = *message_header;
+    MessageHeader& h = *message_work.header;
     if (kind == MessageKind::mail) {
       h.area_tag = "NETMAIL";
     } else {
@@ -78,7 +78,7 @@ TEST_F(MessagePassTest, HeaderFields) {
       "Content-Type: text/plain; charset=iso-8859-1\n"
       "\n"
       "Body.\n");
-  const MessageHeader& h = *message_header;
+  const MessageHeader& h = *message_work.header;
   EXPECT_EQ(h.from_address.view(), "ann@example.net");
   EXPECT_EQ(h.from_name.view(), "Ann Other");
   EXPECT_EQ(h.to_address.view(), "last@example.org");
@@ -94,9 +94,9 @@ TEST_F(MessagePassTest, HeaderFields) {
   EXPECT_EQ(h.charset.view(), "iso-8859-1");
   // The further To addresses are the recipients; the first of each line is
   // the message's own.
-  ASSERT_EQ(recipient_table.size(), 1u);
-  EXPECT_EQ(recipient_table[0].address.view(), "third@example.org");
-  EXPECT_EQ(recipient_table[0].kind, kAddressTo);
+  ASSERT_EQ(message_work.recipients.size(), 1u);
+  EXPECT_EQ(message_work.recipients[0].address.view(), "third@example.org");
+  EXPECT_EQ(message_work.recipients[0].kind, kAddressTo);
 }
 
 TEST_F(MessagePassTest, DefaultsForMailAndNews) {
@@ -105,11 +105,11 @@ TEST_F(MessagePassTest, DefaultsForMailAndNews) {
   EXPECT_EQ(mail[0].from, "anonymous");
   EXPECT_EQ(mail[0].to, "Commented");
   import("Subject: x\n\nText\n");
-  EXPECT_EQ(message_header->to_name.view(), "unknown");
+  EXPECT_EQ(message_work.header->to_name.view(), "unknown");
   import("Subject: y\n\nText\n", MessageKind::news, "comp.test");
   apply_recipient_name_rule();
-  EXPECT_EQ(message_header->from_address.view(), "anonymous");
-  EXPECT_EQ(message_header->to_name.view(), "All");
+  EXPECT_EQ(message_work.header->from_address.view(), "anonymous");
+  EXPECT_EQ(message_work.header->to_name.view(), "All");
 }
 
 TEST_F(MessagePassTest, QuoteToFindsTheQuotedPerson) {
@@ -122,17 +122,17 @@ TEST_F(MessagePassTest, QuoteToFindsTheQuotedPerson) {
   import("From: a@b.example\nNewsgroups: comp.test\n\nJohn Doe wrote:\n> quoted text\nMy answer\n",
          MessageKind::news, "comp.test");
   apply_recipient_name_rule();
-  EXPECT_EQ(message_header->to_name.view(), "John Doe");
+  EXPECT_EQ(message_work.header->to_name.view(), "John Doe");
   // A later attribution without a name keeps the name found before it.
   import("From: a@b.example\n\nJohn Doe wrote:\njd@example.com wrote:\n> quoted\n",
          MessageKind::news, "comp.test");
   apply_recipient_name_rule();
-  EXPECT_EQ(message_header->to_name.view(), "John Doe");
+  EXPECT_EQ(message_work.header->to_name.view(), "John Doe");
   // Without a quoted line soon after it, the attribution does not count.
   import("From: a@b.example\n\nJohn Doe wrote:\n" + std::string(80, 'x') + "\n> late quote\n",
          MessageKind::news, "comp.test");
   apply_recipient_name_rule();
-  EXPECT_EQ(message_header->to_name.view(), "All");
+  EXPECT_EQ(message_work.header->to_name.view(), "All");
 }
 
 TEST_F(MessagePassTest, LongLinesAreCutIntoChunks) {
@@ -169,7 +169,7 @@ TEST_F(MessagePassTest, SplitAtTheImportLimit) {
   message += std::string(40, 'z') + "\n";
   std::vector<FidoMessage> m = import(message);
   ASSERT_EQ(m.size(), 2u);
-  EXPECT_EQ(message_header->part_count, 2);
+  EXPECT_EQ(message_work.header->part_count, 2);
   std::string first = body_of(m[0].text);
   EXPECT_EQ(first.substr(first.size() - 29), "\r[continued in next message]\r");
   EXPECT_EQ(body_of(m[1].text),
@@ -209,7 +209,7 @@ TEST_F(MessagePassTest, MultipartWithBase64Attachment) {
             std::string::npos);
   EXPECT_EQ(m[0].text.find("epilogue"), std::string::npos);
   EXPECT_EQ(console_, "\r* decoded MIME-encoded file data.bin (5 bytes)\n");
-  EXPECT_EQ(file_counters.files, 1);
+  EXPECT_EQ(import_state.file_counters.files, 1);
 }
 
 TEST_F(MessagePassTest, UuencodeKeptWhenIgnoredAndNotDecodedForJunk) {
@@ -232,7 +232,7 @@ TEST_F(MessagePassTest, UuencodeKeptWhenIgnoredAndNotDecodedForJunk) {
   settings->JunkStr[0].category = JunkCategory::all;
   std::vector<FidoMessage> junk = import("Subject: s\n\nviagra\n" + uu);
   recount_message(*std::make_unique<MessageFile>(), MessageExtent{}, SoupArea{});
-  EXPECT_EQ(message_header->junk_reason, kJunkBody);
+  EXPECT_EQ(message_work.header->junk_reason, kJunkBody);
   EXPECT_NE(body_of(junk[0].text).find("begin 644 a.txt\r"), std::string::npos);
   EXPECT_FALSE(testing::exists(settings->InboundDir.c_str() + std::string("a.tx0")));
 }
@@ -279,7 +279,7 @@ TEST_F(MessagePassTest, PartCountAgreesWithThePartsWritten) {
   for (uint32_t limit : {700u, 900u, 1100u, 1300u, 1500u}) {
     settings->ImportLimit = limit;
     std::vector<FidoMessage> m = import(message);
-    ASSERT_EQ(static_cast<long>(m.size()), message_header->part_count) << limit;
+    ASSERT_EQ(static_cast<long>(m.size()), message_work.header->part_count) << limit;
     for (std::size_t i = 0; m.size() > 1 && i < m.size(); ++i) {
       char split[16];
       std::snprintf(split, sizeof split, " %02zu/%02zu ", i + 1, m.size());

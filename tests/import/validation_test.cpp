@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "base/text_reader.hpp"
 #include "config/settings.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/text_reader.hpp"
-#include "frame/work.hpp"
+#include "fido/message_record.hpp"
 #include "import/import_fixture.hpp"
 #include "import/message_pass.hpp"
 #include "import/packet_reader.hpp"
-#include "import/soup_reader.hpp"
 #include "import/statistics.hpp"
+#include "soup/soup_reader.hpp"
 #include "test_support.hpp"
 
 namespace quillmar {
@@ -63,7 +63,7 @@ class ValidationTest : public test::ImportFixture {
       parse_message(file, extent, area);
       complete_header(area);
       select_chrs();
-      MessageHeader& h = *message_header;
+      MessageHeader& h = *message_work.header;
       h.area_tag = kind == MessageKind::mail ? "NETMAIL" : "COMP.TEST";
       write_imported_message(false, h.category, false, h.junk_reason, nullptr, file, packet, extent,
                              area);
@@ -200,20 +200,20 @@ TEST_F(ValidationTest, HostileHeaderAndBodyLines) {
   std::vector<FidoMessage> m = import("Subject: " + std::string(40000, 's') +
                                       "\nTo: " + std::string(70000, 't') + "@x.example\n\nbody\n");
   ASSERT_EQ(m.size(), 1u);
-  EXPECT_EQ(message_header->subject.view(), std::string(127, 's'));
+  EXPECT_EQ(message_work.header->subject.view(), std::string(127, 's'));
   EXPECT_EQ(body_of(m[0].text), "body\r");
 
   std::string folded = "Subject: first";
   for (int i = 0; i < 100000; ++i) folded += "\n \tword";
   m = import(folded + "\nX-After: 1\n\nbody\n");
   ASSERT_EQ(m.size(), 1u);
-  EXPECT_EQ(message_header->subject.view().substr(0, 20), "first word word word");
+  EXPECT_EQ(message_work.header->subject.view().substr(0, 20), "first word word word");
   EXPECT_NE(m[0].text.find("\x01X-After: 1\r"), std::string::npos);
   EXPECT_EQ(body_of(m[0].text), "body\r");
 
   m = import("Subject: a\0b\xE9\x80\nFrom: J\xF6rg <j\0rg@x.example>\n\nx\0y\xFF\x80\n\0\n"s);
   ASSERT_EQ(m.size(), 1u);
-  EXPECT_EQ(message_header->subject.view(), "a b\xE9\x80");
+  EXPECT_EQ(message_work.header->subject.view(), "a b\xE9\x80");
   EXPECT_EQ(body_of(m[0].text), "x y\xFF\x80\r");
 
   std::string to = "To: first@x.example";
@@ -225,13 +225,13 @@ TEST_F(ValidationTest, HostileHeaderAndBodyLines) {
   m = import(to + "\n" + groups + "\nSubject: wide\n\nbody\n", std::nullopt, MessageKind::news,
              "g7");
   ASSERT_EQ(m.size(), 1u);
-  EXPECT_EQ(recipient_table.size(), 1024u);
-  EXPECT_EQ(message_header->to_address.view(), "first@x.example");
+  EXPECT_EQ(message_work.recipients.size(), 1024u);
+  EXPECT_EQ(message_work.header->to_address.view(), "first@x.example");
   // The area's own group is left out of the cross-posts.
-  ASSERT_EQ(cross_post_table.size(), 1024u);
-  EXPECT_EQ(cross_post_table[5].view(), "g6");
-  EXPECT_EQ(cross_post_table[6].view(), "g8");
-  EXPECT_EQ(cross_post_table[1023].view(), "g1025");
+  ASSERT_EQ(message_work.cross_posts.size(), 1024u);
+  EXPECT_EQ(message_work.cross_posts[5].view(), "g6");
+  EXPECT_EQ(message_work.cross_posts[6].view(), "g8");
+  EXPECT_EQ(message_work.cross_posts[1023].view(), "g1025");
   EXPECT_NE(m[0].text.find("XPost: g1022, g1023, g1024\rXPost: g1025\r"), std::string::npos);
 }
 

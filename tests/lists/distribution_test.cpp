@@ -45,7 +45,7 @@ class DistributionTest : public ListMailTest {
 
   void sender(const std::string& address, const std::string& name) {
     from(address, name, "Hello all", "m1@x.net");
-    ParsedDate& d = message_header->date;
+    ParsedDate& d = message_work.header->date;
     d = ParsedDate{28, 5, 1999, 10, 11, 12};
   }
 };
@@ -54,10 +54,12 @@ TEST_F(DistributionTest, OneMailToAllMembers) {
   ListRecord& list = load(list_top() + kUsers);
   settings->Organization = "Gate";
   sender("alice@x.net", "Alice A.");
-  message_header->date_zone = "+0200";
-  message_header->reply_ref.id_text = "parent@y.net";
+  message_work.header->date_zone = "+0200";
+  message_work.header->reply_ref.id_text = "parent@y.net";
   posting("Hi all,\nhow are you?\n");
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end));
+  EXPECT_TRUE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_work.header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0],
@@ -78,7 +80,7 @@ TEST_F(DistributionTest, OneMailToAllMembers) {
             "Content-Transfer-Encoding: 7bit\n"
             "\n"
             "Hi all,\nhow are you?\n");
-  EXPECT_EQ(file_counters.replies, 0);
+  EXPECT_EQ(import_state.file_counters.replies, 0);
 }
 
 TEST_F(DistributionTest, BccLinesHoldTwoAddressesEach) {
@@ -97,7 +99,9 @@ TEST_F(DistributionTest, BccLinesHoldTwoAddressesEach) {
     ListRecord& list = load(list_top() + users);
     sender("a1@x.net", "");
     posting("x\n");
-    EXPECT_TRUE(distribute_posting(list, file, body_start, message_end));
+    EXPECT_TRUE(
+        distribute_posting(list, file, body_start, message_end,
+                           ListRequest{*message_work.header, import_state.file_counters.replies}));
     std::vector<std::string> all = replies();
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back().substr(0, all.back().find("From: ")), c.bcc);
@@ -110,14 +114,16 @@ TEST_F(DistributionTest, BccLinesHoldTwoAddressesEach) {
 TEST_F(DistributionTest, BodyIsCopiedByteForByte) {
   ListRecord& list = load(list_top() + kUsers);
   sender("zed@x.net", "");
-  message_header->msgid_ref.id_text.clear();
-  message_header->content_type = "text/plain; charset=\"utf-8\"; format=flowed";
-  message_header->transfer_encoding = "quoted-printable";
-  message_header->charset = "\"utf-8\"";
+  message_work.header->msgid_ref.id_text.clear();
+  message_work.header->content_type = "text/plain; charset=\"utf-8\"; format=flowed";
+  message_work.header->transfer_encoding = "quoted-printable";
+  message_work.header->charset = "\"utf-8\"";
   std::string body = "caf=C3=A9 =3D soft=\n" + std::string(600, 'q') + "=\r\n\r\n" +
                      std::string(255, 'w') + "\n\ttabbed \n=E2=82=AC at the end";
   posting(body);
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end));
+  EXPECT_TRUE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_work.header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::size_t blank = all[0].find("\n\n");
@@ -131,10 +137,12 @@ TEST_F(DistributionTest, BodyIsCopiedByteForByte) {
       << head;
 
   // Without a Content-Type of its own the charset is named.
-  message_header->content_type.clear();
-  message_header->transfer_encoding.clear();
-  message_header->charset = "iso-8859-1";
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end));
+  message_work.header->content_type.clear();
+  message_work.header->transfer_encoding.clear();
+  message_work.header->charset = "iso-8859-1";
+  EXPECT_TRUE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_work.header, import_state.file_counters.replies}));
   all = replies();
   ASSERT_EQ(all.size(), 2u);
   EXPECT_NE(all[1].find("\nContent-Type: text/plain; charset=iso-8859-1\n"
@@ -158,7 +166,9 @@ TEST_P(DistributionRefusalTest, AnsweredAndNotDistributed) {
   ListRecord& list = load(text);
   sender(c.sender, "");
   posting("spam\n");
-  EXPECT_FALSE(distribute_posting(list, file, body_start, message_end));
+  EXPECT_FALSE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_work.header, import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string body = all[0].substr(all[0].find("\n\n") + 2);
@@ -168,7 +178,7 @@ TEST_P(DistributionRefusalTest, AnsweredAndNotDistributed) {
   EXPECT_EQ(all[0].substr(0, all[0].find('\n')), std::string("To: ") + c.sender);
   EXPECT_EQ(read_file(list_file), text);
   EXPECT_EQ(list.member_count, 6);
-  EXPECT_EQ(file_counters.replies, 1);
+  EXPECT_EQ(import_state.file_counters.replies, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DistributionRefusalTest,
@@ -184,7 +194,9 @@ TEST_F(DistributionTest, NoReplyFileMeansAcceptedWithoutMail) {
   reset_reply_files();  // no file name chosen
   sender("zed@x.net", "");
   posting("x\n");
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end));
+  EXPECT_TRUE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_work.header, import_state.file_counters.replies}));
 }
 
 // The import lists the file once the posting is committed (one file per
@@ -194,7 +206,9 @@ TEST_F(DistributionTest, SeparateMessagesWaitForTheirCommit) {
   settings->SeparateMSG = true;
   sender("zed@x.net", "");
   posting("x\n");
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end));
+  EXPECT_TRUE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_work.header, import_state.file_counters.replies}));
   EXPECT_FALSE(std::filesystem::exists(soup + "REPLIES"));
   EXPECT_EQ(reply_message_count(kReplyMail), 1);
   EXPECT_EQ(read_file(soup + "mail0000.MSG").find("Bcc: <1st@x.net>"), 4u);
@@ -204,14 +218,18 @@ TEST_F(DistributionTest, PostingsReadByPythonEmail) {
   if (!have_tool("python3")) GTEST_SKIP() << "python3 is not installed";
   ListRecord& list = load(list_top() + kUsers);
   sender("alice@x.net", "Alice");
-  message_header->date_zone = "-0700";
+  message_work.header->date_zone = "-0700";
   posting("plain\n");
-  ASSERT_TRUE(distribute_posting(list, file, body_start, message_end));
-  message_header->content_type = "text/plain; charset=iso-8859-1";
-  message_header->transfer_encoding = "quoted-printable";
-  message_header->reply_ref.id_text = "p@y.net";
+  ASSERT_TRUE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_work.header, import_state.file_counters.replies}));
+  message_work.header->content_type = "text/plain; charset=iso-8859-1";
+  message_work.header->transfer_encoding = "quoted-printable";
+  message_work.header->reply_ref.id_text = "p@y.net";
   posting("caf=E9 soft=\nbreak\n");
-  ASSERT_TRUE(distribute_posting(list, file, body_start, message_end));
+  ASSERT_TRUE(
+      distribute_posting(list, file, body_start, message_end,
+                         ListRequest{*message_work.header, import_state.file_counters.replies}));
   ASSERT_EQ(replies().size(), 2u);
   EXPECT_EQ(python_check(dir, std::string(reply_file_name(kReplyMail))), "");
 }

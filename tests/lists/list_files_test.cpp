@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/run_options.hpp"
+#include "base/text_helpers.hpp"
 #include "config/settings.hpp"
-#include "frame/run.hpp"
-#include "frame/text_helpers.hpp"
 #include "lists/test_files.hpp"
 
 namespace quillmar {

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "export/reply.hpp"
+#include "base/run_options.hpp"
 #include "fido/fido_state.hpp"
-#include "frame/run.hpp"
-#include "import/statistics.hpp"
+#include "import/import_state.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar::test {
 
@@ -54,7 +54,7 @@ class ListMailTest : public FidoTest {
     reset_lists();
     reset_reply_files();
     reset_admin_serial();
-    file_counters = ImportCounters{};
+    import_state.file_counters = ImportCounters{};
     soup = dir.path + "/soup/";
     std::filesystem::create_directories(soup);
     settings->SoupDir = soup;
@@ -86,10 +86,10 @@ class ListMailTest : public FidoTest {
   void from(const std::string& address, const std::string& name, const std::string& subject,
             const std::string& message_id = "") {
     reset_message_header();
-    message_header->from_address = address;
-    message_header->from_name = name;
-    message_header->subject = subject;
-    message_header->msgid_ref.id_text = message_id;
+    message_work.header->from_address = address;
+    message_work.header->from_name = name;
+    message_work.header->subject = subject;
+    message_work.header->msgid_ref.id_text = message_id;
   }
 
   // The messages of the current mail reply file.

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "config/settings.hpp"
-#include "frame/run.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
 

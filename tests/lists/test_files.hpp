@@ -12,8 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "base/run_options.hpp"
 #include "config/settings.hpp"
-#include "frame/run.hpp"
 #include "lists/list_files.hpp"
 #include "test_support.hpp"
 

@@ -1,0 +1,136 @@
+#include "base/file_helpers.hpp"
+
+#include <cstdio>
+
+namespace quillmar {
+
+long long copy_file(std::string_view source, std::string_view destination, char* buffer,
+                    std::size_t buffer_size) {
+  platform::File in;
+  if (!in.open(source, platform::OpenMode::read)) return -1;
+  platform::File out;
+  if (!out.open(destination, platform::OpenMode::write, platform::Share::deny_write)) return -1;
+  long long total = 0;
+  for (std::size_t n; (n = in.read(buffer, buffer_size)) != 0;) {
+    if (!out.write(buffer, n)) break;
+    total += static_cast<long long>(n);
+  }
+  return out.close() ? total : -1;
+}
+
+std::optional<uint32_t> unique_hex_name(std::string_view dir, std::string_view extension,
+                                        PathText& out) {
+  char name[32];
+  uint32_t n = 0;
+  do {
+    std::snprintf(name, sizeof name, "%08lX.", static_cast<unsigned long>(n));
+    if (!out.assign(dir) || !out.append(name) || !out.append(extension)) return std::nullopt;
+    if (!file_exists(out)) return n;
+  } while (++n != 0);
+  return std::nullopt;
+}
+
+std::optional<uint16_t> unique_prefixed_name(std::string_view dir, std::string_view prefix,
+                                             std::string_view extension, PathText& out) {
+  char number[16];
+  for (uint32_t n = 0; n <= 0xFFFF; ++n) {
+    std::snprintf(number, sizeof number, "%04X.", static_cast<unsigned>(n));
+    if (!out.assign(dir) || !out.append(prefix) || !out.append(number) || !out.append(extension)) {
+      return std::nullopt;
+    }
+    if (!file_exists(out)) return static_cast<uint16_t>(n);
+  }
+  return std::nullopt;
+}
+
+bool bump_file_name(PathText& path) {
+  if (path.empty()) return false;
+  std::size_t p = path.size() - 1;
+  for (;;) {
+    if (!file_exists(path)) return true;
+    char c = path[p];
+    if (c < '0' || c > '9') {
+      path.set(p, '0');
+    } else if (c != '9') {
+      path.set(p, static_cast<char>(c + 1));
+    } else {
+      if (p == 0) return false;
+      --p;
+      if (path[p] == '.') {
+        if (p == 0) return false;
+        --p;
+      }
+      if (platform::is_separator(path[p])) return false;
+    }
+  }
+}
+
+bool replace_wildcard_name(PathText& path, std::size_t name_pos) {
+  if (name_pos > path.size()) return false;
+  std::string_view name = path.view().substr(name_pos);
+  if (name.find('*') == std::string_view::npos) return false;
+  char extension[8] = "ATT";
+  std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos) {
+    std::string_view ext = name.substr(dot + 1, 7);
+    if (name.substr(dot + 1).find('*') == std::string_view::npos) {
+      ext.copy(extension, ext.size());
+      extension[ext.size()] = '\0';
+    }
+  }
+  char replacement[32];
+  uint32_t n = 0;
+  do {
+    std::snprintf(replacement, sizeof replacement, "%08lX.%s", static_cast<unsigned long>(n),
+                  extension);
+    path.truncate(name_pos);
+    path.append(replacement);
+    if (!file_exists(path)) return true;
+  } while (++n != 0);
+  return true;
+}
+
+std::size_t read_zstring(platform::File& file, char* buffer, std::size_t buffer_size,
+                         std::size_t maximum) {
+  if (buffer_size == 0) return 0;
+  if (maximum > buffer_size - 1) maximum = buffer_size - 1;
+  std::size_t i = 0;
+  for (; i < maximum; ++i) {
+    buffer[i] = static_cast<char>(read_byte(file));
+    if (buffer[i] == '\0') return i;
+  }
+  buffer[i] = '\0';
+  return i;
+}
+
+CrLine read_cr_line(platform::File& file, char* buffer, std::size_t buffer_size) {
+  if (buffer_size < 2) {
+    if (buffer_size == 1) buffer[0] = '\0';
+    return CrLine::ended;
+  }
+  std::size_t maximum = buffer_size - 1;
+  for (std::size_t i = 0; i < maximum; ++i) {
+    unsigned char c = read_byte(file);
+    if (c == '\r') {
+      buffer[i] = '\0';
+      return CrLine::line;
+    }
+    buffer[i] = static_cast<char>(c);
+    if (c == 0) return CrLine::ended;
+  }
+  buffer[maximum] = '\0';
+  return CrLine::too_long;
+}
+
+bool read_whole_file(std::string_view path, std::string& data) {
+  data.clear();
+  platform::File f;
+  if (!f.open(path, platform::OpenMode::read)) return false;
+  char buffer[4096];
+  for (std::size_t n; (n = f.read(buffer, sizeof buffer)) != 0;) data.append(buffer, n);
+  bool ok = std::ferror(f.handle()) == 0;
+  f.close();
+  return ok;
+}
+
+}  // namespace quillmar

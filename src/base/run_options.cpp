@@ -1,0 +1,7 @@
+#include "base/run_options.hpp"
+
+namespace quillmar {
+
+RunOptions run_options;
+
+}  // namespace quillmar

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -45,7 +46,7 @@ bool Connection::connect(std::string_view host, uint16_t port, int timeout_secon
     int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) continue;
     timeval tv{};
-    tv.tv_sec = timeout_seconds > 0 ? timeout_seconds : 60;
+    tv.tv_sec = timeout_seconds_ = timeout_seconds > 0 ? timeout_seconds : 60;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
@@ -58,6 +59,7 @@ bool Connection::connect(std::string_view host, uint16_t port, int timeout_secon
   }
   ::freeaddrinfo(found);
   if (fd_ < 0) return false;
+  error.clear();
   int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   buffer_.clear();
@@ -144,7 +146,12 @@ long Connection::raw_read(char* buffer, std::size_t size) {
     if (session_ != nullptr) {
       n = gnutls_record_recv(static_cast<gnutls_session_t>(session_), buffer, size);
       if (n == GNUTLS_E_INTERRUPTED) continue;
-      if (n == GNUTLS_E_AGAIN) return -1;  // the time-out
+      if (n == GNUTLS_E_AGAIN) {
+        // A record that held no data (a session ticket), or the time-out.
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, timeout_seconds_ * 1000) > 0) continue;
+        return -1;
+      }
     } else {
       n = ::recv(fd_, buffer, size, 0);
       if (n < 0 && errno == EINTR) continue;

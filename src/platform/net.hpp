@@ -35,6 +35,7 @@ class Connection {
   long raw_read(char* buffer, std::size_t size);
 
   int fd_ = -1;
+  int timeout_seconds_ = 60;
   void* session_ = nullptr;      // gnutls_session_t while TLS is on
   void* credentials_ = nullptr;  // gnutls_certificate_credentials_t
   std::string buffer_;

@@ -2,17 +2,54 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace quillmar::platform {
 
+namespace {
+
+std::vector<std::string> split_words(std::string_view command) {
+  std::vector<std::string> words;
+  std::size_t i = 0;
+  while (i < command.size()) {
+    while (i < command.size() && (command[i] == ' ' || command[i] == '\t')) ++i;
+    if (i == command.size()) break;
+    std::string word;
+    bool quoted = false;
+    for (; i < command.size(); ++i) {
+      char c = command[i];
+      if (c == '"') {
+        quoted = !quoted;
+      } else if (!quoted && (c == ' ' || c == '\t')) {
+        break;
+      } else {
+        word.push_back(c);
+      }
+    }
+    words.push_back(std::move(word));
+  }
+  return words;
+}
+
+}  // namespace
+
 CommandResult run_with_input(std::string_view command, std::string_view input) {
   CommandResult result;
-  std::string text(command);
+  std::vector<std::string> words = split_words(command);
+  if (words.empty()) {
+    result.error = "the command is empty";
+    return result;
+  }
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t parent = ::getpid();
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
     result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -26,9 +63,11 @@ CommandResult run_with_input(std::string_view command, std::string_view input) {
     return result;
   }
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
     ::dup2(pipe_fds[0], STDIN_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
-    ::execl("/bin/sh", "sh", "-c", text.c_str(), static_cast<char*>(nullptr));
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   result.started = true;

@@ -13,8 +13,11 @@ struct CommandResult {
   std::string error;     // why it could not be run
 };
 
-// Runs `command` through /bin/sh -c with `input` as its standard input and
-// waits for it to end. Its output goes where the caller's goes.
+// Runs `command` with `input` as its standard input and waits for it to end.
+// The command is split into words at blanks (double quotes keep a word
+// together) and started without a shell, looked up in PATH. Its output goes
+// where the caller's goes. When the caller is killed, the command is killed
+// too, so that a message it has not handed on yet is not handed on later.
 CommandResult run_with_input(std::string_view command, std::string_view input);
 
 }  // namespace quillmar::platform

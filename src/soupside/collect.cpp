@@ -86,6 +86,17 @@ bool parse_number(std::string_view text, uint64_t& out) {
   return true;
 }
 
+// The text with every CR LF turned into LF.
+std::string without_carriage_returns(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
 // --- High-water marks ---
 
 using HighWater = std::map<std::pair<std::string, std::string>, uint64_t>;
@@ -335,6 +346,9 @@ class Collector {
           note_run_failure();
           continue;
         }
+        // Lines in a SOUP packet end in a line feed alone; some programs
+        // store mail with the CR LF of the SMTP transfer.
+        if (message.find('\r') != std::string::npos) message = without_carriage_returns(message);
         if (!add(kSoupMailArea, 0, message)) {
           failed_ = true;
           return;

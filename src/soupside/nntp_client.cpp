@@ -100,7 +100,10 @@ bool NntpClient::open(const SoupSideSettings& s, std::string& error) {
       return false;
     }
   }
-  command("MODE READER", reply);
+  if (command("MODE READER", reply) == 0) {
+    error = reply;
+    return false;
+  }
   if (!s.NntpUser.empty()) {
     std::string password;
     if (s.NntpPassFile.empty() || !read_password(s.NntpPassFile.view(), password)) {

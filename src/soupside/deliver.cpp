@@ -226,8 +226,9 @@ class Deliverer {
       Outcome o;
       if (kind == 0) {
         if (seen != ledger_.end()) {
-          log_print("! %s was being handed over when a run stopped; it may arrive twice\n",
-                    what.c_str());
+          std::string id = header_value(message, "Message-ID");
+          log_print("! %s %.80s was being handed over when a run stopped; it may arrive twice\n",
+                    what.c_str(), id.c_str());
         } else if (!settings->soup_side.SoupSendmail.empty() && !record(key, "sending")) {
           note_run_failure();
           return false;

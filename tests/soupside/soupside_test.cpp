@@ -343,20 +343,26 @@ TEST(SoupSideKill, DeliverSendsEveryMessageOnce) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_FALSE(exists(dir / "soup/REPLIES"));
   EXPECT_FALSE(exists(dir / "soup/DELIVER.JNL"));
-  // A mail can only come twice when the kill fell between the MTA's
-  // acceptance and the ledger line; the run after says so for that mail.
+  // A mail comes more than once only when a kill fell between the MTA's
+  // acceptance and the ledger line; the run after says so, once for each
+  // extra copy.
   std::string log = read_file(dir / "killed.log") + r.err;
   std::map<std::string, int> got = maildir_subjects(dir / "box");
-  int twice = 0;
+  int extra = 0;
   for (auto& [subject, count] : got) {
-    if (count == 2) {
-      ++twice;
-      EXPECT_NE(log.find("was being handed over when a run stopped"), std::string::npos);
-      count = 1;
+    if (count < 2) continue;
+    std::string warning = "<" + subject + "@example.net> was being handed over when a run stopped";
+    int warned = 0;
+    for (std::size_t at = log.find(warning); at != std::string::npos;
+         at = log.find(warning, at + 1)) {
+      ++warned;
     }
+    EXPECT_LE(count - 1, warned) << subject;
+    extra += count - 1;
+    count = 1;
   }
   EXPECT_EQ(got, expected_mail) << log;
-  std::cerr << "Mails that arrived twice: " << twice << " of 30\n";
+  std::cerr << "Extra copies of mails, each announced: " << extra << " (30 mails)\n";
   if (news) {
     EXPECT_EQ(group_subjects(119, group->name()), expected_news) << log;
   }

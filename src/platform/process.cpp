@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -50,6 +51,7 @@ CommandResult run_with_input(std::string_view command, std::string_view input) {
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   pid_t parent = ::getpid();
+  std::fflush(nullptr);
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
     result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -103,6 +105,86 @@ CommandResult run_with_input(std::string_view command, std::string_view input) {
     result.exit_code = -1;
     result.error = "the command did not read the whole message";
   }
+  return result;
+}
+
+namespace {
+
+bool write_all(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool read_all(int fd, void* data, std::size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = ::read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+void sleep_milliseconds(int milliseconds) {
+  ::usleep(static_cast<useconds_t>(milliseconds) * 1000);
+}
+
+CommandResult run_with_input(std::string_view command, std::string_view input,
+                             const std::function<void(const CommandResult&)>& finish) {
+  CommandResult result;
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return result;
+  }
+  std::fflush(nullptr);
+  pid_t helper = ::fork();
+  if (helper < 0) {
+    result.error = std::string("cannot start a process: ") + std::strerror(errno);
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    return result;
+  }
+  if (helper == 0) {
+    ::close(pipe_fds[0]);
+    ::signal(SIGPIPE, SIG_IGN);
+    CommandResult r = run_with_input(command, input);
+    finish(r);
+    std::fflush(nullptr);
+    int fields[4] = {r.started ? 1 : 0, r.exit_code, r.signal, static_cast<int>(r.error.size())};
+    bool sent = write_all(pipe_fds[1], fields, sizeof fields) &&
+                write_all(pipe_fds[1], r.error.data(), r.error.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(pipe_fds[1]);
+  int fields[4] = {0, -1, 0, 0};
+  bool ok = read_all(pipe_fds[0], fields, sizeof fields) && fields[3] >= 0 && fields[3] < 65536;
+  if (ok) {
+    result.error.resize(static_cast<std::size_t>(fields[3]));
+    ok = read_all(pipe_fds[0], result.error.data(), result.error.size());
+  }
+  ::close(pipe_fds[0]);
+  while (::waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (!ok) {
+    result = CommandResult{};
+    result.error = "the helper process ended early";
+    return result;
+  }
+  result.started = fields[0] != 0;
+  result.exit_code = fields[1];
+  result.signal = fields[2];
   return result;
 }
 

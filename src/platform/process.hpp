@@ -1,6 +1,7 @@
 // Running another program with data on its standard input.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,15 @@ struct CommandResult {
 // where the caller's goes. When the caller is killed, the command is killed
 // too, so that a message it has not handed on yet is not handed on later.
 CommandResult run_with_input(std::string_view command, std::string_view input);
+
+// The same through a helper process that calls `finish` with the outcome
+// before the caller hears of it. The helper lives on when the caller is
+// killed, so that what the command accepted is noted all the same; it holds
+// the caller's open files and locks until it ends.
+CommandResult run_with_input(std::string_view command, std::string_view input,
+                             const std::function<void(const CommandResult&)>& finish);
+
+// Waits the given time.
+void sleep_milliseconds(int milliseconds);
 
 }  // namespace quillmar::platform

@@ -124,13 +124,23 @@ class Deliverer {
     return true;
   }
 
-  Outcome send_mail(std::string_view message, std::string& reason) {
+  // Hands one mail to the sendmail command. The ledger line of an accepted
+  // mail is written by the helper that waits for the command, so that it is
+  // written even when this run is killed meanwhile.
+  Outcome send_mail(std::string_view message, const std::string& key, std::string& reason) {
     const std::string& command = settings->soup_side.SoupSendmail;
     if (command.empty()) {
       reason = "no SoupSendmail command is configured";
       return Outcome::kept;
     }
-    platform::CommandResult r = platform::run_with_input(command, message);
+    std::string ledger_path = soup_path(kDeliverLedger);
+    std::string accepted_line = key + "\tsent\n";
+    platform::CommandResult r =
+        platform::run_with_input(command, message, [&](const platform::CommandResult& done) {
+          if (done.started && done.signal == 0 && done.exit_code == 0) {
+            append_line_durably(ledger_path, accepted_line);
+          }
+        });
     if (!r.started) {
       reason = r.error;
       return Outcome::kept;
@@ -233,7 +243,7 @@ class Deliverer {
           note_run_failure();
           return false;
         }
-        o = send_mail(message, reason);
+        o = send_mail(message, key, reason);
       } else {
         o = post_news(message, reason);
       }

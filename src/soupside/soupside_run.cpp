@@ -13,6 +13,7 @@
 #include "config/settings.hpp"
 #include "platform/clock.hpp"
 #include "platform/fs.hpp"
+#include "platform/process.hpp"
 #include "soupside/collect.hpp"
 #include "soupside/deliver.hpp"
 #include "soupside/durable.hpp"
@@ -113,7 +114,14 @@ int run_soup_side(int argc, char** argv) {
   // One run at a time in a SOUP directory.
   platform::File lock;
   std::string lock_path = path_in(s.SoupDir.view(), kSoupSideLock);
-  if (!lock.open(lock_path, platform::OpenMode::append, platform::Share::deny_write)) {
+  // A run killed while the MTA took a mail leaves a helper that holds the
+  // lock until it has noted the outcome: it is waited for a little.
+  bool locked = false;
+  for (int tries = 0; tries < 300 && !locked; ++tries) {
+    locked = lock.open(lock_path, platform::OpenMode::append, platform::Share::deny_write);
+    if (!locked) platform::sleep_milliseconds(100);
+  }
+  if (!locked) {
     log_print("Another quillmar-soup run holds %s; try later\n", lock_path.c_str());
     if (log_file().is_open()) log_file().close();
     return kExitBusy;

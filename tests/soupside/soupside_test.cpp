@@ -130,6 +130,34 @@ TEST(SoupSideMail, RepliesOutAndMaildirInThroughCrashmail) {
   EXPECT_TRUE(stored_subjects(dir / "cm/msg/BAD").empty());
 }
 
+// A collect whose packet is complete but whose Maildir messages cannot be
+// moved keeps its journal; no later run takes those messages again, and the
+// first run that can move them finishes the work.
+TEST(SoupSideMail, UnfinishedCollectIsFinishedLater) {
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  dir.mkdir("done/new");  // no cur/: the messages cannot be moved there
+  for (const char* s : {"j1", "j2", "j3"}) dir.write(std::string("box/new/") + s, mail(s));
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/box\nSoupMaildirDone " +
+                         dir.path() + "/done\n");
+  std::map<std::string, int> packet = {{"j1", 1}, {"j2", 1}, {"j3", 1}};
+  for (int run = 0; run < 2; ++run) {
+    RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_TRUE(exists(dir / "soup/COLLECT.JNL"));
+    EXPECT_EQ(packet_subjects(dir / "soup"), packet);
+  }
+  dir.mkdir("done/cur");
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("Finishing the collect stopped before"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Nothing new collected"), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(dir / "soup/COLLECT.JNL"));
+  EXPECT_EQ(packet_subjects(dir / "soup"), packet);
+  EXPECT_EQ(maildir_subjects(dir / "done"), packet);
+  EXPECT_TRUE(maildir_subjects(dir / "box").empty());
+}
+
 // News with INN 2: articles of a group reach FidoNet through collect, IMPORT
 // and crashmail; a second collect takes nothing twice and a later one only
 // what is new; deliver posts the replies and does not post an article the

@@ -1,10 +1,14 @@
 # Set-up commands: `make` builds build/quillmar, `make test` runs every test
-# under the sanitizers, `make demo` runs the gateway on the example installation.
+# under the sanitizers, `make demo` runs the gateway on the example installation,
+# `make install` installs under $(PREFIX) (staged under $(DESTDIR) when set),
+# `make deb` builds a Debian package in build/release/package.
 JOBS ?= 2
+PREFIX ?= /usr/local
+DESTDIR ?=
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test demo compare clean format
+.PHONY: all build test demo compare install deb clean format
 
 all: build
 
@@ -29,6 +33,12 @@ demo: build
 	cd build/demo && cat soup/REPLIES
 	cd build/demo && ../quillmar PACK /VERBOSE /CONFIG=./QUILLMAR.CFG
 	cd build/demo && tail -n 17 lists/DEV.CFG
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
+
+deb: build
+	cd build/release && cpack -G DEB
 
 # Byte-for-byte comparison of this build's outputs with another binary's:
 # make compare BASELINE=/path/to/quillmar [COMPARE_N=20000]

@@ -1,6 +1,10 @@
 #include "test_support.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,6 +72,16 @@ std::string shell_quote(const std::string& s) {
   return out + "'";
 }
 
+std::string command_line(const std::string& cwd, const std::vector<std::string>& args,
+                         const std::string& env, const std::string& fixed_time) {
+  std::string cmd =
+      "cd " + shell_quote(cwd) + " && env " + env + " ASAN_OPTIONS=verify_asan_link_order=0 ";
+  if (!fixed_time.empty()) cmd += "faketime -f " + shell_quote(fixed_time) + " ";
+  cmd += shell_quote(QUILLMAR_BINARY);
+  for (const std::string& a : args) cmd += " " + shell_quote(a);
+  return cmd;
+}
+
 }  // namespace
 
 RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& args,
@@ -76,17 +90,66 @@ RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& a
   char* p = ::mkdtemp(templ);
   if (p == nullptr) std::abort();
   std::string io = p;
-  std::string cmd =
-      "cd " + shell_quote(cwd) + " && env " + env + " ASAN_OPTIONS=verify_asan_link_order=0 ";
-  if (!fixed_time.empty()) cmd += "faketime -f " + shell_quote(fixed_time) + " ";
-  cmd += shell_quote(QUILLMAR_BINARY);
-  for (const std::string& a : args) cmd += " " + shell_quote(a);
+  std::string cmd = command_line(cwd, args, env, fixed_time);
   cmd += " >" + io + "/out 2>" + io + "/err";
   int status = std::system(cmd.c_str());
   RunResult r;
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.out = read_file(io + "/out");
   r.err = read_file(io + "/err");
+  std::error_code ec;
+  fs::remove_all(io, ec);
+  return r;
+}
+
+RunResult run_quillmar_on_terminal(const std::string& cwd, const std::vector<std::string>& args,
+                                   const std::string& env) {
+  RunResult r;
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  const char* slave_path = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0
+                               ? ::ptsname(master)
+                               : nullptr;
+  int slave = slave_path != nullptr ? ::open(slave_path, O_RDWR | O_NOCTTY) : -1;
+  if (slave < 0) {
+    ADD_FAILURE() << "no pseudo-terminal to run the program on";
+    if (master >= 0) ::close(master);
+    return r;
+  }
+  std::string slave_name = slave_path;
+  // Raw output: the terminal passes every byte as written.
+  struct termios t;
+  ::tcgetattr(slave, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(slave, TCSANOW, &t);
+  char templ[] = "/tmp/quillmar-run-XXXXXX";
+  char* p = ::mkdtemp(templ);
+  if (p == nullptr) std::abort();
+  std::string io = p;
+  std::string cmd = command_line(cwd, args, env, "") + " >" + io + "/out 2>" + slave_name;
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  bool running = true;
+  while (true) {
+    struct pollfd pfd = {master, POLLIN, 0};
+    if (::poll(&pfd, 1, running ? 50 : 0) > 0 && (pfd.revents & POLLIN) != 0) {
+      char buf[4096];
+      ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) {
+        r.err.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+    }
+    if (!running) break;
+    if (::waitpid(child, &status, WNOHANG) == child) running = false;
+  }
+  ::close(slave);
+  ::close(master);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = read_file(io + "/out");
   std::error_code ec;
   fs::remove_all(io, ec);
   return r;

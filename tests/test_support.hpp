@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/log.hpp"
+
 namespace quillmar::testing {
 
 // A fresh directory under /tmp, removed with everything in it afterwards.
@@ -47,7 +49,19 @@ struct RunResult {
 RunResult run_quillmar(const std::string& cwd, const std::vector<std::string>& args,
                        const std::string& env = "", const std::string& fixed_time = "");
 
+// The same with standard error on a terminal (a pseudo-terminal that passes
+// every byte unchanged), as when a person watches the run.
+RunResult run_quillmar_on_terminal(const std::string& cwd, const std::vector<std::string>& args,
+                                   const std::string& env = "");
+
 bool have_program(const char* name);
+
+// For in-process tests: the progress display is drawn, as on a terminal,
+// for as long as this object lives.
+struct WatchedConsole {
+  WatchedConsole() { set_progress_display(true); }
+  ~WatchedConsole() { set_progress_display(false); }
+};
 
 // The messages of a SOUP reply file, split by their 4-byte big-endian
 // lengths; `ok` is false when the framing does not end exactly at the end

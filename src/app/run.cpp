@@ -20,6 +20,9 @@ namespace quillmar {
 
 namespace {
 
+// The temporary directory taken from the environment, to name its source.
+std::string temp_dir_default;
+
 // Zone names a Date header can carry besides the "+hhmm" form.
 constexpr const char* kZoneNames[] = {"UT",  "UTC", "GMT", "EST", "EDT", "CST",
                                       "CDT", "MST", "MDT", "PST", "PDT"};
@@ -62,6 +65,7 @@ void set_temp_dir_default() {
   }
   settings->TempDir = temp;
   if (!has_separator) settings->TempDir.push_back('\\');
+  temp_dir_default = std::string(settings->TempDir.view());
 }
 
 // Copies an option's value into a path buffer, or ends the run.
@@ -76,26 +80,37 @@ void store_option_path(std::string_view value, PathText& out, bool directory) {
   if (append) out.push_back('\\');
 }
 
+// A required setting is missing: the message, a line that names the
+// keyword, and the end of the run.
+[[noreturn]] void missing_setting(const char* message, const char* keyword, const char* what) {
+  std::fprintf(stderr, message, run_options.config_file_name.c_str());
+  std::fprintf(stderr, "%s: %s\n", keyword, what);
+  std::exit(kExitConfig);
+}
+
 void require_settings() {
-  const char* name = run_options.config_file_name.c_str();
   const Settings& s = *settings;
   if (s.FidoAddr.zone == 0) {
-    std::fprintf(stderr, "Error: no valid gateway Fido-address defined in %s\n", name);
-    std::exit(1);
+    missing_setting("Error: no valid gateway Fido-address defined in %s\n", "FidoAddr",
+                    "the gateway's address with a zone other than 0 is required");
   }
   if (s.AddrMap.empty()) {
-    std::fprintf(stderr, "Error: no address mappings defined in %s\n", name);
-    std::exit(1);
+    missing_setting("Error: no address mappings defined in %s\n", "AddrMap",
+                    "at least one line is required");
   }
   if (s.mailer_type == MailerType::none) {
-    std::fprintf(stderr, "Error: no valid mailer type defined in %s\n", name);
-    std::exit(1);
+    missing_setting("Error: no valid mailer type defined in %s\n", "MailerType",
+                    "Binkley or ArcMail is required");
   }
-  if (s.InboundDir.empty() || (s.mailer_type == MailerType::binkley && s.OutboundDir.empty()) ||
-      (s.mailer_type == MailerType::arcmail && s.NetmailDir.empty()) || s.SoupDir.empty()) {
-    std::fprintf(stderr, "Error: required directories not defined in %s\n", name);
-    std::exit(1);
+  const char* directories = "Error: required directories not defined in %s\n";
+  if (s.InboundDir.empty()) missing_setting(directories, "InboundDir", "not set");
+  if (s.mailer_type == MailerType::binkley && s.OutboundDir.empty()) {
+    missing_setting(directories, "OutboundDir", "not set (required with MailerType Binkley)");
   }
+  if (s.mailer_type == MailerType::arcmail && s.NetmailDir.empty()) {
+    missing_setting(directories, "NetmailDir", "not set (required with MailerType ArcMail)");
+  }
+  if (s.SoupDir.empty()) missing_setting(directories, "SoupDir", "not set");
 }
 
 void open_log() {
@@ -105,15 +120,17 @@ void open_log() {
   log_file().seek(0, SEEK_END);
   if (log_file().tell() > 0) log_file().write("\n");
   platform::LocalTime lt = platform::local_time(platform::now());
-  log_file().printf("--- Quillmar/%s v%d.%02d  %s %02d-%-3s-%04d %02d:%02d:%02d\n", kPlatformTag,
-                    kVersionMajor, kVersionMinor, kDayNames[lt.weekday], lt.day,
-                    kMonthNames[lt.month - 1], lt.year, lt.hour, lt.minute, lt.second);
+  log_file().printf("--- %s  %s %02d-%-3s-%04d %02d:%02d:%02d\n", program_text().data(),
+                    kDayNames[lt.weekday], lt.day, kMonthNames[lt.month - 1], lt.year, lt.hour,
+                    lt.minute, lt.second);
   log_file().flush();
 }
 
 }  // namespace
 
-void print_usage() {
+namespace {
+
+void write_usage() {
   std::fputs(
       "Usage: (all commands & options can be abbreviated to their first letter)\n\n"
       "QUILLMAR IMPORT      import mail from Internet -> Fidonet\n"
@@ -128,10 +145,16 @@ void print_usage() {
       "/GLOBAL              display global statistics rather than per file\n",
       stdout);
   std::fflush(stdout);
-  std::exit(255);
 }
 
-void require_directory(std::string_view dir) {
+}  // namespace
+
+void print_usage() {
+  write_usage();
+  std::exit(kExitFatal);
+}
+
+void require_directory(std::string_view dir, const char* keyword) {
   std::size_t sep = dir.rfind('\\');
   if (sep == std::string_view::npos) sep = dir.rfind('/');
   std::string_view name = sep == std::string_view::npos ? dir : dir.substr(0, sep);
@@ -140,13 +163,23 @@ void require_directory(std::string_view dir) {
   if (!platform::directory_exists(test)) {
     log_print("FATAL ERROR: subdirectory %.*s does not exist\n", static_cast<int>(name.size()),
               name.data());
-    std::exit(255);
+    if (keyword != nullptr) {
+      std::string problem = platform::directory_problem(test);
+      log_print("%s: directory %.*s: %s\n", keyword, static_cast<int>(name.size()), name.data(),
+                problem.c_str());
+    }
+    std::exit(kExitFatal);
   }
 }
 
 void parse_command_line(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view word(argv[i]);
+    if (word == "--help") {
+      write_usage();
+      std::exit(kExitDone);
+    }
+    if (word == "--version") std::exit(kExitDone);  // the banner has been shown
     if (equals_nocase(word, "IMPORT") || equals_nocase(word, "I")) {
       run_options.command = Command::import_mail;
     } else if (equals_nocase(word, "EXPORT") || equals_nocase(word, "E")) {
@@ -185,10 +218,10 @@ void parse_command_line(int argc, char** argv) {
 }
 
 int run(int argc, char** argv) {
-  std::printf("Quillmar/%s v%d.%02d - Fidonet/Internet gateway software\n", kPlatformTag,
-              kVersionMajor, kVersionMinor);
+  std::printf("%s - Fidonet/Internet gateway software\n", program_text().data());
   std::printf("Public gamma version; compiled %s %s\n\n", __DATE__, __TIME__);
   std::fflush(stdout);
+  set_progress_display(platform::stderr_is_terminal());
 
   parse_command_line(argc, argv);
 
@@ -202,17 +235,19 @@ int run(int argc, char** argv) {
 
   register_list_keywords();
   std::string program_path = platform::executable_path(argc > 0 ? argv[0] : nullptr);
-  if (!read_config(run_options.config_file_name, program_path)) return 1;
+  if (!read_config(run_options.config_file_name, program_path)) return kExitConfig;
 
   require_settings();
   Settings& s = *settings;
   if (s.DecodeDir.empty()) s.DecodeDir = s.InboundDir;
-  require_directory(s.TempDir);
-  require_directory(s.InboundDir);
-  if (s.mailer_type == MailerType::binkley) require_directory(s.OutboundDir);
-  if (s.mailer_type == MailerType::arcmail) require_directory(s.NetmailDir);
-  require_directory(s.SoupDir);
-  require_directory(s.DecodeDir);
+  bool temp_from_environment = !temp_dir_default.empty() && s.TempDir.view() == temp_dir_default;
+  require_directory(
+      s.TempDir, temp_from_environment ? "TempDir (default from TEMP, TMPDIR or /tmp)" : "TempDir");
+  require_directory(s.InboundDir, "InboundDir");
+  if (s.mailer_type == MailerType::binkley) require_directory(s.OutboundDir, "OutboundDir");
+  if (s.mailer_type == MailerType::arcmail) require_directory(s.NetmailDir, "NetmailDir");
+  require_directory(s.SoupDir, "SoupDir");
+  require_directory(s.DecodeDir, "DecodeDir");
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
 
@@ -232,6 +267,13 @@ int run(int argc, char** argv) {
     case Command::none:
       log_print("Configuration checked. Nothing more to do.\n");
       break;
+  }
+  if (run_failed()) {
+    // The reason of the last failed write, which the messages above may not
+    // give ("No space left on device").
+    const std::string& failure = platform::last_write_failure();
+    if (!failure.empty()) log_print("! Last failed write: %s\n", failure.c_str());
+    log_print("! Run incomplete (see the messages above): exit code %d\n", kExitKept);
   }
   if (log_file().is_open()) log_file().close();
   return run_failed() ? kExitKept : kExitDone;

@@ -12,8 +12,9 @@ namespace quillmar {
 [[noreturn]] void print_usage();
 
 // Ends the run with exit code 255 when the directory (as stored, normally
-// ending in a separator) does not exist.
-void require_directory(std::string_view dir);
+// ending in a separator) does not exist. With `keyword`, a second line
+// names the setting and the reason.
+void require_directory(std::string_view dir, const char* keyword = nullptr);
 
 // Reads the command line into `run_options`; prints the usage on an error.
 void parse_command_line(int argc, char** argv);

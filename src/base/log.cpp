@@ -11,6 +11,7 @@ namespace quillmar {
 namespace {
 
 platform::File the_log_file;
+bool progress_on = false;
 
 }  // namespace
 
@@ -35,6 +36,18 @@ void log_print(const char* format, ...) {
     the_log_file.write(std::string_view(buffer));
     the_log_file.flush();
   }
+}
+
+bool progress_display() {
+  return progress_on;
+}
+
+void set_progress_display(bool on) {
+  progress_on = on;
+}
+
+void progress_return() {
+  if (progress_on) std::fputs("\r", stderr);
 }
 
 void* alloc_or_exit(std::size_t size) {

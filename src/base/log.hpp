@@ -14,6 +14,15 @@ void log_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The log file: opened by the run driver at start-up, closed at the end.
 platform::File& log_file();
 
+// The progress display (a percentage redrawn after a carriage return) is
+// drawn only for a person watching: when standard error is a terminal, as
+// decided at the start of the run.
+bool progress_display();
+void set_progress_display(bool on);
+// Returns to the start of the progress line before a message, so that the
+// message covers the percentage; nothing without the display.
+void progress_return();
+
 // A zero-filled block; ends the run with exit code 255 when memory is gone.
 void* alloc_or_exit(std::size_t size);
 

@@ -30,7 +30,7 @@ std::string real_path_of(std::string_view name) {
   return out;
 }
 
-bool read_config_file(std::string_view name);
+bool read_config_file(std::string_view name, const ConfigLine* include = nullptr);
 
 // Keywords added by higher layers.
 std::vector<KeywordEntry>& registered_keywords() {
@@ -72,7 +72,7 @@ void handle_line(std::string_view line, long number, std::string_view path) {
         return;
       }
     }
-    read_config_file(value);
+    read_config_file(value, &at);
   } else {
     at.warn("unknown keyword");
   }
@@ -113,13 +113,24 @@ bool read_config(std::string_view name, std::string_view program_path) {
 
 namespace {
 
-bool read_config_file(std::string_view name) {
+bool read_config_file(std::string_view name, const ConfigLine* include) {
   PathText path;
   // Each nesting level holds its own reader, kept off the stack so that
   // deep nesting stays cheap.
   auto reader = std::make_unique<TextReader>();
-  if (!resolve_beside_program(name, program_path_of_run, path) || !reader->open(path)) {
+  bool resolved = resolve_beside_program(name, program_path_of_run, path);
+  if (!resolved || !reader->open(path)) {
     std::fprintf(stderr, "Error: can't read %s\n", path.c_str());
+    // A second line gives the reason, and for an included file the line
+    // that names it.
+    const char* reason = resolved ? platform::last_error_text() : "name too long";
+    if (include != nullptr) {
+      std::fprintf(stderr, "Include in line %ld of %.*s: %s: %s\n", include->line,
+                   static_cast<int>(include->path.size()), include->path.data(), path.c_str(),
+                   reason);
+    } else {
+      std::fprintf(stderr, "configuration file %s: %s\n", path.c_str(), reason);
+    }
     return false;
   }
   open_files.push_back(real_path_of(path));

@@ -16,8 +16,10 @@
 #include "export/export_state.hpp"
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
+#include "lists/distribution.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "rfc/header_writer.hpp"
 #include "soup/reply.hpp"
 
 namespace quillmar {
@@ -306,30 +308,14 @@ bool choose_kind() {
   return !(state.is_news && state.newsgroup.empty());
 }
 
-void write_member_list(platform::File& out, ListRecord& list) {
-  out.write("Bcc: ");
-  long written = 0;
-  UserRecord user;
-  for (MemberNode* head : list.chains) {
-    for (const MemberNode* node = head; node != nullptr; node = node->next) {
-      if (!read_user_record(list, *node, user) || user.status == kStatusBarred) continue;
-      if (written != 0) out.write(written % 2 == 0 ? ",\n   " : ", ");
-      out.printf("<%s>", user.address.c_str());
-      ++written;
-    }
-  }
-  out.write("\n");
-  close_user_file(list);
-}
-
 // The entries of one kind, with a line break before every third entry
 // that follows earlier text.
-void write_recipients(platform::File& out, uint8_t kind, bool first_follows_text) {
+void write_recipients(HeaderWriter& out, uint8_t kind, bool first_follows_text) {
   long written = 0;
   for (const Recipient& r : recipient_table) {
     if (r.kind != kind) continue;
-    if (written != 0 || first_follows_text) out.write(written % 3 == 0 ? ",\n    " : ", ");
-    out.write(r.address.view());
+    if (written != 0 || first_follows_text) out.raw(written % 3 == 0 ? ",\n    " : ", ");
+    out.value(r.address.view());
     ++written;
   }
 }
@@ -351,87 +337,131 @@ bool subject_names_bundle(std::string_view subject) {
   return false;
 }
 
-void write_header(platform::File& out) {
-  const Settings& s = *settings;
+// The addressees: the list's members, the recipients of mail, or the
+// newsgroups.
+void write_addressees(HeaderWriter& out) {
   const ExportMessage& m = *export_message;
-  const bool route = export_target == ExportTarget::route;
-
   if (state.list != nullptr) {
-    write_member_list(out, *state.list);
+    write_member_bcc(out, *state.list);
   } else if (!state.is_news) {
-    out.write("To: ");
+    out.start("To");
     if (!state.is_uucp) {
-      out.write(state.recipient.view());
-      if (route && !m.to_name.empty()) out.printf(" (%s)", m.to_name.c_str());
+      out.value(state.recipient.c_str());
+      if (export_target == ExportTarget::route && !m.to_name.empty()) {
+        out.raw(" (");
+        out.value(m.to_name.c_str());
+        out.raw(")");
+      }
     }
     write_recipients(out, kAddressTo, !state.is_uucp);
-    out.write("\n");
+    out.end();
     if (has_kind(kAddressCc)) {
-      out.write("Cc: ");
+      out.start("Cc");
       write_recipients(out, kAddressCc, false);
-      out.write("\n");
+      out.end();
     }
     if (has_kind(kAddressBcc)) {
-      out.write("Bcc: ");
+      out.start("Bcc");
       write_recipients(out, kAddressBcc, false);
-      out.write("\n");
+      out.end();
     }
   } else {
-    out.printf("Newsgroups: %s", state.newsgroup.c_str());
-    for (const Text<128>& group : cross_post_table) out.printf(",%s", group.c_str());
-    out.write("\n");
+    out.start("Newsgroups");
+    out.value(state.newsgroup.c_str());
+    for (const Text<128>& group : cross_post_table) {
+      out.raw(",");
+      out.value(group.c_str());
+    }
+    out.end();
   }
+}
 
-  out.printf("From: %s%s (%s)\n", state.is_news ? s.NoSpamText.c_str() : "",
-             state.from_address.c_str(), m.from_name.c_str());
+// Sender, reply address and subject.
+void write_origin_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  const ExportMessage& m = *export_message;
+  out.start("From");
+  if (state.is_news) out.value(s.NoSpamText.c_str());
+  out.value(state.from_address.c_str());
+  out.raw(" (");
+  out.value(m.from_name.c_str());
+  out.raw(")");
+  out.end();
   if (state.list == nullptr) {
-    out.printf("Reply-to: %s (%s)\n", state.reply_address.c_str(), m.from_name.c_str());
+    out.start("Reply-to");
+    out.value(state.reply_address.c_str());
+    out.raw(" (");
+    out.value(m.from_name.c_str());
+    out.raw(")");
+    out.end();
   } else {
     const char* list_address = state.list->ListAddress ? state.list->ListAddress->c_str() : "";
-    out.printf("Reply-to: %s\n", list_address);
-    out.printf("Sender: %s\n", list_address);
+    out.field("Reply-to", list_address);
+    out.field("Sender", list_address);
   }
   const char* subject = m.subject.c_str();
-  if (m.file_attached && route && !m.route_subject.empty() && subject_names_bundle(m.subject)) {
+  if (m.file_attached && export_target == ExportTarget::route && !m.route_subject.empty() &&
+      subject_names_bundle(m.subject)) {
     subject = m.route_subject.c_str();
   }
-  out.printf("Subject: %s\n", subject);
+  out.field("Subject", subject);
+}
 
-  FidoDate d = parse_fido_date(m.date_time);
-  out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[d.weekday], d.day,
-             kMonthNames[d.month], d.year, d.hour, d.minute, d.second);
-  if (!s.TimeZone.empty()) out.printf(" %s", s.TimeZone.c_str());
-  out.write("\n");
+// Date, identifiers, organisation and the gateway's own fields.
+void write_message_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  const ExportMessage& m = *export_message;
+  out.date(parse_fido_date(m.date_time), s.TimeZone.c_str());
 
-  out.write("Message-ID: ");
-  write_message_id(out, state.msgid_ref.id_text, state.msgid_ref.serial, state.msgid_ref.address);
+  out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
+                                          state.msgid_ref.address));
   if (state.reply_ref.serial != 0 || !state.reply_ref.id_text.empty()) {
-    out.write(state.is_news ? "References: " : "In-Reply-To: ");
-    write_message_id(out, state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address);
+    out.field(
+        state.is_news ? "References" : "In-Reply-To",
+        message_id_text(state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address));
   }
-  if (!s.Organization.empty()) out.printf("Organization: %s\n", s.Organization.c_str());
+  if (!s.Organization.empty()) out.field("Organization", s.Organization.c_str());
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
-    out.printf("X-Comment-To: %s\n", m.to_name.c_str());
+    out.field("X-Comment-To", m.to_name.c_str());
   }
-  if (!state.is_news && route && !m.route_password.empty()) {
-    out.printf("X-MailPassword: %s\n", m.route_password.c_str());
+  if (!state.is_news && export_target == ExportTarget::route && !m.route_password.empty()) {
+    out.field("X-MailPassword", m.route_password.c_str());
   }
-  out.printf("X-Mail%s: Quillmar/%s v%d.%02d\n", state.list != nullptr ? "Server" : "Converter",
-             kPlatformTag, kVersionMajor, kVersionMinor);
-  out.write("Mime-version: 1.0\n");
-  if (m.file_attached) {
-    out.printf("Content-Type: multipart/mixed; boundary=\"%s\"\n", kMimeBoundary);
-    out.printf("\n--%s\n", kMimeBoundary);
+  out.program(state.list != nullptr ? "X-MailServer" : "X-MailConverter");
+}
+
+// The MIME fields, and the start of the text part of a message with files.
+void write_content_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  out.field("Mime-version", "1.0");
+  if (export_message->file_attached) {
+    out.start("Content-Type");
+    out.raw("multipart/mixed; boundary=\"");
+    out.raw(kMimeBoundary);
+    out.raw("\"");
+    out.end();
+    out.raw("\n--");
+    out.raw(kMimeBoundary);
+    out.raw("\n");
   }
-  out.printf("Content-Type: text/plain; charset=%.*s\n", static_cast<int>(state.out_charset.size()),
-             state.out_charset.data());
-  out.write("Content-Transfer-Encoding: ");
+  out.start("Content-Type");
+  out.raw("text/plain; charset=");
+  out.value(state.out_charset);
+  out.end();
   if (!state.has_8bit) {
-    out.write("7bit\n");
+    out.field("Content-Transfer-Encoding", "7bit");
   } else {
-    out.write(s.UseQP ? "quoted-printable\n" : "8bit\n");
+    out.field("Content-Transfer-Encoding", s.UseQP ? "quoted-printable" : "8bit");
   }
-  out.write("\n");
+  out.finish();
+}
+
+void write_header(platform::File& file) {
+  HeaderWriter out(file);
+  write_addressees(out);
+  write_origin_lines(out);
+  write_message_lines(out);
+  write_content_lines(out);
 }
 
 bool is_tearline(std::string_view piece) {
@@ -609,7 +639,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
 
 void print_verbose(long entries) {
   const ExportMessage& m = *export_message;
-  std::fputs("\r", stderr);
+  progress_return();
   log_print("- from %s (%s) to ", ftn_address_text(m.origin, PointForm::always).c_str(),
             m.from_name.c_str());
   if (state.list != nullptr) {
@@ -621,6 +651,116 @@ void print_verbose(long entries) {
     log_print("%s newsgroup%s\n", state.newsgroup.c_str(),
               cross_post_table.empty() ? "" : " et al.");
   }
+}
+
+// Empties the conversion's state and takes the recipient the target gives.
+void start_conversion() {
+  const ExportMessage& m = *export_message;
+  state = ConvertState{};
+  recipient_table.clear();
+  cross_post_table.clear();
+  prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
+  state.area = "NETMAIL";
+  if (export_target == ExportTarget::gateway) {
+    state.is_uucp = equals_nocase(m.to_name, "UUCP");
+    state.recipient = m.to_name;
+  } else if (export_target == ExportTarget::route) {
+    state.recipient = m.route_recipient;
+  }
+  state.scan_serial = static_cast<uint32_t>(platform::now());
+}
+
+// An FTN address in the MSGID names the sender more exactly than the
+// packet does.
+void take_msgid_origin() {
+  ExportMessage& m = *export_message;
+  MessageRef& id = state.msgid_ref;
+  if (state.msgid_read && id.id_text.empty() && id.address.zone != 0) {
+    m.origin = id.address;
+  } else if (!state.msgid_read) {
+    id.address = m.origin;
+  }
+  if (state.msgid_read && id.address.net == m.origin.net && id.address.node == m.origin.node) {
+    if (m.origin.point == 0) m.origin.point = id.address.point;
+    if (m.origin.zone == 0) m.origin.zone = id.address.zone;
+  }
+  if (id.serial == 0) id.serial = state.scan_serial;
+}
+
+// Recipients named by an Alias get its Internet address.
+void apply_aliases() {
+  for (const AliasEntry& a : settings->Alias) {
+    if (!state.is_uucp && equals_nocase(state.recipient, a.alias)) state.recipient = a.email;
+    for (Recipient& r : recipient_table) {
+      if (equals_nocase(r.address, a.alias)) r.address = a.email;
+    }
+  }
+}
+
+// The sender's Internet address and reply address, unless a gateway line
+// or the list named them.
+void choose_sender() {
+  const ExportMessage& m = *export_message;
+  if (state.from_address.empty()) {
+    map_sender_to_internet(m.origin, m.from_name, state.from_address, state.reply_address);
+  }
+  if (state.reply_address.empty()) state.reply_address = state.from_address;
+}
+
+// The warnings about recipients and cross-posts left out.
+void report_limits() {
+  const ExportMessage& m = *export_message;
+  const Text<32> origin_text = ftn_address_text(m.origin, PointForm::always);
+  if (state.to_limit) {
+    log_print("! To/Copy-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+  if (state.xpost_limit) {
+    log_print("! XPost-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+  if (state.is_uucp && recipient_table.empty()) {
+    log_print("! No To-address specified in msg from %s (%s)\n", origin_text.c_str(),
+              m.from_name.c_str());
+  }
+}
+
+// Counts an exported message.
+void count_exported() {
+  ++export_stats.exported;
+  ++(state.is_news ? export_stats.news : export_stats.mail);
+  if (state.list != nullptr) ++export_stats.lists;
+}
+
+// Writes the message into the reply packet: header, body and files. A
+// message that cannot be written whole marks its source to be kept.
+void write_reply(platform::File& in, bool allow_attachments) {
+  const int kind = state.is_news ? kReplyNews : kReplyMail;
+  platform::File out;
+  if (!open_reply_message(kind, out)) {
+    // The message cannot be written: its source must be kept.
+    export_write_failed = true;
+    skip_to_text_end(in);
+    return;
+  }
+  const long entries = static_cast<long>(recipient_table.size());
+  if (state.is_uucp && !recipient_table.empty()) state.recipient = recipient_table[0].address;
+
+  write_header(out);
+  recipient_table.clear();
+  write_body(in, out);
+  if (export_message->file_attached) write_attachments(out, allow_attachments);
+
+  if (!close_reply_message(kind, out)) {
+    export_write_failed = true;
+    cross_post_table.clear();
+    return;
+  }
+  count_exported();
+  if (settings->SeparateMSG) flush_reply_file(kind);
+
+  if (run_options.verbose) print_verbose(entries);
+  cross_post_table.clear();
 }
 
 }  // namespace
@@ -670,104 +810,23 @@ FidoDate parse_fido_date(std::string_view text) {
 }
 
 void convert_message(platform::File& in, bool allow_attachments) {
-  const Settings& s = *settings;
-  ExportMessage& m = *export_message;
-  const bool gateway = export_target == ExportTarget::gateway;
-
-  state = ConvertState{};
-  recipient_table.clear();
-  cross_post_table.clear();
-  prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
-  state.area = "NETMAIL";
-  if (gateway) {
-    state.is_uucp = equals_nocase(m.to_name, "UUCP");
-    state.recipient = m.to_name;
-  } else if (export_target == ExportTarget::route) {
-    state.recipient = m.route_recipient;
-  }
-  state.scan_serial = static_cast<uint32_t>(platform::now());
-
+  const ExportMessage& m = *export_message;
+  start_conversion();
   scan_header(in);
-
-  // An FTN address in the MSGID names the sender more exactly than the
-  // packet does.
-  MessageRef& id = state.msgid_ref;
-  if (state.msgid_read && id.id_text.empty() && id.address.zone != 0) {
-    m.origin = id.address;
-  } else if (!state.msgid_read) {
-    id.address = m.origin;
-  }
-  if (state.msgid_read && id.address.net == m.origin.net && id.address.node == m.origin.node) {
-    if (m.origin.point == 0) m.origin.point = id.address.point;
-    if (m.origin.zone == 0) m.origin.zone = id.address.zone;
-  }
-  if (id.serial == 0) id.serial = state.scan_serial;
-
-  for (const AliasEntry& a : s.Alias) {
-    if (!state.is_uucp && equals_nocase(state.recipient, a.alias)) state.recipient = a.email;
-    for (Recipient& r : recipient_table) {
-      if (equals_nocase(r.address, a.alias)) r.address = a.email;
-    }
-  }
-
+  take_msgid_origin();
+  apply_aliases();
   choose_charset();
   if (!choose_kind()) {
     skip_to_text_end(in);
     return;
   }
-
-  if (state.from_address.empty()) {
-    map_sender_to_internet(m.origin, m.from_name, state.from_address, state.reply_address);
-  }
-  if (state.reply_address.empty()) state.reply_address = state.from_address;
-
+  choose_sender();
   if (!check_body(in) && !(m.file_attached && allow_attachments && has_attachment_to_send())) {
     skip_to_text_end(in);
     return;
   }
-
-  const Text<32> origin_text = ftn_address_text(m.origin, PointForm::always);
-  if (state.to_limit) {
-    log_print("! To/Copy-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
-              m.from_name.c_str());
-  }
-  if (state.xpost_limit) {
-    log_print("! XPost-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
-              m.from_name.c_str());
-  }
-  if (state.is_uucp && recipient_table.empty()) {
-    log_print("! No To-address specified in msg from %s (%s)\n", origin_text.c_str(),
-              m.from_name.c_str());
-  }
-
-  const int kind = state.is_news ? kReplyNews : kReplyMail;
-  platform::File out;
-  if (!open_reply_message(kind, out)) {
-    // The message cannot be written: its source must be kept.
-    export_write_failed = true;
-    skip_to_text_end(in);
-    return;
-  }
-  const long entries = static_cast<long>(recipient_table.size());
-  if (state.is_uucp && !recipient_table.empty()) state.recipient = recipient_table[0].address;
-
-  write_header(out);
-  recipient_table.clear();
-  write_body(in, out);
-  if (m.file_attached) write_attachments(out, allow_attachments);
-
-  if (!close_reply_message(kind, out)) {
-    export_write_failed = true;
-    cross_post_table.clear();
-    return;
-  }
-  ++export_stats.exported;
-  ++(state.is_news ? export_stats.news : export_stats.mail);
-  if (state.list != nullptr) ++export_stats.lists;
-  if (s.SeparateMSG) flush_reply_file(kind);
-
-  if (run_options.verbose) print_verbose(entries);
-  cross_post_table.clear();
+  report_limits();
+  write_reply(in, allow_attachments);
 }
 
 }  // namespace quillmar

@@ -6,20 +6,13 @@
 #include <string_view>
 
 #include "platform/fs.hpp"
+#include "rfc/header_writer.hpp"
 
 namespace quillmar {
 
 // A FidoNet date and time ("09 Mar 99  14:05:07") as the Date header
 // writes it.
-struct FidoDate {
-  int day = 1;
-  int month = 0;  // 0 = January
-  int year = 1970;
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-  int weekday = 0;  // 0 = Sunday
-};
+using FidoDate = HeaderDate;
 
 // Reads "%d %s %d %d:%d:%d"; fields that cannot be read keep the current
 // local time's values.

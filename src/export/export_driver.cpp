@@ -5,6 +5,7 @@
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "base/text_reader.hpp"
 #include "export/export_state.hpp"
@@ -71,8 +72,91 @@ bool export_packet_file(platform::File& packet, bool allow_attachments, int* res
 }
 
 void report_kept(std::string_view path) {
+  note_run_failure();
   log_print("! %.*s kept: not all of its messages could be written\n",
             static_cast<int>(path.size()), path.data());
+}
+
+// Exports an open packet file and deletes it; false when it must be kept.
+bool export_and_remove(platform::File& packet, std::string_view path) {
+  bool written = export_packet_file(packet, true);
+  packet.close();
+  if (!written) {
+    report_kept(path);
+    return false;
+  }
+  if (!run_options.test_mode) platform::remove_file(path);
+  return true;
+}
+
+// The packets listed in the flow file; false when one must be kept.
+bool export_flow_packets() {
+  bool all_written = true;
+  for (AttachmentEntry& e : attachment_list) {
+    if (e.state != kAttachPacket) continue;
+    e.state = kAttachDone;
+    std::string_view path = without_send_mark(e.name);
+    platform::File listed;
+    if (!listed.open(path, platform::OpenMode::read)) continue;
+    if (!export_and_remove(listed, path)) all_written = false;
+  }
+  return all_written;
+}
+
+// The files of the flow file that no message took, each with a covering
+// message to `address`; false when one of them could not go.
+bool export_unclaimed_files(const FtnAddress& address, std::string_view to_name) {
+  const Settings& s = *settings;
+  bool all_written = true;
+  for (AttachmentEntry& e : attachment_list) {
+    if (e.state != kAttachFile) continue;
+    e.state = kAttachDone;
+    {
+      platform::File probe;
+      if (!probe.open(without_send_mark(e.name), platform::OpenMode::read)) continue;
+    }
+    PathText temp_name;
+    platform::File cover;
+    if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
+        !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
+      note_run_failure();
+      log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
+      all_written = false;
+      continue;
+    }
+    // The covering message takes this entry again by its name.
+    e.state = kAttachFile;
+    bool written = cover.seek(0) && export_packet_file(cover, true);
+    e.state = kAttachDone;
+    cover.close();
+    platform::remove_file(temp_name);
+    if (!written) all_written = false;
+  }
+  return all_written;
+}
+
+// One flavour of an address's outbound: its packet, then what its flow
+// file lists.
+void scan_flavour(const FtnAddress& address, std::string_view to_name, const PathText& packet_name,
+                  const PathText& flow_name) {
+  platform::File packet;
+  const bool have_packet = packet.open(packet_name, platform::OpenMode::read);
+  attachment_list.clear();
+  const bool have_flow = read_flow_file(flow_name);
+  bool all_written = !have_packet || export_and_remove(packet, packet_name);
+  if (!export_flow_packets()) all_written = false;
+  if (!export_unclaimed_files(address, to_name)) all_written = false;
+  attachment_list.clear();
+
+  // The flow file goes once everything it listed has been dealt with;
+  // after a failure it stays, so that the next run tries again.
+  if (have_flow && !run_options.test_mode) {
+    if (all_written) {
+      platform::remove_file(flow_name);
+    } else {
+      report_kept(flow_name);
+    }
+  }
 }
 
 }  // namespace
@@ -99,6 +183,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   const Settings& s = *settings;
   PathText base;
   if (!outbound_base_name(address, base)) {
+    note_run_failure();
     log_print("! outbound name of %s too long\n",
               ftn_address_text(address, PointForm::always).c_str());
     return;
@@ -111,75 +196,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
         !flow_name.assign(base) || !flow_name.append(flavour.flow)) {
       continue;
     }
-    platform::File packet;
-    const bool have_packet = packet.open(packet_name, platform::OpenMode::read);
-    attachment_list.clear();
-    const bool have_flow = read_flow_file(flow_name);
-    bool all_written = true;
-
-    if (have_packet) {
-      bool written = export_packet_file(packet, true);
-      packet.close();
-      if (!written) {
-        all_written = false;
-        report_kept(packet_name);
-      } else if (!run_options.test_mode) {
-        platform::remove_file(packet_name);
-      }
-    }
-
-    // Packets listed in the flow file.
-    for (AttachmentEntry& e : attachment_list) {
-      if (e.state != kAttachPacket) continue;
-      e.state = kAttachDone;
-      std::string_view path = without_send_mark(e.name);
-      platform::File listed;
-      if (!listed.open(path, platform::OpenMode::read)) continue;
-      bool written = export_packet_file(listed, true);
-      listed.close();
-      if (!written) {
-        all_written = false;
-        report_kept(path);
-      } else if (!run_options.test_mode) {
-        platform::remove_file(path);
-      }
-    }
-
-    // Files that no message took go out with a covering message.
-    for (AttachmentEntry& e : attachment_list) {
-      if (e.state != kAttachFile) continue;
-      e.state = kAttachDone;
-      {
-        platform::File probe;
-        if (!probe.open(without_send_mark(e.name), platform::OpenMode::read)) continue;
-      }
-      PathText temp_name;
-      platform::File cover;
-      if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
-          !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
-        log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
-        all_written = false;
-        continue;
-      }
-      // The covering message takes this entry again by its name.
-      e.state = kAttachFile;
-      bool written = cover.seek(0) && export_packet_file(cover, true);
-      e.state = kAttachDone;
-      cover.close();
-      platform::remove_file(temp_name);
-      if (!written) all_written = false;
-    }
-    attachment_list.clear();
-
-    // The flow file goes once everything it listed has been dealt with;
-    // after a failure it stays, so that the next run tries again.
-    if (have_flow && !run_options.test_mode) {
-      if (all_written) {
-        platform::remove_file(flow_name);
-      } else {
-        report_kept(flow_name);
-      }
-    }
+    scan_flavour(address, to_name, packet_name, flow_name);
   }
 }
 
@@ -241,7 +258,7 @@ void run_export() {
               st.news);
     if (!lists().empty()) log_print("     lists: %-5ld", st.lists);
     log_print("\n");
-  } else {
+  } else if (!run_failed()) {
     log_print("No outbound messages found. Nothing to do.\n");
   }
 }

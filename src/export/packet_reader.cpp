@@ -7,6 +7,7 @@
 #include "base/log.hpp"
 #include "base/number_scan.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "export/convert.hpp"
@@ -77,6 +78,7 @@ bool export_listed_packets() {
     packet.close();
     if (export_write_failed) {
       all_written = false;
+      note_run_failure();
       log_print("! %s kept: not all of its messages could be written\n", e.name.c_str());
     } else if (!run_options.test_mode) {
       platform::remove_file(path);
@@ -100,6 +102,129 @@ bool write_stamp(std::string_view path, Stamp stamp) {
   if (!f.open(path, platform::OpenMode::write, platform::Share::deny_write)) return false;
   bool ok = f.write(bytes, sizeof bytes);
   return f.close() && ok;
+}
+
+// The stamp of the previous quick scan; the stamp file gets the time of
+// this one.
+Stamp renew_stamp(std::string_view stamp_path) {
+  Stamp stamp;
+  platform::File f;
+  unsigned char bytes[4];
+  if (f.open(stamp_path, platform::OpenMode::read) && f.read(bytes, 4) == 4) {
+    stamp.date = get_le16(bytes);
+    stamp.time = get_le16(bytes + 2);
+  }
+  f.close();
+  // A test run leaves the stamp alone: the messages it keeps unsent must
+  // still be found by the next run.
+  if (!run_options.test_mode) {
+    platform::LocalTime now = platform::local_time(platform::now());
+    write_stamp(stamp_path, Stamp{platform::dos_date(now), platform::dos_time(now)});
+  }
+  return stamp;
+}
+
+// Whether a stored message from `origin` to `destination` (node and net
+// from its header) is meant for the gateway or a Route entry, which then
+// becomes the target; the kludges complete both addresses.
+bool find_netmail_target(platform::File& file, FtnAddress& origin, FtnAddress& destination) {
+  const Settings& s = *settings;
+  bool destination_known = false;
+  bool matched = false;
+  for (std::size_t i = 0; i <= s.Route.size() && !matched; ++i) {
+    const FtnAddress& candidate = i == 0 ? s.FidoAddr : s.Route[i - 1].address;
+    if (i == 0) {
+      export_target = ExportTarget::gateway;
+    } else {
+      select_route(s.Route[i - 1]);
+    }
+    if (candidate.net != destination.net || candidate.node != destination.node) continue;
+    if (!destination_known) {
+      destination.zone = first_map_zone();
+      destination.point = 0;
+      read_netmail_kludges(file, destination, origin);
+      destination_known = true;
+    }
+    matched = candidate.zone == destination.zone && candidate.point == destination.point;
+  }
+  return matched;
+}
+
+// The export's message record from a stored message's header; the files of
+// a file-attach message go into the attachment list.
+void take_stored_message(const unsigned char* h, uint16_t attribute, const FtnAddress& origin) {
+  ExportMessage& m = *export_message;
+  m.file_attached = (attribute & kMsgFileAttached) != 0;
+  take_field(h, stored_field::kDateTime, stored_field::kDateTimeSize, m.date_time);
+  take_field(h, stored_field::kToName, stored_field::kToNameSize, m.to_name);
+  take_field(h, stored_field::kFromName, stored_field::kFromNameSize, m.from_name);
+  take_field(h, stored_field::kSubject, stored_field::kSubjectSize, m.subject);
+  m.origin = origin;
+  attachment_list.clear();
+  if (!m.file_attached) return;
+  std::string_view subject = m.subject;
+  while (!subject.empty() && !attachment_list.full()) {
+    std::size_t space = subject.find(' ');
+    std::string_view word = subject.substr(0, space);
+    if (!word.empty()) add_attachment(word);
+    if (space == std::string_view::npos) break;
+    subject.remove_prefix(space + 1);
+  }
+}
+
+// Marks an exported stored message as sent (and deletes it when it asks
+// for that).
+void mark_sent(platform::File& file, unsigned char* h, uint16_t attribute, std::string_view path) {
+  attribute = static_cast<uint16_t>(attribute | kMsgSent);
+  put_le16(h + stored_field::kAttribute, attribute);
+  bool marked = file.seek(0) && file.write(h, kStoredHeaderSize);
+  if (!file.close() || !marked) {
+    note_run_failure();
+    log_print("! error marking %.*s as sent\n", static_cast<int>(path.size()), path.data());
+    return;
+  }
+  if ((attribute & kMsgKillSent) != 0) platform::remove_file(path);
+}
+
+// What became of one stored message: passed over, exported, or kept for
+// the next run.
+enum class NetmailOutcome { passed, done, kept };
+
+NetmailOutcome export_stored_message(const PathText& path) {
+  const Settings& s = *settings;
+  platform::File file;
+  // Perhaps only for now: the next quick scan must look at it again.
+  if (!file.open(path, platform::OpenMode::update)) return NetmailOutcome::kept;
+  unsigned char h[kStoredHeaderSize];
+  if (file.read(h, sizeof h) < sizeof h) return NetmailOutcome::passed;
+  uint16_t attribute = get_le16(h + stored_field::kAttribute);
+  if ((attribute & kMsgSent) != 0 || ((attribute & kMsgHold) != 0 && !s.ExportAllMail)) {
+    return NetmailOutcome::passed;
+  }
+  FtnAddress origin{first_map_zone(), get_le16(h + stored_field::kOrigNet),
+                    get_le16(h + stored_field::kOrigNode), 0};
+  FtnAddress destination{0, get_le16(h + stored_field::kDestNet),
+                         get_le16(h + stored_field::kDestNode), 0};
+  if (!find_netmail_target(file, origin, destination)) return NetmailOutcome::passed;
+  take_stored_message(h, attribute, origin);
+
+  log_print("Exporting netmail message");
+  print_address(" from ", origin);
+  print_address(" to ", destination);
+  log_print("\n");
+
+  file.seek(static_cast<long>(kStoredHeaderSize));
+  export_write_failed = false;
+  convert_message(file, true);
+  bool written = !export_write_failed;
+  if (!export_listed_packets()) written = false;
+  if (!written) {
+    note_run_failure();
+    log_print("! %s kept unsent: the message could not be written\n", path.c_str());
+    return NetmailOutcome::kept;
+  }
+  if (!run_options.test_mode) mark_sent(file, h, attribute, path);
+  return NetmailOutcome::done;
 }
 
 }  // namespace
@@ -174,21 +299,7 @@ void scan_netmail() {
   PathText stamp_path;
   const bool stamp_named = stamp_path.assign(s.NetmailDir) && stamp_path.append("QUILLMAR.DAT");
   Stamp stamp;
-  if (s.QuickScan && stamp_named) {
-    platform::File f;
-    unsigned char bytes[4];
-    if (f.open(stamp_path, platform::OpenMode::read) && f.read(bytes, 4) == 4) {
-      stamp.date = get_le16(bytes);
-      stamp.time = get_le16(bytes + 2);
-    }
-    f.close();
-    // A test run leaves the stamp alone: the messages it keeps unsent must
-    // still be found by the next run.
-    if (!run_options.test_mode) {
-      platform::LocalTime now = platform::local_time(platform::now());
-      write_stamp(stamp_path, Stamp{platform::dos_date(now), platform::dos_time(now)});
-    }
-  }
+  if (s.QuickScan && stamp_named) stamp = renew_stamp(stamp_path);
 
   bool any_failed = false;
   PathText pattern;
@@ -200,84 +311,7 @@ void scan_netmail() {
     }
     PathText path;
     if (!path.assign(s.NetmailDir) || !path.append(entry.name)) continue;
-    platform::File file;
-    if (!file.open(path, platform::OpenMode::update)) {
-      // Perhaps only for now: the next quick scan must look at it again.
-      any_failed = true;
-      continue;
-    }
-    unsigned char h[kStoredHeaderSize];
-    if (file.read(h, sizeof h) < sizeof h) continue;
-    uint16_t attribute = get_le16(h + stored_field::kAttribute);
-    if ((attribute & kMsgSent) != 0 || ((attribute & kMsgHold) != 0 && !s.ExportAllMail)) continue;
-
-    FtnAddress origin{first_map_zone(), get_le16(h + stored_field::kOrigNet),
-                      get_le16(h + stored_field::kOrigNode), 0};
-    FtnAddress destination{0, get_le16(h + stored_field::kDestNet),
-                           get_le16(h + stored_field::kDestNode), 0};
-    bool destination_known = false;
-    bool matched = false;
-    for (std::size_t i = 0; i <= s.Route.size() && !matched; ++i) {
-      const FtnAddress& candidate = i == 0 ? s.FidoAddr : s.Route[i - 1].address;
-      if (i == 0) {
-        export_target = ExportTarget::gateway;
-      } else {
-        select_route(s.Route[i - 1]);
-      }
-      if (candidate.net != destination.net || candidate.node != destination.node) continue;
-      if (!destination_known) {
-        destination.zone = first_map_zone();
-        destination.point = 0;
-        read_netmail_kludges(file, destination, origin);
-        destination_known = true;
-      }
-      matched = candidate.zone == destination.zone && candidate.point == destination.point;
-    }
-    if (!matched) continue;
-
-    ExportMessage& m = *export_message;
-    m.file_attached = (attribute & kMsgFileAttached) != 0;
-    take_field(h, stored_field::kDateTime, stored_field::kDateTimeSize, m.date_time);
-    take_field(h, stored_field::kToName, stored_field::kToNameSize, m.to_name);
-    take_field(h, stored_field::kFromName, stored_field::kFromNameSize, m.from_name);
-    take_field(h, stored_field::kSubject, stored_field::kSubjectSize, m.subject);
-    m.origin = origin;
-    attachment_list.clear();
-    if (m.file_attached) {
-      std::string_view subject = m.subject;
-      while (!subject.empty() && !attachment_list.full()) {
-        std::size_t space = subject.find(' ');
-        std::string_view word = subject.substr(0, space);
-        if (!word.empty()) add_attachment(word);
-        if (space == std::string_view::npos) break;
-        subject.remove_prefix(space + 1);
-      }
-    }
-
-    log_print("Exporting netmail message");
-    print_address(" from ", origin);
-    print_address(" to ", destination);
-    log_print("\n");
-
-    file.seek(static_cast<long>(kStoredHeaderSize));
-    export_write_failed = false;
-    convert_message(file, true);
-    bool written = !export_write_failed;
-    if (!export_listed_packets()) written = false;
-    if (!written) {
-      any_failed = true;
-      log_print("! %s kept unsent: the message could not be written\n", path.c_str());
-      continue;
-    }
-    if (run_options.test_mode) continue;
-    attribute = static_cast<uint16_t>(attribute | kMsgSent);
-    put_le16(h + stored_field::kAttribute, attribute);
-    bool marked = file.seek(0) && file.write(h, sizeof h);
-    if (!file.close() || !marked) {
-      log_print("! error marking %s as sent\n", path.c_str());
-      continue;
-    }
-    if ((attribute & kMsgKillSent) != 0) platform::remove_file(path);
+    if (export_stored_message(path) == NetmailOutcome::kept) any_failed = true;
   }
   // Messages that could not be written must be found by the next scan.
   if (any_failed && s.QuickScan && stamp_named && !run_options.test_mode) {

@@ -246,11 +246,11 @@ void append_message_id(std::string& out, std::string_view id_text, uint32_t seri
   out += ">\n";
 }
 
-void write_message_id(platform::File& out, std::string_view id_text, uint32_t serial,
-                      const FtnAddress& address) {
+std::string message_id_text(std::string_view id_text, uint32_t serial, const FtnAddress& address) {
   std::string value;
   append_message_id(value, id_text, serial, address);
-  out.write(value);
+  value.pop_back();
+  return value;
 }
 
 void map_sender_to_internet(const FtnAddress& origin, std::string_view fido_name,

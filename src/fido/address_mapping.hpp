@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "config/settings.hpp"
 #include "base/bounded_text.hpp"
+#include "config/settings.hpp"
 #include "fido/message_record.hpp"
 #include "platform/fs.hpp"
 
@@ -72,8 +72,8 @@ void read_message_ref(std::string_view value, MessageRef& ref);
 // the serial and the FTN address under the domain of its zone.
 void append_message_id(std::string& out, std::string_view id_text, uint32_t serial,
                        const FtnAddress& address);
-void write_message_id(platform::File& out, std::string_view id_text, uint32_t serial,
-                      const FtnAddress& address);
+// The same value without its line end.
+std::string message_id_text(std::string_view id_text, uint32_t serial, const FtnAddress& address);
 
 // Export: the Internet sender address (and the reply address, when the
 // address map gives one) of a FidoNet sender that did not name its own.

@@ -56,8 +56,9 @@ bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
   } else if (!shown.empty() && (shown[0] == '^' || shown[0] == '#')) {
     shown.remove_prefix(1);
   }
-  ok = ok && out.printf("[Quillmar/%s v%d.%02d attached file %.*s]\r", kPlatformTag, kVersionMajor,
-                        kVersionMinor, static_cast<int>(shown.size()), shown.data());
+  std::string_view program = program_text();
+  ok = ok && out.printf("[%.*s attached file %.*s]\r", static_cast<int>(program.size()),
+                        program.data(), static_cast<int>(shown.size()), shown.data());
   // The text's NUL, then the two zero bytes that end a packet.
   ok = ok && out.write("\0\0\0", 3);
   if (!out.close() || !ok) {

@@ -96,46 +96,18 @@ void append_packed_header(std::string& out, int kind, bool file_attached) {
 }
 
 const std::string& pid_line() {
-  static const std::string line = [] {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "\x01PID: Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor,
-                  kVersionMinor);
-    return std::string(buf);
-  }();
+  static const std::string line = "\x01PID: " + std::string(program_text()) + "\r";
   return line;
 }
 
 const std::string& tear_line() {
-  static const std::string line = [] {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "--- Quillmar/%s v%d.%02d\r", kPlatformTag, kVersionMajor,
-                  kVersionMinor);
-    return std::string(buf);
-  }();
+  static const std::string line = "--- " + std::string(program_text()) + "\r";
   return line;
 }
 
-}  // namespace
-
-const char* junk_reason_word(int junk_reason) {
-  static const char* const kWords[] = {"from", "subject", "body", "group", "from=to", "imp/exp"};
-  if (junk_reason < kJunkFrom || junk_reason > kJunkImpExp) return nullptr;
-  return kWords[junk_reason - 1];
-}
-
-void write_message_start(int kind, platform::File& packet, std::string_view attach_list,
-                         int junk_reason, bool own_org) {
-  MessageHeader& h = *message_header;
-  const Settings& s = *settings;
-  platform::LocalTime now = platform::local_time(platform::now());
-  bool file_attached = h.has_attachments && kind != kKindNews;
-
-  // One buffer for every message: it keeps its room, nothing is allocated
-  // per message.
-  static std::string out;
-  out.clear();
-  append_packed_header(out, kind, file_attached);
-
+// The date, the names and the subject of the packed message.
+void append_message_fields(std::string& out, bool file_attached, std::string_view attach_list) {
+  const MessageHeader& h = *message_header;
   // "%02d %-3s %02d  %02d:%02d:%02d"
   const ParsedDate& d = h.date;
   put_two_digits(out, d.day % 100);
@@ -151,27 +123,27 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
   put_two_digits(out, d.second % 100);
   out.push_back('\0');
 
-  bool by_address = s.header_form == HeaderForm::email;
+  bool by_address = settings->header_form == HeaderForm::email;
   append_zstring(out, field(by_address ? h.to_address : h.to_name, kMaxUserName));
   append_zstring(out, field(by_address ? h.from_address : h.from_name, kMaxUserName));
 
   if (file_attached) {
     append_zstring(out, attach_list.substr(0, kMaxSubject));
-  } else {
-    std::size_t start = out.size();
-    put(out, field(h.subject, kMaxSubject));
-    if (h.part_count > 1) {
-      appendf(out, " (%ld/%ld)", h.part_number, h.part_count);
-      out.resize(std::min(out.size(), start + kMaxSubject));
-    }
-    out.push_back('\0');
+    return;
   }
+  std::size_t start = out.size();
+  put(out, field(h.subject, kMaxSubject));
+  if (h.part_count > 1) {
+    appendf(out, " (%ld/%ld)", h.part_number, h.part_count);
+    out.resize(std::min(out.size(), start + kMaxSubject));
+  }
+  out.push_back('\0');
+}
 
-  if (h.area_tag.view() != "NETMAIL") {
-    put(out, "AREA:");
-    put(out, h.area_tag.c_str());
-    out.push_back('\r');
-  }
+// INTL, FMPT and TOPT, and the REPLYADDR and REPLYTO of a message that
+// came from the Internet.
+void append_address_kludges(std::string& out) {
+  const MessageHeader& h = *message_header;
   const FtnAddress& from = h.origin;
   const FtnAddress& to = h.destination;
   put(out, "\x01INTL ");
@@ -195,19 +167,25 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
     put(out, "\x01REPLYADDR ");
     put(out, h.reply_to_address.c_str());
     put(out, "\r\x01REPLYTO ");
-    append_ftn_address(out, s.FidoAddr, PointForm::always);
+    append_ftn_address(out, settings->FidoAddr, PointForm::always);
     put(out, " UUCP\r");
   }
+}
+
+// MSGID and REPLY (first part only), PID, SPLIT of a split message, CHRS.
+void append_identity_kludges(std::string& out) {
+  MessageHeader& h = *message_header;
   if (h.part_number == 1) {
     append_identifier_kludge(out, "MSGID", h.msgid_ref);
     append_identifier_kludge(out, "REPLY", h.reply_ref);
   }
   put(out, pid_line());
   if (h.part_count > 1) {
+    platform::LocalTime now = platform::local_time(platform::now());
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d %-3s %02d %02d:%02d:%02d @%u/%u", now.day,
                   kMonthNames[(now.month + 11) % 12], now.year % 100, now.hour, now.minute,
-                  now.second, unsigned{from.net}, unsigned{from.node});
+                  now.second, unsigned{h.origin.net}, unsigned{h.origin.node});
     appendf(out, "\x01SPLIT: %-32s00000 %02ld/%02ld +++++++++++\r", stamp, h.part_number,
             h.part_count);
   }
@@ -218,6 +196,12 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
     put(out, h.chrs.c_str());
     out.push_back('\r');
   }
+}
+
+// The JUNKMAIL kludges of junk and of the gateway's own organisation.
+void append_filter_kludges(std::string& out, int junk_reason, bool own_org) {
+  const MessageHeader& h = *message_header;
+  const Settings& s = *settings;
   if (const char* word = junk_reason_word(junk_reason)) {
     appendf(out, "\x01JUNKMAIL: %s\r", word);
     if (s.JunkAction == FilterAction::junk) {
@@ -230,6 +214,34 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
       appendf(out, "\x01JUNKMAIL-TO: %s\r", h.previous_to_name.c_str());
     }
   }
+}
+
+}  // namespace
+
+const char* junk_reason_word(int junk_reason) {
+  static const char* const kWords[] = {"from", "subject", "body", "group", "from=to", "imp/exp"};
+  if (junk_reason < kJunkFrom || junk_reason > kJunkImpExp) return nullptr;
+  return kWords[junk_reason - 1];
+}
+
+void write_message_start(int kind, platform::File& packet, std::string_view attach_list,
+                         int junk_reason, bool own_org) {
+  const MessageHeader& h = *message_header;
+  bool file_attached = h.has_attachments && kind != kKindNews;
+  // One buffer for every message: it keeps its room, nothing is allocated
+  // per message.
+  static std::string out;
+  out.clear();
+  append_packed_header(out, kind, file_attached);
+  append_message_fields(out, file_attached, attach_list);
+  if (h.area_tag.view() != "NETMAIL") {
+    put(out, "AREA:");
+    put(out, h.area_tag.c_str());
+    out.push_back('\r');
+  }
+  append_address_kludges(out);
+  append_identity_kludges(out);
+  append_filter_kludges(out, junk_reason, own_org);
   packet.write(out);
 }
 

@@ -27,7 +27,7 @@ bool report_decoded_file(std::string_view path, std::string_view shown_name, boo
   const char* coding = kEncodingWords[static_cast<int>(encoding)];
   const char* marker = renamed ? " (auto-renamed)" : "";
   int name_length = static_cast<int>(shown_name.size());
-  std::fputs("\r", stderr);
+  progress_return();
   log_print("* %s %s-encoded file %.*s (%ld bytes)%s\n", word, coding, name_length,
             shown_name.data(), size, marker);
   if (outcome != AttachmentOutcome::ignored && !text_suppressed) {

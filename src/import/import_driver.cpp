@@ -6,6 +6,7 @@
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "fido/address_mapping.hpp"
@@ -65,6 +66,7 @@ bool finish_packet(OutPacket& packet) {
   if (!packet.file.is_open()) return true;
   bool ok = close_packet(packet);
   if (!ok) {
+    note_run_failure();
     log_print("! Error writing packet %s\n", packet.name.c_str());
   } else if (packet.message_count == 0) {
     platform::remove_file(packet.name);
@@ -92,12 +94,13 @@ bool ready_packet(OutPacket& packet) {
     }
     if (!file_exists(packet.name)) break;
   }
+  note_run_failure();
   log_print("Error writing packet %s\n", packet.name.c_str());
   return false;
 }
 
 void report_verbose(const MessageHeader& h) {
-  std::fputs("\r", stderr);
+  progress_return();
   log_print("- from %s", h.from_address.c_str());
   if (!equals_nocase(h.from_name.view(), h.from_address.view())) {
     log_print(" (%s)", h.from_name.c_str());
@@ -224,7 +227,7 @@ bool import_message_file(const SoupArea& area) {
     file.seek(extent.end);
   }
   if (!finish_packet(packet)) write_failed = true;
-  std::fputs("\r", stderr);
+  progress_return();
   int64_t size = file.size();
   file.close();
 
@@ -238,6 +241,7 @@ bool import_message_file(const SoupArea& area) {
     if (packet.file.is_open()) packet.file.close();
     for (const PathText& name : file_packets) platform::remove_file(name);
     for (const PathText& name : decoded_files()) platform::remove_file(name);
+    note_run_failure();
     log_print("! Message file %s kept: its output could not be written\n", path.c_str());
     return false;
   }
@@ -249,6 +253,7 @@ bool import_message_file(const SoupArea& area) {
       return true;
     }
     // The file stays under its name, and AREAS with it.
+    note_run_failure();
     log_print("! Error in message file %s, which could not be renamed to %s\n", path.c_str(),
               bad.c_str());
     return false;
@@ -270,6 +275,11 @@ void import_soup() {
   areas_path.append("AREAS");
   TextReader areas;
   if (!areas.open(areas_path)) {
+    if (platform::file_exists(areas_path)) {
+      note_run_failure();
+      log_print("! Error reading %s: %s\n", areas_path.c_str(), platform::last_error_text());
+      return;
+    }
     log_print("No AREAS found. Nothing to do.\n");
     return;
   }
@@ -300,7 +310,7 @@ void import_soup() {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);
   }
-  if (run_totals.imported == 0) {
+  if (run_totals.imported == 0 && !run_failed()) {
     log_print("No inbound messages found. Nothing to do.\n");
   } else if (run_options.global_stats) {
     print_counters(run_totals);

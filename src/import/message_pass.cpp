@@ -128,6 +128,16 @@ class MessagePass {
     return r > 0 ? static_cast<std::size_t>(r) : 0;
   }
 
+  bool header_step();
+  void end_header();
+  bool body_step();
+  void note_body_start(std::string_view line);
+  bool at_cut_marker(std::string_view line) const;
+  bool take_boundary(std::string_view line);
+  std::string_view decode_quoted_printable(std::string_view line);
+  bool take_encoded_line(std::string_view line);
+  bool take_uu_begin(std::string_view line);
+  void finish_parse();
   std::size_t read_raw(std::size_t at);
   bool read_header_line(std::string_view& line);
   bool read_body_line(std::string_view& line);
@@ -698,122 +708,170 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
   emit(std::string_view(output_buffer, out));
 }
 
-void MessagePass::run() {
+// One line of the message header; false when the message has no more.
+bool MessagePass::header_step() {
   MessageHeader& h = *message_header;
+  std::string_view line;
+  if (!read_header_line(line)) return false;
+  if (line.empty()) {
+    end_header();
+    return true;
+  }
+  if (starts_with_nocase(line, "X-MailPassword:")) {
+    if (collecting()) {
+      Text<128> password;
+      copy_trimmed(line.substr(15), password);
+      h.mail_password.assign(password.view());
+    }
+    return true;
+  }
+  mime_scan(line);
+  write_line(line, true);
+  // The field parsers take the line buffer apart, so they come last.
+  if (collecting()) recognise_field(line);
+  return true;
+}
+
+// The empty line after a header: the message's own header, or the header
+// of a MIME part.
+void MessagePass::end_header() {
+  if (!header_ended_ && collecting()) message_header->body_offset = file_.tell();
+  header_ended_ = true;
+  in_header_ = false;
+  handle_empty_line();
+}
+
+// Notes the first line of text: whether the body starts with header lines
+// of its own.
+void MessagePass::note_body_start(std::string_view line) {
+  if (line.empty() || body_text_seen_) return;
+  body_text_seen_ = true;
+  if (collecting()) {
+    message_header->body_has_header_lines =
+        starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
+  }
+}
+
+bool MessagePass::at_cut_marker(std::string_view line) const {
+  return cut_marker_ != nullptr && !cut_marker_->empty() && !line.empty() &&
+         line.find(cut_marker_->view()) != std::string_view::npos;
+}
+
+// A MIME boundary line ends the part before it and starts the header of
+// the next part; the closing one ends the message. False for any other
+// line.
+bool MessagePass::take_boundary(std::string_view line) {
+  if (boundary_.empty() || line.size() < 2 + boundary_.size() || line.substr(0, 2) != "--" ||
+      line.substr(2, boundary_.size()) != boundary_.view()) {
+    return false;
+  }
+  finish_attachment();
+  in_header_ = true;
+  quoted_printable_ = false;
+  base64_pending_ = false;
+  parameter_scan_ = false;
+  if (line.substr(2 + boundary_.size(), 2) == "--") stop_ = true;
+  return true;
+}
+
+// The line with quoted-printable decoded: "=" and two hexadecimal digits
+// give one byte.
+std::string_view MessagePass::decode_quoted_printable(std::string_view line) {
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '=' && i + 2 < line.size() && is_hex_digit(line[i + 1]) && is_hex_digit(line[i + 2])) {
+      c = static_cast<char>(hex_pair_value(line.substr(i + 1, 2)));
+      if (c == '\0') c = ' ';
+      i += 2;
+    }
+    line_buffer[out++] = c;
+  }
+  line_buffer[out] = '\0';
+  return std::string_view(line_buffer, out);
+}
+
+// A data line of the base64 or uuencoded file being decoded; false when
+// the line is none (the file then ends before it) or no file is decoded.
+bool MessagePass::take_encoded_line(std::string_view line) {
+  if (state_ == DecodeState::base64 && action_ != AttachAction::ignore) {
+    if (!line.empty() && is_base64_char(line[0])) {
+      if (writing()) decode_base64(line);
+      if (line.size() >= 2 && line.substr(line.size() - 2) == "==") finish_attachment();
+      return true;
+    }
+    finish_attachment();
+  }
+  if (state_ == DecodeState::uuencode && action_ != AttachAction::ignore) {
+    char first = line.empty() ? '\0' : line[0];
+    int count = (first - 32) & 63;
+    // A lone blank is the empty last data line as older encoders write it.
+    if (((first >= '!' && first <= '`') || line == " ") &&
+        (static_cast<long>(line.size()) - 1) * 3 / 4 >= count) {
+      if (writing()) decode_uu(line, count);
+      return true;
+    }
+    finish_attachment();
+    if (equals_nocase(line, "end")) return true;
+  }
+  return false;
+}
+
+// A "begin" line starts a uuencoded file; true when its lines are taken
+// as the file's data rather than as text.
+bool MessagePass::take_uu_begin(std::string_view line) {
+  if (!is_uu_begin(line)) return false;
+  finish_attachment();
+  std::string_view name = line.size() > 9 ? trim_left(line.substr(9)) : std::string_view();
+  start_attachment(DecodeState::uuencode, name.substr(0, 79));
+  return action_ != AttachAction::ignore;
+}
+
+// One line of the body; false when the message ends here (its end, or the
+// cut marker of a mailing list).
+bool MessagePass::body_step() {
+  std::string_view line;
+  if (!read_body_line(line)) return false;
+  note_body_start(line);
+  if (at_cut_marker(line)) cut_ = true;
+  if (cut_) return false;
+  if (take_boundary(line)) return true;
+  mime_scan(line);
+  if (quoted_printable_) line = decode_quoted_printable(line);
+  if (take_encoded_line(line)) return true;
+  if (line.empty()) {
+    if (body_text_seen_) ++pending_blanks_;
+    handle_empty_line();
+    return true;
+  }
+  if (take_uu_begin(line)) return true;
+  if (collecting()) body_text_line(line);
+  write_line(line, false);
+  return true;
+}
+
+// What the parse pass leaves in the record once the message is read.
+void MessagePass::finish_parse() {
+  MessageHeader& h = *message_header;
+  if (!header_ended_) h.body_offset = end_;
+  // An attribution that no quoted line confirmed does not count.
+  if (quote_counter_ >= 0) {
+    h.quote_name.clear();
+    h.quote_address.clear();
+  }
+}
+
+void MessagePass::run() {
   while (!stop_) {
     if (header_ended_ && !information_written_ && !in_header_) {
       information_written_ = true;
       if (!ignore_text_) write_header_information();
     }
     if (remaining() == 0) break;
-    std::string_view line;
-    if (in_header_) {
-      if (!read_header_line(line)) break;
-      if (line.empty()) {
-        if (!header_ended_ && collecting()) h.body_offset = file_.tell();
-        header_ended_ = true;
-        in_header_ = false;
-        handle_empty_line();
-        continue;
-      }
-      if (starts_with_nocase(line, "X-MailPassword:")) {
-        if (collecting()) {
-          Text<128> password;
-          copy_trimmed(line.substr(15), password);
-          h.mail_password.assign(password.view());
-        }
-        continue;
-      }
-      mime_scan(line);
-      write_line(line, true);
-      // The field parsers take the line buffer apart, so they come last.
-      if (collecting()) recognise_field(line);
-      continue;
-    }
-
-    if (!read_body_line(line)) break;
-    if (!line.empty() && !body_text_seen_) {
-      body_text_seen_ = true;
-      if (collecting()) {
-        h.body_has_header_lines =
-            starts_with_nocase(line, "From:") || starts_with_nocase(line, "To:");
-      }
-    }
-    if (cut_marker_ != nullptr && !cut_marker_->empty() && !line.empty() &&
-        line.find(cut_marker_->view()) != std::string_view::npos) {
-      cut_ = true;
-    }
-    if (cut_) break;
-    if (!boundary_.empty() && line.size() >= 2 + boundary_.size() && line.substr(0, 2) == "--" &&
-        line.substr(2, boundary_.size()) == boundary_.view()) {
-      finish_attachment();
-      in_header_ = true;
-      quoted_printable_ = false;
-      base64_pending_ = false;
-      parameter_scan_ = false;
-      if (line.substr(2 + boundary_.size(), 2) == "--") stop_ = true;
-      continue;
-    }
-    mime_scan(line);
-    if (quoted_printable_) {
-      // "=" and two hexadecimal digits give one byte.
-      std::size_t out = 0;
-      for (std::size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '=' && i + 2 < line.size() && is_hex_digit(line[i + 1]) &&
-            is_hex_digit(line[i + 2])) {
-          c = static_cast<char>(hex_pair_value(line.substr(i + 1, 2)));
-          if (c == '\0') c = ' ';
-          i += 2;
-        }
-        line_buffer[out++] = c;
-      }
-      line_buffer[out] = '\0';
-      line = std::string_view(line_buffer, out);
-    }
-    if (state_ == DecodeState::base64 && action_ != AttachAction::ignore) {
-      if (!line.empty() && is_base64_char(line[0])) {
-        if (writing()) decode_base64(line);
-        if (line.size() >= 2 && line.substr(line.size() - 2) == "==") finish_attachment();
-        continue;
-      }
-      finish_attachment();
-    }
-    if (state_ == DecodeState::uuencode && action_ != AttachAction::ignore) {
-      char first = line.empty() ? '\0' : line[0];
-      int count = (first - 32) & 63;
-      // A lone blank is the empty last data line as older encoders write it.
-      if (((first >= '!' && first <= '`') || line == " ") &&
-          (static_cast<long>(line.size()) - 1) * 3 / 4 >= count) {
-        if (writing()) decode_uu(line, count);
-        continue;
-      }
-      finish_attachment();
-      if (equals_nocase(line, "end")) continue;
-    }
-    if (line.empty()) {
-      if (body_text_seen_) ++pending_blanks_;
-      handle_empty_line();
-      continue;
-    }
-    if (is_uu_begin(line)) {
-      finish_attachment();
-      std::string_view name = line.size() > 9 ? trim_left(line.substr(9)) : std::string_view();
-      start_attachment(DecodeState::uuencode, name.substr(0, 79));
-      if (action_ != AttachAction::ignore) continue;
-    }
-    if (collecting()) body_text_line(line);
-    write_line(line, false);
+    if (!(in_header_ ? header_step() : body_step())) break;
   }
   finish_attachment();
-  if (collecting()) {
-    if (!header_ended_) h.body_offset = end_;
-    // An attribution that no quoted line confirmed does not count.
-    if (quote_counter_ >= 0) {
-      h.quote_name.clear();
-      h.quote_address.clear();
-    }
-  }
+  if (collecting()) finish_parse();
 }
 
 }  // namespace
@@ -890,7 +948,7 @@ void complete_header(const SoupArea& area) {
     h.route = &route;
     if (!route.password.empty() && h.mail_password.view() != route.password.view()) {
       h.wrong_route_password = true;
-      std::fputs("\r", stderr);
+      progress_return();
       log_print("! Incorrect password for node %s\n",
                 ftn_address_text(route.address, PointForm::when_set).c_str());
     } else {

@@ -7,30 +7,78 @@
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "lists/list_commands.hpp"
+#include "rfc/header_writer.hpp"
 #include "soup/reply.hpp"
 
 namespace quillmar {
 
-namespace {
-
-// The Bcc line: every member who may receive list mail, two addresses on
-// each continuation line.
-void write_bcc_line(ListRecord& list, platform::File& out) {
-  out.write("Bcc: ");
+void write_member_bcc(HeaderWriter& out, ListRecord& list) {
+  out.start("Bcc");
   long written = 0;
   for (MemberNode* head : list.chains) {
     for (MemberNode* node = head; node != nullptr; node = node->next) {
       UserRecord member;
       if (!read_user_record(list, *node, member) || member.status == kStatusBarred) continue;
       ++written;
-      if (written > 1) out.write(written % 2 == 0 ? ", " : ",\n   ");
-      out.write("<");
-      write_header_text(out, member.address);
-      out.write(">");
+      if (written > 1) out.raw(written % 2 == 0 ? ", " : ",\n   ");
+      out.raw("<");
+      out.value(member.address);
+      out.raw(">");
     }
   }
-  out.write("\n");
+  out.end();
   close_user_file(list);
+}
+
+namespace {
+
+// The header of a posting as the members get it.
+void write_posting_header(HeaderWriter& out, ListRecord& list, const MessageHeader& header) {
+  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
+  write_member_bcc(out, list);
+  out.start("From");
+  out.value(header.from_address);
+  if (!header.from_name.empty()) {
+    out.raw(" (");
+    out.value(header.from_name);
+    out.raw(")");
+  }
+  out.end();
+  out.field("Reply-to", list_address);
+  out.field("Sender", list_address);
+  out.field("Subject", header.subject);
+
+  const ParsedDate& d = header.date;
+  int month = d.month % 12;
+  out.date(HeaderDate{day_of_week(d.year, month + 1, d.day), d.day, month, d.year, d.hour, d.minute,
+                      d.second},
+           header.date_zone);
+  out.start("Message-ID");
+  out.raw("<");
+  out.value(header.msgid_ref.id_text);
+  out.raw("-");
+  out.value(list_address);
+  out.raw(">");
+  out.end();
+  const MessageRef& reply = header.reply_ref;
+  if (reply.serial != 0 || !reply.id_text.empty()) {
+    out.field("In-Reply-To", message_id_text(reply.id_text, reply.serial, reply.address));
+  }
+  if (!settings->Organization.empty()) out.field("Organization", settings->Organization.c_str());
+  out.program("X-MailServer");
+  out.field("Mime-version", "1.0");
+  if (!header.content_type.empty()) {
+    out.field("Content-Type", header.content_type);
+  } else {
+    out.start("Content-Type");
+    out.raw("text/plain; charset=");
+    out.value(header.charset.empty() ? std::string_view("us-ascii") : header.charset.view());
+    out.end();
+  }
+  out.field("Content-Transfer-Encoding", header.transfer_encoding.empty()
+                                             ? std::string_view("7bit")
+                                             : header.transfer_encoding.view());
+  out.finish();
 }
 
 }  // namespace
@@ -56,62 +104,8 @@ bool distribute_posting(ListRecord& list, MessageFile& file, int64_t body_start,
 
   platform::File out;
   if (!open_reply_message(kReplyMail, out)) return true;
-  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
-
-  write_bcc_line(list, out);
-  out.write("From: ");
-  write_header_text(out, header.from_address);
-  if (!header.from_name.empty()) {
-    out.write(" (");
-    write_header_text(out, header.from_name);
-    out.write(")");
-  }
-  out.write("\nReply-to: ");
-  write_header_text(out, list_address);
-  out.write("\nSender: ");
-  write_header_text(out, list_address);
-  out.write("\nSubject: ");
-  write_header_text(out, header.subject);
-  out.write("\n");
-
-  const ParsedDate& d = header.date;
-  int month = d.month % 12;
-  out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d",
-             kDayNames[day_of_week(d.year, month + 1, d.day)], d.day, kMonthNames[month], d.year,
-             d.hour, d.minute, d.second);
-  if (!header.date_zone.empty()) {
-    out.write(" ");
-    write_header_text(out, header.date_zone);
-  }
-  out.write("\nMessage-ID: <");
-  write_header_text(out, header.msgid_ref.id_text);
-  out.write("-");
-  write_header_text(out, list_address);
-  out.write(">\n");
-  const MessageRef& reply = header.reply_ref;
-  if (reply.serial != 0 || !reply.id_text.empty()) {
-    out.write("In-Reply-To: ");
-    write_message_id(out, reply.id_text, reply.serial, reply.address);
-  }
-  if (!settings->Organization.empty()) {
-    out.printf("Organization: %s\n", settings->Organization.c_str());
-  }
-  out.printf("X-MailServer: Quillmar/%s v%d.%02d\n", kPlatformTag, kVersionMajor, kVersionMinor);
-  out.write("Mime-version: 1.0\n");
-  if (!header.content_type.empty()) {
-    out.write("Content-Type: ");
-    write_header_text(out, header.content_type);
-    out.write("\n");
-  } else {
-    out.write("Content-Type: text/plain; charset=");
-    write_header_text(
-        out, header.charset.empty() ? std::string_view("us-ascii") : header.charset.view());
-    out.write("\n");
-  }
-  out.write("Content-Transfer-Encoding: ");
-  write_header_text(out, header.transfer_encoding.empty() ? std::string_view("7bit")
-                                                          : header.transfer_encoding.view());
-  out.write("\n\n");
+  HeaderWriter writer(out);
+  write_posting_header(writer, list, header);
 
   // The body as it stands, up to the end of the message and not a byte
   // further: the next message may follow without a line end between.

@@ -5,9 +5,14 @@
 
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
+#include "rfc/header_writer.hpp"
 #include "soup/soup_reader.hpp"
 
 namespace quillmar {
+
+// The Bcc field of a list mail: every member who may receive list mail,
+// two addresses on each continuation line.
+void write_member_bcc(HeaderWriter& out, ListRecord& list);
 
 // Checks the sender of the message being imported (`request.message`) and
 // sends the posting, whose body lies in `file` from `body_start` to

@@ -5,11 +5,13 @@
 
 #include "base/log.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "base/version.hpp"
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "platform/clock.hpp"
+#include "rfc/header_writer.hpp"
 #include "soup/reply.hpp"
 
 namespace quillmar {
@@ -133,6 +135,7 @@ void restore_list_file(const ListRecord& list, long size, long marker) {
 void subscribe(ListRecord& list, const UserRecord& user, const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to add new user to %s\n", list.path.c_str());
     return;
   }
@@ -141,6 +144,7 @@ void subscribe(ListRecord& list, const UserRecord& user, const ListRequest& requ
   bool ok = append_user_record(file, user, end, position);
   if (!file.close() || !ok) {
     restore_list_file(list, end, -1);
+    note_run_failure();
     log_print("! unable to add new user to %s\n", list.path.c_str());
     return;
   }
@@ -156,6 +160,7 @@ void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& foun
                  const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to delete user from %s\n", list.path.c_str());
     return;
   }
@@ -167,6 +172,7 @@ void unsubscribe(ListRecord& list, const UserRecord& user, const FoundUser& foun
   bool ok = overwrite_marker(file, found.node->position, '*');
   if (!file.close() || !ok) {
     restore_list_file(list, -1, found.node->position);
+    note_run_failure();
     log_print("! unable to delete user from %s\n", list.path.c_str());
     return;
   }
@@ -183,6 +189,7 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
                      std::string_view password, const ListRequest& request) {
   platform::File file;
   if (!file.open(list.path, platform::OpenMode::update, platform::Share::deny_write)) {
+    note_run_failure();
     log_print("! unable to change user data in %s\n", list.path.c_str());
     return;
   }
@@ -200,6 +207,7 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
       append_user_record(file, changed, end, position) && overwrite_marker(file, old_position, '*');
   if (!file.close() || !ok) {
     restore_list_file(list, end, old_position);
+    note_run_failure();
     log_print("! unable to change user data in %s\n", list.path.c_str());
     return;
   }
@@ -208,21 +216,68 @@ void change_password(ListRecord& list, UserRecord& user, const FoundUser& found,
   send_admin_reply(list, user, list.NewPassword, request);
 }
 
+// The header of an administrative reply to `user` about the message
+// `header` that asked for it.
+void write_reply_header(HeaderWriter& out, const ListRecord& list, const UserRecord& user,
+                        const MessageHeader& header) {
+  const Settings& s = *settings;
+  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
+  out.start("To");
+  out.value(user.address);
+  if (!user.name.empty()) {
+    out.raw(" (");
+    out.value(user.name);
+    out.raw(")");
+  }
+  out.end();
+  out.start("From");
+  out.value(list_address);
+  if (list.ListName && !list.ListName->empty()) {
+    out.raw(" (");
+    out.value(*list.ListName);
+    out.raw(")");
+  }
+  out.end();
+  out.field("Reply-to", list_address);
+  out.start("Subject");
+  out.raw("Re: ");
+  out.value(header.subject);
+  out.end();
+
+  std::time_t t = platform::now();
+  platform::LocalTime lt = platform::local_time(t);
+  out.date(HeaderDate{lt.weekday, lt.day, lt.month - 1, lt.year, lt.hour, lt.minute, lt.second},
+           s.TimeZone.c_str());
+
+  admin_serial += kAdminSerialStep;
+  uint32_t number = static_cast<uint32_t>(t) ^ crc32(user.address.c_str(), user.address.size()) ^
+                    crc32(header.subject.c_str(), header.subject.size()) ^ admin_serial;
+  char serial[32];
+  std::snprintf(serial, sizeof serial, "<admin-%" PRIu32 "-", number);
+  out.start("Message-ID");
+  out.raw(serial);
+  out.value(list_address);
+  out.raw(">");
+  out.end();
+  // A message without an identifier of its own has nothing to refer to.
+  const MessageRef& ref = header.msgid_ref;
+  if (!ref.id_text.empty() || ref.serial != 0) {
+    out.field("In-Reply-To", message_id_text(ref.id_text, ref.serial, ref.address));
+  }
+  if (!header.organization.empty()) {
+    out.field("Organization", header.organization);
+    if (!s.Organization.empty()) out.field("X-MailListOrg", s.Organization.c_str());
+  } else if (!s.Organization.empty()) {
+    out.field("Organization", s.Organization.c_str());
+  }
+  out.program("X-MailServer");
+  out.finish();
+}
+
 }  // namespace
 
 void reset_admin_serial() {
   admin_serial = 0;
-}
-
-void write_header_text(platform::File& out, std::string_view text) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == '\r' || text[i] == '\n') {
-      out.write(text.substr(start, i - start));
-      if (i < text.size()) out.write(" ", 1);
-      start = i + 1;
-    }
-  }
 }
 
 void list_command(ListRecord& list, int command, const ListRequest& request) {
@@ -286,56 +341,9 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
   }
   const MessageHeader& header = request.message;
   const Settings& s = *settings;
-  std::string_view list_address = list.ListAddress ? list.ListAddress->view() : "";
 
-  out.write("To: ");
-  write_header_text(out, user.address);
-  if (!user.name.empty()) {
-    out.write(" (");
-    write_header_text(out, user.name);
-    out.write(")");
-  }
-  out.write("\nFrom: ");
-  write_header_text(out, list_address);
-  if (list.ListName && !list.ListName->empty()) {
-    out.write(" (");
-    write_header_text(out, *list.ListName);
-    out.write(")");
-  }
-  out.write("\nReply-to: ");
-  write_header_text(out, list_address);
-  out.write("\nSubject: Re: ");
-  write_header_text(out, header.subject);
-  out.write("\n");
-
-  std::time_t t = platform::now();
-  platform::LocalTime lt = platform::local_time(t);
-  out.printf("Date: %s, %02d %-3s %04d %02d:%02d:%02d", kDayNames[lt.weekday % 7], lt.day,
-             kMonthNames[(lt.month + 11) % 12], lt.year, lt.hour, lt.minute, lt.second);
-  if (!s.TimeZone.empty()) out.printf(" %s", s.TimeZone.c_str());
-  out.write("\n");
-
-  admin_serial += kAdminSerialStep;
-  uint32_t number = static_cast<uint32_t>(t) ^ crc32(user.address.c_str(), user.address.size()) ^
-                    crc32(header.subject.c_str(), header.subject.size()) ^ admin_serial;
-  out.printf("Message-ID: <admin-%" PRIu32 "-", number);
-  write_header_text(out, list_address);
-  out.write(">\n");
-  // A message without an identifier of its own has nothing to refer to.
-  const MessageRef& ref = header.msgid_ref;
-  if (!ref.id_text.empty() || ref.serial != 0) {
-    out.write("In-Reply-To: ");
-    write_message_id(out, ref.id_text, ref.serial, ref.address);
-  }
-  if (!header.organization.empty()) {
-    out.write("Organization: ");
-    write_header_text(out, header.organization);
-    out.write("\n");
-    if (!s.Organization.empty()) out.printf("X-MailListOrg: %s\n", s.Organization.c_str());
-  } else if (!s.Organization.empty()) {
-    out.printf("Organization: %s\n", s.Organization.c_str());
-  }
-  out.printf("X-MailServer: Quillmar/%s v%d.%02d\n\n", kPlatformTag, kVersionMajor, kVersionMinor);
+  HeaderWriter writer(out);
+  write_reply_header(writer, list, user, header);
 
   // The template in pieces of at most 127 characters, each with its
   // placeholders replaced.
@@ -378,7 +386,7 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
   }
 
   if (run_options.verbose) {
-    std::fputs("\r", stderr);
+    progress_return();
     log_print("+ reply from %s", list.ListAddress ? list.ListAddress->c_str() : "");
     if (list.ListName && !list.ListName->empty()) log_print(" (%s)", list.ListName->c_str());
     log_print(" to %s", user.address.c_str());

@@ -33,8 +33,4 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
 // Starts the serial of the administrative replies afresh (a new run).
 void reset_admin_serial();
 
-// Writes a header value; a line break inside it becomes a blank, so that no
-// text of a message can add header lines of its own.
-void write_header_text(platform::File& out, std::string_view text);
-
 }  // namespace quillmar

@@ -7,6 +7,7 @@
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/reader.hpp"
 
@@ -272,6 +273,7 @@ void read_list_config(std::string_view name, long line, std::string_view config_
 bool read_user_record(ListRecord& list, const MemberNode& node, UserRecord& user) {
   platform::File& in = list.user_file;
   if (!in.is_open() && !in.open(list.path, platform::OpenMode::read)) {
+    note_run_failure();
     log_print("! error obtaining user data from file %s\n", list.path.c_str());
     return false;
   }

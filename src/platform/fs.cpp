@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -21,6 +22,28 @@ namespace quillmar::platform {
 namespace {
 
 constexpr std::size_t kFileBuffer = 256 * 1024;
+
+// The reason of the last failure; a program's own text or strerror's.
+const char* last_reason = "";
+
+bool fail_with(const char* reason) {
+  last_reason = reason;
+  return false;
+}
+
+bool fail_with_errno() {
+  return fail_with(std::strerror(errno));
+}
+
+std::string write_failure;
+
+// Notes the reason just recorded as that of a failed change of `path`.
+bool fail_to_change(std::string_view path) {
+  write_failure.assign(path);
+  write_failure += ": ";
+  write_failure += last_reason;
+  return false;
+}
 
 bool entry_exists(const std::string& path) {
   struct stat st;
@@ -112,21 +135,24 @@ bool directory_exists(std::string_view name) {
 }
 
 bool rename_file(std::string_view from, std::string_view to) {
-  if (file_exists(to)) return false;
+  if (file_exists(to)) {
+    fail_with("the new name exists");
+    return fail_to_change(to);
+  }
   std::string src = resolve_existing(from);
   std::string dst = resolve_for_create(to);
   if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (errno != EINVAL && errno != ENOSYS) return fail_with_errno() || fail_to_change(from);
   // Without that flag: a hard link fails when the name exists, so nothing
   // is ever replaced.
-  if (::link(src.c_str(), dst.c_str()) != 0) return false;
-  return ::unlink(src.c_str()) == 0;
+  if (::link(src.c_str(), dst.c_str()) != 0) return fail_with_errno() || fail_to_change(from);
+  return ::unlink(src.c_str()) == 0 || fail_with_errno() || fail_to_change(from);
 }
 
 bool replace_file(std::string_view from, std::string_view to) {
   std::string src = resolve_existing(from);
   std::string dst = file_exists(to) ? resolve_existing(to) : resolve_for_create(to);
-  return ::rename(src.c_str(), dst.c_str()) == 0;
+  return ::rename(src.c_str(), dst.c_str()) == 0 || fail_with_errno() || fail_to_change(to);
 }
 
 bool copy_permissions(std::string_view from, std::string_view to) {
@@ -136,17 +162,24 @@ bool copy_permissions(std::string_view from, std::string_view to) {
 }
 
 bool remove_file(std::string_view name) {
-  return ::unlink(resolve_existing(name).c_str()) == 0;
+  if (::unlink(resolve_existing(name).c_str()) == 0) return true;
+  // A name that is gone already is no failure to report.
+  bool gone = errno == ENOENT;
+  fail_with_errno();
+  return gone ? false : fail_to_change(name);
 }
 
 File::File(File&& other) noexcept
-    : fp_(std::exchange(other.fp_, nullptr)), failed_(std::exchange(other.failed_, false)) {}
+    : fp_(std::exchange(other.fp_, nullptr)),
+      failed_(std::exchange(other.failed_, false)),
+      path_(std::move(other.path_)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
     fp_ = std::exchange(other.fp_, nullptr);
     failed_ = std::exchange(other.failed_, false);
+    path_ = std::move(other.path_);
   }
   return *this;
 }
@@ -156,9 +189,20 @@ File::~File() {
 }
 
 bool File::open(std::string_view name, OpenMode mode, Share share) {
+  if (open_file(name, mode, share)) {
+    path_.assign(name);
+    return true;
+  }
+  // A file that could not be opened for writing is a failed change.
+  if (mode != OpenMode::read) fail_to_change(name);
+  return false;
+}
+
+bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   close();
   failed_ = false;
-  if (name.empty() || name.size() >= kPathMax) return false;
+  if (name.empty()) return fail_with("empty name");
+  if (name.size() >= kPathMax) return fail_with("name too long");
   int flags = 0;
   const char* fmode = "rb";
   std::string path;
@@ -185,7 +229,7 @@ bool File::open(std::string_view name, OpenMode mode, Share share) {
     case OpenMode::create_new:
       flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
       fmode = "wb";
-      if (file_exists(name)) return false;
+      if (file_exists(name)) return fail_with("the name exists");
       path = resolve_for_create(name);
       break;
   }
@@ -193,27 +237,30 @@ bool File::open(std::string_view name, OpenMode mode, Share share) {
   // would never end (or would block the open itself).
   if (mode == OpenMode::read || mode == OpenMode::update) {
     struct stat before;
-    if (::stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return false;
+    if (::stat(path.c_str(), &before) != 0) return fail_with_errno();
+    if (!S_ISREG(before.st_mode)) return fail_with("not a regular file");
   }
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return fail_with_errno();
   struct stat st;
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(fd);
-    return false;
+    return fail_with("a directory");
   }
   // The lock is taken before a file is emptied, so a refused writer
   // changes nothing.
   if (share == Share::deny_write && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
-    return false;
+    return fail_with("held by another program");
   }
   if (mode == OpenMode::write && ::ftruncate(fd, 0) != 0) {
+    fail_with_errno();
     ::close(fd);
     return false;
   }
   fp_ = ::fdopen(fd, fmode);
   if (fp_ == nullptr) {
+    fail_with_errno();
     ::close(fd);
     return false;
   }
@@ -224,7 +271,7 @@ bool File::open(std::string_view name, OpenMode mode, Share share) {
 bool File::close() {
   if (fp_ == nullptr) return !failed_;
   bool ok = !failed_ && std::ferror(fp_) == 0;
-  if (std::fclose(fp_) != 0) ok = false;
+  if (std::fclose(fp_) != 0) ok = fail_with_errno() || fail_to_change(path_);
   fp_ = nullptr;
   failed_ = false;
   return ok;
@@ -237,7 +284,7 @@ std::size_t File::read(void* buffer, std::size_t size) {
 
 bool File::write(const void* data, std::size_t size) {
   if (fp_ == nullptr) return false;
-  if (size != 0 && std::fwrite(data, 1, size, fp_) != size) failed_ = true;
+  if (size != 0 && std::fwrite(data, 1, size, fp_) != size) return write_failed();
   return !failed_;
 }
 
@@ -245,9 +292,16 @@ bool File::printf(const char* format, ...) {
   if (fp_ == nullptr) return false;
   va_list ap;
   va_start(ap, format);
-  if (std::vfprintf(fp_, format, ap) < 0) failed_ = true;
+  if (std::vfprintf(fp_, format, ap) < 0) write_failed();
   va_end(ap);
   return !failed_;
+}
+
+bool File::write_failed() {
+  fail_with_errno();
+  fail_to_change(path_);
+  failed_ = true;
+  return false;
 }
 
 bool File::seek(long offset, int whence) {
@@ -260,18 +314,18 @@ long File::tell() {
 
 bool File::truncate(long size) {
   if (fp_ == nullptr || std::fflush(fp_) != 0) return false;
-  return ::ftruncate(fileno(fp_), size) == 0;
+  return ::ftruncate(fileno(fp_), size) == 0 || fail_with_errno() || fail_to_change(path_);
 }
 
 bool File::flush() {
   if (fp_ == nullptr) return false;
-  if (std::fflush(fp_) != 0) failed_ = true;
+  if (std::fflush(fp_) != 0) return write_failed();
   return !failed_;
 }
 
 bool File::sync() {
   if (!flush()) return false;
-  if (::fsync(fileno(fp_)) != 0) failed_ = true;
+  if (::fsync(fileno(fp_)) != 0) return write_failed();
   return !failed_;
 }
 
@@ -349,6 +403,26 @@ std::string executable_path(const char* argv0) {
 std::string_view get_environment(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? std::string_view(v) : std::string_view();
+}
+
+const char* last_error_text() {
+  return last_reason;
+}
+
+const std::string& last_write_failure() {
+  return write_failure;
+}
+
+std::string directory_problem(std::string_view name) {
+  if (name.empty()) return "no name given";
+  struct stat st;
+  if (::stat(resolve_existing(name).c_str(), &st) != 0) return std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return std::strerror(ENOTDIR);
+  return std::string();
+}
+
+bool stderr_is_terminal() {
+  return ::isatty(STDERR_FILENO) == 1;
 }
 
 }  // namespace quillmar::platform

@@ -86,8 +86,12 @@ class File {
   std::FILE* handle() { return fp_; }
 
  private:
+  bool open_file(std::string_view name, OpenMode mode, Share share);
+  bool write_failed();  // marks the file failed and notes why
+
   std::FILE* fp_ = nullptr;
   bool failed_ = false;
+  std::string path_;
 };
 
 struct DirEntry {
@@ -109,5 +113,21 @@ std::string executable_path(const char* argv0);
 
 // An environment variable, or an empty view when unset.
 std::string_view get_environment(const char* name);
+
+// Why the last file operation that failed here failed, in the OS's words
+// ("No such file or directory"), or a reason of this program ("not a
+// regular file", "held by another program").
+const char* last_error_text();
+
+// The file and the reason of the last write, close, rename or removal that
+// failed ("/var/spool/soup/MAIL0000.MSG: No space left on device"); empty
+// when none failed.
+const std::string& last_write_failure();
+
+// Why `name` cannot be used as a directory; empty when it can.
+std::string directory_problem(std::string_view name);
+
+// True when standard error is a terminal (a person watches the run).
+bool stderr_is_terminal();
 
 }  // namespace quillmar::platform

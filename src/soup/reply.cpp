@@ -5,6 +5,7 @@
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "base/version.hpp"
 #include "platform/clock.hpp"
@@ -63,12 +64,14 @@ void report_unlisted(const ReplyFile& file, const ReplyKind& kind) {
 void list_in_replies(const ReplyFile& file, const ReplyKind& kind) {
   PathText path;
   if (!path.assign(settings->SoupDir) || !path.append("REPLIES")) {
+    note_run_failure();
     log_print("Error: can't append to %sREPLIES\n", settings->SoupDir.c_str());
     return;
   }
   platform::File replies;
   if (!replies.open(path, platform::OpenMode::append, platform::Share::deny_write) ||
       !replies.seek(0, SEEK_END)) {
+    note_run_failure();
     log_print("Error: can't append to %s\n", path.c_str());
     report_unlisted(file, kind);
     return;
@@ -81,6 +84,7 @@ void list_in_replies(const ReplyFile& file, const ReplyKind& kind) {
   if (old_size >= 0 && repair.open(path, platform::OpenMode::update, platform::Share::deny_write)) {
     repair.truncate(old_size);
   }
+  note_run_failure();
   log_print("Error: can't append to %s\n", path.c_str());
   report_unlisted(file, kind);
 }
@@ -129,6 +133,7 @@ bool flush_reply_file(int kind) {
       unique_prefixed_name(settings->SoupDir, k.name, "MSG", file.name);
   if (!number) {
     file.name.clear();
+    note_run_failure();
     log_print("Error: no free name for a %s reply file left in %s\n", k.name,
               settings->SoupDir.c_str());
     return false;
@@ -189,9 +194,11 @@ bool close_reply_message(int kind, platform::File& stream) {
   platform::File repair;
   if (!repair.open(file.name, platform::OpenMode::update, platform::Share::deny_write) ||
       !repair.truncate(file.message_start)) {
+    note_run_failure();
     log_print("! error writing %s: the last message could not be removed\n", file.name.c_str());
     return false;
   }
+  note_run_failure();
   log_print("! error writing %s: message not written\n", file.name.c_str());
   return false;
 }
@@ -256,6 +263,7 @@ void encode_attachment(platform::File& reply, platform::File& input, std::string
   input.close();
 
   if (read_error) {
+    note_run_failure();
     log_print("! error reading %.*s: the file is kept\n", static_cast<int>(path.size()),
               path.data());
     return;

@@ -6,6 +6,7 @@
 
 #include "base/log.hpp"
 #include "base/number_scan.hpp"
+#include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 
@@ -168,11 +169,13 @@ bool open_message_file(const SoupArea& area, long line_number, MessageFile& file
   PathText path;
   if (!path.assign(settings->SoupDir.view()) || !path.append(area.prefix.view()) ||
       !path.append(".MSG")) {
+    note_run_failure();
     log_print("Error reading %s%s.MSG (the name is too long)\n", settings->SoupDir.c_str(),
               area.prefix.c_str());
     return false;
   }
   if (!file.open(path)) {
+    note_run_failure();
     log_print("Error reading %s\n", path.c_str());
     return false;
   }
@@ -184,8 +187,9 @@ void show_progress(const MessageFile& file) {
   int percent = size <= 0 ? 100
                           : static_cast<int>(static_cast<uint64_t>(file.tell()) * 100 /
                                              static_cast<uint64_t>(size));
-  // The display changes only when the figure does.
-  if (percent == last_progress) return;
+  // The display changes only when the figure does, and is drawn only for
+  // a person watching.
+  if (percent == last_progress || !progress_display()) return;
   last_progress = percent;
   std::fprintf(stderr, "\r%d%%", percent);
 }

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "export/export_files.hpp"
 #include "test_support.hpp"
 
 namespace quillmar::testing {
@@ -46,6 +47,69 @@ TEST(ExampleInstallation, ExportsItsOutbound) {
   ASSERT_EQ(mail.size(), 1u);
   EXPECT_NE(mail[0].find("Message-ID: <1@p1.f6.n345.z2.fidonet.org>\n"), std::string::npos);
   EXPECT_FALSE(exists(dir / "outbound/01590006.OUT"));
+}
+
+// The CharSetMap lines of the example match the CHRS kludges that FidoNet
+// software writes ("IBMPC 2", "CP866 2", "LATIN-1 2", "UTF-8 4"), on
+// export and on import.
+TEST(ExampleInstallation, CharacterSetsOfFidoNetSoftware) {
+  ScratchDir dir;
+  std::filesystem::copy(std::string(QUILLMAR_SOURCE_DIR) + "/examples", dir.path(),
+                        std::filesystem::copy_options::recursive);
+  struct Case {
+    const char* chrs;
+    const char* charset;
+  } cases[] = {{"IBMPC 2", "ibm437"},       {"CP437 2", "ibm437"},
+               {"LATIN-1 2", "iso-8859-1"}, {"UTF-8 4", "utf-8"},
+               {"CP866 2", "ibm866"},       {"UNKNOWN 1", "iso-8859-1"}};  // DefCharSet
+  std::vector<TestMessage> messages;
+  for (const Case& c : cases) {
+    TestMessage m;
+    m.to_name = "ann@example.net";
+    m.text = std::string(
+                 "\x01MSGID: 2:345/1 00000001\r\x01"
+                 "CHRS: ") +
+             c.chrs + "\rText \xe4.\r";
+    messages.push_back(m);
+  }
+  dir.write("outbound/01590006.OUT", build_packet({2, 345, 1, 0}, {2, 345, 6, 0}, messages));
+  RunResult r = run_quillmar(dir.path(), {"EXPORT", "/CONFIG=./QUILLMAR.CFG"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> mail = framed_messages(read_file(dir / "soup/mail0000.MSG"));
+  ASSERT_EQ(mail.size(), std::size(cases));
+  for (std::size_t i = 0; i < mail.size(); ++i) {
+    EXPECT_NE(mail[i].find(std::string("charset=") + cases[i].charset + "\n"), std::string::npos)
+        << cases[i].chrs << "\n"
+        << mail[i];
+  }
+
+  // Import: the Internet character set gives the CHRS kludge.
+  std::string soup;
+  for (const char* charset : {"iso-8859-1", "utf-8", "koi8-r"}) {
+    std::string text = std::string("From: bob@example.com\nTo: sysop@example.org\nSubject: s\n") +
+                       "MIME-Version: 1.0\nContent-Type: text/plain; charset=" + charset +
+                       "\n\nText.\n";
+    std::string frame(4, '\0');
+    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((text.size() >> (24 - 8 * b)) & 0xFF);
+    soup += frame + text;
+  }
+  dir.write("soup/AREAS", "CHARSETS\tEmail\tbn\n");
+  dir.write("soup/CHARSETS.MSG", soup);
+  for (const auto& e : std::filesystem::directory_iterator(dir / "inbound")) {
+    std::filesystem::remove(e.path());
+  }
+  r = run_quillmar(dir.path(), {"IMPORT", "/CONFIG=./QUILLMAR.CFG"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::string packet = read_file(dir / "inbound/00000000.PKT");
+  std::size_t latin = packet.find(
+      "\x01"
+      "CHRS: LATIN-1 2\r");
+  std::size_t utf8 = packet.find(
+      "\x01"
+      "CHRS: UTF-8 4\r");
+  EXPECT_NE(latin, std::string::npos);
+  EXPECT_NE(utf8, std::string::npos);
+  EXPECT_LT(latin, utf8);
 }
 
 }  // namespace

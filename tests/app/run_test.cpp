@@ -92,15 +92,28 @@ TEST(RunDriver, RequiredSettingsInOrder) {
     std::string message;
   } cases[] = {
       // Only the first failing check is reported.
-      {"MailerType Binkley\n", "Error: no valid gateway Fido-address defined in ./q.cfg\n"},
-      {without("AddrMap"), "Error: no address mappings defined in ./q.cfg\n"},
-      {without("MailerType"), "Error: no valid mailer type defined in ./q.cfg\n"},
-      {without("InboundDir"), "Error: required directories not defined in ./q.cfg\n"},
-      {without("OutboundDir"), "Error: required directories not defined in ./q.cfg\n"},
-      {without("SoupDir"), "Error: required directories not defined in ./q.cfg\n"},
-      {base + "MailerType ArcMail\n", "Error: required directories not defined in ./q.cfg\n"},
+      // A second line names the keyword.
+      {"MailerType Binkley\n",
+       "Error: no valid gateway Fido-address defined in ./q.cfg\n"
+       "FidoAddr: the gateway's address with a zone other than 0 is required\n"},
+      {without("AddrMap"),
+       "Error: no address mappings defined in ./q.cfg\nAddrMap: at least one line is required\n"},
+      {without("MailerType"),
+       "Error: no valid mailer type defined in ./q.cfg\nMailerType: Binkley or ArcMail is "
+       "required\n"},
+      {without("InboundDir"),
+       "Error: required directories not defined in ./q.cfg\nInboundDir: not set\n"},
+      {without("OutboundDir"),
+       "Error: required directories not defined in ./q.cfg\n"
+       "OutboundDir: not set (required with MailerType Binkley)\n"},
+      {without("SoupDir"),
+       "Error: required directories not defined in ./q.cfg\nSoupDir: not set\n"},
+      {base + "MailerType ArcMail\n",
+       "Error: required directories not defined in ./q.cfg\n"
+       "NetmailDir: not set (required with MailerType ArcMail)\n"},
       // An empty directory value leaves the directory unset.
-      {base + "InboundDir\n", "Error: required directories not defined in ./q.cfg\n"},
+      {base + "InboundDir\n",
+       "Error: required directories not defined in ./q.cfg\nInboundDir: not set\n"},
   };
   for (const Case& c : cases) {
     dir.write("q.cfg", c.config);
@@ -114,7 +127,9 @@ TEST(RunDriver, MissingConfigurationFile) {
   ScratchDir dir;
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./none.cfg"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "Error: can't read ./none.cfg\n");
+  EXPECT_EQ(r.err,
+            "Error: can't read ./none.cfg\n"
+            "configuration file ./none.cfg: No such file or directory\n");
 }
 
 TEST(RunDriver, DirectoryChecks) {
@@ -126,17 +141,27 @@ TEST(RunDriver, DirectoryChecks) {
     int exit_code;
     std::string message;
   } cases[] = {
+      // A second line names the keyword and the reason.
       {"SoupDir " + dir.path() + "/nosoup\n", "", 255,
-       "FATAL ERROR: subdirectory " + dir.path() + "/nosoup does not exist\n"},
+       "FATAL ERROR: subdirectory " + dir.path() + "/nosoup does not exist\nSoupDir: directory " +
+           dir.path() + "/nosoup: No such file or directory\n"},
       {"DecodeDir " + dir.path() + "/files/\n", "", 255,
-       "FATAL ERROR: subdirectory " + dir.path() + "/files does not exist\n"},
+       "FATAL ERROR: subdirectory " + dir.path() + "/files does not exist\nDecodeDir: directory " +
+           dir.path() + "/files: No such file or directory\n"},
+      {"InboundDir " + dir.path() + "/q.cfg\n", "", 255,
+       "FATAL ERROR: subdirectory " + dir.path() + "/q.cfg does not exist\nInboundDir: directory " +
+           dir.path() + "/q.cfg: Not a directory\n"},
       // ArcMail neither needs nor checks the outbound.
       {"MailerType ArcMail\nNetmailDir " + dir.path() + "/in\nOutboundDir /nowhere\n", "", 0,
        "Configuration checked. Nothing more to do.\n"},
       {"MailerType ArcMail\nNetmailDir /nowhere/net\n", "", 255,
-       "FATAL ERROR: subdirectory /nowhere/net does not exist\n"},
+       "FATAL ERROR: subdirectory /nowhere/net does not exist\n"
+       "NetmailDir: directory /nowhere/net: No such file or directory\n"},
       // The temporary directory comes from TEMP, then TMPDIR, when not configured.
-      {"", "TEMP=/nowhere/temp", 255, "FATAL ERROR: subdirectory /nowhere/temp does not exist\n"},
+      {"", "TEMP=/nowhere/temp", 255,
+       "FATAL ERROR: subdirectory /nowhere/temp does not exist\n"
+       "TempDir (default from TEMP, TMPDIR or /tmp): directory /nowhere/temp: No such file or "
+       "directory\n"},
       {"", "-u TEMP TMPDIR=" + dir.path() + "/tmp", 0,
        "Configuration checked. Nothing more to do.\n"},
   };
@@ -169,9 +194,11 @@ TEST(RunDriver, LongMessagesKeepTheirLineEnd) {
   dir.write("q.cfg", minimal_config(dir) + "SoupDir " + deep + "/missing\n");
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 255);
-  ASSERT_EQ(r.err.size(), 199u);
-  EXPECT_EQ(r.err.rfind("FATAL ERROR: subdirectory ", 0), 0u);
-  EXPECT_EQ(r.err.back(), '\n');
+  // The first message is cut; the second line names the keyword.
+  std::string first = r.err.substr(0, r.err.find('\n') + 1);
+  ASSERT_EQ(first.size(), 199u);
+  EXPECT_EQ(first.rfind("FATAL ERROR: subdirectory ", 0), 0u);
+  EXPECT_EQ(r.err.substr(first.size()).rfind("SoupDir: directory ", 0), 0u) << r.err;
 }
 
 TEST(RunDriver, UnopenableLogIsNoError) {

@@ -244,7 +244,8 @@ TEST_F(ConfigTest, IncludesNestAndCyclesAreRefused) {
   std::string err = read("Include extra.cfg\nUseQP No\nwrong\n");
   std::string extra = dir_ / "extra.cfg";
   std::string deeper = dir_.path() + "/deeper.cfg";
-  EXPECT_EQ(err, "Error: can't read ./none.cfg\n" +
+  EXPECT_EQ(err, "Error: can't read ./none.cfg\nInclude in line 2 of " + deeper +
+                     ": ./none.cfg: No such file or directory\n" +
                      warning("Include of a file that is already being read", 3, deeper) +
                      warning("unknown keyword", 4, deeper) + warning("unknown keyword", 3, extra) +
                      warning("unknown keyword", 3));

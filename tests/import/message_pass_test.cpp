@@ -186,6 +186,7 @@ TEST_F(MessagePassTest, QuotedPrintable) {
 }
 
 TEST_F(MessagePassTest, MultipartWithBase64Attachment) {
+  testing::WatchedConsole watched;  // the report returns over the progress display
   std::vector<FidoMessage> m = import(
       "From: ann@example.net\nSubject: report\nMIME-Version: 1.0\n"
       "Content-Type: multipart/mixed; boundary=\"XYZ\"\n\n"

@@ -265,6 +265,7 @@ TEST_F(ListCommandTest, ReferenceAndOrganizationLines) {
 }
 
 TEST_F(ListCommandTest, TemplatesArePiecesWithPlaceholders) {
+  quillmar::testing::WatchedConsole watched;  // the report returns over the progress display
   ListRecord& list = load(list_top() + "ListUsers\n");
   // A line of 150 characters arrives in two pieces: the placeholder split
   // between them stays as it is. CR LF line ends become line feeds.

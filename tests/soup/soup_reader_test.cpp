@@ -94,6 +94,7 @@ TEST_F(SoupReaderTest, AreaLines) {
 }
 
 TEST_F(SoupReaderTest, OpeningReportsTheArea) {
+  testing::WatchedConsole watched;  // the progress display is drawn
   dir_.write("NEWS0001.MSG", "");
   SoupArea area;
   area.prefix = "news0001";

@@ -1,0 +1,149 @@
+// The program as cron and systemd see it: --help and --version, reports
+// without carriage returns when standard error is captured, and the exit
+// code of a run that had to keep its input for a later run.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "export/export_files.hpp"
+#include "test_support.hpp"
+
+namespace quillmar::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kBanner = "Quillmar/W32 v1.04 - Fidonet/Internet gateway software\n";
+constexpr const char* kUsageStart = "Usage: (all commands & options can be abbreviated";
+constexpr const char* kKeptLine = "! Run incomplete (see the messages above): exit code 2\n";
+
+// A copy of the example installation in a scratch directory.
+void copy_examples(const ScratchDir& dir) {
+  fs::copy(QUILLMAR_SOURCE_DIR "/examples", dir.path(), fs::copy_options::recursive);
+}
+
+TEST(CronRun, HelpAndVersion) {
+  ScratchDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    bool usage;
+  } cases[] = {
+      {{"--help"}, 0, true},
+      {{"IMPORT", "--help"}, 0, true},
+      {{"--version"}, 0, false},
+      // A wrong command line keeps its exit code.
+      {{"--helpme"}, 255, true},
+      {{"-help"}, 255, true},
+      {{}, 255, true},
+  };
+  for (const Case& c : cases) {
+    std::string where = c.args.empty() ? "(none)" : c.args.back();
+    RunResult r = run_quillmar(dir.path(), c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << where;
+    EXPECT_EQ(r.out.rfind(kBanner, 0), 0u) << where << "\n" << r.out;
+    EXPECT_EQ(r.out.find(kUsageStart) != std::string::npos, c.usage) << where;
+    EXPECT_EQ(r.err, "") << where;
+  }
+  RunResult help = run_quillmar(dir.path(), {"--help"});
+  EXPECT_NE(help.out.find("/GLOBAL              display global statistics rather than per file\n"),
+            std::string::npos);
+}
+
+// Every report of IMPORT and EXPORT (progress, verbose lines, decoded
+// files, list replies) is plain lines when standard error is captured; on
+// a terminal the progress display is drawn.
+TEST(CronRun, CapturedReportsHoldNoCarriageReturn) {
+  ScratchDir captured;
+  copy_examples(captured);
+  RunResult import = run_quillmar(captured.path(), {"IMPORT", "/V", "/C=./QUILLMAR.CFG"});
+  ASSERT_EQ(import.exit_code, 0) << import.err;
+  EXPECT_NE(import.err.find("* decoded UU-encoded file hello.txt"), std::string::npos)
+      << import.err;
+  EXPECT_EQ(import.err.find('\r'), std::string::npos) << import.err;
+  RunResult export_run = run_quillmar(captured.path(), {"EXPORT", "/V", "/C=./QUILLMAR.CFG"});
+  ASSERT_EQ(export_run.exit_code, 0) << export_run.err;
+  EXPECT_NE(export_run.err.find("-> 2 messages exported"), std::string::npos) << export_run.err;
+  EXPECT_EQ(export_run.err.find('\r'), std::string::npos) << export_run.err;
+  EXPECT_EQ(read_file(captured / "quillmar.log").find('\r'), std::string::npos);
+
+  ScratchDir watched;
+  copy_examples(watched);
+  RunResult shown = run_quillmar_on_terminal(watched.path(), {"IMPORT", "/C=./QUILLMAR.CFG"});
+  ASSERT_EQ(shown.exit_code, 0) << shown.err;
+  EXPECT_NE(shown.err.find("\r100%\r"), std::string::npos) << shown.err;
+  // The log never holds the progress display.
+  EXPECT_EQ(read_file(watched / "quillmar.log").find('\r'), std::string::npos);
+}
+
+std::string soup_mail(int i) {
+  std::string text = "From: Ann <ann@example.net>\nTo: sysop@example.org\nSubject: mail " +
+                     std::to_string(i) + "\n\n" + std::string(1500, 'x') + "\n";
+  std::string out(4, '\0');
+  for (int b = 0; b < 4; ++b) out[b] = static_cast<char>((text.size() >> (24 - 8 * b)) & 0xFF);
+  return out + text;
+}
+
+// A run that keeps an input because its output cannot be written (the disk
+// is full after 2 KB) ends with exit code 2; its last lines name the file
+// and the reason and the exit code, and it never claims that there was
+// nothing to do. The input is whole afterwards.
+TEST(CronRun, KeptWorkEndsWithExitCode2) {
+  ScratchDir dir;
+  dir.write("q.cfg", minimal_config(dir));
+  std::string soup = soup_mail(1) + soup_mail(2);
+  dir.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  dir.write("soup/MAIL.MSG", soup);
+  TestMessage big = {};
+  big.text = "To: ann@example.net\r\r" + std::string(3000, 'y') + "\r";
+  std::string packet = build_packet({2, 345, 1, 0}, {2, 345, 6, 0}, {big});
+  dir.write("out/01590006.OUT", packet);
+
+  RunResult import, export_run;
+  with_file_size_limit(2048, [&] {
+    import = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+    export_run = run_quillmar(dir.path(), {"EXPORT", "/C=./q.cfg"});
+  });
+  for (const RunResult* r : {&import, &export_run}) {
+    EXPECT_EQ(r->exit_code, 2) << r->err;
+    EXPECT_EQ(r->err.find("Nothing to do"), std::string::npos) << r->err;
+    // The reason, which the driver's own messages do not give.
+    EXPECT_NE(r->err.find(": File too large\n" + std::string(kKeptLine)), std::string::npos)
+        << r->err;
+    EXPECT_NE(r->err.find("! Last failed write: " + dir.path()), std::string::npos) << r->err;
+    ASSERT_GE(r->err.size(), std::string(kKeptLine).size());
+    EXPECT_EQ(r->err.substr(r->err.size() - std::string(kKeptLine).size()), kKeptLine) << r->err;
+  }
+  EXPECT_EQ(read_file(dir / "soup/MAIL.MSG"), soup);
+  EXPECT_EQ(read_file(dir / "out/01590006.OUT"), packet);
+
+  // With room again both runs do their work and end with 0.
+  RunResult again = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_FALSE(exists(dir / "soup/MAIL.MSG"));
+  again = run_quillmar(dir.path(), {"EXPORT", "/C=./q.cfg"});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_FALSE(exists(dir / "out/01590006.OUT"));
+}
+
+// An input that exists but cannot be read is named with the reason, and
+// the run ends with exit code 2; a SOUP directory without AREAS is a run
+// with nothing to do.
+TEST(CronRun, UnreadableInputIsNamedWithItsReason) {
+  ScratchDir dir;
+  dir.write("q.cfg", minimal_config(dir));
+  RunResult empty = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  EXPECT_EQ(empty.exit_code, 0);
+  EXPECT_NE(empty.err.find("No AREAS found. Nothing to do.\n"), std::string::npos);
+
+  dir.mkdir("soup/AREAS");
+  RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, "Importing from Soup to PKT\n! Error reading " + dir.path() +
+                       "/soup\\AREAS: not a regular file\n" + kKeptLine);
+}
+
+}  // namespace
+}  // namespace quillmar::testing

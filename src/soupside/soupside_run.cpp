@@ -25,17 +25,19 @@ namespace {
 
 enum class SoupCommand { none, collect, deliver };
 
-[[noreturn]] void print_soup_usage() {
+[[noreturn]] void print_soup_usage(int exit_code = kExitFatal) {
   std::fputs(
       "Usage: quillmar-soup <command> [options]\n\n"
       "collect              Maildir and news server -> SOUP packet in SoupDir\n"
       "deliver              SOUP replies in SoupDir -> sendmail command and news server\n"
       "\nOptions:\n\n"
       "/CONFIG=<filename>   use <filename> as configuration file\n"
-      "/VERBOSE             show every message and the talk with the news server\n",
+      "/VERBOSE             show every message and the talk with the news server\n"
+      "--help               this text\n"
+      "--version            the program's name and version\n",
       stdout);
   std::fflush(stdout);
-  std::exit(kExitFatal);
+  std::exit(exit_code);
 }
 
 SoupCommand parse_soup_command_line(int argc, char** argv) {
@@ -46,6 +48,12 @@ SoupCommand parse_soup_command_line(int argc, char** argv) {
       command = SoupCommand::collect;
     } else if (equals_nocase(word, "deliver")) {
       command = SoupCommand::deliver;
+    } else if (word == "--help") {
+      print_soup_usage(kExitDone);
+    } else if (word == "--version") {
+      std::printf("quillmar-soup (Quillmar/%s v%d.%02d)\n", kPlatformTag, kVersionMajor,
+                  kVersionMinor);
+      std::exit(kExitDone);
     } else if (!word.empty() && (word[0] == '/' || word[0] == '-')) {
       std::string_view option = word.substr(word.size() > 1 && word[1] == '-' ? 2 : 1);
       if (equals_nocase(option, "VERBOSE") || equals_nocase(option, "V")) {

@@ -251,21 +251,26 @@ inline void run_soup_killed(const std::string& cwd, const std::vector<std::strin
   ::waitpid(pid, nullptr, 0);
 }
 
-// The crashmail set-up of the tests: tosses the inbound of `dir` into
-// *.MSG areas under cm/msg; AREA lines name the echo areas.
-inline int crashmail_toss(const ScratchDir& dir, const std::string& areas) {
+// The crashmail set-up of the tests: the command that tosses the inbound
+// `inbound` into *.MSG areas under cm/msg of `dir`; AREA lines name the echo
+// areas.
+inline std::string crashmail_command(const ScratchDir& dir, const std::string& inbound,
+                                     const std::string& areas) {
   for (const char* d : {"cm", "cm/out", "cm/tmp", "cm/pkt", "cm/msg"}) dir.mkdir(d);
   std::string cm = dir / "cm";
   dir.write("cm/crashmail.prefs",
             "SYSOP \"Test\"\nLOGFILE \"" + cm + "/log\"\nLOGLEVEL 6\nDEFAULTZONE 2\nINBOUND \"" +
-                dir.path() + "/in\"\nOUTBOUND \"" + cm + "/out\"\nTEMPDIR \"" + cm +
+                inbound + "\"\nOUTBOUND \"" + cm + "/out\"\nTEMPDIR \"" + cm +
                 "/tmp\"\nCREATEPKTDIR \"" + cm + "/tmp\"\nPACKETDIR \"" + cm +
                 "/pkt\"\nSTATSFILE \"" + cm +
                 "/stats\"\nAKA 2:345/6.1\nDOMAIN \"FidoNet\"\n"
                 "NODE 2:345/6.0 \"\" \"\" AUTOADD\nNETMAIL \"NETMAIL\" 2:345/6.1 MSG \"" +
                 cm + "/msg/NETMAIL\"\nAREA \"BAD\" 2:345/6.1 MSG \"" + cm + "/msg/BAD\"\n" + areas);
-  return shell("cd " + quote(cm) + " && crashmail SETTINGS " + quote(cm + "/crashmail.prefs") +
-               " TOSS");
+  return "cd " + quote(cm) + " && crashmail SETTINGS " + quote(cm + "/crashmail.prefs") + " TOSS";
+}
+
+inline int crashmail_toss(const ScratchDir& dir, const std::string& areas) {
+  return shell(crashmail_command(dir, dir / "in", areas));
 }
 
 // Subjects of the messages crashmail stored in an area folder.

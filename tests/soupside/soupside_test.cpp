@@ -274,6 +274,84 @@ TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
   EXPECT_TRUE(exists(dir / "soup/news0001.MSG"));
 }
 
+// make install puts quillmar-soup and its manual page beside quillmar; the
+// page is clean for groff and mandoc.
+TEST(SoupSideInstall, ProgramAndManualPage) {
+  ScratchDir stage;
+  std::string output;
+  ASSERT_EQ(shell("DESTDIR=" + quote(stage.path()) + " cmake --install " +
+                      quote(QUILLMAR_BUILD_DIR) + " --prefix /usr/local 2>&1",
+                  &output),
+            0)
+      << output;
+  std::string root = stage / "usr/local";
+  ASSERT_TRUE(exists(root + "/bin/quillmar-soup"));
+  std::string page = root + "/share/man/man8/quillmar-soup.8";
+  ASSERT_TRUE(exists(page));
+  output.clear();
+  EXPECT_EQ(shell("ASAN_OPTIONS=verify_asan_link_order=0 " + quote(root + "/bin/quillmar-soup") +
+                      " --version",
+                  &output),
+            0);
+  EXPECT_EQ(output, "quillmar-soup (Quillmar/W32 v1.04)\n");
+  if (have_program("groff")) {
+    output.clear();
+    EXPECT_EQ(shell("groff -ww -z -man " + quote(page) + " 2>&1", &output), 0);
+    EXPECT_EQ(output, "");
+  }
+  if (have_program("mandoc")) {
+    output.clear();
+    EXPECT_EQ(shell("mandoc -T lint " + quote(page) + " 2>&1", &output), 0);
+    EXPECT_EQ(output, "");
+  }
+}
+
+// The whole cycle of contrib/quillmar-cycle with quillmar-soup on the
+// example installation: a mail in the Maildir reaches crashmail's netmail
+// area; the FidoNet mail in the outbound goes out through msmtp to the SMTP
+// server and, as news, to the stand-in news server.
+TEST(SoupSideCycle, ExampleInstallationBothWays) {
+  std::string why = missing_mail_peers();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed; test skipped";
+  ScratchDir dir;
+  std::string work = dir.mkdir("work");
+  fs::copy(QUILLMAR_SOURCE_DIR "/examples", work, fs::copy_options::recursive);
+  fs::remove(work + "/soup/AREAS");  // the example packet is not this test's
+  make_maildir(dir, "box");
+  make_maildir(dir, "smtpbox");
+  dir.mkdir("spool/alt.test");
+  dir.write("box/new/1.local", mail("from the Internet"));
+  Peer smtp(dir, "smtp", {dir / "smtpbox"});
+  Peer nntp(dir, "nntp", {dir / "spool"});
+  ASSERT_NE(smtp.port(), 0);
+  ASSERT_NE(nntp.port(), 0);
+  std::string config = read_file(work + "/QUILLMAR.CFG") + "SoupMaildir " + dir.path() +
+                       "/box\nSoupSendmail " + msmtp_command(smtp.port()) +
+                       "\nNntpServer 127.0.0.1\nNntpPort " + std::to_string(nntp.port()) + "\n";
+  dir.write("work/QUILLMAR.CFG", config);
+  std::string toss = crashmail_command(dir, work + "/inbound", "") + " >/dev/null";
+  std::string output;
+  int rc = shell(
+      "cd " + quote(work) +
+          " && ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR=" + quote(QUILLMAR_BINARY) +
+          " QUILLMAR_SOUP=" + quote(QUILLMAR_SOUP_BINARY) + " QUILLMAR_DIR=" + quote(work) +
+          " QUILLMAR_CONFIG=./QUILLMAR.CFG TOSS_COMMAND=" + quote(toss) + " SCAN_COMMAND= sh " +
+          quote(QUILLMAR_SOURCE_DIR "/contrib/quillmar-cycle") + " 2>&1",
+      &output);
+  EXPECT_EQ(rc, 0) << output;
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(stored_subjects(dir / "cm/msg/NETMAIL"),
+            (std::map<std::string, int>{{"from the Internet", 1}}))
+      << read_file(dir / "cm/log");
+  EXPECT_TRUE(maildir_subjects(dir / "box").empty());
+  EXPECT_FALSE(exists(work + "/soup/REPLIES"));
+  EXPECT_FALSE(maildir_subjects(dir / "smtpbox").empty());
+  EXPECT_NE(files_in(dir / "spool/alt.test"), 0u);
+  std::string log = read_file(work + "/quillmar.log");
+  EXPECT_NE(log.find("Delivered "), std::string::npos) << log;
+}
+
 // The kill tests: delays from 0 to well past a whole run, each followed by
 // the next run; at the end one clean run. Every message is then counted.
 std::vector<microseconds> kill_delays() {

@@ -136,10 +136,6 @@ bool read_all(int fd, void* data, std::size_t size) {
 
 }  // namespace
 
-void sleep_milliseconds(int milliseconds) {
-  ::usleep(static_cast<useconds_t>(milliseconds) * 1000);
-}
-
 CommandResult run_with_input(std::string_view command, std::string_view input,
                              const std::function<void(const CommandResult&)>& finish) {
   CommandResult result;

@@ -28,7 +28,4 @@ CommandResult run_with_input(std::string_view command, std::string_view input);
 CommandResult run_with_input(std::string_view command, std::string_view input,
                              const std::function<void(const CommandResult&)>& finish);
 
-// Waits the given time.
-void sleep_milliseconds(int milliseconds);
-
 }  // namespace quillmar::platform

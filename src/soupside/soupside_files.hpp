@@ -3,8 +3,11 @@
 
 namespace quillmar {
 
-// Held (advisory lock) for the whole run of quillmar-soup.
-inline constexpr const char* kSoupSideLock = "QUILLSOUP.LCK";
+// Held (advisory lock) for the whole run of quillmar-soup; the gateway's
+// IMPORT and EXPORT take the same lock, so that none of them reads a file
+// another one is rewriting.
+inline constexpr const char* kSoupDirLock = "QUILLMAR.LCK";
+inline constexpr unsigned kLockWaitSeconds = 30;
 // What a finished collect still has to do: the areas it added, the Maildir
 // messages to remove and the article numbers to remember.
 inline constexpr const char* kCollectJournal = "COLLECT.JNL";

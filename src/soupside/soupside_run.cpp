@@ -14,6 +14,7 @@
 #include "platform/clock.hpp"
 #include "platform/fs.hpp"
 #include "platform/process.hpp"
+#include "platform/run_lock.hpp"
 #include "soupside/collect.hpp"
 #include "soupside/deliver.hpp"
 #include "soupside/durable.hpp"
@@ -119,27 +120,28 @@ int run_soup_side(int argc, char** argv) {
     return kExitFatal;
   }
   open_soup_log();
-  // One run at a time in a SOUP directory.
-  platform::File lock;
-  std::string lock_path = path_in(s.SoupDir.view(), kSoupSideLock);
-  // A run killed while the MTA took a mail leaves a helper that holds the
-  // lock until it has noted the outcome: it is waited for a little.
-  bool locked = false;
-  for (int tries = 0; tries < 300 && !locked; ++tries) {
-    locked = lock.open(lock_path, platform::OpenMode::append, platform::Share::deny_write);
-    if (!locked) platform::sleep_milliseconds(100);
-  }
-  if (!locked) {
-    log_print("Another quillmar-soup run holds %s; try later\n", lock_path.c_str());
+  // One run at a time in a SOUP directory, of this program and of the
+  // gateway's IMPORT and EXPORT alike. A run killed while the MTA took a
+  // mail leaves a helper that holds the lock until it has noted the outcome.
+  platform::DirectoryLock lock;
+  std::string lock_path = path_in(s.SoupDir.view(), kSoupDirLock);
+  platform::DirectoryLock::Result locked = lock.take(lock_path, kLockWaitSeconds);
+  if (locked != platform::DirectoryLock::Result::taken) {
+    if (locked == platform::DirectoryLock::Result::busy) {
+      log_print("Another run holds %s; nothing done (waited %u seconds)\n", lock_path.c_str(),
+                kLockWaitSeconds);
+    } else {
+      log_print("Error: cannot lock %s; nothing done\n", lock_path.c_str());
+    }
     if (log_file().is_open()) log_file().close();
-    return kExitBusy;
+    return locked == platform::DirectoryLock::Result::busy ? kExitBusy : kExitKept;
   }
   if (command == SoupCommand::collect) {
     collect_packet();
   } else {
     deliver_replies();
   }
-  lock.close();
+  lock.release();
   if (log_file().is_open()) log_file().close();
   return run_failed() ? kExitKept : kExitDone;
 }

@@ -158,6 +158,24 @@ TEST(SoupSideMail, UnfinishedCollectIsFinishedLater) {
   EXPECT_TRUE(maildir_subjects(dir / "box").empty());
 }
 
+// A run waits while another program holds the lock of the SOUP directory.
+TEST(SoupSideLock, WaitsForTheRunHoldingTheSoupDirectory) {
+  if (!have_program("flock")) GTEST_SKIP() << "flock (util-linux) is not installed; test skipped";
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  dir.write("box/new/1", mail("l1"));
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/box\n");
+  std::string holder = "flock " + quote(dir / "soup/QUILLMAR.LCK") + " sleep 1.5 >/dev/null 2>&1 &";
+  ASSERT_EQ(shell(holder + " true"), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_GE(waited, std::chrono::milliseconds(900));
+  EXPECT_EQ(packet_subjects(dir / "soup"), (std::map<std::string, int>{{"l1", 1}}));
+}
+
 // News with INN 2: articles of a group reach FidoNet through collect, IMPORT
 // and crashmail; a second collect takes nothing twice and a later one only
 // what is new; deliver posts the replies and does not post an article the

@@ -52,30 +52,6 @@ std::string soup_path(std::string_view name) {
   return path_in(settings->SoupDir.view(), name);
 }
 
-std::vector<std::string_view> split(std::string_view text, char separator) {
-  std::vector<std::string_view> parts;
-  std::size_t pos = 0;
-  for (;;) {
-    std::size_t next = text.find(separator, pos);
-    parts.push_back(text.substr(pos, next == std::string_view::npos ? next : next - pos));
-    if (next == std::string_view::npos) return parts;
-    pos = next + 1;
-  }
-}
-
-// The complete lines of a text file; a last line without its line feed was
-// cut by a crash and does not count.
-std::vector<std::string_view> complete_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t pos = 0;
-  for (;;) {
-    std::size_t lf = text.find('\n', pos);
-    if (lf == std::string_view::npos) return lines;
-    lines.push_back(text.substr(pos, lf - pos));
-    pos = lf + 1;
-  }
-}
-
 bool parse_number(std::string_view text, uint64_t& out) {
   if (text.empty() || text.size() > 19) return false;
   out = 0;
@@ -109,8 +85,8 @@ bool load_high_water(HighWater& marks) {
     log_print("! cannot read %s%s\n", settings->SoupDir.c_str(), kHighWaterFile);
     return false;
   }
-  for (std::string_view line : complete_lines(text)) {
-    std::vector<std::string_view> f = split(line, '\t');
+  for (std::string_view line : text_lines(text, true)) {
+    std::vector<std::string_view> f = split_fields(line, '\t');
     uint64_t n = 0;
     if (f.size() != 3 || !parse_number(f[2], n)) continue;
     marks[{std::string(f[0]), std::string(f[1])}] = n;
@@ -144,8 +120,8 @@ std::string journal_text(const Journal& j) {
 // False when the journal is not complete (its last line is "end").
 bool parse_journal(std::string_view text, Journal& j) {
   bool ended = false;
-  for (std::string_view line : complete_lines(text)) {
-    std::vector<std::string_view> f = split(line, '\t');
+  for (std::string_view line : text_lines(text, true)) {
+    std::vector<std::string_view> f = split_fields(line, '\t');
     uint64_t n = 0;
     if (f[0] == "area" && f.size() == 4) {
       j.areas.push_back({std::string(f[1]), std::string(f[2]), std::string(f[3])});
@@ -220,7 +196,7 @@ bool apply_journal(const Journal& j) {
   for (const Journal::Area& a : j.areas) {
     if (!platform::file_exists(soup_path(a.prefix + ".MSG"))) continue;  // imported already
     bool listed = false;
-    for (std::string_view line : split(areas, '\n')) {
+    for (std::string_view line : text_lines(areas)) {
       SoupListing l;
       if (parse_soup_listing(line, l) && l.prefix == a.prefix) listed = true;
     }

@@ -282,7 +282,7 @@ class Deliverer {
       return;
     }
     std::set<std::string> finished;
-    for (std::string_view line : split_lines(replies)) {
+    for (std::string_view line : text_lines(replies)) {
       if (line.empty()) continue;
       SoupListing listing;
       if (!parse_soup_listing(line, listing)) {
@@ -334,7 +334,7 @@ class Deliverer {
     }
     std::string kept;
     std::set<std::string> still_listed;
-    for (std::string_view line : split_lines(replies)) {
+    for (std::string_view line : text_lines(replies)) {
       SoupListing listing;
       bool parsed = parse_soup_listing(line, listing);
       if (parsed && finished.count(listing.prefix) != 0 &&
@@ -363,20 +363,6 @@ class Deliverer {
   }
 
  private:
-  static std::vector<std::string_view> split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-      std::size_t lf = text.find('\n', pos);
-      std::size_t end = lf == std::string_view::npos ? text.size() : lf;
-      std::string_view line = text.substr(pos, end - pos);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      lines.push_back(line);
-      pos = end + 1;
-    }
-    return lines;
-  }
-
   std::map<std::string, std::string> ledger_;
   std::vector<std::string> ledger_lines_;
   NntpClient nntp_;

@@ -70,6 +70,32 @@ bool append_line_durably(std::string_view path, std::string_view line) {
   return ok;
 }
 
+std::vector<std::string_view> text_lines(std::string_view text, bool complete_only) {
+  std::vector<std::string_view> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t lf = text.find('\n', pos);
+    if (lf == std::string_view::npos && complete_only) break;
+    std::size_t end = lf == std::string_view::npos ? text.size() : lf;
+    std::string_view line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    pos = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string_view> split_fields(std::string_view line, char separator) {
+  std::vector<std::string_view> fields;
+  std::size_t pos = 0;
+  for (;;) {
+    std::size_t next = line.find(separator, pos);
+    fields.push_back(line.substr(pos, next == std::string_view::npos ? next : next - pos));
+    if (next == std::string_view::npos) return fields;
+    pos = next + 1;
+  }
+}
+
 std::string path_in(std::string_view dir, std::string_view name) {
   std::string path(dir);
   path += name;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillmar {
 
@@ -22,6 +23,13 @@ bool remove_durably(std::string_view path);
 
 // Appends one line to a file and puts it on disk before returning.
 bool append_line_durably(std::string_view path, std::string_view line);
+
+// The lines of a text, each without its LF (and a CR before it). With
+// `complete_only` a last line without LF is left out: a crash cut it.
+std::vector<std::string_view> text_lines(std::string_view text, bool complete_only = false);
+
+// The fields of a line between the separators.
+std::vector<std::string_view> split_fields(std::string_view line, char separator);
 
 // `dir` (ending in a separator) followed by `name`; empty when too long.
 std::string path_in(std::string_view dir, std::string_view name);

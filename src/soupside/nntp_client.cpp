@@ -174,16 +174,10 @@ NntpClient::Post NntpClient::post(std::string_view article, std::string& reply) 
   if (code != 340) return Post::failed;
   std::string data;
   data.reserve(article.size() + article.size() / 32 + 8);
-  std::size_t pos = 0;
-  while (pos < article.size()) {
-    std::size_t lf = article.find('\n', pos);
-    std::size_t end = lf == std::string_view::npos ? article.size() : lf;
-    std::string_view line = article.substr(pos, end - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  for (std::string_view line : text_lines(article)) {
     if (!line.empty() && line[0] == '.') data.push_back('.');
     data.append(line);
     data += "\r\n";
-    pos = lf == std::string_view::npos ? article.size() : lf + 1;
   }
   data += ".\r\n";
   if (!connection_.write(data)) {

@@ -22,6 +22,8 @@ namespace {
 
 // The largest Maildir message taken into a packet.
 constexpr std::size_t kMaxMailSize = 64u << 20;
+// The most articles a run asks a group for (found or not).
+constexpr uint64_t kMaxArticlesAsked = 100000;
 // The largest journal, AREAS or high-water file read.
 constexpr std::size_t kMaxStateFile = 16u << 20;
 
@@ -384,10 +386,14 @@ class Collector {
                 static_cast<unsigned long long>(last_taken));
     }
     uint32_t limit = settings->soup_side.NntpMaxArticles;
+    // However large the numbers a server gives, a run asks for a bounded
+    // number of articles; the next run goes on from there.
+    uint64_t asked = 0;
     uint64_t done = last_taken;
     long count = 0;
     for (uint64_t n = first; n <= high && n != 0; ++n) {
       if (limit != 0 && count >= static_cast<long>(limit)) break;
+      if (++asked > kMaxArticlesAsked) break;
       int code = nntp.command("ARTICLE " + std::to_string(n), reply);
       if (code == 423 || code == 430) {  // gone meanwhile: nothing to take
         done = n;

@@ -161,8 +161,22 @@ bool NntpClient::select_group(std::string_view group, uint64_t& low, uint64_t& h
   }
   int code = command("GROUP " + std::string(group), reply);
   if (code != 211) return false;
-  unsigned long long count = 0, first = 0, last = 0;
-  if (std::sscanf(reply.c_str() + 3, "%llu %llu %llu", &count, &first, &last) != 3) return false;
+  // "211 count low high group": three numbers of digits only.
+  uint64_t numbers[3] = {0, 0, 0};
+  std::size_t pos = 3;
+  for (uint64_t& n : numbers) {
+    while (pos < reply.size() && reply[pos] == ' ') ++pos;
+    std::size_t digits = 0;
+    for (; pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9'; ++pos, ++digits) {
+      if (digits == 19) break;
+      n = n * 10 + static_cast<uint64_t>(reply[pos] - '0');
+    }
+    if (digits == 0 || (pos < reply.size() && reply[pos] != ' ')) {
+      reply = "the server's GROUP reply is not understood: " + reply;
+      return false;
+    }
+  }
+  uint64_t count = numbers[0], first = numbers[1], last = numbers[2];
   low = first;
   high = last;
   if (count == 0 && high < low) high = low == 0 ? 0 : low - 1;

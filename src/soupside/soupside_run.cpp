@@ -114,9 +114,12 @@ int run_soup_side(int argc, char** argv) {
     return kExitConfig;
   }
   const SoupSideSettings& side = s.soup_side;
-  if (!require_dir(s.SoupDir, "SoupDir") || !require_dir(side.SoupMaildir, "SoupMaildir") ||
-      !require_dir(side.SoupMaildirDone, "SoupMaildirDone") ||
-      !require_dir(side.SoupRefusedDir, "SoupRefusedDir")) {
+  // Each command needs only its own directories.
+  bool collect = command == SoupCommand::collect;
+  if (!require_dir(s.SoupDir, "SoupDir") ||
+      (collect && (!require_dir(side.SoupMaildir, "SoupMaildir") ||
+                   !require_dir(side.SoupMaildirDone, "SoupMaildirDone"))) ||
+      (!collect && !require_dir(side.SoupRefusedDir, "SoupRefusedDir"))) {
     return kExitFatal;
   }
   open_soup_log();

@@ -4,6 +4,7 @@
 // server of peers.py for TLS, logins and refusals.
 #pragma once
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,6 +98,80 @@ inline std::string msmtp_command(int port) {
   return "msmtp -C /dev/null --host=127.0.0.1 --port=" + std::to_string(port) +
          " --auth=off --tls=off --from=gateway@example.org -t -i";
 }
+
+// A Postfix of its own for one test: configuration, queue and the Maildirs
+// of virtual delivery under `dir`, no network listener; mail for
+// sysop@example.org goes into boxes/sysop/. Stopped with the test.
+class PostfixInstance {
+ public:
+  explicit PostfixInstance(const ScratchDir& dir) : dir_(dir) {
+    if (!exists("/usr/sbin/postfix")) {
+      why_ = "Postfix is not installed (.ci/run installs it)";
+      return;
+    }
+    if (::geteuid() != 0) {
+      why_ = "only root can start a Postfix of its own";
+      return;
+    }
+    // The delivery agent works as nobody and must reach the Maildirs.
+    std::filesystem::permissions(
+        dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                        std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                        std::filesystem::perms::others_exec);
+    for (const char* d : {"pf", "pf/queue", "pf/data", "boxes"}) dir.mkdir(d);
+    const std::string pf = dir / "pf";
+    dir.write("pf/main.cf",
+              "compatibility_level = 3.6\nqueue_directory = " + pf +
+                  "/queue\ndata_directory = " + pf +
+                  "/data\nmail_owner = postfix\nsetgid_group = postdrop\n"
+                  "myhostname = quillmar.test\nmydestination =\ninet_interfaces = loopback-only\n"
+                  "inet_protocols = ipv4\nmaillog_file = " +
+                  pf + "/maillog\nmaillog_file_prefixes = " + pf +
+                  "\nvirtual_mailbox_domains = example.org\nvirtual_mailbox_base = " + dir.path() +
+                  "/boxes\nvirtual_mailbox_maps = inline:{ sysop@example.org=sysop/ }\n"
+                  "virtual_uid_maps = static:65534\nvirtual_gid_maps = static:65534\n"
+                  "smtputf8_enable = no\n");
+    std::string master;
+    for (const char* line :
+         {"pickup unix n - n 60 1 pickup", "cleanup unix n - n - 0 cleanup",
+          "qmgr unix n - n 300 1 qmgr", "rewrite unix - - n - - trivial-rewrite",
+          "bounce unix - - n - 0 bounce", "defer unix - - n - 0 bounce",
+          "trace unix - - n - 0 bounce", "verify unix - - n - 1 verify",
+          "proxymap unix - - n - - proxymap", "smtp unix - - n - - smtp",
+          "relay unix - - n - - smtp", "showq unix n - n - - showq", "error unix - - n - - error",
+          "retry unix - - n - - error", "discard unix - - n - - discard",
+          "virtual unix - n n - - virtual", "anvil unix - - n - 1 anvil",
+          "scache unix - - n - 1 scache", "postlog unix-dgram n - n - 1 postlogd"}) {
+      master += std::string(line) + "\n";
+    }
+    dir.write("pf/master.cf", master);
+    ::chown((dir / "pf/data").c_str(), ::getpwnam("postfix") ? ::getpwnam("postfix")->pw_uid : 0,
+            static_cast<gid_t>(-1));
+    ::chown((dir / "boxes").c_str(), 65534, 65534);
+    std::string out;
+    if (shell("postfix -c " + quote(pf) + " set-permissions 2>&1 && postfix -c " + quote(pf) +
+                  " start 2>&1",
+              &out) != 0) {
+      why_ = "Postfix does not start here: " + out;
+      return;
+    }
+    started_ = true;
+  }
+  ~PostfixInstance() {
+    if (started_) shell("postfix -c " + quote(dir_ / "pf") + " stop");
+  }
+  // Empty when it runs, else why not.
+  const std::string& unavailable() const { return why_; }
+  std::string sendmail_command() const {
+    return "/usr/sbin/sendmail -C " + (dir_ / "pf") + " -t -i";
+  }
+  std::string maillog() const { return read_file(dir_ / "pf/maillog"); }
+
+ private:
+  const ScratchDir& dir_;
+  std::string why_;
+  bool started_ = false;
+};
 
 // INN 2 on 127.0.0.1:119; started when installed but not running. Empty
 // when it runs, else why it cannot.

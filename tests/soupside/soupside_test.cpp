@@ -130,6 +130,38 @@ TEST(SoupSideMail, RepliesOutAndMaildirInThroughCrashmail) {
   EXPECT_TRUE(stored_subjects(dir / "cm/msg/BAD").empty());
 }
 
+// Postfix as the MTA: deliver hands the replies to Postfix's sendmail,
+// Postfix delivers them into a Maildir, collect takes them from there into
+// a packet, IMPORT makes FidoNet packets and crashmail tosses them.
+TEST(SoupSideMail, PostfixDeliversAndCollectTakesItBackToCrashmail) {
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed; test skipped";
+  ScratchDir dir;
+  PostfixInstance postfix(dir);
+  if (!postfix.unavailable().empty()) GTEST_SKIP() << postfix.unavailable() << "; test skipped";
+  dir.write("q.cfg", minimal_config(dir) + "SoupSendmail " + postfix.sendmail_command() +
+                         "\nSoupMaildir " + dir.path() + "/boxes/sysop\n");
+  dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
+  dir.write("soup/mail0000.MSG",
+            framed_message(mail("p1")) + framed_message(mail("p2 with a\n.dot line")));
+  RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(exists(dir / "soup/REPLIES"));
+  std::map<std::string, int> sent = {{"p1", 1}, {"p2 with a", 1}};
+  for (int i = 0; i < 100 && maildir_subjects(dir / "boxes/sysop") != sent; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(maildir_subjects(dir / "boxes/sysop"), sent) << postfix.maillog();
+
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"), sent);
+  EXPECT_TRUE(maildir_subjects(dir / "boxes/sysop").empty());
+  r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(crashmail_toss(dir, ""), 0);
+  EXPECT_EQ(stored_subjects(dir / "cm/msg/NETMAIL"), sent) << read_file(dir / "cm/log");
+}
+
 // A collect whose packet is complete but whose Maildir messages cannot be
 // moved keeps its journal; no later run takes those messages again, and the
 // first run that can move them finishes the work.

@@ -158,17 +158,20 @@ bool dispose_of_mail(const std::string& source) {
     return true;
   }
   std::string name = base_name(source);
-  if (name.find(":2,") == std::string::npos) name += ":2,S";
-  std::string target = path_in(done.view(), "cur/" + name);
-  if (target.empty()) {
-    log_print("! the name of %s in SoupMaildirDone is too long\n", source.c_str());
-    return false;
+  std::size_t info = name.find(":2,");
+  std::string unique = info == std::string::npos ? name : name.substr(0, info);
+  std::string flags = info == std::string::npos ? ":2,S" : name.substr(info);
+  // A name taken in the keeping Maildir (another message of that name) gets
+  // a number, so that neither message is lost.
+  for (int n = 0; n < 100; ++n) {
+    std::string target =
+        path_in(done.view(), "cur/" + unique + (n == 0 ? "" : "." + std::to_string(n)) + flags);
+    if (target.empty()) break;
+    if (platform::file_exists(target)) continue;
+    if (platform::rename_file(source, target)) return platform::sync_directory_of(target);
+    break;
   }
-  if (platform::rename_file(source, target)) return platform::sync_directory_of(target);
-  // Moved there before, and the old name came back as a link: the copy that
-  // is kept is enough.
-  if (platform::file_exists(target) && platform::remove_file(source)) return true;
-  log_print("! cannot move %s to %s\n", source.c_str(), target.c_str());
+  log_print("! cannot move %s to %scur/\n", source.c_str(), done.c_str());
   return false;
 }
 

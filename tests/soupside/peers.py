@@ -1,9 +1,9 @@
-#!/ usr / bin / python3
-""
-    "Peers of quillmar-soup for its tests, on 127.0.0.1.
+#!/usr/bin/python3
+"""Peers of quillmar-soup for its tests, on 127.0.0.1.
 
-    smtp PORTFILE MAILDIR[REFUSED...] A real SMTP
-    server(aiosmtpd, from Debian) that delivers every accepted mail into MAILDIR; recipients in REFUSED get a permanent 550.
+smtp PORTFILE MAILDIR [REFUSED...]
+    A real SMTP server (aiosmtpd, from Debian) that delivers every accepted
+    mail into MAILDIR; recipients in REFUSED get a permanent 550.
 post PORT FILE
     Posts the article in FILE to the news server on PORT.
 subjects PORT GROUP
@@ -12,8 +12,8 @@ nntp PORTFILE SPOOL [--tls CERT KEY] [--user USER PASS]
     A STAND-IN news server written here with the standard library, for the
     parts a packaged server cannot be set up for in a test (TLS, logins,
     refusals). Groups are the folders of SPOOL, articles the numbered files
-    in them;
-POST files an article into the groups its Newsgroups header names that exist; a group named *.refused refuses every article (441).
+    in them; POST files an article into the groups its Newsgroups header
+    names that exist; a group named *.refused refuses every article (441).
 """
 import mailbox
 import os

@@ -8,7 +8,7 @@ post PORT FILE
     Posts the article in FILE to the news server on PORT.
 subjects PORT GROUP
     Prints the Subject of every article of GROUP on the news server on PORT.
-nntp PORTFILE SPOOL [--tls CERT KEY] [--user USER PASS]
+nntp PORTFILE SPOOL [--tls CERT KEY [--implicit-tls]] [--user USER PASS]
     A STAND-IN news server written here with the standard library, for the
     parts a packaged server cannot be set up for in a test (TLS, logins,
     refusals). Groups are the folders of SPOOL, articles the numbered files
@@ -114,7 +114,7 @@ class Spool:
             return "240 article posted"
 
 
-def run_nntp(portfile, root, tls, user):
+def run_nntp(portfile, root, tls, user, implicit):
     spool = Spool(root)
     context = None
     if tls:
@@ -134,6 +134,10 @@ def run_nntp(portfile, root, tls, user):
                 yield line
 
         def handle(self):
+            if implicit:
+                self.connection = context.wrap_socket(self.connection, server_side=True)
+                self.rfile = self.connection.makefile("rb")
+                self.wfile = self.connection.makefile("wb")
             self.send("200 stand-in news server ready")
             group = None
             logged_in = user is None
@@ -286,14 +290,17 @@ def main():
         root = sys.argv[3]
         rest = sys.argv[4:]
         tls = user = None
+        implicit = False
         while rest:
-            if rest[0] == "--tls":
+            if rest[0] == "--implicit-tls":
+                implicit, rest = True, rest[1:]
+            elif rest[0] == "--tls":
                 tls, rest = rest[1:3], rest[3:]
             elif rest[0] == "--user":
                 user, rest = rest[1:3], rest[3:]
             else:
                 sys.exit("unknown option " + rest[0])
-        run_nntp(portfile, root, tls, user)
+        run_nntp(portfile, root, tls, user, implicit)
 
 
 if __name__ == "__main__":

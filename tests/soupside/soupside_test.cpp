@@ -282,10 +282,12 @@ TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
   Peer nntp(dir, "nntp",
             {dir / "spool", "--tls", dir / "cert.pem", dir / "key.pem", "--user", "joe", "secret"});
   ASSERT_NE(nntp.port(), 0) << read_file(dir / "nntp.log");
-  std::string base = minimal_config(dir) + "NntpServer localhost\nNntpPort " +
-                     std::to_string(nntp.port()) +
-                     "\nNntpTls StartTLS\nNntpUser joe\nNntpPassFile " + dir.path() +
-                     "/pass\nNntpGroup local.test\n";
+  auto base_for = [&](int port) {
+    return minimal_config(dir) + "NntpServer localhost\nNntpPort " + std::to_string(port) +
+           "\nNntpTls StartTLS\nNntpUser joe\nNntpPassFile " + dir.path() +
+           "/pass\nNntpGroup local.test\n";
+  };
+  std::string base = base_for(nntp.port());
   // Without the server's certificate among the trusted ones nothing is taken.
   dir.write("q.cfg", base);
   RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
@@ -313,6 +315,27 @@ TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
     if (e.path().extension() == ".REF") ++refused;
   }
   EXPECT_EQ(refused, 1u);
+
+  // TLS from the start, on a port of its own.
+  nntp.stop();
+  Peer tls_port(dir, "nntp",
+                {dir / "spool", "--tls", dir / "cert.pem", dir / "key.pem", "--implicit-tls"});
+  ASSERT_NE(tls_port.port(), 0) << read_file(dir / "nntp.log");
+  dir.write("spool/local.test/4", article("local.test", "s4"));
+  dir.write("tls.cfg", minimal_config(dir) + "NntpServer localhost\nNntpPort " +
+                           std::to_string(tls_port.port()) + "\nNntpTls TLS\nNntpCaFile " +
+                           dir.path() + "/cert.pem\nNntpGroup local.test\n");
+  // Another server (host and port) has marks of its own: all of the group.
+  r = run_soup(dir.path(), {"collect", "/C=./tls.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"),
+            (std::map<std::string, int>{{"s1", 2}, {"s2", 2}, {"yes", 1}, {"s4", 1}}));
+  tls_port.stop();
+  Peer again(
+      dir, "nntp",
+      {dir / "spool", "--tls", dir / "cert.pem", dir / "key.pem", "--user", "joe", "secret"});
+  ASSERT_NE(again.port(), 0);
+  dir.write("q.cfg", base_for(again.port()) + "NntpCaFile " + dir.path() + "/cert.pem\n");
 
   // The wrong password: the server is not used, the reply stays.
   dir.write("pass", "wrong\n");

@@ -186,6 +186,13 @@ std::vector<std::string> framed_messages(const std::string& data) {
   return out;
 }
 
+std::string framed_message(const std::string& text) {
+  std::string out(4, '\0');
+  uint32_t n = static_cast<uint32_t>(text.size());
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((n >> (24 - 8 * i)) & 0xFF);
+  return out + text;
+}
+
 std::string minimal_config(const ScratchDir& dir) {
   for (const char* d : {"in", "out", "soup", "tmp"}) dir.mkdir(d);
   return "FidoAddr 2:345/6\n"

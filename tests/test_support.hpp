@@ -69,6 +69,9 @@ struct WatchedConsole {
 std::vector<std::string> split_framed(const std::string& data, bool* ok = nullptr);
 // The same, failing the test on broken framing.
 std::vector<std::string> framed_messages(const std::string& data);
+// One message as a binary SOUP message file holds it: its 4-byte
+// big-endian length, then the message.
+std::string framed_message(const std::string& text);
 
 // Lines of a minimal valid configuration, with directories under `dir`.
 std::string minimal_config(const ScratchDir& dir);

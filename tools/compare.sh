@@ -11,7 +11,8 @@
 # Workloads: the example installation (CHECK, IMPORT, EXPORT, PACK as in
 # `make demo`), and a generated one of N messages of each kind (default
 # 20000): a SOUP news packet and a SOUP mail packet for IMPORT, a Type 2+
-# packet for EXPORT /PKT=, and the same packet from the outbound.
+# packet for EXPORT /PKT=, and the same packet from the outbound; and the
+# generated one again with ModernMime on, where the binaries know it.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -25,6 +26,9 @@ HERE=$(cd "$(dirname "$0")/.." && pwd)
 GEN=${QUILLMAR_GEN:-/work/shared/bench/gen.py}
 WORK=${COMPARE_DIR:-/tmp/quillmar-compare}
 CLOCK="2026-03-09 14:05:07"
+# The ModernMime run, for binaries that know the keyword (COMPARE_MODERN=0
+# leaves it out).
+MODERN=${COMPARE_MODERN:-1}
 export TZ=UTC
 
 command -v faketime >/dev/null || { echo "faketime is needed" >&2; exit 2; }
@@ -119,12 +123,29 @@ scenario_generated() {
   step "$bin" 4-export-outbound EXPORT /CONFIG=./quillmar.cfg
 }
 
+# The same with the modern MIME handling and charset recoding switched on.
+scenario_modern() {
+  local bin=$1 root=$2
+  mkdir -p "$root"/{in,out,soup,tmp,dec,net,pkt}
+  { generated_config "$root"; echo "ModernMime Yes"; echo "FidoCharset CP437"; } >"$root/quillmar.cfg"
+  cd "$root"
+  cp "$WORK/inputs/news/"* soup/
+  step "$bin" 1-import-news IMPORT /CONFIG=./quillmar.cfg
+  cp "$WORK/inputs/mail/"* soup/
+  step "$bin" 2-import-mail IMPORT /VERBOSE /CONFIG=./quillmar.cfg
+  cp "$WORK/inputs/pkt/0000BE01.PKT" pkt/
+  step "$bin" 3-export-pkt EXPORT /VERBOSE /PKT=./pkt/ /CONFIG=./quillmar.cfg
+}
+
 run_all() {
   local bin=$1 into=$2
   mkdir -p "$WORK/run"
   scenario_examples "$bin" "$WORK/run/examples"
   if [ "$HAVE_GEN" = 1 ]; then
     scenario_generated "$bin" "$WORK/run/generated"
+    if [ "$MODERN" = 1 ]; then
+      scenario_modern "$bin" "$WORK/run/modern"
+    fi
   fi
   cd "$WORK"
   mv "$WORK/run" "$into"

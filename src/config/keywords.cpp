@@ -1,6 +1,7 @@
 // The keyword handlers: one per configuration keyword.
 #include <new>
 
+#include "base/charset.hpp"
 #include "base/text_helpers.hpp"
 #include "config/reader.hpp"
 #include "config/soupside_keywords.hpp"
@@ -390,6 +391,46 @@ void kw_char_set_map(const ConfigLine& at) {
   e->direction = direction;
 }
 
+// --- Today's mail ---
+
+void kw_modern_mime(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().ModernMime);
+}
+
+// "FidoCharset <charset>" sets the default, "FidoCharset <charset> <area>
+// ..." the charset of those areas.
+void kw_fido_charset(const ConfigLine& at) {
+  std::string_view rest = at.value;
+  std::string_view name = next_parameter(rest);
+  const FidoCharsetInfo* charset = find_fido_charset(name);
+  if (charset == nullptr || !charset_known(charset->iconv)) {
+    return at.warn("FidoCharset has invalid parameter");
+  }
+  if (rest.empty()) {
+    store_text(at, cfg().FidoCharset, charset->chrs);
+    return;
+  }
+  while (!rest.empty()) {
+    std::string_view area = next_parameter(rest);
+    if (area.empty()) break;
+    if (cfg().AreaCharset.full()) return at.warn("too many FidoCharset areas");
+    AreaCharsetEntry* e = cfg().AreaCharset.add();
+    copy_text(area, e->area);
+    to_upper(e->area);
+    if (!store_text(at, e->charset, charset->chrs)) return;
+  }
+}
+
+void kw_fallback_charset(const ConfigLine& at) {
+  if (!charset_known(at.value)) return at.warn("FallbackCharset has invalid parameter");
+  store_text(at, cfg().FallbackCharset, at.value);
+}
+
+void kw_export_charset(const ConfigLine& at) {
+  if (!charset_known(at.value)) return at.warn("ExportCharset has invalid parameter");
+  store_text(at, cfg().ExportCharset, at.value);
+}
+
 void kw_use_qp(const ConfigLine& at) {
   parse_yes_no(at, at.value, cfg().UseQP);
 }
@@ -583,6 +624,10 @@ const KeywordEntry kKeywords[] = {
     {"DefCharSet", kw_def_char_set},
     {"CharSetMap", kw_char_set_map},
     {"UseQP", kw_use_qp},
+    {"ModernMime", kw_modern_mime},
+    {"FidoCharset", kw_fido_charset},
+    {"FallbackCharset", kw_fallback_charset},
+    {"ExportCharset", kw_export_charset},
     {"EncodeFormat", kw_encode_format},
     {"QuoteTo", kw_quote_to},
     {"QuoteChar", kw_quote_char},

@@ -18,6 +18,7 @@ void for_each_table(Settings& s, F&& f) {
   f(s.Route);
   f(s.MailingList);
   f(s.CharSetMap);
+  f(s.AreaCharset);
   f(s.QuoteChar);
   f(s.QuoteMask);
   f(s.JunkFrom);

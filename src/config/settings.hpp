@@ -61,6 +61,12 @@ struct CharSetMapEntry {
   Direction direction = Direction::both;
 };
 
+// The FidoNet charset of the messages of one area.
+struct AreaCharsetEntry {
+  Text<128> area;
+  std::string charset;
+};
+
 struct QuoteCharEntry {
   char quote = 0;
   uint8_t first_column = 0;
@@ -102,6 +108,7 @@ inline constexpr std::size_t kMaxRoute = 1024;
 inline constexpr std::size_t kMaxMailingList = 1024;
 inline constexpr std::size_t kMaxListConfig = 64;
 inline constexpr std::size_t kMaxCharSetMap = 256;
+inline constexpr std::size_t kMaxAreaCharset = 2048;
 inline constexpr std::size_t kMaxQuoteChar = 256;
 inline constexpr std::size_t kMaxQuoteMask = 256;
 inline constexpr std::size_t kMaxJunkFrom = 4096;
@@ -168,6 +175,14 @@ struct Settings {
   StripLevel StripKludges[3] = {StripLevel::no, StripLevel::no, StripLevel::no};
   bool StrictFidoMsgID = false;
   KillOrigin kill_origin = KillOrigin::no;
+
+  // Today's mail: MIME structure, HTML, encoded words and charset
+  // recoding; none of it unless ModernMime is on.
+  bool ModernMime = false;
+  std::string FidoCharset{"UTF-8"};  // FidoNet charset without an AreaCharset entry
+  FixedTable<AreaCharsetEntry, kMaxAreaCharset> AreaCharset;
+  std::string FallbackCharset{"windows-1252"};  // Internet mail that names no charset
+  std::string ExportCharset{"UTF-8"};           // the Internet charset of exported text
 
   // Junk mail and own messages.
   FilterAction OwnOrgAction = FilterAction::ignore;

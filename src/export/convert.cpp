@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/char_class.hpp"
+#include "base/charset.hpp"
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/number_scan.hpp"
@@ -19,6 +20,7 @@
 #include "lists/distribution.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "rfc/header_words.hpp"
 #include "rfc/header_writer.hpp"
 #include "soup/reply.hpp"
 
@@ -54,6 +56,10 @@ struct ConvertState {
   bool is_mailing_list = false;
   bool to_limit = false;
   bool xpost_limit = false;
+  // ModernMime: the iconv name of the FidoNet text's charset, and whether
+  // it is UTF-8 (whose characters a cut keeps whole).
+  std::string source_charset;
+  bool source_utf8 = false;
 };
 ConvertState state;
 
@@ -260,8 +266,48 @@ bool has_attachment_to_send() {
   return false;
 }
 
+// FidoNet text as UTF-8: in the charset of its CHRS kludge (or of the
+// area), and as IBMPC when text said to be UTF-8 is not.
+std::string fido_text_as_utf8(std::string_view text) {
+  return to_utf8(text, state.source_charset, "CP437");
+}
+
+// A header text of the FidoNet message as Internet header text: encoded
+// words with ModernMime, else as it stands. `used` is what the line holds
+// before it.
+std::string header_text(std::string_view text, std::size_t used) {
+  if (!settings->ModernMime) return std::string(text);
+  return encode_header_words(fido_text_as_utf8(text), used);
+}
+
+// Writes a header text of the FidoNet message through the header writer:
+// as encoded words with ModernMime, else as it stands.
+void write_text_value(HeaderWriter& out, std::string_view text, std::size_t used) {
+  if (settings->ModernMime) {
+    out.folded(header_text(text, used));
+  } else {
+    out.value(text);
+  }
+}
+
 // The FidoNet charset's Internet name.
 void choose_charset() {
+  if (settings->ModernMime) {
+    // The text is recoded: from the charset its CHRS kludge names (or the
+    // area's) to the configured Internet one.
+    std::string fido = settings->FidoCharset;
+    for (const AreaCharsetEntry& e : settings->AreaCharset) {
+      if (equals_nocase(e.area.view(), state.area.view())) {
+        fido = e.charset;
+        break;
+      }
+    }
+    state.source_charset = iconv_name_of(
+        state.charset_kludge.empty() ? std::string_view(fido) : state.charset_kludge.view());
+    state.source_utf8 = equals_nocase(state.source_charset, "UTF-8");
+    state.out_charset = settings->ExportCharset;
+    return;
+  }
   state.out_charset = settings->DefCharSet.view();
   if (state.charset_kludge.empty()) return;
   for (const CharSetMapEntry& e : settings->CharSetMap) {
@@ -349,7 +395,7 @@ void write_addressees(HeaderWriter& out) {
       out.value(state.recipient.c_str());
       if (export_target == ExportTarget::route && !m.to_name.empty()) {
         out.raw(" (");
-        out.value(m.to_name.c_str());
+        write_text_value(out, m.to_name, 6 + state.recipient.size());
         out.raw(")");
       }
     }
@@ -380,18 +426,19 @@ void write_addressees(HeaderWriter& out) {
 void write_origin_lines(HeaderWriter& out) {
   const Settings& s = *settings;
   const ExportMessage& m = *export_message;
+  const char* spam_text = state.is_news ? s.NoSpamText.c_str() : "";
   out.start("From");
-  if (state.is_news) out.value(s.NoSpamText.c_str());
+  out.value(spam_text);
   out.value(state.from_address.c_str());
   out.raw(" (");
-  out.value(m.from_name.c_str());
+  write_text_value(out, m.from_name, 8 + std::strlen(spam_text) + state.from_address.size());
   out.raw(")");
   out.end();
   if (state.list == nullptr) {
     out.start("Reply-to");
     out.value(state.reply_address.c_str());
     out.raw(" (");
-    out.value(m.from_name.c_str());
+    write_text_value(out, m.from_name, 12 + state.reply_address.size());
     out.raw(")");
     out.end();
   } else {
@@ -404,7 +451,9 @@ void write_origin_lines(HeaderWriter& out) {
       subject_names_bundle(m.subject)) {
     subject = m.route_subject.c_str();
   }
-  out.field("Subject", subject);
+  out.start("Subject");
+  write_text_value(out, subject, 9);
+  out.end();
 }
 
 // Date, identifiers, organisation and the gateway's own fields.
@@ -422,7 +471,9 @@ void write_message_lines(HeaderWriter& out) {
   }
   if (!s.Organization.empty()) out.field("Organization", s.Organization.c_str());
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
-    out.field("X-Comment-To", m.to_name.c_str());
+    out.start("X-Comment-To");
+    write_text_value(out, m.to_name, 14);
+    out.end();
   }
   if (!state.is_news && export_target == ExportTarget::route && !m.route_password.empty()) {
     out.field("X-MailPassword", m.route_password.c_str());
@@ -517,70 +568,176 @@ std::size_t wrap_length(std::string_view piece, std::size_t width) {
   return piece.size();
 }
 
-void write_body(platform::File& in, platform::File& out) {
-  const std::size_t width = body_width();
-  char raw[kPieceBuffer];
-  char next[kScanPiece + 1];
-  Text<kPieceBuffer> piece;
-  Text<16> prefix;
-  bool continuation = false;
-  bool end_found = false;
-  for (;;) {
-    long start = in.tell();
-    CrLine r = read_piece(in, raw, width);
-    const bool cut = r == CrLine::too_long;
-    const bool text_end = r == CrLine::ended;
-    std::string_view v(raw, std::strlen(raw));
-    if (end_found) {
-      if (text_end) return;
-      continue;
-    }
-    if (!continuation) {
-      if (!v.empty() && v.front() == '\x01') {
-        if (text_end || (cut && !skip_rest_of_line(in))) return;
-        continue;
-      }
-      if (is_tearline(v)) {
-        if (text_end) return;
-        long after = in.tell();
-        CrLine r2 = read_piece(in, next, kScanPiece);
-        if (ends_text(next)) {
-          if (r2 == CrLine::ended) return;
-          end_found = true;
-          continue;
-        }
-        in.seek(after);
-      } else if (starts_with(v, " * Origin:")) {
-        if (text_end) return;
-        end_found = true;
-        continue;
-      }
-    }
-    // A line that filled a piece exactly leaves an empty rest: no line.
-    if (continuation && v.empty() && r == CrLine::line) {
-      continuation = false;
-      prefix.clear();
-      continue;
-    }
-    if (text_end && v.empty()) return;
+// The byte length of the first `characters` UTF-8 characters of `text`.
+std::size_t utf8_prefix_bytes(std::string_view text, std::size_t characters) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == characters) return i;
+  }
+  return text.size();
+}
 
-    std::size_t carried = prefix.size();
-    piece = prefix;
-    piece.append(v);
+// A body piece in the Internet charset (ModernMime); quoted-printable
+// lines get soft line breaks, so that none is longer than 76 characters.
+void write_recoded_piece(platform::File& out, std::string_view piece) {
+  std::string text = recode(fido_text_as_utf8(piece), "UTF-8", state.out_charset);
+  const bool qp = state.has_8bit && settings->UseQP;
+  std::string encoded;
+  std::size_t line = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool escape = qp && (c == '=' || c < 0x20 || c > 0x7E ||
+                         ((c == ' ' || c == '\t') && i + 1 == text.size()));
+    std::size_t n = escape ? 3 : 1;
+    if (qp && line + n > 75) {
+      encoded += "=\n";
+      line = 0;
+    }
+    if (escape) {
+      encoded.push_back('=');
+      encoded.push_back(hex_digit_char(c >> 4));
+      encoded.push_back(hex_digit_char(c & 0x0F));
+    } else {
+      encoded.push_back(static_cast<char>(c));
+    }
+    line += n;
+  }
+  encoded.push_back('\n');
+  out.write(encoded);
+}
+
+// The body of a FidoNet message as Internet text: kludge lines passed
+// over, the text ended by its tear and origin lines, long lines wrapped at
+// LineWidth carrying their quote prefix on.
+class BodyWriter {
+ public:
+  BodyWriter(platform::File& in, platform::File& out) : in_(in), out_(out) {}
+
+  void run() {
+    for (;;) {
+      long start = in_.tell();
+      CrLine r = read_piece(in_, raw_, read_width_);
+      const bool text_end = r == CrLine::ended;
+      std::string_view v(raw_, std::strlen(raw_));
+      if (end_found_) {
+        if (text_end) return;
+        continue;
+      }
+      if (!continuation_) {
+        Control c = control_line(v, r);
+        if (c == Control::stop) return;
+        if (c == Control::skip) continue;
+      }
+      // A line that filled a piece exactly leaves an empty rest: no line.
+      if (continuation_ && v.empty() && r == CrLine::line) {
+        continuation_ = false;
+        prefix_.clear();
+        continue;
+      }
+      if (text_end && v.empty()) return;
+      if (write_text_piece(v, r == CrLine::too_long, text_end, start)) return;
+    }
+  }
+
+ private:
+  enum class Control { text, skip, stop };
+
+  // A piece at the start of a line: a kludge line is passed over, a tear
+  // line before an origin line and the origin line end the text.
+  Control control_line(std::string_view v, CrLine r) {
+    const bool text_end = r == CrLine::ended;
+    if (!v.empty() && v.front() == '\x01') {
+      if (text_end || (r == CrLine::too_long && !skip_rest_of_line(in_))) return Control::stop;
+      return Control::skip;
+    }
+    if (is_tearline(v)) {
+      if (text_end) return Control::stop;
+      long after = in_.tell();
+      CrLine r2 = read_piece(in_, next_, kScanPiece);
+      if (ends_text(next_)) {
+        if (r2 == CrLine::ended) return Control::stop;
+        end_found_ = true;
+        return Control::skip;
+      }
+      in_.seek(after);
+      return Control::text;
+    }
+    if (starts_with(v, " * Origin:")) {
+      if (text_end) return Control::stop;
+      end_found_ = true;
+      return Control::skip;
+    }
+    return Control::text;
+  }
+
+  // Writes a piece of text after the quote prefix carried from the piece
+  // before; a piece cut at the width is wrapped, and the rest is read again
+  // as the next piece. True when the text ended with the piece.
+  bool write_text_piece(std::string_view v, bool cut, bool text_end, long start) {
+    std::size_t carried = prefix_.size();
+    piece_ = prefix_;
+    piece_.append(v);
+    if (by_characters_) return write_character_piece(cut, text_end, start, carried);
     if (cut) {
-      carry_quote_prefix(piece, prefix);
-      std::size_t keep = wrap_length(piece, width);
-      if (keep < piece.size() && keep > carried) {
-        in.seek(start + static_cast<long>(keep - carried));
-        piece.truncate(keep);
+      carry_quote_prefix(piece_, prefix_);
+      std::size_t keep = wrap_length(piece_, width_);
+      if (keep < piece_.size() && keep > carried) {
+        in_.seek(start + static_cast<long>(keep - carried));
+        piece_.truncate(keep);
       }
     } else {
-      prefix.clear();
+      prefix_.clear();
     }
-    continuation = cut;
-    write_piece(out, piece);
-    if (text_end) return;
+    continuation_ = cut;
+    if (settings->ModernMime) {
+      write_recoded_piece(out_, piece_);
+    } else {
+      write_piece(out_, piece_);
+    }
+    return text_end;
   }
+
+  // UTF-8 text (ModernMime) is wrapped at a character boundary within
+  // `width` characters; the rest is read again.
+  bool write_character_piece(bool cut, bool text_end, long start, std::size_t carried) {
+    std::size_t limit = utf8_prefix_bytes(piece_, width_);
+    if (cut || limit < piece_.size()) {
+      carry_quote_prefix(piece_, prefix_);
+      std::size_t keep = wrap_length(piece_.view().substr(0, limit), limit);
+      if (keep > limit) keep = limit;
+      // A piece read to its limit may end inside a character.
+      if (keep == piece_.size()) keep = piece_.size() - 1;
+      std::size_t whole = cut_text(piece_, keep, true).size();
+      if (whole > carried) keep = whole;
+      if (keep < piece_.size() && keep > carried) {
+        in_.seek(start + static_cast<long>(keep - carried));
+        piece_.truncate(keep);
+        cut = true;
+        text_end = false;
+      }
+    }
+    if (!cut) prefix_.clear();
+    continuation_ = cut;
+    write_recoded_piece(out_, piece_);
+    return text_end;
+  }
+
+  platform::File& in_;
+  platform::File& out_;
+  const std::size_t width_ = body_width();
+  // UTF-8 text is cut by characters, not bytes: its pieces are read longer.
+  const bool by_characters_ = settings->ModernMime && state.source_utf8;
+  const std::size_t read_width_ = by_characters_ ? std::min<std::size_t>(4 * width_, 480) : width_;
+  char raw_[kPieceBuffer];
+  char next_[kScanPiece + 1];
+  Text<kPieceBuffer> piece_;
+  Text<16> prefix_;
+  bool continuation_ = false;
+  bool end_found_ = false;
+};
+
+void write_body(platform::File& in, platform::File& out) {
+  BodyWriter(in, out).run();
 }
 
 // The files of a file-attach message, as MIME parts.

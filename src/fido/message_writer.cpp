@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/charset.hpp"
 #include "base/text_helpers.hpp"
 #include "base/version.hpp"
 #include "config/settings.hpp"
@@ -34,10 +35,16 @@ void appendf(std::string& out, const char* format, ...) {
     out.append(buffer, static_cast<std::size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
 }
 
+// Whether the message's text is UTF-8, so that cuts keep whole characters
+// (ModernMime only: the classic output is cut at the byte).
+bool utf8_fields() {
+  return settings->ModernMime && starts_with_nocase(message_header->chrs.view(), "UTF-8");
+}
+
 // A text up to its first NUL and at most `limit` characters.
 template <std::size_t N>
 std::string_view field(const Text<N>& text, std::size_t limit) {
-  return std::string_view(text.c_str()).substr(0, limit);
+  return cut_text(std::string_view(text.c_str()), limit, utf8_fields());
 }
 
 // Plain formatting for the lines every message carries: the messages are
@@ -128,14 +135,15 @@ void append_message_fields(std::string& out, bool file_attached, std::string_vie
   append_zstring(out, field(by_address ? h.from_address : h.from_name, kMaxUserName));
 
   if (file_attached) {
-    append_zstring(out, attach_list.substr(0, kMaxSubject));
+    append_zstring(out, cut_text(attach_list, kMaxSubject, utf8_fields()));
     return;
   }
   std::size_t start = out.size();
   put(out, field(h.subject, kMaxSubject));
   if (h.part_count > 1) {
     appendf(out, " (%ld/%ld)", h.part_number, h.part_count);
-    out.resize(std::min(out.size(), start + kMaxSubject));
+    out.resize(start +
+               cut_text(std::string_view(out).substr(start), kMaxSubject, utf8_fields()).size());
   }
   out.push_back('\0');
 }

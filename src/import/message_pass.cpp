@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/char_class.hpp"
+#include "base/charset.hpp"
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/text_helpers.hpp"
@@ -13,8 +14,10 @@
 #include "fido/message_writer.hpp"
 #include "import/classify.hpp"
 #include "import/decoded_file.hpp"
+#include "import/mime_render.hpp"
 #include "import/statistics.hpp"
 #include "rfc/header_values.hpp"
+#include "rfc/mime_words.hpp"
 
 namespace quillmar {
 
@@ -37,6 +40,32 @@ constexpr std::size_t kUuNameMax = 79;  // of the name on a "begin" line
 std::vector<PathText> files_decoded;
 long decoding_failures = 0;
 
+// With ModernMime: the FidoNet charset (CHRS name) the passes write in,
+// the one the parts were counted in, and whether the header fields have
+// been recoded into it (they are collected as UTF-8).
+std::string target_charset = "UTF-8";
+std::string counted_charset = "UTF-8";
+bool fields_recoded = false;
+
+// The FidoNet charset of an area: its FidoCharset entry (by FidoNet area
+// tag or SOUP area name), else the default.
+std::string fido_charset_for(std::string_view area_tag, std::string_view soup_area) {
+  for (const AreaCharsetEntry& e : settings->AreaCharset) {
+    if ((!area_tag.empty() && equals_nocase(e.area.view(), area_tag)) ||
+        equals_nocase(e.area.view(), soup_area)) {
+      return e.charset;
+    }
+  }
+  return settings->FidoCharset;
+}
+
+bool is_address_field(std::string_view line) {
+  for (std::string_view name : {"From:", "To:", "Cc:", "Bcc:", "Reply-To:", "Sender:"}) {
+    if (starts_with_nocase(line, name)) return true;
+  }
+  return false;
+}
+
 enum class Mode { parse, recount, write };
 enum class DecodeState { text, base64, uuencode };
 
@@ -55,16 +84,22 @@ bool is_safe_name(std::string_view name) {
   return true;
 }
 
-// Text after the parameter `key` of a MIME header line: quoted up to the
-// closing quote, unquoted up to ";" or white space.
-std::string_view parameter_value(std::string_view rest) {
+// Text after the parameter `key` of a MIME header line: a quoted string
+// without its quotes (a backslash quotes the character after it), else up
+// to ";" or white space.
+std::string parameter_value(std::string_view rest) {
+  std::string out;
   if (!rest.empty() && rest[0] == '"') {
-    rest.remove_prefix(1);
-    return rest.substr(0, rest.find('"'));
+    for (std::size_t i = 1; i < rest.size() && rest[i] != '"'; ++i) {
+      if (rest[i] == '\\' && i + 1 < rest.size()) ++i;
+      out.push_back(rest[i]);
+    }
+    return out;
   }
   std::size_t end = 0;
   while (end < rest.size() && rest[end] != ';' && !is_space(rest[end])) ++end;
-  return rest.substr(0, end);
+  out.assign(rest.substr(0, end));
+  return out;
 }
 
 // "begin " and an octal number, as a number reader takes it: white space,
@@ -141,6 +176,10 @@ class MessagePass {
   std::size_t read_raw(std::size_t at);
   bool read_header_line(std::string_view& line);
   bool read_body_line(std::string_view& line);
+  bool next_item_line(std::string_view& line);
+  void render_body();
+  void modern_header_line(std::string_view line);
+  std::string_view buffer_line(std::string_view text, bool utf8);
   void mime_scan(std::string_view line);
   void recognise_field(std::string_view line);
   void write_header_information();
@@ -148,6 +187,8 @@ class MessagePass {
   void start_attachment(DecodeState kind, std::string_view name);
   void finish_attachment();
   void decode_base64(std::string_view line);
+  std::size_t flush_group(unsigned char* out);
+  void flush_base64();
   void decode_uu(std::string_view line, int count);
   void put_decoded(const unsigned char* bytes, std::size_t n);
   void body_text_line(std::string_view line);
@@ -157,6 +198,15 @@ class MessagePass {
   void emit_raw(std::string_view bytes);
 
   Mode mode_;
+  bool modern_ = settings->ModernMime;
+  std::string target_ = target_charset;
+  bool target_utf8_ = equals_nocase(iconv_name_of(target_charset), "UTF-8");
+  std::string mime_type_;      // the message's own Content-Type value
+  std::string mime_encoding_;  // and Content-Transfer-Encoding
+  std::vector<BodyItem> items_;
+  std::size_t next_item_ = 0;
+  std::size_t item_offset_ = 0;
+  std::string note_;
   MessageFile& file_;
   int64_t end_;
   const SoupArea& area_;
@@ -190,6 +240,13 @@ class MessagePass {
   bool attachment_opened_ = false;
   platform::File attachment_;
   long decoded_ = 0;
+  // The base64 stream of the block: characters not yet making a byte
+  // group, and whether padding has ended the data.
+  int sextets_[4] = {0, 0, 0, 0};
+  int sextet_count_ = 0;
+  int padding_ = 0;
+  bool base64_ended_ = false;
+  bool base64_data_seen_ = false;
 
   long quote_counter_ = 0;
 
@@ -274,12 +331,18 @@ void MessagePass::mime_scan(std::string_view line) {
     for (std::size_t i = 0; i < line.size(); ++i) {
       std::string_view rest = line.substr(i);
       if (starts_with_nocase(rest, "name=")) {
-        part_name_.assign(trim_right(parameter_value(rest.substr(5)).substr(0, 80)));
+        std::string value = parameter_value(rest.substr(5));
+        part_name_.assign(trim_right(std::string_view(value).substr(0, 80)));
       } else if (boundary_.empty() && starts_with_nocase(rest, "boundary=")) {
-        boundary_.assign(trim_right(parameter_value(rest.substr(9)).substr(0, 128)));
+        std::string value = parameter_value(rest.substr(9));
+        boundary_.assign(trim_right(std::string_view(value).substr(0, 128)));
       } else if (h.charset.empty() && starts_with_nocase(rest, "charset=")) {
         std::string_view value = rest.substr(8);
-        h.charset.assign(trim_right(value.substr(0, value.find(';'))));
+        if (!value.empty() && value[0] == '"') {
+          h.charset.assign(trim_right(parameter_value(value)));
+        } else {
+          h.charset.assign(trim_right(value.substr(0, value.find(';'))));
+        }
       }
     }
   }
@@ -445,6 +508,10 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   action_ = junk_reason_ != kJunkNone ? AttachAction::ignore : s.Attach[news ? 1 : 0];
   attachment_opened_ = false;
   decoded_ = 0;
+  sextet_count_ = 0;
+  padding_ = 0;
+  base64_ended_ = false;
+  base64_data_seen_ = false;
   if (writing() && action_ == AttachAction::decode) {
     attachment_opened_ = !attachment_path_.empty() &&
                          attachment_.open(attachment_path_, platform::OpenMode::create_new,
@@ -463,6 +530,7 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
 
 void MessagePass::finish_attachment() {
   if (state_ == DecodeState::text) return;
+  if (writing() && state_ == DecodeState::base64) flush_base64();
   if (writing()) {
     bool ok = true;
     if (attachment_opened_) ok = attachment_.close();
@@ -493,31 +561,52 @@ void MessagePass::put_decoded(const unsigned char* bytes, std::size_t n) {
   if (attachment_opened_ && n != 0) attachment_.write(bytes, n);
 }
 
+// The lines of a block are one stream: characters outside the alphabet
+// are skipped, a group of four characters gives three bytes, and padding
+// ends the data.
 void MessagePass::decode_base64(std::string_view line) {
-  std::size_t n = 0;
-  for (char c : line) {
-    if (is_base64_char(c)) ++n;
-  }
-  std::size_t bytes = n * 3 / 4;
-  decoded_ += static_cast<long>(bytes);
-  if (!attachment_opened_) return;
   unsigned char out[3 * (kLineBuffer / 4 + 1)];
-  std::size_t produced = 0;
   std::size_t out_len = 0;
-  for (std::size_t i = 0; i < line.size() && produced < bytes; i += 4) {
-    int v[4];
-    for (int k = 0; k < 4; ++k) {
-      v[k] = i + k < line.size() ? base64_value(static_cast<unsigned char>(line[i + k])) : -1;
+  for (char c : line) {
+    if (base64_ended_) break;
+    if (c == '=') {
+      // Padding that fills the last group ends the data; padding anywhere
+      // else is skipped like any other stray character.
+      if (sextet_count_ >= 2 && sextet_count_ + ++padding_ >= 4) {
+        out_len += flush_group(out + out_len);
+        base64_ended_ = true;
+      }
+      continue;
     }
-    for (int k = 0; k < 3 && produced < bytes; ++k) {
-      if (v[k] < 0 || v[k + 1] < 0) break;
-      int b = k == 0 ? (v[0] << 2) | (v[1] >> 4)
-                     : (k == 1 ? ((v[1] & 15) << 4) | (v[2] >> 2) : ((v[2] & 3) << 6) | v[3]);
-      out[out_len++] = static_cast<unsigned char>(b);
-      ++produced;
-    }
+    if (!is_base64_char(c)) continue;
+    padding_ = 0;
+    sextets_[sextet_count_++] = base64_value(static_cast<unsigned char>(c));
+    if (sextet_count_ == 4) out_len += flush_group(out + out_len);
   }
+  decoded_ += static_cast<long>(out_len);
   put_decoded(out, out_len);
+}
+
+// The bytes of the characters collected so far (two characters give one
+// byte, three give two, four give three); the group starts anew.
+std::size_t MessagePass::flush_group(unsigned char* out) {
+  const int* v = sextets_;
+  std::size_t n = sextet_count_ >= 2 ? static_cast<std::size_t>(sextet_count_ - 1) : 0;
+  if (n >= 1) out[0] = static_cast<unsigned char>((v[0] << 2) | (v[1] >> 4));
+  if (n >= 2) out[1] = static_cast<unsigned char>(((v[1] & 15) << 4) | (v[2] >> 2));
+  if (n >= 3) out[2] = static_cast<unsigned char>(((v[2] & 3) << 6) | v[3]);
+  sextet_count_ = 0;
+  return n;
+}
+
+// The end of a block without padding: the characters left make what
+// bytes they can.
+void MessagePass::flush_base64() {
+  unsigned char out[3];
+  std::size_t n = base64_ended_ ? 0 : flush_group(out);
+  sextet_count_ = 0;
+  decoded_ += static_cast<long>(n);
+  put_decoded(out, n);
 }
 
 void MessagePass::decode_uu(std::string_view line, int count) {
@@ -645,6 +734,104 @@ void MessagePass::quote_to(std::string_view line) {
   }
 }
 
+// A header line of the message with ModernMime: encoded words decoded,
+// written in the FidoNet charset, collected as UTF-8.
+void MessagePass::modern_header_line(std::string_view line) {
+  auto value_of = [](std::string_view l) {
+    l = l.substr(l.find(':') + 1);
+    while (!l.empty() && l[0] == ' ') l.remove_prefix(1);
+    return std::string(l);
+  };
+  if (mime_type_.empty() && starts_with_nocase(line, "Content-Type:")) mime_type_ = value_of(line);
+  if (mime_encoding_.empty() && starts_with_nocase(line, "Content-Transfer-Encoding:")) {
+    mime_encoding_ = value_of(line);
+  }
+  std::string decoded = decode_header_text(line, settings->FallbackCharset);
+  write_line(recode(decoded, "UTF-8", target_), true);
+  // Addresses are parsed as they came (a decoded name may hold a comma);
+  // their names are decoded when the header is complete.
+  if (collecting()) recognise_field(is_address_field(line) ? line : buffer_line(decoded, true));
+}
+
+// `text` copied into the line buffer (as much as it holds, NUL bytes as
+// blanks).
+std::string_view MessagePass::buffer_line(std::string_view text, bool utf8) {
+  std::string_view whole = cut_text(text, kLineBuffer - 1, utf8);
+  text = whole.empty() ? text.substr(0, kLineBuffer - 1) : whole;
+  for (std::size_t i = 0; i < text.size(); ++i) line_buffer[i] = text[i] == '\0' ? ' ' : text[i];
+  line_buffer[text.size()] = '\0';
+  return std::string_view(line_buffer, text.size());
+}
+
+// With ModernMime, the end of the message's header: the whole body is
+// taken apart into lines and files; the line loop reads those.
+void MessagePass::render_body() {
+  std::string body;
+  while (remaining() > 0) {
+    std::string_view piece = file_.read_bytes(remaining() < 65536 ? remaining() : 65536);
+    if (piece.empty()) break;
+    body.append(piece);
+  }
+  RenderOptions options;
+  options.fallback_charset = settings->FallbackCharset;
+  items_ = render_mime_body(mime_type_, mime_encoding_, body, options);
+  next_item_ = 0;
+  item_offset_ = 0;
+  boundary_.clear();
+  quoted_printable_ = false;
+  base64_pending_ = false;
+  parameter_scan_ = false;
+}
+
+// The next text line of the rendered body, in the FidoNet charset; the
+// files on the way are saved (or noted when they are not decoded).
+bool MessagePass::next_item_line(std::string_view& line) {
+  while (next_item_ < items_.size()) {
+    BodyItem& item = items_[next_item_];
+    if (!item.file) {
+      if (item_offset_ == 0) {
+        item.text = recode(item.text, "UTF-8", target_);
+        // Decoded text cannot bring in kludge lines of its own.
+        for (char& c : item.text) {
+          if (c == '\x01') c = '@';
+        }
+      }
+      std::string_view rest = std::string_view(item.text).substr(item_offset_);
+      line = buffer_line(rest, target_utf8_);
+      if (line.size() < rest.size() && !line.empty()) {
+        item_offset_ += line.size();
+      } else {
+        ++next_item_;
+        item_offset_ = 0;
+      }
+      std::size_t len = line.size();
+      if (state_ != DecodeState::uuencode) {
+        while (len > 0 && line_buffer[len - 1] == ' ') --len;
+        line_buffer[len] = '\0';
+      }
+      line = std::string_view(line_buffer, len);
+      return true;
+    }
+    ++next_item_;
+    finish_attachment();
+    std::string name = recode(item.text, "UTF-8", target_);
+    start_attachment(DecodeState::base64, cut_text(name, 80, target_utf8_));
+    bool ignored = action_ == AttachAction::ignore;
+    if (writing()) {
+      decoded_ = static_cast<long>(item.data.size());
+      put_decoded(reinterpret_cast<const unsigned char*>(item.data.data()), item.data.size());
+    }
+    finish_attachment();
+    if (ignored) {
+      note_ = "[Attachment " + (name.empty() ? std::string("without a name") : name) + ", " +
+              std::to_string(item.data.size()) + " bytes, not imported]";
+      line = buffer_line(note_, target_utf8_);
+      return true;
+    }
+  }
+  return false;
+}
+
 void MessagePass::write_line(std::string_view line, bool header_line) {
   MessageHeader& h = *message_header;
   const Settings& s = *settings;
@@ -686,10 +873,18 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     if (line.size() > width) {
       chunk = width;
       for (std::size_t len = width; len >= kLeastChunk; --len) {
-        if (!is_alnum(line[len - 1])) {
+        // With ModernMime 8-bit bytes are letters: words stay whole.
+        bool letter = is_alnum(line[len - 1]) ||
+                      (modern_ && static_cast<unsigned char>(line[len - 1]) >= 0x80);
+        if (!letter) {
           chunk = len;
           break;
         }
+      }
+      // A chunk never ends inside a UTF-8 character.
+      if (modern_ && target_utf8_) {
+        std::size_t whole = cut_text(line, chunk, true).size();
+        if (whole > 0) chunk = whole;
       }
     }
     if (header_line) {
@@ -726,6 +921,10 @@ bool MessagePass::header_step() {
     return true;
   }
   mime_scan(line);
+  if (modern_) {
+    modern_header_line(line);
+    return true;
+  }
   write_line(line, true);
   // The field parsers take the line buffer apart, so they come last.
   if (collecting()) recognise_field(line);
@@ -738,7 +937,11 @@ void MessagePass::end_header() {
   if (!header_ended_ && collecting()) message_header->body_offset = file_.tell();
   header_ended_ = true;
   in_header_ = false;
-  handle_empty_line();
+  if (modern_) {
+    render_body();
+  } else {
+    handle_empty_line();
+  }
 }
 
 // Notes the first line of text: whether the body starts with header lines
@@ -795,7 +998,10 @@ std::string_view MessagePass::decode_quoted_printable(std::string_view line) {
 // the line is none (the file then ends before it) or no file is decoded.
 bool MessagePass::take_encoded_line(std::string_view line) {
   if (state_ == DecodeState::base64 && action_ != AttachAction::ignore) {
+    // Blank lines between a part's header and its data belong to neither.
+    if (line.empty() && !base64_data_seen_) return true;
     if (!line.empty() && is_base64_char(line[0])) {
+      base64_data_seen_ = true;
       if (writing()) decode_base64(line);
       if (line.size() >= 2 && line.substr(line.size() - 2) == "==") finish_attachment();
       return true;
@@ -831,12 +1037,13 @@ bool MessagePass::take_uu_begin(std::string_view line) {
 // cut marker of a mailing list).
 bool MessagePass::body_step() {
   std::string_view line;
-  if (!read_body_line(line)) return false;
+  if (!(modern_ ? next_item_line(line) : read_body_line(line))) return false;
   note_body_start(line);
   if (at_cut_marker(line)) cut_ = true;
   if (cut_) return false;
   if (take_boundary(line)) return true;
-  mime_scan(line);
+  // MIME parameters come from header blocks only: a body that quotes a
+  // Content-Type line is text.
   if (quoted_printable_) line = decode_quoted_printable(line);
   if (take_encoded_line(line)) return true;
   if (line.empty()) {
@@ -867,11 +1074,41 @@ void MessagePass::run() {
       information_written_ = true;
       if (!ignore_text_) write_header_information();
     }
-    if (remaining() == 0) break;
+    // With ModernMime the body has been read whole when the header ends.
+    if (remaining() == 0 && (in_header_ || !modern_)) break;
     if (!(in_header_ ? header_step() : body_step())) break;
   }
   finish_attachment();
   if (collecting()) finish_parse();
+}
+
+// With ModernMime, once the FidoNet area is known: the charset of the
+// area, its CHRS kludge, and the header fields (collected as UTF-8)
+// recoded into it.
+void prepare_modern_message(const SoupArea& area) {
+  MessageHeader& h = *message_header;
+  target_charset = fido_charset_for(h.area_tag.view(), area.area_name.view());
+  const FidoCharsetInfo* info = find_fido_charset(target_charset);
+  if (info != nullptr) {
+    h.chrs.assign(std::string(info->chrs) + " " + std::to_string(info->level));
+  }
+  if (fields_recoded) return;
+  fields_recoded = true;
+  bool utf8 = info != nullptr && info->level == 4;
+  auto recoded = [&](Text<128>& field) {
+    if (is_ascii(field.view())) return;
+    std::string text = recode(field.view(), "UTF-8", target_charset);
+    field.assign(cut_text(text, 127, utf8));
+  };
+  for (Text<128>* f : {&h.from_name, &h.to_name, &h.reply_to_name, &h.subject, &h.organization,
+                       &h.x_from, &h.sender, &h.quote_name, &h.previous_to_name, &h.from_address,
+                       &h.to_address, &h.reply_to_address, &h.quote_address}) {
+    recoded(*f);
+  }
+  for (Recipient& r : recipient_table) {
+    recoded(r.name);
+    recoded(r.address);
+  }
 }
 
 }  // namespace
@@ -892,15 +1129,40 @@ void parse_message(MessageFile& file, const MessageExtent& extent, const SoupAre
   h.body_offset = extent.start;
   h.category = area.kind == MessageKind::news ? kKindNews : kKindMail;
   h.part_count = 1;
+  if (settings->ModernMime) {
+    target_charset = fido_charset_for("", area.area_name.view());
+    counted_charset = target_charset;
+    fields_recoded = false;
+  }
   MessagePass pass(Mode::parse, file, extent, area);
   pass.set_category(h.category, kJunkNone);
   pass.run();
+  if (settings->ModernMime) {
+    auto decoded = [](Text<128>& name) {
+      name.assign(cut_text(decode_header_text(name.view(), settings->FallbackCharset), 127, true));
+    };
+    for (Text<128>* f : {&h.from_name, &h.to_name, &h.reply_to_name}) decoded(*f);
+    // Addresses carry no encoded words, but may carry stray 8-bit bytes.
+    auto as_utf8 = [](Text<128>& address) {
+      if (is_utf8(address.view())) return;
+      address.assign(cut_text(to_utf8(address.view(), "", settings->FallbackCharset), 127, true));
+    };
+    for (Text<128>* f : {&h.from_address, &h.to_address, &h.reply_to_address}) as_utf8(*f);
+    for (Recipient& r : recipient_table) {
+      decoded(r.name);
+      as_utf8(r.address);
+    }
+  }
   h.has_attachments = pass.has_attachments();
   h.attach_list = pass.attach_list().view();
 }
 
 void recount_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {
   MessageHeader& h = *message_header;
+  if (settings->ModernMime) {
+    prepare_modern_message(area);
+    counted_charset = target_charset;
+  }
   // The header information block at the top depends on the attachments
   // found further down; the count is taken again until both agree.
   for (int round = 0; round < 3; ++round) {
@@ -921,6 +1183,13 @@ void write_imported_message(bool ignore_text, int category, bool own_org, int ju
                             const Text<128>* cut_marker, MessageFile& file, OutPacket& packet,
                             const MessageExtent& extent, const SoupArea& area) {
   MessageHeader& h = *message_header;
+  if (settings->ModernMime) {
+    prepare_modern_message(area);
+    // The parts were counted in another charset than the one written.
+    if (settings->ImportLimit != 0 && counted_charset != target_charset) {
+      recount_message(file, extent, area);
+    }
+  }
   h.part_number = 1;
   MessagePass pass(Mode::write, file, extent, area);
   pass.set_output(&packet, ignore_text, category, own_org, junk_reason, cut_marker);
@@ -975,6 +1244,13 @@ void apply_recipient_name_rule() {
 void select_chrs() {
   MessageHeader& h = *message_header;
   h.chrs.clear();
+  if (settings->ModernMime) {
+    const FidoCharsetInfo* info = find_fido_charset(target_charset);
+    if (info != nullptr) {
+      h.chrs.assign(std::string(info->chrs) + " " + std::to_string(info->level));
+    }
+    return;
+  }
   for (const CharSetMapEntry& e : settings->CharSetMap) {
     if (e.direction == Direction::export_only ||
         !equals_nocase(e.internet_name, h.charset.view())) {

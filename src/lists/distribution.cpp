@@ -7,6 +7,7 @@
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "lists/list_commands.hpp"
+#include "rfc/header_words.hpp"
 #include "rfc/header_writer.hpp"
 #include "soup/reply.hpp"
 
@@ -40,13 +41,24 @@ void write_posting_header(HeaderWriter& out, ListRecord& list, const MessageHead
   out.value(header.from_address);
   if (!header.from_name.empty()) {
     out.raw(" (");
-    out.value(header.from_name);
+    // With ModernMime the names and the subject were decoded to UTF-8.
+    if (settings->ModernMime) {
+      out.folded(encode_header_words(header.from_name.view(), 8 + header.from_address.size()));
+    } else {
+      out.value(header.from_name);
+    }
     out.raw(")");
   }
   out.end();
   out.field("Reply-to", list_address);
   out.field("Sender", list_address);
-  out.field("Subject", header.subject);
+  out.start("Subject");
+  if (settings->ModernMime) {
+    out.folded(encode_header_words(header.subject.view(), 9));
+  } else {
+    out.value(header.subject);
+  }
+  out.end();
 
   const ParsedDate& d = header.date;
   int month = d.month % 12;

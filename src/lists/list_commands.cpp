@@ -274,6 +274,68 @@ void write_reply_header(HeaderWriter& out, const ListRecord& list, const UserRec
   out.finish();
 }
 
+// The next piece of a template: at most 127 characters up to and
+// including a line end (CR LF read as LF), NUL bytes left out. Empty at
+// the end of the file; `ended` tells whether the file ended with it.
+std::size_t read_template_piece(platform::File& text, char (&piece)[256], bool& ended) {
+  std::size_t n = 0;
+  int c = EOF;
+  while (n < 127 && (c = text.get_byte()) != EOF) {
+    if (c == '\0') continue;
+    if (c == '\r') {
+      // Template files may be written with CR LF line ends.
+      int next = text.get_byte();
+      if (next == '\n') {
+        c = next;
+      } else if (next != EOF) {
+        std::ungetc(next, text.handle());
+      }
+    }
+    piece[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  piece[n] = '\0';
+  ended = c == EOF;
+  return n;
+}
+
+// The template in pieces of at most 127 characters, each with its
+// placeholders replaced.
+void write_template_text(platform::File& out, platform::File& text, const ListRecord& list,
+                         const UserRecord& user) {
+  const char* values[8] = {text_or_absent(list.ListName),
+                           text_or_absent(list.ListAddress),
+                           text_or_absent(list.ListArea),
+                           user.name.c_str(),
+                           user.address.c_str(),
+                           user.password.c_str(),
+                           text_or_absent(list.KeeperName),
+                           text_or_absent(list.KeeperAddress)};
+  static constexpr std::string_view kPlaceholders[8] = {
+      "@LISTNAME@",    "@LISTADDRESS@", "@LISTAREA@",   "@YOURNAME@",
+      "@YOURADDRESS@", "@PASSWORD@",    "@KEEPERNAME@", "@KEEPERADDRESS@"};
+  char piece[256];
+  for (;;) {
+    bool ended = false;
+    if (read_template_piece(text, piece, ended) == 0) break;
+    for (int i = 0; i < 8; ++i) {
+      replace_placeholder(piece, sizeof piece, kPlaceholders[i], values[i]);
+    }
+    out.write(std::string_view(piece));
+    if (ended) break;
+  }
+}
+
+// The verbose line of a reply written.
+void report_reply(const ListRecord& list, const UserRecord& user, const PathText& template_file) {
+  progress_return();
+  log_print("+ reply from %s", list.ListAddress ? list.ListAddress->c_str() : "");
+  if (list.ListName && !list.ListName->empty()) log_print(" (%s)", list.ListName->c_str());
+  log_print(" to %s", user.address.c_str());
+  if (!user.name.empty()) log_print(" (%s)", user.name.c_str());
+  log_print(": %s\n", template_file.c_str());
+}
+
 }  // namespace
 
 void reset_admin_serial() {
@@ -339,63 +401,13 @@ void send_admin_reply(ListRecord& list, const UserRecord& user,
     text.close();
     return;
   }
-  const MessageHeader& header = request.message;
-  const Settings& s = *settings;
-
   HeaderWriter writer(out);
-  write_reply_header(writer, list, user, header);
-
-  // The template in pieces of at most 127 characters, each with its
-  // placeholders replaced.
-  const char* values[8] = {text_or_absent(list.ListName),
-                           text_or_absent(list.ListAddress),
-                           text_or_absent(list.ListArea),
-                           user.name.c_str(),
-                           user.address.c_str(),
-                           user.password.c_str(),
-                           text_or_absent(list.KeeperName),
-                           text_or_absent(list.KeeperAddress)};
-  static constexpr std::string_view kPlaceholders[8] = {
-      "@LISTNAME@",    "@LISTADDRESS@", "@LISTAREA@",   "@YOURNAME@",
-      "@YOURADDRESS@", "@PASSWORD@",    "@KEEPERNAME@", "@KEEPERADDRESS@"};
-  char piece[256];
-  for (;;) {
-    std::size_t n = 0;
-    int c = EOF;
-    while (n < 127 && (c = text.get_byte()) != EOF) {
-      if (c == '\0') continue;
-      if (c == '\r') {
-        // Template files may be written with CR LF line ends.
-        int next = text.get_byte();
-        if (next == '\n') {
-          c = next;
-        } else if (next != EOF) {
-          std::ungetc(next, text.handle());
-        }
-      }
-      piece[n++] = static_cast<char>(c);
-      if (c == '\n') break;
-    }
-    if (n == 0) break;
-    piece[n] = '\0';
-    for (int i = 0; i < 8; ++i) {
-      replace_placeholder(piece, sizeof piece, kPlaceholders[i], values[i]);
-    }
-    out.write(std::string_view(piece));
-    if (c == EOF) break;
-  }
-
-  if (run_options.verbose) {
-    progress_return();
-    log_print("+ reply from %s", list.ListAddress ? list.ListAddress->c_str() : "");
-    if (list.ListName && !list.ListName->empty()) log_print(" (%s)", list.ListName->c_str());
-    log_print(" to %s", user.address.c_str());
-    if (!user.name.empty()) log_print(" (%s)", user.name.c_str());
-    log_print(": %s\n", template_file->c_str());
-  }
+  write_reply_header(writer, list, user, request.message);
+  write_template_text(out, text, list, user);
+  if (run_options.verbose) report_reply(list, user, *template_file);
   text.close();
   if (close_reply_message(kReplyMail, out)) ++request.replies;
-  if (s.SeparateMSG) flush_reply_file(kReplyMail);
+  if (settings->SeparateMSG) flush_reply_file(kReplyMail);
 }
 
 }  // namespace quillmar

@@ -97,6 +97,69 @@ bool test_copy_name(std::string_view path, PathText& out) {
   return out.assign(path.substr(0, dot)) && out.append(".~LC");
 }
 
+// Reads the list settings at the top of the file; true when a "ListUsers"
+// line follows them and the list has its ListName and ListAddress.
+bool read_list_settings(platform::File& in, ListRecord& list, long& number, std::string_view path,
+                        std::string_view program_path) {
+  ListLine text;
+  while (read_list_line(in, text)) {
+    ++number;
+    std::string_view t = trim_trailing_spaces(text.text);
+    if (t.empty() || t[0] == ';') continue;
+    if (starts_with_nocase(t, "ListUsers")) return list.ListName && list.ListAddress;
+    auto [keyword, value] = split_keyword(t);
+    list_keyword(list, keyword, value, number, path, program_path);
+  }
+  return false;
+}
+
+// Reads the user records after "ListUsers" into the member index: every
+// current member's address and the position of its record.
+void read_member_index(platform::File& in, ListRecord& list, long& number, std::string_view path) {
+  ListLine text;
+  long position = in.tell();
+  while (read_list_line(in, text)) {
+    ++number;
+    long marker_position = position;
+    position = in.tell();
+    char marker = text.text.empty() ? '\0' : text.text[0];
+    if (marker != '+' && marker != '*') {
+      config_warning("user list contains erroneous line", number, path);
+      continue;
+    }
+    bool complete = true;
+    for (int i = 0; i < 4; ++i) {
+      if (!read_list_line(in, text)) {
+        complete = false;
+        break;
+      }
+      ++number;
+      if (i == 0 && marker == '+' && !add_member(list, text.text, marker_position)) {
+        config_warning("out of memory", number, path);
+      }
+    }
+    position = in.tell();
+    if (!complete) {
+      config_warning("user list ends in incomplete record", number, path);
+      return;
+    }
+  }
+}
+
+// Under /TEST the list works on a copy of its file.
+void use_test_copy(ListRecord& list, std::string_view path) {
+  PathText copy;
+  char buffer[256];
+  if (!test_copy_name(path, copy) || copy_file(path, copy, buffer, sizeof buffer) < 0) {
+    config_warning("unable to write the list configuration file duplicate", 0, path);
+  }
+  list.path = copy;
+  if (!test_note_shown) {
+    std::fputs("[Test mode: using list config file duplicates *.~LC]\n\n", stderr);
+    test_note_shown = true;
+  }
+}
+
 void kw_list_config(const ConfigLine& at) {
   if (lists().size() >= kMaxListConfig) return at.warn("too many ListConfig keywords");
   read_list_config(at.value, at.line, at.path, config_program_path());
@@ -205,47 +268,9 @@ void read_list_config(std::string_view name, long line, std::string_view config_
     list.~ListRecord();
   };
 
-  ListLine text;
   long number = 0;
-  bool in_users = false;
-  long position = in.tell();
-  while (read_list_line(in, text)) {
-    ++number;
-    long marker_position = position;
-    position = in.tell();
-    if (!in_users) {
-      std::string_view t = trim_trailing_spaces(text.text);
-      if (t.empty() || t[0] == ';') continue;
-      if (starts_with_nocase(t, "ListUsers")) {
-        if (!list.ListName || !list.ListAddress) break;
-        in_users = true;
-        continue;
-      }
-      auto [keyword, value] = split_keyword(t);
-      list_keyword(list, keyword, value, number, path, program_path);
-      continue;
-    }
-    char marker = text.text.empty() ? '\0' : text.text[0];
-    if (marker != '+' && marker != '*') {
-      config_warning("user list contains erroneous line", number, path);
-      continue;
-    }
-    bool complete = true;
-    for (int i = 0; i < 4; ++i) {
-      if (!read_list_line(in, text)) {
-        complete = false;
-        break;
-      }
-      ++number;
-      if (i == 0 && marker == '+' && !add_member(list, text.text, marker_position)) {
-        config_warning("out of memory", number, path);
-      }
-    }
-    position = in.tell();
-    if (!complete) {
-      config_warning("user list ends in incomplete record", number, path);
-      break;
-    }
+  if (read_list_settings(in, list, number, path, program_path)) {
+    read_member_index(in, list, number, path);
   }
   in.close();
   if (!list.ListName || !list.ListAddress) {
@@ -254,18 +279,7 @@ void read_list_config(std::string_view name, long line, std::string_view config_
     return;
   }
 
-  if (run_options.test_mode) {
-    PathText copy;
-    char buffer[256];
-    if (!test_copy_name(path, copy) || copy_file(path, copy, buffer, sizeof buffer) < 0) {
-      config_warning("unable to write the list configuration file duplicate", 0, path);
-    }
-    list.path = copy;
-    if (!test_note_shown) {
-      std::fputs("[Test mode: using list config file duplicates *.~LC]\n\n", stderr);
-      test_note_shown = true;
-    }
-  }
+  if (run_options.test_mode) use_test_copy(list, path);
   ++list_count;
   settings->list_config_count = list_count;
 }

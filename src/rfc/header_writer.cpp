@@ -45,6 +45,16 @@ void HeaderWriter::value(std::string_view text) {
   }
 }
 
+void HeaderWriter::folded(std::string_view text) {
+  std::string line(text);
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    bool fold =
+        line[i] == '\n' && i + 1 < line.size() && (line[i + 1] == ' ' || line[i + 1] == '\t');
+    if (!fold && breaks_header(line[i])) line[i] = ' ';
+  }
+  out_.write(line);
+}
+
 void HeaderWriter::raw(std::string_view text) {
   out_.write(text);
 }

@@ -38,6 +38,9 @@ class HeaderWriter {
   void start(std::string_view name);
   void value(std::string_view text);
   void raw(std::string_view text);
+  // Text that an encoder folded: a line feed followed by a blank or a tab
+  // stays as the fold it is; any other CR, LF or NUL becomes a blank.
+  void folded(std::string_view text);
   void end();
 
   // "Date: Www, DD Mon YYYY hh:mm:ss" and " zone" when a zone is given.

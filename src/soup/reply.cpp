@@ -9,6 +9,7 @@
 #include "base/text_helpers.hpp"
 #include "base/version.hpp"
 #include "platform/clock.hpp"
+#include "rfc/header_writer.hpp"
 #include "soup/soup_format.hpp"
 
 namespace quillmar {
@@ -102,6 +103,76 @@ void dispose_pending_files() {
     }
   }
   pending_count = 0;
+}
+
+// The boundary and the header of the MIME part of a file named `base`
+// (and the "begin" line of uuencode).
+void write_part_header(platform::File& reply, std::string_view base, bool mime) {
+  reply.printf("\n--%s\n", kMimeBoundary);
+  HeaderWriter out(reply);
+  out.start("Content-Type");
+  out.raw("application/octet-stream; name=\"");
+  out.value(base);
+  out.raw("\"");
+  out.end();
+  out.field("Content-Transfer-Encoding", mime ? "base64" : "7bit");
+  out.finish();
+  if (!mime) {
+    reply.write("begin 644 ");
+    reply.write(base);
+    reply.write("\n");
+  }
+}
+
+// Writes the file's bytes as base64 lines of 57 bytes or uuencoded lines
+// of 45; false when the file could not be read to its end.
+bool write_encoded_lines(platform::File& reply, platform::File& input, bool mime) {
+  const std::size_t per_line = mime ? 57 : 45;
+  // Whole lines per block, so that only the last line of the file is short.
+  unsigned char block[57 * 45 * 8];
+  char line[2 + 80];
+  unsigned long written = 0;  // characters of MIME data, for the padding
+  for (;;) {
+    std::size_t got = input.read(block, sizeof block);
+    for (std::size_t pos = 0; pos < got; pos += per_line) {
+      std::size_t n = got - pos < per_line ? got - pos : per_line;
+      const unsigned char* b = block + pos;
+      std::size_t len = 0;
+      if (!mime) line[len++] = static_cast<char>((n & 0x3F) + 0x20);
+      for (std::size_t i = 0; i < n; i += 3) {
+        unsigned b0 = b[i];
+        unsigned b1 = i + 1 < n ? b[i + 1] : 0;
+        unsigned b2 = i + 2 < n ? b[i + 2] : 0;
+        unsigned v[4] = {b0 >> 2, ((b0 << 4) & 0x30) | (b1 >> 4), ((b1 << 2) & 0x3C) | (b2 >> 6),
+                         b2 & 0x3F};
+        std::size_t chars = n - i >= 3 ? 4 : n - i + 1;
+        for (std::size_t c = 0; c < chars; ++c) {
+          line[len++] = mime ? kBase64[v[c]] : uu_char(static_cast<int>(v[c]));
+        }
+        if (mime) written += chars;
+      }
+      if (mime && n < per_line) {
+        while (written % 4 != 0) {
+          line[len++] = '=';
+          ++written;
+        }
+      }
+      line[len++] = '\n';
+      reply.write(line, len);
+    }
+    if (got < sizeof block) break;
+  }
+  return !(input.handle() != nullptr && std::ferror(input.handle()) != 0);
+}
+
+// Notes a file to be deleted or truncated once its message is complete; a
+// file that finds no room is kept.
+void add_pending_file(std::string_view path, AfterSend mode) {
+  if (pending_count == kMaxPending) return;
+  PendingFile& p = pending_files[pending_count];
+  if (!p.path.assign(path)) return;
+  p.mode = mode;
+  ++pending_count;
 }
 
 }  // namespace
@@ -207,57 +278,12 @@ void encode_attachment(platform::File& reply, platform::File& input, std::string
                        AfterSend mode) {
   const bool mime = settings->encode_format == EncodeFormat::mime;
   std::string_view base = base_name(path);
-  int base_len = static_cast<int>(base.size());
   input.seek(0, SEEK_END);
   input.seek(0, SEEK_SET);
-  log_print("* %s-encoding %.*s\n", mime ? "MIME" : "UU", base_len, base.data());
-
-  reply.printf("\n--%s\n", kMimeBoundary);
-  reply.printf("Content-Type: application/octet-stream; name=\"%.*s\"\n", base_len, base.data());
-  reply.write("Content-Transfer-Encoding: ");
-  if (mime) {
-    reply.write("base64\n\n");
-  } else {
-    reply.write("7bit\n\n");
-    reply.printf("begin 644 %.*s\n", base_len, base.data());
-  }
-
-  const std::size_t per_line = mime ? 57 : 45;
-  // Whole lines per block, so that only the last line of the file is short.
-  unsigned char block[57 * 45 * 8];
-  char line[2 + 80];
-  unsigned long written = 0;  // characters of MIME data, for the padding
-  for (;;) {
-    std::size_t got = input.read(block, sizeof block);
-    for (std::size_t pos = 0; pos < got; pos += per_line) {
-      std::size_t n = got - pos < per_line ? got - pos : per_line;
-      const unsigned char* b = block + pos;
-      std::size_t len = 0;
-      if (!mime) line[len++] = static_cast<char>((n & 0x3F) + 0x20);
-      for (std::size_t i = 0; i < n; i += 3) {
-        unsigned b0 = b[i];
-        unsigned b1 = i + 1 < n ? b[i + 1] : 0;
-        unsigned b2 = i + 2 < n ? b[i + 2] : 0;
-        unsigned v[4] = {b0 >> 2, ((b0 << 4) & 0x30) | (b1 >> 4), ((b1 << 2) & 0x3C) | (b2 >> 6),
-                         b2 & 0x3F};
-        std::size_t chars = n - i >= 3 ? 4 : n - i + 1;
-        for (std::size_t c = 0; c < chars; ++c) {
-          line[len++] = mime ? kBase64[v[c]] : uu_char(static_cast<int>(v[c]));
-        }
-        if (mime) written += chars;
-      }
-      if (mime && n < per_line) {
-        while (written % 4 != 0) {
-          line[len++] = '=';
-          ++written;
-        }
-      }
-      line[len++] = '\n';
-      reply.write(line, len);
-    }
-    if (got < sizeof block) break;
-  }
-  bool read_error = input.handle() != nullptr && std::ferror(input.handle()) != 0;
+  log_print("* %s-encoding %.*s\n", mime ? "MIME" : "UU", static_cast<int>(base.size()),
+            base.data());
+  write_part_header(reply, base, mime);
+  bool read_error = !write_encoded_lines(reply, input, mime);
   if (!mime) reply.write("`\nend\n");
   reply.write("\n");
   input.close();
@@ -268,11 +294,7 @@ void encode_attachment(platform::File& reply, platform::File& input, std::string
               path.data());
     return;
   }
-  if (run_options.test_mode || mode == AfterSend::keep || pending_count == kMaxPending) return;
-  PendingFile& p = pending_files[pending_count];
-  if (!p.path.assign(path)) return;
-  p.mode = mode;
-  ++pending_count;
+  if (!run_options.test_mode && mode != AfterSend::keep) add_pending_file(path, mode);
 }
 
 }  // namespace quillmar

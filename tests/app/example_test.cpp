@@ -56,6 +56,12 @@ TEST(ExampleInstallation, CharacterSetsOfFidoNetSoftware) {
   ScratchDir dir;
   std::filesystem::copy(std::string(QUILLMAR_SOURCE_DIR) + "/examples", dir.path(),
                         std::filesystem::copy_options::recursive);
+  // CharSetMap serves the classic conversion; the example turns ModernMime on.
+  std::string config = read_file(dir / "QUILLMAR.CFG");
+  std::size_t modern = config.find("\nModernMime Yes");
+  ASSERT_NE(modern, std::string::npos);
+  config.replace(modern, 15, "\nModernMime No");
+  dir.write("QUILLMAR.CFG", config);
   struct Case {
     const char* chrs;
     const char* charset;

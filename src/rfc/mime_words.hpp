@@ -1,0 +1,43 @@
+// Reading MIME header values: encoded words in header text, and the
+// parameters of Content-Type and Content-Disposition (quoted strings,
+// continuations and charset-tagged values).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quillmar {
+
+// Header text as UTF-8: encoded words ("=?charset?B?...?=", "?Q?") are
+// decoded (control characters in them as blanks) and the white space
+// between two of them dropped; other 8-bit
+// text stays when it is UTF-8 and is read as `fallback` otherwise.
+std::string decode_header_text(std::string_view text, std::string_view fallback);
+
+// A Content-Type or Content-Disposition value.
+struct MimeField {
+  std::string value;  // "text/plain", "attachment": lower case, without parameters
+  std::vector<std::pair<std::string, std::string>> params;  // names in lower case
+
+  // A parameter's value, as UTF-8; empty when it is missing.
+  std::string param(std::string_view name) const;
+};
+
+// Parses `text`; parameter values lose their quotes, split values are
+// joined, and "name*=charset'lang'%XX" values and encoded words in them
+// are decoded to UTF-8 (undeclared 8-bit text is read as `fallback`). A
+// parameter's raw charset is kept under its name for "charset".
+MimeField parse_mime_field(std::string_view text, std::string_view fallback);
+
+// The bytes of base64 text: characters outside the alphabet are skipped,
+// padding ends the data, and a last group of two or three characters gives
+// what it can.
+std::string decode_base64_text(std::string_view text);
+
+// The bytes of quoted-printable text ("=XX", soft line breaks, trailing
+// blanks of encoded lines dropped).
+std::string decode_quoted_printable(std::string_view text);
+
+}  // namespace quillmar

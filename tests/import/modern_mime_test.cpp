@@ -1,0 +1,288 @@
+// ModernMime through the real binary: today's mail built by Python's email
+// package is imported, and what a FidoNet reader sees (after recoding by
+// the CHRS kludge) is compared with Python's reading of the originals;
+// crashmail tosses every packet. FidoNet messages in several charsets are
+// exported, and Python reads the replies back as the original text.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "config/settings.hpp"
+#include "export/export_files.hpp"
+#include "import/packet_reader.hpp"
+#include "test_support.hpp"
+
+namespace quillmar::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string output_of(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen((command + " 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, p)) != 0;) out.append(buffer, n);
+    pclose(p);
+  }
+  return out;
+}
+
+const std::string kScript = std::string(QUILLMAR_SOURCE_DIR) + "/tests/import/modern_import.py";
+
+std::string modern_config(const ScratchDir& dir) {
+  return minimal_config(dir) +
+         "ModernMime Yes\n"
+         "FidoCharset UTF-8\n"
+         "FidoCharset CP866 COMP.CYR\n"
+         "FidoCharset LATIN-1 comp.latin\n"
+         "FidoCharset IBMPC COMP.PC\n"
+         "FallbackCharset windows-1252\n"
+         "DecodeDir " +
+         dir.mkdir("files") + "\n";
+}
+
+// Crashmail tosses the packets of `dir`/in; the number of messages it
+// stored outside the bad area, or -1 when it reported a problem.
+int crashmail_toss(const ScratchDir& dir) {
+  for (const char* d : {"cm", "cm/out", "cm/tmp", "cm/pkt", "cm/msg"}) dir.mkdir(d);
+  std::string cm = dir / "cm";
+  dir.write("cm/crashmail.prefs",
+            "SYSOP \"Test\"\nLOGFILE \"" + cm + "/log\"\nLOGLEVEL 6\nDEFAULTZONE 2\nINBOUND \"" +
+                dir.path() + "/in\"\nOUTBOUND \"" + cm + "/out\"\nTEMPDIR \"" + cm +
+                "/tmp\"\nCREATEPKTDIR \"" + cm + "/tmp\"\nPACKETDIR \"" + cm +
+                "/pkt\"\nSTATSFILE \"" + cm +
+                "/stats\"\nAKA 2:345/6.1\nDOMAIN \"FidoNet\"\nNODE 2:345/6.0 \"\" \"\" AUTOADD\n"
+                "NETMAIL \"NETMAIL\" 2:345/6.1 MSG \"" +
+                cm + "/msg/NETMAIL\"\nAREA \"BAD\" 2:345/6.1 MSG \"" + cm +
+                "/msg/BAD\"\nAREA \"DEFAULT\" 2:345/6.1 MSG \"" + cm + "/msg/%a\"\n");
+  std::string command =
+      "cd '" + cm + "' && crashmail SETTINGS '" + cm + "/crashmail.prefs' TOSS >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) return -1;
+  if (read_file(cm + "/log").find("\n!") != std::string::npos) return -1;
+  int stored = 0;
+  for (const auto& area : fs::directory_iterator(cm + "/msg")) {
+    if (area.path().filename() == "BAD") continue;
+    for (const auto& e : fs::directory_iterator(area.path())) {
+      if (e.path().extension() == ".msg") ++stored;
+    }
+  }
+  return stored;
+}
+
+TEST(ModernMime, ImportShowsWhatPythonReadsAndCrashmailTossesIt) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  ScratchDir dir;
+  dir.write("q.cfg", modern_config(dir));
+  ASSERT_EQ(output_of("python3 " + kScript + " make " + dir.path()), "");
+  RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(output_of("python3 " + kScript + " check " + dir.path()), "ok 14\n");
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed";
+  EXPECT_EQ(crashmail_toss(dir), 14) << read_file(dir / "cm/log");
+}
+
+// The charset of an area known only by its FidoNet tag is known after the
+// parts were first counted: the parts are counted again in it, so that
+// every part says how many there are.
+TEST(ModernMime, SplitMessageCountsItsPartsInTheAreaCharset) {
+  ScratchDir dir;
+  dir.write("q.cfg", modern_config(dir) +
+                         "AreaMap RU.CYR comp.cyr\nFidoCharset CP866 RU.CYR\nImportLimit 3000\n");
+  std::string text;
+  for (int i = 0; i < 600; ++i) {
+    text += "\xD0\xA1\xD1\x82\xD1\x80\xD0\xBE\xD0\xBA\xD0\xB0 " + std::to_string(i) + "\n";
+  }
+  dir.write("soup/AREAS", "NEWS\tcomp.cyr\tBn\n");
+  dir.write("soup/NEWS.MSG",
+            framed_message("From: ivan@example.ru\nNewsgroups: comp.cyr\nSubject: long\n"
+                           "Content-Type: text/plain; charset=utf-8\n\n" +
+                           text));
+  RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<FidoMessage> parts;
+  for (const auto& e : fs::directory_iterator(dir / "in")) {
+    std::vector<FidoMessage> m = read_packet(e.path().string());
+    parts.insert(parts.end(), m.begin(), m.end());
+  }
+  // 600 lines of 12 bytes in CP866 fill three parts (in UTF-8 they
+  // would fill five).
+  ASSERT_EQ(parts.size(), 3u);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    std::string n = std::to_string(i + 1);
+    EXPECT_EQ(parts[i].subject, "long (" + n + "/3)");
+    EXPECT_NE(parts[i].text.find(" 0" + n + "/03 "), std::string::npos);
+    EXPECT_NE(parts[i].text.find("\x01"
+                                 "CHRS: CP866 2\r"),
+              std::string::npos);
+    EXPECT_EQ(parts[i].text.find("\xD0"), std::string::npos) << "UTF-8 left in part " << n;
+  }
+}
+
+// Text hidden in encodings cannot make kludge lines or break a header
+// field of the packet.
+TEST(ModernMime, DecodedTextBringsNoKludges) {
+  ScratchDir dir;
+  dir.write("q.cfg", modern_config(dir));
+  dir.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+  // "\x01INTL 1:1/1 2:2/2\nhello\n" in base64, and a subject holding CR, ^A and NUL.
+  dir.write(
+      "soup/MAIL.MSG",
+      framed_message("From: a@example.com\nTo: sysop@example.org\n"
+                     "Subject: =?utf-8?q?x=0D=01INTL_1:1/1_2:2/2=00y?=\n"
+                     "Content-Type: text/plain; charset=utf-8\n"
+                     "Content-Transfer-Encoding: base64\n\nAUlOVEwgMToxLzEgMjoyLzIKaGVsbG8K\n"));
+  RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<FidoMessage> m;
+  for (const auto& e : fs::directory_iterator(dir / "in")) {
+    bool ok = false;
+    m = read_packet(e.path().string(), &ok);
+    EXPECT_TRUE(ok);
+  }
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].subject, "x  INTL 1:1/1 2:2/2 y");
+  EXPECT_EQ(m[0].text.find("\x01INTL 1:1"), std::string::npos) << m[0].text;
+  EXPECT_NE(m[0].text.find("\r@INTL 1:1/1 2:2/2\rhello\r"), std::string::npos) << m[0].text;
+}
+
+// Python's reading of a reply file: per message one line of JSON with the
+// decoded subject and From header, the Content-Type charset, the text,
+// the defects found and the longest header line.
+constexpr const char* kReplyReader = R"PY(
+import email, email.policy, json, sys
+from email.header import decode_header, make_header
+data = open(sys.argv[1], 'rb').read()
+pos = 0
+while pos + 4 <= len(data):
+    n = int.from_bytes(data[pos:pos + 4], 'big')
+    raw = data[pos + 4:pos + 4 + n]
+    pos += 4 + n
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    old = email.message_from_bytes(raw, policy=email.policy.compat32)
+    defects = [type(d).__name__ for p in msg.walk() for d in p.defects]
+    defects += [type(d).__name__ for d in msg['subject'].defects]
+    header = raw.split(b'\n\n')[0].split(b'\n')
+    print(json.dumps({'subject': str(msg['subject']),
+                      'from': str(make_header(decode_header(old['from']))),
+                      'charset': msg.get_content_charset(), 'text': msg.get_content(),
+                      'defects': defects, 'longest': max(len(l) for l in header)},
+                     ensure_ascii=False))
+)PY";
+
+TEST(ModernMime, ExportWritesWhatPythonReadsAsTheOriginal) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!have_program("faketime")) GTEST_SKIP() << "faketime is not installed";
+  const FtnAddress node{2, 345, 1, 0};
+  const FtnAddress gateway{2, 345, 6, 0};
+  struct Case {
+    std::string area;  // empty: netmail
+    std::string chrs;  // the CHRS kludge, empty for none
+    std::string from, subject, text;
+    std::string want_from, want_subject, want_text;  // as Python reads them
+  };
+  const std::string cp866_line =
+      "\x8A\xA0\xAA \xA4\xA5\xAB\xA0? \x82\xE1\xF1 "
+      "\xE5\xAE\xE0\xAE\xE8\xAE. ";
+  const std::string utf8_words =
+      "Gr\xC3\xB6\xC3\x9F"
+      "e \xE2\x80\x93 5 \xE2\x82\xAC ";
+  std::string cp866_text, want_cp866, utf8_subject, want_utf8_subject, utf8_text, want_utf8;
+  for (int i = 0; i < 8; ++i) {
+    cp866_text += cp866_line;
+    want_cp866 += "Как дела? Всё хорошо. ";
+    utf8_text += utf8_words;
+    want_utf8 += "Größe – 5 € ";
+  }
+  for (int i = 0; i < 4; ++i) {
+    utf8_subject += utf8_words;
+    want_utf8_subject += "Größe – 5 € ";
+  }
+  const std::vector<Case> cases = {
+      {"", "CP866 2", "\x88\xA2\xA0\xAD \x8F\xA5\xE2\xE0\xAE\xA2",
+       "\x8F\xE0\xA8\xA2\xA5\xE2, \x84\xA6\xAE", cp866_text, "Иван Петров", "Привет, Джо",
+       want_cp866},
+      {"FIDO.TEST", "UTF-8 4", "J\xC3\xBCrgen M\xC3\xBCller", utf8_subject, utf8_text,
+       "Jürgen Müller", want_utf8_subject, want_utf8},
+      {"FIDO.LAT", "", "Ren\xE9", "Caf\xE9",
+       "Caf\xE9 cr\xE8me br\xFBl\xE9"
+       "e",
+       "René", "Café", "Café crème brûlée"},
+      {"", "IBMPC 2", "Joe Sysop", "Na\x8Bve", "Na\x8Bve se\xA4or", "Joe Sysop", "Naïve",
+       "Naïve señor"},
+      // A line end in a subject stays inside it (as an encoded word).
+      {"", "", "Joe Sysop", "Hi\nBcc: evil@example.com", "x", "Joe Sysop",
+       "Hi\\nBcc: evil@example.com", "x"},
+  };
+  std::vector<TestMessage> messages;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    TestMessage m;
+    m.from_name = c.from;
+    m.subject = c.subject;
+    std::string kludges = "\x01MSGID: 2:345/1 0000001" + std::to_string(i) + "\r";
+    if (!c.chrs.empty())
+      kludges +=
+          "\x01"
+          "CHRS: " +
+          c.chrs + "\r";
+    if (c.area.empty()) {
+      m.text = kludges + "To: a@example.net\r\r" + c.text + "\r";
+    } else {
+      m.to_name = "All";
+      m.text = "AREA:" + c.area + "\r" + kludges + c.text +
+               "\r--- ed\r * Origin: here (2:345/1)\rSEEN-BY: 345/1\r";
+    }
+    messages.push_back(m);
+  }
+  ScratchDir dir;
+  dir.write("out/01590006.OUT", build_packet(node, gateway, messages));
+  dir.write("q.cfg", modern_config(dir) + "FidoCharset LATIN-1 FIDO.LAT\n");
+  RunResult r = run_quillmar(dir.path(), {"EXPORT", "/C=./q.cfg"}, "TZ=UTC", "1999-03-09 14:05:07");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(read_file(dir / "soup/mail0000.MSG").find("\nBcc:"), std::string::npos);
+  std::string script = dir.write("read.py", kReplyReader);
+  std::string seen;
+  for (const char* file : {"soup/mail0000.MSG", "soup/news0000.MSG"}) {
+    seen += output_of("python3 " + script + " " + (dir / file));
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.want_subject);
+    std::string json = "{\"subject\": \"" + c.want_subject + "\", \"from\": \"";
+    std::size_t at = seen.find(json);
+    ASSERT_NE(at, std::string::npos) << seen;
+    std::string line = seen.substr(at, seen.find('\n', at) - at);
+    EXPECT_NE(line.find("(" + c.want_from + ")\", \"charset\": \"utf-8\""), std::string::npos)
+        << line;
+    EXPECT_NE(line.find("\"defects\": []"), std::string::npos) << line;
+    // Long lines are wrapped; the words stay, in order.
+    std::string text = line.substr(line.find("\"text\": \"") + 9);
+    text = text.substr(0, text.find("\", \"defects\""));
+    std::string joined;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text.compare(i, 2, "\\n") == 0) {
+        joined += ' ';
+        ++i;
+      } else {
+        joined += text[i];
+      }
+    }
+    auto words = [](const std::string& s) {
+      std::vector<std::string> out;
+      std::size_t i = 0;
+      while ((i = s.find_first_not_of(' ', i)) != std::string::npos) {
+        std::size_t end = s.find(' ', i);
+        out.push_back(s.substr(i, end - i));
+        i = end;
+      }
+      return out;
+    };
+    EXPECT_EQ(words(joined), words(c.want_text)) << line;
+    std::size_t longest = std::stoul(line.substr(line.find("\"longest\": ") + 11));
+    EXPECT_LE(longest, 78u) << line;
+  }
+}
+
+}  // namespace
+}  // namespace quillmar::testing

@@ -127,6 +127,24 @@ class Deliverer {
   // Hands one mail to the sendmail command. The ledger line of an accepted
   // mail is written by the helper that waits for the command, so that it is
   // written even when this run is killed meanwhile.
+  // A reply file whose rest cannot be read is set aside (after its
+  // complete messages went out) instead of being tried again every run.
+  bool set_damaged_file_aside(const std::string& path, long messages) {
+    note_run_failure();
+    const PathText& configured = settings->soup_side.SoupRefusedDir;
+    const PathText& dir = configured.empty() ? settings->SoupDir : configured;
+    PathText target;
+    if (!unique_hex_name(dir.view(), "BAD", target) || !platform::rename_file(path, target) ||
+        !platform::sync_directory_of(target) || !platform::sync_directory_of(path)) {
+      log_print("! %s is damaged after %ld message(s) and cannot be set aside; it stays\n",
+                path.c_str(), messages);
+      return false;
+    }
+    log_print("! %s is damaged after %ld message(s); set aside as %s\n", path.c_str(), messages,
+              target.c_str());
+    return true;
+  }
+
   Outcome send_mail(std::string_view message, const std::string& key, std::string& reason) {
     const std::string& command = settings->soup_side.SoupSendmail;
     if (command.empty()) {
@@ -223,6 +241,9 @@ class Deliverer {
       FramedRead r = read_framed_message(file, message, kMaxReply);
       if (r == FramedRead::end_of_file) break;
       if (r == FramedRead::format_error) {
+        file.close();
+        if (all_done) return set_damaged_file_aside(path, index);
+        // Messages of it wait for the next run: the file stays until then.
         log_print("! %s is damaged after %ld message(s); it stays\n", path.c_str(), index);
         note_run_failure();
         return false;

@@ -162,6 +162,43 @@ TEST(SoupSideMail, PostfixDeliversAndCollectTakesItBackToCrashmail) {
   EXPECT_EQ(stored_subjects(dir / "cm/msg/NETMAIL"), sent) << read_file(dir / "cm/log");
 }
 
+// What deliver cannot send stays where it is, with the reason, and does not
+// hold up the rest: a line it does not understand, a file of another
+// format, a damaged file (its complete messages go out once), a kind
+// without a sendmail command. The command's words are split at blanks,
+// double quotes keeping a word together.
+TEST(SoupSideMail, DeliverKeepsWhatItCannotSend) {
+  ScratchDir dir;
+  std::string damaged = framed_message(mail("d1")) + std::string("\0\0\1\0tail", 8);
+  dir.write("soup/mail0000.MSG", framed_message(mail("m1")) + framed_message(mail("m2")));
+  dir.write("soup/mail0001.MSG", damaged);
+  dir.write("soup/news0000.MSG", "#! rnews 10\n0123456789");
+  std::string replies = "not a line\nmail0000\tmail\tbn\nmail0001\tmail\tbn\nnews0000\tnews\tun\n";
+  dir.write("soup/REPLIES", replies);
+  std::string config = minimal_config(dir) + "SoupSendmail /bin/sh -c \"cat >>'" + dir.path() +
+                       "/sent.txt'; echo >>'" + dir.path() + "/sent.txt'\"\n";
+  dir.write("q.cfg", config);
+  for (int run = 0; run < 2; ++run) {
+    RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("REPLIES line \"not a line\" is not understood"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("news0000.MSG: only binary mail and news files can be sent"),
+              std::string::npos)
+        << r.err;
+    // The damaged file: its complete message goes out, the file is set aside.
+    EXPECT_EQ(
+        r.err.find("mail0001.MSG is damaged after 1 message(s); set aside as") != std::string::npos,
+        run == 0)
+        << r.err;
+  }
+  EXPECT_EQ(read_file(dir / "sent.txt"), mail("m1") + "\n" + mail("m2") + "\n" + mail("d1") + "\n");
+  EXPECT_FALSE(exists(dir / "soup/mail0000.MSG"));
+  EXPECT_FALSE(exists(dir / "soup/mail0001.MSG"));
+  EXPECT_EQ(read_file(dir / "soup/00000000.BAD"), damaged);
+  EXPECT_EQ(read_file(dir / "soup/REPLIES"), "not a line\nnews0000\tnews\tun\n");
+}
+
 // A collect whose packet is complete but whose Maildir messages cannot be
 // moved keeps its journal; no later run takes those messages again, and the
 // first run that can move them finishes the work.

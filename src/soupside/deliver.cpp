@@ -76,7 +76,11 @@ class Deliverer {
     std::size_t pos = 0;
     for (;;) {
       std::size_t lf = text.find('\n', pos);
-      if (lf == std::string::npos) break;  // a line cut by a crash says nothing
+      if (lf == std::string::npos) {
+        // A line cut by a power cut says nothing; the next line starts anew.
+        torn_ = pos < text.size();
+        break;
+      }
       std::string_view line(text.data() + pos, lf - pos);
       pos = lf + 1;
       std::size_t tab = line.rfind('\t');
@@ -95,7 +99,10 @@ class Deliverer {
 
   bool record(const std::string& key, const char* state) {
     std::string line = key + "\t" + state;
-    if (!append_line_durably(soup_path(kDeliverLedger), line + "\n")) return false;
+    if (!append_line_durably(soup_path(kDeliverLedger), (torn_ ? "\n" : "") + line + "\n")) {
+      return false;
+    }
+    torn_ = false;
     ledger_[key] = state;
     ledger_lines_.push_back(line);
     return true;
@@ -124,9 +131,6 @@ class Deliverer {
     return true;
   }
 
-  // Hands one mail to the sendmail command. The ledger line of an accepted
-  // mail is written by the helper that waits for the command, so that it is
-  // written even when this run is killed meanwhile.
   // A reply file whose rest cannot be read is set aside (after its
   // complete messages went out) instead of being tried again every run.
   bool set_damaged_file_aside(const std::string& path, long messages) {
@@ -145,6 +149,9 @@ class Deliverer {
     return true;
   }
 
+  // Hands one mail to the sendmail command. The ledger line of an accepted
+  // mail is written by the helper that waits for the command, so that it is
+  // written even when this run is killed meanwhile.
   Outcome send_mail(std::string_view message, const std::string& key, std::string& reason) {
     const std::string& command = settings->soup_side.SoupSendmail;
     if (command.empty()) {
@@ -386,6 +393,7 @@ class Deliverer {
  private:
   std::map<std::string, std::string> ledger_;
   std::vector<std::string> ledger_lines_;
+  bool torn_ = false;  // the ledger ends in a cut line
   NntpClient nntp_;
   bool nntp_failed_ = false;
   long sent_[2] = {0, 0};

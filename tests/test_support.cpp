@@ -58,8 +58,6 @@ bool exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }
 
-namespace {
-
 std::string shell_quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
@@ -71,6 +69,8 @@ std::string shell_quote(const std::string& s) {
   }
   return out + "'";
 }
+
+namespace {
 
 std::string command_line(const std::string& cwd, const std::vector<std::string>& args,
                          const std::string& env, const std::string& fixed_time) {

@@ -62,6 +62,8 @@ struct WatchedConsole {
   WatchedConsole() { set_progress_display(true); }
   ~WatchedConsole() { set_progress_display(false); }
 };
+// `s` quoted for the shell.
+std::string shell_quote(const std::string& s);
 
 // The messages of a SOUP reply file, split by their 4-byte big-endian
 // lengths; `ok` is false when the framing does not end exactly at the end

@@ -122,4 +122,15 @@ CrLine read_cr_line(platform::File& file, char* buffer, std::size_t buffer_size)
   return CrLine::too_long;
 }
 
+bool read_whole_file(std::string_view path, std::string& data) {
+  data.clear();
+  platform::File f;
+  if (!f.open(path, platform::OpenMode::read)) return false;
+  char buffer[4096];
+  for (std::size_t n; (n = f.read(buffer, sizeof buffer)) != 0;) data.append(buffer, n);
+  bool ok = std::ferror(f.handle()) == 0;
+  f.close();
+  return ok;
+}
+
 }  // namespace quillmar

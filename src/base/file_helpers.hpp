@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "base/path_text.hpp"
@@ -52,6 +53,10 @@ template <std::size_t N>
 std::size_t read_zstring(platform::File& file, char (&buffer)[N], std::size_t maximum) {
   return read_zstring(file, buffer, N, maximum);
 }
+
+// Reads a whole (small) file into `data`; false when it cannot be opened or
+// a read fails.
+bool read_whole_file(std::string_view path, std::string& data);
 
 enum class CrLine { ended = 0, line = 1, too_long = 2 };
 

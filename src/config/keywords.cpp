@@ -327,6 +327,13 @@ void kw_junk_area(const ConfigLine& at) {
   to_upper(cfg().JunkArea);
 }
 
+void kw_packet_settle_time(const ConfigLine& at) {
+  parse_number16(at, at.value, cfg().PacketSettleTime);
+}
+void kw_busy_flag_age(const ConfigLine& at) {
+  parse_number16(at, at.value, cfg().BusyFlagAge);
+}
+
 void kw_export_max_to(const ConfigLine& at) {
   parse_number16(at, at.value, cfg().ExportMaxTo);
 }
@@ -611,6 +618,8 @@ const KeywordEntry kKeywords[] = {
     {"QuickScan", kw_quick_scan},
     {"ExportAllMail", kw_export_all_mail},
     {"SeparateMSG", kw_separate_msg},
+    {"PacketSettleTime", kw_packet_settle_time},
+    {"BusyFlagAge", kw_busy_flag_age},
     {"MaxPKTSize", kw_max_pkt_size},
     {"ImportLimit", kw_import_limit},
     {"OwnOrgArea", kw_own_org_area},

@@ -149,6 +149,11 @@ struct Settings {
   bool QuickScan = false;
   bool ExportAllMail = false;
   bool SeparateMSG = false;
+  // Minutes a packet without its closing zero word must have stood still
+  // before EXPORT takes it (it may still be written); the age after which a
+  // BinkleyTerm busy flag of the outbound counts as left behind.
+  uint16_t PacketSettleTime = 10;
+  uint16_t BusyFlagAge = 720;
   uint32_t MaxPKTSize = 0;
   uint32_t ImportLimit = 0;
 

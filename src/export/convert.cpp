@@ -15,6 +15,7 @@
 #include "base/version.hpp"
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
+#include "export/journal.hpp"
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "lists/distribution.hpp"
@@ -122,7 +123,7 @@ bool skip_rest_of_line(platform::File& in) {
 }
 
 void read_kludge(std::string_view k) {
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   if (starts_with(k, "INTL ")) {
     std::string_view s = k.substr(5);
     FtnAddress to, from;
@@ -210,7 +211,7 @@ bool read_address_line(std::string_view line) {
 // body line.
 void scan_header(platform::File& in) {
   char line[kScanPiece + 1];
-  const bool gateway = export_target == ExportTarget::gateway;
+  const bool gateway = export_state.target == ExportTarget::gateway;
   bool allowance = false;
   for (;;) {
     long pos = in.tell();
@@ -260,8 +261,8 @@ bool check_body(platform::File& in) {
 
 // Will a file of the attachment list go with the message?
 bool has_attachment_to_send() {
-  for (const AttachmentEntry& e : attachment_list) {
-    if (export_target == ExportTarget::route || e.state != kAttachPacket) return true;
+  for (const AttachmentEntry& e : export_state.attachments) {
+    if (export_state.target == ExportTarget::route || e.state != kAttachPacket) return true;
   }
   return false;
 }
@@ -276,8 +277,9 @@ std::string fido_text_as_utf8(std::string_view text) {
 // words with ModernMime, else as it stands. `used` is what the line holds
 // before it.
 std::string header_text(std::string_view text, std::size_t used) {
-  if (!settings->ModernMime) return std::string(text);
-  return encode_header_words(fido_text_as_utf8(text), used);
+  std::string value = header_value(text);
+  if (!settings->ModernMime) return value;
+  return encode_header_words(fido_text_as_utf8(value), used);
 }
 
 // Writes a header text of the FidoNet message through the header writer:
@@ -386,14 +388,14 @@ bool subject_names_bundle(std::string_view subject) {
 // The addressees: the list's members, the recipients of mail, or the
 // newsgroups.
 void write_addressees(HeaderWriter& out) {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   if (state.list != nullptr) {
     write_member_bcc(out, *state.list);
   } else if (!state.is_news) {
     out.start("To");
     if (!state.is_uucp) {
-      out.value(state.recipient.c_str());
-      if (export_target == ExportTarget::route && !m.to_name.empty()) {
+      out.value(state.recipient);
+      if (export_state.target == ExportTarget::route && !m.to_name.empty()) {
         out.raw(" (");
         write_text_value(out, m.to_name, 6 + state.recipient.size());
         out.raw(")");
@@ -413,10 +415,10 @@ void write_addressees(HeaderWriter& out) {
     }
   } else {
     out.start("Newsgroups");
-    out.value(state.newsgroup.c_str());
+    out.value(state.newsgroup);
     for (const Text<128>& group : cross_post_table) {
       out.raw(",");
-      out.value(group.c_str());
+      out.value(group);
     }
     out.end();
   }
@@ -425,31 +427,32 @@ void write_addressees(HeaderWriter& out) {
 // Sender, reply address and subject.
 void write_origin_lines(HeaderWriter& out) {
   const Settings& s = *settings;
-  const ExportMessage& m = *export_message;
-  const char* spam_text = state.is_news ? s.NoSpamText.c_str() : "";
+  const ExportMessage& m = *export_state.message;
   out.start("From");
-  out.value(spam_text);
-  out.value(state.from_address.c_str());
+  if (state.is_news) out.value(s.NoSpamText);
+  out.value(state.from_address);
   out.raw(" (");
-  write_text_value(out, m.from_name, 8 + std::strlen(spam_text) + state.from_address.size());
+  std::size_t from_used = 8 + (state.is_news ? s.NoSpamText.size() : 0) + state.from_address.size();
+  write_text_value(out, m.from_name, from_used);
   out.raw(")");
   out.end();
   if (state.list == nullptr) {
     out.start("Reply-to");
-    out.value(state.reply_address.c_str());
+    out.value(state.reply_address);
     out.raw(" (");
     write_text_value(out, m.from_name, 12 + state.reply_address.size());
     out.raw(")");
     out.end();
   } else {
-    const char* list_address = state.list->ListAddress ? state.list->ListAddress->c_str() : "";
+    std::string_view list_address =
+        state.list->ListAddress ? state.list->ListAddress->view() : std::string_view();
     out.field("Reply-to", list_address);
     out.field("Sender", list_address);
   }
-  const char* subject = m.subject.c_str();
-  if (m.file_attached && export_target == ExportTarget::route && !m.route_subject.empty() &&
+  std::string_view subject = m.subject;
+  if (m.file_attached && export_state.target == ExportTarget::route && !m.route_subject.empty() &&
       subject_names_bundle(m.subject)) {
-    subject = m.route_subject.c_str();
+    subject = m.route_subject;
   }
   out.start("Subject");
   write_text_value(out, subject, 9);
@@ -459,8 +462,8 @@ void write_origin_lines(HeaderWriter& out) {
 // Date, identifiers, organisation and the gateway's own fields.
 void write_message_lines(HeaderWriter& out) {
   const Settings& s = *settings;
-  const ExportMessage& m = *export_message;
-  out.date(parse_fido_date(m.date_time), s.TimeZone.c_str());
+  const ExportMessage& m = *export_state.message;
+  out.date(parse_fido_date(m.date_time), s.TimeZone);
 
   out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
                                           state.msgid_ref.address));
@@ -469,14 +472,14 @@ void write_message_lines(HeaderWriter& out) {
         state.is_news ? "References" : "In-Reply-To",
         message_id_text(state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address));
   }
-  if (!s.Organization.empty()) out.field("Organization", s.Organization.c_str());
+  if (!s.Organization.empty()) out.field("Organization", s.Organization);
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
     out.start("X-Comment-To");
     write_text_value(out, m.to_name, 14);
     out.end();
   }
-  if (!state.is_news && export_target == ExportTarget::route && !m.route_password.empty()) {
-    out.field("X-MailPassword", m.route_password.c_str());
+  if (!state.is_news && export_state.target == ExportTarget::route && !m.route_password.empty()) {
+    out.field("X-MailPassword", m.route_password);
   }
   out.program(state.list != nullptr ? "X-MailServer" : "X-MailConverter");
 }
@@ -485,7 +488,7 @@ void write_message_lines(HeaderWriter& out) {
 void write_content_lines(HeaderWriter& out) {
   const Settings& s = *settings;
   out.field("Mime-version", "1.0");
-  if (export_message->file_attached) {
+  if (export_state.message->file_attached) {
     out.start("Content-Type");
     out.raw("multipart/mixed; boundary=\"");
     out.raw(kMimeBoundary);
@@ -742,7 +745,7 @@ void write_body(platform::File& in, platform::File& out) {
 
 // The files of a file-attach message, as MIME parts.
 void write_attachments(platform::File& out, bool allow_attachments) {
-  std::string_view subject = export_message->subject;
+  std::string_view subject = export_state.message->subject;
   std::vector<std::string> encoded;
   while (!subject.empty()) {
     std::size_t space = subject.find(' ');
@@ -756,7 +759,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
       // Of two listed files with the same name, the one not yet sent is meant.
       std::string_view wanted = base_name(without_send_mark(word));
       AttachmentEntry* found = nullptr;
-      for (AttachmentEntry& e : attachment_list) {
+      for (AttachmentEntry& e : export_state.attachments) {
         if (!equals_nocase(base_name(without_send_mark(e.name)), wanted)) continue;
         if (found == nullptr) found = &e;
         if (e.state != kAttachDone) {
@@ -765,7 +768,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
         }
       }
       if (found != nullptr) {
-        if (found->state == kAttachPacket && export_target == ExportTarget::gateway) {
+        if (found->state == kAttachPacket && export_state.target == ExportTarget::gateway) {
           pass_over = true;
         } else {
           name = found->name;
@@ -783,11 +786,26 @@ void write_attachments(platform::File& out, bool allow_attachments) {
     }
     if (!name.empty() && name.front() == '#') mode = AfterSend::truncate;
     if (!name.empty() && name.front() == '^') mode = AfterSend::erase;
-    std::string_view path = without_send_mark(name);
-    // A file named twice goes once.
+    std::string_view wanted = without_send_mark(name);
+    if (wanted.empty()) continue;
+    // A bare name is also looked for where the tosser leaves files; a file
+    // that is nowhere is reported, never silently left out.
+    PathText found;
+    if (!find_attached_file(wanted, found)) {
+      log_print("! attached file %.*s not found\n", static_cast<int>(wanted.size()), wanted.data());
+      export_state.attachment_missing = true;
+      continue;
+    }
+    std::string_view path = found;
+    // A file named twice goes once; one already sent by this run is gone.
     if (std::find(encoded.begin(), encoded.end(), path) != encoded.end()) continue;
+    if (journal_consumes(path)) continue;
     platform::File input;
-    if (path.empty() || !input.open(path, platform::OpenMode::read)) continue;
+    if (!input.open(path, platform::OpenMode::read)) {
+      log_print("! can't open attached file %s: %s\n", found.c_str(), platform::last_error());
+      export_state.attachment_missing = true;
+      continue;
+    }
     encoded.emplace_back(path);
     encode_attachment(out, input, path, mode);
   }
@@ -795,7 +813,7 @@ void write_attachments(platform::File& out, bool allow_attachments) {
 }
 
 void print_verbose(long entries) {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   progress_return();
   log_print("- from %s (%s) to ", ftn_address_text(m.origin, PointForm::always).c_str(),
             m.from_name.c_str());
@@ -812,16 +830,16 @@ void print_verbose(long entries) {
 
 // Empties the conversion's state and takes the recipient the target gives.
 void start_conversion() {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   state = ConvertState{};
   recipient_table.clear();
   cross_post_table.clear();
   prepare_message_refs(state.msgid_ref, state.reply_ref, m.origin);
   state.area = "NETMAIL";
-  if (export_target == ExportTarget::gateway) {
+  if (export_state.target == ExportTarget::gateway) {
     state.is_uucp = equals_nocase(m.to_name, "UUCP");
     state.recipient = m.to_name;
-  } else if (export_target == ExportTarget::route) {
+  } else if (export_state.target == ExportTarget::route) {
     state.recipient = m.route_recipient;
   }
   state.scan_serial = static_cast<uint32_t>(platform::now());
@@ -830,7 +848,7 @@ void start_conversion() {
 // An FTN address in the MSGID names the sender more exactly than the
 // packet does.
 void take_msgid_origin() {
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   MessageRef& id = state.msgid_ref;
   if (state.msgid_read && id.id_text.empty() && id.address.zone != 0) {
     m.origin = id.address;
@@ -857,7 +875,7 @@ void apply_aliases() {
 // The sender's Internet address and reply address, unless a gateway line
 // or the list named them.
 void choose_sender() {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   if (state.from_address.empty()) {
     map_sender_to_internet(m.origin, m.from_name, state.from_address, state.reply_address);
   }
@@ -866,7 +884,7 @@ void choose_sender() {
 
 // The warnings about recipients and cross-posts left out.
 void report_limits() {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   const Text<32> origin_text = ftn_address_text(m.origin, PointForm::always);
   if (state.to_limit) {
     log_print("! To/Copy-limit exceeded in msg from %s (%s)\n", origin_text.c_str(),
@@ -884,9 +902,9 @@ void report_limits() {
 
 // Counts an exported message.
 void count_exported() {
-  ++export_stats.exported;
-  ++(state.is_news ? export_stats.news : export_stats.mail);
-  if (state.list != nullptr) ++export_stats.lists;
+  ++export_state.stats.exported;
+  ++(state.is_news ? export_state.stats.news : export_state.stats.mail);
+  if (state.list != nullptr) ++export_state.stats.lists;
 }
 
 // Writes the message into the reply packet: header, body and files. A
@@ -896,7 +914,7 @@ void write_reply(platform::File& in, bool allow_attachments) {
   platform::File out;
   if (!open_reply_message(kind, out)) {
     // The message cannot be written: its source must be kept.
-    export_write_failed = true;
+    export_state.write_failed = true;
     skip_to_text_end(in);
     return;
   }
@@ -906,10 +924,10 @@ void write_reply(platform::File& in, bool allow_attachments) {
   write_header(out);
   recipient_table.clear();
   write_body(in, out);
-  if (export_message->file_attached) write_attachments(out, allow_attachments);
+  if (export_state.message->file_attached) write_attachments(out, allow_attachments);
 
   if (!close_reply_message(kind, out)) {
-    export_write_failed = true;
+    export_state.write_failed = true;
     cross_post_table.clear();
     return;
   }
@@ -967,7 +985,7 @@ FidoDate parse_fido_date(std::string_view text) {
 }
 
 void convert_message(platform::File& in, bool allow_attachments) {
-  const ExportMessage& m = *export_message;
+  const ExportMessage& m = *export_state.message;
   start_conversion();
   scan_header(in);
   take_msgid_origin();

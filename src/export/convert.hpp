@@ -18,7 +18,7 @@ using FidoDate = HeaderDate;
 // local time's values.
 FidoDate parse_fido_date(std::string_view text);
 
-// Converts the message of `export_message` whose text starts at the
+// Converts the message of `export_state.message` whose text starts at the
 // current position of `in`. On return `in` stands after the NUL that ends
 // the text, whether the message was exported or skipped.
 void convert_message(platform::File& in, bool allow_attachments);

@@ -2,6 +2,10 @@
 
 #include <cstdio>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "base/file_helpers.hpp"
 #include "base/log.hpp"
 #include "base/run_options.hpp"
@@ -9,9 +13,11 @@
 #include "base/text_helpers.hpp"
 #include "base/text_reader.hpp"
 #include "export/export_state.hpp"
+#include "export/journal.hpp"
 #include "export/packet_reader.hpp"
 #include "fido/attach_packet.hpp"
 #include "lists/list_files.hpp"
+#include "platform/clock.hpp"
 #include "soup/reply.hpp"
 
 namespace quillmar {
@@ -38,128 +44,256 @@ constexpr Flavour kFlavours[] = {
     {".HUT", ".HLO", true},
 };
 
-TextReader flow_reader;
+// The flow file as read: its bytes and where each line lies, so that it can
+// be written back with only the lines that were not sent.
+struct FlowFile {
+  std::string data;
+  struct Line {
+    std::size_t start = 0;
+    std::size_t end = 0;  // after its line feed
+    std::size_t entry = kNoLine;
+  };
+  std::vector<Line> lines;
+};
 
 // Reads the lines of a flow file into the attachment list; false when there
-// is no flow file.
-bool read_flow_file(std::string_view path) {
-  if (!flow_reader.open(path)) return false;
-  std::string_view piece;
-  while (!attachment_list.full() && flow_reader.read_piece(PathText::capacity + 1, piece)) {
-    bool whole = !piece.empty() && piece.back() == '\n';
-    std::string_view line = line_text(piece);
-    if (!whole && piece.size() > PathText::capacity) {
-      // A name no path can hold: the rest of the line goes with it.
+// is no flow file. A line no path can hold stays in the file.
+bool read_flow_file(std::string_view path, FlowFile& flow) {
+  flow = FlowFile{};
+  if (!platform::file_stamp(path).exists) return false;
+  if (!read_whole_file(path, flow.data)) {
+    log_print("! error reading %.*s: %s\n", static_cast<int>(path.size()), path.data(),
+              platform::last_error());
+    note_run_failure();
+    return false;
+  }
+  for (std::size_t pos = 0; pos < flow.data.size();) {
+    std::size_t feed = flow.data.find('\n', pos);
+    FlowFile::Line line;
+    line.start = pos;
+    line.end = feed == std::string::npos ? flow.data.size() : feed + 1;
+    pos = line.end;
+    std::string_view text =
+        line_text(std::string_view(flow.data).substr(line.start, line.end - line.start));
+    while (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    if (text.size() > PathText::capacity) {
       log_print("! line too long in %.*s: passed over\n", static_cast<int>(path.size()),
                 path.data());
-      while (flow_reader.read_piece(PathText::capacity + 1, piece) && piece.back() != '\n') {
-      }
-      continue;
+    } else if (!text.empty() && !export_state.attachments.full()) {
+      line.entry = export_state.attachments.size();
+      add_attachment(text);
+      export_state.attachments[line.entry].line = flow.lines.size();
     }
-    if (!line.empty()) add_attachment(line);
+    flow.lines.push_back(line);
   }
-  flow_reader.close();
   return true;
 }
 
+// The flow file without the lines whose files were sent (or are gone).
+std::string kept_flow_lines(const FlowFile& flow) {
+  std::string kept;
+  for (const FlowFile::Line& line : flow.lines) {
+    if (line.entry != kNoLine && export_state.attachments[line.entry].state == kAttachDone)
+      continue;
+    if (line.entry == kNoLine &&
+        line_text(std::string_view(flow.data).substr(line.start, line.end - line.start)).empty()) {
+      continue;
+    }
+    kept.append(flow.data, line.start, line.end - line.start);
+    if (kept.back() != '\n') kept.push_back('\n');
+  }
+  return kept;
+}
+
+// Where a packet began: its messages, and the files they took.
+struct PacketMark {
+  ExportMark mark = export_mark();
+  std::vector<uint8_t> states;
+  PacketMark() {
+    for (const AttachmentEntry& e : export_state.attachments) states.push_back(e.state);
+  }
+  // Takes the packet out again; the files its messages took stay where
+  // they are, for the next run.
+  void take_back() const {
+    export_rollback(mark);
+    for (std::size_t i = 0; i < states.size(); ++i) {
+      if (export_state.attachments[i].state != states[i])
+        export_state.attachments[i].state = kAttachKept;
+    }
+  }
+};
+
 // Exports one packet file; false when one of its messages could not be
-// written (the file must then be kept). `result` gets export_packet's.
+// written: the messages written from it are taken out again and the file
+// must be kept. `result` gets export_packet's.
 bool export_packet_file(platform::File& packet, bool allow_attachments, int* result = nullptr) {
-  export_write_failed = false;
+  PacketMark mark;
+  export_state.write_failed = false;
   int r = export_packet(packet, allow_attachments);
   if (result != nullptr) *result = r;
-  return !export_write_failed;
+  if (!export_state.write_failed) return true;
+  mark.take_back();
+  return false;
 }
 
 void report_kept(std::string_view path) {
   note_run_failure();
   log_print("! %.*s kept: not all of its messages could be written\n",
             static_cast<int>(path.size()), path.data());
+  note_run_failure();
 }
 
-// Exports an open packet file and deletes it; false when it must be kept.
-bool export_and_remove(platform::File& packet, std::string_view path) {
-  bool written = export_packet_file(packet, true);
+enum class PacketOutcome { not_opened, kept, exported };
+
+// Exports the packet file `path` and notes its removal for the commit:
+// always when `remove_rejected`, else only when it was read to its end. A
+// packet that changed while it was read (another program wrote to it) is
+// taken out of the reply files again and left for a later run.
+PacketOutcome export_packet_named(std::string_view path, bool allow_attachments,
+                                  bool remove_rejected) {
+  platform::FileStamp as_read = platform::file_stamp(path);
+  platform::File packet;
+  if (!packet.open(path, platform::OpenMode::read)) return PacketOutcome::not_opened;
+  PacketMark mark;
+  int result = 0;
+  bool written = export_packet_file(packet, allow_attachments, &result);
   packet.close();
   if (!written) {
     report_kept(path);
+    return PacketOutcome::kept;
+  }
+  if (platform::file_stamp(path) != as_read) {
+    mark.take_back();
+    log_print("! %.*s changed while it was read: left for a later run\n",
+              static_cast<int>(path.size()), path.data());
+    note_run_failure();
+    return PacketOutcome::kept;
+  }
+  if (result == 1 || remove_rejected) journal_remove(path, as_read);
+  return PacketOutcome::exported;
+}
+
+void report_not_found(std::string_view name) {
+  log_print("! attached file %.*s not found\n", static_cast<int>(name.size()), name.data());
+}
+
+// The busy flags this run holds, removed once the run has committed.
+std::vector<std::string> held_flags;
+
+// Is a busy flag left behind: older than BusyFlagAge, or made by a run of
+// this program that has ended?
+bool flag_is_stale(const std::string& path) {
+  platform::FileStamp st = platform::file_stamp(path);
+  if (!st.exists) return false;
+  long long age = static_cast<long long>(platform::now()) - st.mtime_ns / 1000000000;
+  if (settings->BusyFlagAge != 0 && age >= static_cast<long long>(settings->BusyFlagAge) * 60) {
+    return true;
+  }
+  platform::File f;
+  char text[64] = {};
+  if (!f.open(path, platform::OpenMode::read)) return false;
+  std::size_t n = f.read(text, sizeof text - 1);
+  f.close();
+  long pid = 0;
+  char word[16] = {};
+  text[n] = '\0';
+  return std::sscanf(text, "%ld %15s", &pid, word) == 2 && std::string_view(word) == "Quillmar" &&
+         pid != platform::process_id() && !platform::process_running(pid);
+}
+
+// Removes the node's busy flags that were left behind (by a run that was
+// interrupted, for one).
+void remove_stale_flags(const PathText& base) {
+  for (const char* ext : {".BSY", ".CSY"}) {
+    std::string flag = std::string(base.view()) + ext;
+    if (!platform::file_exists(flag) || !flag_is_stale(flag)) continue;
+    log_print("* %s is left behind: removed\n", flag.c_str());
+    if (!platform::remove_file(flag)) {
+      log_print("! can't remove %s: %s\n", flag.c_str(), platform::last_error());
+      note_run_failure();
+    }
+  }
+}
+
+// Takes the node's busy flag; false when the node is busy (another program
+// works on its files) or the flag cannot be made. Reported.
+bool take_busy_flag(const PathText& base) {
+  std::string bsy = std::string(base.view()) + ".BSY";
+  std::string csy = std::string(base.view()) + ".CSY";
+  for (const std::string& flag : {bsy, csy}) {
+    if (!platform::file_exists(flag)) continue;
+    if (!flag_is_stale(flag)) {
+      log_print("! %s exists: the node is busy, its mail is left for a later run\n", flag.c_str());
+      return false;
+    }
+    log_print("* %s is left behind: removed\n", flag.c_str());
+    if (!platform::remove_file(flag)) {
+      log_print("! can't remove %s: %s\n", flag.c_str(), platform::last_error());
+      note_run_failure();
+      return false;
+    }
+  }
+  char content[48];
+  std::snprintf(content, sizeof content, "%ld Quillmar\n", platform::process_id());
+  if (!platform::create_flag_file(bsy, content)) {
+    if (platform::file_exists(bsy)) {
+      log_print("! %s exists: the node is busy, its mail is left for a later run\n", bsy.c_str());
+    } else {
+      log_print("! can't create %s: %s\n", bsy.c_str(), platform::last_error());
+      note_run_failure();
+    }
     return false;
   }
-  if (!run_options.test_mode) platform::remove_file(path);
+  held_flags.push_back(bsy);
   return true;
 }
 
-// The packets listed in the flow file; false when one must be kept.
-bool export_flow_packets() {
-  bool all_written = true;
-  for (AttachmentEntry& e : attachment_list) {
-    if (e.state != kAttachPacket) continue;
-    e.state = kAttachDone;
-    std::string_view path = without_send_mark(e.name);
-    platform::File listed;
-    if (!listed.open(path, platform::OpenMode::read)) continue;
-    if (!export_and_remove(listed, path)) all_written = false;
-  }
-  return all_written;
-}
-
-// The files of the flow file that no message took, each with a covering
-// message to `address`; false when one of them could not go.
-bool export_unclaimed_files(const FtnAddress& address, std::string_view to_name) {
-  const Settings& s = *settings;
-  bool all_written = true;
-  for (AttachmentEntry& e : attachment_list) {
-    if (e.state != kAttachFile) continue;
-    e.state = kAttachDone;
-    {
-      platform::File probe;
-      if (!probe.open(without_send_mark(e.name), platform::OpenMode::read)) continue;
-    }
-    PathText temp_name;
-    platform::File cover;
-    if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
-        !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
+void release_busy_flags() {
+  for (const std::string& flag : held_flags) {
+    if (!platform::remove_file(flag)) {
+      log_print("! can't remove %s: %s\n", flag.c_str(), platform::last_error());
       note_run_failure();
-      log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
-      all_written = false;
-      continue;
     }
-    // The covering message takes this entry again by its name.
-    e.state = kAttachFile;
-    bool written = cover.seek(0) && export_packet_file(cover, true);
-    e.state = kAttachDone;
-    cover.close();
-    platform::remove_file(temp_name);
-    if (!written) all_written = false;
   }
-  return all_written;
+  held_flags.clear();
 }
 
-// One flavour of an address's outbound: its packet, then what its flow
-// file lists.
-void scan_flavour(const FtnAddress& address, std::string_view to_name, const PathText& packet_name,
-                  const PathText& flow_name) {
-  platform::File packet;
-  const bool have_packet = packet.open(packet_name, platform::OpenMode::read);
-  attachment_list.clear();
-  const bool have_flow = read_flow_file(flow_name);
-  bool all_written = !have_packet || export_and_remove(packet, packet_name);
-  if (!export_flow_packets()) all_written = false;
-  if (!export_unclaimed_files(address, to_name)) all_written = false;
-  attachment_list.clear();
-
-  // The flow file goes once everything it listed has been dealt with;
-  // after a failure it stays, so that the next run tries again.
-  if (have_flow && !run_options.test_mode) {
-    if (all_written) {
-      platform::remove_file(flow_name);
-    } else {
-      report_kept(flow_name);
+// Does the address have any file of a flavour that is scanned?
+bool has_outbound_files(const PathText& base) {
+  for (const Flavour& flavour : kFlavours) {
+    if (flavour.hold && !settings->ExportAllMail) continue;
+    for (const char* ext : {flavour.packet, flavour.flow}) {
+      std::string name = std::string(base.view()) + ext;
+      if (platform::file_exists(name)) return true;
     }
   }
+  return false;
 }
 
 }  // namespace
+
+void export_listed_packet(AttachmentEntry& e, bool allow_attachments) {
+  std::string_view name = without_send_mark(e.name);
+  PathText path;
+  if (!find_attached_file(name, path)) {
+    report_not_found(name);
+    export_state.attachment_missing = true;
+    e.state = kAttachDone;
+    return;
+  }
+  if (journal_consumes(path) || packet_still_written(path)) {
+    e.state = journal_consumes(path) ? kAttachDone : kAttachKept;
+    return;
+  }
+  std::size_t index = static_cast<std::size_t>(&e - &export_state.attachments[0]);
+  e.state = kAttachDone;
+  PacketOutcome outcome = export_packet_named(path, allow_attachments, true);
+  if (outcome == PacketOutcome::not_opened) {
+    log_print("! can't open %s: %s\n", path.c_str(), platform::last_error());
+    note_run_failure();
+  }
+  if (outcome != PacketOutcome::exported) export_state.attachments[index].state = kAttachKept;
+}
 
 bool outbound_base_name(const FtnAddress& address, PathText& out) {
   const Settings& s = *settings;
@@ -179,6 +313,92 @@ bool outbound_base_name(const FtnAddress& address, PathText& out) {
   return true;
 }
 
+namespace {
+
+// The files of the flow file that no message took, each with a covering
+// message to `address` (when the outbound has a recipient for it).
+void send_unclaimed_files(const FtnAddress& address, std::string_view to_name,
+                          const PathText& flow_name, bool has_recipient) {
+  const Settings& s = *settings;
+  for (AttachmentEntry& e : export_state.attachments) {
+    if (e.state != kAttachFile) continue;
+    PathText found;
+    if (!find_attached_file(without_send_mark(e.name), found)) {
+      report_not_found(without_send_mark(e.name));
+      e.state = kAttachDone;
+      continue;
+    }
+    if (!has_recipient) {
+      log_print("! %s: no message carries it and it has no recipient: kept in %s\n", e.name.c_str(),
+                flow_name.c_str());
+      e.state = kAttachKept;
+      note_run_failure();
+      continue;
+    }
+    PathText temp_name;
+    platform::File cover;
+    if (!unique_hex_name(s.TempDir, "PKT", temp_name) ||
+        !make_attach_packet(address, to_name, temp_name, listed_name(e.name), cover)) {
+      note_run_failure();
+      log_print("! can't create a covering packet in %s\n", s.TempDir.c_str());
+      e.state = kAttachKept;
+      note_run_failure();
+      continue;
+    }
+    // The covering message takes this entry again by its name.
+    bool written = cover.seek(0) && export_packet_file(cover, true);
+    if (written && e.state == kAttachFile) e.state = kAttachDone;
+    if (!written) e.state = kAttachKept;
+    cover.close();
+    if (!platform::remove_file(temp_name)) {
+      log_print("! can't remove %s: %s\n", temp_name.c_str(), platform::last_error());
+      note_run_failure();
+    }
+  }
+}
+
+// One flavour of an address's outbound: its packet, the packets its flow
+// file lists, the files no message took; the flow file keeps what was not
+// sent.
+void scan_flavour(const FtnAddress& address, std::string_view to_name, const PathText& packet_name,
+                  const PathText& flow_name, bool has_recipient) {
+  // A packet still being written may have files in the flow file for
+  // messages not yet in it: the flavour waits as a whole.
+  if (packet_still_written(packet_name)) return;
+  export_state.attachments.clear();
+  FlowFile flow;
+  bool have_flow = false;
+  if (journal_consumes(flow_name)) {
+    log_print("! %s was sent by an earlier run but not yet rewritten: left alone\n",
+              flow_name.c_str());
+  } else {
+    have_flow = read_flow_file(flow_name, flow);
+  }
+
+  // Read to its end or rejected, the packet goes (a rejected one is no
+  // mail).
+  if (!journal_consumes(packet_name)) export_packet_named(packet_name, true, true);
+
+  // Packets listed in the flow file.
+  for (AttachmentEntry& e : export_state.attachments) {
+    if (e.state == kAttachPacket) export_listed_packet(e, true);
+  }
+  send_unclaimed_files(address, to_name, flow_name, has_recipient);
+
+  // The flow file keeps the lines that were not sent; it goes when none is
+  // left. Done at the commit, after the reply packet is on disk.
+  if (have_flow) {
+    std::string kept = kept_flow_lines(flow);
+    if (kept != flow.data) {
+      journal_rewrite_flow(flow_name, flow.data.size(), crc32(flow.data.data(), flow.data.size()),
+                           kept);
+    }
+  }
+  export_state.attachments.clear();
+}
+
+}  // namespace
+
 void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   const Settings& s = *settings;
   PathText base;
@@ -188,6 +408,16 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
               ftn_address_text(address, PointForm::always).c_str());
     return;
   }
+  // The node's files are taken under its busy flag, so that a mailer or a
+  // tosser that honours it leaves them alone meanwhile.
+  if (!has_outbound_files(base)) {
+    remove_stale_flags(base);
+    return;
+  }
+  if (!take_busy_flag(base)) return;
+  // The covering message of a file that no message takes needs a recipient:
+  // the gateway's own outbound has none.
+  const bool has_recipient = export_state.target == ExportTarget::route;
   for (const Flavour& flavour : kFlavours) {
     if (flavour.hold && !s.ExportAllMail) continue;
     PathText packet_name;
@@ -196,7 +426,7 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
         !flow_name.assign(base) || !flow_name.append(flavour.flow)) {
       continue;
     }
-    scan_flavour(address, to_name, packet_name, flow_name);
+    scan_flavour(address, to_name, packet_name, flow_name, has_recipient);
   }
 }
 
@@ -206,17 +436,9 @@ void export_pkt_dir() {
   for (const platform::DirEntry& entry : platform::list_directory(pattern)) {
     PathText path;
     if (!path.assign(run_options.packet_dir) || !path.append(entry.name)) continue;
-    export_target = ExportTarget::undecided;
-    platform::File packet;
-    if (!packet.open(path, platform::OpenMode::read)) continue;
-    int result = 0;
-    bool written = export_packet_file(packet, false, &result);
-    packet.close();
-    if (!written) {
-      report_kept(path);
-    } else if (result == 1 && !run_options.test_mode) {
-      platform::remove_file(path);
-    }
+    if (journal_consumes(path) || packet_still_written(path)) continue;
+    export_state.target = ExportTarget::undecided;
+    export_packet_named(path, false, false);
   }
 }
 
@@ -230,16 +452,24 @@ void run_export() {
     source = "MSG";
   }
   log_print("Exporting from %s to Soup\n", source);
+  // The run's reply files are listed at its commit, after every message
+  // has been written; inputs are consumed only after that.
+  hold_reply_listing(true, export_reply_journal());
+  if (!journal_start()) {
+    hold_reply_listing(false);
+    return;
+  }
   flush_reply_file(kReplyMail);
   flush_reply_file(kReplyNews);
-  export_stats = ExportStatistics{};
+  export_state.stats = ExportStatistics{};
 
+  std::optional<QuickScanStamp> stamp;
   if (!run_options.packet_dir.empty()) {
     export_pkt_dir();
   } else if (s.mailer_type == MailerType::arcmail) {
-    scan_netmail();
+    stamp = scan_netmail();
   } else {
-    export_target = ExportTarget::gateway;
+    export_state.target = ExportTarget::gateway;
     scan_outbound(s.FidoAddr, "");
     for (const RouteEntry& route : s.Route) {
       select_route(route);
@@ -251,8 +481,12 @@ void run_export() {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);
   }
+  bool committed = journal_commit();
+  release_busy_flags();
+  hold_reply_listing(false);
+  if (committed && stamp) write_quick_scan_stamp(*stamp);
 
-  const ExportStatistics& st = export_stats;
+  const ExportStatistics& st = export_state.stats;
   if (st.exported != 0) {
     log_print("-> %ld messages exported\nmail: %-5ld     news: %-5ld", st.exported, st.mail,
               st.news);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "config/settings.hpp"
+#include "export/export_state.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
@@ -20,6 +21,11 @@ void export_pkt_dir();
 // ("?LO") of every flavour. `to_name` names the recipient of the covering
 // packets built for files listed without a message (empty for none).
 void scan_outbound(const FtnAddress& address, std::string_view to_name);
+
+// Exports a packet that a flow file or a netmail message lists (the name
+// without its mark; a bare name is also looked for in InboundDir). The entry
+// becomes dealt with, or kept when the packet stays for a later run.
+void export_listed_packet(AttachmentEntry& e, bool allow_attachments);
 
 // The outbound name of an address without the flavour's extension
 // ("OUT\01180005", "OUT.001\007B0004.PNT\00000007"); false when it does not

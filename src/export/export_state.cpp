@@ -4,37 +4,77 @@
 
 #include "base/log.hpp"
 #include "base/text_helpers.hpp"
+#include "export/journal.hpp"
+#include "fido/packet_writer.hpp"
+#include "platform/clock.hpp"
 
 namespace quillmar {
 
-ExportTarget export_target = ExportTarget::undecided;
-ExportMessage* export_message = nullptr;
-AttachmentList attachment_list;
-ExportStatistics export_stats;
-bool export_write_failed = false;
+ExportState export_state;
+
+ExportMark export_mark() {
+  ExportMark mark;
+  mark.reply = reply_mark();
+  mark.journal = journal_mark();
+  mark.stats = export_state.stats;
+  return mark;
+}
+
+void export_rollback(const ExportMark& mark) {
+  reply_rollback(mark.reply);
+  journal_rollback(mark.journal);
+  export_state.stats = mark.stats;
+}
+
+bool find_attached_file(std::string_view name, PathText& found) {
+  if (name.empty()) return false;
+  platform::FileStamp st = platform::file_stamp(name);
+  if (st.exists && found.assign(name)) return true;
+  if (base_name(name).size() != name.size() || settings->InboundDir.empty()) return false;
+  return found.assign(settings->InboundDir) && found.append(name) &&
+         platform::file_stamp(found).exists;
+}
+
+bool packet_still_written(std::string_view path) {
+  platform::File f;
+  if (!f.open(path, platform::OpenMode::read)) return false;
+  unsigned char tail[2] = {1, 1};
+  bool closed = f.seek(0, SEEK_END) && f.tell() >= static_cast<long>(kPacketHeaderSize + 2) &&
+                f.seek(-2, SEEK_END) && f.read(tail, 2) == 2 && tail[0] == 0 && tail[1] == 0;
+  f.close();
+  if (closed) return false;
+  platform::FileStamp st = platform::file_stamp(path);
+  long long age = static_cast<long long>(platform::now()) - st.mtime_ns / 1000000000;
+  if (age >= static_cast<long long>(settings->PacketSettleTime) * 60) return false;
+  log_print(
+      "! %.*s has no closing zero word and changed %llds ago: may still be written, left "
+      "for a later run\n",
+      static_cast<int>(path.size()), path.data(), age);
+  return true;
+}
 
 void allocate_export_work() {
-  if (export_message != nullptr) return;
-  export_message = new (alloc_or_exit(sizeof(ExportMessage))) ExportMessage{};
-  attachment_list.allocate();
+  if (export_state.message != nullptr) return;
+  export_state.message = new (alloc_or_exit(sizeof(ExportMessage))) ExportMessage{};
+  export_state.attachments.allocate();
 }
 
 void release_export_work() {
-  if (export_message == nullptr) return;
-  export_message->~ExportMessage();
-  std::free(export_message);
-  export_message = nullptr;
-  attachment_list.release();
-  export_target = ExportTarget::undecided;
-  export_stats = ExportStatistics{};
-  export_write_failed = false;
+  if (export_state.message == nullptr) return;
+  export_state.message->~ExportMessage();
+  std::free(export_state.message);
+  export_state.message = nullptr;
+  export_state.attachments.release();
+  export_state.target = ExportTarget::undecided;
+  export_state.stats = ExportStatistics{};
+  export_state.write_failed = false;
 }
 
 void select_route(const RouteEntry& route) {
-  export_target = ExportTarget::route;
-  export_message->route_recipient = route.email;
-  export_message->route_password = route.password;
-  export_message->route_subject = route.subject;
+  export_state.target = ExportTarget::route;
+  export_state.message->route_recipient = route.email;
+  export_state.message->route_password = route.password;
+  export_state.message->route_subject = route.subject;
 }
 
 std::string_view without_send_mark(std::string_view name) {
@@ -43,7 +83,7 @@ std::string_view without_send_mark(std::string_view name) {
 }
 
 bool add_attachment(std::string_view name) {
-  AttachmentEntry* e = attachment_list.add();
+  AttachmentEntry* e = export_state.attachments.add();
   if (e == nullptr) return false;
   e->name = name;
   std::size_t dot = name.rfind('.');

@@ -9,9 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "config/settings.hpp"
 #include "base/bounded_text.hpp"
 #include "base/fixed_table.hpp"
+#include "config/settings.hpp"
+#include "soup/reply.hpp"
 
 namespace quillmar {
 
@@ -37,10 +38,14 @@ struct ExportMessage {
 inline constexpr uint8_t kAttachPacket = 0;  // a packet file (".PKT")
 inline constexpr uint8_t kAttachFile = 1;    // any other file
 inline constexpr uint8_t kAttachDone = 2;    // dealt with
+inline constexpr uint8_t kAttachKept = 3;    // not sent: stays in its flow file
+
+inline constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
 
 struct AttachmentEntry {
   uint8_t state = kAttachFile;
-  std::string name;  // as written in its source, with a leading "^" or "#"
+  std::string name;            // as written in its source, with a leading "^" or "#"
+  std::size_t line = kNoLine;  // its line in the flow file
 };
 
 inline constexpr std::size_t kMaxAttachments = 2048;
@@ -53,13 +58,42 @@ struct ExportStatistics {
   long lists = 0;
 };
 
-extern ExportTarget export_target;
-extern ExportMessage* export_message;
-extern AttachmentList attachment_list;
-extern ExportStatistics export_stats;
-// Set when a message could not be written into the reply packet; the file
-// it came from must then be kept. Cleared by whoever reads a source file.
-extern bool export_write_failed;
+// The export's run state: everything the driver, the readers and the
+// conversion share while EXPORT runs.
+struct ExportState {
+  ExportTarget target = ExportTarget::undecided;
+  ExportMessage* message = nullptr;  // allocated once by allocate_export_work
+  AttachmentList attachments;
+  ExportStatistics stats;
+  // Set when a message could not be written into the reply packet; the file
+  // it came from must then be kept. Cleared by whoever reads a source file.
+  bool write_failed = false;
+  // Set when a file-attach message names a file that cannot be found.
+  bool attachment_missing = false;
+};
+
+extern ExportState export_state;
+
+// Where a source began: when one of its messages cannot be written, the
+// messages written from it are taken out of the reply packet again and
+// nothing of it is consumed.
+struct ExportMark {
+  ReplyMark reply;
+  std::size_t journal = 0;
+  ExportStatistics stats;
+};
+ExportMark export_mark();
+void export_rollback(const ExportMark& mark);
+
+// The file a message or a flow file names: the name as it stands or, when it
+// has no directory part and is not found so, the same name in InboundDir
+// (where tossers leave received files). False when neither exists.
+bool find_attached_file(std::string_view name, PathText& found);
+
+// True when a packet lacks its closing zero word and changed less than
+// PacketSettleTime minutes ago: another program may still be writing it.
+// Reported; the packet is left for a later run.
+bool packet_still_written(std::string_view path);
 
 // Allocates the export work fields (once; later calls do nothing).
 void allocate_export_work();

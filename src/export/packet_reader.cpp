@@ -11,7 +11,9 @@
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "export/convert.hpp"
+#include "export/export_driver.hpp"
 #include "export/export_state.hpp"
+#include "export/journal.hpp"
 #include "fido/packet_writer.hpp"
 #include "platform/clock.hpp"
 
@@ -67,47 +69,18 @@ void read_netmail_kludges(platform::File& file, FtnAddress& destination, FtnAddr
 // and empties the list; false when one of them could not be written whole.
 bool export_listed_packets() {
   bool all_written = true;
-  for (AttachmentEntry& e : attachment_list) {
+  for (AttachmentEntry& e : export_state.attachments) {
     if (e.state != kAttachPacket) continue;
-    e.state = kAttachDone;
-    std::string_view path = without_send_mark(e.name);
-    platform::File packet;
-    if (!packet.open(path, platform::OpenMode::read)) continue;
-    export_write_failed = false;
-    export_packet(packet, false);
-    packet.close();
-    if (export_write_failed) {
-      all_written = false;
-      note_run_failure();
-      log_print("! %s kept: not all of its messages could be written\n", e.name.c_str());
-    } else if (!run_options.test_mode) {
-      platform::remove_file(path);
-    }
+    export_listed_packet(e, false);
+    if (e.state == kAttachKept) all_written = false;
   }
-  attachment_list.clear();
+  export_state.attachments.clear();
   return all_written;
 }
 
-// The quick-scan stamp: the DOS date and time of the previous scan.
-struct Stamp {
-  uint16_t date = 0;
-  uint16_t time = 0;
-};
-
-bool write_stamp(std::string_view path, Stamp stamp) {
-  unsigned char bytes[4];
-  put_le16(bytes, stamp.date);
-  put_le16(bytes + 2, stamp.time);
-  platform::File f;
-  if (!f.open(path, platform::OpenMode::write, platform::Share::deny_write)) return false;
-  bool ok = f.write(bytes, sizeof bytes);
-  return f.close() && ok;
-}
-
-// The stamp of the previous quick scan; the stamp file gets the time of
-// this one.
-Stamp renew_stamp(std::string_view stamp_path) {
-  Stamp stamp;
+// The stamp of the previous quick scan, as QUILLMAR.DAT holds it.
+QuickScanStamp read_quick_scan_stamp(std::string_view stamp_path) {
+  QuickScanStamp stamp;
   platform::File f;
   unsigned char bytes[4];
   if (f.open(stamp_path, platform::OpenMode::read) && f.read(bytes, 4) == 4) {
@@ -115,12 +88,6 @@ Stamp renew_stamp(std::string_view stamp_path) {
     stamp.time = get_le16(bytes + 2);
   }
   f.close();
-  // A test run leaves the stamp alone: the messages it keeps unsent must
-  // still be found by the next run.
-  if (!run_options.test_mode) {
-    platform::LocalTime now = platform::local_time(platform::now());
-    write_stamp(stamp_path, Stamp{platform::dos_date(now), platform::dos_time(now)});
-  }
   return stamp;
 }
 
@@ -134,7 +101,7 @@ bool find_netmail_target(platform::File& file, FtnAddress& origin, FtnAddress& d
   for (std::size_t i = 0; i <= s.Route.size() && !matched; ++i) {
     const FtnAddress& candidate = i == 0 ? s.FidoAddr : s.Route[i - 1].address;
     if (i == 0) {
-      export_target = ExportTarget::gateway;
+      export_state.target = ExportTarget::gateway;
     } else {
       select_route(s.Route[i - 1]);
     }
@@ -153,17 +120,17 @@ bool find_netmail_target(platform::File& file, FtnAddress& origin, FtnAddress& d
 // The export's message record from a stored message's header; the files of
 // a file-attach message go into the attachment list.
 void take_stored_message(const unsigned char* h, uint16_t attribute, const FtnAddress& origin) {
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   m.file_attached = (attribute & kMsgFileAttached) != 0;
   take_field(h, stored_field::kDateTime, stored_field::kDateTimeSize, m.date_time);
   take_field(h, stored_field::kToName, stored_field::kToNameSize, m.to_name);
   take_field(h, stored_field::kFromName, stored_field::kFromNameSize, m.from_name);
   take_field(h, stored_field::kSubject, stored_field::kSubjectSize, m.subject);
   m.origin = origin;
-  attachment_list.clear();
+  export_state.attachments.clear();
   if (!m.file_attached) return;
   std::string_view subject = m.subject;
-  while (!subject.empty() && !attachment_list.full()) {
+  while (!subject.empty() && !export_state.attachments.full()) {
     std::size_t space = subject.find(' ');
     std::string_view word = subject.substr(0, space);
     if (!word.empty()) add_attachment(word);
@@ -172,18 +139,26 @@ void take_stored_message(const unsigned char* h, uint16_t attribute, const FtnAd
   }
 }
 
-// Marks an exported stored message as sent (and deletes it when it asks
-// for that).
-void mark_sent(platform::File& file, unsigned char* h, uint16_t attribute, std::string_view path) {
-  attribute = static_cast<uint16_t>(attribute | kMsgSent);
-  put_le16(h + stored_field::kAttribute, attribute);
-  bool marked = file.seek(0) && file.write(h, kStoredHeaderSize);
-  if (!file.close() || !marked) {
-    note_run_failure();
-    log_print("! error marking %.*s as sent\n", static_cast<int>(path.size()), path.data());
-    return;
-  }
-  if ((attribute & kMsgKillSent) != 0) platform::remove_file(path);
+// Converts the message whose header was read; true when its reply and the
+// packets it lists were all written, else they are taken out again.
+bool convert_stored_message(platform::File& file, const PathText& path) {
+  file.seek(static_cast<long>(kStoredHeaderSize));
+  ExportMark mark = export_mark();
+  export_state.write_failed = false;
+  export_state.attachment_missing = false;
+  convert_message(file, true);
+  file.close();
+  bool written = !export_state.write_failed && !export_state.attachment_missing;
+  if (written && !export_listed_packets()) written = false;
+  export_state.attachments.clear();
+  if (written) return true;
+  // Nothing of it goes: its reply is taken out again, it stays unsent.
+  export_rollback(mark);
+  note_run_failure();
+  log_print("! %s kept unsent: %s\n", path.c_str(),
+            export_state.attachment_missing ? "an attached file is missing"
+                                            : "the message could not be written");
+  return false;
 }
 
 // What became of one stored message: passed over, exported, or kept for
@@ -192,6 +167,9 @@ enum class NetmailOutcome { passed, done, kept };
 
 NetmailOutcome export_stored_message(const PathText& path) {
   const Settings& s = *settings;
+  // Sent by an earlier run whose mark could not be set yet.
+  if (journal_consumes(path)) return NetmailOutcome::passed;
+  platform::FileStamp as_read = platform::file_stamp(path);
   platform::File file;
   // Perhaps only for now: the next quick scan must look at it again.
   if (!file.open(path, platform::OpenMode::update)) return NetmailOutcome::kept;
@@ -213,17 +191,10 @@ NetmailOutcome export_stored_message(const PathText& path) {
   print_address(" to ", destination);
   log_print("\n");
 
-  file.seek(static_cast<long>(kStoredHeaderSize));
-  export_write_failed = false;
-  convert_message(file, true);
-  bool written = !export_write_failed;
-  if (!export_listed_packets()) written = false;
-  if (!written) {
-    note_run_failure();
-    log_print("! %s kept unsent: the message could not be written\n", path.c_str());
-    return NetmailOutcome::kept;
-  }
-  if (!run_options.test_mode) mark_sent(file, h, attribute, path);
+  if (!convert_stored_message(file, path)) return NetmailOutcome::kept;
+  // Marked (and deleted) at the run's commit, once its reply is listed.
+  journal_mark_sent(path, as_read);
+  if ((attribute & kMsgKillSent) != 0) journal_kill(path);
   return NetmailOutcome::done;
 }
 
@@ -247,7 +218,7 @@ int export_packet(platform::File& packet, bool allow_attachments) {
     destination.point = get_le16(h + packet_field::kDestPoint);
   } else {
     origin.zone = first_map_zone();
-    if (export_target == ExportTarget::gateway) {
+    if (export_state.target == ExportTarget::gateway) {
       destination.zone = s.FidoAddr.zone;
       destination.point = s.FidoAddr.point;
     } else {
@@ -255,9 +226,9 @@ int export_packet(platform::File& packet, bool allow_attachments) {
     }
   }
 
-  if (export_target == ExportTarget::undecided) {
+  if (export_state.target == ExportTarget::undecided) {
     if (destination == s.FidoAddr) {
-      export_target = ExportTarget::gateway;
+      export_state.target = ExportTarget::gateway;
     } else {
       for (const RouteEntry& r : s.Route) {
         if (r.address == destination) {
@@ -265,7 +236,7 @@ int export_packet(platform::File& packet, bool allow_attachments) {
           break;
         }
       }
-      if (export_target == ExportTarget::undecided) return 0;
+      if (export_state.target == ExportTarget::undecided) return 0;
     }
   }
 
@@ -274,7 +245,7 @@ int export_packet(platform::File& packet, bool allow_attachments) {
   print_address(" to ", destination);
   log_print("\n");
 
-  ExportMessage& m = *export_message;
+  ExportMessage& m = *export_state.message;
   for (;;) {
     unsigned char mh[kPackedMessageHeaderSize];
     if (packet.read(mh, sizeof mh) < sizeof mh) return 1;
@@ -294,16 +265,35 @@ int export_packet(platform::File& packet, bool allow_attachments) {
   }
 }
 
-void scan_netmail() {
+void write_quick_scan_stamp(QuickScanStamp stamp) {
+  PathText path;
+  if (!path.assign(settings->NetmailDir) || !path.append("QUILLMAR.DAT")) return;
+  unsigned char bytes[4];
+  put_le16(bytes, stamp.date);
+  put_le16(bytes + 2, stamp.time);
+  platform::File f;
+  bool ok = f.open(path, platform::OpenMode::write, platform::Share::deny_write) &&
+            f.write(bytes, sizeof bytes) && f.sync();
+  if (!f.close() || !ok) {
+    log_print("! error writing %s: %s\n", path.c_str(), platform::last_error());
+    note_run_failure();
+  }
+}
+
+std::optional<QuickScanStamp> scan_netmail() {
   const Settings& s = *settings;
   PathText stamp_path;
   const bool stamp_named = stamp_path.assign(s.NetmailDir) && stamp_path.append("QUILLMAR.DAT");
-  Stamp stamp;
-  if (s.QuickScan && stamp_named) stamp = renew_stamp(stamp_path);
+  // The new stamp is the time the scan begins: a message written during
+  // the scan is looked at again by the next one.
+  platform::LocalTime start = platform::local_time(platform::now());
+  const QuickScanStamp new_stamp{platform::dos_date(start), platform::dos_time(start)};
+  QuickScanStamp stamp;
+  if (s.QuickScan && stamp_named) stamp = read_quick_scan_stamp(stamp_path);
 
   bool any_failed = false;
   PathText pattern;
-  if (!pattern.assign(s.NetmailDir) || !pattern.append("*.MSG")) return;
+  if (!pattern.assign(s.NetmailDir) || !pattern.append("*.MSG")) return std::nullopt;
   for (const platform::DirEntry& entry : platform::list_directory(pattern)) {
     if (entry.dos_date < stamp.date ||
         (entry.dos_date == stamp.date && entry.dos_time < stamp.time)) {
@@ -313,10 +303,10 @@ void scan_netmail() {
     if (!path.assign(s.NetmailDir) || !path.append(entry.name)) continue;
     if (export_stored_message(path) == NetmailOutcome::kept) any_failed = true;
   }
-  // Messages that could not be written must be found by the next scan.
-  if (any_failed && s.QuickScan && stamp_named && !run_options.test_mode) {
-    write_stamp(stamp_path, stamp);
-  }
+  // Messages that could not be written must be found by the next scan; a
+  // test run leaves the stamp alone, as its messages stay unsent.
+  if (any_failed || !s.QuickScan || !stamp_named || run_options.test_mode) return std::nullopt;
+  return new_stamp;
 }
 
 }  // namespace quillmar

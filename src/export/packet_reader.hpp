@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "fido/packet_layout.hpp"
 #include "platform/fs.hpp"
@@ -13,10 +14,20 @@ namespace quillmar {
 // Reads one packet from its start to its end and converts every message.
 // 1 when the packet was read to its end, 0 when it was rejected (too short,
 // type below 2, or meant for neither the gateway nor a Route entry). A
-// message that could not be written sets export_write_failed.
+// message that could not be written sets export_state.write_failed.
 int export_packet(platform::File& packet, bool allow_attachments);
 
+// The quick-scan stamp: the DOS date and time of the start of a scan.
+struct QuickScanStamp {
+  uint16_t date = 0;
+  uint16_t time = 0;
+};
+
 // Exports every unsent stored netmail message for the gateway or a route.
-void scan_netmail();
+// With QuickScan, the stamp to write once the run has committed (none when a
+// message was kept for a later run or under /TEST).
+std::optional<QuickScanStamp> scan_netmail();
+// Writes QUILLMAR.DAT.
+void write_quick_scan_stamp(QuickScanStamp stamp);
 
 }  // namespace quillmar

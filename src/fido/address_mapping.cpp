@@ -6,6 +6,7 @@
 
 #include "base/number_scan.hpp"
 #include "base/text_helpers.hpp"
+#include "rfc/header_writer.hpp"
 
 namespace quillmar {
 
@@ -244,6 +245,11 @@ void append_message_id(std::string& out, std::string_view id_text, uint32_t seri
   out += buffer;
   append_domain_host(out, address, domain_for_zone(address.zone));
   out += ">\n";
+}
+
+void write_message_id_line(platform::File& out, const MessageRef& ref) {
+  write_header_value(out, message_id_text(ref.id_text, ref.serial, ref.address));
+  out.write("\n");
 }
 
 std::string message_id_text(std::string_view id_text, uint32_t serial, const FtnAddress& address) {

@@ -72,6 +72,10 @@ void read_message_ref(std::string_view value, MessageRef& ref);
 // the serial and the FTN address under the domain of its zone.
 void append_message_id(std::string& out, std::string_view id_text, uint32_t serial,
                        const FtnAddress& address);
+// A message identifier as a header value with its line end; an identifier
+// taken from a message may hold a line break, which becomes a blank.
+void write_message_id_line(platform::File& out, const MessageRef& ref);
+
 // The same value without its line end.
 std::string message_id_text(std::string_view id_text, uint32_t serial, const FtnAddress& address);
 

@@ -13,6 +13,7 @@
 #include "fido/message_record.hpp"
 #include "fido/packet_writer.hpp"
 #include "import/classify.hpp"
+#include "import/import_state.hpp"
 #include "import/message_pass.hpp"
 #include "import/statistics.hpp"
 #include "lists/distribution.hpp"
@@ -23,16 +24,9 @@
 
 namespace quillmar {
 
-ImportCounters file_counters;
+ImportState import_state;
 
 namespace {
-
-ImportCounters run_totals;
-MessageFile* message_file = nullptr;  // allocated once for the run
-// The packets written from the current message file: when one of them
-// cannot be written completely, all go again and the file is kept, so that
-// the next run imports it once and whole.
-std::vector<PathText> file_packets;
 
 void add_counters(ImportCounters& to, const ImportCounters& from) {
   to.imported += from.imported;
@@ -88,7 +82,7 @@ bool ready_packet(OutPacket& packet) {
     if (!unique_hex_name(settings->InboundDir.view(), "PKT", packet.name)) break;
     if (packet.file.open(packet.name, platform::OpenMode::create_new,
                          platform::Share::deny_write)) {
-      file_packets.push_back(packet.name);
+      import_state.file_packets.push_back(packet.name);
       write_packet_header(packet);
       return true;
     }
@@ -128,7 +122,7 @@ bool needs_recount(const MessageHeader& h, const MessageExtent& extent) {
 // One message of the file; false when no packet could be made ready (the
 // message is then left for a later run).
 bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket& packet) {
-  MessageFile& file = *message_file;
+  MessageFile& file = *import_state.message_file;
   if (!ready_packet(packet)) return false;
   parse_message(file, extent, area);
   MessageHeader& h = *message_header;
@@ -139,43 +133,49 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   if (area.kind == MessageKind::mail) {
     ListTraffic traffic = classify_list_traffic(area);
     if (traffic.kind == ListTrafficKind::command) {
-      list_command(lists()[static_cast<std::size_t>(traffic.list_index)], traffic.command,
-                   ListRequest{h, file_counters.replies});
-      ++file_counters.list_commands;
+      list_command(
+          lists()[static_cast<std::size_t>(traffic.list_index)], traffic.command,
+          ListRequest{h,
+                      import_state.file_counters.replies});
+      ++import_state.file_counters.list_commands;
       finished = true;
     }
   }
   if (!finished) {
     choose_area(area);
     apply_recipient_name_rule();
-    if (map_import_addresses(h.mailing_list)) ++file_counters.personal;
+    if (map_import_addresses(h.mailing_list))
+      ++import_state.file_counters.personal;
     if (test_own_organisation()) {
       finished = true;
     } else {
       FilterOutcome junk = test_junk(area);
-      if (junk.junk) ++file_counters.junk;
+      if (junk.junk) ++import_state.file_counters.junk;
       finished = junk.finished;
     }
   }
   if (!finished && h.list_index >= 0) {
-    ++file_counters.list_messages;
+    ++import_state.file_counters.list_messages;
     ListRecord& list = lists()[static_cast<std::size_t>(h.list_index)];
-    if (!distribute_posting(list, file, h.body_offset, extent.end,
-                            ListRequest{h, file_counters.replies}) ||
+    if (!distribute_posting(
+            list, file, h.body_offset, extent.end,
+            ListRequest{
+                h, import_state.file_counters.replies}) ||
         h.area_tag.empty()) {
       finished = true;
     }
   }
   if (!finished) {
-    if (h.mailing_list) ++file_counters.lists;
-    if (h.own_org) ++file_counters.own_org;
-    if (h.ignore_text) ++file_counters.ignored_text;
+    if (h.mailing_list) ++import_state.file_counters.lists;
+    if (h.own_org) ++import_state.file_counters.own_org;
+    if (h.ignore_text)
+      ++import_state.file_counters.ignored_text;
     if (h.junk_reason == kJunkNone && !h.mailing_list && !h.own_org && !h.ignore_text &&
         h.list_index < 0) {
       if (h.category == kKindNews) {
-        ++file_counters.news;
+        ++import_state.file_counters.news;
       } else {
-        ++file_counters.mail;
+        ++import_state.file_counters.mail;
         if (run_options.verbose) report_verbose(h);
       }
     }
@@ -183,7 +183,7 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
     write_imported_message(h.ignore_text, h.category, h.own_org, h.junk_reason, h.cut_marker, file,
                            packet, extent, area);
   }
-  ++file_counters.imported;
+  ++import_state.file_counters.imported;
   ++packet.message_count;
   return true;
 }
@@ -202,9 +202,9 @@ void bad_name(std::string_view path, PathText& out) {
 // One message file of the packet; false when it must be kept because its
 // output could not be written.
 bool import_message_file(const SoupArea& area) {
-  MessageFile& file = *message_file;
-  file_counters = ImportCounters{};
-  file_packets.clear();
+  MessageFile& file = *import_state.message_file;
+  import_state.file_counters = ImportCounters{};
+  import_state.file_packets.clear();
   forget_decoded_files();
   OutPacket packet;
   bool format_error = false;
@@ -239,7 +239,8 @@ bool import_message_file(const SoupArea& area) {
     // Nothing of the file is lost: it stays for the next run, and no part of
     // it is left behind in the inbound.
     if (packet.file.is_open()) packet.file.close();
-    for (const PathText& name : file_packets) platform::remove_file(name);
+    for (const PathText& name : import_state.file_packets)
+      platform::remove_file(name);
     for (const PathText& name : decoded_files()) platform::remove_file(name);
     note_run_failure();
     log_print("! Message file %s kept: its output could not be written\n", path.c_str());
@@ -258,11 +259,15 @@ bool import_message_file(const SoupArea& area) {
               bad.c_str());
     return false;
   }
-  if (!run_options.test_mode && (file_counters.imported > 0 || size == 0)) {
+  if (!run_options.test_mode &&
+      (import_state.file_counters.imported > 0 ||
+       size == 0)) {
     platform::remove_file(path);
   }
-  if (!run_options.global_stats) print_counters(file_counters);
-  add_counters(run_totals, file_counters);
+  if (!run_options.global_stats)
+    print_counters(import_state.file_counters);
+  add_counters(import_state.run_totals,
+               import_state.file_counters);
   return true;
 }
 
@@ -286,8 +291,10 @@ void import_soup() {
   if (settings->ImportLimit != 0) settings->ImportLimit -= 512;
   flush_reply_file(kReplyMail);
   flush_reply_file(kReplyNews);
-  run_totals = ImportCounters{};
-  if (message_file == nullptr) message_file = new (alloc_or_exit(sizeof(MessageFile))) MessageFile;
+  import_state.run_totals = ImportCounters{};
+  if (import_state.message_file == nullptr)
+    import_state.message_file =
+        new (alloc_or_exit(sizeof(MessageFile))) MessageFile;
 
   bool unknown_format = false;
   bool kept = false;
@@ -301,7 +308,9 @@ void import_soup() {
       if (area.unknown_format) unknown_format = true;
       continue;
     }
-    if (!open_message_file(area, line, *message_file)) continue;
+    if (!open_message_file(area, line,
+                           *import_state.message_file))
+      continue;
     if (!import_message_file(area)) kept = true;
   }
   areas.close();
@@ -310,10 +319,11 @@ void import_soup() {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);
   }
-  if (run_totals.imported == 0 && !run_failed()) {
+  if (import_state.run_totals.imported == 0 &&
+      !run_failed()) {
     log_print("No inbound messages found. Nothing to do.\n");
   } else if (run_options.global_stats) {
-    print_counters(run_totals);
+    print_counters(import_state.run_totals);
   }
 }
 

@@ -14,8 +14,8 @@
 #include "fido/message_writer.hpp"
 #include "import/classify.hpp"
 #include "import/decoded_file.hpp"
+#include "import/import_state.hpp"
 #include "import/mime_render.hpp"
-#include "import/statistics.hpp"
 #include "rfc/header_values.hpp"
 #include "rfc/mime_words.hpp"
 
@@ -36,9 +36,6 @@ constexpr std::size_t kLeastChunk = 33;
 constexpr std::size_t kSplitReserve = 256;
 constexpr std::size_t kAttachListMax = 71;
 constexpr std::size_t kUuNameMax = 79;  // of the name on a "begin" line
-
-std::vector<PathText> files_decoded;
-long decoding_failures = 0;
 
 // With ModernMime: the FidoNet charset (CHRS name) the passes write in,
 // the one the parts were counted in, and whether the header fields have
@@ -538,9 +535,9 @@ void MessagePass::finish_attachment() {
       // A file cut short is no file: it goes, and the message's input stays.
       log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
       platform::remove_file(attachment_path_);
-      ++decoding_failures;
+      ++import_state.decoding_failures;
     } else if (attachment_opened_) {
-      files_decoded.push_back(attachment_path_);
+      import_state.decoded_files.push_back(attachment_path_);
     }
     AttachmentOutcome outcome = AttachmentOutcome::ignored;
     if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
@@ -549,7 +546,7 @@ void MessagePass::finish_attachment() {
             attachment_path_, base_name(attachment_path_.view()), renamed_,
             state_ == DecodeState::base64 ? AttachmentEncoding::mime : AttachmentEncoding::uu,
             outcome, decoded_, ignore_text_, category_, packet_->file)) {
-      ++file_counters.files;
+      ++import_state.file_counters.files;
     }
   }
   attachment_opened_ = false;
@@ -1114,13 +1111,13 @@ void prepare_modern_message(const SoupArea& area) {
 }  // namespace
 
 const std::vector<PathText>& decoded_files() {
-  return files_decoded;
+  return import_state.decoded_files;
 }
 void forget_decoded_files() {
-  files_decoded.clear();
+  import_state.decoded_files.clear();
 }
 long decoded_write_failures() {
-  return decoding_failures;
+  return import_state.decoding_failures;
 }
 
 void parse_message(MessageFile& file, const MessageExtent& extent, const SoupArea& area) {

@@ -18,7 +18,4 @@ struct ImportCounters {
   long replies = 0;
 };
 
-// The counters of the message file being imported.
-extern ImportCounters file_counters;
-
 }  // namespace quillmar

@@ -76,7 +76,7 @@ void write_posting_header(HeaderWriter& out, ListRecord& list, const MessageHead
   if (reply.serial != 0 || !reply.id_text.empty()) {
     out.field("In-Reply-To", message_id_text(reply.id_text, reply.serial, reply.address));
   }
-  if (!settings->Organization.empty()) out.field("Organization", settings->Organization.c_str());
+  if (!settings->Organization.empty()) out.field("Organization", settings->Organization);
   out.program("X-MailServer");
   out.field("Mime-version", "1.0");
   if (!header.content_type.empty()) {

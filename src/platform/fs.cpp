@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -159,6 +160,56 @@ bool copy_permissions(std::string_view from, std::string_view to) {
   struct stat st;
   if (::stat(resolve_existing(from).c_str(), &st) != 0) return false;
   return ::chmod(resolve_existing(to).c_str(), st.st_mode & 07777) == 0;
+}
+
+FileStamp file_stamp(std::string_view name) {
+  FileStamp stamp;
+  struct stat st;
+  if (name.empty() || ::stat(resolve_existing(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return stamp;
+  }
+  stamp.exists = true;
+  stamp.size = static_cast<uint64_t>(st.st_size);
+  stamp.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return stamp;
+}
+
+bool create_flag_file(std::string_view name, std::string_view content) {
+  if (name.empty() || name.size() >= kPathMax || file_exists(name)) return false;
+  std::string path = resolve_for_create(name);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  if (::close(fd) != 0) ok = false;
+  if (!ok) {
+    int saved = errno;
+    ::unlink(path.c_str());
+    errno = saved;
+  }
+  return ok;
+}
+
+std::string absolute_path(std::string_view name) {
+  std::string path = os_path(name);
+  if (path.empty() || path.front() == '/') return path;
+  char cwd[kPathMax];
+  if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+  std::string dir = cwd;
+  if (dir.back() != '/') dir += '/';
+  return dir + path;
+}
+
+const char* last_error() {
+  return std::strerror(errno);
+}
+
+long process_id() {
+  return static_cast<long>(::getpid());
+}
+
+bool process_running(long pid) {
+  if (pid <= 0) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 bool remove_file(std::string_view name) {
@@ -329,15 +380,28 @@ bool File::sync() {
   return !failed_;
 }
 
-bool sync_directory_of(std::string_view name) {
+namespace {
+
+// Calls `sync` (fsync or syncfs) on the directory holding `name`.
+bool sync_through_directory_of(std::string_view name, int (*sync)(int)) {
   std::string path = resolve_for_create(name);
   std::size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
+  bool ok = sync(fd) == 0;
   if (::close(fd) != 0) ok = false;
   return ok;
+}
+
+}  // namespace
+
+bool sync_directory_of(std::string_view name) {
+  return sync_through_directory_of(name, ::fsync);
+}
+
+bool sync_file_system_of(std::string_view name) {
+  return sync_through_directory_of(name, ::syncfs);
 }
 
 bool wildcard_match(std::string_view pattern, std::string_view name) {

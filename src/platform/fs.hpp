@@ -43,8 +43,37 @@ bool remove_file(std::string_view name);
 // Puts the directory entries of the directory holding `name` on disk, so
 // that a file created, renamed or removed there stays so after a power cut.
 bool sync_directory_of(std::string_view name);
+// The name made absolute against the current directory (OS form), so that
+// a later run started elsewhere means the same file.
+std::string absolute_path(std::string_view name);
+
+// Puts everything written to the file system holding `name` on disk: the
+// data of every file and every directory entry (one call for many files).
+bool sync_file_system_of(std::string_view name);
 // Gives `to` the permission bits of `from`.
 bool copy_permissions(std::string_view from, std::string_view to);
+
+// What a file was when it was looked at: its size and modification time, to
+// tell later whether another program has changed or replaced it.
+struct FileStamp {
+  bool exists = false;  // a regular file
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;  // nanoseconds since 1970
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp file_stamp(std::string_view name);
+
+// Creates `name` holding `content` only when the name is free (exclusive
+// creation, also against another process doing the same); false when it
+// exists or cannot be written.
+bool create_flag_file(std::string_view name, std::string_view content);
+
+// The text of the last failed call into the OS (strerror of errno).
+const char* last_error();
+
+// This process's id, and whether a process with `pid` still runs here.
+long process_id();
+bool process_running(long pid);
 
 enum class Share { deny_none, deny_write };
 enum class OpenMode {

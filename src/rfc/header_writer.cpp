@@ -15,12 +15,16 @@ bool breaks_header(char c) {
 
 }  // namespace
 
-std::string clean_header_value(std::string_view value) {
+std::string header_value(std::string_view value) {
   std::string out(value);
   for (char& c : out) {
     if (breaks_header(c)) c = ' ';
   }
   return out;
+}
+
+void write_header_value(platform::File& out, std::string_view text) {
+  out.write(header_value(text));
 }
 
 void HeaderWriter::field(std::string_view name, std::string_view text) {
@@ -35,14 +39,7 @@ void HeaderWriter::start(std::string_view name) {
 }
 
 void HeaderWriter::value(std::string_view text) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= text.size(); ++i) {
-    if (i == text.size() || breaks_header(text[i])) {
-      out_.write(text.substr(start, i - start));
-      if (i < text.size()) out_.write(" ", 1);
-      start = i + 1;
-    }
-  }
+  write_header_value(out_, text);
 }
 
 void HeaderWriter::folded(std::string_view text) {

@@ -12,8 +12,11 @@
 
 namespace quillmar {
 
-// The value with every CR, LF and NUL turned into a blank.
-std::string clean_header_value(std::string_view value);
+// A header value with every CR, LF and NUL turned into a blank, so that no
+// value can end its header line and begin another one. Every value taken
+// from a message or a list goes through here.
+std::string header_value(std::string_view text);
+void write_header_value(platform::File& out, std::string_view text);
 
 // A date as the Date header writes it: "Www, DD Mon YYYY hh:mm:ss".
 struct HeaderDate {

@@ -38,6 +38,7 @@ ReplyFile reply_files[2];
 struct PendingFile {
   PathText path;
   AfterSend mode = AfterSend::keep;
+  platform::FileStamp as_read;
 };
 constexpr std::size_t kMaxPending = 64;
 PendingFile pending_files[kMaxPending];
@@ -60,45 +61,82 @@ void report_unlisted(const ReplyFile& file, const ReplyKind& kind) {
             file.number, kind.name, file.number, kind.name, kind.format_letter);
 }
 
-// Appends the REPLIES line of a finished file; a line that cannot be written
-// whole is taken back.
-void list_in_replies(const ReplyFile& file, const ReplyKind& kind) {
-  PathText path;
-  if (!path.assign(settings->SoupDir) || !path.append("REPLIES")) {
-    note_run_failure();
-    log_print("Error: can't append to %sREPLIES\n", settings->SoupDir.c_str());
-    return;
+bool hold_listing = false;
+// Without a journal the notes go nowhere.
+const ReplyJournal kNoJournal{[](int, uint16_t) { return true; },
+                              [](std::string_view, const platform::FileStamp&) {},
+                              [](std::string_view, const platform::FileStamp&) {}};
+const ReplyJournal* journal = &kNoJournal;
+std::vector<ReplyListing> held_listings;
+
+std::string replies_path() {
+  return std::string(settings->SoupDir.view()) + "REPLIES";
+}
+
+// Puts one reply file on disk.
+bool sync_reply_file(const std::string& path) {
+  platform::File f;
+  if (!f.open(path, platform::OpenMode::read) || !f.sync() || !f.close()) {
+    log_print("! error writing %s: %s\n", path.c_str(), platform::last_error());
+    return false;
   }
+  return true;
+}
+
+// Appends the lines to REPLIES and puts it on disk; a line that cannot be
+// written whole is taken back.
+bool append_replies(const std::string& lines) {
+  std::string path = replies_path();
   platform::File replies;
   if (!replies.open(path, platform::OpenMode::append, platform::Share::deny_write) ||
       !replies.seek(0, SEEK_END)) {
     note_run_failure();
     log_print("Error: can't append to %s\n", path.c_str());
-    report_unlisted(file, kind);
-    return;
+    return false;
   }
   long old_size = replies.tell();
-  replies.printf("%s%04X\t%s\t%cn\n", kind.name, file.number, kind.name, kind.format_letter);
-  if (replies.flush() && replies.close()) return;
+  replies.write(lines);
+  if (replies.sync() && replies.close() && platform::sync_directory_of(path)) return true;
   replies.close();
   platform::File repair;
   if (old_size >= 0 && repair.open(path, platform::OpenMode::update, platform::Share::deny_write)) {
     repair.truncate(old_size);
+    repair.sync();
   }
   note_run_failure();
   log_print("Error: can't append to %s\n", path.c_str());
-  report_unlisted(file, kind);
+  return false;
+}
+
+// Lists a finished file in REPLIES, on disk before this returns; while the
+// listing is held, the file waits for the run's commit.
+void list_in_replies(int kind, const ReplyFile& file, const ReplyKind& k) {
+  if (hold_listing) {
+    held_listings.push_back(ReplyListing{kind, file.number});
+    return;
+  }
+  if (!sync_reply_file(file.name.c_str()) || !append_replies(replies_line(kind, file.number))) {
+    note_run_failure();
+    report_unlisted(file, k);
+  }
 }
 
 void dispose_pending_files() {
   for (std::size_t i = 0; i < pending_count; ++i) {
     const PendingFile& f = pending_files[i];
-    if (f.mode == AfterSend::erase) {
-      platform::remove_file(f.path);
+    if (hold_listing) {
+      // EXPORT: the file goes with the run's commit.
+      if (f.mode == AfterSend::erase) journal->remove(f.path, f.as_read);
+      if (f.mode == AfterSend::truncate) journal->truncate(f.path, f.as_read);
+    } else if (f.mode == AfterSend::erase && !platform::remove_file(f.path)) {
+      log_print("! can't remove %s: %s\n", f.path.c_str(), platform::last_error());
+      note_run_failure();
     } else if (f.mode == AfterSend::truncate) {
       platform::File emptied;
-      if (emptied.open(f.path, platform::OpenMode::write, platform::Share::deny_write)) {
-        emptied.close();
+      if (!emptied.open(f.path, platform::OpenMode::write, platform::Share::deny_write) ||
+          !emptied.close()) {
+        log_print("! can't truncate %s: %s\n", f.path.c_str(), platform::last_error());
+        note_run_failure();
       }
     }
   }
@@ -167,11 +205,12 @@ bool write_encoded_lines(platform::File& reply, platform::File& input, bool mime
 
 // Notes a file to be deleted or truncated once its message is complete; a
 // file that finds no room is kept.
-void add_pending_file(std::string_view path, AfterSend mode) {
+void add_pending_file(std::string_view path, AfterSend mode, const platform::FileStamp& as_read) {
   if (pending_count == kMaxPending) return;
   PendingFile& p = pending_files[pending_count];
   if (!p.path.assign(path)) return;
   p.mode = mode;
+  p.as_read = as_read;
   ++pending_count;
 }
 
@@ -191,13 +230,131 @@ long reply_message_count(int kind) {
 void reset_reply_files() {
   for (ReplyFile& f : reply_files) f = ReplyFile{};
   pending_count = 0;
+  held_listings.clear();
+  hold_listing = false;
+}
+
+void hold_reply_listing(bool on, const ReplyJournal* notes) {
+  hold_listing = on;
+  journal = on && notes != nullptr ? notes : &kNoJournal;
+}
+
+const std::vector<ReplyListing>& held_reply_listings() {
+  return held_listings;
+}
+
+void clear_held_listings() {
+  held_listings.clear();
+}
+
+std::string reply_file_path(int kind, uint16_t number) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%s%04X.MSG", kind_of(kind).name, unsigned{number});
+  return std::string(settings->SoupDir.view()) + name;
+}
+
+std::string replies_line(int kind, uint16_t number) {
+  const ReplyKind& k = kind_of(kind);
+  char line[32];
+  std::snprintf(line, sizeof line, "%s%04X\t%s\t%cn\n", k.name, unsigned{number}, k.name,
+                k.format_letter);
+  return line;
+}
+
+bool replies_holds(std::string_view line) {
+  std::string data;
+  if (!read_whole_file(replies_path(), data)) return false;
+  for (std::size_t pos = 0; pos < data.size();) {
+    std::size_t end = data.find('\n', pos);
+    std::size_t next = end == std::string::npos ? data.size() : end + 1;
+    if (std::string_view(data).substr(pos, next - pos) == line) return true;
+    pos = next;
+  }
+  return false;
+}
+
+bool sync_reply_files(const std::vector<ReplyListing>& files) {
+  bool ok = true;
+  for (const ReplyListing& l : files) {
+    std::string path = reply_file_path(l.kind, l.number);
+    if (platform::file_exists(path) && !sync_reply_file(path)) ok = false;
+  }
+  if (!files.empty() && !platform::sync_directory_of(replies_path())) {
+    log_print("! error writing %s: %s\n", settings->SoupDir.c_str(), platform::last_error());
+    ok = false;
+  }
+  return ok;
+}
+
+bool list_reply_files(const std::vector<ReplyListing>& files) {
+  std::string lines;
+  for (const ReplyListing& l : files) {
+    std::string line = replies_line(l.kind, l.number);
+    // A line already there (an interrupted commit) is not written twice; a
+    // file the SOUP program has taken meanwhile is not listed again.
+    if (!platform::file_exists(reply_file_path(l.kind, l.number)) || replies_holds(line)) continue;
+    lines += line;
+  }
+  return lines.empty() || append_replies(lines);
+}
+
+ReplyMark reply_mark() {
+  ReplyMark mark;
+  mark.held = held_listings.size();
+  for (int i = 0; i < 2; ++i) {
+    const ReplyFile& f = reply_files[i];
+    ReplyMark::Kind& k = mark.kinds[i];
+    k.name = f.name.view();
+    k.number = f.number;
+    k.count = f.message_count;
+    platform::FileStamp st = platform::file_stamp(k.name);
+    k.existed = st.exists;
+    k.size = st.size;
+  }
+  return mark;
+}
+
+void reply_rollback(const ReplyMark& mark) {
+  // Every file written since the mark: cut back to where it stood, or
+  // removed when it was begun since.
+  auto give_back = [&](const std::string& path) {
+    if (path.empty() || !platform::file_exists(path)) return;
+    for (const ReplyMark::Kind& k : mark.kinds) {
+      if (k.name != path || !k.existed) continue;
+      platform::File f;
+      if (!f.open(path, platform::OpenMode::update, platform::Share::deny_write) ||
+          !f.truncate(static_cast<long>(k.size)) || !f.close()) {
+        log_print("! error writing %s: %s\n", path.c_str(), platform::last_error());
+        note_run_failure();
+      }
+      return;
+    }
+    if (!platform::remove_file(path)) {
+      log_print("! can't remove %s: %s\n", path.c_str(), platform::last_error());
+      note_run_failure();
+    }
+  };
+  for (std::size_t i = mark.held; i < held_listings.size(); ++i) {
+    give_back(reply_file_path(held_listings[i].kind, held_listings[i].number));
+  }
+  if (held_listings.size() > mark.held) held_listings.resize(mark.held);
+  for (const ReplyFile& f : reply_files) give_back(f.name.c_str());
+  for (int i = 0; i < 2; ++i) {
+    ReplyFile& f = reply_files[i];
+    const ReplyMark::Kind& k = mark.kinds[i];
+    if (!f.name.assign(k.name)) f.name.clear();
+    f.number = k.number;
+    f.message_count = k.count;
+    f.message_open = false;
+  }
+  pending_count = 0;
 }
 
 bool flush_reply_file(int kind) {
   ReplyFile& file = state(kind);
   const ReplyKind& k = kind_of(kind);
   if (file.message_count == 0 && !file.name.empty()) return true;
-  if (file.message_count != 0) list_in_replies(file, k);
+  if (file.message_count != 0) list_in_replies(kind, file, k);
   // A listed file is never written again: the next message goes elsewhere.
   file.message_count = 0;
   std::optional<uint16_t> number =
@@ -221,8 +378,11 @@ bool open_reply_message(int kind, platform::File& stream) {
     return false;
   }
   // An existing file is never emptied here: only a missing one is created.
+  // EXPORT notes a file in its journal before it exists, so that an
+  // interrupted run's unlisted file is found and removed.
   if (!stream.open(file.name, platform::OpenMode::update, platform::Share::deny_write) &&
-      !stream.open(file.name, platform::OpenMode::create_new, platform::Share::deny_write)) {
+      ((hold_listing && !journal->note_reply_file(kind, file.number)) ||
+       !stream.open(file.name, platform::OpenMode::create_new, platform::Share::deny_write))) {
     ++write_failures;
     return false;
   }
@@ -278,6 +438,7 @@ void encode_attachment(platform::File& reply, platform::File& input, std::string
                        AfterSend mode) {
   const bool mime = settings->encode_format == EncodeFormat::mime;
   std::string_view base = base_name(path);
+  platform::FileStamp as_read = platform::file_stamp(path);
   input.seek(0, SEEK_END);
   input.seek(0, SEEK_SET);
   log_print("* %s-encoding %.*s\n", mime ? "MIME" : "UU", static_cast<int>(base.size()),
@@ -294,7 +455,7 @@ void encode_attachment(platform::File& reply, platform::File& input, std::string
               path.data());
     return;
   }
-  if (!run_options.test_mode && mode != AfterSend::keep) add_pending_file(path, mode);
+  if (!run_options.test_mode && mode != AfterSend::keep) add_pending_file(path, mode, as_read);
 }
 
 }  // namespace quillmar

@@ -3,8 +3,11 @@
 // and the files encoded into messages as MIME parts (base64 or uuencode).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/settings.hpp"
 #include "platform/fs.hpp"
@@ -19,10 +22,60 @@ inline constexpr int kReplyNews = 1;
 inline constexpr const char* kMimeBoundary = "+=Quillmar=+";
 
 // Finishes the kind's current reply file when it holds messages (lists it in
-// REPLIES) and makes sure a current file name exists. False when no free
-// file name is left (reported); the kind then has no file until a later
-// flush finds one.
+// REPLIES) and makes sure a current file name exists. The listing is on disk
+// when this returns (the reply file, REPLIES and the SOUP directory are
+// synced), so that the input of its messages may go. While the listing is
+// held (EXPORT), the line is kept for the run's commit instead. False when
+// no free file name is left (reported); the kind then has no file until a
+// later flush finds one.
 bool flush_reply_file(int kind);
+
+// What EXPORT's journal does for the reply writer while the listing is
+// held: it notes a reply file before the file is created (false when the
+// note cannot be put on disk: the file must not be made), and it takes over
+// the removal or truncation of the files sent, which happen at the commit.
+struct ReplyJournal {
+  bool (*note_reply_file)(int kind, uint16_t number);
+  void (*remove)(std::string_view path, const platform::FileStamp& as_read);
+  void (*truncate)(std::string_view path, const platform::FileStamp& as_read);
+};
+
+// EXPORT holds the listing of its reply files until the run's commit; its
+// journal (when given) takes the notes meanwhile.
+void hold_reply_listing(bool on, const ReplyJournal* journal = nullptr);
+
+// A reply file finished while the listing is held.
+struct ReplyListing {
+  int kind = kReplyMail;
+  uint16_t number = 0;
+};
+const std::vector<ReplyListing>& held_reply_listings();
+void clear_held_listings();
+// The path and the REPLIES line of a reply file.
+std::string reply_file_path(int kind, uint16_t number);
+std::string replies_line(int kind, uint16_t number);
+// Puts the files on disk, then appends each line that REPLIES does not hold
+// yet and puts REPLIES and its directory on disk. False when a file or a
+// line could not be written (reported).
+bool sync_reply_files(const std::vector<ReplyListing>& files);
+bool list_reply_files(const std::vector<ReplyListing>& files);
+// True when REPLIES holds `line` (with its line end).
+bool replies_holds(std::string_view line);
+
+// Where the reply files stood: a packet whose messages cannot all be
+// written is taken out of them again.
+struct ReplyMark {
+  std::size_t held = 0;
+  struct Kind {
+    std::string name;
+    uint16_t number = 0;
+    long count = 0;
+    bool existed = false;
+    uint64_t size = 0;
+  } kinds[2];
+};
+ReplyMark reply_mark();
+void reply_rollback(const ReplyMark& mark);
 
 // Opens the kind's current file and reserves the length field of a new
 // message at its end. False when the file can be neither opened nor created

@@ -75,7 +75,7 @@ class ConvertTest : public test::FidoTest {
     flush_reply_file(kReplyNews);
     std::string mail_file(reply_file_name(kReplyMail));
     std::string news_file(reply_file_name(kReplyNews));
-    export_target = target;
+    export_state.target = target;
     platform::File in;
     EXPECT_TRUE(in.open(path, platform::OpenMode::read));
     Written w;
@@ -202,8 +202,8 @@ TEST_F(ConvertTest, AreasDecideBetweenNewsMailAndNothing) {
   EXPECT_TRUE(w.news[2].ends_with("\nfive\n"));
   ASSERT_EQ(w.mail.size(), 1u);
   EXPECT_TRUE(w.mail[0].ends_with("\nsix\n"));
-  EXPECT_EQ(export_stats.news, 3);
-  EXPECT_EQ(export_stats.mail, 1);
+  EXPECT_EQ(export_state.stats.news, 3);
+  EXPECT_EQ(export_state.stats.mail, 1);
 }
 
 TEST_F(ConvertTest, MessagesWithoutTextAreSkippedUnlessAFileGoesWithThem) {
@@ -225,7 +225,7 @@ TEST_F(ConvertTest, MessagesWithoutTextAreSkippedUnlessAFileGoesWithThem) {
                           "Content-Transfer-Encoding: base64\n\n"
                           "emlwIGRhdGE=\n\n\n--+=Quillmar=+--\n"))
       << w.mail[0];
-  EXPECT_EQ(attachment_list[0].state, kAttachDone);
+  EXPECT_EQ(export_state.attachments[0].state, kAttachDone);
 }
 
 struct BodyCase {
@@ -403,13 +403,13 @@ TEST_F(ConvertTest, PacketHeadersDecideTheTarget) {
   for (const Case& c : cases) {
     dir.write("T.PKT", build_packet(FtnAddress{c.plus ? uint16_t{2} : uint16_t{7}, 345, 1, 0}, c.to,
                                     {m}, c.plus));
-    export_target = ExportTarget::undecided;
+    export_state.target = ExportTarget::undecided;
     platform::File in;
     ASSERT_TRUE(in.open(dir / "T.PKT", platform::OpenMode::read));
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(export_packet(in, false), c.result);
     std::string out = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(export_target, c.target);
+    EXPECT_EQ(export_state.target, c.target);
     EXPECT_EQ(out.substr(0, out.find('\n') + 1), c.line);
   }
   dir.write("S.PKT", std::string(57, '\x02'));
@@ -427,8 +427,8 @@ TEST_F(ConvertTest, MessagesThatCannotBeWrittenKeepTheirPacket) {
   ::testing::internal::CaptureStderr();
   export_pkt_dir();
   std::string out = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(export_write_failed);
-  EXPECT_EQ(export_stats.exported, 0);
+  EXPECT_TRUE(export_state.write_failed);
+  EXPECT_EQ(export_state.stats.exported, 0);
   EXPECT_TRUE(testing::exists(dir / "pkts/A.PKT"));
   EXPECT_NE(out.find("A.PKT kept: not all of its messages could be written\n"), std::string::npos)
       << out;
@@ -454,7 +454,7 @@ TEST_F(ConvertTest, HostilePacketsAreReadToTheirEnd) {
       packet.push_back(alphabet[next() % alphabet.size()]);
     }
     dir.write("H.PKT", packet);
-    export_target = ExportTarget::gateway;
+    export_state.target = ExportTarget::gateway;
     platform::File in;
     ASSERT_TRUE(in.open(dir / "H.PKT", platform::OpenMode::read));
     ::testing::internal::CaptureStderr();

@@ -110,8 +110,10 @@ TEST_F(ExportRun, OutboundPacketsFlowFilesAndRoutes) {
             build_packet(kNode1, kGateway,
                          {mail_to("a@example.net", "First mail"), attach,
                           echo("FIDO.TEST", "News one"), echo("FIDO.TEST", "News two")}));
-  dir.write("out/01590006.FLO",
-            "#" + files + "/DATA.BIN\n#" + files + "/LISTED.PKT\r\n^" + files + "/LONELY.TXT");
+  dir.write("out/01590006.FLO", "#" + files + "/DATA.BIN\n#" + files + "/LISTED.PKT\r\n");
+  // A file no message carries goes with a covering message to the route's
+  // recipient (the gateway's own outbound has none to give it).
+  dir.write("out/01590007.CLO", "^" + files + "/LONELY.TXT");
   dir.write("out/01590006.HUT",
             build_packet(kNode1, kGateway, {mail_to("held@example.net", "Held")}));
   // The route's crash packet, plain Type 2.
@@ -133,6 +135,7 @@ TEST_F(ExportRun, OutboundPacketsFlowFilesAndRoutes) {
   EXPECT_FALSE(exists(dir / "out/01590006.OUT"));
   EXPECT_FALSE(exists(dir / "out/01590006.FLO"));
   EXPECT_FALSE(exists(dir / "out/01590007.CUT"));
+  EXPECT_FALSE(exists(dir / "out/01590007.CLO"));
   EXPECT_TRUE(exists(dir / "out/01590006.HUT"));
   EXPECT_FALSE(exists(dir / "files/LISTED.PKT"));
   EXPECT_FALSE(exists(dir / "files/LONELY.TXT"));
@@ -144,10 +147,11 @@ TEST_F(ExportRun, OutboundPacketsFlowFilesAndRoutes) {
   ASSERT_EQ(mail.size(), 5u);
   EXPECT_TRUE(mail[0].starts_with("To: a@example.net\n"));
   EXPECT_TRUE(mail[2].starts_with("To: c@example.net\n"));
-  EXPECT_NE(mail[3].find("\n\n[Quillmar/W32 v1.04 attached file LONELY.TXT]\n"), std::string::npos)
-      << mail[3];
-  EXPECT_TRUE(mail[4].starts_with("To: node7@example.net (Sysop)\n"));
-  EXPECT_NE(mail[4].find("X-MailPassword: secret\n"), std::string::npos);
+  EXPECT_NE(mail[4].find("\n\n[Quillmar/W32 v1.04 attached file LONELY.TXT]\n"), std::string::npos)
+      << mail[4];
+  EXPECT_TRUE(mail[4].starts_with("To: node7@example.net (node7@example.net)\n")) << mail[4];
+  EXPECT_TRUE(mail[3].starts_with("To: node7@example.net (Sysop)\n"));
+  EXPECT_NE(mail[3].find("X-MailPassword: secret\n"), std::string::npos);
 
   EXPECT_EQ(python_view(dir, dir / "soup/mail0000.MSG"),
             "message Hello \ntext 'First mail\\n'\n"
@@ -155,14 +159,13 @@ TEST_F(ExportRun, OutboundPacketsFlowFilesAndRoutes) {
                 hex(data_bin) +
                 "\n"
                 "message Hello \ntext 'Listed packet\\n'\n"
+                "message Hello \ntext 'To: ignored@example.net\\n\\nRouted\\n'\n"
                 "message ^" +
                 files +
                 "/LONELY.TXT \n"
                 "text '[Quillmar/W32 v1.04 attached file LONELY.TXT]\\n'\n"
                 "file LONELY.TXT " +
-                hex("alone\n") +
-                "\n"
-                "message Hello \ntext 'To: ignored@example.net\\n\\nRouted\\n'\n");
+                hex("alone\n") + "\n");
   EXPECT_EQ(python_view(dir, dir / "soup/news0000.MSG"),
             "message Hello \ntext 'News one\\n'\nmessage Hello \ntext 'News two\\n'\n");
 }
@@ -200,8 +203,8 @@ TEST_F(ExportRun, AttachedFilesFromSubjects) {
 TEST_F(ExportRun, ListedFileWithALongPath) {
   std::string deep = dir.mkdir("files/" + std::string(60, 'd') + "/" + std::string(30, 'e'));
   dir.write(deep.substr(dir.path().size() + 1) + "/LONG.TXT", "long path\n");
-  dir.write("out/01590006.FLO", deep + "/LONG.TXT\n");
-  RunResult r = run(minimal_config(dir), {"EXPORT"});
+  dir.write("out/01590007.FLO", deep + "/LONG.TXT\n");
+  RunResult r = run(minimal_config(dir) + "Route 2:345/7 node7@example.net\n", {"EXPORT"});
   EXPECT_TRUE(r.err.ends_with("-> 1 messages exported\nmail: 1         news: 0    \n")) << r.err;
   std::vector<std::string> mail = reply_messages(read_file(dir / "soup/mail0000.MSG"));
   ASSERT_EQ(mail.size(), 1u);

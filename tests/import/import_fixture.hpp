@@ -5,7 +5,7 @@
 
 #include "config/settings.hpp"
 #include "fido/fido_state.hpp"
-#include "import/statistics.hpp"
+#include "import/import_state.hpp"
 #include "test_support.hpp"
 
 namespace quillmar::test {
@@ -18,7 +18,7 @@ class ImportFixture : public FidoTest {
     add_address_map({2, 345, 6, 1}, "sysop@example.org", "", "Joe Sysop");
     settings->InboundDir = dir_.mkdir("in") + "/";
     settings->DecodeDir = dir_.mkdir("files") + "/";
-    file_counters = ImportCounters{};
+    import_state.file_counters = ImportCounters{};
   }
 
   testing::ScratchDir dir_;

@@ -8,8 +8,8 @@
 #include "fido/fido_state.hpp"
 #include "fido/message_record.hpp"
 #include "import/import_fixture.hpp"
+#include "import/import_state.hpp"
 #include "import/packet_reader.hpp"
-#include "import/statistics.hpp"
 #include "test_support.hpp"
 
 namespace quillmar {
@@ -209,7 +209,7 @@ TEST_F(MessagePassTest, MultipartWithBase64Attachment) {
             std::string::npos);
   EXPECT_EQ(m[0].text.find("epilogue"), std::string::npos);
   EXPECT_EQ(console_, "\r* decoded MIME-encoded file data.bin (5 bytes)\n");
-  EXPECT_EQ(file_counters.files, 1);
+  EXPECT_EQ(import_state.file_counters.files, 1);
 }
 
 TEST_F(MessagePassTest, UuencodeKeptWhenIgnoredAndNotDecodedForJunk) {

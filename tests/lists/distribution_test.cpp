@@ -56,8 +56,10 @@ TEST_F(DistributionTest, OneMailToAllMembers) {
   message_header->date_zone = "+0200";
   message_header->reply_ref.id_text = "parent@y.net";
   posting("Hi all,\nhow are you?\n");
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
-                                 ListRequest{*message_header, file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(
+      list, file, body_start, message_end,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0],
@@ -78,7 +80,7 @@ TEST_F(DistributionTest, OneMailToAllMembers) {
             "Content-Transfer-Encoding: 7bit\n"
             "\n"
             "Hi all,\nhow are you?\n");
-  EXPECT_EQ(file_counters.replies, 0);
+  EXPECT_EQ(import_state.file_counters.replies, 0);
 }
 
 TEST_F(DistributionTest, BccLinesHoldTwoAddressesEach) {
@@ -97,8 +99,10 @@ TEST_F(DistributionTest, BccLinesHoldTwoAddressesEach) {
     ListRecord& list = load(list_top() + users);
     sender("a1@x.net", "");
     posting("x\n");
-    EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
-                                   ListRequest{*message_header, file_counters.replies}));
+    EXPECT_TRUE(distribute_posting(
+        list, file, body_start, message_end,
+        ListRequest{*message_header,
+                    import_state.file_counters.replies}));
     std::vector<std::string> all = replies();
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back().substr(0, all.back().find("From: ")), c.bcc);
@@ -118,8 +122,10 @@ TEST_F(DistributionTest, BodyIsCopiedByteForByte) {
   std::string body = "caf=C3=A9 =3D soft=\n" + std::string(600, 'q') + "=\r\n\r\n" +
                      std::string(255, 'w') + "\n\ttabbed \n=E2=82=AC at the end";
   posting(body);
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
-                                 ListRequest{*message_header, file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(
+      list, file, body_start, message_end,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::size_t blank = all[0].find("\n\n");
@@ -136,8 +142,10 @@ TEST_F(DistributionTest, BodyIsCopiedByteForByte) {
   message_header->content_type.clear();
   message_header->transfer_encoding.clear();
   message_header->charset = "iso-8859-1";
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
-                                 ListRequest{*message_header, file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(
+      list, file, body_start, message_end,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
   all = replies();
   ASSERT_EQ(all.size(), 2u);
   EXPECT_NE(all[1].find("\nContent-Type: text/plain; charset=iso-8859-1\n"
@@ -161,8 +169,10 @@ TEST_P(DistributionRefusalTest, AnsweredAndNotDistributed) {
   ListRecord& list = load(text);
   sender(c.sender, "");
   posting("spam\n");
-  EXPECT_FALSE(distribute_posting(list, file, body_start, message_end,
-                                  ListRequest{*message_header, file_counters.replies}));
+  EXPECT_FALSE(distribute_posting(
+      list, file, body_start, message_end,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string body = all[0].substr(all[0].find("\n\n") + 2);
@@ -172,7 +182,7 @@ TEST_P(DistributionRefusalTest, AnsweredAndNotDistributed) {
   EXPECT_EQ(all[0].substr(0, all[0].find('\n')), std::string("To: ") + c.sender);
   EXPECT_EQ(read_file(list_file), text);
   EXPECT_EQ(list.member_count, 6);
-  EXPECT_EQ(file_counters.replies, 1);
+  EXPECT_EQ(import_state.file_counters.replies, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DistributionRefusalTest,
@@ -188,8 +198,10 @@ TEST_F(DistributionTest, NoReplyFileMeansAcceptedWithoutMail) {
   reset_reply_files();  // no file name chosen
   sender("zed@x.net", "");
   posting("x\n");
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
-                                 ListRequest{*message_header, file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(
+      list, file, body_start, message_end,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
 }
 
 TEST_F(DistributionTest, SeparateMessagesAreListed) {
@@ -197,8 +209,10 @@ TEST_F(DistributionTest, SeparateMessagesAreListed) {
   settings->SeparateMSG = true;
   sender("zed@x.net", "");
   posting("x\n");
-  EXPECT_TRUE(distribute_posting(list, file, body_start, message_end,
-                                 ListRequest{*message_header, file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(
+      list, file, body_start, message_end,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
   EXPECT_EQ(read_file(soup + "REPLIES"), "mail0000\tmail\tbn\n");
   EXPECT_EQ(read_file(soup + "mail0000.MSG").find("Bcc: <1st@x.net>"), 4u);
 }
@@ -209,14 +223,18 @@ TEST_F(DistributionTest, PostingsReadByPythonEmail) {
   sender("alice@x.net", "Alice");
   message_header->date_zone = "-0700";
   posting("plain\n");
-  ASSERT_TRUE(distribute_posting(list, file, body_start, message_end,
-                                 ListRequest{*message_header, file_counters.replies}));
+  ASSERT_TRUE(distribute_posting(
+      list, file, body_start, message_end,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
   message_header->content_type = "text/plain; charset=iso-8859-1";
   message_header->transfer_encoding = "quoted-printable";
   message_header->reply_ref.id_text = "p@y.net";
   posting("caf=E9 soft=\nbreak\n");
-  ASSERT_TRUE(distribute_posting(list, file, body_start, message_end,
-                                 ListRequest{*message_header, file_counters.replies}));
+  ASSERT_TRUE(distribute_posting(
+      list, file, body_start, message_end,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
   ASSERT_EQ(replies().size(), 2u);
   EXPECT_EQ(python_check(dir, std::string(reply_file_name(kReplyMail))), "");
 }

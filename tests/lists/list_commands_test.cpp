@@ -37,7 +37,10 @@ TEST_F(ListCommandTest, SubscribeAndUnsubscribeWithoutPassword) {
   settings->TimeZone = "+0100";
   settings->Organization = "Gateway Org";
   from("ann@example.net", "Ann Smith", "subscribe", "abc@example.net");
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandSubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
 
   const std::string added = "+\nann@example.net\nAnn Smith\n1\n\n";
   EXPECT_EQ(read_file(list_file), list_top("ListArea TEST.AREA\n") + users + added);
@@ -59,11 +62,14 @@ TEST_F(ListCommandTest, SubscribeAndUnsubscribeWithoutPassword) {
                 "X-MailServer: Quillmar/W32 v1.04\n"
                 "\n" +
                 template_body("Welcome", "Ann Smith", "ann@example.net", "", "TEST.AREA"));
-  EXPECT_EQ(file_counters.replies, 1);
+  EXPECT_EQ(import_state.file_counters.replies, 1);
 
   // The new member leaves again: only the marker changes.
   from("ann@example.net", "Ann Smith", "UNSUBSCRIBE please");
-  list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandUnsubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file), list_top("ListArea TEST.AREA\n") + users + "*" + added.substr(1));
   EXPECT_EQ(list.member_count, 1);
   EXPECT_EQ(members(list), (std::vector<std::string>{"bob@example.net"}));
@@ -73,7 +79,7 @@ TEST_F(ListCommandTest, SubscribeAndUnsubscribeWithoutPassword) {
                         template_body("GoodBye", "Ann Smith", "ann@example.net", "", "TEST.AREA")),
             std::string::npos)
       << all[1];
-  EXPECT_EQ(file_counters.replies, 2);
+  EXPECT_EQ(import_state.file_counters.replies, 2);
 }
 
 TEST_F(ListCommandTest, PasswordListNamesThePasswordThenSubscribes) {
@@ -89,7 +95,10 @@ TEST_F(ListCommandTest, PasswordListNamesThePasswordThenSubscribes) {
   if (upper != keyed) refused.push_back("subscribe " + upper);
   for (const std::string& subject : refused) {
     from("ann@example.net", "ann@EXAMPLE.net", subject);
-    list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+    list_command(
+        list, kCommandSubscribe,
+        ListRequest{*message_header,
+                    import_state.file_counters.replies});
   }
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), refused.size());
@@ -104,7 +113,10 @@ TEST_F(ListCommandTest, PasswordListNamesThePasswordThenSubscribes) {
 
   // The password the reply named, with more words after it.
   from("ann@example.net", "", "Subscribe\t" + keyed + "  and more");
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandSubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file), top + "+\nann@example.net\n\n1\n" + keyed + "\n");
   EXPECT_EQ(members(list), (std::vector<std::string>{"ann@example.net"}));
   all = replies();
@@ -136,7 +148,10 @@ TEST_P(ListCommandRefusalTest, AnswersWithoutChangingTheList) {
   ListRecord& list = load(text);
   long count = list.member_count;
   from(c.sender, "", c.subject);
-  list_command(list, c.command, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, c.command,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file), text);
   EXPECT_EQ(list.member_count, count);
   EXPECT_EQ(first_word(only_reply_body()), c.answer);
@@ -181,9 +196,15 @@ TEST_F(ListCommandTest, ChangepassTwiceFindsTheNewRecord) {
   const std::string old_record = "+\ncarl@example.net\nCarl\n2\nwanted\n";
   ListRecord& list = load(top + old_record);
   from("carl@example.net", "Carl C", "changepass wanted first");
-  list_command(list, kCommandChangepass, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandChangepass,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   from("carl@example.net", "Carl C", "changepass first second-one");
-  list_command(list, kCommandChangepass, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandChangepass,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
 
   EXPECT_EQ(read_file(list_file), top + "*\ncarl@example.net\nCarl\n2\nwanted\n" +
                                       "*\ncarl@example.net\nCarl\n2\nfirst\n" +
@@ -212,7 +233,10 @@ TEST_F(ListCommandTest, ChangepassWithoutListPasswordTakesTheNextWord) {
   const std::string top = list_top() + "ListUsers\n";
   ListRecord& list = load(top + "+\ncarl@example.net\n\n1\n\n");
   from("carl@example.net", "", "changepass mine");
-  list_command(list, kCommandChangepass, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandChangepass,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file),
             top + "*\ncarl@example.net\n\n1\n\n+\ncarl@example.net\n\n1\nmine\n");
   EXPECT_EQ(first_word(only_reply_body()), "NewPassword");
@@ -222,7 +246,10 @@ TEST_F(ListCommandTest, RepliesInTheSameSecondGetDifferentMessageIds) {
   ListRecord& list = load(list_top() + "ListUsers\n");
   for (int i = 0; i < 3; ++i) {
     from("x@example.net", "", "unsubscribe");
-    list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+    list_command(
+        list, kCommandUnsubscribe,
+        ListRequest{*message_header,
+                    import_state.file_counters.replies});
   }
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 3u);
@@ -253,7 +280,10 @@ TEST_F(ListCommandTest, ReferenceAndOrganizationLines) {
     from("x@example.net", "", "unsubscribe", c.message_id);
     message_header->organization = c.own_org;
     settings->Organization = c.setting;
-    list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+    list_command(
+        list, kCommandUnsubscribe,
+        ListRequest{*message_header,
+                    import_state.file_counters.replies});
   }
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), std::size(cases));
@@ -275,7 +305,10 @@ TEST_F(ListCommandTest, TemplatesArePiecesWithPlaceholders) {
   from("x@example.net", "Xavier", "unsubscribe");
   run_options.verbose = true;
   ::testing::internal::CaptureStderr();
-  list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandUnsubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(only_reply_body(), "Hi Xavier,\n" + long_line + "\n[unknown] [unknown] @UNKNOWN@");
   EXPECT_EQ(err, "\r+ reply from test-list@example.org (Test list) to x@example.net (Xavier): " +
@@ -283,11 +316,17 @@ TEST_F(ListCommandTest, TemplatesArePiecesWithPlaceholders) {
 
   // A template that is missing or not configured means no reply.
   std::filesystem::remove(dir / "SubscribeInfo.txt");
-  list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandUnsubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   list.SubscribeInfo.reset();
-  list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandUnsubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   EXPECT_EQ(replies().size(), 1u);
-  EXPECT_EQ(file_counters.replies, 1);
+  EXPECT_EQ(import_state.file_counters.replies, 1);
 }
 
 TEST_F(ListCommandTest, SeparateMessagesAreListedOneByOne) {
@@ -295,7 +334,10 @@ TEST_F(ListCommandTest, SeparateMessagesAreListedOneByOne) {
   settings->SeparateMSG = true;
   for (int i = 0; i < 2; ++i) {
     from("x@example.net", "", "unsubscribe");
-    list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+    list_command(
+        list, kCommandUnsubscribe,
+        ListRequest{*message_header,
+                    import_state.file_counters.replies});
   }
   EXPECT_EQ(read_file(soup + "REPLIES"), "mail0000\tmail\tbn\nmail0001\tmail\tbn\n");
   EXPECT_EQ(reply_file_name(kReplyMail), soup + "mail0002.MSG");
@@ -307,7 +349,10 @@ TEST_F(ListCommandTest, AppendedRecordIsFoundAtTheNextStart) {
   const std::string top = list_top() + "KeeperAddress keeper@example.org";  // no line end
   ListRecord& list = load(top);
   from("ann@example.net", "Ann\nBcc: victim@example.com", "subscribe");
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandSubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file),
             top + "\nListUsers\n+\nann@example.net\nAnn Bcc: victim@example.com\n1\n\n");
   std::vector<std::string> all = replies();
@@ -332,9 +377,15 @@ TEST_F(ListCommandTest, WriteFailuresLoseNothing) {
     ::testing::internal::CaptureStderr();
     from("ann@example.net", "",
          std::string("subscribe ") + member_password(list, "ann@example.net").c_str());
-    list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+    list_command(
+        list, kCommandSubscribe,
+        ListRequest{*message_header,
+                    import_state.file_counters.replies});
     from("carl@example.net", "", "changepass wanted other");
-    list_command(list, kCommandChangepass, ListRequest{*message_header, file_counters.replies});
+    list_command(
+        list, kCommandChangepass,
+        ListRequest{*message_header,
+                    import_state.file_counters.replies});
     err = ::testing::internal::GetCapturedStderr();
   });
   EXPECT_EQ(err, "! unable to add new user to " + list_file + "\n! unable to change user data in " +
@@ -348,12 +399,21 @@ TEST_F(ListCommandTest, WriteFailuresLoseNothing) {
   ASSERT_TRUE(writer.open(list_file, platform::OpenMode::update, platform::Share::deny_write));
   ::testing::internal::CaptureStderr();
   from("carl@example.net", "", "unsubscribe wanted");
-  list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandUnsubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   from("carl@example.net", "", "changepass wanted new");
-  list_command(list, kCommandChangepass, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandChangepass,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   from("dora@example.net", "",
        std::string("subscribe ") + member_password(list, "dora@example.net").c_str());
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandSubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   err = ::testing::internal::GetCapturedStderr();
   writer.close();
   EXPECT_EQ(err, "! unable to delete user from " + list_file +
@@ -362,7 +422,7 @@ TEST_F(ListCommandTest, WriteFailuresLoseNothing) {
   EXPECT_EQ(read_file(list_file), text);
   EXPECT_EQ(members(list), (std::vector<std::string>{"carl@example.net"}));
   EXPECT_TRUE(replies().empty());
-  EXPECT_EQ(file_counters.replies, 0);
+  EXPECT_EQ(import_state.file_counters.replies, 0);
 }
 
 TEST_F(ListCommandTest, TestModeChangesOnlyTheCopy) {
@@ -372,7 +432,10 @@ TEST_F(ListCommandTest, TestModeChangesOnlyTheCopy) {
   ListRecord& list = load(text);
   ::testing::internal::GetCapturedStderr();
   from("ann@example.net", "", "subscribe");
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandSubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   EXPECT_EQ(read_file(list_file), text);
   EXPECT_EQ(read_file(dir / "TEST.~LC"), text + "+\nann@example.net\n\n1\n\n");
 }
@@ -383,13 +446,22 @@ TEST_F(ListCommandTest, RepliesReadByPythonEmail) {
   settings->TimeZone = "-0500";
   settings->Organization = "Gate";
   from("ann@example.net", "Ann O'Neil", "subscribe", "1@example.net");
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandSubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   from("ann@example.net", "Ann",
        std::string("subscribe ") + member_password(list, "ann@example.net").c_str());
   message_header->organization = "Their Org";
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandSubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   from("ann@example.net", "", "unsubscribe x");
-  list_command(list, kCommandUnsubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandUnsubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   ASSERT_EQ(replies().size(), 3u);
   EXPECT_EQ(python_check(dir, std::string(reply_file_name(kReplyMail))), "");
 }

@@ -16,7 +16,7 @@
 
 #include "base/run_options.hpp"
 #include "fido/fido_state.hpp"
-#include "import/statistics.hpp"
+#include "import/import_state.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
 #include "lists/test_files.hpp"
@@ -54,7 +54,7 @@ class ListMailTest : public FidoTest {
     reset_lists();
     reset_reply_files();
     reset_admin_serial();
-    file_counters = ImportCounters{};
+    import_state.file_counters = ImportCounters{};
     soup = dir.path + "/soup/";
     std::filesystem::create_directories(soup);
     settings->SoupDir = soup;

@@ -57,7 +57,7 @@ class Values : public ::testing::TestWithParam<ValueCase> {};
 TEST_P(Values, LineBreaksAndNulBecomeBlanks) {
   const ValueCase& c = GetParam();
   EXPECT_EQ(written([&](HeaderWriter& out) { out.field("Subject", c.value); }), c.line);
-  EXPECT_EQ(clean_header_value(c.value) + "\n", c.line.substr(9));
+  EXPECT_EQ(header_value(c.value) + "\n", c.line.substr(9));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -132,7 +132,7 @@ class ExportHeaders : public test::FidoTest {
     flush_reply_file(kReplyNews);
     std::string mail_file(reply_file_name(kReplyMail));
     std::string news_file(reply_file_name(kReplyNews));
-    export_target = ExportTarget::gateway;
+    export_state.target = ExportTarget::gateway;
     platform::File in;
     EXPECT_TRUE(in.open(path, platform::OpenMode::read));
     ::testing::internal::CaptureStderr();
@@ -217,7 +217,10 @@ TEST_P(ListReplyFields, KeepEveryValueOnItsLine) {
   settings->Organization = "Gateway Org";
   from(c.address, c.from_name, c.subject);
   message_header->organization = c.organization;
-  list_command(list, kCommandSubscribe, ListRequest{*message_header, file_counters.replies});
+  list_command(
+      list, kCommandSubscribe,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies});
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string header = header_of(all[0]);
@@ -243,8 +246,10 @@ TEST_F(ListHeaders, PostingKeepsEveryValueOnItsLine) {
   test::write_file(path, "Body\n");
   MessageFile file;
   ASSERT_TRUE(file.open(path));
-  EXPECT_TRUE(
-      distribute_posting(list, file, 0, 5, ListRequest{*message_header, file_counters.replies}));
+  EXPECT_TRUE(distribute_posting(
+      list, file, 0, 5,
+      ListRequest{*message_header,
+                  import_state.file_counters.replies}));
   std::vector<std::string> all = replies();
   ASSERT_EQ(all.size(), 1u);
   std::string header = header_of(all[0]);

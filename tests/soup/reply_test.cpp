@@ -1,4 +1,6 @@
 #include "soup/reply.hpp"
+#include "export/journal.hpp"
+#include "rfc/header_writer.hpp"
 #include "fido/attach_packet.hpp"
 
 #include <gtest/gtest.h>
@@ -81,6 +83,39 @@ TEST_F(ReplyTest, OneFilePerKindListedAtTheEndOfTheRun) {
   // The next messages go to new files, never into a listed one.
   EXPECT_EQ(reply_file_name(kReplyMail), soup + "mail0001.MSG");
   EXPECT_FALSE(std::filesystem::exists(soup + "mail0001.MSG"));
+}
+
+TEST_F(ReplyTest, HeaderValuesNeverBreakTheirLine) {
+  flush_reply_file(kReplyMail);
+  platform::File f;
+  ASSERT_TRUE(open_reply_message(kReplyMail, f));
+  f.write("Subject: ");
+  write_header_value(f, std::string_view("Hi\nBcc: a@b\rc\0d\r\n", 17));
+  f.write("\n\nbody\n");
+  ASSERT_TRUE(close_reply_message(kReplyMail, f));
+  EXPECT_EQ(framed_messages(read_file(soup + "mail0000.MSG")),
+            (std::vector<std::string>{"Subject: Hi Bcc: a@b c d  \n\nbody\n"}));
+}
+
+// A source whose messages cannot all be written is taken out again: the
+// current file is cut back to where it began, a file begun since goes.
+TEST_F(ReplyTest, RollbackTakesOutWhatFollowsTheMark) {
+  settings->SeparateMSG = true;
+  flush_reply_file(kReplyMail);
+  hold_reply_listing(true, export_reply_journal());
+  EXPECT_TRUE(write_message(kReplyMail, kMail1));
+  ReplyMark mark = reply_mark();
+  EXPECT_TRUE(write_message(kReplyMail, kMail2));
+  flush_reply_file(kReplyMail);
+  EXPECT_TRUE(write_message(kReplyMail, kMail2));
+  EXPECT_EQ(held_reply_listings().size(), 1u);
+  reply_rollback(mark);
+  EXPECT_TRUE(held_reply_listings().empty());
+  EXPECT_FALSE(std::filesystem::exists(soup + "mail0001.MSG"));
+  EXPECT_EQ(framed_messages(read_file(soup + "mail0000.MSG")), (std::vector<std::string>{kMail1}));
+  EXPECT_EQ(reply_message_count(kReplyMail), 1);
+  hold_reply_listing(false);
+  EXPECT_FALSE(std::filesystem::exists(soup + "REPLIES"));
 }
 
 TEST_F(ReplyTest, SeparateMessagesEachGetTheirOwnFileAndLine) {

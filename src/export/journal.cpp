@@ -1,0 +1,541 @@
+#include "export/journal.hpp"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <unordered_map>
+#include <vector>
+
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
+#include "config/settings.hpp"
+#include "export/packet_reader.hpp"
+#include "fido/packet_writer.hpp"
+#include "platform/fs.hpp"
+#include "soup/reply.hpp"
+
+namespace quillmar {
+
+namespace {
+
+constexpr const char* kHeader = "QUILLMAR EXPORT JOURNAL 1";
+
+enum class Act : uint8_t { remove, truncate, sent, kill, flow };
+constexpr const char* kActNames[] = {"remove", "truncate", "sent", "kill", "flow"};
+
+struct Action {
+  Act act = Act::remove;
+  std::string path;
+  platform::FileStamp stamp;  // the file as the run found it
+  uint64_t size = 0;          // flow: bytes read
+  uint32_t crc = 0;           // flow: their CRC-32
+  std::string kept;           // flow: the lines that stay
+};
+
+std::vector<Action> actions;      // owed by earlier runs, then this run's
+std::size_t owed_count = 0;       // the first actions, owed by earlier runs
+std::vector<ReplyListing> begun;  // reply files begun (state open)
+// The inputs the actions consume (not the files they empty), by their name
+// in one case, with the first action that names each.
+std::unordered_map<std::string, std::size_t> consumed;
+bool journal_on_disk = false;
+
+std::string journal_path() {
+  return std::string(settings->SoupDir.view()) + "QUILLMAR.JNL";
+}
+
+std::string input_key(std::string_view path) {
+  std::string key = platform::absolute_path(path);
+  for (char& c : key) c = ascii_lower(c);
+  return key;
+}
+
+// Rebuilds the index of the consumed inputs.
+void index_actions() {
+  consumed.clear();
+  for (std::size_t i = 0; i < actions.size(); ++i) {
+    if (actions[i].act != Act::truncate) consumed.emplace(input_key(actions[i].path), i);
+  }
+}
+
+std::string hex_of(std::string_view text) {
+  if (text.empty()) return "-";
+  std::string out;
+  for (unsigned char c : text) {
+    out.push_back(hex_digit_char(c >> 4));
+    out.push_back(hex_digit_char(c & 0x0F));
+  }
+  return out;
+}
+
+bool text_of_hex(std::string_view hex, std::string& out) {
+  out.clear();
+  if (hex == "-") return true;
+  if (hex.size() % 2 != 0) return false;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    int hi = digit(hex[i]);
+    int lo = digit(hex[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<char>(hi * 16 + lo));
+  }
+  return true;
+}
+
+// Writes the journal whole under a temporary name and puts it in place.
+bool write_journal(const char* state, const std::vector<ReplyListing>& listings) {
+  // Before the commit only what earlier runs still owe counts.
+  const std::size_t action_count =
+      std::string_view(state) == "open" ? std::min(owed_count, actions.size()) : actions.size();
+  std::string text = std::string(kHeader) + "\nstate " + state + "\n";
+  char line[96];
+  for (const ReplyListing& l : begun) {
+    std::snprintf(line, sizeof line, "reply %d %u\n", l.kind, unsigned{l.number});
+    text += line;
+  }
+  for (const ReplyListing& l : listings) {
+    std::snprintf(line, sizeof line, "list %d %u\n", l.kind, unsigned{l.number});
+    text += line;
+  }
+  for (std::size_t i = 0; i < action_count; ++i) {
+    const Action& a = actions[i];
+    std::snprintf(line, sizeof line, "%s %" PRIu64 " %" PRId64 " %" PRIu64 " %" PRIu32 " ",
+                  kActNames[static_cast<int>(a.act)], a.stamp.size, a.stamp.mtime_ns, a.size,
+                  a.crc);
+    text += line + hex_of(a.path) + " " + hex_of(a.kept) + "\n";
+  }
+  text += "end\n";
+  std::string path = journal_path();
+  std::string temp = std::string(settings->SoupDir.view()) + "QUILLMAR.JNT";
+  platform::File f;
+  bool ok = f.open(temp, platform::OpenMode::write, platform::Share::deny_write) && f.write(text) &&
+            f.sync();
+  ok = f.close() && ok;
+  ok = ok && platform::replace_file(temp, path) && platform::sync_directory_of(path);
+  if (!ok) {
+    log_print("! error writing %s: %s\n", path.c_str(), platform::last_error());
+    platform::remove_file(temp);
+    return false;
+  }
+  journal_on_disk = true;
+  return true;
+}
+
+bool remove_journal() {
+  if (!journal_on_disk) return true;
+  std::string path = journal_path();
+  if (!platform::remove_file(path) || !platform::sync_directory_of(path)) {
+    log_print("! can't remove %s: %s\n", path.c_str(), platform::last_error());
+    note_run_failure();
+    return false;
+  }
+  journal_on_disk = false;
+  return true;
+}
+
+struct ReadJournal {
+  bool committed = false;
+  std::vector<ReplyListing> replies;
+  std::vector<ReplyListing> listings;
+  std::vector<Action> actions;
+};
+
+bool read_journal(ReadJournal& out) {
+  std::string data;
+  if (!read_whole_file(journal_path(), data)) return false;
+  std::vector<std::string_view> lines;
+  for (std::size_t pos = 0; pos < data.size();) {
+    std::size_t end = data.find('\n', pos);
+    if (end == std::string::npos) return false;
+    lines.push_back(std::string_view(data).substr(pos, end - pos));
+    pos = end + 1;
+  }
+  if (lines.size() < 3 || lines.front() != kHeader || lines.back() != "end") return false;
+  if (lines[1] == "state commit") {
+    out.committed = true;
+  } else if (lines[1] != "state open") {
+    return false;
+  }
+  for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
+    std::string line(lines[i]);
+    char word[16] = {};
+    int kind = 0;
+    unsigned number = 0;
+    if (std::sscanf(line.c_str(), "reply %d %u", &kind, &number) == 2 ||
+        std::sscanf(line.c_str(), "list %d %u", &kind, &number) == 2) {
+      ReplyListing l{kind == kReplyNews ? kReplyNews : kReplyMail, static_cast<uint16_t>(number)};
+      (line[0] == 'r' ? out.replies : out.listings).push_back(l);
+      continue;
+    }
+    Action a;
+    int consumed = 0;
+    if (std::sscanf(line.c_str(), "%15s %" SCNu64 " %" SCNd64 " %" SCNu64 " %" SCNu32 " %n", word,
+                    &a.stamp.size, &a.stamp.mtime_ns, &a.size, &a.crc, &consumed) != 5 ||
+        consumed <= 0) {
+      return false;
+    }
+    auto name = std::find_if(std::begin(kActNames), std::end(kActNames),
+                             [&](const char* n) { return std::string_view(n) == word; });
+    if (name == std::end(kActNames)) return false;
+    a.act = static_cast<Act>(name - std::begin(kActNames));
+    a.stamp.exists = true;
+    std::string_view rest = std::string_view(line).substr(static_cast<std::size_t>(consumed));
+    std::size_t space = rest.find(' ');
+    if (space == std::string_view::npos || !text_of_hex(rest.substr(0, space), a.path) ||
+        !text_of_hex(rest.substr(space + 1), a.kept) || a.path.empty()) {
+      return false;
+    }
+    out.actions.push_back(std::move(a));
+  }
+  return true;
+}
+
+void report_changed(const Action& a) {
+  log_print("! %s was changed by another program since it was exported: left as it is\n",
+            a.path.c_str());
+  note_run_failure();
+}
+
+void report_failed(const Action& a, const char* what) {
+  log_print("! can't %s %s: %s\n", what, a.path.c_str(), platform::last_error());
+}
+
+// Removes an input; false when that failed (reported).
+bool remove_input(const Action& a) {
+  if (platform::remove_file(a.path)) return true;
+  report_failed(a, "remove");
+  return false;
+}
+
+// Carries out one consumption; false when it could not be done and is
+// still owed.
+bool carry_out(const Action& a) {
+  platform::FileStamp now = platform::file_stamp(a.path);
+  switch (a.act) {
+    case Act::remove:
+      if (!now.exists) return true;
+      if (now != a.stamp) {
+        report_changed(a);
+        return true;
+      }
+      return remove_input(a);
+    case Act::truncate: {
+      if (!now.exists || now.size == 0) return true;
+      if (now != a.stamp) {
+        report_changed(a);
+        return true;
+      }
+      platform::File f;
+      if (!f.open(a.path, platform::OpenMode::write, platform::Share::deny_write) || !f.close()) {
+        report_failed(a, "truncate");
+        return false;
+      }
+      return true;
+    }
+    case Act::sent:
+    case Act::kill: {
+      if (!now.exists) return true;
+      platform::File f;
+      unsigned char h[kStoredHeaderSize];
+      if (!f.open(a.path, platform::OpenMode::update) || f.read(h, sizeof h) < sizeof h) {
+        report_failed(a, a.act == Act::sent ? "mark as sent" : "remove");
+        return false;
+      }
+      uint16_t attribute = get_le16(h + stored_field::kAttribute);
+      const bool marked = (attribute & kMsgSent) != 0;
+      if (a.act == Act::kill) {
+        f.close();
+        if (!marked || now.size != a.stamp.size) {
+          report_changed(a);
+          return true;
+        }
+        return remove_input(a);
+      }
+      if (marked) return true;
+      if (now != a.stamp) {
+        report_changed(a);
+        return true;
+      }
+      put_le16(h + stored_field::kAttribute, static_cast<uint16_t>(attribute | kMsgSent));
+      bool ok = f.seek(0) && f.write(h, sizeof h) && f.flush();
+      if (!f.close() || !ok) {
+        report_failed(a, "mark as sent");
+        return false;
+      }
+      return true;
+    }
+    case Act::flow: {
+      std::string data;
+      if (!now.exists) return true;
+      if (!read_whole_file(a.path, data)) {
+        report_failed(a, "read");
+        return false;
+      }
+      std::string kept = a.kept;
+      if (data.size() >= a.size && crc32(data.data(), a.size) == a.crc) {
+        kept += data.substr(a.size);
+      } else {
+        if (data != a.kept) report_changed(a);
+        return true;
+      }
+      if (kept == data) return true;
+      if (kept.empty()) return remove_input(a);
+      std::string temp = a.path + ".QTM";
+      platform::File f;
+      bool ok = f.open(temp, platform::OpenMode::write, platform::Share::deny_write) &&
+                f.write(kept) && f.sync();
+      ok = f.close() && ok;
+      ok = ok && (platform::copy_permissions(a.path, temp), platform::replace_file(temp, a.path));
+      if (!ok) {
+        report_failed(a, "rewrite");
+        platform::remove_file(temp);
+        return false;
+      }
+      return true;
+    }
+  }
+  return true;
+}
+
+// Carries out every consumption; those that fail stay owed.
+void carry_out_all() {
+  std::vector<Action> owed;
+  std::vector<std::string> directories;
+  for (const Action& a : actions) {
+    // A stored message whose mark failed is not deleted.
+    bool blocked =
+        a.act == Act::kill && std::any_of(owed.begin(), owed.end(), [&](const Action& o) {
+          return o.act == Act::sent && o.path == a.path;
+        });
+    if (blocked || !carry_out(a)) {
+      owed.push_back(a);
+      continue;
+    }
+    if (std::find(directories.begin(), directories.end(), a.path) == directories.end()) {
+      directories.push_back(a.path);
+    }
+  }
+  // Marks, removals and renames stay so after a power cut: the file
+  // systems are synced once, before the journal goes.
+  std::vector<std::string> synced;
+  for (const std::string& path : directories) {
+    std::string dir = platform::os_path(path);
+    std::size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
+    if (std::find(synced.begin(), synced.end(), dir) != synced.end()) continue;
+    synced.push_back(dir);
+    if (!platform::sync_file_system_of(path)) {
+      log_print("! error writing %s: %s\n", dir.c_str(), platform::last_error());
+      note_run_failure();
+    }
+  }
+  actions = std::move(owed);
+  index_actions();
+  if (!actions.empty()) {
+    note_run_failure();
+    log_print(
+        "! %zu input file(s) sent but not yet removed or marked: kept out of later runs "
+        "until this succeeds\n",
+        actions.size());
+  }
+}
+
+// Ends the run's journal: removed, or kept with what is still owed.
+void settle_journal() {
+  begun.clear();
+  if (actions.empty()) {
+    remove_journal();
+  } else if (!write_journal("commit", {})) {
+    note_run_failure();
+  }
+}
+
+void note(Act act, std::string_view path, const platform::FileStamp* as_read = nullptr) {
+  if (run_options.test_mode) return;
+  Action a;
+  a.act = act;
+  a.path = platform::absolute_path(path);
+  a.stamp = as_read != nullptr ? *as_read : platform::file_stamp(path);
+  if (!a.stamp.exists) return;
+  if (act != Act::truncate) consumed.emplace(input_key(a.path), actions.size());
+  actions.push_back(std::move(a));
+}
+
+// Removes the begun reply files that hold no listed message (a file cut
+// back to nothing, or one whose packets were all taken out again).
+void remove_unlisted_begun(const std::vector<ReplyListing>& listings) {
+  for (const ReplyListing& l : begun) {
+    bool listed = std::any_of(listings.begin(), listings.end(), [&](const ReplyListing& x) {
+      return x.kind == l.kind && x.number == l.number;
+    });
+    std::string path = reply_file_path(l.kind, l.number);
+    if (listed || !platform::file_exists(path)) continue;
+    if (!platform::remove_file(path)) {
+      log_print("! can't remove %s: %s\n", path.c_str(), platform::last_error());
+      note_run_failure();
+    }
+  }
+}
+
+}  // namespace
+
+bool journal_start() {
+  journal_reset();
+  if (!platform::file_exists(journal_path())) return true;
+  ReadJournal j;
+  if (!read_journal(j)) {
+    log_print("! %s cannot be read: nothing is exported until it is mended or removed\n",
+              journal_path().c_str());
+    note_run_failure();
+    return false;
+  }
+  journal_on_disk = true;
+  if (!j.committed) {
+    // An interrupted run: its own inputs are untouched, its reply files
+    // unlisted; what earlier runs still owe is carried out below.
+    for (const ReplyListing& l : j.replies) {
+      std::string path = reply_file_path(l.kind, l.number);
+      if (!platform::file_exists(path) || replies_holds(replies_line(l.kind, l.number))) continue;
+      if (platform::remove_file(path)) {
+        log_print("* %s removed: unlisted reply file of an interrupted run\n", path.c_str());
+      } else {
+        log_print("! can't remove %s: %s\n", path.c_str(), platform::last_error());
+        note_run_failure();
+      }
+    }
+    platform::sync_directory_of(journal_path());
+  } else {
+    log_print("* completing the export of an earlier run\n");
+    if (!sync_reply_files(j.listings) || !list_reply_files(j.listings)) {
+      note_run_failure();
+      return false;
+    }
+  }
+  actions = std::move(j.actions);
+  index_actions();
+  carry_out_all();
+  owed_count = actions.size();
+  settle_journal();
+  return true;
+}
+
+bool journal_note_reply_file(int kind, uint16_t number) {
+  begun.push_back(ReplyListing{kind, number});
+  if (write_journal("open", {})) return true;
+  begun.pop_back();
+  note_run_failure();
+  return false;
+}
+
+void journal_remove(std::string_view path) {
+  note(Act::remove, path);
+}
+void journal_remove(std::string_view path, const platform::FileStamp& as_read) {
+  note(Act::remove, path, &as_read);
+}
+void journal_truncate(std::string_view path, const platform::FileStamp& as_read) {
+  note(Act::truncate, path, &as_read);
+}
+void journal_mark_sent(std::string_view path, const platform::FileStamp& as_read) {
+  note(Act::sent, path, &as_read);
+}
+void journal_truncate(std::string_view path) {
+  note(Act::truncate, path);
+}
+void journal_mark_sent(std::string_view path) {
+  note(Act::sent, path);
+}
+void journal_kill(std::string_view path) {
+  note(Act::kill, path);
+}
+
+void journal_rewrite_flow(std::string_view path, uint64_t size, uint32_t crc,
+                          std::string_view kept) {
+  if (run_options.test_mode) return;
+  Action a;
+  a.act = Act::flow;
+  a.path = platform::absolute_path(path);
+  a.stamp = platform::file_stamp(path);
+  a.size = size;
+  a.crc = crc;
+  a.kept = kept;
+  consumed.emplace(input_key(a.path), actions.size());
+  actions.push_back(std::move(a));
+}
+
+bool journal_consumes(std::string_view path) {
+  auto found = consumed.find(input_key(path));
+  if (found == consumed.end()) return false;
+  const Action& a = actions[found->second];
+  // An owed input that changed meanwhile is new mail.
+  return found->second >= owed_count || a.act == Act::flow || platform::file_stamp(path) == a.stamp;
+}
+
+std::size_t journal_mark() {
+  return actions.size();
+}
+
+void journal_rollback(std::size_t mark) {
+  if (actions.size() <= mark) return;
+  actions.resize(mark);
+  index_actions();
+}
+
+bool journal_commit() {
+  std::vector<ReplyListing> listings = held_reply_listings();
+  clear_held_listings();
+  remove_unlisted_begun(listings);
+  if (listings.empty() && actions.size() == owed_count) {
+    settle_journal();
+    return true;
+  }
+  if (!sync_reply_files(listings) || !write_journal("commit", listings)) {
+    log_print("! the reply packet could not be put on disk: nothing of this run is sent\n");
+    note_run_failure();
+    return false;
+  }
+  begun.clear();
+  if (!list_reply_files(listings)) {
+    // The journal stays: the next run lists the files before anything else.
+    for (const ReplyListing& l : listings) {
+      log_print("! %s is not listed in REPLIES; its line is \"%.*s\\t%s\\t%cn\"\n",
+                reply_file_path(l.kind, l.number).c_str(), 8,
+                replies_line(l.kind, l.number).c_str(), l.kind == kReplyNews ? "news" : "mail",
+                l.kind == kReplyNews ? 'B' : 'b');
+    }
+    note_run_failure();
+    return false;
+  }
+  carry_out_all();
+  settle_journal();
+  return true;
+}
+
+void journal_reset() {
+  actions.clear();
+  consumed.clear();
+  begun.clear();
+  owed_count = 0;
+  journal_on_disk = false;
+}
+
+const ReplyJournal* export_reply_journal() {
+  static const ReplyJournal journal{journal_note_reply_file,
+                                    [](std::string_view path, const platform::FileStamp& as_read) {
+                                      journal_remove(path, as_read);
+                                    },
+                                    [](std::string_view path, const platform::FileStamp& as_read) {
+                                      journal_truncate(path, as_read);
+                                    }};
+  return &journal;
+}
+
+}  // namespace quillmar

@@ -5,9 +5,8 @@ namespace quillmar {
 
 // Held (advisory lock) for the whole run of quillmar-soup; the gateway's
 // IMPORT and EXPORT take the same lock, so that none of them reads a file
-// another one is rewriting.
+// another one is rewriting. It waits LockWait seconds for another holder.
 inline constexpr const char* kSoupDirLock = "QUILLMAR.LCK";
-inline constexpr unsigned kLockWaitSeconds = 30;
 // What a finished collect still has to do: the areas it added, the Maildir
 // messages to remove and the article numbers to remember.
 inline constexpr const char* kCollectJournal = "COLLECT.JNL";

@@ -128,11 +128,11 @@ int run_soup_side(int argc, char** argv) {
   // mail leaves a helper that holds the lock until it has noted the outcome.
   platform::DirectoryLock lock;
   std::string lock_path = path_in(s.SoupDir.view(), kSoupDirLock);
-  platform::DirectoryLock::Result locked = lock.take(lock_path, kLockWaitSeconds);
+  platform::DirectoryLock::Result locked = lock.take(lock_path, s.LockWait);
   if (locked != platform::DirectoryLock::Result::taken) {
     if (locked == platform::DirectoryLock::Result::busy) {
       log_print("Another run holds %s; nothing done (waited %u seconds)\n", lock_path.c_str(),
-                kLockWaitSeconds);
+                static_cast<unsigned>(s.LockWait));
     } else {
       log_print("Error: cannot lock %s; nothing done\n", lock_path.c_str());
     }

@@ -1,7 +1,7 @@
 #include "soup/reply.hpp"
 #include "export/journal.hpp"
-#include "rfc/header_writer.hpp"
 #include "fido/attach_packet.hpp"
+#include "rfc/header_writer.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@ DESTDIR ?=
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test demo compare install deb clean format fuzz fuzz-build
+.PHONY: all build test demo compare bench install deb clean format fuzz fuzz-build
 
 all: build
 
@@ -61,6 +61,15 @@ COMPARE_N ?= 20000
 compare: build
 	@test -n "$(BASELINE)" || { echo "usage: make compare BASELINE=/path/to/quillmar" >&2; exit 2; }
 	nice tools/compare.sh $(BASELINE) build/quillmar $(COMPARE_N)
+
+# Speed and memory of the release binary on generated workloads (never part
+# of `make test`): make bench [BENCH_POINTS="1000 20000 100000"] [BENCH_REPS=3]
+# [BENCH_BASELINE=/path/to/older/quillmar]
+BENCH_POINTS ?= 1000 20000 100000
+BENCH_REPS ?= 3
+bench: build
+	tools/bench/bench.sh --quillmar build/quillmar --points "$(BENCH_POINTS)" --reps $(BENCH_REPS) \
+	  $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

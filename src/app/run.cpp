@@ -256,6 +256,8 @@ int run(int argc, char** argv) {
   if (int code = take_run_lock(); code != kExitDone) return code;
   open_log();
 
+  // A run looks up many new names in the same few directories.
+  platform::cache_directory_listings(true);
   switch (run_options.command) {
     case Command::import_mail:
       import_soup();
@@ -275,6 +277,7 @@ int run(int argc, char** argv) {
       log_print("Configuration checked. Nothing more to do.\n");
       break;
   }
+  platform::cache_directory_listings(false);
   release_run_lock();
   if (run_failed()) {
     // The reason of the last failed write, which the messages above may not

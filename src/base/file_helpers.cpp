@@ -1,6 +1,8 @@
 #include "base/file_helpers.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace quillmar {
 
@@ -95,9 +97,24 @@ std::size_t read_zstring(platform::File& file, char* buffer, std::size_t buffer_
   if (buffer_size == 0) return 0;
   if (maximum > buffer_size - 1) maximum = buffer_size - 1;
   std::size_t i = 0;
-  for (; i < maximum; ++i) {
-    buffer[i] = static_cast<char>(read_byte(file));
-    if (buffer[i] == '\0') return i;
+  while (i < maximum) {
+    std::string_view window = file.peek();
+    if (window.empty()) {
+      // The end of the file reads as a NUL.
+      buffer[i] = '\0';
+      return i;
+    }
+    std::size_t n = std::min(window.size(), maximum - i);
+    const void* nul = std::memchr(window.data(), '\0', n);
+    if (nul != nullptr) {
+      std::size_t k = static_cast<std::size_t>(static_cast<const char*>(nul) - window.data());
+      std::memcpy(buffer + i, window.data(), k + 1);
+      file.skip(k + 1);
+      return i + k;
+    }
+    std::memcpy(buffer + i, window.data(), n);
+    file.skip(n);
+    i += n;
   }
   buffer[i] = '\0';
   return i;
@@ -109,14 +126,36 @@ CrLine read_cr_line(platform::File& file, char* buffer, std::size_t buffer_size)
     return CrLine::ended;
   }
   std::size_t maximum = buffer_size - 1;
-  for (std::size_t i = 0; i < maximum; ++i) {
-    unsigned char c = read_byte(file);
-    if (c == '\r') {
+  std::size_t i = 0;
+  while (i < maximum) {
+    std::string_view window = file.peek();
+    if (window.empty()) {
+      // The end of the file reads as a NUL.
+      buffer[i] = '\0';
+      return CrLine::ended;
+    }
+    std::size_t n = std::min(window.size(), maximum - i);
+    const char* p = window.data();
+    const char* stop = p + n;
+    const char* cr = static_cast<const char*>(std::memchr(p, '\r', n));
+    if (cr != nullptr) stop = cr;
+    const char* nul =
+        static_cast<const char*>(std::memchr(p, '\0', static_cast<std::size_t>(stop - p)));
+    if (nul != nullptr) {
+      std::size_t k = static_cast<std::size_t>(nul - p);
+      std::memcpy(buffer + i, p, k + 1);
+      file.skip(k + 1);
+      return CrLine::ended;
+    }
+    std::size_t k = static_cast<std::size_t>(stop - p);
+    std::memcpy(buffer + i, p, k);
+    i += k;
+    if (cr != nullptr) {
+      file.skip(k + 1);
       buffer[i] = '\0';
       return CrLine::line;
     }
-    buffer[i] = static_cast<char>(c);
-    if (c == 0) return CrLine::ended;
+    file.skip(k);
   }
   buffer[maximum] = '\0';
   return CrLine::too_long;
@@ -128,7 +167,7 @@ bool read_whole_file(std::string_view path, std::string& data) {
   if (!f.open(path, platform::OpenMode::read)) return false;
   char buffer[4096];
   for (std::size_t n; (n = f.read(buffer, sizeof buffer)) != 0;) data.append(buffer, n);
-  bool ok = std::ferror(f.handle()) == 0;
+  bool ok = !f.read_failed();
   f.close();
   return ok;
 }

@@ -59,15 +59,6 @@ int day_of_week(int year, int month, int day) {
   return r < 0 ? r + 7 : r;
 }
 
-int base64_value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/' || c == '-') return 63;
-  return -1;
-}
-
 char uu_char(int value) {
   return value == 0 ? '`' : static_cast<char>((value & 63) + 32);
 }
@@ -92,18 +83,6 @@ int hex_pair_value(std::string_view text) {
   int hi = text.size() > 0 ? hex_value(text[0]) : 0;
   int lo = text.size() > 1 ? hex_value(text[1]) : 0;
   return 16 * hi + lo;
-}
-
-bool equals_nocase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
-}
-
-bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-  return prefix.size() <= text.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
 }
 
 bool contains_nocase(std::string_view needle, std::string_view text) {

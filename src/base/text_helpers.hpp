@@ -19,8 +19,26 @@ inline constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May
 uint32_t crc32(const void* data, std::size_t length);
 // 0 = Sunday ... 6 = Saturday.
 int day_of_week(int year, int month, int day);
-// 0-63, or -1 for a character outside the base64 alphabet.
-int base64_value(unsigned char c);
+// 0-63, or -1 for a character outside the base64 alphabet ("-" counts as
+// "/", as in the URL-safe form).
+inline constexpr signed char kBase64Values[256] = {
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x00
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x10
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 62, -1, 63, -1, 63,  // 0x20 + - /
+    52, 53, 54, 55, 56, 57, 58, 59, 60, 61, -1, -1, -1, -1, -1, -1,  // 0x30 0-9
+    -1, 0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,  // 0x40 A-O
+    15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, -1, -1, -1, -1, -1,  // 0x50 P-Z
+    -1, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40,  // 0x60 a-o
+    41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, -1, -1, -1, -1, -1,  // 0x70 p-z
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  // 0x80 and above
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+inline int base64_value(unsigned char c) {
+  return kBase64Values[c];
+}
 char uu_char(int value);
 int letter_number(std::string_view text);
 char hex_digit_char(int value);
@@ -33,8 +51,19 @@ inline char ascii_lower(char c) {
 inline char ascii_upper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
 }
-bool equals_nocase(std::string_view a, std::string_view b);
-bool starts_with_nocase(std::string_view text, std::string_view prefix);
+inline bool equals_nocase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
+// The first characters are compared before the rest is looked at.
+inline bool starts_with_nocase(std::string_view text, std::string_view prefix) {
+  if (prefix.size() > text.size()) return false;
+  if (!prefix.empty() && ascii_lower(text[0]) != ascii_lower(prefix[0])) return false;
+  return equals_nocase(text.substr(0, prefix.size()), prefix);
+}
 
 bool contains_nocase(std::string_view needle, std::string_view text);
 // Position of the first whole-word occurrence of `word` in `text`.

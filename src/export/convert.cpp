@@ -240,20 +240,64 @@ void scan_header(platform::File& in) {
 
 // Has the body any text, and any character outside the printable ASCII
 // range? The stream is left where it was.
+// True when the characters hold a control or 8-bit character (outside
+// 0x20-0x7E). Eight characters are tested at once: a byte below 0x20, or
+// above 0x7E, sets the high bit of its lane in one of the two sums.
+bool has_8bit_char(const char* text, std::size_t size) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
+    uint64_t above = ((w + kOnes * (127 - 0x7E)) | w) & kHigh;
+    if ((below | above) != 0) return true;
+  }
+  for (; i < size; ++i) {
+    if (static_cast<unsigned char>(text[i] - 0x20) > 0x5E) return true;
+  }
+  return false;
+}
+
 bool check_body(platform::File& in) {
-  char piece[kPieceBuffer];
+  // The text is looked at in place, in the pieces the body is written in
+  // (lines, and long lines cut at the body width): whether a piece that is
+  // no kludge holds anything, and whether such text holds 8-bit or control
+  // characters. Once both are known the rest need not be read.
+  const std::size_t width = body_width();
   long start = in.tell();
   bool has_text = false;
-  for (;;) {
-    CrLine r = read_piece(in, piece, body_width());
-    if (piece[0] != '\0' && piece[0] != '\x01') {
-      has_text = true;
-      for (const char* p = piece; *p != '\0' && !state.has_8bit; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c > 0x7E) state.has_8bit = true;
+  bool text_piece = false;  // the current piece is text (not a kludge)
+  std::size_t column = 0;   // characters of the current piece so far
+  for (bool ended = false; !ended && !(has_text && state.has_8bit);) {
+    std::string_view window = in.peek();
+    if (window.empty()) break;  // the end of the file ends the text
+    const char* p = window.data();
+    const char* nul = static_cast<const char*>(std::memchr(p, '\0', window.size()));
+    const std::size_t limit = nul != nullptr ? static_cast<std::size_t>(nul - p) : window.size();
+    std::size_t i = 0;
+    while (i < limit && !(has_text && state.has_8bit)) {
+      const char* cr = static_cast<const char*>(std::memchr(p + i, '\r', limit - i));
+      const std::size_t line_end = cr != nullptr ? static_cast<std::size_t>(cr - p) : limit;
+      while (i < line_end) {
+        if (column == 0) {
+          text_piece = p[i] != '\x01';
+          if (text_piece) has_text = true;
+        }
+        std::size_t take = std::min(line_end - i, width - column);
+        if (text_piece && !state.has_8bit && has_8bit_char(p + i, take)) state.has_8bit = true;
+        i += take;
+        column += take;
+        if (column == width) column = 0;
+      }
+      if (cr != nullptr) {
+        column = 0;
+        ++i;
       }
     }
-    if (r == CrLine::ended) break;
+    ended = nul != nullptr;
+    in.skip(ended ? limit + 1 : i);
   }
   in.seek(start);
   return has_text;
@@ -487,12 +531,17 @@ void write_message_lines(HeaderWriter& out) {
   const ExportMessage& m = *export_state.message;
   out.date(parse_fido_date(m.date_time), s.TimeZone);
 
-  out.field("Message-ID", message_id_text(state.msgid_ref.id_text, state.msgid_ref.serial,
-                                          state.msgid_ref.address));
+  // The identifiers are put together in a buffer kept for the run.
+  static std::string id;
+  auto identifier = [](const MessageRef& ref) -> std::string_view {
+    id.clear();
+    append_message_id(id, ref.id_text, ref.serial, ref.address);
+    id.pop_back();  // its line end
+    return id;
+  };
+  out.field("Message-ID", identifier(state.msgid_ref));
   if (state.reply_ref.serial != 0 || !state.reply_ref.id_text.empty()) {
-    out.field(
-        state.is_news ? "References" : "In-Reply-To",
-        message_id_text(state.reply_ref.id_text, state.reply_ref.serial, state.reply_ref.address));
+    out.field(state.is_news ? "References" : "In-Reply-To", identifier(state.reply_ref));
   }
   if (!s.Organization.empty()) out.field("Organization", s.Organization);
   if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {

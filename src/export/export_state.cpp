@@ -1,5 +1,6 @@
 #include "export/export_state.hpp"
 
+#include <cstring>
 #include <new>
 
 #include "base/log.hpp"
@@ -47,38 +48,28 @@ constexpr int kPackedHeaderBytes = 14;
 // ends in zero bytes too, and a writer may pause right after one.
 bool packet_walks_to_its_end(platform::File& f) {
   if (!f.seek(static_cast<long>(kPacketHeaderSize))) return false;
-  enum class Step { type_low, type_high, header, strings };
-  Step step = Step::type_low;
-  unsigned type = 0;
-  int left = 0;  // header bytes still to skip, or NUL-ended strings still to pass
-  unsigned char buffer[65536];
-  for (std::size_t n; (n = f.read(buffer, sizeof buffer)) > 0;) {
-    for (std::size_t i = 0; i < n; ++i) {
-      unsigned char c = buffer[i];
-      switch (step) {
-        case Step::type_low:
-          type = c;
-          step = Step::type_high;
-          break;
-        case Step::type_high:
-          type |= static_cast<unsigned>(c) << 8;
-          if (type != 2) return true;  // the zero word (or damage, handled as before)
-          step = Step::header;
-          left = kPackedHeaderBytes - 2;
-          break;
-        case Step::header:
-          if (--left == 0) {
-            step = Step::strings;
-            left = 5;  // date, to name, from name, subject, text
-          }
-          break;
-        case Step::strings:
-          if (c == 0 && --left == 0) step = Step::type_low;
-          break;
+  constexpr std::size_t kRest = kPackedHeaderBytes - 2;
+  unsigned char header[kPackedHeaderBytes];
+  for (;;) {
+    if (f.read(header, 2) != 2) return false;
+    // Anything but a packed message's type: the zero word (or damage,
+    // handled as before).
+    if ((header[0] | (static_cast<unsigned>(header[1]) << 8)) != 2) return true;
+    if (f.read(header + 2, kRest) != kRest) return false;
+    // Date, to name, from name, subject and text, each ended by a NUL: the
+    // buffered bytes are searched for the NULs in place.
+    for (int strings = 5; strings > 0;) {
+      std::string_view window = f.peek();
+      if (window.empty()) return false;
+      const void* nul = std::memchr(window.data(), '\0', window.size());
+      if (nul == nullptr) {
+        f.skip(window.size());
+        continue;
       }
+      f.skip(static_cast<std::size_t>(static_cast<const char*>(nul) - window.data()) + 1);
+      --strings;
     }
   }
-  return false;
 }
 
 }  // namespace

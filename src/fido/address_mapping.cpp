@@ -293,7 +293,9 @@ void map_sender_to_internet(const FtnAddress& origin, std::string_view fido_name
     sender_address = domain;
     return;
   }
-  std::string address(fido_name);
+  // Kept for the run, so that a message costs no allocation here.
+  static std::string address;
+  address.assign(fido_name);
   for (char& c : address) {
     if (c == ' ') c = '.';
   }

@@ -284,6 +284,8 @@ void unclaim() {
 // (as the next run would after a kill) and the file is kept.
 bool take_back(OutPacket& packet) {
   if (packet.file.is_open()) packet.file.close();
+  // The reply file is cut back or removed below by its name.
+  close_reply_streams();
   log_print("! Message file %s kept: its output could not be written\n",
             import_state.journal.original.c_str());
   note_run_failure();
@@ -291,7 +293,7 @@ bool take_back(OutPacket& packet) {
     // Nothing is committed under /TEST: the output of the file simply goes.
     for (const CommittedPacket& p : import_state.journal.packets) remove_output(p.temp);
     if (!packet.name.empty()) remove_output(packet.name);
-    for (const PathText& name : decoded_files()) remove_output(name);
+    for (std::string_view name : decoded_files()) remove_output(name);
     import_state.journal.packets.clear();
     if (reply_message_count(kReplyMail) > 0) remove_output(reply_file_name(kReplyMail));
     drop_reply_file(kReplyMail);

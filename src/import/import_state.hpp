@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "base/path_list.hpp"
 #include "base/path_text.hpp"
 #include "import/import_journal.hpp"
 #include "import/statistics.hpp"
@@ -17,7 +18,7 @@ struct ImportState {
   MessageFile* message_file = nullptr;  // allocated once for the run
   // The files decoded from the current message file, and how many decoded
   // files could not be written whole in the run.
-  std::vector<PathText> decoded_files;
+  PathList decoded_files;
   long decoding_failures = 0;
   // The committed state of the message file being imported (see the
   // import's journal).

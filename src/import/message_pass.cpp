@@ -120,6 +120,20 @@ std::string_view trim_right(std::string_view s) {
   return s;
 }
 
+// Whether a FidoNet charset is UTF-8; the answer for the last charset asked
+// about is kept, since every pass over a message asks.
+bool is_utf8_charset(const std::string& charset) {
+  static std::string last;
+  static bool last_utf8 = false;
+  static bool asked = false;
+  if (!asked || charset != last) {
+    last = charset;
+    last_utf8 = equals_nocase(iconv_name_of(charset), "UTF-8");
+    asked = true;
+  }
+  return last_utf8;
+}
+
 class MessagePass {
  public:
   MessagePass(Mode mode, MessageFile& file, const MessageExtent& extent, const SoupArea& area)
@@ -198,7 +212,7 @@ class MessagePass {
   Mode mode_;
   bool modern_ = settings->ModernMime;
   std::string target_ = target_charset;
-  bool target_utf8_ = equals_nocase(iconv_name_of(target_charset), "UTF-8");
+  bool target_utf8_ = is_utf8_charset(target_charset);
   std::string mime_type_;      // the message's own Content-Type value
   std::string mime_encoding_;  // and Content-Transfer-Encoding
   std::vector<BodyItem> items_;
@@ -260,8 +274,13 @@ std::size_t MessagePass::read_raw(std::size_t at) {
   if (limit == 0) return 0;
   std::string_view l = file_.read_line(limit);
   char* out = line_buffer + at;
-  for (std::size_t i = 0; i < l.size(); ++i) out[i] = l[i] == '\0' ? ' ' : l[i];
+  std::memcpy(out, l.data(), l.size());
   out[l.size()] = '\0';
+  for (char* nul = static_cast<char*>(std::memchr(out, '\0', l.size())); nul != nullptr;
+       nul = static_cast<char*>(
+           std::memchr(nul, '\0', static_cast<std::size_t>(out + l.size() - nul)))) {
+    *nul = ' ';
+  }
   return l.size();
 }
 
@@ -271,6 +290,34 @@ std::size_t cut_line_end(std::size_t len) {
   if (len > 0 && line_buffer[len - 1] == '\r') --len;
   line_buffer[len] = '\0';
   return len;
+}
+
+// The position of the first white space in `text` that normalising its
+// white space changes: a tab or other control white space, a blank at the
+// start or after a blank; `size` when there is none. Eight characters are
+// looked at at a time until one of them may be such a place.
+std::size_t first_space_to_change(const char* text, std::size_t size) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  bool after_blank = true;  // a blank at the start changes as one after a blank
+  for (; i + 8 <= size; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    // A byte below 0x0E sets the high bit of its lane (the lowest one set
+    // is exact); a blank sets it in `blank` (every one exact).
+    uint64_t control = (w - kOnes * 0x0E) & ~w & kHigh;
+    uint64_t t = w ^ (kOnes * ' ');
+    uint64_t blank = ~(((t & ~kHigh) + ~kHigh) | t) & kHigh;
+    uint64_t pair = blank & ((blank << 8) | (after_blank ? 0x80 : 0));
+    if ((control | pair) != 0) break;
+    after_blank = (blank >> 63) != 0;
+  }
+  for (; i < size; ++i) {
+    char c = text[i];
+    if (is_space(c) && (c != ' ' || i == 0 || text[i - 1] == ' ')) return i;
+  }
+  return size;
 }
 
 bool MessagePass::read_header_line(std::string_view& line) {
@@ -285,9 +332,11 @@ bool MessagePass::read_header_line(std::string_view& line) {
     if (n == 0) break;
     len = cut_line_end(len + n);
   }
-  // White space becomes single blanks, none at the ends.
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < len; ++i) {
+  // White space becomes single blanks, none at the ends. The line stays
+  // in place up to the first white space that must change.
+  std::size_t i = first_space_to_change(line_buffer, len);
+  std::size_t out = i;
+  for (; i < len; ++i) {
     char c = is_space(line_buffer[i]) ? ' ' : line_buffer[i];
     if (c == ' ' && (out == 0 || line_buffer[out - 1] == ' ')) continue;
     line_buffer[out++] = c;
@@ -326,16 +375,22 @@ void MessagePass::mime_scan(std::string_view line) {
   MessageHeader& h = *message_work.header;
   if (starts_with_nocase(line, "Content-")) parameter_scan_ = true;
   if (parameter_scan_) {
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      std::string_view rest = line.substr(i);
-      if (starts_with_nocase(rest, "name=")) {
-        std::string value = parameter_value(rest.substr(5));
-        part_name_.assign(trim_right(std::string_view(value).substr(0, 80)));
-      } else if (boundary_.empty() && starts_with_nocase(rest, "boundary=")) {
-        std::string value = parameter_value(rest.substr(9));
-        boundary_.assign(trim_right(std::string_view(value).substr(0, 128)));
-      } else if (h.charset.empty() && starts_with_nocase(rest, "charset=")) {
-        std::string_view value = rest.substr(8);
+    // The parameters are found wherever their name ends in "=" (also at the
+    // end of a longer word, as in "filename="): each "=" of the line is
+    // looked at, in the order of the line.
+    for (std::size_t eq = line.find('='); eq != std::string_view::npos;
+         eq = line.find('=', eq + 1)) {
+      std::string_view value = line.substr(eq + 1);
+      auto named = [&](std::string_view name) {
+        return eq >= name.size() && equals_nocase(line.substr(eq - name.size(), name.size()), name);
+      };
+      if (named("name")) {
+        std::string parameter = parameter_value(value);
+        part_name_.assign(trim_right(std::string_view(parameter).substr(0, 80)));
+      } else if (boundary_.empty() && named("boundary")) {
+        std::string parameter = parameter_value(value);
+        boundary_.assign(trim_right(std::string_view(parameter).substr(0, 128)));
+      } else if (h.charset.empty() && named("charset")) {
         if (!value.empty() && value[0] == '"') {
           h.charset.assign(trim_right(parameter_value(value)));
         } else {
@@ -542,7 +597,7 @@ void MessagePass::finish_attachment() {
       }
       ++import_state.decoding_failures;
     } else if (attachment_opened_) {
-      import_state.decoded_files.push_back(attachment_path_);
+      import_state.decoded_files.push_back(attachment_path_.view());
     }
     AttachmentOutcome outcome = AttachmentOutcome::ignored;
     if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
@@ -841,6 +896,8 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     for (; pending_blanks_ > 0; --pending_blanks_) emit("\r");
   }
   if (ignore_text_) return;
+  // Without ImportLimit the passes that only count need no sizes.
+  if (!writing() && s.ImportLimit == 0) return;
   if (header_line) {
     if (line.size() <= 2) return;
     StripLevel level = s.StripKludges[category_];
@@ -866,7 +923,9 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     }
     written_ = 0;
   }
-  // The chunks are put together first and written at once.
+  // The chunks are put together first and written at once; the passes that
+  // only count take their sizes.
+  const bool copy = writing();
   std::size_t width = header_line ? kHeaderWidth : kBodyWidth;
   std::size_t out = 0;
   bool first = true;
@@ -891,12 +950,14 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     }
     if (header_line) {
       std::string_view mark = first ? "\x01" : "\x01  ";
-      std::memcpy(output_buffer + out, mark.data(), mark.size());
+      if (copy) std::memcpy(output_buffer + out, mark.data(), mark.size());
       out += mark.size();
     }
-    std::memcpy(output_buffer + out, line.data(), chunk);
-    out += chunk;
-    output_buffer[out++] = '\r';
+    if (copy) {
+      std::memcpy(output_buffer + out, line.data(), chunk);
+      output_buffer[out + chunk] = '\r';
+    }
+    out += chunk + 1;
     line.remove_prefix(chunk);
     if (line.empty()) break;
     if (header_line && first) width = kHeaderWidth - 2;
@@ -1115,7 +1176,7 @@ void prepare_modern_message(const SoupArea& area) {
 
 }  // namespace
 
-const std::vector<PathText>& decoded_files() {
+const PathList& decoded_files() {
   return import_state.decoded_files;
 }
 void forget_decoded_files() {

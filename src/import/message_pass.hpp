@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/bounded_text.hpp"
+#include "base/path_list.hpp"
 #include "base/path_text.hpp"
 #include "fido/packet_writer.hpp"
 #include "soup/soup_reader.hpp"
@@ -43,7 +44,7 @@ void write_imported_message(bool ignore_text, int category, bool own_org, int ju
 
 // The files decoded since the last call of forget_decoded_files, and how
 // many decoded files could not be written whole.
-const std::vector<PathText>& decoded_files();
+const PathList& decoded_files();
 void forget_decoded_files();
 long decoded_write_failures();
 

@@ -322,7 +322,7 @@ std::size_t read_template_piece(platform::File& text, char (&piece)[256], bool& 
       if (next == '\n') {
         c = next;
       } else if (next != EOF) {
-        std::ungetc(next, text.handle());
+        text.unget_byte();
       }
     }
     piece[n++] = static_cast<char>(c);

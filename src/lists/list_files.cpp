@@ -256,7 +256,7 @@ bool read_list_line(platform::File& in, ListLine& line, platform::File* copy) {
         line.end = "\r\n";
         break;
       }
-      if (next != EOF) std::ungetc(next, in.handle());
+      if (next != EOF) in.unget_byte();
     }
     if (kept < 254) {
       buffer[kept++] = static_cast<char>(c);

@@ -17,7 +17,7 @@ namespace {
 bool at_file_end(platform::File& in) {
   int c = in.get_byte();
   if (c == EOF) return true;
-  std::ungetc(c, in.handle());
+  in.unget_byte();
   return false;
 }
 
@@ -86,7 +86,7 @@ class ListPacker {
 
   // Puts the packed file in the list's place and reports what went.
   void finish() {
-    bool read_failed = in_.handle() != nullptr && std::ferror(in_.handle()) != 0;
+    bool read_failed = in_.read_failed();
     bool written = out_.close();
     if (read_failed || !written) {
       note_run_failure();

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/clock.hpp"
@@ -22,7 +23,8 @@ namespace quillmar::platform {
 
 namespace {
 
-constexpr std::size_t kFileBuffer = 256 * 1024;
+// Bytes a file reads or writes in one call into the OS.
+constexpr std::size_t kFileBuffer = 64 * 1024;
 
 // The reason of the last failure; a program's own text or strerror's.
 const char* last_reason = "";
@@ -51,8 +53,104 @@ bool entry_exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// The directory of an OS path as the lookup names it (no "/" at its end
+// but for the root, empty for the current directory) and the name in it.
+std::pair<std::string, std::string_view> split_directory(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {std::string(), path};
+  return {std::string(path.substr(0, slash == 0 ? 1 : slash)), path.substr(slash + 1)};
+}
+
+std::string lower_name(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
+// Directory listings for the case-insensitive lookup, while caching is on:
+// each directory is listed once and its listing used again as long as the
+// directory is the same one, unchanged since (inode and modification time);
+// the program's own creations are added as they happen, so that they do
+// not cost a new listing, and a removal has the directory listed anew.
+struct Listing {
+  dev_t device = 0;
+  ino_t inode = 0;
+  struct timespec modified = {};
+  // The lower-case names, each with the smallest (byte order) of the names
+  // of the directory that equal it without regard to case.
+  std::unordered_map<std::string, std::string> names;
+};
+bool listing_cache_on = false;
+std::unordered_map<std::string, Listing> listings;
+
+bool same_state(const Listing& l, const struct stat& st) {
+  return l.device == st.st_dev && l.inode == st.st_ino && l.modified.tv_sec == st.st_mtim.tv_sec &&
+         l.modified.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+void take_state(Listing& l, const struct stat& st) {
+  l.device = st.st_dev;
+  l.inode = st.st_ino;
+  l.modified = st.st_mtim;
+}
+
+// The listing of `dir`, read when it is not at hand or the directory has
+// changed; nullptr when the directory cannot be read.
+const Listing* current_listing(const std::string& dir) {
+  const char* os_dir = dir.empty() ? "." : dir.c_str();
+  struct stat st;
+  if (::stat(os_dir, &st) != 0) return nullptr;
+  auto it = listings.find(dir);
+  if (it != listings.end() && same_state(it->second, st)) return &it->second;
+  DIR* d = ::opendir(os_dir);
+  if (d == nullptr) return nullptr;
+  Listing& l = listings[dir];
+  l.names.clear();
+  take_state(l, st);
+  while (struct dirent* e = ::readdir(d)) {
+    std::string_view name(e->d_name);
+    auto [entry, added] = l.names.try_emplace(lower_name(name), name);
+    if (!added && name < std::string_view(entry->second)) entry->second = name;
+  }
+  ::closedir(d);
+  return &l;
+}
+
+// Notes a file the program has just created at the OS path `path`.
+void note_created(std::string_view path) {
+  if (!listing_cache_on) return;
+  auto [dir, name] = split_directory(path);
+  auto it = listings.find(dir);
+  if (it == listings.end()) return;
+  struct stat st;
+  if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) {
+    listings.erase(it);
+    return;
+  }
+  auto [entry, added] = it->second.names.try_emplace(lower_name(name), name);
+  if (!added && name < std::string_view(entry->second)) entry->second = name;
+  take_state(it->second, st);
+}
+
+// Notes a name the program has just removed (or renamed away): the
+// directory is listed again when next asked.
+void note_removed(std::string_view path) {
+  if (!listing_cache_on) return;
+  listings.erase(split_directory(path).first);
+}
+
 // The name of an entry of `dir` equal to `component` without regard to case.
 bool find_nocase(const std::string& dir, std::string_view component, std::string& found) {
+  if (listing_cache_on) {
+    const Listing* l = current_listing(dir);
+    if (l == nullptr) return false;
+    auto it = l->names.find(lower_name(component));
+    if (it == l->names.end()) return false;
+    found = it->second;
+    return true;
+  }
   DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
   if (d == nullptr) return false;
   bool ok = false;
@@ -142,6 +240,8 @@ bool rename_file(std::string_view from, std::string_view to) {
   }
   std::string src = resolve_existing(from);
   std::string dst = resolve_for_create(to);
+  note_removed(src);
+  note_removed(dst);
   if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return fail_with_errno() || fail_to_change(from);
   // Without that flag: a hard link fails when the name exists, so nothing
@@ -153,6 +253,8 @@ bool rename_file(std::string_view from, std::string_view to) {
 bool replace_file(std::string_view from, std::string_view to) {
   std::string src = resolve_existing(from);
   std::string dst = file_exists(to) ? resolve_existing(to) : resolve_for_create(to);
+  note_removed(src);
+  note_removed(dst);
   return ::rename(src.c_str(), dst.c_str()) == 0 || fail_with_errno() || fail_to_change(to);
 }
 
@@ -179,10 +281,12 @@ bool create_flag_file(std::string_view name, std::string_view content) {
   std::string path = resolve_for_create(name);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
+  note_created(path);
   bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
   if (::close(fd) != 0) ok = false;
   if (!ok) {
     int saved = errno;
+    note_removed(path);
     ::unlink(path.c_str());
     errno = saved;
   }
@@ -213,23 +317,66 @@ bool process_running(long pid) {
 }
 
 bool remove_file(std::string_view name) {
-  if (::unlink(resolve_existing(name).c_str()) == 0) return true;
+  std::string path = resolve_existing(name);
+  note_removed(path);
+  if (::unlink(path.c_str()) == 0) return true;
   // A name that is gone already is no failure to report.
   bool gone = errno == ENOENT;
   fail_with_errno();
   return gone ? false : fail_to_change(name);
 }
 
+namespace {
+
+// Buffers of closed files are kept for the next file, so that opening a
+// file per message allocates nothing.
+constexpr std::size_t kSpareBuffers = 8;
+char* spare_buffers[kSpareBuffers];
+std::size_t spare_count = 0;
+
+char* take_buffer() {
+  if (spare_count > 0) return spare_buffers[--spare_count];
+  return static_cast<char*>(std::malloc(kFileBuffer));
+}
+
+void give_back_buffer(char* buffer) {
+  if (buffer == nullptr) return;
+  if (spare_count < kSpareBuffers) {
+    spare_buffers[spare_count++] = buffer;
+  } else {
+    std::free(buffer);
+  }
+}
+
+}  // namespace
+
 File::File(File&& other) noexcept
-    : fp_(std::exchange(other.fp_, nullptr)),
+    : fd_(std::exchange(other.fd_, -1)),
+      append_(std::exchange(other.append_, false)),
       failed_(std::exchange(other.failed_, false)),
+      read_failed_(std::exchange(other.read_failed_, false)),
+      at_end_(std::exchange(other.at_end_, false)),
+      dirty_(std::exchange(other.dirty_, false)),
+      buffer_(std::exchange(other.buffer_, nullptr)),
+      base_(std::exchange(other.base_, 0)),
+      pos_(std::exchange(other.pos_, 0)),
+      end_(std::exchange(other.end_, 0)),
       path_(std::move(other.path_)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
-    fp_ = std::exchange(other.fp_, nullptr);
+    give_back_buffer(std::exchange(buffer_, nullptr));
+    fd_ = std::exchange(other.fd_, -1);
+    append_ = std::exchange(other.append_, false);
     failed_ = std::exchange(other.failed_, false);
+    read_failed_ = std::exchange(other.read_failed_, false);
+    at_end_ = std::exchange(other.at_end_, false);
+    dirty_ = std::exchange(other.dirty_, false);
+    buffer_ = std::exchange(other.buffer_, nullptr);
+    base_ = std::exchange(other.base_, 0);
+    pos_ = std::exchange(other.pos_, 0);
+    end_ = std::exchange(other.end_, 0);
     path_ = std::move(other.path_);
   }
   return *this;
@@ -237,6 +384,7 @@ File& File::operator=(File&& other) noexcept {
 
 File::~File() {
   close();
+  give_back_buffer(std::exchange(buffer_, nullptr));
 }
 
 bool File::open(std::string_view name, OpenMode mode, Share share) {
@@ -255,7 +403,6 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   if (name.empty()) return fail_with("empty name");
   if (name.size() >= kPathMax) return fail_with("name too long");
   int flags = 0;
-  const char* fmode = "rb";
   std::string path;
   switch (mode) {
     case OpenMode::read:
@@ -264,28 +411,23 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
       break;
     case OpenMode::update:
       flags = O_RDWR | O_NOFOLLOW;
-      fmode = "r+b";
       path = resolve_existing(name);
       break;
     case OpenMode::write:
       flags = O_WRONLY | O_CREAT | O_NOFOLLOW;
-      fmode = "wb";
       path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
       break;
     case OpenMode::append:
       flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW;
-      fmode = "ab";
       path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
       break;
     case OpenMode::create_new:
       flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-      fmode = "wb";
       if (file_exists(name)) return fail_with("the name exists");
       path = resolve_for_create(name);
       break;
     case OpenMode::create_exact:
       flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-      fmode = "wb";
       path = resolve_for_create(name);
       break;
   }
@@ -298,6 +440,7 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   }
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) return fail_with_errno();
+  if ((flags & O_CREAT) != 0) note_created(path);
   struct stat st;
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(fd);
@@ -317,13 +460,13 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
     ::close(fd);
     return false;
   }
-  fp_ = ::fdopen(fd, fmode);
-  if (fp_ == nullptr) {
-    fail_with_errno();
-    ::close(fd);
-    return false;
-  }
-  std::setvbuf(fp_, nullptr, _IOFBF, kFileBuffer);
+  fd_ = fd;
+  append_ = mode == OpenMode::append;
+  read_failed_ = false;
+  at_end_ = false;
+  dirty_ = false;
+  base_ = append_ ? static_cast<int64_t>(st.st_size) : 0;
+  pos_ = end_ = 0;
   return true;
 }
 
@@ -338,7 +481,7 @@ bool File::open_waiting(std::string_view name, OpenMode mode, unsigned wait_seco
 
 bool File::identity(FileIdentity& out) {
   struct stat st;
-  if (fp_ == nullptr || ::fstat(fileno(fp_), &st) != 0) return false;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
   out.device = st.st_dev;
   out.inode = st.st_ino;
   out.size = st.st_size;
@@ -347,31 +490,183 @@ bool File::identity(FileIdentity& out) {
 }
 
 bool File::close() {
-  if (fp_ == nullptr) return !failed_;
-  bool ok = !failed_ && std::ferror(fp_) == 0;
-  if (std::fclose(fp_) != 0) ok = fail_with_errno() || fail_to_change(path_);
-  fp_ = nullptr;
+  if (fd_ < 0) return !failed_;
+  bool ok = !failed_ && !read_failed_;
+  if (dirty_ && !write_buffer()) ok = false;
+  if (::close(fd_) != 0) ok = fail_with_errno() || fail_to_change(path_);
+  fd_ = -1;
   failed_ = false;
+  read_failed_ = false;
+  at_end_ = false;
+  dirty_ = false;
+  base_ = 0;
+  pos_ = end_ = 0;
   return ok;
 }
 
+bool File::ensure_buffer() {
+  if (buffer_ == nullptr) buffer_ = take_buffer();
+  return buffer_ != nullptr;
+}
+
+void File::leave_reading() {
+  base_ += static_cast<int64_t>(pos_);
+  pos_ = end_ = 0;
+}
+
+bool File::fill() {
+  leave_reading();
+  if (at_end_ || !ensure_buffer()) return false;
+  for (;;) {
+    ssize_t n = ::pread(fd_, buffer_, kFileBuffer, base_);
+    if (n > 0) {
+      end_ = static_cast<std::size_t>(n);
+      return true;
+    }
+    if (n == 0) {
+      at_end_ = true;
+      return false;
+    }
+    if (errno != EINTR) {
+      fail_with_errno();
+      read_failed_ = true;
+      at_end_ = true;
+      return false;
+    }
+  }
+}
+
+int File::get_byte_slow() {
+  if (fd_ < 0) return EOF;
+  if (dirty_ && !write_buffer()) return EOF;
+  if (!fill()) return EOF;
+  return static_cast<unsigned char>(buffer_[pos_++]);
+}
+
+std::string_view File::peek() {
+  if (pos_ < end_) return std::string_view(buffer_ + pos_, end_ - pos_);
+  if (fd_ < 0 || (dirty_ && !write_buffer()) || !fill()) return std::string_view();
+  return std::string_view(buffer_ + pos_, end_ - pos_);
+}
+
 std::size_t File::read(void* buffer, std::size_t size) {
-  if (fp_ == nullptr || size == 0) return 0;
-  return std::fread(buffer, 1, size, fp_);
+  if (fd_ < 0 || size == 0) return 0;
+  if (dirty_ && !write_buffer()) return 0;
+  char* out = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    if (pos_ == end_ && size - done >= kFileBuffer && !at_end_) {
+      // A large read goes straight into the caller's memory.
+      leave_reading();
+      ssize_t n = ::pread(fd_, out + done, size - done, base_);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        fail_with_errno();
+        read_failed_ = true;
+      }
+      if (n <= 0) {
+        at_end_ = true;
+        break;
+      }
+      base_ += n;
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (pos_ == end_ && !fill()) break;
+    std::size_t n = std::min(size - done, end_ - pos_);
+    std::memcpy(out + done, buffer_ + pos_, n);
+    pos_ += n;
+    done += n;
+  }
+  return done;
+}
+
+bool File::write_through(const char* data, std::size_t size) {
+  int64_t at = base_;
+  while (size > 0) {
+    ssize_t n = append_ ? ::write(fd_, data, size) : ::pwrite(fd_, data, size, at);
+    if (n < 0 && errno == ESPIPE) n = ::write(fd_, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    at += n;
+  }
+  return true;
+}
+
+bool File::write_buffer() {
+  if (!dirty_) return true;
+  bool ok = write_through(buffer_, end_);
+  dirty_ = false;
+  base_ += static_cast<int64_t>(end_);
+  pos_ = end_ = 0;
+  return ok || write_failed();
 }
 
 bool File::write(const void* data, std::size_t size) {
-  if (fp_ == nullptr) return false;
-  if (size != 0 && std::fwrite(data, 1, size, fp_) != size) return write_failed();
+  if (fd_ < 0) return false;
+  if (size == 0) return !failed_;
+  if (!dirty_) leave_reading();
+  if (!ensure_buffer()) {
+    errno = ENOMEM;
+    return write_failed();
+  }
+  const char* bytes = static_cast<const char*>(data);
+  if (size > kFileBuffer - end_) {
+    if (!write_buffer()) return false;
+    if (size >= kFileBuffer) {
+      if (!write_through(bytes, size)) {
+        base_ += static_cast<int64_t>(size);
+        return write_failed();
+      }
+      base_ += static_cast<int64_t>(size);
+      return !failed_;
+    }
+  }
+  std::memcpy(buffer_ + end_, bytes, size);
+  end_ += size;
+  pos_ = end_;
+  dirty_ = true;
   return !failed_;
 }
 
 bool File::printf(const char* format, ...) {
-  if (fp_ == nullptr) return false;
+  if (fd_ < 0) return false;
+  if (!dirty_) leave_reading();
+  if (!ensure_buffer()) {
+    errno = ENOMEM;
+    return write_failed();
+  }
   va_list ap;
   va_start(ap, format);
-  if (std::vfprintf(fp_, format, ap) < 0) write_failed();
+  va_list again;
+  va_copy(again, ap);
+  std::size_t room = kFileBuffer - end_;
+  int n = std::vsnprintf(buffer_ + end_, room, format, ap);
   va_end(ap);
+  if (n < 0) {
+    va_end(again);
+    return write_failed();
+  }
+  if (static_cast<std::size_t>(n) < room) {
+    end_ += static_cast<std::size_t>(n);
+    pos_ = end_;
+    dirty_ = dirty_ || n > 0;
+  } else {
+    // Too long for what is left of the buffer: formatted apart and written.
+    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.pop_back();
+    write(text.data(), text.size());
+  }
+  va_end(again);
   return !failed_;
 }
 
@@ -383,33 +678,60 @@ bool File::write_failed() {
 }
 
 bool File::seek(long offset, int whence) {
-  return fp_ != nullptr && std::fseek(fp_, offset, whence) == 0;
-}
-
-long File::tell() {
-  return fp_ != nullptr ? std::ftell(fp_) : -1L;
+  if (fd_ < 0) return false;
+  if (dirty_ && !write_buffer()) return false;
+  int64_t target = 0;
+  if (whence == SEEK_SET) {
+    target = offset;
+  } else if (whence == SEEK_CUR) {
+    target = base_ + static_cast<int64_t>(pos_) + offset;
+  } else if (whence == SEEK_END) {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return fail_with_errno();
+    target = static_cast<int64_t>(st.st_size) + offset;
+  } else {
+    return fail_with("bad seek");
+  }
+  if (target < 0) return fail_with(std::strerror(EINVAL));
+  at_end_ = false;
+  if (target >= base_ && target <= base_ + static_cast<int64_t>(end_)) {
+    pos_ = static_cast<std::size_t>(target - base_);
+  } else {
+    base_ = target;
+    pos_ = end_ = 0;
+  }
+  return true;
 }
 
 bool File::truncate(long size) {
-  if (fp_ == nullptr || std::fflush(fp_) != 0) return false;
-  return ::ftruncate(fileno(fp_), size) == 0 || fail_with_errno() || fail_to_change(path_);
+  if (fd_ < 0 || (dirty_ && !write_buffer())) return false;
+  leave_reading();
+  at_end_ = false;
+  return ::ftruncate(fd_, size) == 0 || fail_with_errno() || fail_to_change(path_);
 }
 
 bool File::flush() {
-  if (fp_ == nullptr) return false;
-  if (std::fflush(fp_) != 0) return write_failed();
+  if (fd_ < 0) return false;
+  if (dirty_ && !write_buffer()) return false;
   return !failed_;
 }
 
 bool File::sync() {
   if (!flush()) return false;
-  if (::fsync(fileno(fp_)) != 0) return write_failed();
+  if (::fsync(fd_) != 0) return write_failed();
   return !failed_;
+}
+
+void cache_directory_listings(bool on) {
+  listing_cache_on = on;
+  listings.clear();
 }
 
 bool rename_exact(std::string_view from, std::string_view to) {
   std::string src = resolve_for_create(from);
   std::string dst = resolve_for_create(to);
+  note_removed(src);
+  note_removed(dst);
   if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   if (::link(src.c_str(), dst.c_str()) != 0) return false;
@@ -421,11 +743,17 @@ bool exists_exact(std::string_view name) {
 }
 
 bool replace_exact(std::string_view from, std::string_view to) {
-  return ::rename(resolve_for_create(from).c_str(), resolve_for_create(to).c_str()) == 0;
+  std::string src = resolve_for_create(from);
+  std::string dst = resolve_for_create(to);
+  note_removed(src);
+  note_removed(dst);
+  return ::rename(src.c_str(), dst.c_str()) == 0;
 }
 
 bool remove_exact(std::string_view name) {
-  return ::unlink(resolve_for_create(name).c_str()) == 0;
+  std::string path = resolve_for_create(name);
+  note_removed(path);
+  return ::unlink(path.c_str()) == 0;
 }
 
 bool sync_file(std::string_view name) {
@@ -467,6 +795,7 @@ LockFile::Result LockFile::take(std::string_view name, unsigned wait_seconds) {
   for (;;) {
     int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return Result::failed;
+    note_created(path_);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       int error = errno;
       ::close(fd);
@@ -503,6 +832,7 @@ LockFile::Result LockFile::take(std::string_view name, unsigned wait_seconds) {
 bool LockFile::release() {
   if (fd_ < 0) return true;
   // Removed while still locked, so that a waiting run retries on a new file.
+  note_removed(path_);
   bool ok = ::unlink(path_.c_str()) == 0;
   int error = errno;
   ::close(fd_);

@@ -32,6 +32,13 @@ std::string resolve_existing(std::string_view name);
 // one, its last component kept as given.
 std::string resolve_for_create(std::string_view name);
 
+// While on, the case-insensitive lookup lists each directory once and uses
+// the listing again as long as the directory has not changed (its inode
+// and modification time); the program's own creations are added to it.
+// Off (the default) every lookup lists the directory. Turning it on or off
+// forgets every listing.
+void cache_directory_listings(bool on);
+
 bool file_exists(std::string_view name);  // a file, a directory or a link (even a dangling one)
 bool directory_exists(std::string_view name);
 // Renames a file; fails when `to` exists (in any case of its name).
@@ -136,6 +143,11 @@ enum class OpenMode {
 
 // An open file. "Deny write" holds an advisory lock for as long as the file
 // is open, so that a second writer is refused.
+//
+// The file keeps its own buffer and position: reading a byte, a line or a
+// field costs no call into the OS until the buffer is used up, and tell()
+// and a seek within the buffered bytes cost none at all. Written data goes
+// out in large blocks, at the latest on flush(), sync(), a seek or close().
 class File {
  public:
   File() = default;
@@ -149,7 +161,7 @@ class File {
   // Opens denying write, waiting up to `wait_seconds` while another program
   // holds the file; false (with errno EWOULDBLOCK) when it still holds it.
   bool open_waiting(std::string_view name, OpenMode mode, unsigned wait_seconds);
-  bool is_open() const { return fp_ != nullptr; }
+  bool is_open() const { return fd_ >= 0; }
   // Closes the file; false when a write or the close itself failed.
   bool close();
 
@@ -157,24 +169,52 @@ class File {
   bool write(const void* data, std::size_t size);
   bool write(std::string_view text) { return write(text.data(), text.size()); }
   bool printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  int get_byte() { return fp_ != nullptr ? getc_unlocked(fp_) : EOF; }
+  // The next byte, or EOF at the end of the file (or after a read error).
+  int get_byte() {
+    if (pos_ < end_) return static_cast<unsigned char>(buffer_[pos_++]);
+    return get_byte_slow();
+  }
+  // Steps back over the byte get_byte() has just returned.
+  void unget_byte() {
+    if (pos_ > 0 && !dirty_) --pos_;
+  }
+  // The bytes buffered from the current position on, at least one unless
+  // the file ends (or a read failed): a window for scanning in place. The
+  // scanned bytes are consumed with skip().
+  std::string_view peek();
+  void skip(std::size_t count) { pos_ += count <= end_ - pos_ ? count : end_ - pos_; }
   bool seek(long offset, int whence = SEEK_SET);
-  long tell();
+  long tell() const { return is_open() ? static_cast<long>(base_ + pos_) : -1L; }
   bool truncate(long size);
   bool flush();
   // Flushes the buffer and has the OS put the file's data on disk.
   bool sync();
   bool failed() const { return failed_; }
+  // True when reading the file failed (rather than ended).
+  bool read_failed() const { return read_failed_; }
   // The stamp of the open file.
   bool identity(FileIdentity& out);
-  std::FILE* handle() { return fp_; }
 
  private:
   bool open_file(std::string_view name, OpenMode mode, Share share);
   bool write_failed();  // marks the file failed and notes why
+  int get_byte_slow();
+  bool fill();          // reads the next block into the buffer
+  bool write_buffer();  // writes the pending bytes out
+  bool write_through(const char* data, std::size_t size);
+  void leave_reading();  // the position becomes the start of an empty buffer
+  bool ensure_buffer();
 
-  std::FILE* fp_ = nullptr;
+  int fd_ = -1;
+  bool append_ = false;  // every write goes to the end of the file
   bool failed_ = false;
+  bool read_failed_ = false;
+  bool at_end_ = false;  // a read found the end: later reads find it too, until a seek
+  bool dirty_ = false;   // the buffer holds bytes not yet written
+  char* buffer_ = nullptr;
+  int64_t base_ = 0;     // file offset of buffer_[0]
+  std::size_t pos_ = 0;  // current position in the buffer
+  std::size_t end_ = 0;  // bytes read into the buffer (reading) or pending (writing)
   std::string path_;
 };
 

@@ -24,7 +24,16 @@ std::string header_value(std::string_view value) {
 }
 
 void write_header_value(platform::File& out, std::string_view text) {
-  out.write(header_value(text));
+  // The value is written in the runs between the characters that become
+  // blanks, without a copy.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!breaks_header(text[i])) continue;
+    out.write(text.substr(start, i - start));
+    out.write(" ", 1);
+    start = i + 1;
+  }
+  out.write(text.substr(start));
 }
 
 void HeaderWriter::field(std::string_view name, std::string_view text) {

@@ -28,7 +28,11 @@ struct ReplyFile {
   uint16_t number = 0;
   long message_count = 0;
   long message_start = 0;
+  long message_end = 0;       // where the next message begins
   bool message_open = false;  // between open and close of a message
+  // The file, kept open between its messages until it is finished (or a
+  // run is rolled back): a message costs no open, seek or close.
+  platform::File stream;
 };
 ReplyFile reply_files[2];
 
@@ -52,6 +56,15 @@ ReplyFile& state(int kind) {
 }
 const ReplyKind& kind_of(int kind) {
   return kKinds[kind == kReplyNews ? 1 : 0];
+}
+
+// Closes the kept stream of a reply file; its messages have been flushed.
+void release_stream(ReplyFile& file) {
+  if (!file.stream.is_open()) return;
+  if (!file.stream.close()) {
+    note_run_failure();
+    log_print("! error writing %s: %s\n", file.name.c_str(), platform::last_error());
+  }
 }
 
 // A reply file that REPLIES does not list is never sent: the sysop is told
@@ -200,7 +213,7 @@ bool write_encoded_lines(platform::File& reply, platform::File& input, bool mime
     }
     if (got < sizeof block) break;
   }
-  return !(input.handle() != nullptr && std::ferror(input.handle()) != 0);
+  return !input.read_failed();
 }
 
 // Notes a file to be deleted or truncated once its message is complete; a
@@ -315,6 +328,7 @@ ReplyMark reply_mark() {
 }
 
 void reply_rollback(const ReplyMark& mark) {
+  close_reply_streams();
   // Every file written since the mark: cut back to where it stood, or
   // removed when it was begun since.
   auto give_back = [&](const std::string& path) {
@@ -353,6 +367,7 @@ void reply_rollback(const ReplyMark& mark) {
 bool flush_reply_file(int kind) {
   ReplyFile& file = state(kind);
   const ReplyKind& k = kind_of(kind);
+  release_stream(file);
   if (file.message_count == 0 && !file.name.empty()) return true;
   if (file.message_count != 0) list_in_replies(kind, file, k);
   // A listed file is never written again: the next message goes elsewhere.
@@ -433,6 +448,10 @@ bool reply_file_listed(int kind, std::string_view path) {
   return reply_number(k, path, file.number) && listed_in_replies(file, k);
 }
 
+void close_reply_streams() {
+  for (ReplyFile& f : reply_files) release_stream(f);
+}
+
 void drop_reply_file(int kind) {
   ReplyFile& file = state(kind);
   file.message_count = 0;
@@ -449,17 +468,21 @@ bool open_reply_message(int kind, platform::File& stream) {
     ++write_failures;
     return false;
   }
-  // An existing file is never emptied here: only a missing one is created.
-  // EXPORT notes a file in its journal before it exists, so that an
-  // interrupted run's unlisted file is found and removed.
-  if (!stream.open(file.name, platform::OpenMode::update, platform::Share::deny_write) &&
-      ((hold_listing && !journal->note_reply_file(kind, file.number)) ||
-       !stream.open(file.name, platform::OpenMode::create_new, platform::Share::deny_write))) {
+  bool kept = file.stream.is_open();
+  if (kept) {
+    stream = std::move(file.stream);
+  } else if (!stream.open(file.name, platform::OpenMode::update, platform::Share::deny_write) &&
+             ((hold_listing && !journal->note_reply_file(kind, file.number)) ||
+              !stream.open(file.name, platform::OpenMode::create_new,
+                           platform::Share::deny_write))) {
+    // An existing file is never emptied here: only a missing one is
+    // created. EXPORT notes a file in its journal before it exists, so that
+    // an interrupted run's unlisted file is found and removed.
     ++write_failures;
     return false;
   }
-  if (!stream.seek(0, SEEK_END) || (file.message_start = stream.tell()) < 0 ||
-      !stream.write("\0\0\0\0", 4)) {
+  if (!(kept ? stream.seek(file.message_end) : stream.seek(0, SEEK_END)) ||
+      (file.message_start = stream.tell()) < 0 || !stream.write("\0\0\0\0", 4)) {
     stream.close();
     ++write_failures;
     return false;
@@ -482,9 +505,13 @@ bool close_reply_message(int kind, platform::File& stream) {
   if (ok) {
     unsigned char field[4];
     encode_soup_length(static_cast<uint32_t>(length), field);
+    // One positioned write of the length field; the stream stays open for
+    // the file's next message.
     ok = stream.seek(file.message_start) && stream.write(field, 4) && stream.flush();
   }
-  if (ok && stream.close()) {
+  if (ok) {
+    file.message_end = end;
+    file.stream = std::move(stream);
     ++file.message_count;
     dispose_pending_files();
     return true;

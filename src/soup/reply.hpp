@@ -118,6 +118,9 @@ bool reply_file_listed(int kind, std::string_view path);
 // Drops the kind's current file, whose messages were taken back (removed
 // with it): the next message goes into a new file.
 void drop_reply_file(int kind);
+// Closes the reply files kept open between their messages (every message
+// in them is written), so that other code may open, cut or remove them.
+void close_reply_streams();
 
 // Forgets the reply file state (a new run).
 void reset_reply_files();

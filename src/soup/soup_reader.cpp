@@ -88,6 +88,14 @@ int MessageFile::get() {
 
 std::string_view MessageFile::read_line(std::size_t maximum) {
   if (maximum > kBufferSize / 2) maximum = kBufferSize / 2;
+  // A line end among the bytes at hand needs no more of the file.
+  const char* at = buffer_ + pos_;
+  std::size_t have = std::min(end_ - pos_, maximum);
+  if (const void* lf = std::memchr(at, '\n', have)) {
+    std::size_t n = static_cast<std::size_t>(static_cast<const char*>(lf) - at) + 1;
+    pos_ += n;
+    return std::string_view(at, n);
+  }
   if (!fill(maximum)) return {};
   std::size_t avail = std::min(end_ - pos_, maximum);
   const char* start = buffer_ + pos_;

@@ -62,7 +62,7 @@ class MessageFile {
  private:
   bool fill(std::size_t wanted);
 
-  static constexpr std::size_t kBufferSize = 1 << 20;
+  static constexpr std::size_t kBufferSize = 256 * 1024;
   platform::File file_;
   char* buffer_ = nullptr;  // kBufferSize bytes, allocated once
   int64_t base_ = 0;        // file offset of buffer_[0]

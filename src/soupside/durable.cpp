@@ -18,7 +18,7 @@ ReadResult read_whole_file(std::string_view path, std::size_t maximum, std::stri
     if (out.size() + n > maximum) return ReadResult::error;
     out.append(buffer, n);
   }
-  bool ok = !file.failed() && std::ferror(file.handle()) == 0;
+  bool ok = !file.failed() && !file.read_failed();
   file.close();
   return ok ? ReadResult::ok : ReadResult::error;
 }

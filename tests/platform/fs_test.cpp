@@ -1,7 +1,11 @@
 #include "platform/fs.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "platform/clock.hpp"
 #include "test_support.hpp"
@@ -127,6 +131,82 @@ TEST(Platform, RenameAndRemoveFindNamesWithoutCase) {
   EXPECT_FALSE(file_exists(dir / "list.tmp"));
   EXPECT_TRUE(remove_file(dir.path() + "/list.bad"));
   EXPECT_FALSE(file_exists(dir / "LIST.BAD"));
+}
+
+// The file's own buffer: reads, writes, seeks and tell() in every order
+// leave the same bytes as plain calls into the OS would.
+TEST(Platform, BufferedFileKeepsBytesAndPositions) {
+  ScratchDir dir;
+  std::string big(200000, 'x');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  dir.write("big", big);
+  File f;
+  ASSERT_TRUE(f.open(dir / "big", OpenMode::update));
+  // Bytes, a window and a large read across the buffer's end.
+  EXPECT_EQ(f.get_byte(), 'a');
+  f.unget_byte();
+  EXPECT_EQ(f.tell(), 0);
+  EXPECT_EQ(f.peek().substr(0, 3), "abc");
+  f.skip(2);
+  EXPECT_EQ(f.get_byte(), 'c');
+  std::string part(150000, '\0');
+  EXPECT_EQ(f.read(part.data(), part.size()), part.size());
+  EXPECT_EQ(part, big.substr(3, 150000));
+  EXPECT_EQ(f.tell(), 150003);
+  // A write where reading stopped, then a seek back into the written bytes.
+  ASSERT_TRUE(f.write("XYZ", 3));
+  EXPECT_EQ(f.tell(), 150006);
+  ASSERT_TRUE(f.seek(150004));
+  EXPECT_EQ(f.get_byte(), 'Y');
+  // A positioned write at the start, as the length field of a reply message.
+  ASSERT_TRUE(f.seek(0));
+  ASSERT_TRUE(f.write("1234", 4));
+  ASSERT_TRUE(f.seek(0, SEEK_END));
+  EXPECT_EQ(f.tell(), 200000);
+  // Text longer than the buffer, formatted.
+  std::string wide(100000, 'w');
+  ASSERT_TRUE(f.printf("<%s>", wide.c_str()));
+  EXPECT_EQ(f.get_byte(), EOF);
+  ASSERT_TRUE(f.truncate(200001));
+  ASSERT_TRUE(f.close());
+  std::string expected = big;
+  expected.replace(0, 4, "1234");
+  expected.replace(150003, 3, "XYZ");
+  expected += "<";
+  EXPECT_EQ(read_file(dir / "big"), expected);
+
+  // Appending writes at the end, and tell() says where that is.
+  File a;
+  ASSERT_TRUE(a.open(dir / "big", OpenMode::append));
+  EXPECT_EQ(a.tell(), 200001);
+  ASSERT_TRUE(a.write(">"));
+  EXPECT_EQ(a.tell(), 200002);
+  ASSERT_TRUE(a.close());
+  EXPECT_EQ(read_file(dir / "big"), expected + ">");
+}
+
+// With the directory listings cached, a lookup without case still sees the
+// files the program creates and removes, and those another program adds
+// (the directory's modification time tells).
+TEST(Platform, CachedListingsFollowTheDirectory) {
+  ScratchDir dir;
+  dir.mkdir("in");
+  cache_directory_listings(true);
+  EXPECT_FALSE(file_exists(dir.path() + "/IN/A.PKT"));
+  File f;
+  ASSERT_TRUE(f.open(dir.path() + "/IN/a.pkt", OpenMode::create_new));
+  ASSERT_TRUE(f.close());
+  EXPECT_TRUE(file_exists(dir.path() + "/in/A.PKT"));
+  EXPECT_FALSE(f.open(dir.path() + "/in/A.PKT", OpenMode::create_new));
+  ASSERT_TRUE(remove_file(dir.path() + "/in/A.PKT"));
+  EXPECT_FALSE(file_exists(dir.path() + "/in/A.PKT"));
+  // Another program's file, in a directory whose time moves on.
+  dir.write("in/b.pkt", "b");
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "in").c_str(), times, 0), 0);
+  EXPECT_TRUE(file_exists(dir.path() + "/in/B.PKT"));
+  cache_directory_listings(false);
+  EXPECT_TRUE(file_exists(dir.path() + "/in/B.PKT"));
 }
 
 TEST(Platform, FixedClockAndDosDate) {

@@ -16,6 +16,7 @@ build:
 	cmake -S . -B build/release $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/release -j $(JOBS)
 	cp build/release/quillmar build/quillmar
+	cp build/release/quillmar-soup build/quillmar-soup
 
 test:
 	cmake -S . -B build/test $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug \

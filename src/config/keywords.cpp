@@ -4,6 +4,7 @@
 #include "base/charset.hpp"
 #include "base/text_helpers.hpp"
 #include "config/reader.hpp"
+#include "config/soupside_keywords.hpp"
 
 namespace quillmar {
 
@@ -665,6 +666,18 @@ const KeywordEntry kKeywords[] = {
     {"AttachMail", kw_attach_mail},
     {"AttachNews", kw_attach_news},
     {"IgnoreMessageText", kw_ignore_message_text},
+    {"SoupMaildir", kw_soup_maildir},
+    {"SoupMaildirDone", kw_soup_maildir_done},
+    {"SoupSendmail", kw_soup_sendmail},
+    {"SoupRefusedDir", kw_soup_refused_dir},
+    {"NntpServer", kw_nntp_server},
+    {"NntpPort", kw_nntp_port},
+    {"NntpTls", kw_nntp_tls},
+    {"NntpUser", kw_nntp_user},
+    {"NntpPassFile", kw_nntp_pass_file},
+    {"NntpCaFile", kw_nntp_ca_file},
+    {"NntpGroup", kw_nntp_group},
+    {"NntpMaxArticles", kw_nntp_max_articles},
 };
 const std::size_t kKeywordCount = sizeof kKeywords / sizeof kKeywords[0];
 

@@ -8,6 +8,7 @@
 #include "base/fixed_table.hpp"
 #include "base/ftn_address.hpp"
 #include "base/path_text.hpp"
+#include "config/soupside_settings.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
@@ -204,6 +205,9 @@ struct Settings {
 
   // Encoded files, indexed by message kind (mail, news).
   AttachAction Attach[2] = {AttachAction::decode, AttachAction::ignore};
+
+  // The program that fetches and sends the SOUP packets.
+  SoupSideSettings soup_side;
 };
 
 extern Settings* settings;

@@ -10,6 +10,7 @@
 #include "base/version.hpp"
 #include "platform/clock.hpp"
 #include "rfc/header_writer.hpp"
+#include "soup/soup_format.hpp"
 
 namespace quillmar {
 
@@ -19,7 +20,8 @@ struct ReplyKind {
   const char* name;
   char format_letter;
 };
-constexpr ReplyKind kKinds[2] = {{"mail", 'b'}, {"news", 'B'}};
+constexpr ReplyKind kKinds[2] = {{kSoupKindName[0], kSoupFormatLetter[0]},
+                                 {kSoupKindName[1], kSoupFormatLetter[1]}};
 
 struct ReplyFile {
   PathText name;  // empty until chosen
@@ -501,10 +503,8 @@ bool close_reply_message(int kind, platform::File& stream) {
   long long length = static_cast<long long>(end) - file.message_start - 4;
   ok = ok && length >= 0 && length <= 0xFFFFFFFFLL;
   if (ok) {
-    uint32_t n = static_cast<uint32_t>(length);
-    unsigned char field[4] = {static_cast<unsigned char>(n >> 24),
-                              static_cast<unsigned char>(n >> 16),
-                              static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+    unsigned char field[4];
+    encode_soup_length(static_cast<uint32_t>(length), field);
     // One positioned write of the length field; the stream stays open for
     // the file's next message.
     ok = stream.seek(file.message_start) && stream.write(field, 4) && stream.flush();

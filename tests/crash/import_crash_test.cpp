@@ -431,58 +431,43 @@ TEST_F(ImportCrashTest, TwoRunsStartedAtOnceImportEachMessageOnce) {
 }
 
 // The SOUP program unpacks a new packet while IMPORT works: the new AREAS
-// and message file are left whole for the next run.
+// and message file are left whole for the next run. Every message file of
+// a claimed AREAS is claimed with it, so a new file under the name of one
+// the run has still to read (NEWS) replaces nothing either.
 TEST_F(ImportCrashTest, ASoupPacketUnpackedDuringTheRunWaitsForTheNext) {
   if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
-  write_soup(dir_);
-  // The run pauses after claiming MAIL.MSG (the second claim after AREAS).
-  pid_t run = start_background(
-      command(dir_, "strace -f -qq -o /dev/null -e inject=renameat2:delay_exit=1500000:when=2 ") +
-      " >/dev/null 2>&1");
-  pause_ms(700);
-  std::string extra;
-  for (int i = 0; i < 5; ++i) extra += framed(mail(1000 + i));
-  ASSERT_TRUE(exists(dir_ / "soup/AREAS.QIA"));
-  dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
-  dir_.write("soup/MAIL.MSG", extra);
-  EXPECT_EQ(wait_for(run), 0);
-  EXPECT_EQ(read_file(dir_ / "soup/MAIL.MSG"), extra);
-  EXPECT_EQ(read_file(dir_ / "soup/AREAS"), "MAIL\tEmail\tbn\n");
-  std::string err;
-  EXPECT_EQ(plain_run(dir_, &err), 0) << err;
-  Outcome o = outcome(dir_);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(o.fido["mail " + std::to_string(1000 + i)], 1) << i;
-  for (int i = 0; i < 5; ++i) o.fido.erase("mail " + std::to_string(1000 + i));
-  EXPECT_EQ(o.fido.size(), static_cast<std::size_t>(kMails + kArticles + kPostings));
-  EXPECT_TRUE(o.problems.empty()) << o.problems.front();
-}
-
-// Every message file of a claimed AREAS is claimed with it: a new packet
-// that the SOUP program unpacks under the same names while the first file
-// is read replaces nothing this run has still to read.
-TEST_F(ImportCrashTest, ANewPacketUnderTheSameNamesReplacesNothing) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
-  write_soup(dir_);
-  // The run pauses at its first fsync, once the claims are made.
-  pid_t run = start_background(
-      command(dir_, "strace -f -qq -o /dev/null -e inject=fsync:delay_exit=1500000:when=1 ") +
-      " >/dev/null 2>&1");
-  pause_ms(700);
-  ASSERT_TRUE(exists(dir_ / "soup/AREAS.QIA"));
-  ASSERT_FALSE(exists(dir_ / "soup/NEWS.MSG"));
-  std::string extra;
-  for (int i = 0; i < 5; ++i) extra += framed(mail(1000 + i));
-  dir_.write("soup/AREAS", "NEWS\tEmail\tbn\n");
-  dir_.write("soup/NEWS.MSG", extra);
-  EXPECT_EQ(wait_for(run), 0);
-  EXPECT_EQ(read_file(dir_ / "soup/NEWS.MSG"), extra);
-  std::string err;
-  EXPECT_EQ(plain_run(dir_, &err), 0) << err;
-  Outcome o = outcome(dir_);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(o.fido["mail " + std::to_string(1000 + i)], 1) << i;
-  for (int i = 0; i < 5; ++i) o.fido.erase("mail " + std::to_string(1000 + i));
-  EXPECT_EQ(o.fido.size(), static_cast<std::size_t>(kMails + kArticles + kPostings));
-  EXPECT_TRUE(o.problems.empty()) << o.problems.front();
+  struct Case {
+    const char* pause;   // where the run waits while the packet is unpacked
+    const char* prefix;  // the name of the new packet's message file
+  };
+  for (const Case& c : {Case{"renameat2:delay_exit=1500000:when=2", "MAIL"},
+                        Case{"fsync:delay_exit=1500000:when=1", "NEWS"}}) {
+    SCOPED_TRACE(c.prefix);
+    ScratchDir dir;
+    install(dir);
+    write_soup(dir);
+    pid_t run = start_background(
+        command(dir, std::string("strace -f -qq -o /dev/null -e inject=") + c.pause + " ") +
+        " >/dev/null 2>&1");
+    pause_ms(700);
+    ASSERT_TRUE(exists(dir / "soup/AREAS.QIA"));
+    ASSERT_FALSE(exists(dir / (std::string("soup/") + c.prefix + ".MSG")));
+    std::string extra;
+    for (int i = 0; i < 5; ++i) extra += framed(mail(1000 + i));
+    std::string areas = std::string(c.prefix) + "\tEmail\tbn\n";
+    dir.write("soup/AREAS", areas);
+    dir.write(std::string("soup/") + c.prefix + ".MSG", extra);
+    EXPECT_EQ(wait_for(run), 0);
+    EXPECT_EQ(read_file(dir / (std::string("soup/") + c.prefix + ".MSG")), extra);
+    EXPECT_EQ(read_file(dir / "soup/AREAS"), areas);
+    std::string err;
+    EXPECT_EQ(plain_run(dir, &err), 0) << err;
+    Outcome o = outcome(dir);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(o.fido["mail " + std::to_string(1000 + i)], 1) << i;
+    for (int i = 0; i < 5; ++i) o.fido.erase("mail " + std::to_string(1000 + i));
+    EXPECT_EQ(o.fido.size(), static_cast<std::size_t>(kMails + kArticles + kPostings));
+    EXPECT_TRUE(o.problems.empty()) << o.problems.front();
+  }
 }
 
 // A writer that still holds the message file appends to it after the

@@ -1,0 +1,31 @@
+// Settings of the program that fetches and sends the SOUP packets
+// (quillmar-soup): where mail comes from and goes to, and the news server.
+// The gateway itself reads none of them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/path_text.hpp"
+
+namespace quillmar {
+
+enum class NntpTls : uint8_t { none = 0, starttls = 1, tls = 2 };
+
+struct SoupSideSettings {
+  PathText SoupMaildir;      // Maildir whose messages collect takes
+  PathText SoupMaildirDone;  // Maildir that keeps them afterwards (empty: deleted)
+  std::string SoupSendmail;  // command that takes one mail on its input
+  PathText SoupRefusedDir;   // where refused replies go (empty: SoupDir)
+  std::string NntpServer;
+  uint16_t NntpPort = 0;  // 0: 119, or 563 with NntpTls TLS
+  NntpTls nntp_tls = NntpTls::none;
+  std::string NntpUser;
+  PathText NntpPassFile;
+  PathText NntpCaFile;
+  std::vector<std::string> NntpGroup;
+  uint32_t NntpMaxArticles = 0;  // per group and run; 0: no limit
+};
+
+}  // namespace quillmar

@@ -1,0 +1,187 @@
+#include "platform/process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace quillmar::platform {
+
+namespace {
+
+std::vector<std::string> split_words(std::string_view command) {
+  std::vector<std::string> words;
+  std::size_t i = 0;
+  while (i < command.size()) {
+    while (i < command.size() && (command[i] == ' ' || command[i] == '\t')) ++i;
+    if (i == command.size()) break;
+    std::string word;
+    bool quoted = false;
+    for (; i < command.size(); ++i) {
+      char c = command[i];
+      if (c == '"') {
+        quoted = !quoted;
+      } else if (!quoted && (c == ' ' || c == '\t')) {
+        break;
+      } else {
+        word.push_back(c);
+      }
+    }
+    words.push_back(std::move(word));
+  }
+  return words;
+}
+
+}  // namespace
+
+CommandResult run_with_input(std::string_view command, std::string_view input) {
+  CommandResult result;
+  std::vector<std::string> words = split_words(command);
+  if (words.empty()) {
+    result.error = "the command is empty";
+    return result;
+  }
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t parent = ::getpid();
+  std::fflush(nullptr);
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return result;
+  }
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    result.error = std::string("cannot start a process: ") + std::strerror(errno);
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    return result;
+  }
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(pipe_fds[0], STDIN_FILENO);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  result.started = true;
+  ::close(pipe_fds[0]);
+  // A command that stops reading early must not end this program.
+  struct sigaction ignore {
+  }, old{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &old);
+  while (!input.empty()) {
+    ssize_t n = ::write(pipe_fds[1], input.data(), input.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    input.remove_prefix(static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[1]);
+  ::sigaction(SIGPIPE, &old, nullptr);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      result.error = std::string("cannot wait for the command: ") + std::strerror(errno);
+      return result;
+    }
+  }
+  if (WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+    if (result.exit_code == 127) result.error = "the command was not found";
+  } else if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+  }
+  // Input the command did not take means it did not get the whole message.
+  if (!input.empty() && result.exit_code == 0) {
+    result.exit_code = -1;
+    result.error = "the command did not read the whole message";
+  }
+  return result;
+}
+
+namespace {
+
+bool write_all(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool read_all(int fd, void* data, std::size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = ::read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+CommandResult run_with_input(std::string_view command, std::string_view input,
+                             const std::function<void(const CommandResult&)>& finish) {
+  CommandResult result;
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return result;
+  }
+  std::fflush(nullptr);
+  pid_t helper = ::fork();
+  if (helper < 0) {
+    result.error = std::string("cannot start a process: ") + std::strerror(errno);
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    return result;
+  }
+  if (helper == 0) {
+    ::close(pipe_fds[0]);
+    ::signal(SIGPIPE, SIG_IGN);
+    CommandResult r = run_with_input(command, input);
+    finish(r);
+    std::fflush(nullptr);
+    int fields[4] = {r.started ? 1 : 0, r.exit_code, r.signal, static_cast<int>(r.error.size())};
+    bool sent = write_all(pipe_fds[1], fields, sizeof fields) &&
+                write_all(pipe_fds[1], r.error.data(), r.error.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(pipe_fds[1]);
+  int fields[4] = {0, -1, 0, 0};
+  bool ok = read_all(pipe_fds[0], fields, sizeof fields) && fields[3] >= 0 && fields[3] < 65536;
+  if (ok) {
+    result.error.resize(static_cast<std::size_t>(fields[3]));
+    ok = read_all(pipe_fds[0], result.error.data(), result.error.size());
+  }
+  ::close(pipe_fds[0]);
+  while (::waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (!ok) {
+    result = CommandResult{};
+    result.error = "the helper process ended early";
+    return result;
+  }
+  result.started = fields[0] != 0;
+  result.exit_code = fields[1];
+  result.signal = fields[2];
+  return result;
+}
+
+}  // namespace quillmar::platform

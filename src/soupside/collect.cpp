@@ -1,0 +1,483 @@
+#include "soupside/collect.hpp"
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
+#include "config/settings.hpp"
+#include "platform/fs.hpp"
+#include "soup/soup_format.hpp"
+#include "soupside/durable.hpp"
+#include "soupside/nntp_client.hpp"
+#include "soupside/soupside_files.hpp"
+
+namespace quillmar {
+
+namespace {
+
+// The largest Maildir message taken into a packet.
+constexpr std::size_t kMaxMailSize = 64u << 20;
+// The most articles a run asks a group for (found or not).
+constexpr uint64_t kMaxArticlesAsked = 100000;
+// The largest journal, AREAS or high-water file read.
+constexpr std::size_t kMaxStateFile = 16u << 20;
+
+struct NewArea {
+  std::string prefix;
+  std::string name;
+  int kind = 0;
+  platform::File file;
+  long count = 0;
+};
+
+struct Mark {
+  std::string server;
+  std::string group;
+  uint64_t number = 0;
+};
+
+struct Journal {
+  struct Area {
+    std::string prefix, name, encoding;
+  };
+  std::vector<Area> areas;
+  std::vector<std::string> taken;  // Maildir messages
+  std::vector<Mark> marks;
+};
+
+std::string soup_path(std::string_view name) {
+  return path_in(settings->SoupDir.view(), name);
+}
+
+bool parse_number(std::string_view text, uint64_t& out) {
+  if (text.empty() || text.size() > 19) return false;
+  out = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}
+
+// The text with every CR LF turned into LF.
+std::string without_carriage_returns(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+// --- High-water marks ---
+
+using HighWater = std::map<std::pair<std::string, std::string>, uint64_t>;
+
+bool load_high_water(HighWater& marks) {
+  std::string text;
+  ReadResult r = read_whole_file(soup_path(kHighWaterFile), kMaxStateFile, text);
+  if (r == ReadResult::missing) return true;
+  if (r == ReadResult::error) {
+    log_print("! cannot read %s%s\n", settings->SoupDir.c_str(), kHighWaterFile);
+    return false;
+  }
+  for (std::string_view line : text_lines(text, true)) {
+    std::vector<std::string_view> f = split_fields(line, '\t');
+    uint64_t n = 0;
+    if (f.size() != 3 || !parse_number(f[2], n)) continue;
+    marks[{std::string(f[0]), std::string(f[1])}] = n;
+  }
+  return true;
+}
+
+bool save_high_water(const HighWater& marks) {
+  std::string text;
+  for (const auto& [key, n] : marks) {
+    text += key.first + "\t" + key.second + "\t" + std::to_string(n) + "\n";
+  }
+  return write_file_durably(soup_path(kHighWaterFile), text);
+}
+
+// --- The journal ---
+
+std::string journal_text(const Journal& j) {
+  std::string text;
+  for (const Journal::Area& a : j.areas) {
+    text += "area\t" + a.prefix + "\t" + a.name + "\t" + a.encoding + "\n";
+  }
+  for (const std::string& t : j.taken) text += "take\t" + t + "\n";
+  for (const Mark& m : j.marks) {
+    text += "mark\t" + m.server + "\t" + m.group + "\t" + std::to_string(m.number) + "\n";
+  }
+  text += "end\n";
+  return text;
+}
+
+// False when the journal is not complete (its last line is "end").
+bool parse_journal(std::string_view text, Journal& j) {
+  bool ended = false;
+  for (std::string_view line : text_lines(text, true)) {
+    std::vector<std::string_view> f = split_fields(line, '\t');
+    uint64_t n = 0;
+    if (f[0] == "area" && f.size() == 4) {
+      j.areas.push_back({std::string(f[1]), std::string(f[2]), std::string(f[3])});
+    } else if (f[0] == "take" && f.size() == 2) {
+      j.taken.emplace_back(f[1]);
+    } else if (f[0] == "mark" && f.size() == 4 && parse_number(f[3], n)) {
+      j.marks.push_back({std::string(f[1]), std::string(f[2]), n});
+    } else if (f[0] == "end" && f.size() == 1) {
+      ended = true;
+    } else {
+      return false;
+    }
+  }
+  return ended;
+}
+
+std::string base_name(std::string_view path) {
+  std::size_t sep = path.find_last_of("\\/");
+  return std::string(sep == std::string_view::npos ? path : path.substr(sep + 1));
+}
+
+// Takes one Maildir message out of the Maildir: into SoupMaildirDone's cur/
+// when that is set, else deleted.
+bool dispose_of_mail(const std::string& source) {
+  if (!platform::file_exists(source)) return true;
+  const PathText& done = settings->soup_side.SoupMaildirDone;
+  if (done.empty()) {
+    if (!platform::remove_file(source)) {
+      log_print("! cannot remove %s\n", source.c_str());
+      return false;
+    }
+    return true;
+  }
+  std::string name = base_name(source);
+  std::size_t info = name.find(":2,");
+  std::string unique = info == std::string::npos ? name : name.substr(0, info);
+  std::string flags = info == std::string::npos ? ":2,S" : name.substr(info);
+  // A name taken in the keeping Maildir (another message of that name) gets
+  // a number, so that neither message is lost.
+  for (int n = 0; n < 100; ++n) {
+    std::string target =
+        path_in(done.view(), "cur/" + unique + (n == 0 ? "" : "." + std::to_string(n)) + flags);
+    if (target.empty()) break;
+    if (platform::file_exists(target)) continue;
+    if (platform::rename_file(source, target)) return platform::sync_directory_of(target);
+    break;
+  }
+  log_print("! cannot move %s to %scur/\n", source.c_str(), done.c_str());
+  return false;
+}
+
+// Carries out a written journal; every step can be repeated. The journal is
+// removed only when all of it is done.
+bool apply_journal(const Journal& j) {
+  bool ok = true;
+  // 1. The message files get their final names.
+  for (const Journal::Area& a : j.areas) {
+    std::string tmp = soup_path(a.prefix + ".TMP");
+    std::string msg = soup_path(a.prefix + ".MSG");
+    if (platform::file_exists(tmp) && !platform::file_exists(msg) &&
+        !platform::rename_file(tmp, msg)) {
+      log_print("! cannot rename %s to %s\n", tmp.c_str(), msg.c_str());
+      ok = false;
+    }
+  }
+  if (!ok || !platform::sync_directory_of(soup_path("AREAS"))) return false;
+  // 2. AREAS lists them.
+  std::string areas;
+  std::string areas_path = soup_path("AREAS");
+  if (read_whole_file(areas_path, kMaxStateFile, areas) == ReadResult::error) {
+    log_print("! cannot read %s\n", areas_path.c_str());
+    return false;
+  }
+  std::string added;
+  for (const Journal::Area& a : j.areas) {
+    if (!platform::file_exists(soup_path(a.prefix + ".MSG"))) continue;  // imported already
+    bool listed = false;
+    for (std::string_view line : text_lines(areas)) {
+      SoupListing l;
+      if (parse_soup_listing(line, l) && l.prefix == a.prefix) listed = true;
+    }
+    if (!listed) added += soup_listing_line(a.prefix, a.name, a.encoding);
+  }
+  if (!added.empty()) {
+    if (!areas.empty() && areas.back() != '\n') areas.push_back('\n');
+    if (!write_file_durably(areas_path, areas + added)) return false;
+  }
+  // 3. The Maildir messages leave the Maildir.
+  for (const std::string& t : j.taken) ok = dispose_of_mail(t) && ok;
+  for (const char* sub : {"new/", "cur/"}) {
+    if (!settings->soup_side.SoupMaildir.empty()) {
+      ok =
+          platform::sync_directory_of(path_in(settings->soup_side.SoupMaildir.view(), sub) + "x") &&
+          ok;
+    }
+  }
+  if (!ok) return false;
+  // 4. The groups' high-water marks move on.
+  if (!j.marks.empty()) {
+    HighWater marks;
+    if (!load_high_water(marks)) return false;
+    for (const Mark& m : j.marks) {
+      uint64_t& n = marks[{m.server, m.group}];
+      if (m.number > n) n = m.number;
+    }
+    if (!save_high_water(marks)) return false;
+  }
+  return remove_durably(soup_path(kCollectJournal));
+}
+
+// Finishes the work of a collect that was stopped after its packet was
+// complete, and removes what a collect stopped before left half written.
+bool recover() {
+  std::string path = soup_path(kCollectJournal);
+  std::string text;
+  ReadResult r = read_whole_file(path, kMaxStateFile, text);
+  if (r == ReadResult::error) {
+    log_print("! cannot read %s\n", path.c_str());
+    return false;
+  }
+  if (r == ReadResult::ok) {
+    Journal j;
+    if (!parse_journal(text, j)) {
+      log_print("! %s is damaged; collect does nothing until it is mended or removed\n",
+                path.c_str());
+      return false;
+    }
+    log_print("Finishing the collect stopped before\n");
+    if (!apply_journal(j)) {
+      log_print("! the collect stopped before could not be finished\n");
+      return false;
+    }
+  }
+  for (const platform::DirEntry& e :
+       platform::list_directory(soup_path(std::string(kCollectPrefix) + "????.TMP"))) {
+    std::string stale = soup_path(e.name);
+    if (!platform::remove_file(stale)) log_print("! cannot remove %s\n", stale.c_str());
+  }
+  return true;
+}
+
+class Collector {
+ public:
+  // The area's message file, created on the first message.
+  NewArea* area(std::string_view name, int kind) {
+    for (auto& a : areas_) {
+      if (a->name == name && a->kind == kind) return a.get();
+    }
+    auto a = std::make_unique<NewArea>();
+    for (unsigned n = 0; n <= 0xFFFF; ++n) {
+      char prefix[16];
+      std::snprintf(prefix, sizeof prefix, "%s%04X", kCollectPrefix, n);
+      if (platform::file_exists(soup_path(std::string(prefix) + ".MSG")) ||
+          platform::file_exists(soup_path(std::string(prefix) + ".TMP"))) {
+        continue;
+      }
+      if (!a->file.open(soup_path(std::string(prefix) + ".TMP"), platform::OpenMode::create_new,
+                        platform::Share::deny_write)) {
+        log_print("! cannot create %s%s.TMP\n", settings->SoupDir.c_str(), prefix);
+        return nullptr;
+      }
+      a->prefix = prefix;
+      a->name.assign(name);
+      a->kind = kind;
+      areas_.push_back(std::move(a));
+      return areas_.back().get();
+    }
+    log_print("! no free name for a message file left in %s\n", settings->SoupDir.c_str());
+    return nullptr;
+  }
+
+  bool add(std::string_view area_name, int kind, std::string_view message) {
+    NewArea* a = area(area_name, kind);
+    if (a == nullptr) return false;
+    if (!write_framed_message(a->file, message)) {
+      log_print("! cannot write %s%s.TMP\n", settings->SoupDir.c_str(), a->prefix.c_str());
+      return false;
+    }
+    ++a->count;
+    return true;
+  }
+
+  void collect_maildir() {
+    const PathText& dir = settings->soup_side.SoupMaildir;
+    if (dir.empty()) return;
+    long count = 0;
+    for (const char* sub : {"new/", "cur/"}) {
+      std::string pattern = path_in(dir.view(), std::string(sub) + "*");
+      for (const platform::DirEntry& e : platform::list_directory(pattern)) {
+        if (e.name.empty() || e.name[0] == '.') continue;
+        if (e.name.find_first_of("\t\n\\") != std::string::npos) {
+          log_print("! %s%s%s has a name collect cannot keep; it stays\n", dir.c_str(), sub,
+                    e.name.c_str());
+          continue;
+        }
+        std::string path = path_in(dir.view(), std::string(sub) + e.name);
+        std::string message;
+        if (read_whole_file(path, kMaxMailSize, message) != ReadResult::ok) {
+          log_print("! cannot read %s (or it is larger than %zu bytes); it stays\n", path.c_str(),
+                    kMaxMailSize);
+          note_run_failure();
+          continue;
+        }
+        // Lines in a SOUP packet end in a line feed alone; some programs
+        // store mail with the CR LF of the SMTP transfer.
+        if (message.find('\r') != std::string::npos) message = without_carriage_returns(message);
+        if (!add(kSoupMailArea, 0, message)) {
+          failed_ = true;
+          return;
+        }
+        journal_.taken.push_back(path);
+        ++count;
+      }
+    }
+    log_print("Mail: %ld message(s) from %s\n", count, dir.c_str());
+  }
+
+  void collect_news() {
+    const SoupSideSettings& s = settings->soup_side;
+    if (s.NntpServer.empty()) return;
+    std::vector<std::string> groups = s.NntpGroup;
+    if (groups.empty()) {
+      for (const AreaMapEntry& e : settings->AreaMap) {
+        if (e.direction == Direction::export_only || e.newsgroup.empty()) continue;
+        std::string g(e.newsgroup.view());
+        bool seen = false;
+        for (const std::string& have : groups) seen = seen || have == g;
+        if (!seen) groups.push_back(g);
+      }
+    }
+    if (groups.empty()) return;
+    HighWater marks;
+    if (!load_high_water(marks)) {
+      failed_ = true;
+      return;
+    }
+    NntpClient nntp;
+    std::string error;
+    if (!nntp.open(s, error)) {
+      log_print("! news server %s: %s\n", s.NntpServer.c_str(), error.c_str());
+      note_run_failure();
+      return;
+    }
+    for (const std::string& group : groups) {
+      if (!nntp.is_open() || failed_) break;
+      collect_group(nntp, group, marks[{nntp.server_key(), group}]);
+    }
+    nntp.quit();
+  }
+
+  void collect_group(NntpClient& nntp, const std::string& group, uint64_t last_taken) {
+    uint64_t low = 0, high = 0;
+    std::string reply;
+    if (!nntp.select_group(group, low, high, reply)) {
+      log_print("! group %s: %s\n", group.c_str(), reply.c_str());
+      note_run_failure();
+      return;
+    }
+    uint64_t first = last_taken + 1 > low ? last_taken + 1 : low;
+    if (high < last_taken) {
+      log_print("! group %s: the server's last article %llu is below the one taken before (%llu)\n",
+                group.c_str(), static_cast<unsigned long long>(high),
+                static_cast<unsigned long long>(last_taken));
+    }
+    uint32_t limit = settings->soup_side.NntpMaxArticles;
+    // However large the numbers a server gives, a run asks for a bounded
+    // number of articles; the next run goes on from there.
+    uint64_t asked = 0;
+    uint64_t done = last_taken;
+    long count = 0;
+    for (uint64_t n = first; n <= high && n != 0; ++n) {
+      if (limit != 0 && count >= static_cast<long>(limit)) break;
+      if (++asked > kMaxArticlesAsked) break;
+      int code = nntp.command("ARTICLE " + std::to_string(n), reply);
+      if (code == 423 || code == 430) {  // gone meanwhile: nothing to take
+        done = n;
+        continue;
+      }
+      std::string article;
+      if (code != 220 || !nntp.read_block(article)) {
+        log_print("! group %s, article %llu: %s\n", group.c_str(),
+                  static_cast<unsigned long long>(n), reply.c_str());
+        note_run_failure();
+        break;
+      }
+      if (!add(group, 1, article)) {
+        failed_ = true;
+        break;
+      }
+      done = n;
+      ++count;
+    }
+    log_print("News: %ld article(s) from %s\n", count, group.c_str());
+    if (done != last_taken) journal_.marks.push_back({nntp.server_key(), group, done});
+  }
+
+  // Puts the packet on disk and carries out the journal.
+  void finish() {
+    bool ok = !failed_;
+    for (auto& a : areas_) {
+      bool written = a->file.sync();
+      written = a->file.close() && written;
+      if (!written)
+        log_print("! cannot write %s%s.TMP\n", settings->SoupDir.c_str(), a->prefix.c_str());
+      ok = ok && written;
+    }
+    if (!ok) {
+      // Nothing of this run counts: the sources stay as they were.
+      for (auto& a : areas_) platform::remove_file(soup_path(a->prefix + ".TMP"));
+      note_run_failure();
+      return;
+    }
+    if (journal_.taken.empty() && journal_.marks.empty()) {
+      log_print("Nothing new collected\n");
+      return;
+    }
+    for (auto& a : areas_) {
+      journal_.areas.push_back({a->prefix, a->name, soup_binary_encoding(a->kind)});
+    }
+    if (!write_file_durably(soup_path(kCollectJournal), journal_text(journal_))) {
+      for (auto& a : areas_) platform::remove_file(soup_path(a->prefix + ".TMP"));
+      note_run_failure();
+      return;
+    }
+    if (!apply_journal(journal_)) {
+      log_print("! the packet is complete, but collect could not finish; the next run does\n");
+      note_run_failure();
+      return;
+    }
+    long total = 0;
+    for (auto& a : areas_) total += a->count;
+    log_print("Collected %ld message(s) into %ld area(s)\n", total,
+              static_cast<long>(areas_.size()));
+  }
+
+  bool failed() const { return failed_; }
+
+ private:
+  std::vector<std::unique_ptr<NewArea>> areas_;
+  Journal journal_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+void collect_packet() {
+  if (!recover()) {
+    note_run_failure();
+    return;
+  }
+  Collector collector;
+  collector.collect_maildir();
+  if (!collector.failed()) collector.collect_news();
+  collector.finish();
+}
+
+}  // namespace quillmar

@@ -1,0 +1,410 @@
+#include "soupside/deliver.hpp"
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
+#include "config/settings.hpp"
+#include "platform/fs.hpp"
+#include "platform/process.hpp"
+#include "soup/soup_format.hpp"
+#include "soupside/durable.hpp"
+#include "soupside/nntp_client.hpp"
+#include "soupside/soupside_files.hpp"
+
+namespace quillmar {
+
+namespace {
+
+constexpr std::size_t kMaxStateFile = 16u << 20;
+constexpr uint32_t kMaxReply = 64u << 20;
+
+std::string soup_path(std::string_view name) {
+  return path_in(settings->SoupDir.view(), name);
+}
+
+// A reply message is known by its file, its place there, its length and its
+// CRC-32, so that a later file of the same name is never taken for it.
+std::string ledger_key(std::string_view prefix, long index, std::string_view message) {
+  char tail[64];
+  std::snprintf(tail, sizeof tail, "\t%ld\t%zu\t%08X", index, message.size(),
+                static_cast<unsigned>(crc32(message.data(), message.size())));
+  return std::string(prefix) + tail;
+}
+
+enum class Outcome { accepted, refused, kept };
+
+// The value of the first header field `name` (without regard to case) of
+// the message's header block, blanks around it removed.
+std::string header_value(std::string_view message, std::string_view name) {
+  std::size_t pos = 0;
+  while (pos < message.size()) {
+    std::size_t lf = message.find('\n', pos);
+    std::string_view line =
+        message.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
+    if (line.empty() || line == "\r") break;
+    if (line.size() > name.size() && line[name.size()] == ':' &&
+        equals_nocase(line.substr(0, name.size()), name)) {
+      std::string_view v = line.substr(name.size() + 1);
+      while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+      while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) {
+        v.remove_suffix(1);
+      }
+      return std::string(v);
+    }
+    if (lf == std::string_view::npos) break;
+    pos = lf + 1;
+  }
+  return std::string();
+}
+
+class Deliverer {
+ public:
+  bool load_ledger() {
+    std::string text;
+    ReadResult r = read_whole_file(soup_path(kDeliverLedger), kMaxStateFile, text);
+    if (r == ReadResult::error) {
+      log_print("! cannot read %s%s\n", settings->SoupDir.c_str(), kDeliverLedger);
+      return false;
+    }
+    std::size_t pos = 0;
+    for (;;) {
+      std::size_t lf = text.find('\n', pos);
+      if (lf == std::string::npos) {
+        // A line cut by a power cut says nothing; the next line starts anew.
+        torn_ = pos < text.size();
+        break;
+      }
+      std::string_view line(text.data() + pos, lf - pos);
+      pos = lf + 1;
+      std::size_t tab = line.rfind('\t');
+      if (tab == std::string_view::npos) continue;
+      std::string key(line.substr(0, tab));
+      std::string_view state = line.substr(tab + 1);
+      if (state == "sent" || state == "refused") {
+        ledger_[key] = std::string(state);
+      } else if (state == "sending" && ledger_.find(key) == ledger_.end()) {
+        ledger_[key] = "sending";
+      }
+      ledger_lines_.push_back(std::string(line));
+    }
+    return true;
+  }
+
+  bool record(const std::string& key, const char* state) {
+    std::string line = key + "\t" + state;
+    if (!append_line_durably(soup_path(kDeliverLedger), (torn_ ? "\n" : "") + line + "\n")) {
+      return false;
+    }
+    torn_ = false;
+    ledger_[key] = state;
+    ledger_lines_.push_back(line);
+    return true;
+  }
+
+  // Sets a refused message aside in SoupRefusedDir (or SoupDir).
+  bool set_aside(std::string_view message, const std::string& what, const std::string& reason) {
+    const PathText& configured = settings->soup_side.SoupRefusedDir;
+    const PathText& dir = configured.empty() ? settings->SoupDir : configured;
+    PathText path;
+    if (!unique_hex_name(dir.view(), "REF", path)) {
+      log_print("! no free name in %s for the refused %s\n", dir.c_str(), what.c_str());
+      return false;
+    }
+    platform::File file;
+    bool ok = file.open(path, platform::OpenMode::create_new, platform::Share::deny_write) &&
+              file.write(message) && file.sync();
+    ok = file.close() && ok;
+    ok = ok && platform::sync_directory_of(path);
+    if (!ok) {
+      log_print("! cannot write %s\n", path.c_str());
+      platform::remove_file(path);
+      return false;
+    }
+    log_print("! %s refused: %s; set aside as %s\n", what.c_str(), reason.c_str(), path.c_str());
+    return true;
+  }
+
+  // A reply file whose rest cannot be read is set aside (after its
+  // complete messages went out) instead of being tried again every run.
+  bool set_damaged_file_aside(const std::string& path, long messages) {
+    note_run_failure();
+    const PathText& configured = settings->soup_side.SoupRefusedDir;
+    const PathText& dir = configured.empty() ? settings->SoupDir : configured;
+    PathText target;
+    if (!unique_hex_name(dir.view(), "BAD", target) || !platform::rename_file(path, target) ||
+        !platform::sync_directory_of(target) || !platform::sync_directory_of(path)) {
+      log_print("! %s is damaged after %ld message(s) and cannot be set aside; it stays\n",
+                path.c_str(), messages);
+      return false;
+    }
+    log_print("! %s is damaged after %ld message(s); set aside as %s\n", path.c_str(), messages,
+              target.c_str());
+    return true;
+  }
+
+  // Hands one mail to the sendmail command. The ledger line of an accepted
+  // mail is written by the helper that waits for the command, so that it is
+  // written even when this run is killed meanwhile.
+  Outcome send_mail(std::string_view message, const std::string& key, std::string& reason) {
+    const std::string& command = settings->soup_side.SoupSendmail;
+    if (command.empty()) {
+      reason = "no SoupSendmail command is configured";
+      return Outcome::kept;
+    }
+    std::string ledger_path = soup_path(kDeliverLedger);
+    std::string accepted_line = key + "\tsent\n";
+    platform::CommandResult r =
+        platform::run_with_input(command, message, [&](const platform::CommandResult& done) {
+          if (done.started && done.signal == 0 && done.exit_code == 0) {
+            append_line_durably(ledger_path, accepted_line);
+          }
+        });
+    if (!r.started) {
+      reason = r.error;
+      return Outcome::kept;
+    }
+    if (r.signal != 0) {
+      reason = "the command was ended by signal " + std::to_string(r.signal);
+      return Outcome::kept;
+    }
+    if (r.exit_code == 0) return Outcome::accepted;
+    reason = "the command ended with status " + std::to_string(r.exit_code);
+    if (!r.error.empty()) reason += " (" + r.error + ")";
+    // The mail programs' exit statuses (sysexits.h) that refuse the message
+    // itself: bad data, unknown user or host, service refused, protocol
+    // error, no permission. Everything else may pass.
+    switch (r.exit_code) {
+      case 65:
+      case 67:
+      case 68:
+      case 69:
+      case 76:
+      case 77:
+        return Outcome::refused;
+      default:
+        return Outcome::kept;
+    }
+  }
+
+  Outcome post_news(std::string_view article, std::string& reason) {
+    const SoupSideSettings& s = settings->soup_side;
+    if (s.NntpServer.empty()) {
+      reason = "no NntpServer is configured";
+      return Outcome::kept;
+    }
+    if (!nntp_.is_open()) {
+      if (nntp_failed_) {
+        reason = "the news server cannot be reached";
+        return Outcome::kept;
+      }
+      std::string error;
+      if (!nntp_.open(s, error)) {
+        nntp_failed_ = true;
+        reason = "news server " + s.NntpServer + ": " + error;
+        return Outcome::kept;
+      }
+    }
+    // An article the server has already (posted by a run that was stopped
+    // before it could note it) is not posted again.
+    std::string id = header_value(article, "Message-ID");
+    std::string reply;
+    if (id.size() > 2 && id.front() == '<' && id.back() == '>' &&
+        id.find_first_of(" \t\r\n") == std::string::npos &&
+        nntp_.command("STAT " + id, reply) == 223) {
+      log_print("* %s is on the server already\n", id.c_str());
+      return Outcome::accepted;
+    }
+    NntpClient::Post p = nntp_.post(article, reply);
+    reason = reply;
+    if (p == NntpClient::Post::accepted) return Outcome::accepted;
+    return p == NntpClient::Post::refused ? Outcome::refused : Outcome::kept;
+  }
+
+  // Sends the messages of one reply file; true when none is left to send.
+  bool deliver_file(const SoupListing& listing, int kind) {
+    std::string path = soup_path(listing.prefix + ".MSG");
+    if (path.empty()) return false;
+    if (!platform::file_exists(path)) {
+      log_print("%s is gone (delivered before)\n", path.c_str());
+      return true;
+    }
+    platform::File file;
+    if (!file.open(path, platform::OpenMode::read)) {
+      log_print("! cannot read %s\n", path.c_str());
+      note_run_failure();
+      return false;
+    }
+    bool all_done = true;
+    long index = 0;
+    std::string message;
+    for (;; ++index) {
+      FramedRead r = read_framed_message(file, message, kMaxReply);
+      if (r == FramedRead::end_of_file) break;
+      if (r == FramedRead::format_error) {
+        file.close();
+        if (all_done) return set_damaged_file_aside(path, index);
+        // Messages of it wait for the next run: the file stays until then.
+        log_print("! %s is damaged after %ld message(s); it stays\n", path.c_str(), index);
+        note_run_failure();
+        return false;
+      }
+      std::string key = ledger_key(listing.prefix, index, message);
+      auto seen = ledger_.find(key);
+      if (seen != ledger_.end() && seen->second != "sending") continue;
+      std::string what = std::string(kind == 0 ? "mail" : "article") + " " +
+                         std::to_string(index + 1) + " of " + listing.prefix + ".MSG";
+      std::string reason;
+      Outcome o;
+      if (kind == 0) {
+        if (seen != ledger_.end()) {
+          std::string id = header_value(message, "Message-ID");
+          log_print("! %s %.80s was being handed over when a run stopped; it may arrive twice\n",
+                    what.c_str(), id.c_str());
+        } else if (!settings->soup_side.SoupSendmail.empty() && !record(key, "sending")) {
+          note_run_failure();
+          return false;
+        }
+        o = send_mail(message, key, reason);
+      } else {
+        o = post_news(message, reason);
+      }
+      if (o == Outcome::refused && !set_aside(message, what, reason)) o = Outcome::kept;
+      if (o == Outcome::kept) {
+        log_print("! %s kept for the next run: %s\n", what.c_str(), reason.c_str());
+        note_run_failure();
+        all_done = false;
+        continue;
+      }
+      if (!record(key, o == Outcome::accepted ? "sent" : "refused")) {
+        note_run_failure();
+        return false;
+      }
+      if (o == Outcome::accepted) {
+        ++sent_[kind];
+        if (run_options.verbose) log_print("Sent %s\n", what.c_str());
+      } else {
+        ++refused_;
+      }
+    }
+    return all_done;
+  }
+
+  void run() {
+    std::string replies_path = soup_path("REPLIES");
+    std::string replies;
+    ReadResult r = read_whole_file(replies_path, kMaxStateFile, replies);
+    if (r == ReadResult::missing) {
+      log_print("No REPLIES found. Nothing to do.\n");
+      return;
+    }
+    if (r == ReadResult::error || !load_ledger()) {
+      if (r == ReadResult::error) log_print("! cannot read %s\n", replies_path.c_str());
+      note_run_failure();
+      return;
+    }
+    std::set<std::string> finished;
+    for (std::string_view line : text_lines(replies)) {
+      if (line.empty()) continue;
+      SoupListing listing;
+      if (!parse_soup_listing(line, listing)) {
+        log_print("! REPLIES line \"%.*s\" is not understood; it stays\n",
+                  static_cast<int>(std::min<std::size_t>(line.size(), 80)), line.data());
+        note_run_failure();
+        continue;
+      }
+      int kind = soup_listing_kind(listing);
+      char format = listing.encoding.empty() ? '\0' : listing.encoding[0];
+      if (kind < 0 || (format != 'b' && format != 'B')) {
+        log_print("! %s.MSG: only binary mail and news files can be sent; it stays\n",
+                  listing.prefix.c_str());
+        note_run_failure();
+        continue;
+      }
+      if (finished.count(listing.prefix) != 0) continue;
+      if (deliver_file(listing, kind)) finished.insert(listing.prefix);
+    }
+    nntp_.quit();
+    finish(finished);
+    log_print("Delivered %ld mail(s) and %ld article(s); %ld refused\n", sent_[0], sent_[1],
+              refused_);
+  }
+
+  // Removes the finished files, then their REPLIES lines, then what the
+  // ledger says about them.
+  void finish(const std::set<std::string>& finished) {
+    if (finished.empty()) return;
+    bool ok = true;
+    for (const std::string& prefix : finished) {
+      std::string path = soup_path(prefix + ".MSG");
+      if (platform::file_exists(path) && !platform::remove_file(path)) {
+        log_print("! cannot remove %s\n", path.c_str());
+        ok = false;
+      }
+    }
+    if (!platform::sync_directory_of(soup_path("REPLIES")) || !ok) {
+      note_run_failure();
+      return;
+    }
+    // REPLIES is read again: lines added meanwhile stay.
+    std::string replies_path = soup_path("REPLIES");
+    std::string replies;
+    if (read_whole_file(replies_path, kMaxStateFile, replies) == ReadResult::error) {
+      log_print("! cannot read %s\n", replies_path.c_str());
+      note_run_failure();
+      return;
+    }
+    std::string kept;
+    std::set<std::string> still_listed;
+    for (std::string_view line : text_lines(replies)) {
+      SoupListing listing;
+      bool parsed = parse_soup_listing(line, listing);
+      if (parsed && finished.count(listing.prefix) != 0 &&
+          !platform::file_exists(soup_path(listing.prefix + ".MSG"))) {
+        continue;
+      }
+      if (line.empty()) continue;
+      if (parsed) still_listed.insert(listing.prefix);
+      kept.append(line).push_back('\n');
+    }
+    bool written =
+        kept.empty() ? remove_durably(replies_path) : write_file_durably(replies_path, kept);
+    if (!written) {
+      note_run_failure();
+      return;
+    }
+    std::string ledger;
+    for (const std::string& line : ledger_lines_) {
+      std::string prefix = line.substr(0, line.find('\t'));
+      if (still_listed.count(prefix) != 0) ledger += line + "\n";
+    }
+    std::string ledger_path = soup_path(kDeliverLedger);
+    if (!(ledger.empty() ? remove_durably(ledger_path) : write_file_durably(ledger_path, ledger))) {
+      note_run_failure();
+    }
+  }
+
+ private:
+  std::map<std::string, std::string> ledger_;
+  std::vector<std::string> ledger_lines_;
+  bool torn_ = false;  // the ledger ends in a cut line
+  NntpClient nntp_;
+  bool nntp_failed_ = false;
+  long sent_[2] = {0, 0};
+  long refused_ = 0;
+};
+
+}  // namespace
+
+void deliver_replies() {
+  Deliverer d;
+  d.run();
+}
+
+}  // namespace quillmar

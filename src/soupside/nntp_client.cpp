@@ -1,0 +1,217 @@
+#include "soupside/nntp_client.hpp"
+
+#include <cstdio>
+
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "soupside/durable.hpp"
+
+namespace quillmar {
+
+namespace {
+
+constexpr int kTimeoutSeconds = 120;
+constexpr std::size_t kMaxLine = 4096;
+
+// The reply code of a status line: three digits at its start.
+int reply_code(std::string_view line) {
+  if (line.size() < 3) return 0;
+  int code = 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (line[i] < '0' || line[i] > '9') return 0;
+    code = code * 10 + (line[i] - '0');
+  }
+  return code;
+}
+
+// The first line of the password file, without its line end.
+bool read_password(std::string_view path, std::string& password) {
+  std::string text;
+  if (read_whole_file(path, 4096, text) != ReadResult::ok) return false;
+  std::size_t end = text.find_first_of("\r\n");
+  password = text.substr(0, end);
+  return true;
+}
+
+bool has_bad_characters(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+}  // namespace
+
+bool NntpClient::read_reply(int& code, std::string& reply) {
+  if (!connection_.read_line(reply, kMaxLine)) {
+    code = 0;
+    reply = "the server closed the connection";
+    connection_.close();
+    return false;
+  }
+  code = reply_code(reply);
+  if (run_options.verbose) log_print("< %.150s\n", reply.c_str());
+  return true;
+}
+
+int NntpClient::command(std::string_view line, std::string& reply) {
+  if (!connection_.is_open()) {
+    reply = "no connection";
+    return 0;
+  }
+  if (run_options.verbose) {
+    bool secret = line.substr(0, 13) == "AUTHINFO PASS";
+    log_print("> %.*s\n", secret ? 13 : static_cast<int>(std::min<std::size_t>(line.size(), 150)),
+              line.data());
+  }
+  std::string text(line);
+  text += "\r\n";
+  if (!connection_.write(text)) {
+    reply = "the connection broke";
+    connection_.close();
+    return 0;
+  }
+  int code = 0;
+  read_reply(code, reply);
+  return code;
+}
+
+bool NntpClient::open(const SoupSideSettings& s, std::string& error) {
+  uint16_t port = s.NntpPort != 0 ? s.NntpPort : (s.nntp_tls == NntpTls::tls ? 563 : 119);
+  server_key_ = s.NntpServer + ":" + std::to_string(port);
+  if (!connection_.connect(s.NntpServer, port, kTimeoutSeconds, error)) return false;
+  if (s.nntp_tls == NntpTls::tls && !connection_.start_tls(s.NntpServer, s.NntpCaFile, error)) {
+    connection_.close();
+    return false;
+  }
+  int code = 0;
+  std::string reply;
+  if (!read_reply(code, reply) || (code != 200 && code != 201)) {
+    error = "the server did not greet: " + reply;
+    connection_.close();
+    return false;
+  }
+  if (s.nntp_tls == NntpTls::starttls) {
+    code = command("STARTTLS", reply);
+    if (code != 382) {
+      error = "the server refused STARTTLS: " + reply;
+      connection_.close();
+      return false;
+    }
+    if (!connection_.start_tls(s.NntpServer, s.NntpCaFile, error)) {
+      connection_.close();
+      return false;
+    }
+  }
+  if (command("MODE READER", reply) == 0) {
+    error = reply;
+    return false;
+  }
+  if (!s.NntpUser.empty()) {
+    std::string password;
+    if (s.NntpPassFile.empty() || !read_password(s.NntpPassFile.view(), password)) {
+      error = "the password file NntpPassFile cannot be read";
+      connection_.close();
+      return false;
+    }
+    if (has_bad_characters(s.NntpUser)) {
+      error = "NntpUser holds a line end";
+      connection_.close();
+      return false;
+    }
+    code = command("AUTHINFO USER " + s.NntpUser, reply);
+    if (code == 381) code = command("AUTHINFO PASS " + password, reply);
+    if (code != 281) {
+      error = "the server did not accept the login: " + reply;
+      connection_.close();
+      return false;
+    }
+  }
+  return connection_.is_open();
+}
+
+bool NntpClient::read_block(std::string& text) {
+  text.clear();
+  std::string line;
+  for (;;) {
+    if (!connection_.read_line(line, kMaxArticleSize)) {
+      connection_.close();
+      return false;
+    }
+    if (line == ".") return true;
+    std::string_view piece = line;
+    if (!piece.empty() && piece[0] == '.') piece.remove_prefix(1);
+    if (text.size() + piece.size() + 1 > kMaxArticleSize) {
+      // The rest of the block is read and dropped, so that the connection
+      // stays usable.
+      text.clear();
+      while (connection_.read_line(line, kMaxArticleSize)) {
+        if (line == ".") return false;
+      }
+      connection_.close();
+      return false;
+    }
+    text.append(piece);
+    text.push_back('\n');
+  }
+}
+
+bool NntpClient::select_group(std::string_view group, uint64_t& low, uint64_t& high,
+                              std::string& reply) {
+  if (group.find_first_of(" \t\r\n") != std::string_view::npos) {
+    reply = "invalid group name";
+    return false;
+  }
+  int code = command("GROUP " + std::string(group), reply);
+  if (code != 211) return false;
+  // "211 count low high group": three numbers of digits only.
+  uint64_t numbers[3] = {0, 0, 0};
+  std::size_t pos = 3;
+  for (uint64_t& n : numbers) {
+    while (pos < reply.size() && reply[pos] == ' ') ++pos;
+    std::size_t digits = 0;
+    for (; pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9'; ++pos, ++digits) {
+      if (digits == 19) break;
+      n = n * 10 + static_cast<uint64_t>(reply[pos] - '0');
+    }
+    if (digits == 0 || (pos < reply.size() && reply[pos] != ' ')) {
+      reply = "the server's GROUP reply is not understood: " + reply;
+      return false;
+    }
+  }
+  uint64_t count = numbers[0], first = numbers[1], last = numbers[2];
+  low = first;
+  high = last;
+  if (count == 0 && high < low) high = low == 0 ? 0 : low - 1;
+  return true;
+}
+
+NntpClient::Post NntpClient::post(std::string_view article, std::string& reply) {
+  int code = command("POST", reply);
+  if (code != 340) return Post::failed;
+  std::string data;
+  data.reserve(article.size() + article.size() / 32 + 8);
+  for (std::string_view line : text_lines(article)) {
+    if (!line.empty() && line[0] == '.') data.push_back('.');
+    data.append(line);
+    data += "\r\n";
+  }
+  data += ".\r\n";
+  if (!connection_.write(data)) {
+    reply = "the connection broke";
+    connection_.close();
+    return Post::failed;
+  }
+  int result = 0;
+  if (!read_reply(result, reply)) return Post::failed;
+  if (result == 240) return Post::accepted;
+  // 441 is the server's refusal of this article; anything else is taken as
+  // a passing trouble.
+  return result == 441 ? Post::refused : Post::failed;
+}
+
+void NntpClient::quit() {
+  if (!connection_.is_open()) return;
+  std::string reply;
+  command("QUIT", reply);
+  connection_.close();
+}
+
+}  // namespace quillmar

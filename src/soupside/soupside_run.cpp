@@ -1,0 +1,152 @@
+#include "soupside/soupside_run.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "base/run_status.hpp"
+#include "base/text_helpers.hpp"
+#include "base/version.hpp"
+#include "config/reader.hpp"
+#include "config/settings.hpp"
+#include "platform/clock.hpp"
+#include "platform/fs.hpp"
+#include "platform/process.hpp"
+#include "platform/run_lock.hpp"
+#include "soupside/collect.hpp"
+#include "soupside/deliver.hpp"
+#include "soupside/durable.hpp"
+#include "soupside/soupside_files.hpp"
+
+namespace quillmar {
+
+namespace {
+
+enum class SoupCommand { none, collect, deliver };
+
+[[noreturn]] void print_soup_usage(int exit_code = kExitFatal) {
+  std::fputs(
+      "Usage: quillmar-soup <command> [options]\n\n"
+      "collect              Maildir and news server -> SOUP packet in SoupDir\n"
+      "deliver              SOUP replies in SoupDir -> sendmail command and news server\n"
+      "\nOptions:\n\n"
+      "/CONFIG=<filename>   use <filename> as configuration file\n"
+      "/VERBOSE             show every message and the talk with the news server\n"
+      "--help               this text\n"
+      "--version            the program's name and version\n",
+      stdout);
+  std::fflush(stdout);
+  std::exit(exit_code);
+}
+
+SoupCommand parse_soup_command_line(int argc, char** argv) {
+  SoupCommand command = SoupCommand::none;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view word(argv[i]);
+    if (equals_nocase(word, "collect")) {
+      command = SoupCommand::collect;
+    } else if (equals_nocase(word, "deliver")) {
+      command = SoupCommand::deliver;
+    } else if (word == "--help") {
+      print_soup_usage(kExitDone);
+    } else if (word == "--version") {
+      std::printf("quillmar-soup (Quillmar/%s v%d.%02d)\n", kPlatformTag, kVersionMajor,
+                  kVersionMinor);
+      std::exit(kExitDone);
+    } else if (!word.empty() && (word[0] == '/' || word[0] == '-')) {
+      std::string_view option = word.substr(word.size() > 1 && word[1] == '-' ? 2 : 1);
+      if (equals_nocase(option, "VERBOSE") || equals_nocase(option, "V")) {
+        run_options.verbose = true;
+      } else if (starts_with_nocase(option, "CONFIG=") || starts_with_nocase(option, "C=")) {
+        std::string_view value = option.substr(option.find('=') + 1);
+        if (value.empty() || !run_options.config_file_name.assign(value)) print_soup_usage();
+      } else {
+        print_soup_usage();
+      }
+    } else {
+      print_soup_usage();
+    }
+  }
+  if (command == SoupCommand::none) print_soup_usage();
+  return command;
+}
+
+// The gateway's keywords for its mailing lists are not this program's
+// business; they are read and left alone.
+void ignore_keyword(const ConfigLine&) {}
+
+bool require_dir(const PathText& dir, const char* keyword) {
+  if (dir.empty()) return true;
+  std::string probe = path_in(dir.view(), ".");
+  if (!platform::directory_exists(probe)) {
+    log_print("FATAL ERROR: the directory %s of %s does not exist\n", dir.c_str(), keyword);
+    return false;
+  }
+  return true;
+}
+
+void open_soup_log() {
+  const Settings& s = *settings;
+  if (s.LogFile.empty()) return;
+  if (!log_file().open(s.LogFile, platform::OpenMode::append, platform::Share::deny_none)) return;
+  log_file().seek(0, SEEK_END);
+  if (log_file().tell() > 0) log_file().write("\n");
+  platform::LocalTime lt = platform::local_time(platform::now());
+  log_file().printf("--- quillmar-soup %04d-%02d-%02d %02d:%02d:%02d\n", lt.year, lt.month, lt.day,
+                    lt.hour, lt.minute, lt.second);
+  log_file().flush();
+}
+
+}  // namespace
+
+int run_soup_side(int argc, char** argv) {
+  SoupCommand command = parse_soup_command_line(argc, argv);
+  allocate_settings();
+  register_keyword("ListConfig", ignore_keyword);
+  std::string program_path = platform::executable_path(argc > 0 ? argv[0] : nullptr);
+  if (!read_config(run_options.config_file_name, program_path)) return kExitConfig;
+  const Settings& s = *settings;
+  if (s.SoupDir.empty()) {
+    std::fprintf(stderr, "Error: SoupDir is not defined in %s\n",
+                 run_options.config_file_name.c_str());
+    return kExitConfig;
+  }
+  const SoupSideSettings& side = s.soup_side;
+  // Each command needs only its own directories.
+  bool collect = command == SoupCommand::collect;
+  if (!require_dir(s.SoupDir, "SoupDir") ||
+      (collect && (!require_dir(side.SoupMaildir, "SoupMaildir") ||
+                   !require_dir(side.SoupMaildirDone, "SoupMaildirDone"))) ||
+      (!collect && !require_dir(side.SoupRefusedDir, "SoupRefusedDir"))) {
+    return kExitFatal;
+  }
+  open_soup_log();
+  // One run at a time in a SOUP directory, of this program and of the
+  // gateway's IMPORT and EXPORT alike. A run killed while the MTA took a
+  // mail leaves a helper that holds the lock until it has noted the outcome.
+  platform::DirectoryLock lock;
+  std::string lock_path = path_in(s.SoupDir.view(), kSoupDirLock);
+  platform::DirectoryLock::Result locked = lock.take(lock_path, s.LockWait);
+  if (locked != platform::DirectoryLock::Result::taken) {
+    if (locked == platform::DirectoryLock::Result::busy) {
+      log_print("Another run holds %s; nothing done (waited %u seconds)\n", lock_path.c_str(),
+                static_cast<unsigned>(s.LockWait));
+    } else {
+      log_print("Error: cannot lock %s; nothing done\n", lock_path.c_str());
+    }
+    if (log_file().is_open()) log_file().close();
+    return locked == platform::DirectoryLock::Result::busy ? kExitBusy : kExitKept;
+  }
+  if (command == SoupCommand::collect) {
+    collect_packet();
+  } else {
+    deliver_replies();
+  }
+  lock.release();
+  if (log_file().is_open()) log_file().close();
+  return run_failed() ? kExitKept : kExitDone;
+}
+
+}  // namespace quillmar

@@ -1,0 +1,580 @@
+// quillmar-soup against real peers on 127.0.0.1: mail from a Maildir through
+// collect, IMPORT and crashmail; replies through msmtp to a real SMTP server;
+// news to and from INN 2; TLS, logins and refusals against the stand-in
+// news server; and SIGKILL at many points of collect and deliver, with every
+// message counted afterwards.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "soupside/soupside_fixture.hpp"
+
+namespace quillmar::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::microseconds;
+
+std::string mail(const std::string& subject, const std::string& to = "sysop@example.org") {
+  return "From: Ann Example <ann@example.net>\nTo: " + to + "\nSubject: " + subject +
+         "\nMessage-ID: <" + subject + "@example.net>\n\nText of " + subject + ".\n";
+}
+
+std::string article(const std::string& group, const std::string& subject) {
+  return "From: Bob Example <bob@example.com>\nNewsgroups: " + group + "\nSubject: " + subject +
+         "\nMessage-ID: <" + subject + "." + group + "@example.com>\n\n.A line with a dot.\n";
+}
+
+void make_maildir(const ScratchDir& dir, const std::string& name) {
+  for (const char* sub : {"/new", "/cur", "/tmp"}) dir.mkdir(name + sub);
+}
+
+std::size_t files_in(const std::string& dir) {
+  if (!fs::is_directory(dir)) return 0;
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {}));
+}
+
+TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
+  ScratchDir dir;
+  dir.mkdir("md");
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/md\nSoupMaildirDone " +
+                         dir.path() +
+                         "/md\nSoupSendmail /usr/sbin/sendmail -t -i\nSoupRefusedDir " +
+                         dir.path() +
+                         "/soup\nNntpServer news.example.net\nNntpPort 563\nNntpTls TLS\n"
+                         "NntpUser joe\nNntpPassFile /etc/quillmar/nntp.pass\n"
+                         "NntpCaFile /etc/ssl/certs/ca-certificates.crt\nNntpGroup comp.test\n"
+                         "NntpGroup alt.test\nNntpMaxArticles 500\n");
+  RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
+
+  dir.write("bad.cfg", minimal_config(dir) + "NntpTls sometimes\nNntpGroup a.b,c.d\n");
+  r = run_quillmar(dir.path(), {"CHECK", "/C=./bad.cfg"});
+  EXPECT_NE(r.err.find("Warning: invalid NntpTls parameter in line 8"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Warning: NntpGroup has invalid parameter in line 9"), std::string::npos);
+}
+
+// The whole mail cycle: replies wait while the MTA is down, then go out
+// through msmtp to the SMTP server, which delivers them into a Maildir (one
+// recipient is refused for good and set aside); collect takes the Maildir
+// into the packet beside an area IMPORT has not consumed yet; IMPORT and
+// crashmail put every message into the netmail area.
+TEST(SoupSideMail, RepliesOutAndMaildirInThroughCrashmail) {
+  std::string why = missing_mail_peers();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed; test skipped";
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  make_maildir(dir, "done");
+  dir.mkdir("refused");
+  std::string config = minimal_config(dir) + "SoupMaildir " + dir.path() +
+                       "/box\nSoupMaildirDone " + dir.path() + "/done\nSoupRefusedDir " +
+                       dir.path() + "/refused\n";
+  // Port 9 of 127.0.0.1 (discard) takes no mail: the MTA is down.
+  dir.write("q.cfg", config + "SoupSendmail " + msmtp_command(9) + "\n");
+  dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
+  dir.write("soup/mail0000.MSG", framed_message(mail("r1")) +
+                                     framed_message(mail("r2", "nobody@example.org")) +
+                                     framed_message(mail("r3")));
+  RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_NE(r.err.find("mail 1 of mail0000.MSG kept for the next run"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir / "soup/REPLIES"), "mail0000\tmail\tbn\n");
+  EXPECT_TRUE(exists(dir / "soup/mail0000.MSG"));
+
+  Peer smtp(dir, "smtp", {dir / "box", "nobody@example.org"});
+  ASSERT_NE(smtp.port(), 0) << read_file(dir / "smtp.log");
+  dir.write("q.cfg", config + "SoupSendmail " + msmtp_command(smtp.port()) + "\n");
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("mail 2 of mail0000.MSG refused: the command ended with status 65"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(exists(dir / "soup/REPLIES"));
+  EXPECT_FALSE(exists(dir / "soup/mail0000.MSG"));
+  EXPECT_FALSE(exists(dir / "soup/DELIVER.JNL"));
+  std::map<std::string, int> delivered = {{"r1", 1}, {"r3", 1}};
+  EXPECT_EQ(maildir_subjects(dir / "box"), delivered);
+  ASSERT_EQ(files_in(dir / "refused"), 1u);
+  for (const auto& e : fs::directory_iterator(dir / "refused")) {
+    EXPECT_EQ(read_file(e.path().string()), mail("r2", "nobody@example.org"));
+  }
+  // A second run finds nothing to send.
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(maildir_subjects(dir / "box"), delivered);
+
+  // A packet IMPORT has not consumed yet stays; collect adds to it.
+  dir.write("soup/AREAS", "OLD\tEmail\tbn\n");
+  dir.write("soup/OLD.MSG", framed_message(mail("old")));
+  dir.write("box/cur/1.local:2,S", mail("seen before"));
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> areas;
+  std::map<std::string, int> packet = {{"old", 1}, {"r1", 1}, {"r3", 1}, {"seen before", 1}};
+  EXPECT_EQ(packet_subjects(dir / "soup", &areas), packet);
+  EXPECT_EQ(areas, (std::vector<std::string>{"Email", "Email"}));
+  EXPECT_TRUE(maildir_subjects(dir / "box").empty());
+  EXPECT_EQ(maildir_subjects(dir / "done").size(), 3u);
+  EXPECT_EQ(files_in(dir / "done/new"), 0u);
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_NE(r.err.find("Nothing new collected"), std::string::npos) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"), packet);
+
+  r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(exists(dir / "soup/AREAS"));
+  ASSERT_EQ(crashmail_toss(dir, ""), 0);
+  EXPECT_EQ(stored_subjects(dir / "cm/msg/NETMAIL"), packet) << read_file(dir / "cm/log");
+  EXPECT_TRUE(stored_subjects(dir / "cm/msg/BAD").empty());
+}
+
+// Postfix as the MTA: deliver hands the replies to Postfix's sendmail,
+// Postfix delivers them into a Maildir, collect takes them from there into
+// a packet, IMPORT makes FidoNet packets and crashmail tosses them.
+TEST(SoupSideMail, PostfixDeliversAndCollectTakesItBackToCrashmail) {
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed; test skipped";
+  ScratchDir dir;
+  PostfixInstance postfix(dir);
+  if (!postfix.unavailable().empty()) GTEST_SKIP() << postfix.unavailable() << "; test skipped";
+  dir.write("q.cfg", minimal_config(dir) + "SoupSendmail " + postfix.sendmail_command() +
+                         "\nSoupMaildir " + dir.path() + "/boxes/sysop\n");
+  dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
+  dir.write("soup/mail0000.MSG",
+            framed_message(mail("p1")) + framed_message(mail("p2 with a\n.dot line")));
+  RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(exists(dir / "soup/REPLIES"));
+  std::map<std::string, int> sent = {{"p1", 1}, {"p2 with a", 1}};
+  for (int i = 0; i < 100 && maildir_subjects(dir / "boxes/sysop") != sent; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(maildir_subjects(dir / "boxes/sysop"), sent) << postfix.maillog();
+
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"), sent);
+  EXPECT_TRUE(maildir_subjects(dir / "boxes/sysop").empty());
+  r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(crashmail_toss(dir, ""), 0);
+  EXPECT_EQ(stored_subjects(dir / "cm/msg/NETMAIL"), sent) << read_file(dir / "cm/log");
+}
+
+// What deliver cannot send stays where it is, with the reason, and does not
+// hold up the rest: a line it does not understand, a file of another
+// format, a damaged file (its complete messages go out once), a kind
+// without a sendmail command. The command's words are split at blanks,
+// double quotes keeping a word together.
+TEST(SoupSideMail, DeliverKeepsWhatItCannotSend) {
+  ScratchDir dir;
+  std::string damaged = framed_message(mail("d1")) + std::string("\0\0\1\0tail", 8);
+  dir.write("soup/mail0000.MSG", framed_message(mail("m1")) + framed_message(mail("m2")));
+  dir.write("soup/mail0001.MSG", damaged);
+  dir.write("soup/news0000.MSG", "#! rnews 10\n0123456789");
+  std::string replies = "not a line\nmail0000\tmail\tbn\nmail0001\tmail\tbn\nnews0000\tnews\tun\n";
+  dir.write("soup/REPLIES", replies);
+  std::string config = minimal_config(dir) + "SoupSendmail /bin/sh -c \"cat >>'" + dir.path() +
+                       "/sent.txt'; echo >>'" + dir.path() + "/sent.txt'\"\n";
+  dir.write("q.cfg", config);
+  for (int run = 0; run < 2; ++run) {
+    RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("REPLIES line \"not a line\" is not understood"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("news0000.MSG: only binary mail and news files can be sent"),
+              std::string::npos)
+        << r.err;
+    // The damaged file: its complete message goes out, the file is set aside.
+    EXPECT_EQ(
+        r.err.find("mail0001.MSG is damaged after 1 message(s); set aside as") != std::string::npos,
+        run == 0)
+        << r.err;
+  }
+  EXPECT_EQ(read_file(dir / "sent.txt"), mail("m1") + "\n" + mail("m2") + "\n" + mail("d1") + "\n");
+  EXPECT_FALSE(exists(dir / "soup/mail0000.MSG"));
+  EXPECT_FALSE(exists(dir / "soup/mail0001.MSG"));
+  EXPECT_EQ(read_file(dir / "soup/00000000.BAD"), damaged);
+  EXPECT_EQ(read_file(dir / "soup/REPLIES"), "not a line\nnews0000\tnews\tun\n");
+}
+
+// A collect whose packet is complete but whose Maildir messages cannot be
+// moved keeps its journal; no later run takes those messages again, and the
+// first run that can move them finishes the work.
+TEST(SoupSideMail, UnfinishedCollectIsFinishedLater) {
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  dir.mkdir("done/new");  // no cur/: the messages cannot be moved there
+  for (const char* s : {"j1", "j2", "j3"}) dir.write(std::string("box/new/") + s, mail(s));
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/box\nSoupMaildirDone " +
+                         dir.path() + "/done\n");
+  std::map<std::string, int> packet = {{"j1", 1}, {"j2", 1}, {"j3", 1}};
+  for (int run = 0; run < 2; ++run) {
+    RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_TRUE(exists(dir / "soup/COLLECT.JNL"));
+    EXPECT_EQ(packet_subjects(dir / "soup"), packet);
+  }
+  dir.mkdir("done/cur");
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("Finishing the collect stopped before"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Nothing new collected"), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(dir / "soup/COLLECT.JNL"));
+  EXPECT_EQ(packet_subjects(dir / "soup"), packet);
+  EXPECT_EQ(maildir_subjects(dir / "done"), packet);
+  EXPECT_TRUE(maildir_subjects(dir / "box").empty());
+}
+
+// A run waits while another program holds the lock of the SOUP directory.
+TEST(SoupSideLock, WaitsForTheRunHoldingTheSoupDirectory) {
+  if (!have_program("flock")) GTEST_SKIP() << "flock (util-linux) is not installed; test skipped";
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  dir.write("box/new/1", mail("l1"));
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/box\n");
+  std::string holder = "flock " + quote(dir / "soup/QUILLMAR.LCK") + " sleep 1.5 >/dev/null 2>&1 &";
+  ASSERT_EQ(shell(holder + " true"), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_GE(waited, std::chrono::milliseconds(900));
+  EXPECT_EQ(packet_subjects(dir / "soup"), (std::map<std::string, int>{{"l1", 1}}));
+}
+
+// News with INN 2: articles of a group reach FidoNet through collect, IMPORT
+// and crashmail; a second collect takes nothing twice and a later one only
+// what is new; deliver posts the replies and does not post an article the
+// server has already.
+TEST(SoupSideNews, InnGroupThroughCrashmailAndPost) {
+  std::string why = inn_unavailable();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed; test skipped";
+  InnGroup group("news");
+  ASSERT_TRUE(group.ok());
+  ScratchDir dir;
+  // The group comes from the area mapping; no NntpGroup is needed.
+  dir.write("q.cfg", minimal_config(dir) + "AreaMap TEST.NEWS " + group.name() +
+                         "\nNntpServer 127.0.0.1\nNntpPort 119\n");
+  for (const char* s : {"a1", "a2", "a3"})
+    ASSERT_TRUE(post_article(dir, 119, article(group.name(), s)));
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> areas;
+  std::map<std::string, int> first = {{"a1", 1}, {"a2", 1}, {"a3", 1}};
+  EXPECT_EQ(packet_subjects(dir / "soup", &areas), first);
+  EXPECT_EQ(areas, std::vector<std::string>{group.name()});
+  std::string packet = read_file(dir / "soup/QS0000.MSG");
+  EXPECT_NE(packet.find("\n\n.A line with a dot.\n"), std::string::npos);
+  EXPECT_EQ(read_file(dir / "soup/COLLECT.DAT"), "127.0.0.1:119\t" + group.name() + "\t3\n");
+
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.err.find("Nothing new collected"), std::string::npos) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"), first);
+
+  r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(
+      crashmail_toss(dir, "AREA \"DEFAULT\" 2:345/6.1 MSG \"" + dir.path() + "/cm/msg/%a\"\n"), 0);
+  EXPECT_EQ(stored_subjects(dir / "cm/msg/TEST_NEWS"), first) << read_file(dir / "cm/log");
+
+  ASSERT_TRUE(post_article(dir, 119, article(group.name(), "a4")));
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"), (std::map<std::string, int>{{"a4", 1}}));
+
+  // r2 is on the server already: a run that posted it was stopped before it
+  // could note so.
+  ASSERT_TRUE(post_article(dir, 119, article(group.name(), "r2")));
+  dir.write("soup/REPLIES", "news0000\tnews\tBn\n");
+  dir.write("soup/news0000.MSG", framed_message(article(group.name(), "r1")) +
+                                     framed_message(article(group.name(), "r2")));
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(exists(dir / "soup/REPLIES"));
+  EXPECT_FALSE(exists(dir / "soup/news0000.MSG"));
+  std::map<std::string, int> all = {{"a1", 1}, {"a2", 1}, {"a3", 1},
+                                    {"a4", 1}, {"r1", 1}, {"r2", 1}};
+  EXPECT_EQ(group_subjects(119, group.name()), all);
+}
+
+// The stand-in news server (peers.py, not a packaged server): STARTTLS with
+// the server's certificate checked, AUTHINFO, and a group that refuses.
+TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
+  if (!have_program("openssl")) GTEST_SKIP() << "openssl is not installed; test skipped";
+  ScratchDir dir;
+  ASSERT_EQ(shell("cd " + quote(dir.path()) +
+                  " && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem "
+                  "-days 2 -subj /CN=localhost -addext subjectAltName=DNS:localhost"),
+            0);
+  dir.mkdir("spool/local.test");
+  dir.mkdir("spool/local.refused");
+  dir.write("spool/local.test/1", article("local.test", "s1"));
+  dir.write("spool/local.test/2", article("local.test", "s2"));
+  dir.write("pass", "secret\n");
+  Peer nntp(dir, "nntp",
+            {dir / "spool", "--tls", dir / "cert.pem", dir / "key.pem", "--user", "joe", "secret"});
+  ASSERT_NE(nntp.port(), 0) << read_file(dir / "nntp.log");
+  auto base_for = [&](int port) {
+    return minimal_config(dir) + "NntpServer localhost\nNntpPort " + std::to_string(port) +
+           "\nNntpTls StartTLS\nNntpUser joe\nNntpPassFile " + dir.path() +
+           "/pass\nNntpGroup local.test\n";
+  };
+  std::string base = base_for(nntp.port());
+  // Without the server's certificate among the trusted ones nothing is taken.
+  dir.write("q.cfg", base);
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("TLS handshake failed"), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(dir / "soup/AREAS"));
+
+  dir.write("q.cfg", base + "NntpCaFile " + dir.path() + "/cert.pem\n");
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg", "/VERBOSE"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"), (std::map<std::string, int>{{"s1", 1}, {"s2", 1}}));
+  EXPECT_EQ(r.err.find("secret"), std::string::npos) << "the password is never shown";
+
+  dir.write("soup/REPLIES", "news0000\tnews\tBn\n");
+  dir.write("soup/news0000.MSG", framed_message(article("local.refused", "no")) +
+                                     framed_message(article("local.test", "yes")));
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("article 1 of news0000.MSG refused: 441"), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(dir / "soup/REPLIES"));
+  EXPECT_TRUE(exists(dir / "spool/local.test/3"));
+  EXPECT_EQ(files_in(dir / "spool/local.refused"), 0u);
+  std::size_t refused = 0;
+  for (const auto& e : fs::directory_iterator(dir / "soup")) {
+    if (e.path().extension() == ".REF") ++refused;
+  }
+  EXPECT_EQ(refused, 1u);
+
+  // TLS from the start, on a port of its own.
+  nntp.stop();
+  Peer tls_port(dir, "nntp",
+                {dir / "spool", "--tls", dir / "cert.pem", dir / "key.pem", "--implicit-tls"});
+  ASSERT_NE(tls_port.port(), 0) << read_file(dir / "nntp.log");
+  dir.write("spool/local.test/4", article("local.test", "s4"));
+  dir.write("tls.cfg", minimal_config(dir) + "NntpServer localhost\nNntpPort " +
+                           std::to_string(tls_port.port()) + "\nNntpTls TLS\nNntpCaFile " +
+                           dir.path() + "/cert.pem\nNntpGroup local.test\n");
+  // Another server (host and port) has marks of its own: all of the group.
+  r = run_soup(dir.path(), {"collect", "/C=./tls.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"),
+            (std::map<std::string, int>{{"s1", 2}, {"s2", 2}, {"yes", 1}, {"s4", 1}}));
+  tls_port.stop();
+  Peer again(
+      dir, "nntp",
+      {dir / "spool", "--tls", dir / "cert.pem", dir / "key.pem", "--user", "joe", "secret"});
+  ASSERT_NE(again.port(), 0);
+  dir.write("q.cfg", base_for(again.port()) + "NntpCaFile " + dir.path() + "/cert.pem\n");
+
+  // The wrong password: the server is not used, the reply stays.
+  dir.write("pass", "wrong\n");
+  dir.write("soup/REPLIES", "news0001\tnews\tBn\n");
+  dir.write("soup/news0001.MSG", framed_message(article("local.test", "later")));
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("did not accept the login"), std::string::npos) << r.err;
+  EXPECT_TRUE(exists(dir / "soup/news0001.MSG"));
+}
+
+// make install puts quillmar-soup and its manual page beside quillmar; the
+// page is clean for groff and mandoc.
+TEST(SoupSideInstall, ProgramAndManualPage) {
+  ScratchDir stage;
+  std::string output;
+  ASSERT_EQ(shell("DESTDIR=" + quote(stage.path()) + " cmake --install " +
+                      quote(QUILLMAR_BUILD_DIR) + " --prefix /usr/local 2>&1",
+                  &output),
+            0)
+      << output;
+  std::string root = stage / "usr/local";
+  ASSERT_TRUE(exists(root + "/bin/quillmar-soup"));
+  std::string page = root + "/share/man/man8/quillmar-soup.8";
+  ASSERT_TRUE(exists(page));
+  output.clear();
+  EXPECT_EQ(shell("ASAN_OPTIONS=verify_asan_link_order=0 " + quote(root + "/bin/quillmar-soup") +
+                      " --version",
+                  &output),
+            0);
+  EXPECT_EQ(output, "quillmar-soup (Quillmar/W32 v1.04)\n");
+  if (have_program("groff")) {
+    output.clear();
+    EXPECT_EQ(shell("groff -ww -z -man " + quote(page) + " 2>&1", &output), 0);
+    EXPECT_EQ(output, "");
+  }
+  if (have_program("mandoc")) {
+    output.clear();
+    EXPECT_EQ(shell("mandoc -T lint " + quote(page) + " 2>&1", &output), 0);
+    EXPECT_EQ(output, "");
+  }
+}
+
+// The whole cycle of contrib/quillmar-cycle with quillmar-soup on the
+// example installation: a mail in the Maildir reaches crashmail's netmail
+// area; the FidoNet mail in the outbound goes out through msmtp to the SMTP
+// server and, as news, to the stand-in news server.
+TEST(SoupSideCycle, ExampleInstallationBothWays) {
+  std::string why = missing_mail_peers();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed; test skipped";
+  ScratchDir dir;
+  std::string work = dir.mkdir("work");
+  fs::copy(QUILLMAR_SOURCE_DIR "/examples", work, fs::copy_options::recursive);
+  fs::remove(work + "/soup/AREAS");  // the example packet is not this test's
+  make_maildir(dir, "box");
+  make_maildir(dir, "smtpbox");
+  dir.mkdir("spool/alt.test");
+  dir.write("box/new/1.local", mail("from the Internet"));
+  Peer smtp(dir, "smtp", {dir / "smtpbox"});
+  Peer nntp(dir, "nntp", {dir / "spool"});
+  ASSERT_NE(smtp.port(), 0);
+  ASSERT_NE(nntp.port(), 0);
+  std::string config = read_file(work + "/QUILLMAR.CFG") + "SoupMaildir " + dir.path() +
+                       "/box\nSoupSendmail " + msmtp_command(smtp.port()) +
+                       "\nNntpServer 127.0.0.1\nNntpPort " + std::to_string(nntp.port()) + "\n";
+  dir.write("work/QUILLMAR.CFG", config);
+  std::string toss = crashmail_command(dir, work + "/inbound", "") + " >/dev/null";
+  std::string output;
+  int rc = shell(
+      "cd " + quote(work) +
+          " && ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR=" + quote(QUILLMAR_BINARY) +
+          " QUILLMAR_SOUP=" + quote(QUILLMAR_SOUP_BINARY) + " QUILLMAR_DIR=" + quote(work) +
+          " QUILLMAR_CONFIG=./QUILLMAR.CFG TOSS_COMMAND=" + quote(toss) + " SCAN_COMMAND= sh " +
+          quote(QUILLMAR_SOURCE_DIR "/contrib/quillmar-cycle") + " 2>&1",
+      &output);
+  EXPECT_EQ(rc, 0) << output;
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(stored_subjects(dir / "cm/msg/NETMAIL"),
+            (std::map<std::string, int>{{"from the Internet", 1}}))
+      << read_file(dir / "cm/log");
+  EXPECT_TRUE(maildir_subjects(dir / "box").empty());
+  EXPECT_FALSE(exists(work + "/soup/REPLIES"));
+  EXPECT_FALSE(maildir_subjects(dir / "smtpbox").empty());
+  EXPECT_NE(files_in(dir / "spool/alt.test"), 0u);
+  std::string log = read_file(work + "/quillmar.log");
+  EXPECT_NE(log.find("Delivered "), std::string::npos) << log;
+}
+
+// The kill tests: delays from 0 to well past a whole run, each followed by
+// the next run; at the end one clean run. Every message is then counted.
+std::vector<microseconds> kill_delays() {
+  std::vector<microseconds> delays;
+  for (int i = 0; i < 24; ++i) delays.push_back(microseconds(2000 + i * i * 900));
+  return delays;
+}
+
+TEST(SoupSideKill, CollectTakesEveryMessageOnce) {
+  std::string why = inn_unavailable();
+  bool news = why.empty();
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  std::map<std::string, int> expected;
+  for (int i = 0; i < 40; ++i) {
+    std::string s = "m" + std::to_string(i);
+    dir.write(std::string("box/") + (i % 2 ? "new/" : "cur/") + std::to_string(i) + ".q", mail(s));
+    expected[s] = 1;
+  }
+  std::string config = minimal_config(dir) + "SoupMaildir " + dir.path() + "/box\n";
+  std::unique_ptr<InnGroup> group;
+  if (news) {
+    group = std::make_unique<InnGroup>("kill");
+    ASSERT_TRUE(group->ok());
+    for (int i = 0; i < 25; ++i) {
+      std::string s = "n" + std::to_string(i);
+      ASSERT_TRUE(post_article(dir, 119, article(group->name(), s)));
+      expected[s] = 1;
+    }
+    config += "NntpServer 127.0.0.1\nNntpGroup " + group->name() + "\n";
+  } else {
+    std::cerr << "News left out of this kill test: " << why << "\n";
+  }
+  dir.write("q.cfg", config);
+  for (microseconds delay : kill_delays())
+    run_soup_killed(dir.path(), {"collect", "/C=./q.cfg"}, delay);
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"), expected) << read_file(dir / "killed.log");
+  EXPECT_TRUE(maildir_subjects(dir / "box").empty());
+  for (const auto& e : fs::directory_iterator(dir / "soup")) {
+    EXPECT_NE(e.path().extension(), ".TMP") << e.path();
+    EXPECT_NE(e.path().extension(), ".NEW") << e.path();
+  }
+  EXPECT_FALSE(exists(dir / "soup/COLLECT.JNL"));
+  std::string log = read_file(dir / "killed.log") + r.err;
+  std::size_t finished = 0;
+  for (std::size_t at = log.find("Finishing the collect"); at != std::string::npos;
+       at = log.find("Finishing the collect", at + 1)) {
+    ++finished;
+  }
+  std::cerr << "Runs that finished the work of a killed collect: " << finished << "\n";
+  // Nothing is taken twice afterwards either.
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_EQ(packet_subjects(dir / "soup"), expected);
+}
+
+TEST(SoupSideKill, DeliverSendsEveryMessageOnce) {
+  std::string why = missing_mail_peers();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  std::string inn = inn_unavailable();
+  bool news = inn.empty();
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  Peer smtp(dir, "smtp", {dir / "box"});
+  ASSERT_NE(smtp.port(), 0) << read_file(dir / "smtp.log");
+  std::string config = minimal_config(dir) + "SoupSendmail " + msmtp_command(smtp.port()) + "\n";
+  std::string mails[2];
+  std::map<std::string, int> expected_mail, expected_news;
+  for (int i = 0; i < 30; ++i) {
+    std::string s = "d" + std::to_string(i);
+    mails[i % 2] += framed_message(mail(s));
+    expected_mail[s] = 1;
+  }
+  dir.write("soup/mail0000.MSG", mails[0]);
+  dir.write("soup/mail0001.MSG", mails[1]);
+  std::string replies = "mail0000\tmail\tbn\nmail0001\tmail\tbn\n";
+  std::unique_ptr<InnGroup> group;
+  if (news) {
+    group = std::make_unique<InnGroup>("deliver");
+    ASSERT_TRUE(group->ok());
+    std::string articles;
+    for (int i = 0; i < 15; ++i) {
+      std::string s = "p" + std::to_string(i);
+      articles += framed_message(article(group->name(), s));
+      expected_news[s] = 1;
+    }
+    dir.write("soup/news0000.MSG", articles);
+    replies += "news0000\tnews\tBn\n";
+    config += "NntpServer 127.0.0.1\n";
+  } else {
+    std::cerr << "News left out of this kill test: " << inn << "\n";
+  }
+  dir.write("soup/REPLIES", replies);
+  dir.write("q.cfg", config);
+  for (microseconds delay : kill_delays()) {
+    run_soup_killed(dir.path(), {"deliver", "/C=./q.cfg"}, delay * 3);
+  }
+  RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // Give the last msmtp processes of killed runs time to finish.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(exists(dir / "soup/REPLIES"));
+  EXPECT_FALSE(exists(dir / "soup/DELIVER.JNL"));
+  // The helper that waits for the MTA notes an accepted mail even when the
+  // run is killed meanwhile, and the next run waits for it: no mail twice.
+  std::string log = read_file(dir / "killed.log") + r.err;
+  std::map<std::string, int> got = maildir_subjects(dir / "box");
+  EXPECT_EQ(got, expected_mail) << log;
+  if (news) {
+    EXPECT_EQ(group_subjects(119, group->name()), expected_news) << log;
+  }
+}
+
+}  // namespace
+}  // namespace quillmar::testing

@@ -359,6 +359,7 @@ File::File(File&& other) noexcept
       dirty_(std::exchange(other.dirty_, false)),
       buffer_(std::exchange(other.buffer_, nullptr)),
       base_(std::exchange(other.base_, 0)),
+      os_pos_(std::exchange(other.os_pos_, 0)),
       pos_(std::exchange(other.pos_, 0)),
       end_(std::exchange(other.end_, 0)),
       path_(std::move(other.path_)) {}
@@ -375,6 +376,7 @@ File& File::operator=(File&& other) noexcept {
     dirty_ = std::exchange(other.dirty_, false);
     buffer_ = std::exchange(other.buffer_, nullptr);
     base_ = std::exchange(other.base_, 0);
+    os_pos_ = std::exchange(other.os_pos_, 0);
     pos_ = std::exchange(other.pos_, 0);
     end_ = std::exchange(other.end_, 0);
     path_ = std::move(other.path_);
@@ -466,6 +468,7 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   at_end_ = false;
   dirty_ = false;
   base_ = append_ ? static_cast<int64_t>(st.st_size) : 0;
+  os_pos_ = append_ ? -1 : 0;
   pos_ = end_ = 0;
   return true;
 }
@@ -514,11 +517,24 @@ void File::leave_reading() {
   pos_ = end_ = 0;
 }
 
+// Reads at base_: plain sequential reads, with a seek only where the file
+// is read out of order.
+long File::read_at(char* into, std::size_t size) {
+  if (os_pos_ != base_) {
+    if (::lseek(fd_, base_, SEEK_SET) != base_) return -1;
+    os_pos_ = base_;
+  }
+  ssize_t n = ::read(fd_, into, size);
+  if (n > 0) os_pos_ += n;
+  if (n < 0) os_pos_ = -1;
+  return n;
+}
+
 bool File::fill() {
   leave_reading();
   if (at_end_ || !ensure_buffer()) return false;
   for (;;) {
-    ssize_t n = ::pread(fd_, buffer_, kFileBuffer, base_);
+    long n = read_at(buffer_, kFileBuffer);
     if (n > 0) {
       end_ = static_cast<std::size_t>(n);
       return true;
@@ -558,7 +574,7 @@ std::size_t File::read(void* buffer, std::size_t size) {
     if (pos_ == end_ && size - done >= kFileBuffer && !at_end_) {
       // A large read goes straight into the caller's memory.
       leave_reading();
-      ssize_t n = ::pread(fd_, out + done, size - done, base_);
+      long n = read_at(out + done, size - done);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         fail_with_errno();
@@ -586,6 +602,7 @@ bool File::write_through(const char* data, std::size_t size) {
   while (size > 0) {
     ssize_t n = append_ ? ::write(fd_, data, size) : ::pwrite(fd_, data, size, at);
     if (n < 0 && errno == ESPIPE) n = ::write(fd_, data, size);
+    if (append_) os_pos_ = -1;
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;

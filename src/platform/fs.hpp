@@ -199,8 +199,9 @@ class File {
   bool open_file(std::string_view name, OpenMode mode, Share share);
   bool write_failed();  // marks the file failed and notes why
   int get_byte_slow();
-  bool fill();          // reads the next block into the buffer
-  bool write_buffer();  // writes the pending bytes out
+  long read_at(char* into, std::size_t size);  // bytes read, 0 at the end, -1
+  bool fill();                                 // reads the next block into the buffer
+  bool write_buffer();                         // writes the pending bytes out
   bool write_through(const char* data, std::size_t size);
   void leave_reading();  // the position becomes the start of an empty buffer
   bool ensure_buffer();
@@ -213,6 +214,7 @@ class File {
   bool dirty_ = false;   // the buffer holds bytes not yet written
   char* buffer_ = nullptr;
   int64_t base_ = 0;     // file offset of buffer_[0]
+  int64_t os_pos_ = 0;   // the OS's position in the file (-1: not known)
   std::size_t pos_ = 0;  // current position in the buffer
   std::size_t end_ = 0;  // bytes read into the buffer (reading) or pending (writing)
   std::string path_;

@@ -1,5 +1,7 @@
 #include "import/import_journal.hpp"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,8 @@ constexpr std::string_view kJournalHeader = "QUILLMAR-JOURNAL 1";
 constexpr std::size_t kJournalMax = 16 * 1024 * 1024;
 
 bool active = false;
+// Up to this many changed files are put on disk one by one at a commit.
+constexpr std::size_t kFilesSyncedOneByOne = 8;
 long note_failures = 0;
 // Files changed since the journal was last written: put on disk before the
 // next write commits the changes.
@@ -62,15 +66,25 @@ void report(const char* what, std::string_view name) {
   note_run_failure();
 }
 
+// The journal as opened for notes: kept open between them, closed before
+// the journal is replaced or removed.
+platform::File note_file;
+
+void close_note_file() {
+  // Every note was put on disk as it was written: nothing is pending.
+  if (note_file.is_open()) note_file.close();
+}
+
 // Appends one note to the journal, on disk.
 bool append_note(const std::string& line) {
   if (!active) return true;
   PathText path;
-  platform::File out;
-  if (!journal_path(path) || !out.open(path, platform::OpenMode::append) || !out.write(line) ||
-      !out.sync() || !out.close()) {
+  if (!journal_path(path) ||
+      (!note_file.is_open() && !note_file.open(path, platform::OpenMode::append)) ||
+      !note_file.write(line) || !note_file.sync()) {
     report("cannot write the journal", path.view());
     ++note_failures;
+    close_note_file();
     return false;
   }
   return true;
@@ -310,6 +324,7 @@ long journal_failures() {
 }
 
 bool write_journal(const JournalState& state) {
+  close_note_file();
   PathText path;
   PathText temp;
   if (!journal_path(path) || !temp_journal_path(path, temp)) {
@@ -319,9 +334,23 @@ bool write_journal(const JournalState& state) {
   }
   // What the journal commits is put on disk before it.
   bool synced = true;
+  // Many files (decoded files mostly) go on disk with one syncfs of each
+  // directory's file system, which also covers the directories; a few
+  // each with an fsync, and each directory once.
+  const bool many = changed_files.size() > kFilesSyncedOneByOne;
+  std::vector<std::string_view> synced_directories;
   for (const std::string& name : changed_files) {
-    if (platform::file_exists(name) && !platform::sync_file(name)) synced = false;
-    if (!platform::sync_directory_of(name)) synced = false;
+    if (!many && platform::file_exists(name) && !platform::sync_file(name)) synced = false;
+    std::string_view directory =
+        std::string_view(name).substr(0, name.size() - base_name(name).size());
+    if (std::find(synced_directories.begin(), synced_directories.end(), directory) !=
+        synced_directories.end()) {
+      continue;
+    }
+    synced_directories.push_back(directory);
+    if (!(many ? platform::sync_file_system_of(name) : platform::sync_directory_of(name))) {
+      synced = false;
+    }
   }
   // The entries of the packets and of the reply file must last before the
   // journal names them: a packet missing after a power cut would count as
@@ -371,6 +400,7 @@ bool write_journal(const JournalState& state) {
 }
 
 bool remove_journal() {
+  close_note_file();
   PathText path;
   if (!journal_path(path)) return false;
   active = false;
@@ -405,6 +435,7 @@ bool journal_note_new_file(std::string_view path) {
 }
 
 bool complete_interrupted_import(JournalState& state) {
+  close_note_file();
   state = JournalState{};
   active = false;
   changed_files.clear();

@@ -25,6 +25,9 @@ namespace {
 
 // Bytes a file reads or writes in one call into the OS.
 constexpr std::size_t kFileBuffer = 64 * 1024;
+// How much a sequential write puts in a file before the OS is asked to
+// start writing it out.
+constexpr int64_t kWriteBehind = 4 * 1024 * 1024;
 
 // The reason of the last failure; a program's own text or strerror's.
 const char* last_reason = "";
@@ -177,6 +180,19 @@ std::string os_path(std::string_view name) {
 std::string resolve_existing(std::string_view name) {
   std::string path = os_path(name);
   if (path.empty() || entry_exists(path)) return path;
+  // Mostly only the last name is missing as given: with its directory
+  // there as named, that name alone is looked up without regard to case.
+  std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0 && slash + 1 < path.size()) {
+    std::string dir = path.substr(0, slash);
+    std::string_view last = std::string_view(path).substr(slash + 1);
+    struct stat st;
+    if (last != "." && last != ".." && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::string found;
+      if (!find_nocase(dir, last, found)) return path;
+      return dir + '/' + found;
+    }
+  }
   std::string result;
   std::size_t pos = 0;
   if (path[0] == '/') {
@@ -362,6 +378,7 @@ File::File(File&& other) noexcept
       os_pos_(std::exchange(other.os_pos_, 0)),
       pos_(std::exchange(other.pos_, 0)),
       end_(std::exchange(other.end_, 0)),
+      behind_from_(std::exchange(other.behind_from_, 0)),
       path_(std::move(other.path_)) {}
 
 File& File::operator=(File&& other) noexcept {
@@ -379,6 +396,7 @@ File& File::operator=(File&& other) noexcept {
     os_pos_ = std::exchange(other.os_pos_, 0);
     pos_ = std::exchange(other.pos_, 0);
     end_ = std::exchange(other.end_, 0);
+    behind_from_ = std::exchange(other.behind_from_, 0);
     path_ = std::move(other.path_);
   }
   return *this;
@@ -503,6 +521,7 @@ bool File::close() {
   at_end_ = false;
   dirty_ = false;
   base_ = 0;
+  behind_from_ = 0;
   pos_ = end_ = 0;
   return ok;
 }
@@ -615,7 +634,21 @@ bool File::write_through(const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
     at += n;
   }
+  write_behind(at);
   return true;
+}
+
+// Has the OS start writing out what a long sequential write has put in the
+// file so far, so that a later fsync finds most of it on disk already
+// instead of waiting for all of it. Only a hint: its failure changes nothing.
+void File::write_behind(int64_t written_to) {
+  if (append_ || written_to < behind_from_) {
+    behind_from_ = written_to;
+    return;
+  }
+  if (written_to - behind_from_ < kWriteBehind) return;
+  ::sync_file_range(fd_, behind_from_, written_to - behind_from_, SYNC_FILE_RANGE_WRITE);
+  behind_from_ = written_to;
 }
 
 bool File::write_buffer() {

@@ -203,6 +203,7 @@ class File {
   bool fill();                                 // reads the next block into the buffer
   bool write_buffer();                         // writes the pending bytes out
   bool write_through(const char* data, std::size_t size);
+  void write_behind(int64_t written_to);
   void leave_reading();  // the position becomes the start of an empty buffer
   bool ensure_buffer();
 
@@ -213,10 +214,11 @@ class File {
   bool at_end_ = false;  // a read found the end: later reads find it too, until a seek
   bool dirty_ = false;   // the buffer holds bytes not yet written
   char* buffer_ = nullptr;
-  int64_t base_ = 0;     // file offset of buffer_[0]
-  int64_t os_pos_ = 0;   // the OS's position in the file (-1: not known)
-  std::size_t pos_ = 0;  // current position in the buffer
-  std::size_t end_ = 0;  // bytes read into the buffer (reading) or pending (writing)
+  int64_t base_ = 0;         // file offset of buffer_[0]
+  int64_t os_pos_ = 0;       // the OS's position in the file (-1: not known)
+  std::size_t pos_ = 0;      // current position in the buffer
+  std::size_t end_ = 0;      // bytes read into the buffer (reading) or pending (writing)
+  int64_t behind_from_ = 0;  // where the data not yet handed to write-behind starts
   std::string path_;
 };
 

@@ -1,5 +1,6 @@
 #include "import/message_pass.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -71,6 +72,14 @@ enum class DecodeState { text, base64, uuencode };
 bool is_base64_char(char c) {
   return c != '-' && base64_value(static_cast<unsigned char>(c)) >= 0;
 }
+
+// The values of the characters of that alphabet, -1 for any other.
+constexpr auto kMimeBase64Values = [] {
+  std::array<signed char, 256> values{};
+  for (std::size_t c = 0; c < values.size(); ++c) values[c] = kBase64Values[c];
+  values['-'] = -1;
+  return values;
+}();
 
 // A name from a message that may be used as a file name: no directory
 // part, no control characters, not "." or "..".
@@ -186,6 +195,8 @@ class MessagePass {
   bool take_uu_begin(std::string_view line);
   void finish_parse();
   std::size_t read_raw(std::size_t at);
+  std::string_view next_raw(std::size_t room);
+  std::size_t copy_raw(std::string_view l, std::size_t at);
   bool read_header_line(std::string_view& line);
   bool read_body_line(std::string_view& line);
   bool next_item_line(std::string_view& line);
@@ -269,10 +280,20 @@ class MessagePass {
 // Reads the next line (with its line feed) of the message into the line
 // buffer at `at`; the number of bytes read. NUL bytes become blanks.
 std::size_t MessagePass::read_raw(std::size_t at) {
-  std::size_t room = kLineBuffer - 1 - at;
+  return copy_raw(next_raw(kLineBuffer - 1 - at), at);
+}
+
+// The next line (with its line feed) of the message as the file's window
+// holds it, at most `room` bytes.
+std::string_view MessagePass::next_raw(std::size_t room) {
   std::size_t limit = room < remaining() ? room : remaining();
-  if (limit == 0) return 0;
-  std::string_view l = file_.read_line(limit);
+  if (limit == 0) return {};
+  return file_.read_line(limit);
+}
+
+// Copies a line into the line buffer at `at`, NUL bytes as blanks; the
+// number of bytes copied.
+std::size_t MessagePass::copy_raw(std::string_view l, std::size_t at) {
   char* out = line_buffer + at;
   std::memcpy(out, l.data(), l.size());
   out[l.size()] = '\0';
@@ -348,8 +369,25 @@ bool MessagePass::read_header_line(std::string_view& line) {
 }
 
 bool MessagePass::read_body_line(std::string_view& line) {
-  std::size_t len = read_raw(0);
-  if (len == 0) return false;
+  std::string_view raw = next_raw(kLineBuffer - 1);
+  if (raw.empty()) return false;
+  // Mostly the line is taken where it is, in the file's window.
+  if (!file_.has_nul(raw)) {
+    std::string_view l = raw;
+    if (state_ == DecodeState::uuencode) {
+      if (!l.empty() && l.back() == '\n') l.remove_suffix(1);
+      if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+    } else {
+      while (!l.empty() && (l.back() == '\n' || l.back() == '\r' || l.back() == ' ')) {
+        l.remove_suffix(1);
+      }
+    }
+    if (!quoted_printable_ || l.empty() || l.back() != '=') {
+      line = l;
+      return true;
+    }
+  }
+  std::size_t len = copy_raw(raw, 0);
   auto strip = [this](std::size_t n) {
     if (state_ == DecodeState::uuencode) return cut_line_end(n);
     while (n > 0 && (line_buffer[n - 1] == '\n' || line_buffer[n - 1] == '\r' ||
@@ -624,8 +662,27 @@ void MessagePass::put_decoded(const unsigned char* bytes, std::size_t n) {
 void MessagePass::decode_base64(std::string_view line) {
   unsigned char out[3 * (kLineBuffer / 4 + 1)];
   std::size_t out_len = 0;
-  for (char c : line) {
+  const auto* in = reinterpret_cast<const unsigned char*>(line.data());
+  const std::size_t size = line.size();
+  for (std::size_t i = 0; i < size; ++i) {
     if (base64_ended_) break;
+    // Four characters of the alphabet at the start of a group are three
+    // bytes at once.
+    while (sextet_count_ == 0 && i + 4 <= size) {
+      int a = kMimeBase64Values[in[i]];
+      int b = kMimeBase64Values[in[i + 1]];
+      int c = kMimeBase64Values[in[i + 2]];
+      int d = kMimeBase64Values[in[i + 3]];
+      if ((a | b | c | d) < 0) break;
+      out[out_len] = static_cast<unsigned char>((a << 2) | (b >> 4));
+      out[out_len + 1] = static_cast<unsigned char>(((b & 15) << 4) | (c >> 2));
+      out[out_len + 2] = static_cast<unsigned char>(((c & 3) << 6) | d);
+      out_len += 3;
+      padding_ = 0;
+      i += 4;
+    }
+    if (i >= size) break;
+    char c = static_cast<char>(in[i]);
     if (c == '=') {
       // Padding that fills the last group ends the data; padding anywhere
       // else is skipped like any other stray character.
@@ -923,10 +980,16 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
     }
     written_ = 0;
   }
+  std::size_t width = header_line ? kHeaderWidth : kBodyWidth;
+  // A body line that fits goes out as it is, with its line end.
+  if (!header_line && line.size() <= width) {
+    written_ += static_cast<long>(line.size()) + 1;
+    if (writing()) packet_->file.write_ending(line, '\r');
+    return;
+  }
   // The chunks are put together first and written at once; the passes that
   // only count take their sizes.
   const bool copy = writing();
-  std::size_t width = header_line ? kHeaderWidth : kBodyWidth;
   std::size_t out = 0;
   bool first = true;
   while (true) {

@@ -24,7 +24,7 @@ namespace quillmar::platform {
 namespace {
 
 // Bytes a file reads or writes in one call into the OS.
-constexpr std::size_t kFileBuffer = 64 * 1024;
+constexpr std::size_t kFileBuffer = File::kBufferSize;
 // How much a sequential write puts in a file before the OS is asked to
 // start writing it out.
 constexpr int64_t kWriteBehind = 4 * 1024 * 1024;
@@ -660,7 +660,7 @@ bool File::write_buffer() {
   return ok || write_failed();
 }
 
-bool File::write(const void* data, std::size_t size) {
+bool File::write_slow(const void* data, std::size_t size) {
   if (fd_ < 0) return false;
   if (size == 0) return !failed_;
   if (!dirty_) leave_reading();

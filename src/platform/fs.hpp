@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -150,6 +151,8 @@ enum class OpenMode {
 // out in large blocks, at the latest on flush(), sync(), a seek or close().
 class File {
  public:
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+
   File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -166,8 +169,28 @@ class File {
   bool close();
 
   std::size_t read(void* buffer, std::size_t size);
-  bool write(const void* data, std::size_t size);
+  bool write(const void* data, std::size_t size) {
+    // Mostly the bytes join those already pending in the buffer.
+    if (dirty_ && size <= kBufferSize - end_) {
+      std::memcpy(buffer_ + end_, data, size);
+      end_ += size;
+      pos_ = end_;
+      return !failed_;
+    }
+    return write_slow(data, size);
+  }
   bool write(std::string_view text) { return write(text.data(), text.size()); }
+  // Writes `text` and the character `end` after it.
+  bool write_ending(std::string_view text, char end) {
+    if (dirty_ && text.size() < kBufferSize - end_) {
+      std::memcpy(buffer_ + end_, text.data(), text.size());
+      end_ += text.size();
+      buffer_[end_++] = end;
+      pos_ = end_;
+      return !failed_;
+    }
+    return write(text) && write(&end, 1);
+  }
   bool printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The next byte, or EOF at the end of the file (or after a read error).
   int get_byte() {
@@ -202,6 +225,7 @@ class File {
   long read_at(char* into, std::size_t size);  // bytes read, 0 at the end, -1
   bool fill();                                 // reads the next block into the buffer
   bool write_buffer();                         // writes the pending bytes out
+  bool write_slow(const void* data, std::size_t size);
   bool write_through(const char* data, std::size_t size);
   void write_behind(int64_t written_to);
   void leave_reading();  // the position becomes the start of an empty buffer

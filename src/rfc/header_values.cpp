@@ -117,8 +117,10 @@ char* skip_blanks(char* p) {
 }  // namespace
 
 void unescape_text(char* text) {
-  char* out = text;
-  for (const char* in = text; *in != '\0';) {
+  // The text before the first backslash stays as it is.
+  char* out = std::strchr(text, '\\');
+  if (out == nullptr) return;
+  for (const char* in = out; *in != '\0';) {
     if (*in == '\\') {
       ++in;  // the backslash goes; the character after it is taken as it is
       if (*in == '\0') break;

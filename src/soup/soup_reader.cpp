@@ -25,7 +25,10 @@ int last_progress = -1;
 
 bool MessageFile::open(std::string_view path) {
   close();
-  if (buffer_ == nullptr) buffer_ = static_cast<char*>(alloc_or_exit(kBufferSize));
+  if (buffer_ == nullptr) {
+    buffer_ = static_cast<char*>(alloc_or_exit(kBufferSize + kSpareEnd));
+    std::memset(buffer_, 0, kBufferSize + kSpareEnd);
+  }
   if (!file_.open(path, platform::OpenMode::read)) return false;
   file_.seek(0, SEEK_END);
   size_ = file_.tell();
@@ -33,6 +36,7 @@ bool MessageFile::open(std::string_view path) {
   file_.seek(0, SEEK_SET);
   base_ = 0;
   pos_ = end_ = 0;
+  nul_from_ = nul_to_ = next_nul_ = 0;
   eof_ = false;
   last_progress = -1;
   return true;
@@ -55,6 +59,7 @@ void MessageFile::seek(int64_t offset) {
   file_.seek(static_cast<long>(offset), SEEK_SET);
   base_ = offset;
   pos_ = end_ = 0;
+  nul_from_ = nul_to_ = next_nul_ = 0;
   eof_ = false;
 }
 
@@ -62,6 +67,7 @@ void MessageFile::seek(int64_t offset) {
 bool MessageFile::fill(std::size_t wanted) {
   if (end_ - pos_ >= wanted) return true;
   if (eof_) return end_ > pos_;
+  nul_from_ = nul_to_ = next_nul_ = 0;
   if (pos_ != 0) {
     std::memmove(buffer_, buffer_ + pos_, end_ - pos_);
     base_ += static_cast<int64_t>(pos_);
@@ -81,21 +87,20 @@ bool MessageFile::fill(std::size_t wanted) {
   return end_ > pos_;
 }
 
+void MessageFile::scan_for_nul(std::size_t from) {
+  nul_from_ = from;
+  nul_to_ = end_;
+  const void* nul = from < end_ ? std::memchr(buffer_ + from, '\0', end_ - from) : nullptr;
+  next_nul_ = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer_)
+                             : end_;
+}
+
 int MessageFile::get() {
   if (pos_ == end_ && !fill(1)) return -1;
   return static_cast<unsigned char>(buffer_[pos_++]);
 }
 
-std::string_view MessageFile::read_line(std::size_t maximum) {
-  if (maximum > kBufferSize / 2) maximum = kBufferSize / 2;
-  // A line end among the bytes at hand needs no more of the file.
-  const char* at = buffer_ + pos_;
-  std::size_t have = std::min(end_ - pos_, maximum);
-  if (const void* lf = std::memchr(at, '\n', have)) {
-    std::size_t n = static_cast<std::size_t>(static_cast<const char*>(lf) - at) + 1;
-    pos_ += n;
-    return std::string_view(at, n);
-  }
+std::string_view MessageFile::read_line_slow(std::size_t maximum) {
   if (!fill(maximum)) return {};
   std::size_t avail = std::min(end_ - pos_, maximum);
   const char* start = buffer_ + pos_;

@@ -2,9 +2,15 @@
 // files in their four encodings, cut into the byte ranges of the messages.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/bounded_text.hpp"
 #include "base/text_reader.hpp"
@@ -55,14 +61,58 @@ class MessageFile {
   }
   // The next line up to and including its line feed, at most `maximum`
   // bytes; empty at the end of the file. Valid until the next read.
-  std::string_view read_line(std::size_t maximum = kMessageLineMax);
+  std::string_view read_line(std::size_t maximum = kMessageLineMax) {
+    // A line end among the bytes at hand needs no more of the file.
+    if (maximum > kBufferSize / 2) maximum = kBufferSize / 2;
+    const char* at = buffer_ + pos_;
+    std::size_t have = std::min(end_ - pos_, maximum);
+    std::size_t n = line_feed_at(at, have);
+    if (n < have) {
+      pos_ += n + 1;
+      return std::string_view(at, n + 1);
+    }
+    return read_line_slow(maximum);
+  }
   // Up to `count` bytes; fewer at the end of the file.
   std::string_view read_bytes(std::size_t count);
+  // Whether `bytes`, just returned by read_line() or read_bytes(), hold a
+  // NUL byte. The window is scanned once, not line by line.
+  bool has_nul(std::string_view bytes) {
+    if (bytes.empty()) return false;
+    std::size_t from = static_cast<std::size_t>(bytes.data() - buffer_);
+    std::size_t to = from + bytes.size();
+    if (from < nul_from_ || to > nul_to_ || next_nul_ < from) scan_for_nul(from);
+    return next_nul_ < to;
+  }
 
  private:
   bool fill(std::size_t wanted);
+  void scan_for_nul(std::size_t from);
+  std::string_view read_line_slow(std::size_t maximum);
+
+  // The index of the first line feed in at[0, have), or `have`. Reads in
+  // blocks of 16 bytes, up to 15 beyond `have` but never beyond the
+  // buffer's spare end.
+  static std::size_t line_feed_at(const char* at, std::size_t have) {
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (std::size_t i = 0; i < have; i += 16) {
+      __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + i));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lf)));
+      if (mask != 0) {
+        std::size_t n = i + static_cast<std::size_t>(__builtin_ctz(mask));
+        return n < have ? n : have;
+      }
+    }
+    return have;
+#else
+    const void* lf = std::memchr(at, '\n', have);
+    return lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - at) : have;
+#endif
+  }
 
   static constexpr std::size_t kBufferSize = 256 * 1024;
+  static constexpr std::size_t kSpareEnd = 16;  // zeroed bytes behind the buffer
   platform::File file_;
   char* buffer_ = nullptr;  // kBufferSize bytes, allocated once
   int64_t base_ = 0;        // file offset of buffer_[0]
@@ -70,6 +120,10 @@ class MessageFile {
   std::size_t end_ = 0;
   int64_t size_ = 0;
   bool eof_ = false;
+  // No NUL in buffer_[nul_from_, next_nul_); next_nul_ is one, or nul_to_.
+  std::size_t nul_from_ = 0;
+  std::size_t nul_to_ = 0;
+  std::size_t next_nul_ = 0;
 };
 
 enum class AreaLine { area, rejected, end_of_file };

@@ -294,6 +294,7 @@ std::string_view MessagePass::next_raw(std::size_t room) {
 // Copies a line into the line buffer at `at`, NUL bytes as blanks; the
 // number of bytes copied.
 std::size_t MessagePass::copy_raw(std::string_view l, std::size_t at) {
+  if (l.empty()) return 0;
   char* out = line_buffer + at;
   std::memcpy(out, l.data(), l.size());
   out[l.size()] = '\0';

@@ -91,8 +91,8 @@ void MessageFile::scan_for_nul(std::size_t from) {
   nul_from_ = from;
   nul_to_ = end_;
   const void* nul = from < end_ ? std::memchr(buffer_ + from, '\0', end_ - from) : nullptr;
-  next_nul_ = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer_)
-                             : end_;
+  next_nul_ =
+      nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - buffer_) : end_;
 }
 
 int MessageFile::get() {

@@ -235,6 +235,36 @@ TEST_F(ValidationTest, HostileHeaderAndBodyLines) {
   EXPECT_NE(m[0].text.find("XPost: g1022, g1023, g1024\rXPost: g1025\r"), std::string::npos);
 }
 
+// NUL bytes anywhere in a message file of many buffer windows, also in
+// lines that a window boundary cuts: each one becomes a blank, every other
+// line stays as it is.
+TEST_F(ValidationTest, NulBytesAcrossTheFileWindows) {
+  std::string content;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 90; ++i) {
+    std::string body;
+    std::string wanted;
+    for (int k = 0; k < 120; ++k) {
+      std::string text = std::to_string(i) + "." + std::to_string(k) + std::string(k % 61, 'x');
+      body += text;
+      wanted += text;
+      if ((i * 120 + k) % 7 == 3) {
+        body += std::string("a\0b", 3) + std::string(k % 13, '\0') + "c";
+        wanted += "a b" + std::string(k % 13, ' ') + "c";
+      }
+      body += "\n";
+      wanted += "\r";
+    }
+    std::string message = "Subject: s\n\n" + body;
+    content += "#! rnews " + std::to_string(message.size()) + "\n" + message;
+    expected.push_back(wanted);
+  }
+  ASSERT_GT(content.size(), 300'000u);  // more than one window
+  std::vector<FidoMessage> m = import(content, MessageFormat::rnews);
+  ASSERT_EQ(m.size(), expected.size());
+  for (std::size_t i = 0; i < m.size(); ++i) EXPECT_EQ(body_of(m[i].text), expected[i]) << i;
+}
+
 std::string framed(const std::string& text) {
   std::string out(4, '\0');
   out[2] = static_cast<char>(text.size() >> 8);

@@ -31,6 +31,8 @@ char* line_buffer = nullptr;
 // The FidoNet text of one line: its chunks with their kludge marks.
 constexpr std::size_t kOutputBuffer = 2 * kLineBuffer;
 char* output_buffer = nullptr;
+// The name of the file being decoded.
+PathText shared_attachment_path;
 
 constexpr std::size_t kBodyWidth = 255;
 constexpr std::size_t kHeaderWidth = 78;
@@ -152,6 +154,7 @@ class MessagePass {
       output_buffer = static_cast<char*>(alloc_or_exit(kOutputBuffer));
     }
     file_.seek(extent.start);
+    attachment_path_.clear();
   }
 
   // The write pass's own settings of the message.
@@ -258,7 +261,8 @@ class MessagePass {
 
   DecodeState state_ = DecodeState::text;
   AttachAction action_ = AttachAction::ignore;
-  PathText attachment_path_;
+  // Only one pass is at work at a time: they share the one path buffer.
+  PathText& attachment_path_ = shared_attachment_path;
   bool renamed_ = false;
   bool attachment_opened_ = false;
   platform::File attachment_;
@@ -298,6 +302,7 @@ std::size_t MessagePass::copy_raw(std::string_view l, std::size_t at) {
   char* out = line_buffer + at;
   std::memcpy(out, l.data(), l.size());
   out[l.size()] = '\0';
+  if (!file_.has_nul(l)) return l.size();
   for (char* nul = static_cast<char*>(std::memchr(out, '\0', l.size())); nul != nullptr;
        nul = static_cast<char*>(
            std::memchr(nul, '\0', static_cast<std::size_t>(out + l.size() - nul)))) {

@@ -180,6 +180,16 @@ class MessagePass {
 
  private:
   bool collecting() const { return mode_ == Mode::parse; }
+  // Whether the rest of the body can no longer change what the parse pass
+  // finds: an article without MIME parts once its first line of text is
+  // seen, when neither the split size, QuoteTo nor ModernMime asks for
+  // the whole body. Mail is read to its end for junk words and
+  // attachments.
+  bool parse_has_what_it_needs() const {
+    const Settings& s = *settings;
+    return body_text_seen_ && boundary_.empty() && !mail_area() && !modern_ && s.ImportLimit == 0 &&
+           !s.QuoteTo;
+  }
   bool writing() const { return mode_ == Mode::write; }
   bool mail_area() const { return area_.kind == MessageKind::mail; }
   std::size_t remaining() const {
@@ -1209,6 +1219,7 @@ void MessagePass::run() {
     // With ModernMime the body has been read whole when the header ends.
     if (remaining() == 0 && (in_header_ || !modern_)) break;
     if (!(in_header_ ? header_step() : body_step())) break;
+    if (collecting() && !in_header_ && parse_has_what_it_needs()) break;
   }
   finish_attachment();
   if (collecting()) finish_parse();

@@ -177,6 +177,32 @@ TEST_F(MessagePassTest, SplitAtTheImportLimit) {
   EXPECT_NE(m[1].text.find("\x01SPLIT: "), std::string::npos);
 }
 
+// An article's first pass may end at its first line of text, but not when
+// a later line still counts: for the split into parts, or in MIME parts.
+TEST_F(MessagePassTest, ArticleLinesAfterTheFirstStillCount) {
+  settings->ImportLimit = 2488;
+  std::string article = "Subject: split\n\n";
+  for (int i = 0; i < 22; ++i) article += std::string(99, 'a' + i % 26) + "\n";
+  article += std::string(40, 'z') + "\n";
+  std::vector<FidoMessage> m = import(article, MessageKind::news, "comp.test");
+  EXPECT_EQ(m.size(), 2u);
+  EXPECT_EQ(message_work.header->part_count, 2);
+
+  // The charset of the text part names the CHRS kludge.
+  settings->ImportLimit = 0;
+  CharSetMapEntry* map = settings->CharSetMap.add();
+  map->fido_name = "KOI8-R#2";
+  map->internet_name = "koi8-r";
+  m = import(
+      "Subject: parts\nContent-Type: multipart/mixed; boundary=\"B\"\n\npreamble\n"
+      "--B\nContent-Type: text/plain; charset=koi8-r\n\ntext\n--B--\n",
+      MessageKind::news, "comp.test");
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_NE(m[0].text.find("\x01"
+                           "CHRS: KOI8-R 2\r"),
+            std::string::npos);
+}
+
 TEST_F(MessagePassTest, QuotedPrintable) {
   std::vector<FidoMessage> m = import(
       "Subject: qp\nContent-Transfer-Encoding: quoted-printable\n\n"

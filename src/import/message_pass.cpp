@@ -180,16 +180,7 @@ class MessagePass {
 
  private:
   bool collecting() const { return mode_ == Mode::parse; }
-  // Whether the rest of the body can no longer change what the parse pass
-  // finds: an article without MIME parts once its first line of text is
-  // seen, when neither the split size, QuoteTo nor ModernMime asks for
-  // the whole body. Mail is read to its end for junk words and
-  // attachments.
-  bool parse_has_what_it_needs() const {
-    const Settings& s = *settings;
-    return body_text_seen_ && boundary_.empty() && !mail_area() && !modern_ && s.ImportLimit == 0 &&
-           !s.QuoteTo;
-  }
+  bool parse_has_what_it_needs();
   bool writing() const { return mode_ == Mode::write; }
   bool mail_area() const { return area_.kind == MessageKind::mail; }
   std::size_t remaining() const {
@@ -258,6 +249,7 @@ class MessagePass {
   bool header_ended_ = false;
   bool information_written_ = false;
   bool body_text_seen_ = false;
+  bool end_asked_ = false;  // whether the parse pass may end early was asked
   bool cut_ = false;
   bool stop_ = false;
   long pending_blanks_ = 0;
@@ -1197,6 +1189,30 @@ bool MessagePass::body_step() {
   if (collecting()) body_text_line(line);
   write_line(line, false);
   return true;
+}
+
+// Whether the rest of the body can no longer change what the parse pass
+// finds: once the first line of text is seen, in a message without MIME
+// parts, when neither the split size, QuoteTo nor ModernMime asks for the
+// whole body. Mail also needs no junk words looked for in its text and no
+// line further down starting with "begin", which could start a uuencoded
+// file.
+bool MessagePass::parse_has_what_it_needs() {
+  const Settings& s = *settings;
+  // Asked once, at the first line of text.
+  if (!body_text_seen_ || end_asked_) return false;
+  end_asked_ = true;
+  if (!boundary_.empty() || modern_ || s.ImportLimit != 0 || s.QuoteTo) return false;
+  if (!mail_area()) return true;
+  if (quoted_printable_ || state_ != DecodeState::text) return false;
+  for (const JunkEntry& e : s.JunkStr) {
+    if (e.category == JunkCategory::email || e.category == JunkCategory::all) return false;
+  }
+  // A line of the rest starting with "begin" (the rest is shorter than a
+  // line that the line buffer would cut in pieces).
+  std::string_view rest = file_.look_ahead(remaining());
+  return rest.size() == remaining() && rest.size() < kLineBuffer - 1 &&
+         !rest.starts_with("begin") && rest.find("\nbegin") == std::string_view::npos;
 }
 
 // What the parse pass leaves in the record once the message is read.

@@ -75,6 +75,12 @@ class MessageFile {
   }
   // Up to `count` bytes; fewer at the end of the file.
   std::string_view read_bytes(std::size_t count);
+  // The next `count` bytes without taking them, when the buffer can hold
+  // them at once; fewer at the end of the file, none when it cannot.
+  std::string_view look_ahead(std::size_t count) {
+    if (count > kBufferSize / 2 || !fill(count)) return {};
+    return std::string_view(buffer_ + pos_, std::min(end_ - pos_, count));
+  }
   // Whether `bytes`, just returned by read_line() or read_bytes(), hold a
   // NUL byte. The window is scanned once, not line by line.
   bool has_nul(std::string_view bytes) {

@@ -177,9 +177,10 @@ TEST_F(MessagePassTest, SplitAtTheImportLimit) {
   EXPECT_NE(m[1].text.find("\x01SPLIT: "), std::string::npos);
 }
 
-// An article's first pass may end at its first line of text, but not when
-// a later line still counts: for the split into parts, or in MIME parts.
-TEST_F(MessagePassTest, ArticleLinesAfterTheFirstStillCount) {
+// The first pass may end at the first line of text, but not when a later
+// line still counts: for the split into parts, in MIME parts, a uuencoded
+// file or a junk word in mail.
+TEST_F(MessagePassTest, LinesAfterTheFirstStillCount) {
   settings->ImportLimit = 2488;
   std::string article = "Subject: split\n\n";
   for (int i = 0; i < 22; ++i) article += std::string(99, 'a' + i % 26) + "\n";
@@ -201,6 +202,16 @@ TEST_F(MessagePassTest, ArticleLinesAfterTheFirstStillCount) {
   EXPECT_NE(m[0].text.find("\x01"
                            "CHRS: KOI8-R 2\r"),
             std::string::npos);
+
+  m = import("Subject: s\n\nHello\n\nbegin 644 late.txt\n#86)C\n`\nend\n");
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].subject, "late.txt");
+
+  JunkEntry* junk = settings->JunkStr.add();
+  junk->category = JunkCategory::email;
+  junk->text = "viagra";
+  import("Subject: s\n\nHello\nthen viagra\n");
+  EXPECT_EQ(message_work.header->junk_reason, kJunkBody);
 }
 
 TEST_F(MessagePassTest, QuotedPrintable) {

@@ -365,10 +365,18 @@ bool MessagePass::read_header_line(std::string_view& line) {
   // in place up to the first white space that must change.
   std::size_t i = first_space_to_change(line_buffer, len);
   std::size_t out = i;
-  for (; i < len; ++i) {
-    char c = is_space(line_buffer[i]) ? ' ' : line_buffer[i];
-    if (c == ' ' && (out == 0 || line_buffer[out - 1] == ' ')) continue;
-    line_buffer[out++] = c;
+  while (i < len) {
+    if (is_space(line_buffer[i])) {
+      if (out != 0 && line_buffer[out - 1] != ' ') line_buffer[out++] = ' ';
+      ++i;
+      continue;
+    }
+    // From a character that is no white space on, the text moves as it is
+    // up to the next white space that changes.
+    std::size_t run = first_space_to_change(line_buffer + i, len - i);
+    std::memmove(line_buffer + out, line_buffer + i, run);
+    out += run;
+    i += run;
   }
   if (out > 0 && line_buffer[out - 1] == ' ') --out;
   line_buffer[out] = '\0';

@@ -99,16 +99,23 @@ void start_numbering() {
   next_number = 0;
   bool any = false;
   uint32_t highest = 0;
-  PathText pattern;
-  if (!pattern.assign(settings->InboundDir.view()) || !pattern.append("*.*")) return;
-  for (const platform::DirEntry& e : platform::list_directory(pattern)) {
-    std::string_view name = e.name;
-    uint32_t n = 0;
-    if (name.size() != 12 || !packet_number(name, n)) continue;
-    std::string_view ext = name.substr(9);
-    if (!equals_nocase(ext, "PKT") && !equals_nocase(ext, kTempPacketExtension)) continue;
-    if (!any || n > highest) highest = n;
-    any = true;
+  // Only the packets are listed: the inbound may hold very many other
+  // files (decoded ones among them).
+  for (std::string_view extension :
+       {std::string_view("PKT"), std::string_view(kTempPacketExtension)}) {
+    PathText pattern;
+    if (!pattern.assign(settings->InboundDir.view()) || !pattern.append("*.") ||
+        !pattern.append(extension)) {
+      return;
+    }
+    for (const platform::DirEntry& e : platform::list_directory(pattern)) {
+      std::string_view name = e.name;
+      uint32_t n = 0;
+      if (name.size() != 12 || !packet_number(name, n)) continue;
+      if (!equals_nocase(name.substr(9), extension)) continue;
+      if (!any || n > highest) highest = n;
+      any = true;
+    }
   }
   // After the highest possible number the count starts again at 0; names
   // in use are then skipped one by one.

@@ -83,7 +83,7 @@ bool finish_packet(OutPacket& packet) {
     }
     forget_packet_number(packet.name);
   } else {
-    import_state.journal.packets.push_back(CommittedPacket{packet.name, -1});
+    import_state.journal.packets.push_back(CommittedPacket{std::string(packet.name.view()), -1});
   }
   return ok;
 }
@@ -116,7 +116,7 @@ bool commit(OutPacket& packet, int64_t consumed) {
       log_print("! Error writing packet %s\n", packet.name.c_str());
       return false;
     }
-    state.packets.push_back(CommittedPacket{packet.name, packet.file.tell()});
+    state.packets.push_back(CommittedPacket{std::string(packet.name.view()), packet.file.tell()});
   }
   state.consumed = consumed;
   bool replies = reply_message_count(kReplyMail) > 0;
@@ -361,6 +361,9 @@ bool import_claimed(long line) {
     }
     file.seek(extent.end);
     done = extent.end;
+    // The files decoded from a file are listed only under /TEST, to be
+    // removed when the file fails; otherwise the journal names them.
+    if (!run_options.test_mode) forget_decoded_files();
     // One reply per file: the reply is committed with its message.
     if (settings->SeparateMSG && reply_message_count(kReplyMail) > 0 && !commit(packet, done)) {
       progress_return();

@@ -26,9 +26,10 @@ bool active = false;
 // Up to this many changed files are put on disk one by one at a commit.
 constexpr std::size_t kFilesSyncedOneByOne = 8;
 long note_failures = 0;
-// Files changed since the journal was last written: put on disk before the
-// next write commits the changes.
-std::vector<std::string> changed_files;
+// The files changed since the journal was last written are the ones its
+// notes name: they are read back from it to be put on disk before the next
+// write commits the changes (so that a run creating very many files does
+// not hold their names).
 
 // Packet numbering: the next number to try, found once per run.
 bool numbering_ready = false;
@@ -112,16 +113,23 @@ void start_numbering() {
   next_number = 0;
   bool any = false;
   uint32_t highest = 0;
-  PathText pattern;
-  if (!pattern.assign(settings->InboundDir.view()) || !pattern.append("*.*")) return;
-  for (const platform::DirEntry& e : platform::list_directory(pattern)) {
-    std::string_view name = e.name;
-    uint32_t n = 0;
-    if (name.size() != 12 || !packet_number(name, n)) continue;
-    std::string_view ext = name.substr(9);
-    if (!equals_nocase(ext, "PKT") && !equals_nocase(ext, kTempPacketExtension)) continue;
-    if (!any || n > highest) highest = n;
-    any = true;
+  // Only the packets are listed: the inbound may hold very many other
+  // files (decoded ones among them).
+  for (std::string_view extension :
+       {std::string_view("PKT"), std::string_view(kTempPacketExtension)}) {
+    PathText pattern;
+    if (!pattern.assign(settings->InboundDir.view()) || !pattern.append("*.") ||
+        !pattern.append(extension)) {
+      return;
+    }
+    for (const platform::DirEntry& e : platform::list_directory(pattern)) {
+      std::string_view name = e.name;
+      uint32_t n = 0;
+      if (name.size() != 12 || !packet_number(name, n)) continue;
+      if (!equals_nocase(name.substr(9), extension)) continue;
+      if (!any || n > highest) highest = n;
+      any = true;
+    }
   }
   // After the highest possible number the count starts again at 0; names
   // in use are then skipped one by one.
@@ -170,33 +178,69 @@ bool finish_committed_packet(std::string_view temp, int64_t length) {
 
 struct JournalNote {
   enum class Kind { list_size, list_mark, new_file } kind;
-  PathText path;
+  std::string_view path;
   int64_t value = 0;
 };
 
-// Reads the journal; false when it cannot be read or is not a journal.
-bool read_journal(std::string_view path, JournalState& state, std::vector<JournalNote>& notes) {
+// The longest line a journal holds: a claim line with its four names.
+constexpr std::size_t kJournalLineMax = 4 * platform::kPathMax + 128;
+
+// Reads the journal at `path` line by line: `each(line, offset)` for every
+// complete line after the header (a line without its line end was cut by
+// the kill: it never counted). False when the journal cannot be read, is
+// no journal, or `each` refuses a line.
+template <typename Each>
+bool read_journal_lines(std::string_view path, Each&& each) {
   platform::File in;
   if (!in.open(path, platform::OpenMode::read)) return false;
-  std::string data;
-  char buffer[4096];
-  for (std::size_t n; (n = in.read(buffer, sizeof buffer)) != 0;) {
-    data.append(buffer, n);
-    if (data.size() > kJournalMax) return false;
-  }
-  in.close();
-  std::size_t pos = 0;
+  std::string line;
   bool header = false;
-  // A line without its line end was cut by the kill: it never counted.
-  for (std::size_t end; (end = data.find('\n', pos)) != std::string::npos; pos = end + 1) {
-    std::string_view line(data.data() + pos, end - pos);
+  int64_t offset = 0;
+  int64_t line_start = 0;
+  for (int c; (c = in.get_byte()) != EOF;) {
+    ++offset;
+    if (c != '\n') {
+      if (line.size() >= kJournalLineMax) return false;
+      line.push_back(static_cast<char>(c));
+      continue;
+    }
     if (!header) {
       if (line != kJournalHeader) return false;
       header = true;
-      continue;
+    } else if (!each(std::string_view(line), line_start)) {
+      return false;
     }
+    line.clear();
+    line_start = offset;
+  }
+  return header && !in.read_failed();
+}
+
+// A note line ("list", "mark" or "file"); false when `line` is none.
+bool parse_note(std::string_view line, JournalNote& note) {
+  std::vector<std::string_view> f = split_tabs(line);
+  int64_t a = 0;
+  if ((f[0] == "list" || f[0] == "mark") && f.size() == 3 && parse_number(f[2], a)) {
+    note = JournalNote{f[0] == "list" ? JournalNote::Kind::list_size : JournalNote::Kind::list_mark,
+                       f[1], a};
+    return true;
+  }
+  if (f[0] == "file" && f.size() == 2) {
+    note = JournalNote{JournalNote::Kind::new_file, f[1], 0};
+    return true;
+  }
+  return false;
+}
+
+// Reads the journal's committed state into `state`, and the offsets of its
+// notes (the notes themselves are read again one by one when they are
+// taken back); false when it cannot be read or is not a journal.
+bool read_journal(std::string_view path, JournalState& state, std::vector<int64_t>& notes) {
+  return read_journal_lines(path, [&](std::string_view line, int64_t offset) {
+    if (offset > static_cast<int64_t>(kJournalMax)) return false;
     std::vector<std::string_view> f = split_tabs(line);
     int64_t a = 0, b = 0, c = 0;
+    JournalNote note;
     if (f[0] == "claim" && f.size() == 8 && parse_number(f[3], a) && parse_number(f[4], b) &&
         parse_number(f[5], c)) {
       state.has_claim = true;
@@ -208,24 +252,78 @@ bool read_journal(std::string_view path, JournalState& state, std::vector<Journa
       state.area.prefix.assign(f[6]);
       state.area.area_name.assign(f[7]);
     } else if (f[0] == "packet" && f.size() == 3 && parse_number(f[2], a)) {
-      state.packets.push_back(CommittedPacket{PathText(f[1]), a});
+      state.packets.push_back(CommittedPacket{std::string(f[1]), a});
     } else if (f[0] == "reply" && f.size() == 4 && parse_number(f[2], a) && parse_number(f[3], b)) {
       state.reply.assign(f[1]);
       state.reply_size = a;
       state.reply_inode = static_cast<uint64_t>(b);
     } else if (f[0] == "open-reply" && f.size() == 2) {
       state.open_reply.assign(f[1]);
-    } else if ((f[0] == "list" || f[0] == "mark") && f.size() == 3 && parse_number(f[2], a)) {
-      notes.push_back(
-          JournalNote{f[0] == "list" ? JournalNote::Kind::list_size : JournalNote::Kind::list_mark,
-                      PathText(f[1]), a});
-    } else if (f[0] == "file" && f.size() == 2) {
-      notes.push_back(JournalNote{JournalNote::Kind::new_file, PathText(f[1]), 0});
+    } else if (parse_note(line, note)) {
+      notes.push_back(offset);
     } else {
       return false;
     }
+    return true;
+  });
+}
+
+// The note at `offset` of the journal `in`; false when it cannot be read.
+bool read_note_at(platform::File& in, int64_t offset, std::string& line, JournalNote& note) {
+  line.clear();
+  if (!in.seek(static_cast<long>(offset))) return false;
+  for (int c; (c = in.get_byte()) != EOF && c != '\n';) {
+    if (line.size() >= kJournalLineMax) return false;
+    line.push_back(static_cast<char>(c));
   }
-  return header;
+  return parse_note(line, note);
+}
+
+// The directory part of a path (empty for none).
+std::string_view directory_part(std::string_view path) {
+  std::size_t sep = path.find_last_of("\\/");
+  return sep == std::string_view::npos ? std::string_view() : path.substr(0, sep + 1);
+}
+
+// Puts on disk the files the notes of the journal at `path` name, and
+// their directories; false when one could not be (or the notes could not
+// be read). Many files (decoded files mostly) go with one syncfs of each
+// directory's file system, which also holds the entries; a few each with
+// an fsync, and then each directory once.
+bool sync_noted_files(std::string_view path) {
+  std::size_t files = 0;
+  std::vector<std::string> directories;
+  bool readable = read_journal_lines(path, [&](std::string_view line, int64_t) {
+    JournalNote note;
+    if (!parse_note(line, note)) return true;  // state lines
+    ++files;
+    std::string_view dir = directory_part(note.path);
+    if (std::find(directories.begin(), directories.end(), dir) == directories.end()) {
+      directories.emplace_back(dir);
+    }
+    return true;
+  });
+  if (!readable) return false;
+  bool synced = true;
+  const bool many = files > kFilesSyncedOneByOne;
+  if (!many) {
+    readable = read_journal_lines(path, [&](std::string_view line, int64_t) {
+      JournalNote note;
+      if (!parse_note(line, note)) return true;
+      std::string name(note.path);
+      if (platform::file_exists(name) && !platform::sync_file(name)) synced = false;
+      return true;
+    });
+  }
+  // Every noted file exists by now: one sync of a directory holds the
+  // entries of all of them. A directory is named by its separator at the
+  // end, "" for the current one.
+  for (const std::string& dir : directories) {
+    if (!(many ? platform::sync_file_system_of(dir) : platform::sync_directory_of(dir))) {
+      synced = false;
+    }
+  }
+  return readable && synced;
 }
 
 // Takes back one change that was noted but never committed.
@@ -233,7 +331,7 @@ bool take_back(const JournalNote& note) {
   switch (note.kind) {
     case JournalNote::Kind::new_file:
       if (platform::file_exists(note.path) && !platform::remove_file(note.path)) {
-        report("cannot remove", note.path.view());
+        report("cannot remove", note.path);
         return false;
       }
       return true;
@@ -242,7 +340,7 @@ bool take_back(const JournalNote& note) {
       platform::File f;
       if (!platform::file_exists(note.path)) return true;
       if (!f.open_waiting(note.path, platform::OpenMode::update, settings->LockWait)) {
-        report("cannot restore list file", note.path.view());
+        report("cannot restore list file", note.path);
         return false;
       }
       bool ok = true;
@@ -254,7 +352,7 @@ bool take_back(const JournalNote& note) {
       }
       ok = f.sync() && ok;
       if (!f.close() || !ok) {
-        report("cannot restore list file", note.path.view());
+        report("cannot restore list file", note.path);
         return false;
       }
       return true;
@@ -333,25 +431,7 @@ bool write_journal(const JournalState& state) {
     return false;
   }
   // What the journal commits is put on disk before it.
-  bool synced = true;
-  // Many files (decoded files mostly) go on disk with one syncfs of each
-  // directory's file system, which also covers the directories; a few
-  // each with an fsync, and each directory once.
-  const bool many = changed_files.size() > kFilesSyncedOneByOne;
-  std::vector<std::string_view> synced_directories;
-  for (const std::string& name : changed_files) {
-    if (!many && platform::file_exists(name) && !platform::sync_file(name)) synced = false;
-    std::string_view directory =
-        std::string_view(name).substr(0, name.size() - base_name(name).size());
-    if (std::find(synced_directories.begin(), synced_directories.end(), directory) !=
-        synced_directories.end()) {
-      continue;
-    }
-    synced_directories.push_back(directory);
-    if (!(many ? platform::sync_file_system_of(name) : platform::sync_directory_of(name))) {
-      synced = false;
-    }
-  }
+  bool synced = !active || sync_noted_files(path.view());
   // The entries of the packets and of the reply file must last before the
   // journal names them: a packet missing after a power cut would count as
   // renamed already.
@@ -394,7 +474,6 @@ bool write_journal(const JournalState& state) {
     }
     return false;
   }
-  changed_files.clear();
   active = true;
   return true;
 }
@@ -404,7 +483,6 @@ bool remove_journal() {
   PathText path;
   if (!journal_path(path)) return false;
   active = false;
-  changed_files.clear();
   if (!platform::exists_exact(path)) return true;
   if (!platform::remove_exact(path) || !platform::sync_directory_of(path)) {
     report("cannot remove the journal", path.view());
@@ -416,21 +494,18 @@ bool remove_journal() {
 bool journal_note_list_size(std::string_view list_path, long size_before) {
   if (!active) return true;
   if (has_line_break(list_path)) return false;
-  changed_files.emplace_back(list_path);
   return append_note("list\t" + std::string(list_path) + "\t" + std::to_string(size_before) + "\n");
 }
 
 bool journal_note_list_mark(std::string_view list_path, long position) {
   if (!active) return true;
   if (has_line_break(list_path)) return false;
-  changed_files.emplace_back(list_path);
   return append_note("mark\t" + std::string(list_path) + "\t" + std::to_string(position) + "\n");
 }
 
 bool journal_note_new_file(std::string_view path) {
   if (!active) return true;
   if (has_line_break(path)) return false;
-  changed_files.emplace_back(path);
   return append_note("file\t" + std::string(path) + "\n");
 }
 
@@ -438,7 +513,6 @@ bool complete_interrupted_import(JournalState& state) {
   close_note_file();
   state = JournalState{};
   active = false;
-  changed_files.clear();
   PathText path;
   PathText temp;
   if (!journal_path(path) || !temp_journal_path(path, temp)) return false;
@@ -449,7 +523,7 @@ bool complete_interrupted_import(JournalState& state) {
   }
   if (!platform::file_exists(path)) return remove_stray_packets();
 
-  std::vector<JournalNote> notes;
+  std::vector<int64_t> notes;
   if (!read_journal(path, state, notes)) {
     log_print("! %s cannot be read; it is left for the sysop, and nothing is imported\n",
               path.c_str());
@@ -460,8 +534,21 @@ bool complete_interrupted_import(JournalState& state) {
   log_print("* completing the run that %s tells of\n", path.c_str());
   bool ok = true;
   // The changes since the last commit are taken back, the last first.
-  for (auto it = notes.rbegin(); it != notes.rend(); ++it) {
-    if (!take_back(*it)) ok = false;
+  if (!notes.empty()) {
+    platform::File in;
+    std::string line;
+    if (!in.open(path, platform::OpenMode::read)) {
+      report("cannot read", path.view());
+      return false;
+    }
+    for (auto it = notes.rbegin(); it != notes.rend(); ++it) {
+      JournalNote note;
+      if (!read_note_at(in, *it, line, note)) {
+        report("cannot read", path.view());
+        return false;
+      }
+      if (!take_back(note)) ok = false;
+    }
   }
   if (!state.open_reply.empty() && platform::file_exists(state.open_reply) &&
       !reply_file_listed(kReplyMail, state.open_reply) &&

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -34,7 +35,7 @@ inline constexpr const char* kClaimedExtension = "QIM";
 inline constexpr const char* kClaimedAreasName = "AREAS.QIA";
 
 struct CommittedPacket {
-  PathText temp;
+  std::string temp;     // held at its length: a file may fill very many packets
   int64_t length = -1;  // committed length of a packet still open; -1: complete
 };
 

@@ -1,4 +1,5 @@
-// HTML mail as readable plain text, by libxml2's HTML parser.
+// HTML mail as readable plain text, by libxml2's HTML parser (opened when
+// first needed; without it, the text between the tags).
 #pragma once
 
 #include <string>

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/clock.hpp"
 
@@ -72,18 +73,55 @@ std::string lower_name(std::string_view name) {
   return out;
 }
 
+// The name of an entry of `dir` equal to `component` without regard to
+// case (the smallest in byte order when there are several), read from the
+// directory itself.
+bool scan_nocase(const std::string& dir, std::string_view component, std::string& found) {
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return false;
+  bool ok = false;
+  std::string wanted(component);
+  while (struct dirent* e = ::readdir(d)) {
+    if (::strcasecmp(e->d_name, wanted.c_str()) == 0 &&
+        (!ok || std::string_view(e->d_name) < std::string_view(found))) {
+      found = e->d_name;
+      ok = true;
+    }
+  }
+  ::closedir(d);
+  return ok;
+}
+
 // Directory listings for the case-insensitive lookup, while caching is on:
 // each directory is listed once and its listing used again as long as the
 // directory is the same one, unchanged since (inode and modification time);
 // the program's own creations are added as they happen, so that they do
 // not cost a new listing, and a removal has the directory listed anew.
+//
+// A listing keeps no names but a filter of them: for each lower-case name a
+// few bits, chosen by hashes of it, are set. A name with a bit not set is
+// surely not in the directory (the common case: a new file's name); one
+// with all its bits set is looked for in the directory itself, and the
+// answer kept for the next time. So a directory of many thousand files
+// costs a few kilobytes, however many files the run adds to it.
+constexpr std::size_t kFilterMinBits = std::size_t{1} << 13;  // 1 KB
+constexpr std::size_t kFilterMaxBits = std::size_t{1} << 18;  // 32 KB
+constexpr std::size_t kFilterBitsPerName = 16;
+constexpr int kFilterHashes = 4;
+// Answers read from a directory, kept per listing (names found in another
+// case, or names only the filter took for present).
+constexpr std::size_t kFoundMax = 64;
+// Directories whose listings are kept at a time.
+constexpr std::size_t kListingsMax = 64;
+
 struct Listing {
   dev_t device = 0;
   ino_t inode = 0;
   struct timespec modified = {};
-  // The lower-case names, each with the smallest (byte order) of the names
-  // of the directory that equal it without regard to case.
-  std::unordered_map<std::string, std::string> names;
+  std::vector<uint64_t> filter;  // a power of two of bits
+  std::size_t names = 0;         // names put into the filter
+  // Lower-case name: the directory's name for it, or empty for none.
+  std::unordered_map<std::string, std::string> found;
 };
 bool listing_cache_on = false;
 std::unordered_map<std::string, Listing> listings;
@@ -99,9 +137,43 @@ void take_state(Listing& l, const struct stat& st) {
   l.modified = st.st_mtim;
 }
 
+// The two hashes of a name without regard to case (ASCII letters).
+std::pair<uint64_t, uint64_t> name_hashes(std::string_view name) {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  for (char c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  uint64_t g = h + 0x9E3779B97F4A7C15ull;  // splitmix64 of it
+  g = (g ^ (g >> 30)) * 0xBF58476D1CE4E5B9ull;
+  g = (g ^ (g >> 27)) * 0x94D049BB133111EBull;
+  g ^= g >> 31;
+  return {h, g | 1};
+}
+
+void filter_add(Listing& l, std::string_view name) {
+  auto [h, g] = name_hashes(name);
+  const uint64_t mask = l.filter.size() * 64 - 1;
+  for (int i = 0; i < kFilterHashes; ++i) {
+    uint64_t bit = (h + static_cast<uint64_t>(i) * g) & mask;
+    l.filter[bit / 64] |= uint64_t{1} << (bit % 64);
+  }
+  ++l.names;
+}
+
+bool filter_may_hold(const Listing& l, std::string_view name) {
+  auto [h, g] = name_hashes(name);
+  const uint64_t mask = l.filter.size() * 64 - 1;
+  for (int i = 0; i < kFilterHashes; ++i) {
+    uint64_t bit = (h + static_cast<uint64_t>(i) * g) & mask;
+    if ((l.filter[bit / 64] & (uint64_t{1} << (bit % 64))) == 0) return false;
+  }
+  return true;
+}
+
 // The listing of `dir`, read when it is not at hand or the directory has
 // changed; nullptr when the directory cannot be read.
-const Listing* current_listing(const std::string& dir) {
+Listing* current_listing(const std::string& dir) {
   const char* os_dir = dir.empty() ? "." : dir.c_str();
   struct stat st;
   if (::stat(os_dir, &st) != 0) return nullptr;
@@ -109,14 +181,20 @@ const Listing* current_listing(const std::string& dir) {
   if (it != listings.end() && same_state(it->second, st)) return &it->second;
   DIR* d = ::opendir(os_dir);
   if (d == nullptr) return nullptr;
+  if (it == listings.end() && listings.size() >= kListingsMax) listings.clear();
   Listing& l = listings[dir];
-  l.names.clear();
   take_state(l, st);
-  while (struct dirent* e = ::readdir(d)) {
-    std::string_view name(e->d_name);
-    auto [entry, added] = l.names.try_emplace(lower_name(name), name);
-    if (!added && name < std::string_view(entry->second)) entry->second = name;
-  }
+  l.found.clear();
+  // The filter is sized for the names there are now, and for as many again.
+  std::size_t count = 0;
+  while (::readdir(d) != nullptr) ++count;
+  std::size_t bits = kFilterMinBits;
+  while (bits < kFilterMaxBits && bits < 2 * count * kFilterBitsPerName) bits *= 2;
+  l.filter.assign(bits / 64, 0);
+  l.filter.shrink_to_fit();
+  l.names = 0;
+  ::rewinddir(d);
+  while (struct dirent* e = ::readdir(d)) filter_add(l, e->d_name);
   ::closedir(d);
   return &l;
 }
@@ -128,13 +206,18 @@ void note_created(std::string_view path) {
   auto it = listings.find(dir);
   if (it == listings.end()) return;
   struct stat st;
-  if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) {
+  Listing& l = it->second;
+  // A filter grown too full for its size is made anew, larger, when next
+  // needed: a new listing for every doubling of the directory.
+  if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0 ||
+      ((l.names + 1) * kFilterBitsPerName > l.filter.size() * 64 &&
+       l.filter.size() * 64 < kFilterMaxBits)) {
     listings.erase(it);
     return;
   }
-  auto [entry, added] = it->second.names.try_emplace(lower_name(name), name);
-  if (!added && name < std::string_view(entry->second)) entry->second = name;
-  take_state(it->second, st);
+  filter_add(l, name);
+  l.found.erase(lower_name(name));
+  take_state(l, st);
 }
 
 // Notes a name the program has just removed (or renamed away): the
@@ -146,27 +229,21 @@ void note_removed(std::string_view path) {
 
 // The name of an entry of `dir` equal to `component` without regard to case.
 bool find_nocase(const std::string& dir, std::string_view component, std::string& found) {
-  if (listing_cache_on) {
-    const Listing* l = current_listing(dir);
-    if (l == nullptr) return false;
-    auto it = l->names.find(lower_name(component));
-    if (it == l->names.end()) return false;
-    found = it->second;
-    return true;
+  if (!listing_cache_on) return scan_nocase(dir, component, found);
+  Listing* l = current_listing(dir);
+  if (l == nullptr) return false;
+  if (!filter_may_hold(*l, component)) return false;
+  std::string key = lower_name(component);
+  auto it = l->found.find(key);
+  if (it == l->found.end()) {
+    std::string name;
+    if (!scan_nocase(dir, component, name)) name.clear();
+    if (l->found.size() >= kFoundMax) l->found.clear();
+    it = l->found.emplace(std::move(key), std::move(name)).first;
   }
-  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-  if (d == nullptr) return false;
-  bool ok = false;
-  std::string wanted(component);
-  while (struct dirent* e = ::readdir(d)) {
-    if (::strcasecmp(e->d_name, wanted.c_str()) == 0 &&
-        (!ok || std::string_view(e->d_name) < std::string_view(found))) {
-      found = e->d_name;
-      ok = true;
-    }
-  }
-  ::closedir(d);
-  return ok;
+  if (it->second.empty()) return false;
+  found = it->second;
+  return true;
 }
 
 }  // namespace

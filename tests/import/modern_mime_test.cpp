@@ -147,6 +147,74 @@ TEST(ModernMime, DecodedTextBringsNoKludges) {
   EXPECT_NE(m[0].text.find("\r@INTL 1:1/1 2:2/2\rhello\r"), std::string::npos) << m[0].text;
 }
 
+// Without libxml2 (none in the directory the tests name for the run-time
+// libraries), HTML is shown with its tags dropped, and the run says once
+// why; with it, the same words come out.
+TEST(ModernMime, HtmlWithoutLibxml2IsShownWithItsTagsDropped) {
+  ScratchDir dir;
+  dir.write("q.cfg", modern_config(dir));
+  dir.mkdir("nolib");
+  std::string html =
+      "<html><head><title>T</title><style>p {color: red}</style></head><body>"
+      "<p>Hello &amp; good&#160;day,<br>caf&eacute; &#x263A; <a href=\"http://x.example/\" "
+      "title=\"a > b\">link</a></p><!-- <p>hidden</p> --><script>var x = \"<p>\";</script>"
+      "<P>Second 1 &lt; 2</P></body></html>\n";
+  std::string mail;
+  for (int i = 0; i < 2; ++i) {
+    mail += framed_message(
+        "From: a@example.com\nTo: sysop@example.org\nSubject: html " + std::to_string(i) +
+        "\nMIME-Version: 1.0\nContent-Type: text/html; charset=utf-8\n\n" + html);
+  }
+  struct Case {
+    std::string env;
+    bool logged;
+    std::vector<std::string> lines;  // the text lines, in order
+  };
+  const std::vector<Case> cases = {
+      {"QUILLMAR_LIBRARY_DIR=" + (dir / "nolib"),
+       true,
+       {"Hello & good\xC2\xA0"
+        "day,",
+        "caf\xC3\xA9 \xE2\x98\xBA link", "", "Second 1 < 2"}},
+      {"",
+       false,
+       {"Hello & good\xC2\xA0"
+        "day,",
+        "caf\xC3\xA9 \xE2\x98\xBA link <http://x.example/>", "", "Second 1 < 2"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.env);
+    fs::remove_all(dir / "in");
+    dir.mkdir("in");
+    dir.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+    dir.write("soup/MAIL.MSG", mail);
+    RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"}, c.env);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string note = "! libxml2.so.2 cannot be used (";
+    std::size_t at = r.err.find(note);
+    EXPECT_EQ(at != std::string::npos, c.logged) << r.err;
+    if (at != std::string::npos) {
+      EXPECT_EQ(r.err.find(note, at + 1), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("libxml2.so.2: cannot open shared object file", at), std::string::npos)
+          << r.err;
+    }
+    std::vector<FidoMessage> m;
+    for (const auto& e : fs::directory_iterator(dir / "in")) {
+      std::vector<FidoMessage> more = read_packet(e.path().string());
+      m.insert(m.end(), more.begin(), more.end());
+    }
+    ASSERT_EQ(m.size(), 2u);
+    for (const FidoMessage& msg : m) {
+      std::string want;
+      for (const std::string& l : c.lines) want += "\r" + l;
+      EXPECT_NE(msg.text.find(want + "\r"), std::string::npos) << msg.text;
+      for (const char* gone : {"<p", "hidden", "var x", "color", "T\r"}) {
+        EXPECT_EQ(msg.text.find(gone), std::string::npos) << gone << " in " << msg.text;
+      }
+    }
+  }
+}
+
 // Python's reading of a reply file: per message one line of JSON with the
 // decoded subject and From header, the Content-Type charset, the text,
 // the defects found and the longest header line.

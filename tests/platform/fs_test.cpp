@@ -209,6 +209,42 @@ TEST(Platform, CachedListingsFollowTheDirectory) {
   EXPECT_TRUE(file_exists(dir.path() + "/in/B.PKT"));
 }
 
+// A cached listing keeps no names, only a filter of them: through many
+// files, added by the program (the filter made anew as it fills) and by
+// others, every name is found without case, with its own spelling, and no
+// name that is not there.
+TEST(Platform, CachedListingsOfManyFilesFindEveryNameAndNoOther) {
+  ScratchDir dir;
+  dir.mkdir("many");
+  for (int i = 0; i < 100; ++i) dir.write("many/old" + std::to_string(i) + ".Txt", "x");
+  dir.write("many/Mixed.txt", "1");
+  dir.write("many/mixed.TXT", "2");
+  cache_directory_listings(true);
+  const std::string base = dir.path() + "/MANY/";
+  for (int i = 0; i < 3000; ++i) {
+    std::string name = "new" + std::to_string(i) + ".bin";
+    EXPECT_FALSE(file_exists(base + "NEW" + std::to_string(i) + ".BIN")) << name;
+    File f;
+    ASSERT_TRUE(f.open(base + name, OpenMode::create_new)) << name;
+    ASSERT_TRUE(f.close());
+    if (i % 7 == 0) {
+      EXPECT_TRUE(file_exists(base + "NEW" + std::to_string(i) + ".BIN")) << name;
+      EXPECT_FALSE(f.open(base + "New" + std::to_string(i) + ".Bin", OpenMode::create_new));
+    }
+  }
+  for (int i = 0; i < 3000; ++i) {
+    std::string n = std::to_string(i);
+    ASSERT_EQ(resolve_existing(base + "NEW" + n + ".BIN"), dir.path() + "/many/new" + n + ".bin");
+    ASSERT_FALSE(file_exists(base + "NEW" + n + ".BIM")) << n;
+  }
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_TRUE(file_exists(base + "OLD" + std::to_string(i) + ".TXT")) << i;
+  }
+  // Of two names equal without case, the first in byte order.
+  EXPECT_EQ(resolve_existing(base + "MIXED.TXT"), dir.path() + "/many/Mixed.txt");
+  cache_directory_listings(false);
+}
+
 TEST(Platform, FixedClockAndDosDate) {
   set_fixed_clock(921000000);
   EXPECT_EQ(now(), 921000000);

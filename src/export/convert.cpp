@@ -1,6 +1,7 @@
 #include "export/convert.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -61,6 +62,10 @@ struct ConvertState {
   // it is UTF-8 (whose characters a cut keeps whole).
   std::string source_charset;
   bool source_utf8 = false;
+  // The file offset of the NUL that ends the text, once the body check has
+  // found it in the reader's window (-1: not known). The body is then
+  // written from the window in place.
+  long text_end = -1;
 };
 ConvertState state;
 
@@ -107,9 +112,17 @@ std::size_t body_width() {
   return width < 20 ? 20 : width > 255 ? 255 : width;
 }
 
-// Reads on to the NUL that ends the text.
+// Reads on to the NUL that ends the text (or the end of the file).
 void skip_to_text_end(platform::File& in) {
-  while (read_byte(in) != 0) {
+  for (;;) {
+    std::string_view window = in.peek();
+    if (window.empty()) return;
+    const void* nul = std::memchr(window.data(), '\0', window.size());
+    if (nul != nullptr) {
+      in.skip(static_cast<std::size_t>(static_cast<const char*>(nul) - window.data()) + 1);
+      return;
+    }
+    in.skip(window.size());
   }
 }
 
@@ -260,7 +273,7 @@ bool has_8bit_char(const char* text, std::size_t size) {
   return false;
 }
 
-bool check_body(platform::File& in) {
+bool check_body_in_pieces(platform::File& in) {
   // The text is looked at in place, in the pieces the body is written in
   // (lines, and long lines cut at the body width): whether a piece that is
   // no kludge holds anything, and whether such text holds 8-bit or control
@@ -300,6 +313,86 @@ bool check_body(platform::File& in) {
     in.skip(ended ? limit + 1 : i);
   }
   in.seek(start);
+  return has_text;
+}
+
+// The offset of the first character outside 0x20-0x7E (a control
+// character, CR among them, or an 8-bit one) in the `size` characters at
+// `text`; `size` when there is none. Eight characters are tested at once as
+// in has_8bit_char; of the lanes flagged, the lowest is always a true one
+// (a borrow or carry only starts at a lane that is flagged itself).
+std::size_t first_special(const char* text, std::size_t size) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= size; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, text + i, 8);
+      uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
+      uint64_t above = ((w + kOnes * (127 - 0x7E)) | w) & kHigh;
+      uint64_t flagged = below | above;
+      if (flagged != 0) return i + static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
+    }
+  }
+  for (; i < size; ++i) {
+    if (static_cast<unsigned char>(text[i] - 0x20) > 0x5E) return i;
+  }
+  return size;
+}
+
+// The text from the current position to the NUL that ends it, when the
+// reader's window holds all of it (read on into the window when needed).
+bool whole_text(platform::File& in, std::string_view& text) {
+  std::string_view window = in.peek();
+  const void* nul = std::memchr(window.data(), '\0', window.size());
+  if (nul == nullptr && !window.empty()) {
+    window = in.peek(window.size() + 1);
+    nul = std::memchr(window.data(), '\0', window.size());
+  }
+  if (nul == nullptr) return false;
+  text = window.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - window.data()));
+  return true;
+}
+
+// The same answers as check_body_in_pieces, from the whole text in the
+// window: whether a piece that is no kludge begins anywhere, and whether
+// the first control or 8-bit character of such a piece exists. Line ends
+// are found on the way by the same scan.
+bool check_body(platform::File& in) {
+  std::string_view text;
+  if (!whole_text(in, text)) return check_body_in_pieces(in);
+  state.text_end = in.tell() + static_cast<long>(text.size());
+  const std::size_t width = body_width();
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  bool has_text = false;
+  for (std::size_t start = 0; start < n && !has_text;) {
+    const char* cr = static_cast<const char*>(std::memchr(p + start, '\r', n - start));
+    const std::size_t end = cr != nullptr ? static_cast<std::size_t>(cr - p) : n;
+    for (std::size_t piece = start; piece < end; piece += width) {
+      if (p[piece] != '\x01') {
+        has_text = true;
+        break;
+      }
+    }
+    start = end + 1;
+  }
+  std::size_t line = 0;  // where the line of the character found begins
+  for (std::size_t i = 0; i < n;) {
+    const std::size_t q = i + first_special(p + i, n - i);
+    if (q >= n) break;
+    i = q + 1;
+    if (p[q] == '\r') {
+      line = i;
+      continue;
+    }
+    // A kludge piece may hold anything; any other piece makes it 8-bit.
+    if (p[line + (q - line) / width * width] != '\x01') {
+      state.has_8bit = true;
+      break;
+    }
+  }
   return has_text;
 }
 
@@ -599,23 +692,68 @@ bool ends_text(std::string_view line) {
          (!line.empty() && line.front() == '\x01' && starts_with_nocase(line.substr(1), "Via "));
 }
 
-// Writes one body piece, quoted-printable when asked.
-void write_piece(platform::File& out, std::string_view piece) {
-  char encoded[kPieceBuffer * 3 + 2];
-  std::size_t n = 0;
-  const bool qp = state.has_8bit && settings->UseQP;
-  for (char ch : piece) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (qp && (c == '=' || c < 0x20 || c > 0x7E)) {
-      encoded[n++] = '=';
-      encoded[n++] = hex_digit_char(c >> 4);
-      encoded[n++] = hex_digit_char(c & 0x0F);
-    } else {
-      encoded[n++] = ch;
+// The offset of the first character a quoted-printable line must encode
+// ("=", a control or an 8-bit character) in the `size` characters at `text`;
+// `size` when there is none. Tested as in first_special, "=" found like a
+// zero byte of the word XOR "=" in every lane.
+std::size_t first_to_encode(const char* text, std::size_t size) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= size; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, text + i, 8);
+      uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
+      uint64_t above = ((w + kOnes * (127 - 0x7E)) | w) & kHigh;
+      uint64_t x = w ^ (kOnes * '=');
+      uint64_t equals = (x - kOnes) & ~x & kHigh;
+      uint64_t flagged = below | above | equals;
+      if (flagged != 0) return i + static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
     }
   }
-  encoded[n++] = '\n';
-  out.write(encoded, n);
+  for (; i < size; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '=' || c < 0x20 || c > 0x7E) return i;
+  }
+  return size;
+}
+
+// Writes one body piece and its line end, quoted-printable when asked,
+// into the output's buffer: the runs that need no encoding are copied
+// whole.
+void write_piece(platform::File& out, std::string_view piece) {
+  // Where the buffer cannot give the room, the piece is encoded apart.
+  static std::string apart;
+  const std::size_t most = piece.size() * 3 + 1;
+  char* room = out.write_room(most);
+  if (room == nullptr) apart.resize(most);
+  char* to = room != nullptr ? room : apart.data();
+  const char* p = piece.data();
+  const std::size_t size = piece.size();
+  std::size_t n = 0;
+  if (state.has_8bit && settings->UseQP) {
+    for (std::size_t i = 0; i < size;) {
+      std::size_t k = i + first_to_encode(p + i, size - i);
+      std::memcpy(to + n, p + i, k - i);
+      n += k - i;
+      if (k == size) break;
+      unsigned char c = static_cast<unsigned char>(p[k]);
+      to[n++] = '=';
+      to[n++] = hex_digit_char(c >> 4);
+      to[n++] = hex_digit_char(c & 0x0F);
+      i = k + 1;
+    }
+  } else {
+    std::memcpy(to, p, size);
+    n = size;
+  }
+  to[n++] = '\n';
+  if (room != nullptr) {
+    out.commit(n);
+  } else {
+    out.write(to, n);
+  }
 }
 
 // The quote prefix a cut piece hands on: its text up to its first ">" and
@@ -690,6 +828,10 @@ class BodyWriter {
 
   void run() {
     for (;;) {
+      if (in_place_ && !continuation_) {
+        if (write_in_place()) continue;
+        if (done_) return;
+      }
       long start = in_.tell();
       CrLine r = read_piece(in_, raw_, read_width_);
       const bool text_end = r == CrLine::ended;
@@ -716,6 +858,63 @@ class BodyWriter {
 
  private:
   enum class Control { text, skip, stop };
+
+  // Handles the next line straight from the reader's window when the text
+  // is known to end there and the line is a plain one: shorter than the
+  // width, ended by a CR, no tear line. Does what the piece by piece path
+  // does with it; false when that path must take the line. Sets done_ when
+  // the text is over.
+  bool write_in_place() {
+    const long at = in_.tell();
+    std::string_view window = in_.peek();
+    const std::size_t rest = static_cast<std::size_t>(state.text_end - at);
+    if (state.text_end < at || window.size() <= rest) {
+      in_place_ = false;
+      return false;
+    }
+    const char* p = window.data();
+    if (end_found_) {
+      // What follows the origin line is passed over.
+      in_.skip(rest + 1);
+      done_ = true;
+      return false;
+    }
+    const char* cr = static_cast<const char*>(std::memchr(p, '\r', std::min(rest, width_)));
+    if (cr == nullptr) return false;
+    const std::size_t size = static_cast<std::size_t>(cr - p);
+    const std::string_view line(p, size);
+    if (size != 0) {
+      switch (p[0]) {
+        case '\x01':  // a kludge line
+          in_.skip(size + 1);
+          return true;
+        case '-':
+          if (is_tearline(line)) return false;
+          break;
+        case ' ':
+          if (starts_with(line, " * Origin:")) {
+            end_found_ = true;
+            in_.skip(size + 1);
+            return true;
+          }
+          break;
+        default:
+          break;
+      }
+    }
+    if (qp_) {
+      write_piece(out_, line);
+    } else if (char* room = out_.write_room(size + 1); room != nullptr) {
+      std::memcpy(room, p, size);
+      room[size] = '\n';
+      out_.commit(size + 1);
+    } else {
+      out_.write(line);
+      out_.write("\n", 1);
+    }
+    in_.skip(size + 1);
+    return true;
+  }
 
   // A piece at the start of a line: a kludge line is passed over, a tear
   // line before an origin line and the origin line end the text.
@@ -803,6 +1002,11 @@ class BodyWriter {
   // UTF-8 text is cut by characters, not bytes: its pieces are read longer.
   const bool by_characters_ = settings->ModernMime && state.source_utf8;
   const std::size_t read_width_ = by_characters_ ? std::min<std::size_t>(4 * width_, 480) : width_;
+  const bool qp_ = state.has_8bit && settings->UseQP;
+  // Lines are taken from the window in place while the text's end is known
+  // and the text is not recoded.
+  bool in_place_ = state.text_end >= 0 && !settings->ModernMime;
+  bool done_ = false;
   char raw_[kPieceBuffer];
   char next_[kScanPiece + 1];
   Text<kPieceBuffer> piece_;

@@ -517,12 +517,12 @@ void File::leave_reading() {
   pos_ = end_ = 0;
 }
 
-// Reads at base_: plain sequential reads, with a seek only where the file
-// is read out of order.
-long File::read_at(char* into, std::size_t size) {
-  if (os_pos_ != base_) {
-    if (::lseek(fd_, base_, SEEK_SET) != base_) return -1;
-    os_pos_ = base_;
+// Plain sequential reads, with a seek only where the file is read out of
+// order.
+long File::read_at(char* into, std::size_t size, int64_t at) {
+  if (os_pos_ != at) {
+    if (::lseek(fd_, at, SEEK_SET) != at) return -1;
+    os_pos_ = at;
   }
   ssize_t n = ::read(fd_, into, size);
   if (n > 0) os_pos_ += n;
@@ -534,7 +534,7 @@ bool File::fill() {
   leave_reading();
   if (at_end_ || !ensure_buffer()) return false;
   for (;;) {
-    long n = read_at(buffer_, kFileBuffer);
+    long n = read_at(buffer_, kFileBuffer, base_);
     if (n > 0) {
       end_ = static_cast<std::size_t>(n);
       return true;
@@ -559,9 +559,32 @@ int File::get_byte_slow() {
   return static_cast<unsigned char>(buffer_[pos_++]);
 }
 
-std::string_view File::peek() {
-  if (pos_ < end_) return std::string_view(buffer_ + pos_, end_ - pos_);
+std::string_view File::peek_slow() {
   if (fd_ < 0 || (dirty_ && !write_buffer()) || !fill()) return std::string_view();
+  return std::string_view(buffer_ + pos_, end_ - pos_);
+}
+
+std::string_view File::peek(std::size_t wanted) {
+  if (end_ - pos_ >= wanted || fd_ < 0 || dirty_ || at_end_) return peek();
+  if (!ensure_buffer()) return std::string_view();
+  if (pos_ != 0) {
+    std::memmove(buffer_, buffer_ + pos_, end_ - pos_);
+    base_ += static_cast<int64_t>(pos_);
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  while (end_ < wanted && end_ < kFileBuffer && !at_end_) {
+    long n = read_at(buffer_ + end_, kFileBuffer - end_, base_ + static_cast<int64_t>(end_));
+    if (n > 0) {
+      end_ += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      at_end_ = true;
+    } else if (errno != EINTR) {
+      fail_with_errno();
+      read_failed_ = true;
+      at_end_ = true;
+    }
+  }
   return std::string_view(buffer_ + pos_, end_ - pos_);
 }
 
@@ -574,7 +597,7 @@ std::size_t File::read(void* buffer, std::size_t size) {
     if (pos_ == end_ && size - done >= kFileBuffer && !at_end_) {
       // A large read goes straight into the caller's memory.
       leave_reading();
-      long n = read_at(out + done, size - done);
+      long n = read_at(out + done, size - done, base_);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         fail_with_errno();
@@ -652,6 +675,14 @@ bool File::write(const void* data, std::size_t size) {
   pos_ = end_;
   dirty_ = true;
   return !failed_;
+}
+
+char* File::write_room(std::size_t size) {
+  if (fd_ < 0 || size > kFileBuffer) return nullptr;
+  if (!dirty_) leave_reading();
+  if (!ensure_buffer()) return nullptr;
+  if (size > kFileBuffer - end_ && !write_buffer()) return nullptr;
+  return buffer_ + end_;
 }
 
 bool File::printf(const char* format, ...) {

@@ -169,6 +169,15 @@ class File {
   bool write(const void* data, std::size_t size);
   bool write(std::string_view text) { return write(text.data(), text.size()); }
   bool printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Room for `size` bytes at the end of the pending output, to be filled
+  // in place and handed on with commit(); nullptr when the buffer cannot
+  // give it (the bytes then go through write()).
+  char* write_room(std::size_t size);
+  void commit(std::size_t size) {
+    end_ += size;
+    pos_ = end_;
+    dirty_ = dirty_ || size != 0;
+  }
   // The next byte, or EOF at the end of the file (or after a read error).
   int get_byte() {
     if (pos_ < end_) return static_cast<unsigned char>(buffer_[pos_++]);
@@ -181,7 +190,14 @@ class File {
   // The bytes buffered from the current position on, at least one unless
   // the file ends (or a read failed): a window for scanning in place. The
   // scanned bytes are consumed with skip().
-  std::string_view peek();
+  std::string_view peek() {
+    if (pos_ < end_) return std::string_view(buffer_ + pos_, end_ - pos_);
+    return peek_slow();
+  }
+  // The same window holding at least `wanted` bytes where the file and the
+  // buffer allow: the unread bytes are kept and more are read behind them.
+  // Earlier bytes leave the buffer (a seek back to them reads them again).
+  std::string_view peek(std::size_t wanted);
   void skip(std::size_t count) { pos_ += count <= end_ - pos_ ? count : end_ - pos_; }
   bool seek(long offset, int whence = SEEK_SET);
   long tell() const { return is_open() ? static_cast<long>(base_ + pos_) : -1L; }
@@ -199,9 +215,11 @@ class File {
   bool open_file(std::string_view name, OpenMode mode, Share share);
   bool write_failed();  // marks the file failed and notes why
   int get_byte_slow();
-  long read_at(char* into, std::size_t size);  // bytes read, 0 at the end, -1
-  bool fill();                                 // reads the next block into the buffer
-  bool write_buffer();                         // writes the pending bytes out
+  std::string_view peek_slow();
+  // Bytes read at the file offset `at`: 0 at the end, -1 on a failure.
+  long read_at(char* into, std::size_t size, int64_t at);
+  bool fill();          // reads the next block into the buffer
+  bool write_buffer();  // writes the pending bytes out
   bool write_through(const char* data, std::size_t size);
   void leave_reading();  // the position becomes the start of an empty buffer
   bool ensure_buffer();

@@ -828,16 +828,17 @@ class BodyWriter {
 
   void run() {
     for (;;) {
-      if (in_place_ && !continuation_) {
-        if (write_in_place()) continue;
-        if (done_) return;
-      }
       long start = in_.tell();
-      CrLine r = read_piece(in_, raw_, read_width_);
+      std::string_view v;
+      CrLine r = next_piece(read_width_, raw_, v);
       const bool text_end = r == CrLine::ended;
-      std::string_view v(raw_, std::strlen(raw_));
       if (end_found_) {
         if (text_end) return;
+        // What follows the origin line is passed over.
+        if (in_place()) {
+          in_.skip(static_cast<std::size_t>(state.text_end - in_.tell()) + 1);
+          return;
+        }
         continue;
       }
       if (!continuation_) {
@@ -859,95 +860,87 @@ class BodyWriter {
  private:
   enum class Control { text, skip, stop };
 
-  // Handles the next line straight from the reader's window when the text
-  // is known to end there and the line is a plain one: shorter than the
-  // width, ended by a CR, no tear line. Does what the piece by piece path
-  // does with it; false when that path must take the line. Sets done_ when
-  // the text is over.
-  bool write_in_place() {
+  // Whether the window of the reader holds the rest of the text, so that
+  // pieces are taken from it in place.
+  bool in_place() const {
     const long at = in_.tell();
-    std::string_view window = in_.peek();
-    const std::size_t rest = static_cast<std::size_t>(state.text_end - at);
-    if (state.text_end < at || window.size() <= rest) {
-      in_place_ = false;
-      return false;
+    return state.text_end >= at && in_.buffered() > static_cast<std::size_t>(state.text_end - at);
+  }
+
+  // The next piece of at most `maximum` characters as read_cr_line reads
+  // it: from the window in place when it holds the rest of the text, else
+  // copied into `buffer` (of at least `maximum` + 1 characters).
+  CrLine next_piece(std::size_t maximum, char* buffer, std::string_view& piece) {
+    if (!in_place()) {
+      CrLine r = read_cr_line(in_, buffer, maximum + 1);
+      piece = std::string_view(buffer, std::strlen(buffer));
+      return r;
     }
+    const std::string_view window = in_.peek();
+    const std::size_t rest = static_cast<std::size_t>(state.text_end - in_.tell());
     const char* p = window.data();
-    if (end_found_) {
-      // What follows the origin line is passed over.
+    const char* cr = static_cast<const char*>(std::memchr(p, '\r', std::min(rest, maximum)));
+    if (cr != nullptr) {
+      piece = std::string_view(p, static_cast<std::size_t>(cr - p));
+      in_.skip(piece.size() + 1);
+      return CrLine::line;
+    }
+    if (rest < maximum) {
+      piece = std::string_view(p, rest);
       in_.skip(rest + 1);
-      done_ = true;
-      return false;
+      return CrLine::ended;
     }
-    const char* cr = static_cast<const char*>(std::memchr(p, '\r', std::min(rest, width_)));
-    if (cr == nullptr) return false;
-    const std::size_t size = static_cast<std::size_t>(cr - p);
-    const std::string_view line(p, size);
-    if (size != 0) {
-      switch (p[0]) {
-        case '\x01':  // a kludge line
-          in_.skip(size + 1);
-          return true;
-        case '-':
-          if (is_tearline(line)) return false;
-          break;
-        case ' ':
-          if (starts_with(line, " * Origin:")) {
-            end_found_ = true;
-            in_.skip(size + 1);
-            return true;
-          }
-          break;
-        default:
-          break;
-      }
-    }
-    if (qp_) {
-      write_piece(out_, line);
-    } else if (char* room = out_.write_room(size + 1); room != nullptr) {
-      std::memcpy(room, p, size);
-      room[size] = '\n';
-      out_.commit(size + 1);
-    } else {
-      out_.write(line);
-      out_.write("\n", 1);
-    }
-    in_.skip(size + 1);
-    return true;
+    piece = std::string_view(p, maximum);
+    in_.skip(maximum);
+    return CrLine::too_long;
   }
 
   // A piece at the start of a line: a kludge line is passed over, a tear
-  // line before an origin line and the origin line end the text.
+  // line before an origin line and the origin line end the text. The first
+  // character tells which test applies.
   Control control_line(std::string_view v, CrLine r) {
     const bool text_end = r == CrLine::ended;
-    if (!v.empty() && v.front() == '\x01') {
-      if (text_end || (r == CrLine::too_long && !skip_rest_of_line(in_))) return Control::stop;
-      return Control::skip;
-    }
-    if (is_tearline(v)) {
-      if (text_end) return Control::stop;
-      long after = in_.tell();
-      CrLine r2 = read_piece(in_, next_, kScanPiece);
-      if (ends_text(next_)) {
-        if (r2 == CrLine::ended) return Control::stop;
-        end_found_ = true;
+    if (v.empty()) return Control::text;
+    switch (v.front()) {
+      case '\x01':
+        if (text_end || (r == CrLine::too_long && !skip_rest_of_line(in_))) return Control::stop;
         return Control::skip;
-      }
-      in_.seek(after);
-      return Control::text;
+      case '-':
+        if (is_tearline(v)) {
+          if (text_end) return Control::stop;
+          long after = in_.tell();
+          std::string_view next;
+          CrLine r2 = next_piece(kScanPiece, next_, next);
+          if (ends_text(next)) {
+            if (r2 == CrLine::ended) return Control::stop;
+            end_found_ = true;
+            return Control::skip;
+          }
+          in_.seek(after);
+        }
+        return Control::text;
+      case ' ':
+        if (starts_with(v, " * Origin:")) {
+          if (text_end) return Control::stop;
+          end_found_ = true;
+          return Control::skip;
+        }
+        return Control::text;
+      default:
+        return Control::text;
     }
-    if (starts_with(v, " * Origin:")) {
-      if (text_end) return Control::stop;
-      end_found_ = true;
-      return Control::skip;
-    }
-    return Control::text;
   }
 
   // Writes a piece of text after the quote prefix carried from the piece
   // before; a piece cut at the width is wrapped, and the rest is read again
   // as the next piece. True when the text ended with the piece.
   bool write_text_piece(std::string_view v, bool cut, bool text_end, long start) {
+    if (!cut && prefix_.empty() && !by_characters_) {
+      // A whole line as it stands: written from where it was read.
+      continuation_ = false;
+      write_out(v);
+      return text_end;
+    }
     std::size_t carried = prefix_.size();
     piece_ = prefix_;
     piece_.append(v);
@@ -963,12 +956,16 @@ class BodyWriter {
       prefix_.clear();
     }
     continuation_ = cut;
-    if (settings->ModernMime) {
-      write_recoded_piece(out_, piece_);
-    } else {
-      write_piece(out_, piece_);
-    }
+    write_out(piece_);
     return text_end;
+  }
+
+  void write_out(std::string_view piece) {
+    if (settings->ModernMime) {
+      write_recoded_piece(out_, piece);
+    } else {
+      write_piece(out_, piece);
+    }
   }
 
   // UTF-8 text (ModernMime) is wrapped at a character boundary within
@@ -1002,11 +999,6 @@ class BodyWriter {
   // UTF-8 text is cut by characters, not bytes: its pieces are read longer.
   const bool by_characters_ = settings->ModernMime && state.source_utf8;
   const std::size_t read_width_ = by_characters_ ? std::min<std::size_t>(4 * width_, 480) : width_;
-  const bool qp_ = state.has_8bit && settings->UseQP;
-  // Lines are taken from the window in place while the text's end is known
-  // and the text is not recoded.
-  bool in_place_ = state.text_end >= 0 && !settings->ModernMime;
-  bool done_ = false;
   char raw_[kPieceBuffer];
   char next_[kScanPiece + 1];
   Text<kPieceBuffer> piece_;

@@ -198,6 +198,8 @@ class File {
   // buffer allow: the unread bytes are kept and more are read behind them.
   // Earlier bytes leave the buffer (a seek back to them reads them again).
   std::string_view peek(std::size_t wanted);
+  // How many bytes peek() would give without reading.
+  std::size_t buffered() const { return dirty_ ? 0 : end_ - pos_; }
   void skip(std::size_t count) { pos_ += count <= end_ - pos_ ? count : end_ - pos_; }
   bool seek(long offset, int whence = SEEK_SET);
   long tell() const { return is_open() ? static_cast<long>(base_ + pos_) : -1L; }

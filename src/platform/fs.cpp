@@ -620,8 +620,7 @@ std::size_t File::read(void* buffer, std::size_t size) {
   return done;
 }
 
-bool File::write_through(const char* data, std::size_t size) {
-  int64_t at = base_;
+bool File::write_through(const char* data, std::size_t size, int64_t at) {
   while (size > 0) {
     ssize_t n = append_ ? ::write(fd_, data, size) : ::pwrite(fd_, data, size, at);
     if (n < 0 && errno == ESPIPE) n = ::write(fd_, data, size);
@@ -643,7 +642,7 @@ bool File::write_through(const char* data, std::size_t size) {
 
 bool File::write_buffer() {
   if (!dirty_) return true;
-  bool ok = write_through(buffer_, end_);
+  bool ok = write_through(buffer_, end_, base_);
   dirty_ = false;
   base_ += static_cast<int64_t>(end_);
   pos_ = end_ = 0;
@@ -662,7 +661,7 @@ bool File::write(const void* data, std::size_t size) {
   if (size > kFileBuffer - end_) {
     if (!write_buffer()) return false;
     if (size >= kFileBuffer) {
-      if (!write_through(bytes, size)) {
+      if (!write_through(bytes, size, base_)) {
         base_ += static_cast<int64_t>(size);
         return write_failed();
       }
@@ -674,6 +673,20 @@ bool File::write(const void* data, std::size_t size) {
   end_ += size;
   pos_ = end_;
   dirty_ = true;
+  return !failed_;
+}
+
+bool File::write_at(long offset, const void* data, std::size_t size) {
+  if (fd_ < 0 || append_ || offset < 0) return false;
+  const int64_t at = offset;
+  const int64_t pending_end = base_ + static_cast<int64_t>(end_);
+  if (dirty_ && at >= base_ && at + static_cast<int64_t>(size) <= pending_end) {
+    std::memcpy(buffer_ + (at - base_), data, size);
+    return !failed_;
+  }
+  // Bytes that overlap the pending ones go out after them.
+  if (dirty_ && at + static_cast<int64_t>(size) > base_ && !write_buffer()) return false;
+  if (!write_through(static_cast<const char*>(data), size, at)) return write_failed();
   return !failed_;
 }
 
@@ -727,6 +740,8 @@ bool File::write_failed() {
 
 bool File::seek(long offset, int whence) {
   if (fd_ < 0) return false;
+  // To where the pending output ends: nothing to do.
+  if (dirty_ && whence == SEEK_SET && offset == tell()) return !failed_;
   if (dirty_ && !write_buffer()) return false;
   int64_t target = 0;
   if (whence == SEEK_SET) {

@@ -169,6 +169,10 @@ class File {
   bool write(const void* data, std::size_t size);
   bool write(std::string_view text) { return write(text.data(), text.size()); }
   bool printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Writes `size` bytes at `offset` (not of a file opened to append) and
+  // leaves the position where it is: into the pending output when they lie
+  // within it, else with one positioned write.
+  bool write_at(long offset, const void* data, std::size_t size);
   // Room for `size` bytes at the end of the pending output, to be filled
   // in place and handed on with commit(); nullptr when the buffer cannot
   // give it (the bytes then go through write()).
@@ -222,7 +226,7 @@ class File {
   long read_at(char* into, std::size_t size, int64_t at);
   bool fill();          // reads the next block into the buffer
   bool write_buffer();  // writes the pending bytes out
-  bool write_through(const char* data, std::size_t size);
+  bool write_through(const char* data, std::size_t size, int64_t at);
   void leave_reading();  // the position becomes the start of an empty buffer
   bool ensure_buffer();
 

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/char_class.hpp"
 #include "base/charset.hpp"
@@ -66,6 +69,7 @@ struct ConvertState {
   // found it in the reader's window (-1: not known). The body is then
   // written from the window in place.
   long text_end = -1;
+  long text_start = -1;  // and where it begins (line_ends counts from there)
 };
 ConvertState state;
 
@@ -316,29 +320,45 @@ bool check_body_in_pieces(platform::File& in) {
   return has_text;
 }
 
-// The offset of the first character outside 0x20-0x7E (a control
-// character, CR among them, or an 8-bit one) in the `size` characters at
-// `text`; `size` when there is none. Eight characters are tested at once as
-// in has_8bit_char; of the lanes flagged, the lowest is always a true one
-// (a borrow or carry only starts at a lane that is flagged itself).
-std::size_t first_special(const char* text, std::size_t size) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  std::size_t i = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; i + 8 <= size; i += 8) {
-      uint64_t w;
-      std::memcpy(&w, text + i, 8);
-      uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
-      uint64_t above = ((w + kOnes * (127 - 0x7E)) | w) & kHigh;
-      uint64_t flagged = below | above;
-      if (flagged != 0) return i + static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
-    }
+// Sixteen characters tested at once: bit k of the mask is set where
+// character k is a control character (below 0x20, CR among them) or
+// outside ASCII's printable range (0x7F and above), or, with `equals`,
+// "=" (which quoted-printable text encodes too).
+#if defined(__SSE2__)
+unsigned special_mask16(const char* p, bool equals) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Compared as signed bytes, 0x80 and above are below 0x20 too.
+  __m128i m =
+      _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+  if (equals) m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8('=')));
+  return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+#else
+unsigned special_mask16(const char* p, bool equals) {
+  unsigned mask = 0;
+  for (unsigned k = 0; k < 16; ++k) {
+    unsigned char c = static_cast<unsigned char>(p[k]);
+    if (c < 0x20 || c > 0x7E || (equals && c == '=')) mask |= 1u << k;
   }
-  for (; i < size; ++i) {
-    if (static_cast<unsigned char>(text[i] - 0x20) > 0x5E) return i;
+  return mask;
+}
+#endif
+
+bool is_special(char ch) {
+  return static_cast<unsigned char>(ch - 0x20) > 0x5E;
+}
+
+// Where the text of the message in the window has its line ends (offsets
+// from its start), found by the body check; kept for the run.
+std::vector<uint32_t> line_ends;
+
+// Whether a line of the text holds a piece that is no kludge: a piece
+// begins at every `width` characters.
+bool line_has_text(const char* p, std::size_t start, std::size_t end, std::size_t width) {
+  for (std::size_t piece = start; piece < end; piece += width) {
+    if (p[piece] != '\x01') return true;
   }
-  return size;
+  return false;
 }
 
 // The text from the current position to the NUL that ends it, when the
@@ -356,43 +376,40 @@ bool whole_text(platform::File& in, std::string_view& text) {
 }
 
 // The same answers as check_body_in_pieces, from the whole text in the
-// window: whether a piece that is no kludge begins anywhere, and whether
-// the first control or 8-bit character of such a piece exists. Line ends
-// are found on the way by the same scan.
+// window in one pass: only the line ends and the characters outside the
+// printable range stop the scan. A line holds text when one of its pieces
+// is no kludge; such a piece makes the message 8-bit when it holds one of
+// those characters. The line ends are kept for the body writer.
 bool check_body(platform::File& in) {
   std::string_view text;
   if (!whole_text(in, text)) return check_body_in_pieces(in);
   state.text_end = in.tell() + static_cast<long>(text.size());
+  state.text_start = in.tell();
   const std::size_t width = body_width();
   const char* p = text.data();
   const std::size_t n = text.size();
+  line_ends.clear();
   bool has_text = false;
-  for (std::size_t start = 0; start < n && !has_text;) {
-    const char* cr = static_cast<const char*>(std::memchr(p + start, '\r', n - start));
-    const std::size_t end = cr != nullptr ? static_cast<std::size_t>(cr - p) : n;
-    for (std::size_t piece = start; piece < end; piece += width) {
-      if (p[piece] != '\x01') {
-        has_text = true;
-        break;
-      }
-    }
-    start = end + 1;
-  }
-  std::size_t line = 0;  // where the line of the character found begins
-  for (std::size_t i = 0; i < n;) {
-    const std::size_t q = i + first_special(p + i, n - i);
-    if (q >= n) break;
-    i = q + 1;
+  std::size_t line = 0;  // where the current line begins
+  auto found = [&](std::size_t q) {
     if (p[q] == '\r') {
-      line = i;
-      continue;
-    }
-    // A kludge piece may hold anything; any other piece makes it 8-bit.
-    if (p[line + (q - line) / width * width] != '\x01') {
+      if (!has_text) has_text = line_has_text(p, line, q, width);
+      line_ends.push_back(static_cast<uint32_t>(q));
+      line = q + 1;
+    } else if (!state.has_8bit && p[line + (q - line) / width * width] != '\x01') {
       state.has_8bit = true;
-      break;
+    }
+  };
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    for (unsigned mask = special_mask16(p + i, false); mask != 0; mask &= mask - 1) {
+      found(i + static_cast<std::size_t>(std::countr_zero(mask)));
     }
   }
+  for (; i < n; ++i) {
+    if (is_special(p[i])) found(i);
+  }
+  if (!has_text) has_text = line_has_text(p, line, n, width);
   return has_text;
 }
 
@@ -694,27 +711,22 @@ bool ends_text(std::string_view line) {
 
 // The offset of the first character a quoted-printable line must encode
 // ("=", a control or an 8-bit character) in the `size` characters at `text`;
-// `size` when there is none. Tested as in first_special, "=" found like a
-// zero byte of the word XOR "=" in every lane.
+// `size` when there is none. The last block is read overlapping the one
+// before, its characters already tested masked off.
 std::size_t first_to_encode(const char* text, std::size_t size) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
   std::size_t i = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; i + 8 <= size; i += 8) {
-      uint64_t w;
-      std::memcpy(&w, text + i, 8);
-      uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
-      uint64_t above = ((w + kOnes * (127 - 0x7E)) | w) & kHigh;
-      uint64_t x = w ^ (kOnes * '=');
-      uint64_t equals = (x - kOnes) & ~x & kHigh;
-      uint64_t flagged = below | above | equals;
-      if (flagged != 0) return i + static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
+  if (size >= 16) {
+    for (; i + 16 <= size; i += 16) {
+      unsigned mask = special_mask16(text + i, true);
+      if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
     }
+    if (i == size) return size;
+    const std::size_t back = size - 16;
+    unsigned mask = special_mask16(text + back, true) & (~0u << (i - back));
+    return mask != 0 ? back + static_cast<std::size_t>(std::countr_zero(mask)) : size;
   }
   for (; i < size; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '=' || c < 0x20 || c > 0x7E) return i;
+    if (text[i] == '=' || is_special(text[i])) return i;
   }
   return size;
 }
@@ -877,15 +889,24 @@ class BodyWriter {
       return r;
     }
     const std::string_view window = in_.peek();
-    const std::size_t rest = static_cast<std::size_t>(state.text_end - in_.tell());
+    const std::size_t at = static_cast<std::size_t>(in_.tell() - state.text_start);
+    const std::size_t size = static_cast<std::size_t>(state.text_end - state.text_start);
     const char* p = window.data();
-    const char* cr = static_cast<const char*>(std::memchr(p, '\r', std::min(rest, maximum)));
-    if (cr != nullptr) {
-      piece = std::string_view(p, static_cast<std::size_t>(cr - p));
+    // The first line end from here on: the reader moves on line by line,
+    // and back only within a line.
+    const uint32_t* ends = line_ends.data();
+    const std::size_t count = line_ends.size();
+    std::size_t k = next_end_;
+    while (k > 0 && ends[k - 1] >= at) --k;
+    while (k < count && ends[k] < at) ++k;
+    next_end_ = k;
+    if (k < count && ends[k] - at < maximum) {
+      piece = std::string_view(p, ends[k] - at);
       in_.skip(piece.size() + 1);
       return CrLine::line;
     }
-    if (rest < maximum) {
+    const std::size_t rest = size - at;
+    if (k == count && rest < maximum) {
       piece = std::string_view(p, rest);
       in_.skip(rest + 1);
       return CrLine::ended;
@@ -1005,6 +1026,7 @@ class BodyWriter {
   Text<16> prefix_;
   bool continuation_ = false;
   bool end_found_ = false;
+  std::size_t next_end_ = 0;  // an index into line_ends
 };
 
 void write_body(platform::File& in, platform::File& out) {

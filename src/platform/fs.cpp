@@ -23,8 +23,7 @@ namespace quillmar::platform {
 
 namespace {
 
-// Bytes a file reads or writes in one call into the OS.
-constexpr std::size_t kFileBuffer = 64 * 1024;
+constexpr std::size_t kFileBuffer = File::kBufferSize;
 
 // The reason of the last failure; a program's own text or strerror's.
 const char* last_reason = "";
@@ -690,7 +689,7 @@ bool File::write_at(long offset, const void* data, std::size_t size) {
   return !failed_;
 }
 
-char* File::write_room(std::size_t size) {
+char* File::write_room_slow(std::size_t size) {
   if (fd_ < 0 || size > kFileBuffer) return nullptr;
   if (!dirty_) leave_reading();
   if (!ensure_buffer()) return nullptr;

@@ -150,6 +150,9 @@ enum class OpenMode {
 // out in large blocks, at the latest on flush(), sync(), a seek or close().
 class File {
  public:
+  // Bytes the file reads or writes in one call into the OS.
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+
   File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -176,7 +179,10 @@ class File {
   // Room for `size` bytes at the end of the pending output, to be filled
   // in place and handed on with commit(); nullptr when the buffer cannot
   // give it (the bytes then go through write()).
-  char* write_room(std::size_t size);
+  char* write_room(std::size_t size) {
+    if (dirty_ && size <= kBufferSize - end_) return buffer_ + end_;
+    return write_room_slow(size);
+  }
   void commit(std::size_t size) {
     end_ += size;
     pos_ = end_;
@@ -222,6 +228,7 @@ class File {
   bool write_failed();  // marks the file failed and notes why
   int get_byte_slow();
   std::string_view peek_slow();
+  char* write_room_slow(std::size_t size);
   // Bytes read at the file offset `at`: 0 at the end, -1 on a failure.
   long read_at(char* into, std::size_t size, int64_t at);
   bool fill();          // reads the next block into the buffer

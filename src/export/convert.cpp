@@ -365,8 +365,9 @@ bool line_has_text(const char* p, std::size_t start, std::size_t end, std::size_
 // reader's window holds all of it (read on into the window when needed).
 bool whole_text(platform::File& in, std::string_view& text) {
   std::string_view window = in.peek();
+  if (window.empty()) return false;  // the end of the file ends the text
   const void* nul = std::memchr(window.data(), '\0', window.size());
-  if (nul == nullptr && !window.empty()) {
+  if (nul == nullptr) {
     window = in.peek(window.size() + 1);
     nul = std::memchr(window.data(), '\0', window.size());
   }
@@ -756,7 +757,7 @@ void write_piece(platform::File& out, std::string_view piece) {
       to[n++] = hex_digit_char(c & 0x0F);
       i = k + 1;
     }
-  } else {
+  } else if (size != 0) {
     std::memcpy(to, p, size);
     n = size;
   }

@@ -141,6 +141,17 @@ bool skip_rest_of_line(platform::File& in) {
 
 void read_kludge(std::string_view k) {
   ExportMessage& m = *export_state.message;
+  // Only kludges beginning with these letters are read.
+  switch (k.empty() ? '\0' : k.front()) {
+    case 'I':
+    case 'F':
+    case 'M':
+    case 'R':
+    case 'C':
+      break;
+    default:
+      return;
+  }
   if (starts_with(k, "INTL ")) {
     std::string_view s = k.substr(5);
     FtnAddress to, from;
@@ -192,6 +203,16 @@ bool read_address_line(std::string_view line) {
                                            {"BCopy:", kAddressBcc},
                                            {"From:", kAddressFrom},
                                            {"XPost:", -1}};
+  switch (line.empty() ? '\0' : ascii_lower(line.front())) {
+    case 't':
+    case 'c':
+    case 'b':
+    case 'f':
+    case 'x':
+      break;
+    default:
+      return false;
+  }
   for (const AddressLine& l : kLines) {
     if (!starts_with_nocase(line, l.name)) continue;
     std::string_view value = line.substr(std::strlen(l.name));
@@ -226,20 +247,43 @@ bool read_address_line(std::string_view line) {
 
 // The kludges and gateway lines before the body; leaves `in` at the first
 // body line.
+// The next piece of the header scan as read_piece reads it: from the
+// window in place when it holds the piece, else copied into `buffer` (of
+// kScanPiece + 1 characters).
+CrLine header_piece(platform::File& in, char* buffer, std::string_view& piece) {
+  const std::string_view window = in.peek(kScanPiece + 1);
+  const std::size_t n = std::min(window.size(), kScanPiece);
+  const std::size_t k = n == 0 ? 0 : find_first_of3(window.data(), n, '\r', '\0', '\0');
+  if (k < n) {
+    piece = window.substr(0, k);
+    in.skip(k + 1);
+    return window[k] == '\r' ? CrLine::line : CrLine::ended;
+  }
+  if (n == kScanPiece) {
+    piece = window.substr(0, n);
+    in.skip(n);
+    return CrLine::too_long;
+  }
+  // The file ends within the piece.
+  CrLine r = read_piece(in, buffer, kScanPiece);
+  piece = std::string_view(buffer, std::strlen(buffer));
+  return r;
+}
+
 void scan_header(platform::File& in) {
   char line[kScanPiece + 1];
   const bool gateway = export_state.target == ExportTarget::gateway;
   bool allowance = false;
   for (;;) {
     long pos = in.tell();
-    CrLine r = read_piece(in, line, kScanPiece);
-    std::string_view v(line, std::strlen(line));
+    std::string_view v;
+    CrLine r = header_piece(in, line, v);
     state.scan_serial ^= crc32(v.data(), v.size());
     bool ended = r == CrLine::ended;
     bool taken = true;
     if (!v.empty() && v.front() == '\x01') {
       read_kludge(v.substr(1));
-    } else if (starts_with(v, "AREA:")) {
+    } else if (!v.empty() && v.front() == 'A' && starts_with(v, "AREA:")) {
       state.area = v.substr(5);
     } else if (gateway && read_address_line(v)) {
       allowance = true;

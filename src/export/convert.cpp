@@ -885,6 +885,7 @@ class BodyWriter {
 
   void run() {
     for (;;) {
+      if (!continuation_ && !end_found_ && !by_characters_ && in_place()) write_plain_lines();
       long start = in_.tell();
       std::string_view v;
       CrLine r = next_piece(read_width_, raw_, v);
@@ -924,6 +925,59 @@ class BodyWriter {
     return state.text_end >= at && in_.buffered() > static_cast<std::size_t>(state.text_end - at);
   }
 
+  // The first line end at or after `at` (an offset into the text): the
+  // reader moves on line by line, and back only within a line.
+  std::size_t line_end_index(std::size_t at) {
+    const uint32_t* ends = line_ends.data();
+    const std::size_t count = line_ends.size();
+    std::size_t k = next_end_;
+    while (k > 0 && ends[k - 1] >= at) --k;
+    while (k < count && ends[k] < at) ++k;
+    next_end_ = k;
+    return k;
+  }
+
+  // Writes the plain lines from here on straight from the window, as the
+  // piece by piece path would: each ended by a CR within the width, kludge
+  // lines passed over. Stops before a line that needs more (a long line, a
+  // tear or origin line, the last line), which that path then takes.
+  void write_plain_lines() {
+    const char* p = in_.peek().data();
+    const std::size_t at = static_cast<std::size_t>(in_.tell() - state.text_start);
+    const uint32_t* ends = line_ends.data();
+    const std::size_t count = line_ends.size();
+    const bool as_is = !settings->ModernMime && !(state.has_8bit && settings->UseQP);
+    std::size_t k = line_end_index(at);
+    std::size_t done = 0;
+    for (; k < count; ++k) {
+      const char* line = p + done;
+      const std::size_t size = ends[k] - at - done;
+      if (size >= read_width_) break;
+      const std::string_view v(line, size);
+      if (size != 0) {
+        const char first = line[0];
+        if (first == '\x01') {
+          done += size + 1;
+          continue;
+        }
+        if ((first == '-' && is_tearline(v)) || (first == ' ' && starts_with(v, " * Origin:"))) {
+          break;
+        }
+      }
+      char* room = as_is ? out_.write_room(size + 1) : nullptr;
+      if (room != nullptr) {
+        if (size != 0) std::memcpy(room, line, size);
+        room[size] = '\n';
+        out_.commit(size + 1);
+      } else {
+        write_out(v);
+      }
+      done += size + 1;
+    }
+    next_end_ = k;
+    in_.skip(done);
+  }
+
   // The next piece of at most `maximum` characters as read_cr_line reads
   // it: from the window in place when it holds the rest of the text, else
   // copied into `buffer` (of at least `maximum` + 1 characters).
@@ -941,10 +995,7 @@ class BodyWriter {
     // and back only within a line.
     const uint32_t* ends = line_ends.data();
     const std::size_t count = line_ends.size();
-    std::size_t k = next_end_;
-    while (k > 0 && ends[k - 1] >= at) --k;
-    while (k < count && ends[k] < at) ++k;
-    next_end_ = k;
+    const std::size_t k = line_end_index(at);
     if (k < count && ends[k] - at < maximum) {
       piece = std::string_view(p, ends[k] - at);
       in_.skip(piece.size() + 1);

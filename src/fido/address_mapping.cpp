@@ -1,7 +1,5 @@
 #include "fido/address_mapping.hpp"
 
-#include <cinttypes>
-#include <cstdio>
 #include <optional>
 
 #include "base/number_scan.hpp"
@@ -27,16 +25,21 @@ bool has_gateway_host(std::string_view address) {
   return host && is_gateway_domain(*host);
 }
 
-// Appends `letter`, the number in decimal and a dot (without printf).
-void append_labelled(std::string& out, char letter, unsigned number) {
+// Appends the number in decimal (without printf).
+void append_decimal(std::string& out, uint32_t number) {
   char digits[10];
   std::size_t n = sizeof digits;
   do {
     digits[--n] = static_cast<char>('0' + number % 10);
     number /= 10;
   } while (number != 0);
-  out += letter;
   out.append(digits + n, sizeof digits - n);
+}
+
+// Appends `letter`, the number and a dot.
+void append_labelled(std::string& out, char letter, uint32_t number) {
+  out += letter;
+  append_decimal(out, number);
   out += '.';
 }
 
@@ -250,15 +253,8 @@ void append_message_id(std::string& out, std::string_view id_text, uint32_t seri
     out += '\n';
     return;
   }
-  // The serial in decimal, without printf.
-  char digits[10];
-  std::size_t n = sizeof digits;
-  do {
-    digits[--n] = static_cast<char>('0' + serial % 10);
-    serial /= 10;
-  } while (serial != 0);
   out += '<';
-  out.append(digits + n, sizeof digits - n);
+  append_decimal(out, serial);
   out += '@';
   append_domain_host(out, address, domain_for_zone(address.zone));
   out += ">\n";

@@ -648,7 +648,7 @@ bool File::write_buffer() {
   return ok || write_failed();
 }
 
-bool File::write(const void* data, std::size_t size) {
+bool File::write_slow(const void* data, std::size_t size) {
   if (fd_ < 0) return false;
   if (size == 0) return !failed_;
   if (!dirty_) leave_reading();

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -169,7 +170,16 @@ class File {
   bool close();
 
   std::size_t read(void* buffer, std::size_t size);
-  bool write(const void* data, std::size_t size);
+  bool write(const void* data, std::size_t size) {
+    // Into the pending output while it has room: no call.
+    if (dirty_ && size != 0 && size <= kBufferSize - end_) {
+      std::memcpy(buffer_ + end_, data, size);
+      end_ += size;
+      pos_ = end_;
+      return !failed_;
+    }
+    return write_slow(data, size);
+  }
   bool write(std::string_view text) { return write(text.data(), text.size()); }
   bool printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Writes `size` bytes at `offset` (not of a file opened to append) and
@@ -229,6 +239,7 @@ class File {
   int get_byte_slow();
   std::string_view peek_slow();
   char* write_room_slow(std::size_t size);
+  bool write_slow(const void* data, std::size_t size);
   // Bytes read at the file offset `at`: 0 at the end, -1 on a failure.
   long read_at(char* into, std::size_t size, int64_t at);
   bool fill();          // reads the next block into the buffer

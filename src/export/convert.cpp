@@ -245,8 +245,6 @@ bool read_address_line(std::string_view line) {
   return false;
 }
 
-// The kludges and gateway lines before the body; leaves `in` at the first
-// body line.
 // The next piece of the header scan as read_piece reads it: from the
 // window in place when it holds the piece, else copied into `buffer` (of
 // kScanPiece + 1 characters).
@@ -270,6 +268,8 @@ CrLine header_piece(platform::File& in, char* buffer, std::string_view& piece) {
   return r;
 }
 
+// The kludges and gateway lines before the body; leaves `in` at the first
+// body line.
 void scan_header(platform::File& in) {
   char line[kScanPiece + 1];
   const bool gateway = export_state.target == ExportTarget::gateway;

@@ -2,7 +2,11 @@
 #include "base/char_class.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quillmar {
 
@@ -44,6 +48,26 @@ std::string_view file_name_of(std::string_view path) {
 }
 
 }  // namespace
+
+std::size_t find_first_of3(const char* text, std::size_t size, char a, char b, char c) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i va = _mm_set1_epi8(a);
+  const __m128i vb = _mm_set1_epi8(b);
+  const __m128i vc = _mm_set1_epi8(c);
+  for (; i + 16 <= size; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
+                                   _mm_cmpeq_epi8(v, vc));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(m));
+    if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
+  }
+#endif
+  for (; i < size; ++i) {
+    if (text[i] == a || text[i] == b || text[i] == c) return i;
+  }
+  return size;
+}
 
 uint32_t crc32(const void* data, std::size_t length) {
   const auto* p = static_cast<const unsigned char*>(data);

@@ -17,6 +17,10 @@ inline constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May
                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 uint32_t crc32(const void* data, std::size_t length);
+// The offset of the first of the `size` characters at `text` that is `a`,
+// `b` or `c`; `size` when there is none. Sixteen characters are tested at
+// once where the processor can.
+std::size_t find_first_of3(const char* text, std::size_t size, char a, char b, char c);
 // 0 = Sunday ... 6 = Saturday.
 int day_of_week(int year, int month, int day);
 // 0-63, or -1 for a character outside the base64 alphabet ("-" counts as

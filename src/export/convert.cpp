@@ -1,9 +1,13 @@
 #include "export/convert.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/char_class.hpp"
 #include "base/charset.hpp"
@@ -61,6 +65,11 @@ struct ConvertState {
   // it is UTF-8 (whose characters a cut keeps whole).
   std::string source_charset;
   bool source_utf8 = false;
+  // The file offset of the NUL that ends the text, once the body check has
+  // found it in the reader's window (-1: not known). The body is then
+  // written from the window in place.
+  long text_end = -1;
+  long text_start = -1;  // and where it begins (line_ends counts from there)
 };
 ConvertState state;
 
@@ -107,9 +116,17 @@ std::size_t body_width() {
   return width < 20 ? 20 : width > 255 ? 255 : width;
 }
 
-// Reads on to the NUL that ends the text.
+// Reads on to the NUL that ends the text (or the end of the file).
 void skip_to_text_end(platform::File& in) {
-  while (read_byte(in) != 0) {
+  for (;;) {
+    std::string_view window = in.peek();
+    if (window.empty()) return;
+    const void* nul = std::memchr(window.data(), '\0', window.size());
+    if (nul != nullptr) {
+      in.skip(static_cast<std::size_t>(static_cast<const char*>(nul) - window.data()) + 1);
+      return;
+    }
+    in.skip(window.size());
   }
 }
 
@@ -124,6 +141,17 @@ bool skip_rest_of_line(platform::File& in) {
 
 void read_kludge(std::string_view k) {
   ExportMessage& m = *export_state.message;
+  // Only kludges beginning with these letters are read.
+  switch (k.empty() ? '\0' : k.front()) {
+    case 'I':
+    case 'F':
+    case 'M':
+    case 'R':
+    case 'C':
+      break;
+    default:
+      return;
+  }
   if (starts_with(k, "INTL ")) {
     std::string_view s = k.substr(5);
     FtnAddress to, from;
@@ -175,6 +203,16 @@ bool read_address_line(std::string_view line) {
                                            {"BCopy:", kAddressBcc},
                                            {"From:", kAddressFrom},
                                            {"XPost:", -1}};
+  switch (line.empty() ? '\0' : ascii_lower(line.front())) {
+    case 't':
+    case 'c':
+    case 'b':
+    case 'f':
+    case 'x':
+      break;
+    default:
+      return false;
+  }
   for (const AddressLine& l : kLines) {
     if (!starts_with_nocase(line, l.name)) continue;
     std::string_view value = line.substr(std::strlen(l.name));
@@ -207,6 +245,29 @@ bool read_address_line(std::string_view line) {
   return false;
 }
 
+// The next piece of the header scan as read_piece reads it: from the
+// window in place when it holds the piece, else copied into `buffer` (of
+// kScanPiece + 1 characters).
+CrLine header_piece(platform::File& in, char* buffer, std::string_view& piece) {
+  const std::string_view window = in.peek(kScanPiece + 1);
+  const std::size_t n = std::min(window.size(), kScanPiece);
+  const std::size_t k = n == 0 ? 0 : find_first_of3(window.data(), n, '\r', '\0', '\0');
+  if (k < n) {
+    piece = window.substr(0, k);
+    in.skip(k + 1);
+    return window[k] == '\r' ? CrLine::line : CrLine::ended;
+  }
+  if (n == kScanPiece) {
+    piece = window.substr(0, n);
+    in.skip(n);
+    return CrLine::too_long;
+  }
+  // The file ends within the piece.
+  CrLine r = read_piece(in, buffer, kScanPiece);
+  piece = std::string_view(buffer, std::strlen(buffer));
+  return r;
+}
+
 // The kludges and gateway lines before the body; leaves `in` at the first
 // body line.
 void scan_header(platform::File& in) {
@@ -215,14 +276,14 @@ void scan_header(platform::File& in) {
   bool allowance = false;
   for (;;) {
     long pos = in.tell();
-    CrLine r = read_piece(in, line, kScanPiece);
-    std::string_view v(line, std::strlen(line));
+    std::string_view v;
+    CrLine r = header_piece(in, line, v);
     state.scan_serial ^= crc32(v.data(), v.size());
     bool ended = r == CrLine::ended;
     bool taken = true;
     if (!v.empty() && v.front() == '\x01') {
       read_kludge(v.substr(1));
-    } else if (starts_with(v, "AREA:")) {
+    } else if (!v.empty() && v.front() == 'A' && starts_with(v, "AREA:")) {
       state.area = v.substr(5);
     } else if (gateway && read_address_line(v)) {
       allowance = true;
@@ -260,7 +321,7 @@ bool has_8bit_char(const char* text, std::size_t size) {
   return false;
 }
 
-bool check_body(platform::File& in) {
+bool check_body_in_pieces(platform::File& in) {
   // The text is looked at in place, in the pieces the body is written in
   // (lines, and long lines cut at the body width): whether a piece that is
   // no kludge holds anything, and whether such text holds 8-bit or control
@@ -300,6 +361,100 @@ bool check_body(platform::File& in) {
     in.skip(ended ? limit + 1 : i);
   }
   in.seek(start);
+  return has_text;
+}
+
+// Sixteen characters tested at once: bit k of the mask is set where
+// character k is a control character (below 0x20, CR among them) or
+// outside ASCII's printable range (0x7F and above), or, with `equals`,
+// "=" (which quoted-printable text encodes too).
+#if defined(__SSE2__)
+unsigned special_mask16(const char* p, bool equals) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Compared as signed bytes, 0x80 and above are below 0x20 too.
+  __m128i m =
+      _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+  if (equals) m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8('=')));
+  return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+#else
+unsigned special_mask16(const char* p, bool equals) {
+  unsigned mask = 0;
+  for (unsigned k = 0; k < 16; ++k) {
+    unsigned char c = static_cast<unsigned char>(p[k]);
+    if (c < 0x20 || c > 0x7E || (equals && c == '=')) mask |= 1u << k;
+  }
+  return mask;
+}
+#endif
+
+bool is_special(char ch) {
+  return static_cast<unsigned char>(ch - 0x20) > 0x5E;
+}
+
+// Where the text of the message in the window has its line ends (offsets
+// from its start), found by the body check; kept for the run.
+std::vector<uint32_t> line_ends;
+
+// Whether a line of the text holds a piece that is no kludge: a piece
+// begins at every `width` characters.
+bool line_has_text(const char* p, std::size_t start, std::size_t end, std::size_t width) {
+  for (std::size_t piece = start; piece < end; piece += width) {
+    if (p[piece] != '\x01') return true;
+  }
+  return false;
+}
+
+// The text from the current position to the NUL that ends it, when the
+// reader's window holds all of it (read on into the window when needed).
+bool whole_text(platform::File& in, std::string_view& text) {
+  std::string_view window = in.peek();
+  if (window.empty()) return false;  // the end of the file ends the text
+  const void* nul = std::memchr(window.data(), '\0', window.size());
+  if (nul == nullptr) {
+    window = in.peek(window.size() + 1);
+    nul = std::memchr(window.data(), '\0', window.size());
+  }
+  if (nul == nullptr) return false;
+  text = window.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - window.data()));
+  return true;
+}
+
+// The same answers as check_body_in_pieces, from the whole text in the
+// window in one pass: only the line ends and the characters outside the
+// printable range stop the scan. A line holds text when one of its pieces
+// is no kludge; such a piece makes the message 8-bit when it holds one of
+// those characters. The line ends are kept for the body writer.
+bool check_body(platform::File& in) {
+  std::string_view text;
+  if (!whole_text(in, text)) return check_body_in_pieces(in);
+  state.text_end = in.tell() + static_cast<long>(text.size());
+  state.text_start = in.tell();
+  const std::size_t width = body_width();
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  line_ends.clear();
+  bool has_text = false;
+  std::size_t line = 0;  // where the current line begins
+  auto found = [&](std::size_t q) {
+    if (p[q] == '\r') {
+      if (!has_text) has_text = line_has_text(p, line, q, width);
+      line_ends.push_back(static_cast<uint32_t>(q));
+      line = q + 1;
+    } else if (!state.has_8bit && p[line + (q - line) / width * width] != '\x01') {
+      state.has_8bit = true;
+    }
+  };
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    for (unsigned mask = special_mask16(p + i, false); mask != 0; mask &= mask - 1) {
+      found(i + static_cast<std::size_t>(std::countr_zero(mask)));
+    }
+  }
+  for (; i < n; ++i) {
+    if (is_special(p[i])) found(i);
+  }
+  if (!has_text) has_text = line_has_text(p, line, n, width);
   return has_text;
 }
 
@@ -599,23 +754,63 @@ bool ends_text(std::string_view line) {
          (!line.empty() && line.front() == '\x01' && starts_with_nocase(line.substr(1), "Via "));
 }
 
-// Writes one body piece, quoted-printable when asked.
-void write_piece(platform::File& out, std::string_view piece) {
-  char encoded[kPieceBuffer * 3 + 2];
-  std::size_t n = 0;
-  const bool qp = state.has_8bit && settings->UseQP;
-  for (char ch : piece) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (qp && (c == '=' || c < 0x20 || c > 0x7E)) {
-      encoded[n++] = '=';
-      encoded[n++] = hex_digit_char(c >> 4);
-      encoded[n++] = hex_digit_char(c & 0x0F);
-    } else {
-      encoded[n++] = ch;
+// The offset of the first character a quoted-printable line must encode
+// ("=", a control or an 8-bit character) in the `size` characters at `text`;
+// `size` when there is none. The last block is read overlapping the one
+// before, its characters already tested masked off.
+std::size_t first_to_encode(const char* text, std::size_t size) {
+  std::size_t i = 0;
+  if (size >= 16) {
+    for (; i + 16 <= size; i += 16) {
+      unsigned mask = special_mask16(text + i, true);
+      if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
     }
+    if (i == size) return size;
+    const std::size_t back = size - 16;
+    unsigned mask = special_mask16(text + back, true) & (~0u << (i - back));
+    return mask != 0 ? back + static_cast<std::size_t>(std::countr_zero(mask)) : size;
   }
-  encoded[n++] = '\n';
-  out.write(encoded, n);
+  for (; i < size; ++i) {
+    if (text[i] == '=' || is_special(text[i])) return i;
+  }
+  return size;
+}
+
+// Writes one body piece and its line end, quoted-printable when asked,
+// into the output's buffer: the runs that need no encoding are copied
+// whole.
+void write_piece(platform::File& out, std::string_view piece) {
+  // Where the buffer cannot give the room, the piece is encoded apart.
+  static std::string apart;
+  const std::size_t most = piece.size() * 3 + 1;
+  char* room = out.write_room(most);
+  if (room == nullptr) apart.resize(most);
+  char* to = room != nullptr ? room : apart.data();
+  const char* p = piece.data();
+  const std::size_t size = piece.size();
+  std::size_t n = 0;
+  if (state.has_8bit && settings->UseQP) {
+    for (std::size_t i = 0; i < size;) {
+      std::size_t k = i + first_to_encode(p + i, size - i);
+      std::memcpy(to + n, p + i, k - i);
+      n += k - i;
+      if (k == size) break;
+      unsigned char c = static_cast<unsigned char>(p[k]);
+      to[n++] = '=';
+      to[n++] = hex_digit_char(c >> 4);
+      to[n++] = hex_digit_char(c & 0x0F);
+      i = k + 1;
+    }
+  } else if (size != 0) {
+    std::memcpy(to, p, size);
+    n = size;
+  }
+  to[n++] = '\n';
+  if (room != nullptr) {
+    out.commit(n);
+  } else {
+    out.write(to, n);
+  }
 }
 
 // The quote prefix a cut piece hands on: its text up to its first ">" and
@@ -690,12 +885,18 @@ class BodyWriter {
 
   void run() {
     for (;;) {
+      if (!continuation_ && !end_found_ && !by_characters_ && in_place()) write_plain_lines();
       long start = in_.tell();
-      CrLine r = read_piece(in_, raw_, read_width_);
+      std::string_view v;
+      CrLine r = next_piece(read_width_, raw_, v);
       const bool text_end = r == CrLine::ended;
-      std::string_view v(raw_, std::strlen(raw_));
       if (end_found_) {
         if (text_end) return;
+        // What follows the origin line is passed over.
+        if (in_place()) {
+          in_.skip(static_cast<std::size_t>(state.text_end - in_.tell()) + 1);
+          return;
+        }
         continue;
       }
       if (!continuation_) {
@@ -717,38 +918,146 @@ class BodyWriter {
  private:
   enum class Control { text, skip, stop };
 
+  // Whether the window of the reader holds the rest of the text, so that
+  // pieces are taken from it in place.
+  bool in_place() const {
+    const long at = in_.tell();
+    return state.text_end >= at && in_.buffered() > static_cast<std::size_t>(state.text_end - at);
+  }
+
+  // The first line end at or after `at` (an offset into the text): the
+  // reader moves on line by line, and back only within a line.
+  std::size_t line_end_index(std::size_t at) {
+    const uint32_t* ends = line_ends.data();
+    const std::size_t count = line_ends.size();
+    std::size_t k = next_end_;
+    while (k > 0 && ends[k - 1] >= at) --k;
+    while (k < count && ends[k] < at) ++k;
+    next_end_ = k;
+    return k;
+  }
+
+  // Writes the plain lines from here on straight from the window, as the
+  // piece by piece path would: each ended by a CR within the width, kludge
+  // lines passed over. Stops before a line that needs more (a long line, a
+  // tear or origin line, the last line), which that path then takes.
+  void write_plain_lines() {
+    const char* p = in_.peek().data();
+    const std::size_t at = static_cast<std::size_t>(in_.tell() - state.text_start);
+    const uint32_t* ends = line_ends.data();
+    const std::size_t count = line_ends.size();
+    const bool as_is = !settings->ModernMime && !(state.has_8bit && settings->UseQP);
+    std::size_t k = line_end_index(at);
+    std::size_t done = 0;
+    for (; k < count; ++k) {
+      const char* line = p + done;
+      const std::size_t size = ends[k] - at - done;
+      if (size >= read_width_) break;
+      const std::string_view v(line, size);
+      if (size != 0) {
+        const char first = line[0];
+        if (first == '\x01') {
+          done += size + 1;
+          continue;
+        }
+        if ((first == '-' && is_tearline(v)) || (first == ' ' && starts_with(v, " * Origin:"))) {
+          break;
+        }
+      }
+      char* room = as_is ? out_.write_room(size + 1) : nullptr;
+      if (room != nullptr) {
+        if (size != 0) std::memcpy(room, line, size);
+        room[size] = '\n';
+        out_.commit(size + 1);
+      } else {
+        write_out(v);
+      }
+      done += size + 1;
+    }
+    next_end_ = k;
+    in_.skip(done);
+  }
+
+  // The next piece of at most `maximum` characters as read_cr_line reads
+  // it: from the window in place when it holds the rest of the text, else
+  // copied into `buffer` (of at least `maximum` + 1 characters).
+  CrLine next_piece(std::size_t maximum, char* buffer, std::string_view& piece) {
+    if (!in_place()) {
+      CrLine r = read_cr_line(in_, buffer, maximum + 1);
+      piece = std::string_view(buffer, std::strlen(buffer));
+      return r;
+    }
+    const std::string_view window = in_.peek();
+    const std::size_t at = static_cast<std::size_t>(in_.tell() - state.text_start);
+    const std::size_t size = static_cast<std::size_t>(state.text_end - state.text_start);
+    const char* p = window.data();
+    // The first line end from here on: the reader moves on line by line,
+    // and back only within a line.
+    const uint32_t* ends = line_ends.data();
+    const std::size_t count = line_ends.size();
+    const std::size_t k = line_end_index(at);
+    if (k < count && ends[k] - at < maximum) {
+      piece = std::string_view(p, ends[k] - at);
+      in_.skip(piece.size() + 1);
+      return CrLine::line;
+    }
+    const std::size_t rest = size - at;
+    if (k == count && rest < maximum) {
+      piece = std::string_view(p, rest);
+      in_.skip(rest + 1);
+      return CrLine::ended;
+    }
+    piece = std::string_view(p, maximum);
+    in_.skip(maximum);
+    return CrLine::too_long;
+  }
+
   // A piece at the start of a line: a kludge line is passed over, a tear
-  // line before an origin line and the origin line end the text.
+  // line before an origin line and the origin line end the text. The first
+  // character tells which test applies.
   Control control_line(std::string_view v, CrLine r) {
     const bool text_end = r == CrLine::ended;
-    if (!v.empty() && v.front() == '\x01') {
-      if (text_end || (r == CrLine::too_long && !skip_rest_of_line(in_))) return Control::stop;
-      return Control::skip;
-    }
-    if (is_tearline(v)) {
-      if (text_end) return Control::stop;
-      long after = in_.tell();
-      CrLine r2 = read_piece(in_, next_, kScanPiece);
-      if (ends_text(next_)) {
-        if (r2 == CrLine::ended) return Control::stop;
-        end_found_ = true;
+    if (v.empty()) return Control::text;
+    switch (v.front()) {
+      case '\x01':
+        if (text_end || (r == CrLine::too_long && !skip_rest_of_line(in_))) return Control::stop;
         return Control::skip;
-      }
-      in_.seek(after);
-      return Control::text;
+      case '-':
+        if (is_tearline(v)) {
+          if (text_end) return Control::stop;
+          long after = in_.tell();
+          std::string_view next;
+          CrLine r2 = next_piece(kScanPiece, next_, next);
+          if (ends_text(next)) {
+            if (r2 == CrLine::ended) return Control::stop;
+            end_found_ = true;
+            return Control::skip;
+          }
+          in_.seek(after);
+        }
+        return Control::text;
+      case ' ':
+        if (starts_with(v, " * Origin:")) {
+          if (text_end) return Control::stop;
+          end_found_ = true;
+          return Control::skip;
+        }
+        return Control::text;
+      default:
+        return Control::text;
     }
-    if (starts_with(v, " * Origin:")) {
-      if (text_end) return Control::stop;
-      end_found_ = true;
-      return Control::skip;
-    }
-    return Control::text;
   }
 
   // Writes a piece of text after the quote prefix carried from the piece
   // before; a piece cut at the width is wrapped, and the rest is read again
   // as the next piece. True when the text ended with the piece.
   bool write_text_piece(std::string_view v, bool cut, bool text_end, long start) {
+    if (!cut && prefix_.empty() && !by_characters_) {
+      // A whole line as it stands: written from where it was read.
+      continuation_ = false;
+      write_out(v);
+      return text_end;
+    }
     std::size_t carried = prefix_.size();
     piece_ = prefix_;
     piece_.append(v);
@@ -764,12 +1073,16 @@ class BodyWriter {
       prefix_.clear();
     }
     continuation_ = cut;
-    if (settings->ModernMime) {
-      write_recoded_piece(out_, piece_);
-    } else {
-      write_piece(out_, piece_);
-    }
+    write_out(piece_);
     return text_end;
+  }
+
+  void write_out(std::string_view piece) {
+    if (settings->ModernMime) {
+      write_recoded_piece(out_, piece);
+    } else {
+      write_piece(out_, piece);
+    }
   }
 
   // UTF-8 text (ModernMime) is wrapped at a character boundary within
@@ -809,6 +1122,7 @@ class BodyWriter {
   Text<16> prefix_;
   bool continuation_ = false;
   bool end_found_ = false;
+  std::size_t next_end_ = 0;  // an index into line_ends
 };
 
 void write_body(platform::File& in, platform::File& out) {

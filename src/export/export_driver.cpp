@@ -131,6 +131,8 @@ bool export_packet_file(platform::File& packet, bool allow_attachments, int* res
   export_state.write_failed = false;
   int r = export_packet(packet, allow_attachments);
   if (result != nullptr) *result = r;
+  // Its messages reach their reply files before the packet counts as written.
+  if (!settle_reply_streams()) export_state.write_failed = true;
   if (!export_state.write_failed) return true;
   mark.take_back();
   return false;

@@ -148,6 +148,7 @@ bool convert_stored_message(platform::File& file, const PathText& path) {
   export_state.attachment_missing = false;
   convert_message(file, true);
   file.close();
+  if (!settle_reply_streams()) export_state.write_failed = true;
   bool written = !export_state.write_failed && !export_state.attachment_missing;
   if (written && !export_listed_packets()) written = false;
   export_state.attachments.clear();

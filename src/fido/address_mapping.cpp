@@ -1,7 +1,5 @@
 #include "fido/address_mapping.hpp"
 
-#include <cinttypes>
-#include <cstdio>
 #include <optional>
 
 #include "base/number_scan.hpp"
@@ -27,19 +25,33 @@ bool has_gateway_host(std::string_view address) {
   return host && is_gateway_domain(*host);
 }
 
+// Appends the number in decimal (without printf).
+void append_decimal(std::string& out, uint32_t number) {
+  char digits[10];
+  std::size_t n = sizeof digits;
+  do {
+    digits[--n] = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  out.append(digits + n, sizeof digits - n);
+}
+
+// Appends `letter`, the number and a dot.
+void append_labelled(std::string& out, char letter, uint32_t number) {
+  out += letter;
+  append_decimal(out, number);
+  out += '.';
+}
+
 // The host of an FTN address under a domain text: its gateway form under a
 // gateway domain ("p%u." only for a point, then "f%u.n%u.z%u." and the
 // domain proper), else the domain text itself.
 void append_domain_host(std::string& out, const FtnAddress& a, std::string_view domain) {
   if (!domain.empty() && domain.front() == '#') {
-    char buffer[64];
-    if (a.point != 0) {
-      std::snprintf(buffer, sizeof buffer, "p%u.", unsigned{a.point});
-      out += buffer;
-    }
-    std::snprintf(buffer, sizeof buffer, "f%u.n%u.z%u.", unsigned{a.node}, unsigned{a.net},
-                  unsigned{a.zone});
-    out += buffer;
+    if (a.point != 0) append_labelled(out, 'p', a.point);
+    append_labelled(out, 'f', a.node);
+    append_labelled(out, 'n', a.net);
+    append_labelled(out, 'z', a.zone);
     domain.remove_prefix(1);
   }
   out += domain;
@@ -241,9 +253,9 @@ void append_message_id(std::string& out, std::string_view id_text, uint32_t seri
     out += '\n';
     return;
   }
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "<%" PRIu32 "@", serial);
-  out += buffer;
+  out += '<';
+  append_decimal(out, serial);
+  out += '@';
   append_domain_host(out, address, domain_for_zone(address.zone));
   out += ">\n";
 }

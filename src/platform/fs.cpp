@@ -613,12 +613,12 @@ void File::leave_reading() {
   pos_ = end_ = 0;
 }
 
-// Reads at base_: plain sequential reads, with a seek only where the file
-// is read out of order.
-long File::read_at(char* into, std::size_t size) {
-  if (os_pos_ != base_) {
-    if (::lseek(fd_, base_, SEEK_SET) != base_) return -1;
-    os_pos_ = base_;
+// Plain sequential reads, with a seek only where the file is read out of
+// order.
+long File::read_at(char* into, std::size_t size, int64_t at) {
+  if (os_pos_ != at) {
+    if (::lseek(fd_, at, SEEK_SET) != at) return -1;
+    os_pos_ = at;
   }
   ssize_t n = ::read(fd_, into, size);
   if (n > 0) os_pos_ += n;
@@ -630,7 +630,7 @@ bool File::fill() {
   leave_reading();
   if (at_end_ || !ensure_buffer()) return false;
   for (;;) {
-    long n = read_at(buffer_, kFileBuffer);
+    long n = read_at(buffer_, kFileBuffer, base_);
     if (n > 0) {
       end_ = static_cast<std::size_t>(n);
       return true;
@@ -655,9 +655,32 @@ int File::get_byte_slow() {
   return static_cast<unsigned char>(buffer_[pos_++]);
 }
 
-std::string_view File::peek() {
-  if (pos_ < end_) return std::string_view(buffer_ + pos_, end_ - pos_);
+std::string_view File::peek_slow() {
   if (fd_ < 0 || (dirty_ && !write_buffer()) || !fill()) return std::string_view();
+  return std::string_view(buffer_ + pos_, end_ - pos_);
+}
+
+std::string_view File::peek(std::size_t wanted) {
+  if (end_ - pos_ >= wanted || fd_ < 0 || dirty_ || at_end_) return peek();
+  if (!ensure_buffer()) return std::string_view();
+  if (pos_ != 0) {
+    std::memmove(buffer_, buffer_ + pos_, end_ - pos_);
+    base_ += static_cast<int64_t>(pos_);
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  while (end_ < wanted && end_ < kFileBuffer && !at_end_) {
+    long n = read_at(buffer_ + end_, kFileBuffer - end_, base_ + static_cast<int64_t>(end_));
+    if (n > 0) {
+      end_ += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      at_end_ = true;
+    } else if (errno != EINTR) {
+      fail_with_errno();
+      read_failed_ = true;
+      at_end_ = true;
+    }
+  }
   return std::string_view(buffer_ + pos_, end_ - pos_);
 }
 
@@ -670,7 +693,7 @@ std::size_t File::read(void* buffer, std::size_t size) {
     if (pos_ == end_ && size - done >= kFileBuffer && !at_end_) {
       // A large read goes straight into the caller's memory.
       leave_reading();
-      long n = read_at(out + done, size - done);
+      long n = read_at(out + done, size - done, base_);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         fail_with_errno();
@@ -693,8 +716,7 @@ std::size_t File::read(void* buffer, std::size_t size) {
   return done;
 }
 
-bool File::write_through(const char* data, std::size_t size) {
-  int64_t at = base_;
+bool File::write_through(const char* data, std::size_t size, int64_t at) {
   while (size > 0) {
     ssize_t n = append_ ? ::write(fd_, data, size) : ::pwrite(fd_, data, size, at);
     if (n < 0 && errno == ESPIPE) n = ::write(fd_, data, size);
@@ -719,18 +741,15 @@ bool File::write_through(const char* data, std::size_t size) {
 // file so far, so that a later fsync finds most of it on disk already
 // instead of waiting for all of it. Only a hint: its failure changes nothing.
 void File::write_behind(int64_t written_to) {
-  if (append_ || written_to < behind_from_) {
-    behind_from_ = written_to;
-    return;
-  }
-  if (written_to - behind_from_ < kWriteBehind) return;
+  // A write behind the mark (a field filled in later) moves nothing.
+  if (append_ || written_to - behind_from_ < kWriteBehind) return;
   ::sync_file_range(fd_, behind_from_, written_to - behind_from_, SYNC_FILE_RANGE_WRITE);
   behind_from_ = written_to;
 }
 
 bool File::write_buffer() {
   if (!dirty_) return true;
-  bool ok = write_through(buffer_, end_);
+  bool ok = write_through(buffer_, end_, base_);
   dirty_ = false;
   base_ += static_cast<int64_t>(end_);
   pos_ = end_ = 0;
@@ -749,7 +768,7 @@ bool File::write_slow(const void* data, std::size_t size) {
   if (size > kFileBuffer - end_) {
     if (!write_buffer()) return false;
     if (size >= kFileBuffer) {
-      if (!write_through(bytes, size)) {
+      if (!write_through(bytes, size, base_)) {
         base_ += static_cast<int64_t>(size);
         return write_failed();
       }
@@ -762,6 +781,28 @@ bool File::write_slow(const void* data, std::size_t size) {
   pos_ = end_;
   dirty_ = true;
   return !failed_;
+}
+
+bool File::write_at(long offset, const void* data, std::size_t size) {
+  if (fd_ < 0 || append_ || offset < 0) return false;
+  const int64_t at = offset;
+  const int64_t pending_end = base_ + static_cast<int64_t>(end_);
+  if (dirty_ && at >= base_ && at + static_cast<int64_t>(size) <= pending_end) {
+    std::memcpy(buffer_ + (at - base_), data, size);
+    return !failed_;
+  }
+  // Bytes that overlap the pending ones go out after them.
+  if (dirty_ && at + static_cast<int64_t>(size) > base_ && !write_buffer()) return false;
+  if (!write_through(static_cast<const char*>(data), size, at)) return write_failed();
+  return !failed_;
+}
+
+char* File::write_room_slow(std::size_t size) {
+  if (fd_ < 0 || size > kFileBuffer) return nullptr;
+  if (!dirty_) leave_reading();
+  if (!ensure_buffer()) return nullptr;
+  if (size > kFileBuffer - end_ && !write_buffer()) return nullptr;
+  return buffer_ + end_;
 }
 
 bool File::printf(const char* format, ...) {
@@ -806,6 +847,8 @@ bool File::write_failed() {
 
 bool File::seek(long offset, int whence) {
   if (fd_ < 0) return false;
+  // To where the pending output ends: nothing to do.
+  if (dirty_ && whence == SEEK_SET && offset == tell()) return !failed_;
   if (dirty_ && !write_buffer()) return false;
   int64_t target = 0;
   if (whence == SEEK_SET) {

@@ -151,6 +151,7 @@ enum class OpenMode {
 // out in large blocks, at the latest on flush(), sync(), a seek or close().
 class File {
  public:
+  // Bytes the file reads or writes in one call into the OS.
   static constexpr std::size_t kBufferSize = 64 * 1024;
 
   File() = default;
@@ -170,8 +171,8 @@ class File {
 
   std::size_t read(void* buffer, std::size_t size);
   bool write(const void* data, std::size_t size) {
-    // Mostly the bytes join those already pending in the buffer.
-    if (dirty_ && size <= kBufferSize - end_) {
+    // Into the pending output while it has room: no call.
+    if (dirty_ && size != 0 && size <= kBufferSize - end_) {
       std::memcpy(buffer_ + end_, data, size);
       end_ += size;
       pos_ = end_;
@@ -192,6 +193,22 @@ class File {
     return write(text) && write(&end, 1);
   }
   bool printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Writes `size` bytes at `offset` (not of a file opened to append) and
+  // leaves the position where it is: into the pending output when they lie
+  // within it, else with one positioned write.
+  bool write_at(long offset, const void* data, std::size_t size);
+  // Room for `size` bytes at the end of the pending output, to be filled
+  // in place and handed on with commit(); nullptr when the buffer cannot
+  // give it (the bytes then go through write()).
+  char* write_room(std::size_t size) {
+    if (dirty_ && size <= kBufferSize - end_) return buffer_ + end_;
+    return write_room_slow(size);
+  }
+  void commit(std::size_t size) {
+    end_ += size;
+    pos_ = end_;
+    dirty_ = dirty_ || size != 0;
+  }
   // The next byte, or EOF at the end of the file (or after a read error).
   int get_byte() {
     if (pos_ < end_) return static_cast<unsigned char>(buffer_[pos_++]);
@@ -204,7 +221,16 @@ class File {
   // The bytes buffered from the current position on, at least one unless
   // the file ends (or a read failed): a window for scanning in place. The
   // scanned bytes are consumed with skip().
-  std::string_view peek();
+  std::string_view peek() {
+    if (pos_ < end_) return std::string_view(buffer_ + pos_, end_ - pos_);
+    return peek_slow();
+  }
+  // The same window holding at least `wanted` bytes where the file and the
+  // buffer allow: the unread bytes are kept and more are read behind them.
+  // Earlier bytes leave the buffer (a seek back to them reads them again).
+  std::string_view peek(std::size_t wanted);
+  // How many bytes peek() would give without reading.
+  std::size_t buffered() const { return dirty_ ? 0 : end_ - pos_; }
   void skip(std::size_t count) { pos_ += count <= end_ - pos_ ? count : end_ - pos_; }
   bool seek(long offset, int whence = SEEK_SET);
   long tell() const { return is_open() ? static_cast<long>(base_ + pos_) : -1L; }
@@ -222,11 +248,14 @@ class File {
   bool open_file(std::string_view name, OpenMode mode, Share share);
   bool write_failed();  // marks the file failed and notes why
   int get_byte_slow();
-  long read_at(char* into, std::size_t size);  // bytes read, 0 at the end, -1
-  bool fill();                                 // reads the next block into the buffer
-  bool write_buffer();                         // writes the pending bytes out
+  std::string_view peek_slow();
+  char* write_room_slow(std::size_t size);
   bool write_slow(const void* data, std::size_t size);
-  bool write_through(const char* data, std::size_t size);
+  // Bytes read at the file offset `at`: 0 at the end, -1 on a failure.
+  long read_at(char* into, std::size_t size, int64_t at);
+  bool fill();          // reads the next block into the buffer
+  bool write_buffer();  // writes the pending bytes out
+  bool write_through(const char* data, std::size_t size, int64_t at);
   void write_behind(int64_t written_to);
   void leave_reading();  // the position becomes the start of an empty buffer
   bool ensure_buffer();

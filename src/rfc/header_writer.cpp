@@ -13,6 +13,27 @@ bool breaks_header(char c) {
   return c == '\r' || c == '\n' || c == '\0';
 }
 
+// Appends `value` as printf's "%0<width>d" writes it: the sign, then the
+// digits with zeros before them up to `width` characters in all.
+char* append_padded(char* out, int value, int width) {
+  unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  char digits[12];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *out++ = '-';
+  for (int used = n + (value < 0 ? 1 : 0); used < width; ++used) *out++ = '0';
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+char* append_text(char* out, const char* text) {
+  while (*text != '\0') *out++ = *text++;
+  return out;
+}
+
 }  // namespace
 
 std::string header_value(std::string_view value) {
@@ -70,12 +91,26 @@ void HeaderWriter::end() {
 }
 
 void HeaderWriter::date(const HeaderDate& d, std::string_view zone) {
+  // "Www, DD Mmm YYYY hh:mm:ss", put together by hand (no printf per
+  // message): at most 3 + 2 + 5 * 12 + 4 + 4 characters.
   char buffer[96];
-  int n = std::snprintf(buffer, sizeof buffer, "%s, %02d %-3s %04d %02d:%02d:%02d",
-                        kDayNames[d.weekday % 7], d.day, kMonthNames[d.month % 12], d.year, d.hour,
-                        d.minute, d.second);
+  char* out = append_text(buffer, kDayNames[d.weekday % 7]);
+  out = append_text(out, ", ");
+  out = append_padded(out, d.day, 2);
+  *out++ = ' ';
+  char* month = out;
+  out = append_text(out, kMonthNames[d.month % 12]);
+  while (out - month < 3) *out++ = ' ';
+  *out++ = ' ';
+  out = append_padded(out, d.year, 4);
+  *out++ = ' ';
+  out = append_padded(out, d.hour, 2);
+  *out++ = ':';
+  out = append_padded(out, d.minute, 2);
+  *out++ = ':';
+  out = append_padded(out, d.second, 2);
   start("Date");
-  if (n > 0) raw(std::string_view(buffer, static_cast<std::size_t>(n) < sizeof buffer ? n : 0));
+  raw(std::string_view(buffer, static_cast<std::size_t>(out - buffer)));
   if (!zone.empty()) {
     raw(" ");
     value(zone);

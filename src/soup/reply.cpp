@@ -312,6 +312,8 @@ bool list_reply_files(const std::vector<ReplyListing>& files) {
 }
 
 ReplyMark reply_mark() {
+  // The sizes on disk are those of every message written so far.
+  settle_reply_streams();
   ReplyMark mark;
   mark.held = held_listings.size();
   for (int i = 0; i < 2; ++i) {
@@ -448,6 +450,18 @@ bool reply_file_listed(int kind, std::string_view path) {
   return reply_number(k, path, file.number) && listed_in_replies(file, k);
 }
 
+bool settle_reply_streams() {
+  bool ok = true;
+  for (ReplyFile& f : reply_files) {
+    if (!f.stream.is_open() || f.stream.flush()) continue;
+    note_run_failure();
+    log_print("! error writing %s: %s\n", f.name.c_str(), platform::last_error());
+    f.stream.close();  // reported once; a rollback cuts the file back
+    ok = false;
+  }
+  return ok;
+}
+
 void close_reply_streams() {
   for (ReplyFile& f : reply_files) release_stream(f);
 }
@@ -498,16 +512,20 @@ bool close_reply_message(int kind, platform::File& stream) {
     return false;
   }
   file.message_open = false;
-  bool ok = stream.flush();
+  // While the listing is held (EXPORT) the message may stay in the
+  // stream's buffer: the export settles the streams at the end of every
+  // source, before the source counts as written, and a failure takes the
+  // whole source back.
+  bool ok = hold_listing ? !stream.failed() : stream.flush();
   long end = ok ? stream.tell() : -1;
   long long length = static_cast<long long>(end) - file.message_start - 4;
   ok = ok && length >= 0 && length <= 0xFFFFFFFFLL;
   if (ok) {
     unsigned char field[4];
     encode_soup_length(static_cast<uint32_t>(length), field);
-    // One positioned write of the length field; the stream stays open for
-    // the file's next message.
-    ok = stream.seek(file.message_start) && stream.write(field, 4) && stream.flush();
+    // The length field filled in where it stands, in the buffer or with one
+    // positioned write; the stream stays open for the file's next message.
+    ok = stream.write_at(file.message_start, field, 4) && (hold_listing || stream.flush());
   }
   if (ok) {
     file.message_end = end;

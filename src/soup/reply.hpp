@@ -118,6 +118,11 @@ bool reply_file_listed(int kind, std::string_view path);
 // Drops the kind's current file, whose messages were taken back (removed
 // with it): the next message goes into a new file.
 void drop_reply_file(int kind);
+// Writes out what the reply files kept open hold in their buffers (while
+// the listing is held, a message may stay there when it is closed); false
+// when that failed (reported): the messages since the last settling may be
+// incomplete and must be taken back.
+bool settle_reply_streams();
 // Closes the reply files kept open between their messages (every message
 // in them is written), so that other code may open, cut or remove them.
 void close_reply_streams();

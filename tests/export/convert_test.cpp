@@ -221,6 +221,52 @@ INSTANTIATE_TEST_SUITE_P(
                  true, "7bit", "one\ntwo\nthree\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The body of a text the packet reader's window holds is written from the
+// window in place, that of a longer one piece by piece: both ways give the
+// same message. The long text is the short one with more than a window of
+// lines after its origin line, where nothing is written.
+struct WindowCase {
+  const char* name;
+  uint16_t line_width;
+  bool use_qp;
+  bool modern_mime;
+};
+
+class WholeText : public ConvertTest, public ::testing::WithParamInterface<WindowCase> {};
+
+TEST_P(WholeText, ConvertsAsTextTheWindowCannotHold) {
+  const WindowCase& c = GetParam();
+  settings->LineWidth = c.line_width;
+  settings->UseQP = c.use_qp;
+  settings->ModernMime = c.modern_mime;
+  const std::size_t w = c.line_width;
+  std::string body;
+  for (std::size_t n : {w - 1, w, w + 1, 2 * w + 3, std::size_t{300}}) {
+    body += std::string(n / 2, 'a') + " " + std::string(n - n / 2 - 1, 'b') + "\r";
+    body += std::string(n, 'c') + "\r";
+    body += " AB> " + std::string(n, 'q') + "\r";
+    body += "\x01KLUDGE " + std::string(n, 'k') + "\r";
+  }
+  body += "caf\xE9 = 100%\r\r   \r---\rafter a tear line\r-- \r * Origin\r\x01\r";
+  const std::string end = "--- Editor\r * Origin: Somewhere (2:345/1)\rSEEN-BY: 345/1\r";
+  std::string filler;
+  while (filler.size() <= platform::File::kBufferSize) filler += "SEEN-BY: 345/1 345/2 345/3\r";
+  TestMessage held = netmail("UUCP", "To: a@b.example\r\r" + body + end + "\x01PATH: 345/1\r");
+  TestMessage piecewise =
+      netmail("UUCP", "To: a@b.example\r\r" + body + end + filler + "\x01PATH: 345/1\r");
+  Written written = export_messages({held, piecewise});
+  ASSERT_EQ(written.mail.size(), 2u);
+  EXPECT_NE(written.mail[0].find("\ncaf"), std::string::npos);
+  EXPECT_EQ(written.mail[0], written.mail[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WholeText,
+                         ::testing::Values(WindowCase{"default", 72, true, false},
+                                           WindowCase{"narrow_8bit", 20, false, false},
+                                           WindowCase{"widest", 199, true, false},
+                                           WindowCase{"modern_mime", 40, true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ConvertTest, KludgesSetCharsetReplyIdentifierAndFileFlags) {
   CharSetMapEntry* in_only = settings->CharSetMap.add();
   in_only->fido_name = "LATIN-1#2";

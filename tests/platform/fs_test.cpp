@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform/clock.hpp"
@@ -258,6 +259,71 @@ TEST(Platform, FixedClockAndDosDate) {
   lt.second = 7;
   EXPECT_EQ(dos_date(lt), (19 << 9) | (3 << 5) | 9);
   EXPECT_EQ(dos_time(lt), (14 << 11) | (5 << 5) | 3);
+}
+
+TEST(Platform, PeekForMoreKeepsTheUnreadBytesAndReadsOnBehindThem) {
+  ScratchDir dir;
+  std::string data(3 * File::kBufferSize, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+  std::string path = dir.write("big.bin", data);
+  File f;
+  ASSERT_TRUE(f.open(path, OpenMode::read));
+  // Near the end of the first block the window is short; asked for more,
+  // it runs on into the next block without losing a byte.
+  ASSERT_TRUE(f.seek(static_cast<long>(File::kBufferSize) - 10));
+  ASSERT_EQ(f.peek().size(), File::kBufferSize);  // a seek out of the buffer reads a block
+  f.skip(File::kBufferSize - 5);
+  EXPECT_EQ(f.peek().size(), 5u);
+  std::string_view more = f.peek(100);
+  ASSERT_EQ(more.size(), File::kBufferSize);
+  const std::size_t at = 2 * File::kBufferSize - 15;
+  EXPECT_EQ(more, std::string_view(data).substr(at, File::kBufferSize));
+  EXPECT_EQ(f.tell(), static_cast<long>(at));
+  // A seek back within the window costs nothing and reads the same bytes.
+  f.skip(20);
+  ASSERT_TRUE(f.seek(static_cast<long>(at) + 3));
+  EXPECT_EQ(f.peek().substr(0, 4), std::string_view(data).substr(at + 3, 4));
+  // At the end of the file the window holds what is left.
+  ASSERT_TRUE(f.seek(static_cast<long>(data.size()) - 7));
+  EXPECT_EQ(f.peek(1000), std::string_view(data).substr(data.size() - 7));
+  f.skip(7);
+  EXPECT_TRUE(f.peek(10).empty());
+  EXPECT_FALSE(f.read_failed());
+}
+
+TEST(Platform, BytesWrittenAtAnOffsetGoIntoThePendingOutputOrToTheFile) {
+  ScratchDir dir;
+  std::string path = dir.path() + "/out.bin";
+  File f;
+  ASSERT_TRUE(f.open(path, OpenMode::create_new));
+  ASSERT_TRUE(f.write("0123456789"));
+  // Within the pending bytes: nothing reaches the file yet.
+  ASSERT_TRUE(f.write_at(2, "ab", 2));
+  EXPECT_EQ(read_file(path), "");
+  EXPECT_EQ(f.tell(), 10);
+  // A seek to where the output stands writes nothing out either.
+  ASSERT_TRUE(f.seek(10));
+  EXPECT_EQ(read_file(path), "");
+  // Filled in place, then handed on.
+  char* room = f.write_room(3);
+  ASSERT_NE(room, nullptr);
+  std::memcpy(room, "xyz", 3);
+  f.commit(3);
+  ASSERT_TRUE(f.flush());
+  EXPECT_EQ(read_file(path), "01ab456789xyz");
+  // Bytes already written: one positioned write, the position kept.
+  ASSERT_TRUE(f.write("!"));
+  ASSERT_TRUE(f.write_at(0, "AB", 2));
+  ASSERT_TRUE(f.write("?"));
+  // Partly pending, partly written: the pending bytes go out first.
+  ASSERT_TRUE(f.write_at(12, "ZZZ", 3));
+  ASSERT_TRUE(f.close());
+  EXPECT_EQ(read_file(path), "ABab456789xyZZZ");
+  // A file opened to append has no offsets to write at.
+  File log;
+  ASSERT_TRUE(log.open(dir.path() + "/log.txt", OpenMode::append));
+  EXPECT_FALSE(log.write_at(0, "x", 1));
+  ASSERT_TRUE(log.close());
 }
 
 }  // namespace

@@ -119,6 +119,9 @@ sendmail /bin/cat
 rnews /bin/cat
 maxpsize 0
 EOF
+  # ifnews runs setuid ftn: it must reach its directory and write in it.
+  chmod 755 "$W"
+  id ftn >/dev/null 2>&1 && chown -R ftn "$W/if"
 }
 [ -n "$IFNEWS" ] && ifnews_config
 
@@ -137,6 +140,7 @@ run_section() {
       IFS=$'\x1f' read -r -a f <<< "${QUEUE[$i]}"
       [ $r -eq 0 ] && echo "  ${f[0]} | ${f[1]} ..." >&2
       ${f[4]}
+      sync  # the fresh input copy on disk before the run, outside the timing
       res=$(python3 "$HERE/runone.py" 1800 "${f[6]}" "$W/last.log" -- "${f[@]:8}") || res="0 0 0 0 255"
       [ $r -eq 0 ] && continue
       printf '%s\t%s\t%s\t%s\t%s\n' "${f[0]}" "${f[1]}" "${f[2]}" "${f[3]}" "$res" >> "$RUNS"
@@ -222,6 +226,7 @@ echo
 echo "Machine: $(date -u '+%Y-%m-%d %H:%M UTC'); $(uname -sr); nproc $(nproc); load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "quillmar: $QM${BASE:+; baseline: $BASE}; crashmail: $([ $HAVE_CM = 1 ] && dpkg -s crashmail 2>/dev/null | awk '/^Version/{print $2}' || echo 'not installed'); ifnews: ${IFNEWS:-not installed}"
 echo "Method: seed $SEED; one warm-up round, then $REPS rounds, the commands of a workload in turn;" \
+     "inputs copied fresh and sync before every run, outside the timing;" \
      "msgs/s and MB/s from the median wall time; CPU = median user+sys per message; RSS = largest peak (GNU time %M)."
 for n in $POINTS; do run_point "$n"; done
 

@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/char_class.hpp"
 #include "base/charset.hpp"
 #include "base/file_helpers.hpp"
@@ -323,12 +327,41 @@ std::size_t cut_line_end(std::size_t len) {
 
 // The position of the first white space in `text` that normalising its
 // white space changes: a tab or other control white space, a blank at the
-// start or after a blank; `size` when there is none. Eight characters are
-// looked at at a time until one of them may be such a place.
+// start or after a blank; `size` when there is none. Sixteen characters
+// (eight without SSE2) are looked at at a time until one of them may be
+// such a place; the characters from there on are then looked at one by one.
 std::size_t first_space_to_change(const char* text, std::size_t size) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i blanks = _mm_set1_epi8(' ');
+  const __m128i control_top = _mm_set1_epi8(0x0D);
+  // The lanes of a block that may be such a place: a control character
+  // (any byte up to CR), or a blank after a blank (`before`: whether the
+  // character before the block is one, or the block starts the text).
+  auto candidates = [&](std::size_t at, unsigned before) {
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    unsigned blank = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, blanks)));
+    unsigned control = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(block, control_top), block)));
+    return control | (blank & ((blank << 1) | before));
+  };
+  unsigned before = 1;  // a blank at the start changes as one after a blank
+  for (; i + 16 <= size; i += 16) {
+    if (candidates(i, before) != 0) break;
+    before = text[i + 15] == ' ' ? 1 : 0;
+  }
+  if (i + 16 > size && i < size && size >= 16) {
+    // The rest, shorter than a block: the last sixteen characters, of
+    // which those before `i` are passed already.
+    std::size_t last = size - 16;
+    unsigned last_before = last == 0 || text[last - 1] == ' ' ? 1 : 0;
+    unsigned hits = candidates(last, last_before) & ~((1u << (i - last)) - 1);
+    if (hits == 0) return size;
+    i = last + static_cast<std::size_t>(__builtin_ctz(hits));
+  }
+#else
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  std::size_t i = 0;
   bool after_blank = true;  // a blank at the start changes as one after a blank
   for (; i + 8 <= size; i += 8) {
     uint64_t w;
@@ -342,6 +375,7 @@ std::size_t first_space_to_change(const char* text, std::size_t size) {
     if ((control | pair) != 0) break;
     after_blank = (blank >> 63) != 0;
   }
+#endif
   for (; i < size; ++i) {
     char c = text[i];
     if (is_space(c) && (c != ' ' || i == 0 || text[i - 1] == ' ')) return i;

@@ -185,6 +185,15 @@ class MessagePass {
  private:
   bool collecting() const { return mode_ == Mode::parse; }
   bool parse_has_what_it_needs();
+  // Whether the write pass is in plain text, where a line of text needs no
+  // more than its line end: no MIME parts, nothing being decoded, no cut
+  // marker, no split size.
+  bool plain_lines_ahead() const {
+    return writing() && !modern_ && !ignore_text_ && state_ == DecodeState::text &&
+           !quoted_printable_ && !base64_pending_ && boundary_.empty() && body_text_seen_ &&
+           (cut_marker_ == nullptr || cut_marker_->empty()) && settings->ImportLimit == 0;
+  }
+  void write_plain_lines();
   bool writing() const { return mode_ == Mode::write; }
   bool mail_area() const { return area_.kind == MessageKind::mail; }
   std::size_t remaining() const {
@@ -1257,6 +1266,33 @@ bool MessagePass::parse_has_what_it_needs() {
          !rest.starts_with("begin") && rest.find("\nbegin") == std::string_view::npos;
 }
 
+// The lines of plain text that follow, written as body_step() writes them;
+// it stops before the first line that needs more: one holding a NUL byte,
+// one longer than a line of the text, one starting with "begin".
+void MessagePass::write_plain_lines() {
+  for (;;) {
+    const int64_t at = file_.tell();
+    std::string_view line = next_raw(kLineBuffer - 1);
+    if (line.empty()) return;
+    const bool nul = file_.has_nul(line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
+      line.remove_suffix(1);
+    }
+    if (nul || line.size() > kBodyWidth || line.starts_with("begin")) {
+      file_.seek(at);
+      return;
+    }
+    if (line.empty()) {
+      ++pending_blanks_;
+      parameter_scan_ = false;
+      continue;
+    }
+    for (; pending_blanks_ > 0; --pending_blanks_) emit("\r");
+    written_ += static_cast<long>(line.size()) + 1;
+    packet_->file.write_ending(line, '\r');
+  }
+}
+
 // What the parse pass leaves in the record once the message is read.
 void MessagePass::finish_parse() {
   MessageHeader& h = *message_work.header;
@@ -1274,6 +1310,7 @@ void MessagePass::run() {
       information_written_ = true;
       if (!ignore_text_) write_header_information();
     }
+    if (!in_header_ && plain_lines_ahead()) write_plain_lines();
     // With ModernMime the body has been read whole when the header ends.
     if (remaining() == 0 && (in_header_ || !modern_)) break;
     if (!(in_header_ ? header_step() : body_step())) break;

@@ -214,6 +214,37 @@ TEST_F(MessagePassTest, LinesAfterTheFirstStillCount) {
   EXPECT_EQ(message_work.header->junk_reason, kJunkBody);
 }
 
+// Lines of text after the first: blank lines kept only before more text,
+// line ends and trailing blanks dropped, a line longer than a line of the
+// text wrapped, NUL bytes as blanks, a uuencoded file after text decoded.
+TEST_F(MessagePassTest, BodyLinesAfterPlainText) {
+  const std::string wide(300, 'w');
+  struct Case {
+    std::string body;
+    std::string expected;
+  } cases[] = {
+      {"one\n\n\ntwo  \r\nthree\n\n\n", "one\r\r\rtwo\rthree\r"},
+      {"one\n" + wide + "\nafter\n",
+       "one\r" + wide.substr(0, 255) + "\r" + wide.substr(255) + "\rafter\r"},
+      {"one\n" + std::string(255, 'x') + "\n", "one\r" + std::string(255, 'x') + "\r"},
+      {std::string("one\nn\0ul\n", 9), "one\rn ul\r"},
+      {"one\n\nbeginning\n", "one\r\rbeginning\r"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    std::vector<FidoMessage> m = import("Subject: s\n\n" + c.body, MessageKind::news, "comp.test");
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(body_of(m[0].text), c.expected);
+  }
+  std::vector<FidoMessage> m =
+      import("Subject: s\n\ntext\n\nbegin 644 b.txt\n#86)C\n`\nend\nafter\n");
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(read_file(settings->InboundDir.c_str() + std::string("b.txt")), "abc");
+  // The blank line before the file stays pending until the next text.
+  EXPECT_EQ(body_of(m[0].text),
+            "Subject: s\r\rtext\r[Quillmar decoded UU-encoded file b.txt (3 bytes)]\r\n\rafter\r");
+}
+
 TEST_F(MessagePassTest, QuotedPrintable) {
   std::vector<FidoMessage> m = import(
       "Subject: qp\nContent-Transfer-Encoding: quoted-printable\n\n"

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -37,6 +39,31 @@ constexpr std::size_t kOutputBuffer = 2 * kLineBuffer;
 char* output_buffer = nullptr;
 // The name of the file being decoded.
 PathText shared_attachment_path;
+
+// The lines of a message's own header as the parse pass read them (white
+// space made single blanks), each with the file offset after it: the later
+// passes over the same message take them from here instead of reading and
+// unfolding them again. Kept for one message at a time, up to a bound.
+struct HeaderLines {
+  static constexpr std::size_t kMaxText = 64 * 1024;
+  static constexpr std::size_t kMaxLines = 2048;
+  bool valid = false;
+  uint64_t generation = 0;  // of the message file
+  int64_t start = 0;        // the message's extent
+  int64_t end = 0;
+  std::string text;
+  struct Line {
+    std::size_t text_end;
+    int64_t file_offset;
+  };
+  std::vector<Line> lines;
+
+  std::string_view line(std::size_t i) const {
+    std::size_t from = i == 0 ? 0 : lines[i - 1].text_end;
+    return std::string_view(text).substr(from, lines[i].text_end - from);
+  }
+};
+HeaderLines header_lines;
 
 constexpr std::size_t kBodyWidth = 255;
 constexpr std::size_t kHeaderWidth = 78;
@@ -159,6 +186,21 @@ class MessagePass {
     }
     file_.seek(extent.start);
     attachment_path_.clear();
+    HeaderLines& kept = header_lines;
+    if (collecting()) {
+      // The lines are kept anew (not with ModernMime, whose passes take
+      // them their own way).
+      kept.valid = false;
+      keeping_lines_ = !modern_;
+      kept.generation = file.generation();
+      kept.start = extent.start;
+      kept.end = extent.end;
+      kept.text.clear();
+      kept.lines.clear();
+    } else {
+      taking_lines_ = !modern_ && kept.valid && kept.generation == file.generation() &&
+                      kept.start == extent.start && kept.end == extent.end;
+    }
   }
 
   // The write pass's own settings of the message.
@@ -215,6 +257,7 @@ class MessagePass {
   std::string_view next_raw(std::size_t room);
   std::size_t copy_raw(std::string_view l, std::size_t at);
   bool read_header_line(std::string_view& line);
+  bool next_header_line(std::string_view& line);
   bool read_body_line(std::string_view& line);
   bool next_item_line(std::string_view& line);
   void render_body();
@@ -249,6 +292,9 @@ class MessagePass {
   std::string note_;
   MessageFile& file_;
   int64_t end_;
+  bool keeping_lines_ = false;  // the parse pass keeps the header's lines
+  bool taking_lines_ = false;   // a later pass takes them
+  std::size_t next_kept_line_ = 0;
   const SoupArea& area_;
 
   OutPacket* packet_ = nullptr;
@@ -1092,7 +1138,7 @@ void MessagePass::write_line(std::string_view line, bool header_line) {
 bool MessagePass::header_step() {
   MessageHeader& h = *message_work.header;
   std::string_view line;
-  if (!read_header_line(line)) return false;
+  if (!next_header_line(line)) return false;
   if (line.empty()) {
     end_header();
     return true;
@@ -1113,6 +1159,29 @@ bool MessagePass::header_step() {
   write_line(line, true);
   // The field parsers take the line buffer apart, so they come last.
   if (collecting()) recognise_field(line);
+  return true;
+}
+
+// The next line of a header: of the message's own header as the parse
+// pass kept it, when it did; false when the message has no more.
+bool MessagePass::next_header_line(std::string_view& line) {
+  HeaderLines& kept = header_lines;
+  if (taking_lines_ && !header_ended_ && next_kept_line_ < kept.lines.size()) {
+    line = kept.line(next_kept_line_);
+    file_.seek(kept.lines[next_kept_line_].file_offset);
+    ++next_kept_line_;
+    return true;
+  }
+  if (!read_header_line(line)) return false;
+  if (keeping_lines_ && !header_ended_) {
+    if (kept.text.size() + line.size() > HeaderLines::kMaxText ||
+        kept.lines.size() == HeaderLines::kMaxLines) {
+      keeping_lines_ = false;  // too many to keep: the later passes read them
+    } else {
+      kept.text.append(line);
+      kept.lines.push_back(HeaderLines::Line{kept.text.size(), file_.tell()});
+    }
+  }
   return true;
 }
 
@@ -1317,7 +1386,10 @@ void MessagePass::run() {
     if (collecting() && !in_header_ && parse_has_what_it_needs()) break;
   }
   finish_attachment();
-  if (collecting()) finish_parse();
+  if (collecting()) {
+    finish_parse();
+    header_lines.valid = keeping_lines_;
+  }
 }
 
 // With ModernMime, once the FidoNet area is known: the charset of the

@@ -20,6 +20,7 @@ constexpr std::string_view kMailboxSeparator = "From ";
 constexpr std::string_view kMmdfSeparator = "\x01\x01\x01\x01";
 
 int last_progress = -1;
+uint64_t openings = 0;
 
 }  // namespace
 
@@ -30,6 +31,7 @@ bool MessageFile::open(std::string_view path) {
     std::memset(buffer_, 0, kBufferSize + kSpareEnd);
   }
   if (!file_.open(path, platform::OpenMode::read)) return false;
+  generation_ = ++openings;
   file_.seek(0, SEEK_END);
   size_ = file_.tell();
   if (size_ < 0) size_ = 0;

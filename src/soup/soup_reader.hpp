@@ -48,6 +48,8 @@ class MessageFile {
 
   bool open(std::string_view path);
   void close();
+  // A number of its own for every opening of a file (0: none yet).
+  uint64_t generation() const { return generation_; }
   bool is_open() const { return file_.is_open(); }
   int64_t size() const { return size_; }
   int64_t tell() const { return base_ + static_cast<int64_t>(pos_); }
@@ -125,6 +127,7 @@ class MessageFile {
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   int64_t size_ = 0;
+  uint64_t generation_ = 0;
   bool eof_ = false;
   // No NUL in buffer_[nul_from_, next_nul_); next_nul_ is one, or nul_to_.
   std::size_t nul_from_ = 0;

@@ -563,62 +563,77 @@ void MessagePass::mime_scan(std::string_view line) {
 // The header fields the parse pass collects.
 void MessagePass::recognise_field(std::string_view line) {
   if (line.empty()) return;
-  switch (ascii_lower(line[0])) {
-    case 'b':
-    case 'c':
-    case 'd':
-    case 'f':
-    case 'i':
-    case 'm':
-    case 'n':
-    case 'o':
-    case 'r':
-    case 's':
-    case 't':
-    case 'x':
-      break;
-    default:
-      return;
-  }
   MessageHeader& h = *message_work.header;
   char* text = line_buffer;
   auto is = [&](std::string_view prefix) { return starts_with_nocase(line, prefix); };
   auto value = [&](std::string_view prefix) { return text + prefix.size(); };
-  if (is("From:")) {
-    parse_address_list(value("From:"), &h.from_address, &h.from_name, kAddressFrom,
-                       message_work.recipients);
-  } else if (is("Reply-To:")) {
-    parse_address_list(value("Reply-To:"), &h.reply_to_address, &h.reply_to_name, kAddressReplyTo,
-                       message_work.recipients);
-  } else if (is("To:")) {
-    parse_address_list(value("To:"), &h.to_address, &h.to_name, kAddressTo,
-                       message_work.recipients);
-  } else if (is("Cc:")) {
-    parse_address_list(value("Cc:"), nullptr, nullptr, kAddressCc, message_work.recipients);
-  } else if (is("Bcc:")) {
-    parse_address_list(value("Bcc:"), nullptr, nullptr, kAddressBcc, message_work.recipients);
-  } else if (is("X-Comment-To:")) {
-    if (h.to_name.empty()) copy_trimmed(value("X-Comment-To:"), h.to_name);
-  } else if (is("X-From:")) {
-    copy_trimmed(value("X-From:"), h.x_from);
-  } else if (is("Sender:")) {
-    copy_trimmed(value("Sender:"), h.sender);
-  } else if (is("Subject:")) {
-    copy_trimmed(value("Subject:"), h.subject);
-  } else if (is("Date:")) {
-    parse_date(value("Date:"), h.date, &h.date_zone);
-  } else if (is("Message-ID:")) {
-    extract_identifier(value("Message-ID:"), h.msgid_ref.id_text, false);
-  } else if (is("Organization:")) {
-    copy_trimmed(value("Organization:"), h.organization);
-  } else if (is("In-Reply-To:")) {
-    extract_identifier(value("In-Reply-To:"), h.reply_ref.id_text, true);
-  } else if (is("References:")) {
-    if (h.reply_ref.id_text.empty()) {
-      extract_identifier(value("References:"), h.reply_ref.id_text, true);
-    }
-  } else if (is("Newsgroups:")) {
-    split_newsgroups(value("Newsgroups:"), area_.area_name.view(), message_work.cross_posts);
+  // The first character tells which names the line may start with.
+  switch (ascii_lower(line[0])) {
+    case 'f':
+      if (is("From:")) {
+        parse_address_list(value("From:"), &h.from_address, &h.from_name, kAddressFrom,
+                           message_work.recipients);
+      }
+      break;
+    case 'r':
+      if (is("Reply-To:")) {
+        parse_address_list(value("Reply-To:"), &h.reply_to_address, &h.reply_to_name,
+                           kAddressReplyTo, message_work.recipients);
+      } else if (is("References:")) {
+        if (h.reply_ref.id_text.empty()) {
+          extract_identifier(value("References:"), h.reply_ref.id_text, true);
+        }
+      }
+      break;
+    case 't':
+      if (is("To:")) {
+        parse_address_list(value("To:"), &h.to_address, &h.to_name, kAddressTo,
+                           message_work.recipients);
+      }
+      break;
+    case 'c':
+      if (is("Cc:")) {
+        parse_address_list(value("Cc:"), nullptr, nullptr, kAddressCc, message_work.recipients);
+      }
+      break;
+    case 'b':
+      if (is("Bcc:")) {
+        parse_address_list(value("Bcc:"), nullptr, nullptr, kAddressBcc, message_work.recipients);
+      }
+      break;
+    case 'x':
+      if (is("X-Comment-To:")) {
+        if (h.to_name.empty()) copy_trimmed(value("X-Comment-To:"), h.to_name);
+      } else if (is("X-From:")) {
+        copy_trimmed(value("X-From:"), h.x_from);
+      }
+      break;
+    case 's':
+      if (is("Sender:")) {
+        copy_trimmed(value("Sender:"), h.sender);
+      } else if (is("Subject:")) {
+        copy_trimmed(value("Subject:"), h.subject);
+      }
+      break;
+    case 'd':
+      if (is("Date:")) parse_date(value("Date:"), h.date, &h.date_zone);
+      break;
+    case 'm':
+      if (is("Message-ID:")) extract_identifier(value("Message-ID:"), h.msgid_ref.id_text, false);
+      break;
+    case 'o':
+      if (is("Organization:")) copy_trimmed(value("Organization:"), h.organization);
+      break;
+    case 'i':
+      if (is("In-Reply-To:")) extract_identifier(value("In-Reply-To:"), h.reply_ref.id_text, true);
+      break;
+    case 'n':
+      if (is("Newsgroups:")) {
+        split_newsgroups(value("Newsgroups:"), area_.area_name.view(), message_work.cross_posts);
+      }
+      break;
+    default:
+      break;
   }
 }
 

@@ -57,6 +57,14 @@ struct HeaderLines {
     int64_t file_offset;
   };
   std::vector<Line> lines;
+  // What the MIME parameters of the header left at its end.
+  struct MimeState {
+    bool quoted_printable = false;
+    bool base64_pending = false;
+    bool parameter_scan = false;
+    Text<129> boundary;
+    Text<81> part_name;
+  } mime;
 
   std::string_view line(std::size_t i) const {
     std::size_t from = i == 0 ? 0 : lines[i - 1].text_end;
@@ -258,6 +266,7 @@ class MessagePass {
   std::size_t copy_raw(std::string_view l, std::size_t at);
   bool read_header_line(std::string_view& line);
   bool next_header_line(std::string_view& line);
+  void keep_or_take_mime_state();
   bool read_body_line(std::string_view& line);
   bool next_item_line(std::string_view& line);
   void render_body();
@@ -294,6 +303,7 @@ class MessagePass {
   int64_t end_;
   bool keeping_lines_ = false;  // the parse pass keeps the header's lines
   bool taking_lines_ = false;   // a later pass takes them
+  bool line_was_kept_ = false;  // the current header line was a kept one
   std::size_t next_kept_line_ = 0;
   const SoupArea& area_;
 
@@ -1155,6 +1165,7 @@ bool MessagePass::header_step() {
   std::string_view line;
   if (!next_header_line(line)) return false;
   if (line.empty()) {
+    keep_or_take_mime_state();
     end_header();
     return true;
   }
@@ -1166,7 +1177,8 @@ bool MessagePass::header_step() {
     }
     return true;
   }
-  mime_scan(line);
+  // A kept line's MIME parameters are taken with the header's end.
+  if (!line_was_kept_) mime_scan(line);
   if (modern_) {
     modern_header_line(line);
     return true;
@@ -1181,7 +1193,8 @@ bool MessagePass::header_step() {
 // pass kept it, when it did; false when the message has no more.
 bool MessagePass::next_header_line(std::string_view& line) {
   HeaderLines& kept = header_lines;
-  if (taking_lines_ && !header_ended_ && next_kept_line_ < kept.lines.size()) {
+  line_was_kept_ = taking_lines_ && !header_ended_ && next_kept_line_ < kept.lines.size();
+  if (line_was_kept_) {
     line = kept.line(next_kept_line_);
     file_.seek(kept.lines[next_kept_line_].file_offset);
     ++next_kept_line_;
@@ -1198,6 +1211,25 @@ bool MessagePass::next_header_line(std::string_view& line) {
     }
   }
   return true;
+}
+
+// At the end of the message's own header: the parse pass keeps what its
+// MIME parameters left, a later pass that took the kept lines takes it.
+void MessagePass::keep_or_take_mime_state() {
+  HeaderLines::MimeState& mime = header_lines.mime;
+  if (keeping_lines_ && !header_ended_) {
+    mime.quoted_printable = quoted_printable_;
+    mime.base64_pending = base64_pending_;
+    mime.parameter_scan = parameter_scan_;
+    mime.boundary = boundary_;
+    mime.part_name = part_name_;
+  } else if (line_was_kept_) {
+    quoted_printable_ = mime.quoted_printable;
+    base64_pending_ = mime.base64_pending;
+    parameter_scan_ = mime.parameter_scan;
+    boundary_ = mime.boundary;
+    part_name_ = mime.part_name;
+  }
 }
 
 // The empty line after a header: the message's own header, or the header

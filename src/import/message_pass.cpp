@@ -244,6 +244,7 @@ class MessagePass {
            (cut_marker_ == nullptr || cut_marker_->empty()) && settings->ImportLimit == 0;
   }
   void write_plain_lines();
+  bool write_plain_line(std::string_view line);
   bool writing() const { return mode_ == Mode::write; }
   bool mail_area() const { return area_.kind == MessageKind::mail; }
   std::size_t remaining() const {
@@ -1386,27 +1387,57 @@ bool MessagePass::parse_has_what_it_needs() {
 // it stops before the first line that needs more: one holding a NUL byte,
 // one longer than a line of the text, one starting with "begin".
 void MessagePass::write_plain_lines() {
-  for (;;) {
-    const int64_t at = file_.tell();
-    std::string_view line = next_raw(kLineBuffer - 1);
-    if (line.empty()) return;
-    const bool nul = file_.has_nul(line);
+  const int64_t start = file_.tell();
+  const std::size_t rest = remaining();
+  std::string_view text = file_.look_ahead(rest);
+  if (text.size() != rest) {
+    // The rest of the message is not in the window at once: line by line.
+    for (;;) {
+      const int64_t at = file_.tell();
+      std::string_view line = next_raw(kLineBuffer - 1);
+      if (line.empty()) return;
+      const bool nul = file_.has_nul(line);
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
+        line.remove_suffix(1);
+      }
+      if (nul || !write_plain_line(line)) {
+        file_.seek(at);
+        return;
+      }
+    }
+  }
+  // The rest is at hand: its lines are found in it, up to the first NUL.
+  const char* nul = static_cast<const char*>(std::memchr(text.data(), '\0', text.size()));
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const char* at = text.data() + done;
+    std::size_t left = text.size() - done;
+    std::size_t feed = MessageFile::line_feed_at(at, left);
+    std::size_t taken = feed < left ? feed + 1 : left;
+    if (nul != nullptr && nul < at + taken) break;
+    std::string_view line(at, taken);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
       line.remove_suffix(1);
     }
-    if (nul || line.size() > kBodyWidth || line.starts_with("begin")) {
-      file_.seek(at);
-      return;
-    }
-    if (line.empty()) {
-      ++pending_blanks_;
-      parameter_scan_ = false;
-      continue;
-    }
-    for (; pending_blanks_ > 0; --pending_blanks_) emit("\r");
-    written_ += static_cast<long>(line.size()) + 1;
-    packet_->file.write_ending(line, '\r');
+    if (!write_plain_line(line)) break;
+    done += taken;
   }
+  file_.seek(start + static_cast<int64_t>(done));
+}
+
+// One line of plain text (its line end cut off) as body_step() writes it;
+// false, with nothing done, for a line that needs more than that.
+bool MessagePass::write_plain_line(std::string_view line) {
+  if (line.size() > kBodyWidth || line.starts_with("begin")) return false;
+  if (line.empty()) {
+    ++pending_blanks_;
+    parameter_scan_ = false;
+    return true;
+  }
+  for (; pending_blanks_ > 0; --pending_blanks_) emit("\r");
+  written_ += static_cast<long>(line.size()) + 1;
+  packet_->file.write_ending(line, '\r');
+  return true;
 }
 
 // What the parse pass leaves in the record once the message is read.

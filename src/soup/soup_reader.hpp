@@ -93,14 +93,9 @@ class MessageFile {
     return next_nul_ < to;
   }
 
- private:
-  bool fill(std::size_t wanted);
-  void scan_for_nul(std::size_t from);
-  std::string_view read_line_slow(std::size_t maximum);
-
-  // The index of the first line feed in at[0, have), or `have`. Reads in
-  // blocks of 16 bytes, up to 15 beyond `have` but never beyond the
-  // buffer's spare end.
+  // The index of the first line feed in at[0, have), or `have`, for bytes
+  // of the file's window (read_line(), look_ahead()). Reads in blocks of 16
+  // bytes, up to 15 beyond `have` but never beyond the buffer's spare end.
   static std::size_t line_feed_at(const char* at, std::size_t have) {
 #if defined(__SSE2__)
     const __m128i lf = _mm_set1_epi8('\n');
@@ -118,6 +113,11 @@ class MessageFile {
     return lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - at) : have;
 #endif
   }
+
+ private:
+  bool fill(std::size_t wanted);
+  void scan_for_nul(std::size_t from);
+  std::string_view read_line_slow(std::size_t maximum);
 
   static constexpr std::size_t kBufferSize = 256 * 1024;
   static constexpr std::size_t kSpareEnd = 16;  // zeroed bytes behind the buffer

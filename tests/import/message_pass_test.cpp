@@ -219,6 +219,12 @@ TEST_F(MessagePassTest, LinesAfterTheFirstStillCount) {
 // text wrapped, NUL bytes as blanks, a uuencoded file after text decoded.
 TEST_F(MessagePassTest, BodyLinesAfterPlainText) {
   const std::string wide(300, 'w');
+  std::string many_lines;
+  std::string many_lines_out;
+  for (int i = 0; i < 12000; ++i) {
+    many_lines += "line " + std::to_string(i) + " \n";
+    many_lines_out += "line " + std::to_string(i) + "\r";
+  }
   struct Case {
     std::string body;
     std::string expected;
@@ -229,6 +235,9 @@ TEST_F(MessagePassTest, BodyLinesAfterPlainText) {
       {"one\n" + std::string(255, 'x') + "\n", "one\r" + std::string(255, 'x') + "\r"},
       {std::string("one\nn\0ul\n", 9), "one\rn ul\r"},
       {"one\n\nbeginning\n", "one\r\rbeginning\r"},
+      // A text longer than the file's window holds at once.
+      {"one\n" + many_lines + std::string("n\0ul\n\nbeginning\n", 16),
+       "one\r" + many_lines_out + "n ul\r\rbeginning\r"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);

@@ -355,6 +355,14 @@ class MessagePass {
 
 // Reads the next line (with its line feed) of the message into the line
 // buffer at `at`; the number of bytes read. NUL bytes become blanks.
+// A body line of text without its line end and the blanks before it.
+std::string_view text_of_line(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
+    line.remove_suffix(1);
+  }
+  return line;
+}
+
 std::size_t MessagePass::read_raw(std::size_t at) {
   return copy_raw(next_raw(kLineBuffer - 1 - at), at);
 }
@@ -494,9 +502,7 @@ bool MessagePass::read_body_line(std::string_view& line) {
       if (!l.empty() && l.back() == '\n') l.remove_suffix(1);
       if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
     } else {
-      while (!l.empty() && (l.back() == '\n' || l.back() == '\r' || l.back() == ' ')) {
-        l.remove_suffix(1);
-      }
+      l = text_of_line(l);
     }
     if (!quoted_printable_ || l.empty() || l.back() != '=') {
       line = l;
@@ -1397,9 +1403,7 @@ void MessagePass::write_plain_lines() {
       std::string_view line = next_raw(kLineBuffer - 1);
       if (line.empty()) return;
       const bool nul = file_.has_nul(line);
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
-        line.remove_suffix(1);
-      }
+      line = text_of_line(line);
       if (nul || !write_plain_line(line)) {
         file_.seek(at);
         return;
@@ -1416,9 +1420,7 @@ void MessagePass::write_plain_lines() {
     std::size_t taken = feed < left ? feed + 1 : left;
     if (nul != nullptr && nul < at + taken) break;
     std::string_view line(at, taken);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
-      line.remove_suffix(1);
-    }
+    line = text_of_line(line);
     if (!write_plain_line(line)) break;
     done += taken;
   }

@@ -21,13 +21,13 @@ long long copy_file(std::string_view source, std::string_view destination, char*
 }
 
 std::optional<uint32_t> unique_hex_name(std::string_view dir, std::string_view extension,
-                                        PathText& out) {
+                                        PathText& out, NameTaken taken) {
   char name[32];
   uint32_t n = 0;
   do {
     std::snprintf(name, sizeof name, "%08lX.", static_cast<unsigned long>(n));
     if (!out.assign(dir) || !out.append(name) || !out.append(extension)) return std::nullopt;
-    if (!file_exists(out)) return n;
+    if (!taken(out.view())) return n;
   } while (++n != 0);
   return std::nullopt;
 }
@@ -45,11 +45,11 @@ std::optional<uint16_t> unique_prefixed_name(std::string_view dir, std::string_v
   return std::nullopt;
 }
 
-bool bump_file_name(PathText& path) {
+bool bump_file_name(PathText& path, NameTaken taken) {
   if (path.empty()) return false;
   std::size_t p = path.size() - 1;
   for (;;) {
-    if (!file_exists(path)) return true;
+    if (!taken(path.view())) return true;
     char c = path[p];
     if (c < '0' || c > '9') {
       path.set(p, '0');
@@ -67,7 +67,7 @@ bool bump_file_name(PathText& path) {
   }
 }
 
-bool replace_wildcard_name(PathText& path, std::size_t name_pos) {
+bool replace_wildcard_name(PathText& path, std::size_t name_pos, NameTaken taken) {
   if (name_pos > path.size()) return false;
   std::string_view name = path.view().substr(name_pos);
   if (name.find('*') == std::string_view::npos) return false;
@@ -87,7 +87,7 @@ bool replace_wildcard_name(PathText& path, std::size_t name_pos) {
                   extension);
     path.truncate(name_pos);
     path.append(replacement);
-    if (!file_exists(path)) return true;
+    if (!taken(path.view())) return true;
   } while (++n != 0);
   return true;
 }

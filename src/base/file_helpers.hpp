@@ -21,10 +21,13 @@ using platform::file_exists;
 long long copy_file(std::string_view source, std::string_view destination, char* buffer,
                     std::size_t buffer_size);
 
-// "%s%08lX.%s": the first number whose name does not exist. Nothing when
-// every number is taken or the name is too long for a path.
+// Whether a name is taken: by default, whether it exists.
+using NameTaken = bool (*)(std::string_view);
+
+// "%s%08lX.%s": the first number whose name is free. Nothing when every
+// number is taken or the name is too long for a path.
 std::optional<uint32_t> unique_hex_name(std::string_view dir, std::string_view extension,
-                                        PathText& out);
+                                        PathText& out, NameTaken taken = file_exists);
 
 // "%s%s%04X.%s": the same with a prefix and 65,536 numbers at most.
 std::optional<uint16_t> unique_prefixed_name(std::string_view dir, std::string_view prefix,
@@ -33,11 +36,11 @@ std::optional<uint16_t> unique_prefixed_name(std::string_view dir, std::string_v
 // Counts the name of an existing file up (FILE.ZIP, FILE.ZI0 ... FILE.Z99 ...)
 // until it is free; false when every name it can form exists, in which case
 // the path still names an existing file and must not be written.
-bool bump_file_name(PathText& path);
+bool bump_file_name(PathText& path, NameTaken taken = file_exists);
 
 // Replaces a file name holding "*" (the name starts at `name_pos` of the
 // path) by the first free "%08lX.%s"; false when the name holds no "*".
-bool replace_wildcard_name(PathText& path, std::size_t name_pos);
+bool replace_wildcard_name(PathText& path, std::size_t name_pos, NameTaken taken = file_exists);
 
 // The next byte, or 0 at the end of the file.
 inline unsigned char read_byte(platform::File& file) {

@@ -14,15 +14,13 @@ constexpr const char* kEncodingWords[] = {"MIME", "UU"};
 
 }  // namespace
 
-bool report_decoded_file(std::string_view path, std::string_view shown_name, bool renamed,
-                         AttachmentEncoding encoding, AttachmentOutcome outcome, long size,
-                         bool text_suppressed, int category, platform::File& packet) {
+bool report_decoded_file(std::string_view shown_name, bool renamed, AttachmentEncoding encoding,
+                         AttachmentOutcome outcome, long size, bool text_suppressed, int category,
+                         platform::File& packet) {
   int setting_kind = category == kKindNews ? kKindNews : kKindMail;
   if (settings->Attach[setting_kind] == AttachAction::ignore) return false;
-  if (outcome == AttachmentOutcome::decoded && size == 0) {
-    platform::remove_file(path);
-    return false;
-  }
+  // An empty decoded file is removed again by the decoder.
+  if (outcome == AttachmentOutcome::decoded && size == 0) return false;
   const char* word = kOutcomeWords[static_cast<int>(outcome)];
   const char* coding = kEncodingWords[static_cast<int>(encoding)];
   const char* marker = renamed ? " (auto-renamed)" : "";

@@ -15,8 +15,8 @@ enum class AttachmentOutcome { ignored = 0, decoded = 1, killed = 2 };
 // `category` is the message category (kKindMail, kKindNews or kKindList);
 // the note goes into `packet` unless the text is suppressed. True when the
 // file counts as one of the message file's files.
-bool report_decoded_file(std::string_view path, std::string_view shown_name, bool renamed,
-                         AttachmentEncoding encoding, AttachmentOutcome outcome, long size,
-                         bool text_suppressed, int category, platform::File& packet);
+bool report_decoded_file(std::string_view shown_name, bool renamed, AttachmentEncoding encoding,
+                         AttachmentOutcome outcome, long size, bool text_suppressed, int category,
+                         platform::File& packet);
 
 }  // namespace quillmar

@@ -76,19 +76,89 @@ void close_note_file() {
   if (note_file.is_open()) note_file.close();
 }
 
-// Appends one note to the journal, on disk.
-bool append_note(const std::string& line) {
+// Appends one note to the journal, on disk unless `durable` is false (the
+// note must then be put on disk by sync_notes() before what it tells of
+// can last).
+bool append_note(const std::string& line, bool durable = true) {
   if (!active) return true;
   PathText path;
   if (!journal_path(path) ||
       (!note_file.is_open() && !note_file.open(path, platform::OpenMode::append)) ||
-      !note_file.write(line) || !note_file.sync()) {
+      !note_file.write(line) || (durable ? !note_file.sync() : !note_file.flush())) {
     report("cannot write the journal", path.view());
     ++note_failures;
     close_note_file();
     return false;
   }
   return true;
+}
+
+// Puts the notes appended so far on disk.
+bool sync_notes() {
+  if (!active || !note_file.is_open()) return true;
+  if (note_file.sync()) return true;
+  PathText path;
+  journal_path(path);
+  report("cannot write the journal", path.view());
+  ++note_failures;
+  close_note_file();
+  return false;
+}
+
+// Decoded files waiting for their names (see open_decoded_file): a batch
+// holds open files, not their buffers.
+constexpr std::size_t kWaitingMax = 32;
+platform::File waiting_files[kWaitingMax];
+std::string waiting_paths[kWaitingMax];
+std::size_t waiting_count = 0;
+
+// Closes every waiting file without naming it: it is gone.
+void drop_waiting_files() {
+  for (std::size_t i = 0; i < waiting_count; ++i) waiting_files[i].close();
+  waiting_count = 0;
+}
+
+bool note_decoded_file(std::string_view path, uint64_t inode, bool durable) {
+  if (has_line_break(path)) return false;
+  return append_note("file\t" + std::string(path) + "\t" + std::to_string(inode) + "\n", durable);
+}
+
+// Gives a waiting file its name: the one chosen for it, or, when another
+// program has taken that meanwhile, the next free one (noted first).
+bool name_waiting_file(platform::File& file, const std::string& chosen) {
+  if (file.link_as(chosen)) return file.close();
+  if (errno != EEXIST) {
+    report("cannot name decoded file", chosen);
+    return false;
+  }
+  PathText other;
+  platform::FileIdentity id;
+  if (!other.assign(chosen) || !bump_file_name(other, decoded_name_taken) || !file.identity(id) ||
+      !note_decoded_file(other.view(), id.inode, true) || !file.link_as(other.view())) {
+    report("cannot name decoded file", chosen);
+    return false;
+  }
+  log_print("! decoded file %s saved as %s: the name was taken meanwhile\n", chosen.c_str(),
+            other.c_str());
+  return file.close();
+}
+
+// Names every waiting file, after one sync of the journal that notes them.
+bool name_waiting_files() {
+  if (waiting_count == 0) return true;
+  if (!sync_notes()) {
+    drop_waiting_files();
+    return false;
+  }
+  bool ok = true;
+  for (std::size_t i = 0; i < waiting_count; ++i) {
+    if (!ok || !name_waiting_file(waiting_files[i], waiting_paths[i])) {
+      waiting_files[i].close();
+      ok = false;
+    }
+  }
+  waiting_count = 0;
+  return ok;
 }
 
 // The number of a packet name "%08lX.xxx".
@@ -225,8 +295,9 @@ bool parse_note(std::string_view line, JournalNote& note) {
                        f[1], a};
     return true;
   }
-  if (f[0] == "file" && f.size() == 2) {
-    note = JournalNote{JournalNote::Kind::new_file, f[1], 0};
+  // A file's note may name its inode (0: none).
+  if (f[0] == "file" && (f.size() == 2 || (f.size() == 3 && parse_number(f[2], a)))) {
+    note = JournalNote{JournalNote::Kind::new_file, f[1], f.size() == 3 ? a : 0};
     return true;
   }
   return false;
@@ -329,12 +400,20 @@ bool sync_noted_files(std::string_view path) {
 // Takes back one change that was noted but never committed.
 bool take_back(const JournalNote& note) {
   switch (note.kind) {
-    case JournalNote::Kind::new_file:
+    case JournalNote::Kind::new_file: {
+      // A note naming an inode takes back that file only: the file may
+      // never have got the name, which another program may have taken.
+      platform::FileIdentity id;
+      if (note.value != 0 && (!platform::file_identity(note.path, id) ||
+                              id.inode != static_cast<uint64_t>(note.value))) {
+        return true;
+      }
       if (platform::file_exists(note.path) && !platform::remove_file(note.path)) {
         report("cannot remove", note.path);
         return false;
       }
       return true;
+    }
     case JournalNote::Kind::list_size:
     case JournalNote::Kind::list_mark: {
       platform::File f;
@@ -430,7 +509,9 @@ bool write_journal(const JournalState& state) {
     note_run_failure();
     return false;
   }
-  // What the journal commits is put on disk before it.
+  // What the journal commits is put on disk before it; the waiting decoded
+  // files get their names first.
+  if (!name_waiting_files()) return false;
   bool synced = !active || sync_noted_files(path.view());
   // The entries of the packets and of the reply file must last before the
   // journal names them: a packet missing after a power cut would count as
@@ -510,6 +591,7 @@ bool journal_note_new_file(std::string_view path) {
 }
 
 bool complete_interrupted_import(JournalState& state) {
+  drop_waiting_files();
   close_note_file();
   state = JournalState{};
   active = false;
@@ -658,6 +740,42 @@ void reset_packet_names() {
 void forget_packet_number(std::string_view temp) {
   uint32_t n = 0;
   if (numbering_ready && packet_number(temp, n) && n + 1 == next_number) next_number = n;
+}
+
+bool open_decoded_file(std::string_view path, platform::File& file) {
+  if (!active) return file.open(path, platform::OpenMode::create_new, platform::Share::deny_write);
+  platform::FileIdentity id;
+  if (file.open_unnamed(path)) {
+    if (file.identity(id) && note_decoded_file(path, id.inode, false)) return true;
+    file.close();
+    return false;
+  }
+  // Noted before it exists, so that an interrupted run removes it again.
+  return journal_note_new_file(path) &&
+         file.open(path, platform::OpenMode::create_new, platform::Share::deny_write);
+}
+
+bool keep_decoded_file(std::string_view path, platform::File& file) {
+  if (!file.unnamed()) return file.close();
+  if (waiting_count == kWaitingMax && !name_waiting_files()) {
+    file.close();
+    return false;
+  }
+  if (!file.park()) {
+    file.close();
+    return false;
+  }
+  waiting_files[waiting_count] = std::move(file);
+  waiting_paths[waiting_count].assign(path);
+  ++waiting_count;
+  return true;
+}
+
+bool decoded_name_taken(std::string_view path) {
+  for (std::size_t i = 0; i < waiting_count; ++i) {
+    if (equals_nocase(waiting_paths[i], path)) return true;
+  }
+  return platform::file_exists(path);
 }
 
 const ListJournal* import_list_journal() {

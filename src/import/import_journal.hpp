@@ -81,6 +81,23 @@ bool journal_note_list_mark(std::string_view list_path, long position);
 // The two notes above as the list commands take them.
 const ListJournal* import_list_journal();
 bool journal_note_new_file(std::string_view path);
+
+// Decoded files. Where the file system allows it, a decoded file is written
+// without a name and waits for it: its note (with the file's inode, so
+// that only this file is ever taken back under the name) goes into the
+// journal without waiting for the disk, and a batch of waiting files gets
+// its names after one sync of the journal, at the latest before the next
+// commit. Elsewhere the note is put on disk before the file is created
+// under its name. A run killed meanwhile leaves no waiting file behind.
+//
+// Opens `file` for the decoded file to be named `path`; false when it can
+// neither be made nor noted (the file is then not written).
+bool open_decoded_file(std::string_view path, platform::File& file);
+// The decoded file opened for `path`, written whole: it is closed, or waits
+// for its name. False when it could not be written or named.
+bool keep_decoded_file(std::string_view path, platform::File& file);
+// Whether `path` names an existing file or one a waiting file is to get.
+bool decoded_name_taken(std::string_view path);
 // How many notes could not be written in this run.
 long journal_failures();
 

@@ -284,6 +284,7 @@ class MessagePass {
   void flush_base64();
   void decode_uu(std::string_view line, int count);
   void put_decoded(const unsigned char* bytes, std::size_t n);
+  void remove_decoded_file();  // the decoded file under its name, if any
   void body_text_line(std::string_view line);
   void quote_to(std::string_view line);
   void write_line(std::string_view line, bool header_line);
@@ -723,13 +724,15 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
            : (s.decode_all && !(safe && is_mail_bundle_name(name)) ? s.DecodeDir : s.InboundDir);
   renamed_ = false;
   bool named = safe && attachment_path_.assign(dir.view()) && attachment_path_.append(name);
-  if (named) replace_wildcard_name(attachment_path_, dir.size());
-  if (!named && !unique_hex_name(dir.view(), "ATT", attachment_path_)) attachment_path_.clear();
-  if (file_exists(attachment_path_)) {
+  if (named) replace_wildcard_name(attachment_path_, dir.size(), decoded_name_taken);
+  if (!named && !unique_hex_name(dir.view(), "ATT", attachment_path_, decoded_name_taken)) {
+    attachment_path_.clear();
+  }
+  if (decoded_name_taken(attachment_path_)) {
     renamed_ = true;
     // A name that cannot be counted up free gets a generated one.
-    if (!bump_file_name(attachment_path_) &&
-        !unique_hex_name(dir.view(), "ATT", attachment_path_)) {
+    if (!bump_file_name(attachment_path_, decoded_name_taken) &&
+        !unique_hex_name(dir.view(), "ATT", attachment_path_, decoded_name_taken)) {
       attachment_path_.clear();
     }
   }
@@ -742,10 +745,8 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   base64_ended_ = false;
   base64_data_seen_ = false;
   if (writing() && action_ == AttachAction::decode) {
-    // Noted before it exists, so that an interrupted run removes it again.
-    attachment_opened_ = !attachment_path_.empty() && journal_note_new_file(attachment_path_) &&
-                         attachment_.open(attachment_path_, platform::OpenMode::create_new,
-                                          platform::Share::deny_write);
+    attachment_opened_ =
+        !attachment_path_.empty() && open_decoded_file(attachment_path_, attachment_);
     if (!attachment_opened_) action_ = AttachAction::ignore;
   }
   if (!writing() && action_ == AttachAction::decode && !news) {
@@ -762,23 +763,28 @@ void MessagePass::finish_attachment() {
   if (state_ == DecodeState::text) return;
   if (writing() && state_ == DecodeState::base64) flush_base64();
   if (writing()) {
-    bool ok = true;
-    if (attachment_opened_) ok = attachment_.close();
-    if (!ok) {
-      // A file cut short is no file: it goes, and the message's input stays.
-      log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
-      if (!platform::remove_file(attachment_path_)) {
-        log_print("! cannot remove %s: %s\n", attachment_path_.c_str(), platform::last_error());
+    if (attachment_opened_) {
+      const bool unnamed = attachment_.unnamed();
+      if (decoded_ == 0) {
+        // An empty file is no file: one made without a name is gone with
+        // the close.
+        attachment_.close();
+        if (!unnamed) remove_decoded_file();
+      } else if (keep_decoded_file(attachment_path_, attachment_)) {
+        import_state.decoded_files.push_back(attachment_path_.view());
+      } else {
+        // A file cut short is no file: it goes, and the message's input
+        // stays.
+        log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
+        if (!unnamed) remove_decoded_file();
+        ++import_state.decoding_failures;
       }
-      ++import_state.decoding_failures;
-    } else if (attachment_opened_) {
-      import_state.decoded_files.push_back(attachment_path_.view());
     }
     AttachmentOutcome outcome = AttachmentOutcome::ignored;
     if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
     if (action_ == AttachAction::kill) outcome = AttachmentOutcome::killed;
     if (report_decoded_file(
-            attachment_path_, base_name(attachment_path_.view()), renamed_,
+            base_name(attachment_path_.view()), renamed_,
             state_ == DecodeState::base64 ? AttachmentEncoding::mime : AttachmentEncoding::uu,
             outcome, decoded_, ignore_text_, category_, packet_->file)) {
       ++import_state.file_counters.files;
@@ -787,6 +793,12 @@ void MessagePass::finish_attachment() {
   attachment_opened_ = false;
   state_ = DecodeState::text;
   part_name_.clear();
+}
+
+void MessagePass::remove_decoded_file() {
+  if (platform::file_exists(attachment_path_) && !platform::remove_file(attachment_path_)) {
+    log_print("! cannot remove %s: %s\n", attachment_path_.c_str(), platform::last_error());
+  }
 }
 
 void MessagePass::put_decoded(const unsigned char* bytes, std::size_t n) {

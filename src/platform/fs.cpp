@@ -450,6 +450,7 @@ File::File(File&& other) noexcept
       read_failed_(std::exchange(other.read_failed_, false)),
       at_end_(std::exchange(other.at_end_, false)),
       dirty_(std::exchange(other.dirty_, false)),
+      unnamed_(std::exchange(other.unnamed_, false)),
       buffer_(std::exchange(other.buffer_, nullptr)),
       base_(std::exchange(other.base_, 0)),
       os_pos_(std::exchange(other.os_pos_, 0)),
@@ -468,6 +469,7 @@ File& File::operator=(File&& other) noexcept {
     read_failed_ = std::exchange(other.read_failed_, false);
     at_end_ = std::exchange(other.at_end_, false);
     dirty_ = std::exchange(other.dirty_, false);
+    unnamed_ = std::exchange(other.unnamed_, false);
     buffer_ = std::exchange(other.buffer_, nullptr);
     base_ = std::exchange(other.base_, 0);
     os_pos_ = std::exchange(other.os_pos_, 0);
@@ -568,6 +570,59 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
   return true;
 }
 
+bool File::open_unnamed(std::string_view name) {
+  close();
+  failed_ = false;
+  if (name.empty()) return fail_with("empty name");
+  if (name.size() >= kPathMax) return fail_with("name too long");
+  std::string dir = split_directory(resolve_for_create(name)).first;
+  int fd = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd < 0) return fail_with_errno();
+  fd_ = fd;
+  unnamed_ = true;
+  append_ = false;
+  read_failed_ = false;
+  at_end_ = false;
+  dirty_ = false;
+  base_ = 0;
+  os_pos_ = 0;
+  pos_ = end_ = 0;
+  behind_from_ = 0;
+  path_.assign(name);
+  return true;
+}
+
+bool File::link_as(std::string_view name) {
+  if (fd_ < 0 || !unnamed_) return fail_with("not an unnamed file");
+  if (!flush()) return false;
+  if (name.empty() || name.size() >= kPathMax) return fail_with("name too long");
+  if (file_exists(name)) {
+    errno = EEXIST;
+    return fail_with_errno();
+  }
+  std::string path = resolve_for_create(name);
+  // The file is reached through its descriptor; without /proc the
+  // descriptor itself is linked (which needs the right to do so).
+  char proc_path[64];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_);
+  if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+      (errno != ENOENT || ::linkat(fd_, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) != 0)) {
+    return fail_with_errno() || fail_to_change(name);
+  }
+  note_created(path);
+  unnamed_ = false;
+  path_.assign(name);
+  return true;
+}
+
+bool File::park() {
+  if (fd_ < 0) return false;
+  bool ok = flush();
+  leave_reading();
+  give_back_buffer(std::exchange(buffer_, nullptr));
+  return ok;
+}
+
 bool File::open_waiting(std::string_view name, OpenMode mode, unsigned wait_seconds) {
   // Ten tries a second, counted rather than timed.
   for (unsigned tries = wait_seconds * 10;; --tries) {
@@ -597,6 +652,7 @@ bool File::close() {
   read_failed_ = false;
   at_end_ = false;
   dirty_ = false;
+  unnamed_ = false;
   base_ = 0;
   behind_from_ = 0;
   pos_ = end_ = 0;

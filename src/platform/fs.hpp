@@ -244,6 +244,21 @@ class File {
   // The stamp of the open file.
   bool identity(FileIdentity& out);
 
+  // A new file for writing in the directory of `name`, made without a name
+  // where the file system allows it: it is written like any other, and
+  // until link_as() gives it a name, closing it (or the end of the
+  // program) leaves nothing behind. False when it cannot be made (errno
+  // EOPNOTSUPP or EISDIR where the file system has no such files).
+  bool open_unnamed(std::string_view name);
+  bool unnamed() const { return unnamed_; }
+  // Gives a file made by open_unnamed() the name `name`, writing out the
+  // buffered bytes first; false (errno EEXIST) when the name exists in any
+  // case. The file stays open.
+  bool link_as(std::string_view name);
+  // Writes out the buffered bytes and hands the buffer back, for a file
+  // that stays open while it waits (its next use takes a buffer again).
+  bool park();
+
  private:
   bool open_file(std::string_view name, OpenMode mode, Share share);
   bool write_failed();  // marks the file failed and notes why
@@ -264,8 +279,9 @@ class File {
   bool append_ = false;  // every write goes to the end of the file
   bool failed_ = false;
   bool read_failed_ = false;
-  bool at_end_ = false;  // a read found the end: later reads find it too, until a seek
-  bool dirty_ = false;   // the buffer holds bytes not yet written
+  bool at_end_ = false;   // a read found the end: later reads find it too, until a seek
+  bool dirty_ = false;    // the buffer holds bytes not yet written
+  bool unnamed_ = false;  // made by open_unnamed() and not yet linked
   char* buffer_ = nullptr;
   int64_t base_ = 0;         // file offset of buffer_[0]
   int64_t os_pos_ = 0;       // the OS's position in the file (-1: not known)

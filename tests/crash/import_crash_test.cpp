@@ -312,9 +312,40 @@ TEST_P(ImportKillTest, EveryMessageOnceAfterAKill) {
 INSTANTIATE_TEST_SUITE_P(Syscalls, ImportKillTest,
                          ::testing::Values(std::make_pair("unlink", 1), std::make_pair("rename", 1),
                                            std::make_pair("renameat2", 2),
-                                           std::make_pair("fsync", 5),
+                                           std::make_pair("fsync", 5), std::make_pair("linkat", 1),
                                            std::make_pair("openat", 23)),
                          [](const auto& info) { return std::string(info.param.first); });
+
+// A decoded file waits without a name until its note is on disk. Killed
+// before it was named, the next run leaves alone the file another program
+// put under that name meanwhile; and a name taken just before the file
+// gets it gives the file the next free name instead.
+TEST_F(ImportCrashTest, ADecodedFileNeverTakesAnotherProgramsName) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  write_soup(dir_);
+  ASSERT_EQ(killed_run(dir_, "linkat:signal=SIGKILL:when=1"), 137);
+  dir_.write("in/att57.bin", "another program's file");
+  std::string err;
+  ASSERT_EQ(plain_run(dir_, &err), 0) << err;
+  EXPECT_EQ(read_file(dir_ / "in/att57.bin"), "another program's file");
+  EXPECT_EQ(fs::file_size(dir_ / "in/att57.bi0"), 45u);
+  EXPECT_EQ(fs::file_size(dir_ / "in/att7.bin"), 45u);
+  EXPECT_EQ(fs::file_size(dir_ / "in/att107.bin"), 45u);
+
+  ScratchDir taken;
+  install(taken);
+  write_soup(taken);
+  std::string cmd =
+      command(taken, "strace -f -qq -o /dev/null -e inject=linkat:error=EEXIST:when=1 ") +
+      " >/dev/null 2>" + taken.path() + "/err.txt";
+  ASSERT_EQ(exit_code(std::system(cmd.c_str())), 0) << read_file(taken / "err.txt");
+  std::string log = read_file(taken / "err.txt");
+  EXPECT_NE(log.find("att7.bin saved as "), std::string::npos) << log;
+  EXPECT_NE(log.find("att7.bi0: the name was taken meanwhile"), std::string::npos) << log;
+  EXPECT_FALSE(exists(taken / "in/att7.bin"));
+  EXPECT_EQ(fs::file_size(taken / "in/att7.bi0"), 45u);
+  EXPECT_EQ(fs::file_size(taken / "in/att57.bin"), 45u);
+}
 
 // With SeparateMSG each reply is committed and listed with its message, in
 // a file of its own, while the packets go on: kills between those commits.

@@ -41,6 +41,33 @@ TEST(Platform, NewFileKeepsItsNameInADirectoryFoundWithoutCase) {
   EXPECT_EQ(read_file(dir / "inbound/00000000.PKT"), "x");
 }
 
+// A file made without a name leaves nothing when closed unnamed; parked
+// and written on, it keeps every byte; it never takes a name that exists
+// in another case.
+TEST(Platform, UnnamedFileGetsItsNameOnlyWhenFree) {
+  ScratchDir dir;
+  File dropped;
+  if (!dropped.open_unnamed(dir.path() + "/gone.bin")) GTEST_SKIP() << "no unnamed files here";
+  ASSERT_TRUE(dropped.write("lost"));
+  ASSERT_TRUE(dropped.close());
+  EXPECT_FALSE(file_exists(dir.path() + "/gone.bin"));
+
+  dir.write("TAKEN.BIN", "mine");
+  File f;
+  ASSERT_TRUE(f.open_unnamed(dir.path() + "\\taken.bin"));
+  EXPECT_TRUE(f.unnamed());
+  ASSERT_TRUE(f.write("abc"));
+  ASSERT_TRUE(f.park());
+  ASSERT_TRUE(f.write(std::string(100000, 'x')));
+  EXPECT_FALSE(f.link_as(dir.path() + "\\taken.bin"));
+  EXPECT_EQ(errno, EEXIST);
+  ASSERT_TRUE(f.link_as(dir.path() + "\\free.bin"));
+  EXPECT_FALSE(f.unnamed());
+  ASSERT_TRUE(f.close());
+  EXPECT_EQ(read_file(dir.path() + "/TAKEN.BIN"), "mine");
+  EXPECT_EQ(read_file(dir.path() + "/free.bin"), "abc" + std::string(100000, 'x'));
+}
+
 TEST(Platform, WildcardListingIgnoresCase) {
   ScratchDir dir;
   dir.write("a.pkt", "12");

@@ -70,9 +70,11 @@ void report(const char* what, std::string_view name) {
 // The journal as opened for notes: kept open between them, closed before
 // the journal is replaced or removed.
 platform::File note_file;
+// Notes were written that are not yet known to be on disk (see
+// append_note).
+bool notes_unsynced = false;
 
 void close_note_file() {
-  // Every note was put on disk as it was written: nothing is pending.
   if (note_file.is_open()) note_file.close();
 }
 
@@ -90,15 +92,20 @@ bool append_note(const std::string& line, bool durable = true) {
     close_note_file();
     return false;
   }
+  notes_unsynced = !durable;
   return true;
 }
 
-// Puts the notes appended so far on disk.
+// Puts the notes appended so far on disk (through the open journal, or by
+// its name when it was closed meanwhile).
 bool sync_notes() {
-  if (!active || !note_file.is_open()) return true;
-  if (note_file.sync()) return true;
+  if (!active || !notes_unsynced) return true;
   PathText path;
-  journal_path(path);
+  bool named = journal_path(path);
+  if (note_file.is_open() ? note_file.sync() : named && platform::sync_file(path)) {
+    notes_unsynced = false;
+    return true;
+  }
   report("cannot write the journal", path.view());
   ++note_failures;
   close_note_file();
@@ -501,7 +508,11 @@ long journal_failures() {
 }
 
 bool write_journal(const JournalState& state) {
+  // What the journal commits is put on disk before it; the waiting decoded
+  // files get their names first.
+  bool named = name_waiting_files();
   close_note_file();
+  if (!named) return false;
   PathText path;
   PathText temp;
   if (!journal_path(path) || !temp_journal_path(path, temp)) {
@@ -509,9 +520,6 @@ bool write_journal(const JournalState& state) {
     note_run_failure();
     return false;
   }
-  // What the journal commits is put on disk before it; the waiting decoded
-  // files get their names first.
-  if (!name_waiting_files()) return false;
   bool synced = !active || sync_noted_files(path.view());
   // The entries of the packets and of the reply file must last before the
   // journal names them: a packet missing after a power cut would count as
@@ -556,6 +564,7 @@ bool write_journal(const JournalState& state) {
     return false;
   }
   active = true;
+  notes_unsynced = false;  // the journal written holds no notes
   return true;
 }
 
@@ -564,6 +573,7 @@ bool remove_journal() {
   PathText path;
   if (!journal_path(path)) return false;
   active = false;
+  notes_unsynced = false;
   if (!platform::exists_exact(path)) return true;
   if (!platform::remove_exact(path) || !platform::sync_directory_of(path)) {
     report("cannot remove the journal", path.view());
@@ -595,6 +605,7 @@ bool complete_interrupted_import(JournalState& state) {
   close_note_file();
   state = JournalState{};
   active = false;
+  notes_unsynced = false;
   PathText path;
   PathText temp;
   if (!journal_path(path) || !temp_journal_path(path, temp)) return false;

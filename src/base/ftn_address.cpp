@@ -6,16 +6,6 @@
 
 namespace quillmar {
 
-namespace {
-
-void append_number(std::string& out, unsigned value) {
-  char digits[8];
-  std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, r.ptr);
-}
-
-}  // namespace
-
 int read_ftn_address(std::string_view& text, FtnAddress& out, int fields) {
   uint16_t* parts[4] = {&out.zone, &out.net, &out.node, &out.point};
   const char separators[3] = {':', '/', '.'};
@@ -35,16 +25,23 @@ int read_ftn_address(std::string_view& text, FtnAddress& out, int fields) {
   return read;
 }
 
-void append_ftn_address(std::string& out, const FtnAddress& a, PointForm form) {
-  append_number(out, a.zone);
-  out.push_back(':');
-  append_number(out, a.net);
-  out.push_back('/');
-  append_number(out, a.node);
+std::size_t format_ftn_address(char* out, const FtnAddress& a, PointForm form) {
+  char* end = out + kFtnAddressTextMax;
+  char* p = std::to_chars(out, end, a.zone).ptr;
+  *p++ = ':';
+  p = std::to_chars(p, end, a.net).ptr;
+  *p++ = '/';
+  p = std::to_chars(p, end, a.node).ptr;
   if (form == PointForm::always || (form == PointForm::when_set && a.point != 0)) {
-    out.push_back('.');
-    append_number(out, a.point);
+    *p++ = '.';
+    p = std::to_chars(p, end, a.point).ptr;
   }
+  return static_cast<std::size_t>(p - out);
+}
+
+void append_ftn_address(std::string& out, const FtnAddress& a, PointForm form) {
+  char text[kFtnAddressTextMax];
+  out.append(text, format_ftn_address(text, a, form));
 }
 
 Text<32> ftn_address_text(const FtnAddress& a, PointForm form) {

@@ -30,6 +30,12 @@ int read_ftn_address(std::string_view& text, FtnAddress& out, int fields = 4);
 // point, or always with ".point".
 enum class PointForm { never, when_set, always };
 
+// The longest address text: four numbers of five digits and three
+// separators.
+inline constexpr std::size_t kFtnAddressTextMax = 23;
+// Writes the address in the given form to `out` (room for
+// kFtnAddressTextMax bytes); the number of bytes written.
+std::size_t format_ftn_address(char* out, const FtnAddress& a, PointForm form);
 // Appends the address in the given form.
 void append_ftn_address(std::string& out, const FtnAddress& a, PointForm form);
 // The address in the given form.

@@ -24,8 +24,35 @@ constexpr std::size_t kMaxUserName = 35;
 constexpr std::size_t kMaxSubject = 71;
 constexpr int kOriginWidth = 65;  // origin text and address text together
 
-void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void appendf(std::string& out, const char* format, ...) {
+// The bytes of a message's start or of its end, put together in one buffer
+// and written at once. Every field in them is bounded far below its size;
+// a text that would not fit is cut.
+class MessageBytes {
+ public:
+  static constexpr std::size_t kSize = 8192;
+  void clear() { size_ = 0; }
+  void append(const char* data, std::size_t n) {
+    if (n > kSize - size_) n = kSize - size_;
+    std::memcpy(bytes_ + size_, data, n);
+    size_ += n;
+  }
+  void append(std::string_view text) { append(text.data(), text.size()); }
+  void push_back(char c) {
+    if (size_ < kSize) bytes_[size_++] = c;
+  }
+  std::size_t size() const { return size_; }
+  void resize(std::size_t n) {
+    if (n < size_) size_ = n;
+  }
+  std::string_view view() const { return std::string_view(bytes_, size_); }
+
+ private:
+  char bytes_[kSize];
+  std::size_t size_ = 0;
+};
+
+void appendf(MessageBytes& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(MessageBytes& out, const char* format, ...) {
   char buffer[512];
   va_list ap;
   va_start(ap, format);
@@ -49,41 +76,48 @@ std::string_view field(const Text<N>& text, std::size_t limit) {
 
 // Plain formatting for the lines every message carries: the messages are
 // many, and these are cheaper than the printf family.
-void put(std::string& out, std::string_view text) {
+void put(MessageBytes& out, std::string_view text) {
   out.append(text);
 }
 
-void put_number(std::string& out, unsigned long value) {
+void put_number(MessageBytes& out, unsigned long value) {
   char digits[24];
   std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, r.ptr);
+  out.append(digits, static_cast<std::size_t>(r.ptr - digits));
+}
+
+void put_address(MessageBytes& out, const FtnAddress& a, PointForm form) {
+  char text[kFtnAddressTextMax];
+  out.append(text, format_ftn_address(text, a, form));
 }
 
 // At least two digits, as "%02d" writes them.
-void put_two_digits(std::string& out, unsigned value) {
+void put_two_digits(MessageBytes& out, unsigned value) {
   if (value < 10) out.push_back('0');
   put_number(out, value);
 }
 
-void put_hex8(std::string& out, uint32_t value) {
-  for (int shift = 28; shift >= 0; shift -= 4) out.push_back(hex_digit_char((value >> shift) & 15));
+void put_hex8(MessageBytes& out, uint32_t value) {
+  char digits[8];
+  for (int i = 0; i < 8; ++i) digits[i] = "0123456789ABCDEF"[(value >> (28 - 4 * i)) & 15];
+  out.append(digits, sizeof digits);
 }
 
 // Appends a text and the zero byte that ends it in the packed message.
-void append_zstring(std::string& out, std::string_view text) {
+void append_zstring(MessageBytes& out, std::string_view text) {
   out.append(text);
   out.push_back('\0');
 }
 
 // A MSGID or REPLY kludge of the identifier `ref` of the message.
-void append_identifier_kludge(std::string& out, const char* name, MessageRef& ref) {
+void append_identifier_kludge(MessageBytes& out, const char* name, MessageRef& ref) {
   if (ref.id_text.empty()) return;
   if (!ref.gateway_form) ref.serial = crc32(ref.id_text.c_str(), std::strlen(ref.id_text.c_str()));
   out.push_back('\x01');
   put(out, name);
   put(out, ": ");
   if (ref.gateway_form || settings->StrictFidoMsgID) {
-    append_ftn_address(out, ref.gateway_form ? ref.address : settings->FidoAddr, PointForm::always);
+    put_address(out, ref.gateway_form ? ref.address : settings->FidoAddr, PointForm::always);
   } else {
     out.push_back('<');
     put(out, ref.id_text.c_str());
@@ -94,7 +128,7 @@ void append_identifier_kludge(std::string& out, const char* name, MessageRef& re
   out.push_back('\r');
 }
 
-void append_packed_header(std::string& out, int kind, bool file_attached) {
+void append_packed_header(MessageBytes& out, int kind, bool file_attached) {
   const MessageHeader& h = *message_work.header;
   uint16_t attribute = kind == kKindMail ? kAttributePrivate : 0;
   if (file_attached) attribute |= kAttributeFileAttached;
@@ -113,7 +147,7 @@ const std::string& tear_line() {
 }
 
 // The date, the names and the subject of the packed message.
-void append_message_fields(std::string& out, bool file_attached, std::string_view attach_list) {
+void append_message_fields(MessageBytes& out, bool file_attached, std::string_view attach_list) {
   const MessageHeader& h = *message_work.header;
   // "%02d %-3s %02d  %02d:%02d:%02d"
   const ParsedDate& d = h.date;
@@ -142,22 +176,21 @@ void append_message_fields(std::string& out, bool file_attached, std::string_vie
   put(out, field(h.subject, kMaxSubject));
   if (h.part_count > 1) {
     appendf(out, " (%ld/%ld)", h.part_number, h.part_count);
-    out.resize(start +
-               cut_text(std::string_view(out).substr(start), kMaxSubject, utf8_fields()).size());
+    out.resize(start + cut_text(out.view().substr(start), kMaxSubject, utf8_fields()).size());
   }
   out.push_back('\0');
 }
 
 // INTL, FMPT and TOPT, and the REPLYADDR and REPLYTO of a message that
 // came from the Internet.
-void append_address_kludges(std::string& out) {
+void append_address_kludges(MessageBytes& out) {
   const MessageHeader& h = *message_work.header;
   const FtnAddress& from = h.origin;
   const FtnAddress& to = h.destination;
   put(out, "\x01INTL ");
-  append_ftn_address(out, to, PointForm::never);
+  put_address(out, to, PointForm::never);
   out.push_back(' ');
-  append_ftn_address(out, from, PointForm::never);
+  put_address(out, from, PointForm::never);
   out.push_back('\r');
   if (from.point != 0) {
     put(out,
@@ -175,13 +208,13 @@ void append_address_kludges(std::string& out) {
     put(out, "\x01REPLYADDR ");
     put(out, h.reply_to_address.c_str());
     put(out, "\r\x01REPLYTO ");
-    append_ftn_address(out, settings->FidoAddr, PointForm::always);
+    put_address(out, settings->FidoAddr, PointForm::always);
     put(out, " UUCP\r");
   }
 }
 
 // MSGID and REPLY (first part only), PID, SPLIT of a split message, CHRS.
-void append_identity_kludges(std::string& out) {
+void append_identity_kludges(MessageBytes& out) {
   MessageHeader& h = *message_work.header;
   if (h.part_number == 1) {
     append_identifier_kludge(out, "MSGID", h.msgid_ref);
@@ -207,7 +240,7 @@ void append_identity_kludges(std::string& out) {
 }
 
 // The JUNKMAIL kludges of junk and of the gateway's own organisation.
-void append_filter_kludges(std::string& out, int junk_reason, bool own_org) {
+void append_filter_kludges(MessageBytes& out, int junk_reason, bool own_org) {
   const MessageHeader& h = *message_work.header;
   const Settings& s = *settings;
   if (const char* word = junk_reason_word(junk_reason)) {
@@ -238,7 +271,7 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
   bool file_attached = h.has_attachments && kind != kKindNews;
   // One buffer for every message: it keeps its room, nothing is allocated
   // per message.
-  static std::string out;
+  static MessageBytes out;
   out.clear();
   append_packed_header(out, kind, file_attached);
   append_message_fields(out, file_attached, attach_list);
@@ -250,7 +283,7 @@ void write_message_start(int kind, platform::File& packet, std::string_view atta
   append_address_kludges(out);
   append_identity_kludges(out);
   append_filter_kludges(out, junk_reason, own_org);
-  packet.write(out);
+  packet.write(out.view());
 }
 
 void write_message_end(int kind, platform::File& packet) {
@@ -259,15 +292,16 @@ void write_message_end(int kind, platform::File& packet) {
   const FtnAddress& gw = s.FidoAddr;
   // One buffer for every message: it keeps its room, nothing is allocated
   // per message.
-  static std::string out;
+  static MessageBytes out;
   out.clear();
 
   if (s.kill_origin == KillOrigin::no ||
       (s.kill_origin == KillOrigin::email && kind != kKindMail)) {
     put(out, "\r");
     put(out, tear_line());
-    std::string address;
-    append_ftn_address(address, gw, PointForm::when_set);
+    char address_text[kFtnAddressTextMax];
+    std::string_view address(address_text,
+                             format_ftn_address(address_text, gw, PointForm::when_set));
     std::string_view text = !s.Origin.empty()         ? s.Origin.c_str()
                             : !h.organization.empty() ? h.organization.c_str()
                                                       : h.from_address.c_str();
@@ -282,7 +316,7 @@ void write_message_end(int kind, platform::File& packet) {
     // "@%04d%02d%02d.%02d%02d%02d" of the local time.
     platform::LocalTime now = platform::local_time(platform::now());
     put(out, "\x01Via ");
-    append_ftn_address(out, gw, PointForm::never);
+    put_address(out, gw, PointForm::never);
     put(out, " @");
     put_number(out, static_cast<unsigned>(now.year));
     put_two_digits(out, static_cast<unsigned>(now.month));
@@ -306,7 +340,7 @@ void write_message_end(int kind, platform::File& packet) {
     out.push_back('\r');
   }
   out.push_back('\0');
-  packet.write(out);
+  packet.write(out.view());
 }
 
 }  // namespace quillmar

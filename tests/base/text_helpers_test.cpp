@@ -11,6 +11,19 @@ TEST(TextHelpers, Crc32) {
   EXPECT_EQ(crc32("", 0), 0u);
   EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);
   EXPECT_EQ(crc32("a", 1), 0xE8B7BE43u);
+  // Every length, so that the eight-byte steps and the bytes after them
+  // meet: against the plain bit-by-bit division.
+  unsigned char bytes[40];
+  for (std::size_t i = 0; i < sizeof bytes; ++i)
+    bytes[i] = static_cast<unsigned char>(i * 37 + 200);
+  for (std::size_t length = 0; length <= sizeof bytes; ++length) {
+    uint32_t reg = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < length; ++i) {
+      reg ^= bytes[i];
+      for (int k = 0; k < 8; ++k) reg = (reg & 1) ? 0xEDB88320u ^ (reg >> 1) : reg >> 1;
+    }
+    EXPECT_EQ(crc32(bytes, length), ~reg) << length;
+  }
 }
 
 TEST(TextHelpers, DayOfWeek) {

@@ -18,7 +18,9 @@ class Text {
  public:
   static constexpr std::size_t capacity = N - 1;
 
-  Text() = default;
+  // Only the text is set up: the bytes behind its end are never read, and
+  // a message's many fields are cleared for every message.
+  Text() { data_[0] = '\0'; }
   explicit Text(std::string_view s) { assign(s); }
 
   // Stores the first N - 1 characters of `s`; true when nothing was cut.
@@ -77,7 +79,7 @@ class Text {
 
  private:
   uint32_t len_ = 0;
-  char data_[N] = {};
+  char data_[N];
 };
 
 }  // namespace quillmar

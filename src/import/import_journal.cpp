@@ -721,7 +721,7 @@ bool create_temp_packet(OutPacket& packet) {
     if (!packet_name(n, kTempPacketExtension, packet.name)) break;
     if (packet.file.open(packet.name, platform::OpenMode::create_exact,
                          platform::Share::deny_write)) {
-      return true;
+      return packet.file.use_large_buffer();
     }
     if (errno != EEXIST) break;
   }

@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -443,6 +446,88 @@ void give_back_buffer(char* buffer) {
 
 }  // namespace
 
+namespace {
+
+// Starting the write-out of a range costs the caller the OS's work of
+// placing the data on the disk; a helper thread does it instead, while the
+// run goes on. A file's requests are dropped or waited for before its
+// descriptor is closed, so that none reaches another file under the same
+// number. Made once and never destroyed: it must outlive every File.
+class WriteBehind {
+ public:
+  void request(int fd, int64_t from, int64_t length) {
+    std::unique_lock lock(mutex_);
+    if (!started_) {
+      started_ = true;
+      try {
+        std::thread(&WriteBehind::serve, this).detach();
+      } catch (...) {
+        failed_ = true;
+      }
+    }
+    if (failed_ || count_ == kQueue) {
+      lock.unlock();
+      ::sync_file_range(fd, from, length, SYNC_FILE_RANGE_WRITE);
+      return;
+    }
+    queue_[(first_ + count_++) % kQueue] = Request{fd, from, length};
+    work_.notify_one();
+  }
+
+  // No request of `fd` is left waiting or being served.
+  void forget(int fd) {
+    std::unique_lock lock(mutex_);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const Request& r = queue_[(first_ + i) % kQueue];
+      if (r.fd != fd) queue_[(first_ + kept++) % kQueue] = r;
+    }
+    count_ = kept;
+    done_.wait(lock, [&] { return serving_ != fd; });
+  }
+
+ private:
+  struct Request {
+    int fd;
+    int64_t from;
+    int64_t length;
+  };
+  static constexpr std::size_t kQueue = 64;
+
+  void serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [&] { return count_ > 0; });
+      Request r = queue_[first_];
+      first_ = (first_ + 1) % kQueue;
+      --count_;
+      serving_ = r.fd;
+      lock.unlock();
+      ::sync_file_range(r.fd, r.from, r.length, SYNC_FILE_RANGE_WRITE);
+      lock.lock();
+      serving_ = -1;
+      done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable done_;
+  Request queue_[kQueue];
+  std::size_t first_ = 0;
+  std::size_t count_ = 0;
+  int serving_ = -1;
+  bool started_ = false;
+  bool failed_ = false;
+};
+
+WriteBehind& write_behind_helper() {
+  static WriteBehind* helper = new WriteBehind;
+  return *helper;
+}
+
+}  // namespace
+
 File::File(File&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       append_(std::exchange(other.append_, false)),
@@ -452,6 +537,7 @@ File::File(File&& other) noexcept
       dirty_(std::exchange(other.dirty_, false)),
       unnamed_(std::exchange(other.unnamed_, false)),
       buffer_(std::exchange(other.buffer_, nullptr)),
+      capacity_(std::exchange(other.capacity_, kBufferSize)),
       base_(std::exchange(other.base_, 0)),
       os_pos_(std::exchange(other.os_pos_, 0)),
       pos_(std::exchange(other.pos_, 0)),
@@ -462,7 +548,7 @@ File::File(File&& other) noexcept
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
-    give_back_buffer(std::exchange(buffer_, nullptr));
+    release_buffer();
     fd_ = std::exchange(other.fd_, -1);
     append_ = std::exchange(other.append_, false);
     failed_ = std::exchange(other.failed_, false);
@@ -471,6 +557,7 @@ File& File::operator=(File&& other) noexcept {
     dirty_ = std::exchange(other.dirty_, false);
     unnamed_ = std::exchange(other.unnamed_, false);
     buffer_ = std::exchange(other.buffer_, nullptr);
+    capacity_ = std::exchange(other.capacity_, kBufferSize);
     base_ = std::exchange(other.base_, 0);
     os_pos_ = std::exchange(other.os_pos_, 0);
     pos_ = std::exchange(other.pos_, 0);
@@ -483,7 +570,7 @@ File& File::operator=(File&& other) noexcept {
 
 File::~File() {
   close();
-  give_back_buffer(std::exchange(buffer_, nullptr));
+  release_buffer();
 }
 
 bool File::open(std::string_view name, OpenMode mode, Share share) {
@@ -619,7 +706,7 @@ bool File::park() {
   if (fd_ < 0) return false;
   bool ok = flush();
   leave_reading();
-  give_back_buffer(std::exchange(buffer_, nullptr));
+  release_buffer();
   return ok;
 }
 
@@ -646,6 +733,7 @@ bool File::close() {
   if (fd_ < 0) return !failed_;
   bool ok = !failed_ && !read_failed_;
   if (dirty_ && !write_buffer()) ok = false;
+  if (behind_from_ != 0) write_behind_helper().forget(fd_);
   if (::close(fd_) != 0) ok = fail_with_errno() || fail_to_change(path_);
   fd_ = -1;
   failed_ = false;
@@ -659,8 +747,28 @@ bool File::close() {
   return ok;
 }
 
+bool File::use_large_buffer() {
+  if (capacity_ == kLargeBufferSize) return true;
+  if (fd_ >= 0 && !flush()) return false;
+  if (fd_ >= 0) leave_reading();
+  release_buffer();
+  capacity_ = kLargeBufferSize;
+  return true;
+}
+
+void File::release_buffer() {
+  char* buffer = std::exchange(buffer_, nullptr);
+  if (capacity_ == kFileBuffer) {
+    give_back_buffer(buffer);
+  } else {
+    std::free(buffer);
+  }
+}
+
 bool File::ensure_buffer() {
-  if (buffer_ == nullptr) buffer_ = take_buffer();
+  if (buffer_ == nullptr) {
+    buffer_ = capacity_ == kFileBuffer ? take_buffer() : static_cast<char*>(std::malloc(capacity_));
+  }
   return buffer_ != nullptr;
 }
 
@@ -686,7 +794,7 @@ bool File::fill() {
   leave_reading();
   if (at_end_ || !ensure_buffer()) return false;
   for (;;) {
-    long n = read_at(buffer_, kFileBuffer, base_);
+    long n = read_at(buffer_, capacity_, base_);
     if (n > 0) {
       end_ = static_cast<std::size_t>(n);
       return true;
@@ -725,8 +833,8 @@ std::string_view File::peek(std::size_t wanted) {
     end_ -= pos_;
     pos_ = 0;
   }
-  while (end_ < wanted && end_ < kFileBuffer && !at_end_) {
-    long n = read_at(buffer_ + end_, kFileBuffer - end_, base_ + static_cast<int64_t>(end_));
+  while (end_ < wanted && end_ < capacity_ && !at_end_) {
+    long n = read_at(buffer_ + end_, capacity_ - end_, base_ + static_cast<int64_t>(end_));
     if (n > 0) {
       end_ += static_cast<std::size_t>(n);
     } else if (n == 0) {
@@ -746,7 +854,7 @@ std::size_t File::read(void* buffer, std::size_t size) {
   char* out = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < size) {
-    if (pos_ == end_ && size - done >= kFileBuffer && !at_end_) {
+    if (pos_ == end_ && size - done >= capacity_ && !at_end_) {
       // A large read goes straight into the caller's memory.
       leave_reading();
       long n = read_at(out + done, size - done, base_);
@@ -799,7 +907,7 @@ bool File::write_through(const char* data, std::size_t size, int64_t at) {
 void File::write_behind(int64_t written_to) {
   // A write behind the mark (a field filled in later) moves nothing.
   if (append_ || written_to - behind_from_ < kWriteBehind) return;
-  ::sync_file_range(fd_, behind_from_, written_to - behind_from_, SYNC_FILE_RANGE_WRITE);
+  write_behind_helper().request(fd_, behind_from_, written_to - behind_from_);
   behind_from_ = written_to;
 }
 
@@ -821,9 +929,9 @@ bool File::write_slow(const void* data, std::size_t size) {
     return write_failed();
   }
   const char* bytes = static_cast<const char*>(data);
-  if (size > kFileBuffer - end_) {
+  if (size > capacity_ - end_) {
     if (!write_buffer()) return false;
-    if (size >= kFileBuffer) {
+    if (size >= capacity_) {
       if (!write_through(bytes, size, base_)) {
         base_ += static_cast<int64_t>(size);
         return write_failed();
@@ -854,10 +962,10 @@ bool File::write_at(long offset, const void* data, std::size_t size) {
 }
 
 char* File::write_room_slow(std::size_t size) {
-  if (fd_ < 0 || size > kFileBuffer) return nullptr;
+  if (fd_ < 0 || size > capacity_) return nullptr;
   if (!dirty_) leave_reading();
   if (!ensure_buffer()) return nullptr;
-  if (size > kFileBuffer - end_ && !write_buffer()) return nullptr;
+  if (size > capacity_ - end_ && !write_buffer()) return nullptr;
   return buffer_ + end_;
 }
 
@@ -872,7 +980,7 @@ bool File::printf(const char* format, ...) {
   va_start(ap, format);
   va_list again;
   va_copy(again, ap);
-  std::size_t room = kFileBuffer - end_;
+  std::size_t room = capacity_ - end_;
   int n = std::vsnprintf(buffer_ + end_, room, format, ap);
   va_end(ap);
   if (n < 0) {

@@ -24,13 +24,18 @@ bool is_address_delimiter(char c) {
 
 // Stores at most 127 characters of `text` in `out` after the given clean-up.
 void store_cleaned(std::string_view text, Text<128>& out, bool strip) {
-  char buffer[kMaxText + 1];
   std::size_t n = text.size() < kMaxText ? text.size() : kMaxText;
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
-  if (strip) strip_quotes(buffer);
-  restore_spaces(buffer);
-  out.assign(buffer);
+  // The text ends at a NUL byte.
+  const void* nul = n != 0 ? std::memchr(text.data(), '\0', n) : nullptr;
+  if (nul != nullptr) n = static_cast<std::size_t>(static_cast<const char*>(nul) - text.data());
+  text = text.substr(0, n);
+  if (strip) text = without_quotes(text);
+  out.assign(text);
+  if (!text.empty() && std::memchr(text.data(), kProtectedSpace, text.size()) != nullptr) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (out[i] == kProtectedSpace) out.set(i, ' ');
+    }
+  }
 }
 
 std::string_view trim_view(std::string_view text, bool (*is_trimmed)(char)) {
@@ -139,17 +144,21 @@ void restore_spaces(char* text) {
   }
 }
 
-void strip_quotes(char* text) {
-  std::size_t n = std::strlen(text);
+std::string_view without_quotes(std::string_view text) {
+  const std::size_t n = text.size();
   std::size_t pairs = 0;
   while (n - 2 * pairs >= 2 && text[pairs] == text[n - 1 - pairs] &&
          (text[pairs] == '"' || text[pairs] == '\'')) {
     ++pairs;
   }
-  if (pairs == 0) return;
-  n -= 2 * pairs;
-  std::memmove(text, text + pairs, n);
-  text[n] = '\0';
+  return text.substr(pairs, n - 2 * pairs);
+}
+
+void strip_quotes(char* text) {
+  std::string_view inner = without_quotes(text);
+  if (inner.size() == std::strlen(text)) return;
+  std::memmove(text, inner.data(), inner.size());
+  text[inner.size()] = '\0';
 }
 
 void trim_space(char* text) {

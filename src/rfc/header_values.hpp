@@ -23,6 +23,8 @@ void unescape_text(char* text);
 void restore_spaces(char* text);
 // Removes matching outer double or single quotes, as often as they pair.
 void strip_quotes(char* text);
+// The text inside its pairs of enclosing quotes (the same kind at both ends).
+std::string_view without_quotes(std::string_view text);
 // Removes white space (tab, LF, VT, FF, CR, blank) at both ends.
 void trim_space(char* text);
 // The value without blanks and tabs at its ends, with protected spaces

@@ -495,7 +495,8 @@ bool open_reply_message(int kind, platform::File& stream) {
     ++write_failures;
     return false;
   }
-  if (!(kept ? stream.seek(file.message_end) : stream.seek(0, SEEK_END)) ||
+  if (!stream.use_large_buffer() ||
+      !(kept ? stream.seek(file.message_end) : stream.seek(0, SEEK_END)) ||
       (file.message_start = stream.tell()) < 0 || !stream.write("\0\0\0\0", 4)) {
     stream.close();
     ++write_failures;

@@ -163,54 +163,63 @@ TEST(Platform, RenameAndRemoveFindNamesWithoutCase) {
 
 // The file's own buffer: reads, writes, seeks and tell() in every order
 // leave the same bytes as plain calls into the OS would.
+// The same with the small buffer and the large one: the sizes are taken
+// large enough to cross either.
 TEST(Platform, BufferedFileKeepsBytesAndPositions) {
-  ScratchDir dir;
-  std::string big(200000, 'x');
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
-  dir.write("big", big);
-  File f;
-  ASSERT_TRUE(f.open(dir / "big", OpenMode::update));
-  // Bytes, a window and a large read across the buffer's end.
-  EXPECT_EQ(f.get_byte(), 'a');
-  f.unget_byte();
-  EXPECT_EQ(f.tell(), 0);
-  EXPECT_EQ(f.peek().substr(0, 3), "abc");
-  f.skip(2);
-  EXPECT_EQ(f.get_byte(), 'c');
-  std::string part(150000, '\0');
-  EXPECT_EQ(f.read(part.data(), part.size()), part.size());
-  EXPECT_EQ(part, big.substr(3, 150000));
-  EXPECT_EQ(f.tell(), 150003);
-  // A write where reading stopped, then a seek back into the written bytes.
-  ASSERT_TRUE(f.write("XYZ", 3));
-  EXPECT_EQ(f.tell(), 150006);
-  ASSERT_TRUE(f.seek(150004));
-  EXPECT_EQ(f.get_byte(), 'Y');
-  // A positioned write at the start, as the length field of a reply message.
-  ASSERT_TRUE(f.seek(0));
-  ASSERT_TRUE(f.write("1234", 4));
-  ASSERT_TRUE(f.seek(0, SEEK_END));
-  EXPECT_EQ(f.tell(), 200000);
-  // Text longer than the buffer, formatted.
-  std::string wide(100000, 'w');
-  ASSERT_TRUE(f.printf("<%s>", wide.c_str()));
-  EXPECT_EQ(f.get_byte(), EOF);
-  ASSERT_TRUE(f.truncate(200001));
-  ASSERT_TRUE(f.close());
-  std::string expected = big;
-  expected.replace(0, 4, "1234");
-  expected.replace(150003, 3, "XYZ");
-  expected += "<";
-  EXPECT_EQ(read_file(dir / "big"), expected);
+  for (bool large : {false, true}) {
+    SCOPED_TRACE(large ? "large buffer" : "small buffer");
+    const long k = large ? 5 : 1;  // the sizes below, scaled
+    ScratchDir dir;
+    std::string big(200000 * k, 'x');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+    dir.write("big", big);
+    File f;
+    ASSERT_TRUE(f.open(dir / "big", OpenMode::update));
+    ASSERT_TRUE(!large || f.use_large_buffer());
+    // Bytes, a window and a large read across the buffer's end.
+    EXPECT_EQ(f.get_byte(), 'a');
+    f.unget_byte();
+    EXPECT_EQ(f.tell(), 0);
+    EXPECT_EQ(f.peek().substr(0, 3), "abc");
+    f.skip(2);
+    EXPECT_EQ(f.get_byte(), 'c');
+    std::string part(150000 * k, '\0');
+    EXPECT_EQ(f.read(part.data(), part.size()), part.size());
+    EXPECT_EQ(part, big.substr(3, 150000 * k));
+    const long after = 150000 * k + 3;
+    EXPECT_EQ(f.tell(), after);
+    // A write where reading stopped, then a seek back into the written bytes.
+    ASSERT_TRUE(f.write("XYZ", 3));
+    EXPECT_EQ(f.tell(), after + 3);
+    ASSERT_TRUE(f.seek(after + 1));
+    EXPECT_EQ(f.get_byte(), 'Y');
+    // A positioned write at the start, as the length field of a reply message.
+    ASSERT_TRUE(f.seek(0));
+    ASSERT_TRUE(f.write("1234", 4));
+    ASSERT_TRUE(f.seek(0, SEEK_END));
+    EXPECT_EQ(f.tell(), 200000 * k);
+    // Text longer than the buffer, formatted.
+    std::string wide(100000 * k, 'w');
+    ASSERT_TRUE(f.printf("<%s>", wide.c_str()));
+    EXPECT_EQ(f.get_byte(), EOF);
+    ASSERT_TRUE(f.truncate(200000 * k + 1));
+    ASSERT_TRUE(f.close());
+    std::string expected = big;
+    expected.replace(0, 4, "1234");
+    expected.replace(after, 3, "XYZ");
+    expected += "<";
+    EXPECT_EQ(read_file(dir / "big"), expected);
 
-  // Appending writes at the end, and tell() says where that is.
-  File a;
-  ASSERT_TRUE(a.open(dir / "big", OpenMode::append));
-  EXPECT_EQ(a.tell(), 200001);
-  ASSERT_TRUE(a.write(">"));
-  EXPECT_EQ(a.tell(), 200002);
-  ASSERT_TRUE(a.close());
-  EXPECT_EQ(read_file(dir / "big"), expected + ">");
+    // Appending writes at the end, and tell() says where that is.
+    File a;
+    ASSERT_TRUE(a.open(dir / "big", OpenMode::append));
+    ASSERT_TRUE(!large || a.use_large_buffer());
+    EXPECT_EQ(a.tell(), 200000 * k + 1);
+    ASSERT_TRUE(a.write(">"));
+    EXPECT_EQ(a.tell(), 200000 * k + 2);
+    ASSERT_TRUE(a.close());
+    EXPECT_EQ(read_file(dir / "big"), expected + ">");
+  }
 }
 
 // With the directory listings cached, a lookup without case still sees the

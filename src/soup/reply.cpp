@@ -40,7 +40,7 @@ ReplyFile reply_files[2];
 // message names its files in a subject of at most 71 characters, so a few
 // dozen entries are plenty; a file that finds no room is simply kept.
 struct PendingFile {
-  PathText path;
+  std::string path;  // held at its length: the table is mostly empty
   AfterSend mode = AfterSend::keep;
   platform::FileStamp as_read;
 };
@@ -220,8 +220,9 @@ bool write_encoded_lines(platform::File& reply, platform::File& input, bool mime
 // file that finds no room is kept.
 void add_pending_file(std::string_view path, AfterSend mode, const platform::FileStamp& as_read) {
   if (pending_count == kMaxPending) return;
+  if (path.size() >= platform::kPathMax) return;
   PendingFile& p = pending_files[pending_count];
-  if (!p.path.assign(path)) return;
+  p.path.assign(path);
   p.mode = mode;
   p.as_read = as_read;
   ++pending_count;

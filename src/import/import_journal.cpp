@@ -125,9 +125,13 @@ void drop_waiting_files() {
   waiting_count = 0;
 }
 
-bool note_decoded_file(std::string_view path, uint64_t inode, bool durable) {
+// A decoded file's note names the file itself: its inode, and when it was
+// made (an inode freed by a killed run may soon be another file's).
+bool note_decoded_file(std::string_view path, const platform::FileIdentity& id, bool durable) {
   if (has_line_break(path)) return false;
-  return append_note("file\t" + std::string(path) + "\t" + std::to_string(inode) + "\n", durable);
+  return append_note("file\t" + std::string(path) + "\t" + std::to_string(id.inode) + "\t" +
+                         std::to_string(id.born_ns) + "\n",
+                     durable);
 }
 
 // Gives a waiting file its name: the one chosen for it, or, when another
@@ -141,7 +145,7 @@ bool name_waiting_file(platform::File& file, const std::string& chosen) {
   PathText other;
   platform::FileIdentity id;
   if (!other.assign(chosen) || !bump_file_name(other, decoded_name_taken) || !file.identity(id) ||
-      !note_decoded_file(other.view(), id.inode, true) || !file.link_as(other.view())) {
+      !note_decoded_file(other.view(), id, true) || !file.link_as(other.view())) {
     report("cannot name decoded file", chosen);
     return false;
   }
@@ -257,6 +261,7 @@ struct JournalNote {
   enum class Kind { list_size, list_mark, new_file } kind;
   std::string_view path;
   int64_t value = 0;
+  int64_t born = 0;  // a new file's birth time (0: not known)
 };
 
 // The longest line a journal holds: a claim line with its four names.
@@ -302,9 +307,11 @@ bool parse_note(std::string_view line, JournalNote& note) {
                        f[1], a};
     return true;
   }
-  // A file's note may name its inode (0: none).
-  if (f[0] == "file" && (f.size() == 2 || (f.size() == 3 && parse_number(f[2], a)))) {
-    note = JournalNote{JournalNote::Kind::new_file, f[1], f.size() == 3 ? a : 0};
+  // A file's note may name its inode and then its birth time (0: none).
+  int64_t b = 0;
+  if (f[0] == "file" && f.size() >= 2 && f.size() <= 4 && (f.size() < 3 || parse_number(f[2], a)) &&
+      (f.size() < 4 || parse_number(f[3], b))) {
+    note = JournalNote{JournalNote::Kind::new_file, f[1], a, b};
     return true;
   }
   return false;
@@ -409,10 +416,12 @@ bool take_back(const JournalNote& note) {
   switch (note.kind) {
     case JournalNote::Kind::new_file: {
       // A note naming an inode takes back that file only: the file may
-      // never have got the name, which another program may have taken.
+      // never have got the name, which another program may have taken, and
+      // its inode, freed, may be that program's file now (made later).
       platform::FileIdentity id;
       if (note.value != 0 && (!platform::file_identity(note.path, id) ||
-                              id.inode != static_cast<uint64_t>(note.value))) {
+                              id.inode != static_cast<uint64_t>(note.value) ||
+                              (note.born != 0 && id.born_ns != 0 && id.born_ns != note.born))) {
         return true;
       }
       if (platform::file_exists(note.path) && !platform::remove_file(note.path)) {
@@ -756,8 +765,10 @@ void forget_packet_number(std::string_view temp) {
 bool open_decoded_file(std::string_view path, platform::File& file) {
   if (!active) return file.open(path, platform::OpenMode::create_new, platform::Share::deny_write);
   platform::FileIdentity id;
-  if (file.open_unnamed(path)) {
-    if (file.identity(id) && note_decoded_file(path, id.inode, false)) return true;
+  // Under /TEST no commit names a waiting file: the file gets its name at
+  // once.
+  if (!run_options.test_mode && file.open_unnamed(path)) {
+    if (file.identity(id) && note_decoded_file(path, id, false)) return true;
     file.close();
     return false;
   }

@@ -83,12 +83,13 @@ const ListJournal* import_list_journal();
 bool journal_note_new_file(std::string_view path);
 
 // Decoded files. Where the file system allows it, a decoded file is written
-// without a name and waits for it: its note (with the file's inode, so
-// that only this file is ever taken back under the name) goes into the
-// journal without waiting for the disk, and a batch of waiting files gets
-// its names after one sync of the journal, at the latest before the next
-// commit. Elsewhere the note is put on disk before the file is created
-// under its name. A run killed meanwhile leaves no waiting file behind.
+// without a name and waits for it: its note (with the file's inode and
+// birth time, so that only this file is ever taken back under the name)
+// goes into the journal without waiting for the disk, and a batch of
+// waiting files gets its names after one sync of the journal, at the
+// latest before the next commit. Elsewhere (and under /TEST, where nothing
+// is committed) the note is put on disk before the file is created under
+// its name. A run killed meanwhile leaves no waiting file behind.
 //
 // Opens `file` for the decoded file to be named `path`; false when it can
 // neither be made nor noted (the file is then not written).

@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,6 +129,21 @@ struct Listing {
 };
 bool listing_cache_on = false;
 std::unordered_map<std::string, Listing> listings;
+
+// The stamp of a file (see statx): its birth time too, where the file
+// system keeps one.
+bool take_identity(int dir_fd, const char* path, int flags, FileIdentity& out) {
+  struct statx sx;
+  if (::statx(dir_fd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
+  out.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  out.inode = sx.stx_ino;
+  out.size = static_cast<int64_t>(sx.stx_size);
+  out.modified_ns = static_cast<int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
+  out.born_ns = (sx.stx_mask & STATX_BTIME) == 0
+                    ? 0
+                    : static_cast<int64_t>(sx.stx_btime.tv_sec) * 1000000000 + sx.stx_btime.tv_nsec;
+  return true;
+}
 
 bool same_state(const Listing& l, const struct stat& st) {
   return l.device == st.st_dev && l.inode == st.st_ino && l.modified.tv_sec == st.st_mtim.tv_sec &&
@@ -720,13 +736,7 @@ bool File::open_waiting(std::string_view name, OpenMode mode, unsigned wait_seco
 }
 
 bool File::identity(FileIdentity& out) {
-  struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
-  out.device = st.st_dev;
-  out.inode = st.st_ino;
-  out.size = st.st_size;
-  out.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return true;
+  return fd_ >= 0 && take_identity(fd_, "", AT_EMPTY_PATH, out);
 }
 
 bool File::close() {
@@ -1101,13 +1111,7 @@ bool sync_file(std::string_view name) {
 }
 
 bool file_identity(std::string_view name, FileIdentity& out) {
-  struct stat st;
-  if (::stat(resolve_existing(name).c_str(), &st) != 0) return false;
-  out.device = st.st_dev;
-  out.inode = st.st_ino;
-  out.size = st.st_size;
-  out.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return true;
+  return take_identity(AT_FDCWD, resolve_existing(name).c_str(), 0, out);
 }
 
 void pause_milliseconds(unsigned milliseconds) {

@@ -103,6 +103,9 @@ struct FileIdentity {
   uint64_t inode = 0;
   int64_t size = -1;
   int64_t modified_ns = 0;
+  // When the file was made, where the file system keeps it (0 elsewhere):
+  // a file made later under an inode number freed meanwhile has another.
+  int64_t born_ns = 0;
   bool operator==(const FileIdentity&) const = default;
 };
 // False when the name cannot be examined.

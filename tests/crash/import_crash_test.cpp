@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -345,6 +346,70 @@ TEST_F(ImportCrashTest, ADecodedFileNeverTakesAnotherProgramsName) {
   EXPECT_FALSE(exists(taken / "in/att7.bin"));
   EXPECT_EQ(fs::file_size(taken / "in/att7.bi0"), 45u);
   EXPECT_EQ(fs::file_size(taken / "in/att57.bin"), 45u);
+}
+
+// A killed run frees the inodes of its waiting files, and the file system
+// soon gives one to a new file. Another program that writes a file under a
+// temporary name and renames it (as mailers do) may put a file with such an
+// inode under the very name the note holds: the next run leaves it alone.
+TEST_F(ImportCrashTest, AFileThatGotTheInodeOfAKilledRunsFileIsLeftAlone) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  write_soup(dir_);
+  ASSERT_EQ(killed_run(dir_, "linkat:signal=SIGKILL:when=1"), 137);
+  // The waiting files' notes: inode -> name.
+  std::map<uint64_t, std::string> noted;
+  std::string journal = read_file(dir_ / "soup/IMPORT.JNL");
+  for (std::size_t pos = 0; (pos = journal.find("\nfile\t", pos)) != std::string::npos;) {
+    std::size_t end = journal.find('\n', pos + 1);
+    std::string line = journal.substr(pos + 6, end - pos - 6);
+    pos = end;
+    std::size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    std::string path = line.substr(0, tab);
+    std::string name = path.substr(path.find_last_of("\\/") + 1);
+    noted[std::stoull(line.substr(tab + 1))] = name;
+  }
+  ASSERT_EQ(noted.size(), 3u) << journal;
+  std::vector<std::string> parts;
+  std::string taken;
+  for (int i = 0; i < 2000 && taken.empty(); ++i) {
+    std::string part = dir_.write("in/.part" + std::to_string(i), "another program's file");
+    struct stat st;
+    auto it = ::stat(part.c_str(), &st) == 0 ? noted.find(st.st_ino) : noted.end();
+    if (it != noted.end() && !exists(dir_ / ("in/" + it->second))) {
+      fs::rename(part, dir_ / ("in/" + it->second));
+      taken = it->second;
+    } else {
+      parts.push_back(part);
+    }
+  }
+  for (const std::string& part : parts) fs::remove(part);
+  if (taken.empty()) GTEST_SKIP() << "the file system gave no freed inode again";
+  std::string err;
+  ASSERT_EQ(plain_run(dir_, &err), 0) << err;
+  EXPECT_EQ(read_file(dir_ / ("in/" + taken)), "another program's file") << taken;
+}
+
+// A run under /TEST after a killed one (whose journal goes on) writes its
+// decoded files under their names, as any /TEST run does.
+TEST_F(ImportCrashTest, ATestRunAfterAKilledRunWritesItsDecodedFiles) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  write_soup(dir_);
+  ASSERT_EQ(killed_run(dir_, "linkat:signal=SIGKILL:when=1"), 137);
+  // The SOUP program has unpacked the next packet meanwhile.
+  std::string mails;
+  for (int i = 0; i < kMails; ++i) mails += framed(mail(i));
+  dir_.write("soup/AREAS", "NEXT\tEmail\tbn\n");
+  dir_.write("soup/NEXT.MSG", mails);
+  std::string cmd = "cd '" + dir_.path() +
+                    "' && ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 '" QUILLMAR_BINARY
+                    "' IMPORT /TEST /C=./q.cfg >/dev/null 2>err.txt";
+  ASSERT_EQ(exit_code(std::system(cmd.c_str())), 0) << read_file(dir_ / "err.txt");
+  for (const std::string name : {"att7.bin", "att57.bin", "att107.bin"}) {
+    std::string path = dir_ / ("in/" + name);
+    ASSERT_TRUE(exists(path)) << name;
+    EXPECT_EQ(fs::file_size(path), 45u) << name;
+  }
 }
 
 // With SeparateMSG each reply is committed and listed with its message, in

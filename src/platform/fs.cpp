@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -490,6 +491,20 @@ class WriteBehind {
     work_.notify_one();
   }
 
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+  // In a child process after fork(), with the lock held by the parent's
+  // thread that forked: the state as before the first request.
+  void restart() {
+    new (&mutex_) std::mutex;
+    new (&work_) std::condition_variable;
+    new (&done_) std::condition_variable;
+    first_ = count_ = 0;
+    serving_ = -1;
+    started_ = false;
+    failed_ = false;
+  }
+
   // No request of `fd` is left waiting or being served.
   void forget(int fd) {
     std::unique_lock lock(mutex_);
@@ -537,8 +552,27 @@ class WriteBehind {
   bool failed_ = false;
 };
 
+WriteBehind& write_behind_helper();
+
+// A child made by fork() has no helper thread: it starts afresh, with a
+// lock nobody holds (the parent holds it across the fork, so that the
+// requests are never copied half changed).
+void lock_for_fork() {
+  write_behind_helper().lock();
+}
+void unlock_after_fork() {
+  write_behind_helper().unlock();
+}
+void restart_after_fork() {
+  write_behind_helper().restart();
+}
+
 WriteBehind& write_behind_helper() {
-  static WriteBehind* helper = new WriteBehind;
+  static WriteBehind* helper = [] {
+    auto* made = new WriteBehind;
+    ::pthread_atfork(lock_for_fork, unlock_after_fork, restart_after_fork);
+    return made;
+  }();
   return *helper;
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -66,6 +67,36 @@ TEST(Platform, UnnamedFileGetsItsNameOnlyWhenFree) {
   ASSERT_TRUE(f.close());
   EXPECT_EQ(read_file(dir.path() + "/TAKEN.BIN"), "mine");
   EXPECT_EQ(read_file(dir.path() + "/free.bin"), "abc" + std::string(100000, 'x'));
+}
+
+// Long writes hand their write-out to a helper thread. A child made by
+// fork() meanwhile (as a command run for a list is) writes and closes its
+// own long files without waiting for the parent's thread.
+TEST(Platform, LongWritesGoOnInAForkedChild) {
+  ScratchDir dir;
+  const std::string block(1 << 20, 'b');
+  auto write_long = [&](const std::string& name) {
+    File f;
+    if (!f.open(dir / name, OpenMode::write)) return false;
+    for (int i = 0; i < 12; ++i) {
+      if (!f.write(block)) return false;
+    }
+    return f.close();
+  };
+  ASSERT_TRUE(write_long("parent1"));
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(20);
+    ::_exit(write_long("child") ? 0 : 1);
+  }
+  ASSERT_TRUE(write_long("parent2"));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (const char* name : {"parent1", "parent2", "child"}) {
+    EXPECT_EQ(read_file(dir / name).size(), 12u << 20) << name;
+  }
 }
 
 TEST(Platform, WildcardListingIgnoresCase) {

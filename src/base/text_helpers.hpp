@@ -58,7 +58,13 @@ inline char ascii_upper(char c) {
 inline bool equals_nocase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    // Mostly the two are the same byte; else only a letter in its other
+    // case differs from it in just the bit 0x20.
+    const char x = a[i];
+    const char y = b[i];
+    if (x == y) continue;
+    const char lower = static_cast<char>(x | 0x20);
+    if ((x ^ y) != 0x20 || lower < 'a' || lower > 'z') return false;
   }
   return true;
 }

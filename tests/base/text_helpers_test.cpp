@@ -59,6 +59,26 @@ TEST(TextHelpers, CharacterConversions) {
   EXPECT_EQ(hex_pair_value("4A"), 74);
 }
 
+// Every pair of bytes: equal without regard to case exactly when
+// ascii_lower makes them the same.
+TEST(TextHelpers, EqualsNocaseTakesEveryByteAsAsciiLowerDoes) {
+  std::string a = "Xk";
+  std::string b = "xK";
+  for (int x = 0; x < 256; ++x) {
+    for (int y = 0; y < 256; ++y) {
+      a[0] = static_cast<char>(x);
+      b[0] = static_cast<char>(y);
+      if (equals_nocase(a, b) != (ascii_lower(a[0]) == ascii_lower(b[0]))) {
+        ADD_FAILURE() << x << " " << y;
+        return;
+      }
+    }
+  }
+  EXPECT_TRUE(
+      starts_with_nocase("content-transfer-encoding: base64", "Content-Transfer-Encoding:"));
+  EXPECT_FALSE(starts_with_nocase("Content-Type: text/plain", "Content-Transfer-Encoding:"));
+}
+
 TEST(TextHelpers, Searches) {
   EXPECT_TRUE(contains_nocase("SPAM", "no spam here"));
   EXPECT_FALSE(contains_nocase("", "text"));

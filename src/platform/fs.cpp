@@ -712,6 +712,13 @@ bool File::open_unnamed(std::string_view name) {
   failed_ = false;
   if (name.empty()) return fail_with("empty name");
   if (name.size() >= kPathMax) return fail_with("name too long");
+  // The file is named later through /proc (linking the descriptor itself
+  // needs a privilege on older systems): without /proc there are none.
+  static const bool named_through_proc = ::access("/proc/self/fd", X_OK) == 0;
+  if (!named_through_proc) {
+    errno = EOPNOTSUPP;
+    return fail_with_errno();
+  }
   std::string dir = split_directory(resolve_for_create(name)).first;
   int fd = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
   if (fd < 0) return fail_with_errno();
@@ -738,12 +745,10 @@ bool File::link_as(std::string_view name) {
     return fail_with_errno();
   }
   std::string path = resolve_for_create(name);
-  // The file is reached through its descriptor; without /proc the
-  // descriptor itself is linked (which needs the right to do so).
+  // The file is reached through its descriptor.
   char proc_path[64];
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_);
-  if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
-      (errno != ENOENT || ::linkat(fd_, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) != 0)) {
+  if (::linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
     return fail_with_errno() || fail_to_change(name);
   }
   note_created(path);

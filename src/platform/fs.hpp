@@ -253,7 +253,8 @@ class File {
   // where the file system allows it: it is written like any other, and
   // until link_as() gives it a name, closing it (or the end of the
   // program) leaves nothing behind. False when it cannot be made (errno
-  // EOPNOTSUPP or EISDIR where the file system has no such files).
+  // EOPNOTSUPP or EISDIR where the file system has no such files, or where
+  // /proc, through which it is named, is missing).
   bool open_unnamed(std::string_view name);
   bool unnamed() const { return unnamed_; }
   // Gives a file made by open_unnamed() the name `name`, writing out the

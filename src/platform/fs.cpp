@@ -722,16 +722,11 @@ bool File::open_unnamed(std::string_view name) {
   std::string dir = split_directory(resolve_for_create(name)).first;
   int fd = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
   if (fd < 0) return fail_with_errno();
+  // close() above left every other field as a new file needs it.
   fd_ = fd;
   unnamed_ = true;
   append_ = false;
-  read_failed_ = false;
-  at_end_ = false;
-  dirty_ = false;
-  base_ = 0;
   os_pos_ = 0;
-  pos_ = end_ = 0;
-  behind_from_ = 0;
   path_.assign(name);
   return true;
 }

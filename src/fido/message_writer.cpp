@@ -33,6 +33,7 @@ class MessageBytes {
   void clear() { size_ = 0; }
   void append(const char* data, std::size_t n) {
     if (n > kSize - size_) n = kSize - size_;
+    if (n == 0) return;
     std::memcpy(bytes_ + size_, data, n);
     size_ += n;
   }

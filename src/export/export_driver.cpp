@@ -1,5 +1,6 @@
 #include "export/export_driver.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <optional>
@@ -203,51 +204,75 @@ bool flag_is_stale(const std::string& path) {
          pid != platform::process_id() && !platform::process_running(pid);
 }
 
+// Removes a busy flag left behind; false when that failed (reported).
+bool remove_left_flag(const std::string& flag) {
+  const std::string shown = platform::shown_path(flag);
+  log_print("* %s is left behind: removed\n", shown.c_str());
+  if (platform::remove_file(flag)) return true;
+  log_print("! can't remove %s: %s\n", shown.c_str(), platform::last_error());
+  note_run_failure();
+  return false;
+}
+
 // Removes the node's busy flags that were left behind (by a run that was
 // interrupted, for one).
 void remove_stale_flags(const PathText& base) {
   for (const char* ext : {".BSY", ".CSY"}) {
     std::string flag = std::string(base.view()) + ext;
-    if (!platform::file_exists(flag) || !flag_is_stale(flag)) continue;
-    log_print("* %s is left behind: removed\n", flag.c_str());
-    if (!platform::remove_file(flag)) {
-      log_print("! can't remove %s: %s\n", flag.c_str(), platform::last_error());
-      note_run_failure();
-    }
+    if (platform::file_exists(flag) && flag_is_stale(flag)) remove_left_flag(flag);
   }
 }
 
+// The name of the node's busy flag as the mailer looks for it: in lower
+// case when the node's files are (binkd and crashmail write lower case).
+std::string busy_flag_name(const PathText& base, std::string_view found_file) {
+  std::string flag = platform::resolve_for_create(std::string(base.view()) + ".BSY");
+  std::string_view found_name = found_file.substr(found_file.find_last_of('/') + 1);
+  const bool lower = std::none_of(found_name.begin(), found_name.end(),
+                                  [](char c) { return c >= 'A' && c <= 'Z'; });
+  if (lower && !found_name.empty()) {
+    for (std::size_t i = flag.find_last_of('/') + 1; i < flag.size(); ++i) {
+      flag[i] = ascii_lower(flag[i]);
+    }
+  }
+  return flag;
+}
+
+void report_busy(const std::string& flag) {
+  log_print("! %s exists: the node is busy, its mail is left for a later run\n",
+            platform::shown_path(flag).c_str());
+}
+
 // Takes the node's busy flag; false when the node is busy (another program
-// works on its files) or the flag cannot be made. Reported.
-bool take_busy_flag(const PathText& base) {
+// works on its files) or the flag cannot be made. Reported. `found_file`
+// is a file of the node as the outbound holds it.
+bool take_busy_flag(const PathText& base, std::string_view found_file) {
   std::string bsy = std::string(base.view()) + ".BSY";
   std::string csy = std::string(base.view()) + ".CSY";
   for (const std::string& flag : {bsy, csy}) {
     if (!platform::file_exists(flag)) continue;
     if (!flag_is_stale(flag)) {
-      log_print("! %s exists: the node is busy, its mail is left for a later run\n", flag.c_str());
+      report_busy(flag);
       return false;
     }
-    log_print("* %s is left behind: removed\n", flag.c_str());
-    if (!platform::remove_file(flag)) {
-      log_print("! can't remove %s: %s\n", flag.c_str(), platform::last_error());
-      note_run_failure();
-      return false;
-    }
+    if (!remove_left_flag(flag)) return false;
   }
   char content[48];
   std::snprintf(content, sizeof content, "%ld Quillmar\n", platform::process_id());
-  if (!platform::create_flag_file(bsy, content)) {
-    if (platform::file_exists(bsy)) {
-      log_print("! %s exists: the node is busy, its mail is left for a later run\n", bsy.c_str());
-    } else {
-      log_print("! can't create %s: %s\n", bsy.c_str(), platform::last_error());
+  const std::string made = busy_flag_name(base, found_file);
+  switch (platform::create_flag_file(made, content)) {
+    case platform::FlagResult::made:
+      held_flags.push_back(made);
+      return true;
+    case platform::FlagResult::exists:
+      report_busy(made);
+      return false;
+    case platform::FlagResult::failed:
+      log_print("! can't create %s: %s\n", made.c_str(), platform::last_error());
       note_run_failure();
-    }
-    return false;
+      return false;
   }
-  held_flags.push_back(bsy);
-  return true;
+  return false;
 }
 
 void release_busy_flags() {
@@ -260,16 +285,17 @@ void release_busy_flags() {
   held_flags.clear();
 }
 
-// Does the address have any file of a flavour that is scanned?
-bool has_outbound_files(const PathText& base) {
+// A file of a flavour that is scanned, as the outbound holds it; empty
+// when the address has none.
+std::string find_outbound_file(const PathText& base) {
   for (const Flavour& flavour : kFlavours) {
     if (flavour.hold && !settings->ExportAllMail) continue;
     for (const char* ext : {flavour.packet, flavour.flow}) {
       std::string name = std::string(base.view()) + ext;
-      if (platform::file_exists(name)) return true;
+      if (platform::file_exists(name)) return platform::resolve_existing(name);
     }
   }
-  return false;
+  return std::string();
 }
 
 }  // namespace
@@ -331,8 +357,8 @@ void send_unclaimed_files(const FtnAddress& address, std::string_view to_name,
       continue;
     }
     if (!has_recipient) {
-      log_print("! %s: no message carries it and it has no recipient: kept in %s\n", e.name.c_str(),
-                flow_name.c_str());
+      log_print("! %s: no message carries it and it has no recipient: kept in %s\n",
+                platform::shown_path(found).c_str(), platform::shown_path(flow_name).c_str());
       e.state = kAttachKept;
       note_run_failure();
       continue;
@@ -412,11 +438,12 @@ void scan_outbound(const FtnAddress& address, std::string_view to_name) {
   }
   // The node's files are taken under its busy flag, so that a mailer or a
   // tosser that honours it leaves them alone meanwhile.
-  if (!has_outbound_files(base)) {
+  const std::string found_file = find_outbound_file(base);
+  if (found_file.empty()) {
     remove_stale_flags(base);
     return;
   }
-  if (!take_busy_flag(base)) return;
+  if (!take_busy_flag(base, found_file)) return;
   // The covering message of a file that no message takes needs a recipient:
   // the gateway's own outbound has none.
   const bool has_recipient = export_state.target == ExportTarget::route;

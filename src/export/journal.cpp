@@ -31,10 +31,41 @@ struct Action {
   Act act = Act::remove;
   std::string path;
   platform::FileStamp stamp;  // the file as the run found it
-  uint64_t size = 0;          // flow: bytes read
-  uint32_t crc = 0;           // flow: their CRC-32
+  uint64_t size = 0;          // flow: bytes read; sent, kill: kStoredHeaderSize
+  uint32_t crc = 0;           // flow: their CRC-32; sent, kill: that of the header
   std::string kept;           // flow: the lines that stay
 };
+
+// A stored message is told by what it holds, not by its modification time:
+// a mark cut short by a kill leaves the old bytes with a new time. The
+// header's CRC-32 is taken with the Sent bit cleared, so that it is the
+// same before and after the mark.
+uint32_t stored_header_crc(const unsigned char* header) {
+  unsigned char h[kStoredHeaderSize];
+  std::copy(header, header + kStoredHeaderSize, h);
+  put_le16(h + stored_field::kAttribute,
+           static_cast<uint16_t>(get_le16(h + stored_field::kAttribute) & ~kMsgSent));
+  return crc32(h, sizeof h);
+}
+
+// Actions noted by older runs carry no CRC of the header: such a stored
+// message is judged by its stamp.
+bool judged_by_header(const Action& a) {
+  return (a.act == Act::sent || a.act == Act::kill) && a.size == kStoredHeaderSize;
+}
+
+// Is the stored message of `a`, whose header is `h` and whose stamp is
+// `now`, the message that was exported?
+bool same_stored_message(const Action& a, const unsigned char* h, const platform::FileStamp& now) {
+  if (!judged_by_header(a)) return now == a.stamp;
+  return now.size == a.stamp.size && stored_header_crc(h) == a.crc;
+}
+
+// Reads the header of a stored message; false when it cannot be read.
+bool read_stored_header(platform::File& f, std::string_view path, platform::OpenMode mode,
+                        unsigned char* h) {
+  return f.open(path, mode) && f.read(h, kStoredHeaderSize) == kStoredHeaderSize;
+}
 
 std::vector<Action> actions;      // owed by earlier runs, then this run's
 std::size_t owed_count = 0;       // the first actions, owed by earlier runs
@@ -240,7 +271,7 @@ bool carry_out(const Action& a) {
       if (!now.exists) return true;
       platform::File f;
       unsigned char h[kStoredHeaderSize];
-      if (!f.open(a.path, platform::OpenMode::update) || f.read(h, sizeof h) < sizeof h) {
+      if (!read_stored_header(f, a.path, platform::OpenMode::update, h)) {
         report_failed(a, a.act == Act::sent ? "mark as sent" : "remove");
         return false;
       }
@@ -248,19 +279,23 @@ bool carry_out(const Action& a) {
       const bool marked = (attribute & kMsgSent) != 0;
       if (a.act == Act::kill) {
         f.close();
-        if (!marked || now.size != a.stamp.size) {
+        const bool same =
+            judged_by_header(a) ? same_stored_message(a, h, now) : now.size == a.stamp.size;
+        if (!marked || !same) {
           report_changed(a);
           return true;
         }
         return remove_input(a);
       }
-      if (marked) return true;
-      if (now != a.stamp) {
-        report_changed(a);
+      if (marked && !judged_by_header(a)) return true;
+      if (!same_stored_message(a, h, now)) {
+        // Marked by another program and changed besides, or changed.
+        if (!marked) report_changed(a);
         return true;
       }
+      if (marked) return true;
       put_le16(h + stored_field::kAttribute, static_cast<uint16_t>(attribute | kMsgSent));
-      bool ok = f.seek(0) && f.write(h, sizeof h) && f.flush();
+      bool ok = f.seek(0) && f.write(h, kStoredHeaderSize) && f.flush();
       if (!f.close() || !ok) {
         report_failed(a, "mark as sent");
         return false;
@@ -364,6 +399,16 @@ void note(Act act, std::string_view path, const platform::FileStamp* as_read = n
   actions.push_back(std::move(a));
 }
 
+// The action just noted for the stored message `path` is judged by its
+// header `header`.
+void take_header(std::string_view path, const unsigned char* header) {
+  if (actions.empty() || run_options.test_mode) return;
+  Action& a = actions.back();
+  if ((a.act != Act::sent && a.act != Act::kill) || a.path != platform::absolute_path(path)) return;
+  a.size = kStoredHeaderSize;
+  a.crc = stored_header_crc(header);
+}
+
 // Removes the begun reply files that hold no listed message (a file cut
 // back to nothing, or one whose packets were all taken out again).
 void remove_unlisted_begun(const std::vector<ReplyListing>& listings) {
@@ -439,17 +484,18 @@ void journal_remove(std::string_view path, const platform::FileStamp& as_read) {
 void journal_truncate(std::string_view path, const platform::FileStamp& as_read) {
   note(Act::truncate, path, &as_read);
 }
-void journal_mark_sent(std::string_view path, const platform::FileStamp& as_read) {
+void journal_mark_sent(std::string_view path, const platform::FileStamp& as_read,
+                       const unsigned char* header) {
   note(Act::sent, path, &as_read);
+  take_header(path, header);
 }
 void journal_truncate(std::string_view path) {
   note(Act::truncate, path);
 }
-void journal_mark_sent(std::string_view path) {
-  note(Act::sent, path);
-}
-void journal_kill(std::string_view path) {
-  note(Act::kill, path);
+void journal_kill(std::string_view path, const platform::FileStamp& as_read,
+                  const unsigned char* header) {
+  note(Act::kill, path, &as_read);
+  take_header(path, header);
 }
 
 void journal_rewrite_flow(std::string_view path, uint64_t size, uint32_t crc,
@@ -470,8 +516,13 @@ bool journal_consumes(std::string_view path) {
   auto found = consumed.find(input_key(path));
   if (found == consumed.end()) return false;
   const Action& a = actions[found->second];
+  if (found->second >= owed_count || a.act == Act::flow) return true;
   // An owed input that changed meanwhile is new mail.
-  return found->second >= owed_count || a.act == Act::flow || platform::file_stamp(path) == a.stamp;
+  platform::FileStamp now = platform::file_stamp(path);
+  if (!judged_by_header(a)) return now == a.stamp;
+  platform::File f;
+  unsigned char h[kStoredHeaderSize];
+  return read_stored_header(f, path, platform::OpenMode::read, h) && same_stored_message(a, h, now);
 }
 
 std::size_t journal_mark() {

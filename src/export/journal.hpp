@@ -38,14 +38,16 @@ bool journal_note_reply_file(int kind, uint16_t number);
 // is now, so that a file changed or replaced meanwhile is left alone.
 void journal_remove(std::string_view path);
 void journal_truncate(std::string_view path);
-void journal_mark_sent(std::string_view path);
 // The same with the file as it was before it was read: a file that grew
 // while it was read is not taken for the one that was sent.
 void journal_remove(std::string_view path, const platform::FileStamp& as_read);
 void journal_truncate(std::string_view path, const platform::FileStamp& as_read);
-void journal_mark_sent(std::string_view path, const platform::FileStamp& as_read);
-// Deletes a stored message once it is marked sent.
-void journal_kill(std::string_view path);
+// A stored message is marked sent (and deleted once it is marked) when it
+// still holds `header` (kStoredHeaderSize bytes, as read) and its size.
+void journal_mark_sent(std::string_view path, const platform::FileStamp& as_read,
+                       const unsigned char* header);
+void journal_kill(std::string_view path, const platform::FileStamp& as_read,
+                  const unsigned char* header);
 // Rewrites a flow file to `kept` (deletes it when `kept` is empty); `size`
 // and `crc` describe the bytes that were read from it. Lines added after
 // the read are kept behind `kept`.

@@ -201,8 +201,8 @@ NetmailOutcome export_stored_message(const PathText& path) {
 
   if (!convert_stored_message(file, path)) return NetmailOutcome::kept;
   // Marked (and deleted) at the run's commit, once its reply is listed.
-  journal_mark_sent(path, as_read);
-  if ((attribute & kMsgKillSent) != 0) journal_kill(path);
+  journal_mark_sent(path, as_read, h);
+  if ((attribute & kMsgKillSent) != 0) journal_kill(path, as_read, h);
   return NetmailOutcome::done;
 }
 

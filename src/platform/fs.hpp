@@ -33,6 +33,10 @@ std::string resolve_existing(std::string_view name);
 // one, its last component kept as given.
 std::string resolve_for_create(std::string_view name);
 
+// The name for reports: the OS path of the entry as the directory holds it
+// (or as it would be created), a name a user can paste into a shell.
+std::string shown_path(std::string_view name);
+
 // While on, the case-insensitive lookup lists each directory once and uses
 // the listing again as long as the directory has not changed (its inode
 // and modification time); the program's own creations are added to it.
@@ -72,11 +76,14 @@ struct FileStamp {
 FileStamp file_stamp(std::string_view name);
 
 // Creates `name` holding `content` only when the name is free (exclusive
-// creation, also against another process doing the same); false when it
-// exists or cannot be written.
-bool create_flag_file(std::string_view name, std::string_view content);
+// creation, also against another process doing the same). The flag appears
+// with its content in one step: it never exists empty.
+enum class FlagResult { made, exists, failed };
+FlagResult create_flag_file(std::string_view name, std::string_view content);
 
-// The text of the last failed call into the OS (strerror of errno).
+// Why the last call of this layer that failed failed: the text of the
+// errno of the call into the OS that failed (later calls do not change it),
+// or a reason of this program (see last_error_text).
 const char* last_error();
 
 // This process's id, and whether a process with `pid` still runs here.

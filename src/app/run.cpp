@@ -1,9 +1,12 @@
 #include "app/run.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/run_lock.hpp"
 #include "base/run_status.hpp"
@@ -82,12 +85,13 @@ void store_option_path(std::string_view value, PathText& out, bool directory) {
   if (append) out.push_back('\\');
 }
 
-// A required setting is missing: the message, a line that names the
-// keyword, and the end of the run.
-[[noreturn]] void missing_setting(const char* message, const char* keyword, const char* what) {
+// A required setting is missing: the message and a line that names the
+// keyword. The run ends once every setting has been looked at.
+bool setting_missing = false;
+void missing_setting(const char* message, const char* keyword, const char* what) {
   std::fprintf(stderr, message, run_options.config_file_name.c_str());
   std::fprintf(stderr, "%s: %s\n", keyword, what);
-  std::exit(kExitConfig);
+  setting_missing = true;
 }
 
 void require_settings() {
@@ -113,12 +117,18 @@ void require_settings() {
     missing_setting(directories, "NetmailDir", "not set (required with MailerType ArcMail)");
   }
   if (s.SoupDir.empty()) missing_setting(directories, "SoupDir", "not set");
+  if (setting_missing) std::exit(kExitConfig);
 }
 
 void open_log() {
   Settings& s = *settings;
   if (s.LogFile.empty()) return;
-  if (!log_file().open(s.LogFile, platform::OpenMode::append, platform::Share::deny_write)) return;
+  if (!log_file().open(s.LogFile, platform::OpenMode::append, platform::Share::deny_write)) {
+    // The run goes on without its log; the user hears of it once.
+    log_print("LogFile %s: %s\n", platform::shown_path(s.LogFile.view()).c_str(),
+              platform::last_error());
+    return;
+  }
   log_file().seek(0, SEEK_END);
   if (log_file().tell() > 0) log_file().write("\n");
   platform::LocalTime lt = platform::local_time(platform::now());
@@ -156,13 +166,19 @@ void print_usage() {
   std::exit(kExitFatal);
 }
 
+// A directory that does not exist is reported; the run ends once every
+// directory has been looked at (see end_if_directories_missing).
+bool directory_missing = false;
 void require_directory(std::string_view dir, const char* keyword) {
   std::size_t sep = dir.rfind('\\');
   if (sep == std::string_view::npos) sep = dir.rfind('/');
   std::string_view name = sep == std::string_view::npos ? dir : dir.substr(0, sep);
   // The root directory keeps its one separator.
   std::string_view test = name.empty() && !dir.empty() ? dir.substr(0, 1) : name;
+  static std::vector<std::string> reported;
+  if (std::find(reported.begin(), reported.end(), test) != reported.end()) return;
   if (!platform::directory_exists(test)) {
+    reported.emplace_back(test);
     log_print("FATAL ERROR: subdirectory %.*s does not exist\n", static_cast<int>(name.size()),
               name.data());
     if (keyword != nullptr) {
@@ -170,8 +186,12 @@ void require_directory(std::string_view dir, const char* keyword) {
       log_print("%s: directory %.*s: %s\n", keyword, static_cast<int>(name.size()), name.data(),
                 problem.c_str());
     }
-    std::exit(kExitFatal);
+    directory_missing = true;
   }
+}
+
+void end_if_directories_missing() {
+  if (directory_missing) std::exit(kExitFatal);
 }
 
 void parse_command_line(int argc, char** argv) {
@@ -250,6 +270,7 @@ int run(int argc, char** argv) {
   if (s.mailer_type == MailerType::arcmail) require_directory(s.NetmailDir, "NetmailDir");
   require_directory(s.SoupDir, "SoupDir");
   require_directory(s.DecodeDir, "DecodeDir");
+  end_if_directories_missing();
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
 

@@ -56,7 +56,7 @@ const KeywordEntry* find_keyword(std::string_view keyword) {
 void handle_line(std::string_view line, long number, std::string_view path) {
   if (line.empty() || line[0] == ';') return;
   auto [keyword, value] = split_keyword(line);
-  ConfigLine at{value, number, path};
+  ConfigLine at{value, number, path, keyword};
   if (const KeywordEntry* k = find_keyword(keyword)) {
     k->handler(at);
   } else if (keyword.size() == 7 && ::strncasecmp(keyword.data(), "Include", 7) == 0) {
@@ -91,7 +91,12 @@ void config_warning(const char* message, long line, std::string_view path) {
 }
 
 void ConfigLine::warn(const char* message) const {
-  config_warning(message, line, path);
+  if (keyword.empty()) return config_warning(message, line, path);
+  // Below the warning, the line as written, for the user to find it.
+  std::fprintf(stderr, "Warning: %s in line %ld of %.*s\n%.*s%s%.*s: %s\n\n", message, line,
+               static_cast<int>(path.size()), path.data(), static_cast<int>(keyword.size()),
+               keyword.data(), value.empty() ? "" : " ", static_cast<int>(value.size()),
+               value.data(), message);
 }
 
 std::string_view config_program_path() {
@@ -164,7 +169,16 @@ std::string_view next_parameter(std::string_view& rest) {
 
 void parse_ftn_address(const ConfigLine& at, std::string_view text, FtnAddress& out) {
   out = FtnAddress{};
-  if (read_ftn_address(text, out) < 3) at.warn("invalid FTN address");
+  // The address is the first word of the value, read whole: a domain
+  // ("2:345/6@fidonet") belongs to it, and after a blank a comment may
+  // follow; anything else left in the word makes it no address.
+  std::string_view rest = text.substr(0, text.find(' '));
+  const int fields = read_ftn_address(rest, out);
+  if (!rest.empty() && rest.front() == '@') rest = {};
+  if (fields < 3 || !rest.empty()) {
+    out = FtnAddress{};
+    at.warn("invalid FTN address");
+  }
 }
 
 void parse_email_address(const ConfigLine& at, std::string_view text, Text<128>& out) {

@@ -17,7 +17,9 @@ struct ConfigLine {
   std::string_view value;
   long line = 0;
   std::string_view path;
+  std::string_view keyword;  // as written; empty where the line has none
 
+  // Writes the warning, then a line with the keyword and value it is about.
   void warn(const char* message) const;
 };
 

@@ -91,9 +91,20 @@ TEST(RunDriver, RequiredSettingsInOrder) {
     std::string config;
     std::string message;
   } cases[] = {
-      // Only the first failing check is reported.
-      // A second line names the keyword.
+      // Every failing check is reported, each with a second line that
+      // names the keyword.
       {"MailerType Binkley\n",
+       "Error: no valid gateway Fido-address defined in ./q.cfg\n"
+       "FidoAddr: the gateway's address with a zone other than 0 is required\n"
+       "Error: no address mappings defined in ./q.cfg\nAddrMap: at least one line is required\n"
+       "Error: required directories not defined in ./q.cfg\nInboundDir: not set\n"
+       "Error: required directories not defined in ./q.cfg\n"
+       "OutboundDir: not set (required with MailerType Binkley)\n"
+       "Error: required directories not defined in ./q.cfg\nSoupDir: not set\n"},
+      // An address with more after it is no address.
+      {base + "FidoAddr 2:345-6\n",
+       "Warning: invalid FTN address in line 8 of ./q.cfg\nFidoAddr 2:345-6: invalid FTN "
+       "address\n\n"
        "Error: no valid gateway Fido-address defined in ./q.cfg\n"
        "FidoAddr: the gateway's address with a zone other than 0 is required\n"},
       {without("AddrMap"),
@@ -148,6 +159,12 @@ TEST(RunDriver, DirectoryChecks) {
       {"DecodeDir " + dir.path() + "/files/\n", "", 255,
        "FATAL ERROR: subdirectory " + dir.path() + "/files does not exist\nDecodeDir: directory " +
            dir.path() + "/files: No such file or directory\n"},
+      // Every missing directory is reported, each once.
+      {"SoupDir " + dir.path() + "/nosoup\nInboundDir " + dir.path() + "/noin\n", "", 255,
+       "FATAL ERROR: subdirectory " + dir.path() + "/noin does not exist\nInboundDir: directory " +
+           dir.path() + "/noin: No such file or directory\n" + "FATAL ERROR: subdirectory " +
+           dir.path() + "/nosoup does not exist\nSoupDir: directory " + dir.path() +
+           "/nosoup: No such file or directory\n"},
       {"InboundDir " + dir.path() + "/q.cfg\n", "", 255,
        "FATAL ERROR: subdirectory " + dir.path() + "/q.cfg does not exist\nInboundDir: directory " +
            dir.path() + "/q.cfg: Not a directory\n"},
@@ -201,12 +218,15 @@ TEST(RunDriver, LongMessagesKeepTheirLineEnd) {
   EXPECT_EQ(r.err.substr(first.size()).rfind("SoupDir: directory ", 0), 0u) << r.err;
 }
 
-TEST(RunDriver, UnopenableLogIsNoError) {
+// A log file that cannot be opened is said once; the run goes on.
+TEST(RunDriver, UnopenableLogIsSaidButNoError) {
   ScratchDir dir;
   dir.write("q.cfg", minimal_config(dir) + "LogFile ./nodir/gate.log\n");
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "Configuration checked. Nothing more to do.\n");
+  EXPECT_EQ(r.err,
+            "LogFile ./nodir/gate.log: No such file or directory\n"
+            "Configuration checked. Nothing more to do.\n");
 }
 
 }  // namespace

@@ -22,12 +22,24 @@ class ConfigTest : public ::testing::Test {
   }
   void TearDown() override { release_settings(); }
 
-  // Reads `text` as the main configuration; the warnings it gave.
+  // Reads `text` as the main configuration; the warnings it gave, without
+  // the line below each that shows the keyword and value (kept in full_).
   std::string read(const std::string& text) {
     path_ = dir_.write("gate.cfg", text);
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(read_config(path_, program()));
-    return ::testing::internal::GetCapturedStderr();
+    full_ = ::testing::internal::GetCapturedStderr();
+    std::string out;
+    bool after_warning = false;
+    for (std::size_t pos = 0; pos < full_.size();) {
+      std::size_t end = full_.find('\n', pos);
+      end = end == std::string::npos ? full_.size() : end + 1;
+      std::string line = full_.substr(pos, end - pos);
+      pos = end;
+      if (!(after_warning && line != "\n")) out += line;
+      after_warning = line.starts_with("Warning: ");
+    }
+    return out;
   }
   std::string program() const { return dir_ / "quillmar"; }
   std::string warning(const std::string& message, long line, const std::string& path = "") {
@@ -37,6 +49,7 @@ class ConfigTest : public ::testing::Test {
 
   ScratchDir dir_;
   std::string path_;
+  std::string full_;
 };
 
 TEST_F(ConfigTest, LineSyntax) {
@@ -96,7 +109,8 @@ TEST_F(ConfigTest, FtnAddressesAndNumbers) {
       "ExportMaxXPost 10\n");
   EXPECT_EQ(err, warning("invalid FTN address", 1) + warning("invalid number", 2) +
                      warning("limit too small", 4) + warning("limit too small", 5));
-  EXPECT_EQ(settings->FidoAddr, (FtnAddress{2, 280, 0, 0}));
+  // An address missing its node is no address at all.
+  EXPECT_EQ(settings->FidoAddr, (FtnAddress{}));
   EXPECT_EQ(settings->ExportMaxTo, 70000 & 0xFFFF);
   EXPECT_EQ(settings->MaxPKTSize, 4u);
   EXPECT_EQ(settings->ImportLimit, 2048u);
@@ -104,6 +118,39 @@ TEST_F(ConfigTest, FtnAddressesAndNumbers) {
   read("ImportLimit 1024\nMaxPKTSize 0\nFidoAddr 2:280/464.7@fidonet\n");
   EXPECT_EQ(settings->ImportLimit, 1024u);
   EXPECT_EQ(settings->FidoAddr, (FtnAddress{2, 280, 464, 7}));
+}
+
+// Below each warning the keyword and value it is about, as written; an
+// address is its first word, read whole (a domain belongs to it, a comment
+// may follow a blank), else the setting stays unset.
+TEST_F(ConfigTest, WarningsShowTheLineAndAddressesAreReadWhole) {
+  struct Case {
+    const char* line;
+    const char* reason;  // the line below the warning; empty: no warning
+    FtnAddress address;
+  };
+  const Case cases[] = {
+      {"LineWith 72", "LineWith 72: unknown keyword", {}},
+      {"QuoteTo maybe", "QuoteTo maybe: invalid Yes/No parameter", {}},
+      {"FidoAddr 2:345-6", "FidoAddr 2:345-6: invalid FTN address", {}},
+      {"FidoAddr 2:345/6x", "FidoAddr 2:345/6x: invalid FTN address", {}},
+      {"FidoAddr 2:345/6.", "FidoAddr 2:345/6.: invalid FTN address", {}},
+      {"FidoAddr 2:345/6", "", {2, 345, 6, 0}},
+      {"FidoAddr 2:345/6.7@fidonet", "", {2, 345, 6, 7}},
+      {"FidoAddr 2:345/6 ; the gateway", "", {2, 345, 6, 0}},
+  };
+  for (const Case& c : cases) {
+    std::string err = read(std::string(c.line) + "\n");
+    if (*c.reason == '\0') {
+      EXPECT_EQ(full_, "") << c.line;
+    } else {
+      std::string message = std::string(c.reason).substr(std::string(c.reason).rfind(": ") + 2);
+      EXPECT_EQ(full_, "Warning: " + message + " in line 1 of " + path_ + "\n" + c.reason + "\n\n")
+          << c.line;
+    }
+    EXPECT_EQ(settings->FidoAddr, c.address) << c.line;
+    settings->FidoAddr = FtnAddress{};
+  }
 }
 
 // The wait for a lock held by another run or program: a minute unless set,

@@ -318,7 +318,8 @@ bool take_back(OutPacket& packet) {
 }
 
 // Imports the file the journal claims, from its committed offset on; false
-// when the file is kept (its AREAS line too).
+// when the file is kept for another try (its AREAS line too). A file from
+// which nothing was imported stays under its name, and its line goes.
 bool import_claimed(long line) {
   MessageFile& file = *import_state.message_file;
   const SoupArea& area = import_state.journal.area;
@@ -423,7 +424,6 @@ bool import_claimed(long line) {
     }
   } else {
     // Nothing imported from it: it goes back under its name.
-    kept = true;
     unclaim();
   }
   if (!run_options.global_stats) print_counters(import_state.file_counters);
@@ -524,6 +524,21 @@ bool import_area(const SoupArea& area, long line, bool claimed_with_areas) {
   return import_claimed(line) && !kept;
 }
 
+// Writes AREAS anew with only `lines`, the lines whose files wait for
+// another try; false when that failed (reported).
+bool rewrite_areas(const PathText& areas_path, const std::string& lines) {
+  PathText temp;
+  if (!temp.assign(areas_path.view()) || !temp.append(".TMP")) return false;
+  platform::File f;
+  bool ok = f.open(temp, platform::OpenMode::write, platform::Share::deny_write) &&
+            f.write(lines) && f.sync();
+  ok = f.close() && ok;
+  if (ok && platform::replace_file(temp, areas_path)) return true;
+  report_failure("cannot rewrite", areas_path.view());
+  platform::remove_file(temp);
+  return false;
+}
+
 // Imports every area of an AREAS file (claimed, or in place under /TEST).
 void import_areas(const PathText& areas_path) {
   const bool claimed_with_areas = !run_options.test_mode;
@@ -533,19 +548,19 @@ void import_areas(const PathText& areas_path) {
     report_failure("cannot read", areas_path.view());
     return;
   }
-  bool unknown_format = false;
-  bool kept = false;
+  // The lines that stay: those of files kept for another try, and those of
+  // an unknown format, which may name a file a later version reads.
+  std::string kept_lines;
   long line = 0;
   SoupArea area;
   while (!import_state.stopped) {
     AreaLine r = read_area_line(areas, line, area);
     if (r == AreaLine::end_of_file) break;
     if (r == AreaLine::rejected) {
-      // A line of an unknown format may name a file a later version reads.
-      if (area.unknown_format) unknown_format = true;
+      if (area.unknown_format) (kept_lines += area.line.view()) += '\n';
       continue;
     }
-    if (!import_area(area, line, claimed_with_areas)) kept = true;
+    if (!import_area(area, line, claimed_with_areas)) (kept_lines += area.line.view()) += '\n';
   }
   areas.close();
   // Stopped: the claimed AREAS stays for the next run.
@@ -553,7 +568,8 @@ void import_areas(const PathText& areas_path) {
   PathText original;
   original.assign(settings->SoupDir.view());
   original.append("AREAS");
-  if (!unknown_format && !kept) {
+  if (!kept_lines.empty() && !rewrite_areas(areas_path, kept_lines)) return;
+  if (kept_lines.empty()) {
     if (!platform::remove_file(areas_path) || !platform::sync_directory_of(areas_path)) {
       report_failure("cannot remove", areas_path.view());
     }

@@ -127,6 +127,7 @@ AreaLine read_area_line(TextReader& areas, long& line_number, SoupArea& area, bo
   if (!areas.read_piece(kAreaLinePiece, piece)) return AreaLine::end_of_file;
   ++line_number;
   std::string_view line = line_text(piece);
+  area.line.assign(line);
   std::size_t tab1 = line.find('\t');
   std::size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
   area.unknown_format = false;

@@ -27,6 +27,7 @@ struct SoupArea {
   MessageFormat format = MessageFormat::binary;
   MessageKind kind = MessageKind::mail;
   bool unknown_format = false;  // the line was rejected for its format letter
+  Text<256> line;               // the line as read, without its line end
 };
 
 // The bytes of one message: from `start` up to, not including, `end`.

@@ -150,6 +150,38 @@ TEST_F(ImportTest, UnknownFormatsAndFilesWithoutMessagesAreKept) {
   EXPECT_TRUE(packets().empty());
 }
 
+// AREAS keeps exactly the lines of files that wait: an unknown format's
+// line stays, the line of a file that is gone or from which nothing could
+// be imported goes, and an AREAS with no such line is deleted; no later run
+// looks for a file that is gone.
+TEST_F(ImportTest, AreasKeepsOnlyTheLinesOfFilesThatWait) {
+  struct Case {
+    const char* name;
+    std::string areas;
+    std::string left;  // AREAS afterwards; empty: deleted
+  };
+  const Case cases[] = {
+      {"empty file and noise file", "ZERO\tEmail\tbn\nM\tEmail\tMn\n", ""},
+      {"a missing file", "GONE\tEmail\tbn\nM\tEmail\tMn\n", ""},
+      {"an unknown format", "X\talt.x\tix\nZERO\tEmail\tbn\nM\tEmail\tMn\n", "X\talt.x\tix\n"},
+  };
+  for (const Case& c : cases) {
+    dir_.write("soup/AREAS", c.areas);
+    dir_.write("soup/ZERO.MSG", "");
+    dir_.write("soup/M.MSG", std::string(10, '\x01'));
+    RunResult r = import();
+    EXPECT_EQ(r.exit_code, 0) << c.name << "\n" << r.err;
+    EXPECT_EQ(exists(dir_ / "soup/ZERO.MSG"), c.areas.find("ZERO\t") == std::string::npos)
+        << c.name;
+    EXPECT_TRUE(exists(dir_ / "soup/M.MSG")) << c.name;
+    EXPECT_EQ(exists(dir_ / "soup/AREAS") ? read_file(dir_ / "soup/AREAS") : "", c.left) << c.name;
+    RunResult next = import();
+    EXPECT_EQ(next.err.find("Error reading"), std::string::npos) << c.name << "\n" << next.err;
+    fs::remove(dir_ / "soup/AREAS");
+    fs::remove(dir_ / "soup/ZERO.MSG");
+  }
+}
+
 TEST_F(ImportTest, PacketsRotateAtMaxPKTSize) {
   dir_.write("q.cfg", minimal_config(dir_) + "MaxPKTSize 4\n");
   std::string messages;

@@ -317,7 +317,8 @@ void export_listed_packet(AttachmentEntry& e, bool allow_attachments) {
   e.state = kAttachDone;
   PacketOutcome outcome = export_packet_named(path, allow_attachments, true);
   if (outcome == PacketOutcome::not_opened) {
-    log_print("! can't open %s: %s\n", path.c_str(), platform::last_error());
+    const char* reason = platform::last_error();
+    log_print("! can't open %s: %s\n", platform::shown_path(path).c_str(), reason);
     note_run_failure();
   }
   if (outcome != PacketOutcome::exported) export_state.attachments[index].state = kAttachKept;
@@ -398,7 +399,7 @@ void scan_flavour(const FtnAddress& address, std::string_view to_name, const Pat
   bool have_flow = false;
   if (journal_consumes(flow_name)) {
     log_print("! %s was sent by an earlier run but not yet rewritten: left alone\n",
-              flow_name.c_str());
+              platform::shown_path(flow_name).c_str());
   } else {
     have_flow = read_flow_file(flow_name, flow);
   }

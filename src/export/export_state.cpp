@@ -88,9 +88,9 @@ bool packet_still_written(std::string_view path) {
   f.close();
   if (closed || !young) return false;
   log_print(
-      "! %.*s has no closing zero word and changed %llds ago: may still be written, left "
+      "! %s has no closing zero word and changed %llds ago: may still be written, left "
       "for a later run\n",
-      static_cast<int>(path.size()), path.data(), age);
+      platform::shown_path(path).c_str(), age);
   return true;
 }
 

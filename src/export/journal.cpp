@@ -226,12 +226,13 @@ bool read_journal(ReadJournal& out) {
 
 void report_changed(const Action& a) {
   log_print("! %s was changed by another program since it was exported: left as it is\n",
-            a.path.c_str());
+            platform::shown_path(a.path).c_str());
   note_run_failure();
 }
 
 void report_failed(const Action& a, const char* what) {
-  log_print("! can't %s %s: %s\n", what, a.path.c_str(), platform::last_error());
+  const char* reason = platform::last_error();
+  log_print("! can't %s %s: %s\n", what, platform::shown_path(a.path).c_str(), reason);
 }
 
 // Removes an input; false when that failed (reported).

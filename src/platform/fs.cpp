@@ -98,9 +98,10 @@ bool directory_exists(std::string_view name) {
 }
 
 bool rename_file(std::string_view from, std::string_view to) {
+  // A taken name is an answer, not a failed change.
   if (file_exists(to)) {
-    fail_with("the new name exists");
-    return fail_to_change(to);
+    errno = EEXIST;
+    return fail_with("the new name exists");
   }
   std::string src = resolve_existing(from);
   std::string dst = resolve_for_create(to);

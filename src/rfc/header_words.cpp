@@ -7,8 +7,8 @@ namespace quillmar {
 namespace {
 
 constexpr std::size_t kMaxLine = 76;
-constexpr std::size_t kWordOverhead = 12;  // "=?UTF-8?B?" and "?="
-constexpr std::size_t kChunkBytes = 45;    // 60 base64 characters, a word of 72
+constexpr std::size_t kWordMarks = 7;    // "=?", "?B?" and "?=" around the charset's name
+constexpr std::size_t kChunkBytes = 45;  // 60 base64 characters
 
 std::string base64(std::string_view bytes) {
   static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -37,31 +37,41 @@ bool plain_header_text(std::string_view text) {
 
 }  // namespace
 
-std::string encode_header_words(std::string_view utf8, std::size_t used) {
+std::string encode_header_words(std::string_view text, std::size_t used, std::string_view charset) {
   // A line end or another control character would end the header line.
-  if (plain_header_text(utf8)) return std::string(utf8);
+  if (plain_header_text(text)) return std::string(text);
+  const bool utf8 = charset == "UTF-8";
+  const std::size_t overhead = kWordMarks + charset.size();
+  // A long charset name leaves fewer bytes to a word of a whole line.
+  std::size_t chunk_bytes = kChunkBytes;
+  while (chunk_bytes > 3 && overhead + 1 + 4 * ((chunk_bytes + 2) / 3) > kMaxLine) chunk_bytes -= 3;
+  auto cut = [&](std::size_t room) {
+    return utf8 ? cut_text(text, room, true) : text.substr(0, room);
+  };
   std::string out;
   bool first = true;
-  while (!utf8.empty()) {
-    std::size_t room = kChunkBytes;
-    if (first && used + kWordOverhead + 4 * ((room + 2) / 3) > kMaxLine) {
+  while (!text.empty()) {
+    std::size_t room = chunk_bytes;
+    if (first && used + overhead + 4 * ((room + 2) / 3) > kMaxLine) {
       // What is left of the first line, in whole groups of three bytes.
-      std::size_t left = used + kWordOverhead + 4 < kMaxLine ? kMaxLine - used - kWordOverhead : 0;
+      std::size_t left = used + overhead + 4 < kMaxLine ? kMaxLine - used - overhead : 0;
       room = left / 4 * 3;
     }
-    std::string_view chunk = cut_text(utf8, room, true);
+    std::string_view chunk = cut(room);
     if (chunk.empty()) {
       if (first) {
         out += "\n ";
         first = false;
         continue;
       }
-      chunk = cut_text(utf8, kChunkBytes, true);
-      if (chunk.empty()) chunk = utf8.substr(0, 1);
+      chunk = cut(chunk_bytes);
+      if (chunk.empty()) chunk = text.substr(0, 1);
     }
     if (!first) out += "\n ";
-    out += "=?UTF-8?B?" + base64(chunk) + "?=";
-    utf8.remove_prefix(chunk.size());
+    out += "=?";
+    out += charset;
+    out += "?B?" + base64(chunk) + "?=";
+    text.remove_prefix(chunk.size());
     first = false;
   }
   return out;

@@ -30,16 +30,12 @@ namespace quillmar::line_pass {
 namespace {
 
 // Text after the parameter `key` of a MIME header line: a quoted string
-// without its quotes (a backslash quotes the character after it), else up
-// to ";" or white space.
+// without its quotes, else up to ";" or white space.
 std::string parameter_value(std::string_view rest) {
   std::string out;
   if (!rest.empty() && rest[0] == '"') {
-    for (std::size_t i = 1; i < rest.size() && rest[i] != '"'; ++i) {
-      if (rest[i] == '\\' && i + 1 < rest.size()) ++i;
-      out.push_back(rest[i]);
-    }
-    return out;
+    std::size_t length = 0;
+    return unquote_mime_string(rest, length);
   }
   std::size_t end = 0;
   while (end < rest.size() && rest[end] != ';' && !is_space(rest[end])) ++end;

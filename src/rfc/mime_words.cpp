@@ -135,6 +135,19 @@ std::string MimeField::param(std::string_view name) const {
   return {};
 }
 
+std::string unquote_mime_string(std::string_view text, std::size_t& length) {
+  std::string out;
+  std::size_t i = 1;
+  for (; i < text.size() && text[i] != '"'; ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\')) {
+      ++i;
+    }
+    out.push_back(text[i]);
+  }
+  length = i < text.size() ? i + 1 : text.size();
+  return out;
+}
+
 MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
   MimeField field;
   std::size_t semi = text.find(';');
@@ -158,12 +171,9 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
     bool was_quoted = false;
     if (i < text.size() && text[i] == '"') {
       was_quoted = true;
-      ++i;
-      while (i < text.size() && text[i] != '"') {
-        if (text[i] == '\\' && i + 1 < text.size()) ++i;
-        value.push_back(text[i++]);
-      }
-      if (i < text.size()) ++i;
+      std::size_t length = 0;
+      value = unquote_mime_string(text.substr(i), length);
+      i += length;
       while (i < text.size() && text[i] != ';') ++i;
     } else {
       std::size_t end = text.find(';', i);

@@ -25,6 +25,13 @@ struct MimeField {
   std::string param(std::string_view name) const;
 };
 
+// The quoted string at the start of `text` (its first character is the
+// opening double quote) without its quotes: only a backslash before a
+// double quote or a backslash is an escape; any other backslash stays, as
+// in a DOS path. `length` becomes the number of characters taken, the
+// closing quote included (all of `text` when it has none).
+std::string unquote_mime_string(std::string_view text, std::size_t& length);
+
 // Parses `text`; parameter values lose their quotes, split values are
 // joined, and "name*=charset'lang'%XX" values and encoded words in them
 // are decoded to UTF-8 (undeclared 8-bit text is read as `fallback`). A

@@ -152,12 +152,18 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
   MimeField field;
   std::size_t semi = text.find(';');
   field.value = lower(trim(text.substr(0, semi)));
-  // Split values "name*0", "name*1*" ... collected by name and number.
+  // Values by name: one whole value ("name=", "name*="), or the pieces of
+  // a split one ("name*0=", "name*1*=" ...) by number. The form a name is
+  // first given in counts, and in it the first value of each number.
   struct Piece {
     std::string text;
     bool encoded = false;
   };
-  std::map<std::string, std::map<int, Piece>> split;
+  struct Parameter {
+    bool split = false;
+    std::map<int, Piece> pieces;
+  };
+  std::map<std::string, Parameter> split;
   std::vector<std::string> order;
   std::size_t i = semi == std::string_view::npos ? text.size() : semi + 1;
   while (i < text.size()) {
@@ -168,9 +174,7 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
     i = eq + 1;
     while (i < text.size() && is_line_space(text[i])) ++i;
     std::string value;
-    bool was_quoted = false;
     if (i < text.size() && text[i] == '"') {
-      was_quoted = true;
       std::size_t length = 0;
       value = unquote_mime_string(text.substr(i), length);
       i += length;
@@ -195,14 +199,19 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
         name.resize(star);
       }
     }
-    if (split.find(name) == split.end()) order.push_back(name);
-    Piece& piece = split[name][number < 0 ? 0 : number];
-    if (!piece.text.empty() && number < 0) continue;  // the first value counts
-    piece.text = value;
-    piece.encoded = encoded && !was_quoted;
+    auto found = split.find(name);
+    if (found == split.end()) {
+      order.push_back(name);
+      found = split.emplace(name, Parameter{number >= 0, {}}).first;
+    } else if (found->second.split != (number >= 0) ||
+               found->second.pieces.count(number < 0 ? 0 : number) != 0) {
+      continue;
+    }
+    // An encoded value is decoded also when a mailer put it in quotes.
+    found->second.pieces[number < 0 ? 0 : number] = Piece{value, encoded};
   }
   for (const std::string& name : order) {
-    const std::map<int, Piece>& pieces = split[name];
+    const std::map<int, Piece>& pieces = split[name].pieces;
     std::string charset;
     std::string bytes;
     bool first = true;

@@ -83,6 +83,60 @@ TEST(ModernMime, ImportShowsWhatPythonReadsAndCrashmailTossesIt) {
   EXPECT_EQ(crashmail_toss(dir), 14) << read_file(dir / "cm/log");
 }
 
+// The faults of mail a reader could not get at, one case each (built by
+// tests/import/modern_faults.py with Python's email package): the text a
+// FidoNet reader sees holds what Python reads, in order, without MIME
+// structure; every file is decoded as Python decodes it and noted; and
+// crashmail tosses the packet.
+struct FaultCase {
+  const char* name;   // the case of modern_faults.py
+  const char* modes;  // the ModernMime settings it holds for: "Yes", "No" or "YesNo"
+};
+
+const FaultCase kFaultCases[] = {
+    {"Rfc2231SplitBoundaryAndName", "Yes"},
+    {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},
+};
+
+struct FaultParam {
+  std::string name;
+  bool modern;
+};
+
+class ModernMimeFault : public ::testing::TestWithParam<FaultParam> {};
+
+const std::string kFaultScript =
+    std::string(QUILLMAR_SOURCE_DIR) + "/tests/import/modern_faults.py";
+
+TEST_P(ModernMimeFault, ReaderGetsWhatPythonReads) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  const FaultParam& p = GetParam();
+  ScratchDir dir;
+  dir.write("q.cfg", p.modern ? modern_config(dir) : minimal_config(dir));
+  ASSERT_EQ(output_of("python3 " + kFaultScript + " make " + p.name + " " + dir.path()), "");
+  RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  dir.write("stderr.txt", r.err);
+  EXPECT_EQ(output_of("python3 " + kFaultScript + " check " + p.name + " " + dir.path()), "ok\n");
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed";
+  EXPECT_EQ(crashmail_toss(dir), 1) << read_file(dir / "cm/log");
+}
+
+std::vector<FaultParam> fault_params() {
+  std::vector<FaultParam> out;
+  for (const FaultCase& c : kFaultCases) {
+    std::string modes = c.modes;
+    if (modes.find("Yes") != std::string::npos) out.push_back({c.name, true});
+    if (modes.find("No") != std::string::npos) out.push_back({c.name, false});
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ModernMimeFault, ::testing::ValuesIn(fault_params()),
+                         [](const ::testing::TestParamInfo<FaultParam>& info) {
+                           return info.param.name + (info.param.modern ? "" : "DefaultMode");
+                         });
+
 // The charset of an area known only by its FidoNet tag is known after the
 // parts were first counted: the parts are counted again in it, so that
 // every part says how many there are.

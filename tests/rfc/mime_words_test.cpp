@@ -47,6 +47,15 @@ TEST(MimeWords, ParametersLoseQuotesAndJoinTheirPieces) {
       {"application/pdf; name=\"=?utf-8?b?w5xiZXI=?=.pdf\"", "name", "Über.pdf"},
       {"text/plain; charset=\"UTF-8\"; format=flowed", "charset", "UTF-8"},
       {"multipart/mixed;\tboundary=----=_Part_1 ; x=y", "boundary", "----=_Part_1"},
+      // Encoded values in quotes are decoded too; the form a name is first
+      // given in counts (as Python's email package reads them).
+      {"multipart/mixed; boundary*=\"us-ascii'en'%3D_p\"; boundary=x", "boundary", "=_p"},
+      {"multipart/mixed; boundary*0*=\"us-ascii''%3Da\"; boundary*1=\"b\"", "boundary", "=ab"},
+      {"attachment; filename=\"old.bin\"; filename*0*=utf-8''gr%C3%BC; filename*1=n", "filename",
+       "old.bin"},
+      // A backslash is an escape only before a double quote or a backslash.
+      {"application/octet-stream; name=\"C:\\docs\\data.bin\"", "name", "C:\\docs\\data.bin"},
+      {"application/octet-stream; name=\"C:\\\\docs\\\\data.bin\"", "name", "C:\\docs\\data.bin"},
   };
   for (const Case& c : cases) {
     MimeField f = parse_mime_field(c.field, "windows-1252");

@@ -45,17 +45,42 @@ struct EntityHeader {
   std::string subject;
 };
 
-// The header block of an entity and its body: the header ends at the
-// first empty line; an entity that starts with one has no header.
+// Whether `line` belongs to a header block: a field (a name of printable
+// characters other than the colon, then a colon) or, after a field, a
+// continuation line.
+bool is_header_line(std::string_view line, bool after_field) {
+  if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) return after_field;
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  for (char c : line.substr(0, colon)) {
+    if (c < 33 || c > 126) return false;
+  }
+  return true;
+}
+
+// The header block of an entity and its body: the header is the run of
+// header lines at its start (a mailbox "From " line before them
+// included), ended by an empty line, which belongs to neither, or by the
+// first line that is no header line, which starts the body. So a
+// forwarded message that holds only text keeps every line of it.
 void split_entity(std::string_view entity, std::string_view& header, std::string_view& body) {
   std::size_t pos = 0;
+  bool after_field = false;
   while (pos < entity.size()) {
     std::size_t start = pos;
-    if (next_line(entity, pos).empty()) {
+    std::string_view line = next_line(entity, pos);
+    if (line.empty()) {
       header = entity.substr(0, start);
       body = entity.substr(pos);
       return;
     }
+    if (start == 0 && line.starts_with("From ")) continue;
+    if (!is_header_line(line, after_field)) {
+      header = entity.substr(0, start);
+      body = entity.substr(start);
+      return;
+    }
+    after_field = true;
   }
   header = entity;
   body = std::string_view();

@@ -225,6 +225,7 @@ class Renderer {
                    t == "message/delivery-status" || t == "message/disposition-notification" ||
                    t == "message/rfc822-headers";
     if (textual && !attached) {
+      if (hidden_) return;
       std::string data = decode_transfer(body, h.transfer_encoding);
       std::string charset = type.param("charset");
       if (charset.empty() && t == "text/html") charset = meta_charset(data);
@@ -269,6 +270,16 @@ class Renderer {
     std::string_view header, body;
     split_entity(parts[static_cast<std::size_t>(chosen)], header, body);
     entity(parse_header(header), body, false, depth + 1);
+    // The files of the others (the inline images of the HTML) are saved;
+    // their text, another rendering of the same content, is left out.
+    bool was_hidden = hidden_;
+    hidden_ = true;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if (static_cast<int>(i) == chosen) continue;
+      split_entity(parts[i], header, body);
+      entity(parse_header(header), body, false, depth + 1);
+    }
+    hidden_ = was_hidden;
   }
 
   void forwarded(std::string_view message, int depth) {
@@ -289,6 +300,7 @@ class Renderer {
 
   // An empty line between the text of two parts.
   void separate() {
+    if (hidden_) return;
     for (auto it = items_.rbegin(); it != items_.rend(); ++it) {
       if (it->file) continue;
       if (!it->text.empty()) add_line("");
@@ -302,6 +314,7 @@ class Renderer {
   }
 
   void add_line(std::string_view line) {
+    if (hidden_) return;
     BodyItem item;
     item.text = line;
     items_.push_back(std::move(item));
@@ -309,6 +322,7 @@ class Renderer {
 
   const RenderOptions& options_;
   std::vector<BodyItem> items_;
+  bool hidden_ = false;  // in an alternative not shown: only its files count
 };
 
 }  // namespace

@@ -23,8 +23,8 @@ struct RenderOptions {
 // `transfer_encoding` (either may be empty): every multipart level is
 // split at its own boundary; text/plain parts, in any transfer encoding,
 // become lines; of a multipart/alternative only the plain text (else the
-// HTML) is shown; HTML becomes plain text; a message/rfc822 part shows
-// its From, Date and Subject and then its body; every other part, and a
+// HTML) is shown, and the files of the others (inline images) are saved; HTML becomes plain text; a
+// message/rfc822 part shows its From, Date and Subject and then its body; every other part, and a
 // part sent as an attachment with a file name, becomes a file. No
 // boundary line or part header is among the lines.
 std::vector<BodyItem> render_mime_body(std::string_view content_type,

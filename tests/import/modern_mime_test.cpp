@@ -94,9 +94,8 @@ struct FaultCase {
 };
 
 const FaultCase kFaultCases[] = {
-    {"ForwardedBodyWithoutHeader", "Yes"},
-    {"ForwardedHeaderThatIsNoHeader", "Yes"},
-    {"Rfc2231SplitBoundaryAndName", "Yes"},
+    {"ForwardedBodyWithoutHeader", "Yes"},        {"ForwardedHeaderThatIsNoHeader", "Yes"},
+    {"InlineImageOfTheHtmlAlternative", "Yes"},   {"Rfc2231SplitBoundaryAndName", "Yes"},
     {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},
 };
 

@@ -55,6 +55,8 @@ struct HeaderLines {
     bool quoted_printable = false;
     bool base64_pending = false;
     bool parameter_scan = false;
+    bool text_part = true;
+    bool text_declared = false;
     Text<129> boundary;
     Text<81> part_name;
   } mime;
@@ -86,6 +88,10 @@ std::string fido_charset_for(std::string_view area_tag, std::string_view soup_ar
 
 // Whether a FidoNet charset is UTF-8.
 bool is_utf8_charset(const std::string& charset);
+
+// Reports that a text part of the current message labelled base64 is
+// not base64, and is kept as text.
+void report_wrong_base64();
 
 // With ModernMime, once the FidoNet area is known: the charset of the
 // area, its CHRS kludge, and the header fields recoded into it.
@@ -195,6 +201,7 @@ class MessagePass {
   void recognise_field(std::string_view line);
   void write_header_information();
   void handle_empty_line();
+  bool base64_block_is_text();
   void start_attachment(DecodeState kind, std::string_view name);
   void finish_attachment();
   void decode_base64(std::string_view line);
@@ -247,6 +254,8 @@ class MessagePass {
   bool quoted_printable_ = false;
   bool base64_pending_ = false;
   bool parameter_scan_ = false;
+  bool text_part_ = true;       // the part's Content-Type is text (or none)
+  bool text_declared_ = false;  // and says so
   Text<129> boundary_;
   Text<81> part_name_;
 

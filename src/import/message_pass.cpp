@@ -40,10 +40,40 @@ bool fields_recoded = false;
 void MessagePass::handle_empty_line() {
   if (base64_pending_) {
     base64_pending_ = false;
+    if (text_part_ && base64_block_is_text()) {
+      parameter_scan_ = false;
+      return;
+    }
     start_attachment(DecodeState::base64, part_name_);
   } else {
     parameter_scan_ = false;
   }
+}
+
+void report_wrong_base64() {
+  progress_return();
+  log_print("! Message <%s>: text labelled base64 is not base64: kept as text\n",
+            message_work.header->msgid_ref.id_text.c_str());
+}
+
+// Whether the base64 block of a text part that starts here is plainly
+// text (plainly_not_base64), judged on its first 64 KB up to the next
+// boundary line; the write pass reports it. Its lines are then text.
+bool MessagePass::base64_block_is_text() {
+  constexpr std::size_t kJudged = 64 * 1024;
+  std::string_view ahead = file_.look_ahead(remaining() < kJudged ? remaining() : kJudged);
+  bool complete = ahead.size() == remaining();
+  if (!boundary_.empty()) {
+    std::string delimiter = "\n--" + std::string(boundary_.view());
+    std::size_t at = ahead.starts_with(delimiter.substr(1)) ? 0 : ahead.find(delimiter);
+    if (at != std::string_view::npos) {
+      ahead = ahead.substr(0, at);
+      complete = true;
+    }
+  }
+  if (!plainly_not_base64(ahead, complete, text_declared_)) return false;
+  if (writing()) report_wrong_base64();
+  return true;
 }
 
 // One line of the message header; false when the message has no more.
@@ -111,12 +141,16 @@ void MessagePass::keep_or_take_mime_state() {
     mime.quoted_printable = quoted_printable_;
     mime.base64_pending = base64_pending_;
     mime.parameter_scan = parameter_scan_;
+    mime.text_part = text_part_;
+    mime.text_declared = text_declared_;
     mime.boundary = boundary_;
     mime.part_name = part_name_;
   } else if (line_was_kept_) {
     quoted_printable_ = mime.quoted_printable;
     base64_pending_ = mime.base64_pending;
     parameter_scan_ = mime.parameter_scan;
+    text_part_ = mime.text_part;
+    text_declared_ = mime.text_declared;
     boundary_ = mime.boundary;
     part_name_ = mime.part_name;
   }
@@ -164,6 +198,8 @@ bool MessagePass::take_boundary(std::string_view line) {
   quoted_printable_ = false;
   base64_pending_ = false;
   parameter_scan_ = false;
+  text_part_ = true;
+  text_declared_ = false;
   if (line.substr(2 + boundary_.size(), 2) == "--") stop_ = true;
   return true;
 }

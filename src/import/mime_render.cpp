@@ -226,7 +226,15 @@ class Renderer {
                    t == "message/rfc822-headers";
     if (textual && !attached) {
       if (hidden_) return;
-      std::string data = decode_transfer(body, h.transfer_encoding);
+      std::string data;
+      if (lower(h.transfer_encoding) == "base64" &&
+          plainly_not_base64(body, true, !h.content_type.empty() && t.starts_with("text/"))) {
+        // Text that its label calls base64.
+        data = body;
+        ++findings_.wrong_base64;
+      } else {
+        data = decode_transfer(body, h.transfer_encoding);
+      }
       std::string charset = type.param("charset");
       if (charset.empty() && t == "text/html") charset = meta_charset(data);
       std::string utf8 = to_utf8(data, charset, options_.fallback_charset);
@@ -246,6 +254,7 @@ class Renderer {
   }
 
   std::vector<BodyItem> take() { return std::move(items_); }
+  const RenderFindings& findings() const { return findings_; }
 
  private:
   // Of the alternatives: the first plain text, else a nested multipart,
@@ -322,6 +331,7 @@ class Renderer {
 
   const RenderOptions& options_;
   std::vector<BodyItem> items_;
+  RenderFindings findings_;
   bool hidden_ = false;  // in an alternative not shown: only its files count
 };
 
@@ -329,12 +339,13 @@ class Renderer {
 
 std::vector<BodyItem> render_mime_body(std::string_view content_type,
                                        std::string_view transfer_encoding, std::string_view body,
-                                       const RenderOptions& options) {
+                                       const RenderOptions& options, RenderFindings* findings) {
   Renderer r(options);
   EntityHeader h;
   h.content_type = content_type;
   h.transfer_encoding = transfer_encoding;
   r.entity(h, body, false, 0);
+  if (findings != nullptr) *findings = r.findings();
   return r.take();
 }
 

@@ -19,6 +19,11 @@ struct RenderOptions {
   std::size_t html_width = 72;
 };
 
+// What the rendering found wrong with the mail (and mended).
+struct RenderFindings {
+  int wrong_base64 = 0;  // text parts labelled base64 that are text, kept as such
+};
+
 // Renders a body whose own header gave `content_type` and
 // `transfer_encoding` (either may be empty): every multipart level is
 // split at its own boundary; text/plain parts, in any transfer encoding,
@@ -29,6 +34,7 @@ struct RenderOptions {
 // boundary line or part header is among the lines.
 std::vector<BodyItem> render_mime_body(std::string_view content_type,
                                        std::string_view transfer_encoding, std::string_view body,
-                                       const RenderOptions& options);
+                                       const RenderOptions& options,
+                                       RenderFindings* findings = nullptr);
 
 }  // namespace quillmar

@@ -116,6 +116,8 @@ void MessagePass::mime_scan(std::string_view line) {
   };
   if (starts_with_nocase(line, "Content-Type:")) {
     if (h.content_type.empty()) h.content_type.assign(value_of(line));
+    text_part_ = starts_with_nocase(value_of(line), "text/");
+    text_declared_ = text_part_;
   } else if (starts_with_nocase(line, "Content-Transfer-Encoding:")) {
     quoted_printable_ = false;
     std::string_view value = value_of(line);

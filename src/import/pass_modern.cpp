@@ -104,7 +104,11 @@ void MessagePass::render_body() {
   }
   RenderOptions options;
   options.fallback_charset = settings->FallbackCharset;
-  items_ = render_mime_body(mime_type_, mime_encoding_, body, options);
+  RenderFindings findings;
+  items_ = render_mime_body(mime_type_, mime_encoding_, body, options, &findings);
+  if (writing()) {
+    for (int i = 0; i < findings.wrong_base64; ++i) report_wrong_base64();
+  }
   next_item_ = 0;
   item_offset_ = 0;
   boundary_.clear();

@@ -271,6 +271,51 @@ std::string decode_base64_text(std::string_view text) {
   return out;
 }
 
+bool plainly_not_base64(std::string_view body, bool complete, bool declared_text) {
+  if (!complete) body = body.substr(0, body.rfind('\n') + 1);
+  std::size_t characters = 0;   // of the alphabet
+  std::size_t first_width = 0;  // of the first line of data
+  bool uneven = false;          // a line before the last one of another width
+  bool odd = false;             // such a line of a width no encoder writes
+  std::size_t last_width = 0;
+  std::size_t pos = 0;
+  bool before_last = false;  // a line of data came before this one
+  while (pos < body.size()) {
+    std::size_t end = body.find('\n', pos);
+    std::string_view line = body.substr(pos, end == std::string_view::npos ? end : end - pos);
+    pos = end == std::string_view::npos ? body.size() : end + 1;
+    line = trim(line);
+    if (line.empty()) continue;
+    for (char c : line) {
+      if (c == '=') continue;
+      if (c == '-' || base64_value(static_cast<unsigned char>(c)) < 0) return true;
+      ++characters;
+    }
+    if (before_last) {
+      // The line before this one was not the last: it is a full line.
+      if (first_width == 0) first_width = last_width;
+      if (last_width != first_width) uneven = true;
+      if (last_width % 4 != 0) odd = true;
+    }
+    last_width = line.size();
+    before_last = true;
+  }
+  if (uneven && odd) return true;
+  if (complete && characters % 4 == 1) return true;
+  if (!declared_text) return false;
+  std::string data = decode_base64_text(body);
+  std::size_t control = 0;
+  for (char ch : data) {
+    auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != 0x1B && c != 0x0E &&
+         c != 0x0F) ||
+        c == 0x7F) {
+      ++control;
+    }
+  }
+  return control * 2 > data.size();
+}
+
 std::string decode_quoted_printable(std::string_view text) {
   std::string out;
   std::size_t pos = 0;

@@ -43,6 +43,17 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback);
 // what it can.
 std::string decode_base64_text(std::string_view text);
 
+// Whether the body of a text part labelled base64 is plainly not base64
+// but text: a character other than those of the alphabet, "=" and white
+// space at the line ends (a blank between two words, punctuation), a
+// number of characters that no base64 has, lines of different lengths
+// that are no multiple of four (as no encoder writes them), or, when the
+// part declares a text type (`declared_text`), data that decodes to
+// mostly control bytes. `complete`: whether `body` is the whole block
+// (else it is the start of one, and the tests that need its end are left
+// out).
+bool plainly_not_base64(std::string_view body, bool complete, bool declared_text);
+
 // The bytes of quoted-printable text ("=XX", soft line breaks, trailing
 // blanks of encoded lines dropped).
 std::string decode_quoted_printable(std::string_view text);

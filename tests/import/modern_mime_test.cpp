@@ -94,9 +94,13 @@ struct FaultCase {
 };
 
 const FaultCase kFaultCases[] = {
-    {"ForwardedBodyWithoutHeader", "Yes"},        {"ForwardedHeaderThatIsNoHeader", "Yes"},
-    {"InlineImageOfTheHtmlAlternative", "Yes"},   {"Rfc2231SplitBoundaryAndName", "Yes"},
-    {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},
+    {"ForwardedBodyWithoutHeader", "Yes"},         // a list notice's returned message
+    {"ForwardedHeaderThatIsNoHeader", "Yes"},      // its first line is text
+    {"InlineImageOfTheHtmlAlternative", "Yes"},    // multipart/related inside alternative
+    {"TextLabelledBase64WithWords", "YesNo"},      // blanks inside the lines
+    {"TextLabelledBase64OfShortLines", "YesNo"},   // lines no encoder writes
+    {"Rfc2231SplitBoundaryAndName", "Yes"},        // boundary*0*=, filename*0*=
+    {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},  // boundary*="...", filename= first
 };
 
 struct FaultParam {

@@ -87,5 +87,33 @@ TEST(MimeWords, RecodingKeepsEveryLineAndWholeCharacters) {
   EXPECT_EQ(iconv_name_of("CP866#2"), "CP866");
 }
 
+// Text that a label calls base64 is told from base64 that encoders
+// write.
+TEST(MimeWords, TextLabelledBase64IsToldFromBase64) {
+  struct Case {
+    const char* label;
+    std::string body;
+    bool complete;
+    bool declared_text;
+    bool text;
+  } cases[] = {
+      {"encoded text", "SGVsbG8gSm9lLAp0aGlzIHRleHQgd2FzIGVuY29kZWQuCg==\n", true, true, false},
+      {"encoded lines of 76", std::string(76, 'Q') + "\n" + std::string(76, 'Q') + "\r\nQUJD\n",
+       true, false, false},
+      {"lines of 61 of one width", std::string(61, 'A') + "\n" + std::string(61, 'A') + "\nQQ==\n",
+       true, false, false},
+      {"blanks inside a line", "Hello Joe,\nthis was never encoded.\n", true, true, true},
+      {"punctuation", "Thanks!\n", true, false, true},
+      {"words on lines of their own", "Thanks\nfor\nthe\nhelp\nAnn\n", true, false, true},
+      {"a length no base64 has", "QUJDR\n", true, false, true},
+      {"that length in the start of a block", "QUJDR", false, false, false},
+      {"mostly control bytes, declared text", "AAAAAAAA\n", true, true, true},
+      {"mostly control bytes, no type", "AAAAAAAA\n", true, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(plainly_not_base64(c.body, c.complete, c.declared_text), c.text) << c.label;
+  }
+}
+
 }  // namespace
 }  // namespace quillmar

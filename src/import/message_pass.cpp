@@ -71,7 +71,7 @@ bool MessagePass::base64_block_is_text() {
       complete = true;
     }
   }
-  if (!plainly_not_base64(ahead, complete, text_declared_)) return false;
+  if (!plainly_not_base64(ahead, complete, text_declared_ && part_name_.empty())) return false;
   if (writing()) report_wrong_base64();
   return true;
 }

@@ -1,5 +1,7 @@
 #include "import/mime_render.hpp"
 
+#include <algorithm>
+
 #include "base/char_class.hpp"
 #include "base/charset.hpp"
 #include "base/text_helpers.hpp"
@@ -170,6 +172,25 @@ std::string meta_charset(std::string_view html) {
   return head.substr(start, end - start);
 }
 
+// Whether `data` is text in `charset` (an Internet charset name, empty when
+// none is declared): it holds no NUL byte, and no sequence that a
+// multibyte charset does not have.
+bool is_text_in(std::string_view data, std::string_view charset) {
+  if (data.find('\0') != std::string_view::npos) return false;
+  std::string name = lower(charset);
+  if (name == "utf-8" || name == "utf8") return is_utf8(data);
+  static constexpr std::string_view kMultibyte[] = {
+      "shift_jis",   "shift-jis", "sjis",    "euc-jp", "euc-kr",     "euc-tw",
+      "gb2312",      "gbk",       "gb18030", "big5",   "big5-hkscs", "iso-2022-jp",
+      "iso-2022-kr", "cp932",     "cp936",   "cp949",  "cp950",      "windows-31j"};
+  bool multibyte = false;
+  for (std::string_view m : kMultibyte) multibyte = multibyte || name == m;
+  if (!multibyte || !charset_known(name) || is_ascii(data)) return true;
+  // The recoding shows an invalid sequence as "?".
+  auto marks = [](std::string_view s) { return std::count(s.begin(), s.end(), '?'); };
+  return marks(recode(data, name, "UTF-8")) == marks(data);
+}
+
 std::string decode_transfer(std::string_view body, std::string_view encoding) {
   std::string cte = lower(encoding);
   if (cte == "base64") return decode_base64_text(body);
@@ -225,17 +246,23 @@ class Renderer {
                    t == "message/delivery-status" || t == "message/disposition-notification" ||
                    t == "message/rfc822-headers";
     if (textual && !attached) {
-      if (hidden_) return;
+      // Only a named part can be a file.
+      if (hidden_ && name.empty()) return;
       std::string data;
-      if (lower(h.transfer_encoding) == "base64" &&
-          plainly_not_base64(body, true, !h.content_type.empty() && t.starts_with("text/"))) {
-        // Text that its label calls base64.
-        data = body;
-        ++findings_.wrong_base64;
-      } else {
-        data = decode_transfer(body, h.transfer_encoding);
-      }
+      // Text that its label calls base64 is text.
+      bool wrong_base64 =
+          lower(h.transfer_encoding) == "base64" &&
+          plainly_not_base64(body, true,
+                             !h.content_type.empty() && t.starts_with("text/") && name.empty());
+      data = wrong_base64 ? std::string(body) : decode_transfer(body, h.transfer_encoding);
       std::string charset = type.param("charset");
+      // A named part whose bytes are no text in its charset is a file.
+      if (!name.empty() && !is_text_in(data, charset)) {
+        add_file(name, std::move(data));
+        return;
+      }
+      if (hidden_) return;
+      if (wrong_base64) ++findings_.wrong_base64;
       if (charset.empty() && t == "text/html") charset = meta_charset(data);
       std::string utf8 = to_utf8(data, charset, options_.fallback_charset);
       separate();
@@ -246,11 +273,7 @@ class Renderer {
       }
       return;
     }
-    BodyItem file;
-    file.file = true;
-    file.text = name;
-    file.data = decode_transfer(body, h.transfer_encoding);
-    items_.push_back(std::move(file));
+    add_file(name, decode_transfer(body, h.transfer_encoding));
   }
 
   std::vector<BodyItem> take() { return std::move(items_); }
@@ -320,6 +343,14 @@ class Renderer {
   void text(std::string_view utf8) {
     std::size_t pos = 0;
     while (pos < utf8.size()) add_line(next_line(utf8, pos));
+  }
+
+  void add_file(const std::string& name, std::string data) {
+    BodyItem file;
+    file.file = true;
+    file.text = name;
+    file.data = std::move(data);
+    items_.push_back(std::move(file));
   }
 
   void add_line(std::string_view line) {

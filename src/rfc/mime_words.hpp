@@ -48,8 +48,9 @@ std::string decode_base64_text(std::string_view text);
 // space at the line ends (a blank between two words, punctuation), a
 // number of characters that no base64 has, lines of different lengths
 // that are no multiple of four (as no encoder writes them), or, when the
-// part declares a text type (`declared_text`), data that decodes to
-// mostly control bytes. `complete`: whether `body` is the whole block
+// decoded bytes are to be judged too (`declared_text`: the part declares
+// a text type and names no file), data that decodes to mostly control
+// bytes. `complete`: whether `body` is the whole block
 // (else it is the start of one, and the tests that need its end are left
 // out).
 bool plainly_not_base64(std::string_view body, bool complete, bool declared_text);

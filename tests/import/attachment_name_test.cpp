@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,10 @@ struct NameParam {
   NameCase c;
   bool modern;
 };
+
+void PrintTo(const NameParam& p, std::ostream* os) {
+  *os << p.c.name << (p.modern ? " with ModernMime Yes" : " with ModernMime No");
+}
 
 class AttachmentName : public ::testing::TestWithParam<NameParam> {};
 

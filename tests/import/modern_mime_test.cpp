@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "config/settings.hpp"
@@ -99,6 +100,8 @@ const FaultCase kFaultCases[] = {
     {"InlineImageOfTheHtmlAlternative", "Yes"},    // multipart/related inside alternative
     {"TextLabelledBase64WithWords", "YesNo"},      // blanks inside the lines
     {"TextLabelledBase64OfShortLines", "YesNo"},   // lines no encoder writes
+    {"NamedTextPartHoldingBinary", "Yes"},         // a GIF named rzkly.txt
+    {"NamedTextPartHoldingText", "Yes"},           // stays text
     {"Rfc2231SplitBoundaryAndName", "Yes"},        // boundary*0*=, filename*0*=
     {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},  // boundary*="...", filename= first
 };
@@ -107,6 +110,10 @@ struct FaultParam {
   std::string name;
   bool modern;
 };
+
+void PrintTo(const FaultParam& p, std::ostream* os) {
+  *os << p.name << (p.modern ? " with ModernMime Yes" : " with ModernMime No");
+}
 
 class ModernMimeFault : public ::testing::TestWithParam<FaultParam> {};
 

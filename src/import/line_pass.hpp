@@ -220,8 +220,9 @@ class MessagePass {
   bool modern_ = settings->ModernMime;
   std::string target_ = target_charset;
   bool target_utf8_ = is_utf8_charset(target_charset);
-  std::string mime_type_;      // the message's own Content-Type value
-  std::string mime_encoding_;  // and Content-Transfer-Encoding
+  std::string mime_type_;         // the message's own Content-Type value
+  std::string mime_encoding_;     // and Content-Transfer-Encoding
+  std::string mime_disposition_;  // and Content-Disposition
   std::vector<BodyItem> items_;
   std::size_t next_item_ = 0;
   std::size_t item_offset_ = 0;

@@ -369,12 +369,14 @@ class Renderer {
 }  // namespace
 
 std::vector<BodyItem> render_mime_body(std::string_view content_type,
-                                       std::string_view transfer_encoding, std::string_view body,
+                                       std::string_view transfer_encoding,
+                                       std::string_view disposition, std::string_view body,
                                        const RenderOptions& options, RenderFindings* findings) {
   Renderer r(options);
   EntityHeader h;
   h.content_type = content_type;
   h.transfer_encoding = transfer_encoding;
+  h.disposition = disposition;
   r.entity(h, body, false, 0);
   if (findings != nullptr) *findings = r.findings();
   return r.take();

@@ -76,6 +76,9 @@ void MessagePass::modern_header_line(std::string_view line) {
   if (mime_encoding_.empty() && starts_with_nocase(line, "Content-Transfer-Encoding:")) {
     mime_encoding_ = value_of(line);
   }
+  if (mime_disposition_.empty() && starts_with_nocase(line, "Content-Disposition:")) {
+    mime_disposition_ = value_of(line);
+  }
   std::string decoded = decode_header_text(line, settings->FallbackCharset);
   write_line(recode(decoded, "UTF-8", target_), true);
   // Addresses are parsed as they came (a decoded name may hold a comma);
@@ -105,7 +108,8 @@ void MessagePass::render_body() {
   RenderOptions options;
   options.fallback_charset = settings->FallbackCharset;
   RenderFindings findings;
-  items_ = render_mime_body(mime_type_, mime_encoding_, body, options, &findings);
+  items_ =
+      render_mime_body(mime_type_, mime_encoding_, mime_disposition_, body, options, &findings);
   if (writing()) {
     for (int i = 0; i < findings.wrong_base64; ++i) report_wrong_base64();
   }

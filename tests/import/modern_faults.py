@@ -217,7 +217,8 @@ def expected(name, data):
 def make(name, d):
     os.makedirs(os.path.join(d, 'soup'), exist_ok=True)
     m = CASES[name]()
-    data = m if isinstance(m, bytes) else m.as_bytes()
+    # SOUP message files end their lines in line feeds.
+    data = m if isinstance(m, bytes) else m.as_bytes(policy=m.policy.clone(linesep='\n'))
     open(os.path.join(d, 'soup', 'AREAS'), 'w').write('MAIL\tEmail\tbn\n')
     open(os.path.join(d, 'soup', 'MAIL.MSG'), 'wb').write(struct.pack('>I', len(data)) + data)
     open(os.path.join(d, 'message.eml'), 'wb').write(data)

@@ -102,6 +102,7 @@ const FaultCase kFaultCases[] = {
     {"TextLabelledBase64OfShortLines", "YesNo"},   // lines no encoder writes
     {"NamedTextPartHoldingBinary", "Yes"},         // a GIF named rzkly.txt
     {"NamedTextPartHoldingText", "Yes"},           // stays text
+    {"WholeMessageAsAttachment", "Yes"},           // disposition of the message itself
     {"Rfc2231SplitBoundaryAndName", "Yes"},        // boundary*0*=, filename*0*=
     {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},  // boundary*="...", filename= first
 };

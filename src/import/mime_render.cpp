@@ -237,6 +237,10 @@ class Renderer {
       }
       return;
     }
+    if (t == "message/external-body" && !attached) {
+      external(type, body);
+      return;
+    }
     if (t == "message/rfc822" && !attached) {
       forwarded(decode_transfer(body, h.transfer_encoding), depth);
       return;
@@ -328,6 +332,40 @@ class Renderer {
     entity(h, body, false, depth + 1);
     separate();
     add_line("----- End of forwarded message -----");
+  }
+
+  // A part kept elsewhere: where to get it (its access parameters), its
+  // type, and the text that goes with it (the commands of a mail server).
+  void external(const MimeField& type, std::string_view body) {
+    std::string_view header, text_body;
+    split_entity(body, header, text_body);
+    EntityHeader h = parse_header(header);
+    separate();
+    add_line("----- External content -----");
+    static constexpr std::pair<std::string_view, std::string_view> kShown[] = {
+        {"access-type", "Access"},
+        {"url", "URL"},
+        {"site", "Site"},
+        {"directory", "Directory"},
+        {"name", "Name"},
+        {"mode", "Mode"},
+        {"server", "Server"},
+        {"subject", "Subject"},
+        {"size", "Size"},
+        {"expiration", "Expires"},
+        {"permission", "Permission"}};
+    for (const auto& [parameter, label] : kShown) {
+      std::string value = type.param(parameter);
+      if (!value.empty()) add_line(std::string(label) + ": " + value);
+    }
+    if (!h.content_type.empty()) {
+      add_line("Type: " + parse_mime_field(h.content_type, options_.fallback_charset).value);
+    }
+    if (!trim(text_body).empty()) {
+      add_line("");
+      text(to_utf8(text_body, "", options_.fallback_charset));
+    }
+    add_line("----- End of external content -----");
   }
 
   // An empty line between the text of two parts.

@@ -210,7 +210,6 @@ def expected(name, data):
                 if value:
                     e['lines'].append(value)
             e['lines'].append(p.get_payload()[0].get_content_type())
-        e['absent'].remove('Content-')
     return e
 
 

@@ -105,6 +105,7 @@ const FaultCase kFaultCases[] = {
     {"WholeMessageAsAttachment", "Yes"},           // disposition of the message itself
     {"Rfc2231SplitBoundaryAndName", "Yes"},        // boundary*0*=, filename*0*=
     {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},  // boundary*="...", filename= first
+    {"ExternalBody", "Yes"},                       // URL and anon-ftp access
 };
 
 struct FaultParam {

@@ -6,6 +6,7 @@
 #include "base/charset.hpp"
 #include "base/text_helpers.hpp"
 #include "import/mime_html.hpp"
+#include "rfc/flowed_text.hpp"
 #include "rfc/mime_words.hpp"
 
 namespace quillmar {
@@ -272,6 +273,9 @@ class Renderer {
       separate();
       if (t == "text/html") {
         for (std::string& line : html_to_text(utf8, options_.html_width)) add_line(line);
+      } else if (t == "text/plain" && lower(type.param("format")) == "flowed") {
+        // Paragraphs as one line each: FidoNet readers wrap them.
+        text(unflow_text(utf8, lower(type.param("delsp")) == "yes"));
       } else {
         text(utf8);
       }

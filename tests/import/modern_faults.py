@@ -143,6 +143,78 @@ def external_body():
                ' mode="ascii"\n\nContent-Type: text/plain\n\n--e1--\n')
 
 
+PARAGRAPHS = [
+    (0, 'Hello Joe, this first paragraph is long enough to be wrapped by the sender into '
+        'several lines, each of which ends in a space so that it flows.'),
+    (0, ''),
+    (1, 'You wrote that the quoted paragraph also flows, at its own depth, and the reader '
+        'should see it as one line with its quote mark in front.'),
+    (2, 'And a quote of a quote, which flows at depth two until it ends here.'),
+    (0, 'From here on a line starts with a word that must be stuffed, and this one is '
+        'long: Donaudampfschifffahrtsgesellschaftskapit\u00e4nsm\u00fctze.'),
+    (0, ' An indented line, stuffed.'),
+    (0, 'Short fixed line.'),
+    (0, 'Another fixed line.'),
+    (0, '-- '),
+    (0, 'Ann'),
+]
+
+
+def flowed(delsp):
+    # The sender: paragraphs wrapped at 40 columns into lines that end in
+    # a space (with DelSp=yes an added one, and long words broken), quote
+    # marks before each line, space-stuffing.
+    out = []
+    for depth, text in PARAGRAPHS:
+        pieces, line = [], ''
+        added = ' ' if delsp else ''  # the space DelSp=yes deletes
+        for word in text.split(' '):
+            while delsp and len(word) > 40:
+                if line:
+                    pieces.append(line + added)
+                    line = ''
+                pieces.append(word[:40] + added)
+                word = word[40:]
+            if line and len(line) + len(word) > 40:
+                pieces.append(line + added)
+                line = ''
+            line += word + ' '
+        pieces.append(line[:-1])
+        for p in pieces:
+            if p.startswith((' ', '>', 'From ')) or (depth and p):
+                p = ' ' + p
+            out.append('>' * depth + p)
+    m = base('flowed delsp' if delsp else 'flowed')
+    m.set_content('\n'.join(out) + '\n', charset='utf-8', cte='8bit')
+    m.set_param('format', 'flowed')
+    if delsp:
+        m.set_param('delsp', 'yes')
+    return m
+
+
+def unflowed(text, delsp):
+    """RFC 3676 read back: soft-broken lines joined, per quote depth."""
+    out, para, depth_open = [], None, None
+    for line in text.split('\n')[:-1]:
+        depth = len(line) - len(line.lstrip('>'))
+        line = line[depth:]
+        if line.startswith(' '):
+            line = line[1:]
+        soft = line.endswith(' ') and line != '-- '
+        if para is not None and depth != depth_open:
+            out.append((depth_open, para))
+            para = None
+        if para is None:
+            para, depth_open = '', depth
+        para += line[:-1] if soft and delsp else line
+        if not soft:
+            out.append((depth_open, para))
+            para = None
+    if para is not None:
+        out.append((depth_open, para))
+    return [('>' * d + (' ' if p else '') if d else '') + p for d, p in out]
+
+
 CASES = {
     'ForwardedBodyWithoutHeader': forwarded_body,
     'ForwardedHeaderThatIsNoHeader': forwarded_fake_header,
@@ -155,6 +227,8 @@ CASES = {
     'Rfc2231SplitBoundaryAndName': rfc2231_boundary,
     'Rfc2231QuotedAndBesideAPlainValue': rfc2231_quoted,
     'ExternalBody': external_body,
+    'FlowedText': lambda: flowed(False),
+    'FlowedTextDelSp': lambda: flowed(True),
 }
 
 
@@ -201,6 +275,14 @@ def expected(name, data):
         parts = list(msg.iter_parts())
         e['lines'] = lines_of(parts[0].get_content())
         e['files'].append([parts[1].get_filename(), parts[1].get_payload(decode=True).hex()])
+    elif name.startswith('FlowedText'):
+        body = msg.get_body(('plain',))
+        assert body.get_param('format') == 'flowed'
+        e['lines'] = [l.rstrip() for l in
+                      unflowed(body.get_content(), body.get_param('delsp') == 'yes')]
+        assert e['lines'] == [('>' * d + ' ' if d else '') + t.rstrip() if t else '>' * d
+                              for d, t in PARAGRAPHS]
+        e['exact'] = True
     elif name == 'ExternalBody':
         parts = list(msg.iter_parts())
         e['lines'] = lines_of(parts[0].get_content())
@@ -260,7 +342,7 @@ def check(name, d):
     for want in e['lines']:
         if not want:
             continue
-        while i < len(body) and want not in body[i]:
+        while i < len(body) and want not in body[i] and not (e.get('exact') and want == body[i]):
             i += 1
         if i == len(body):
             problems.append('line %r missing or out of order' % want)

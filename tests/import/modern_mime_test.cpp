@@ -106,6 +106,8 @@ const FaultCase kFaultCases[] = {
     {"Rfc2231SplitBoundaryAndName", "Yes"},        // boundary*0*=, filename*0*=
     {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},  // boundary*="...", filename= first
     {"ExternalBody", "Yes"},                       // URL and anon-ftp access
+    {"FlowedText", "Yes"},                         // paragraphs, quotes, stuffing
+    {"FlowedTextDelSp", "Yes"},                    // DelSp=yes, a long word broken
 };
 
 struct FaultParam {

@@ -138,10 +138,23 @@ std::size_t utf8_prefix_bytes(std::string_view text, std::size_t characters) {
   return text.size();
 }
 
-// A body piece in the Internet charset (ModernMime); quoted-printable
-// lines get soft line breaks, so that none is longer than 76 characters.
-void write_recoded_piece(platform::File& out, std::string_view piece) {
-  std::string text = recode(fido_text_as_utf8(piece), "UTF-8", state.out_charset);
+// A body piece in the Internet charset (ModernMime), as a line of flowed
+// text (format=flowed, DelSp=yes): a piece cut from a longer line (`soft`)
+// ends in a blank that the reader removes when it joins it with the next
+// one; a line of its own ends in none (its trailing blanks go, a
+// signature separator excepted); a line that starts with a blank, ">" or
+// "From " is space-stuffed. Quoted-printable lines get soft line breaks,
+// so that none is longer than 76 characters.
+void write_recoded_piece(platform::File& out, std::string_view piece, bool soft) {
+  if (!soft && piece != "-- ") {
+    while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t')) piece.remove_suffix(1);
+  }
+  std::string text;
+  if (!piece.empty() && (piece[0] == ' ' || piece[0] == '>' || piece.starts_with("From "))) {
+    text.push_back(' ');
+  }
+  text += recode(fido_text_as_utf8(piece), "UTF-8", state.out_charset);
+  if (soft) text.push_back(' ');
   const bool qp = state.has_8bit && settings->UseQP;
   std::string encoded;
   std::size_t line = 0;
@@ -354,7 +367,8 @@ class BodyWriter {
     piece_.append(v);
     if (by_characters_) return write_character_piece(cut, text_end, start, carried);
     if (cut) {
-      carry_quote_prefix(piece_, prefix_);
+      // Flowed text is joined again by its reader: no prefix is carried.
+      if (!settings->ModernMime) carry_quote_prefix(piece_, prefix_);
       std::size_t keep = wrap_length(piece_, width_);
       if (keep < piece_.size() && keep > carried) {
         in_.seek(start + static_cast<long>(keep - carried));
@@ -364,13 +378,14 @@ class BodyWriter {
       prefix_.clear();
     }
     continuation_ = cut;
-    write_out(piece_);
+    write_out(piece_, cut);
     return text_end;
   }
 
-  void write_out(std::string_view piece) {
+  // A piece of text; `soft`: cut from a longer line, the rest follows.
+  void write_out(std::string_view piece, bool soft = false) {
     if (settings->ModernMime) {
-      write_recoded_piece(out_, piece);
+      write_recoded_piece(out_, piece, soft);
     } else {
       write_piece(out_, piece);
     }
@@ -381,7 +396,7 @@ class BodyWriter {
   bool write_character_piece(bool cut, bool text_end, long start, std::size_t carried) {
     std::size_t limit = utf8_prefix_bytes(piece_, width_);
     if (cut || limit < piece_.size()) {
-      carry_quote_prefix(piece_, prefix_);
+      // Flowed text is joined again by its reader: no prefix is carried.
       std::size_t keep = wrap_length(piece_.view().substr(0, limit), limit);
       if (keep > limit) keep = limit;
       // A piece read to its limit may end inside a character.
@@ -397,7 +412,7 @@ class BodyWriter {
     }
     if (!cut) prefix_.clear();
     continuation_ = cut;
-    write_recoded_piece(out_, piece_);
+    write_recoded_piece(out_, piece_, cut);
     return text_end;
   }
 

@@ -224,6 +224,8 @@ void write_content_lines(HeaderWriter& out) {
   out.start("Content-Type");
   out.raw("text/plain; charset=");
   out.value(state.out_charset);
+  // Paragraphs go out as flowed text, so that every reader wraps them.
+  if (s.ModernMime) out.raw("; format=flowed; delsp=yes");
   out.end();
   if (!state.has_8bit) {
     out.field("Content-Transfer-Encoding", "7bit");

@@ -1,9 +1,12 @@
 #include "import/mime_render.hpp"
 
+#include <algorithm>
+
 #include "base/char_class.hpp"
 #include "base/charset.hpp"
 #include "base/text_helpers.hpp"
 #include "import/mime_html.hpp"
+#include "rfc/flowed_text.hpp"
 #include "rfc/mime_words.hpp"
 
 namespace quillmar {
@@ -45,17 +48,42 @@ struct EntityHeader {
   std::string subject;
 };
 
-// The header block of an entity and its body: the header ends at the
-// first empty line; an entity that starts with one has no header.
+// Whether `line` belongs to a header block: a field (a name of printable
+// characters other than the colon, then a colon) or, after a field, a
+// continuation line.
+bool is_header_line(std::string_view line, bool after_field) {
+  if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) return after_field;
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  for (char c : line.substr(0, colon)) {
+    if (c < 33 || c > 126) return false;
+  }
+  return true;
+}
+
+// The header block of an entity and its body: the header is the run of
+// header lines at its start (a mailbox "From " line before them
+// included), ended by an empty line, which belongs to neither, or by the
+// first line that is no header line, which starts the body. So a
+// forwarded message that holds only text keeps every line of it.
 void split_entity(std::string_view entity, std::string_view& header, std::string_view& body) {
   std::size_t pos = 0;
+  bool after_field = false;
   while (pos < entity.size()) {
     std::size_t start = pos;
-    if (next_line(entity, pos).empty()) {
+    std::string_view line = next_line(entity, pos);
+    if (line.empty()) {
       header = entity.substr(0, start);
       body = entity.substr(pos);
       return;
     }
+    if (start == 0 && line.starts_with("From ")) continue;
+    if (!is_header_line(line, after_field)) {
+      header = entity.substr(0, start);
+      body = entity.substr(start);
+      return;
+    }
+    after_field = true;
   }
   header = entity;
   body = std::string_view();
@@ -145,6 +173,25 @@ std::string meta_charset(std::string_view html) {
   return head.substr(start, end - start);
 }
 
+// Whether `data` is text in `charset` (an Internet charset name, empty when
+// none is declared): it holds no NUL byte, and no sequence that a
+// multibyte charset does not have.
+bool is_text_in(std::string_view data, std::string_view charset) {
+  if (data.find('\0') != std::string_view::npos) return false;
+  std::string name = lower(charset);
+  if (name == "utf-8" || name == "utf8") return is_utf8(data);
+  static constexpr std::string_view kMultibyte[] = {
+      "shift_jis",   "shift-jis", "sjis",    "euc-jp", "euc-kr",     "euc-tw",
+      "gb2312",      "gbk",       "gb18030", "big5",   "big5-hkscs", "iso-2022-jp",
+      "iso-2022-kr", "cp932",     "cp936",   "cp949",  "cp950",      "windows-31j"};
+  bool multibyte = false;
+  for (std::string_view m : kMultibyte) multibyte = multibyte || name == m;
+  if (!multibyte || !charset_known(name) || is_ascii(data)) return true;
+  // The recoding shows an invalid sequence as "?".
+  auto marks = [](std::string_view s) { return std::count(s.begin(), s.end(), '?'); };
+  return marks(recode(data, name, "UTF-8")) == marks(data);
+}
+
 std::string decode_transfer(std::string_view body, std::string_view encoding) {
   std::string cte = lower(encoding);
   if (cte == "base64") return decode_base64_text(body);
@@ -191,6 +238,10 @@ class Renderer {
       }
       return;
     }
+    if (t == "message/external-body" && !attached) {
+      external(type, body);
+      return;
+    }
     if (t == "message/rfc822" && !attached) {
       forwarded(decode_transfer(body, h.transfer_encoding), depth);
       return;
@@ -200,26 +251,41 @@ class Renderer {
                    t == "message/delivery-status" || t == "message/disposition-notification" ||
                    t == "message/rfc822-headers";
     if (textual && !attached) {
-      std::string data = decode_transfer(body, h.transfer_encoding);
+      // Only a named part can be a file.
+      if (hidden_ && name.empty()) return;
+      std::string data;
+      // Text that its label calls base64 is text.
+      bool wrong_base64 =
+          lower(h.transfer_encoding) == "base64" &&
+          plainly_not_base64(body, true,
+                             !h.content_type.empty() && t.starts_with("text/") && name.empty());
+      data = wrong_base64 ? std::string(body) : decode_transfer(body, h.transfer_encoding);
       std::string charset = type.param("charset");
+      // A named part whose bytes are no text in its charset is a file.
+      if (!name.empty() && !is_text_in(data, charset)) {
+        add_file(name, std::move(data));
+        return;
+      }
+      if (hidden_) return;
+      if (wrong_base64) ++findings_.wrong_base64;
       if (charset.empty() && t == "text/html") charset = meta_charset(data);
       std::string utf8 = to_utf8(data, charset, options_.fallback_charset);
       separate();
       if (t == "text/html") {
         for (std::string& line : html_to_text(utf8, options_.html_width)) add_line(line);
+      } else if (t == "text/plain" && lower(type.param("format")) == "flowed") {
+        // Paragraphs as one line each: FidoNet readers wrap them.
+        text(unflow_text(utf8, lower(type.param("delsp")) == "yes"));
       } else {
         text(utf8);
       }
       return;
     }
-    BodyItem file;
-    file.file = true;
-    file.text = name;
-    file.data = decode_transfer(body, h.transfer_encoding);
-    items_.push_back(std::move(file));
+    add_file(name, decode_transfer(body, h.transfer_encoding));
   }
 
   std::vector<BodyItem> take() { return std::move(items_); }
+  const RenderFindings& findings() const { return findings_; }
 
  private:
   // Of the alternatives: the first plain text, else a nested multipart,
@@ -244,6 +310,16 @@ class Renderer {
     std::string_view header, body;
     split_entity(parts[static_cast<std::size_t>(chosen)], header, body);
     entity(parse_header(header), body, false, depth + 1);
+    // The files of the others (the inline images of the HTML) are saved;
+    // their text, another rendering of the same content, is left out.
+    bool was_hidden = hidden_;
+    hidden_ = true;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if (static_cast<int>(i) == chosen) continue;
+      split_entity(parts[i], header, body);
+      entity(parse_header(header), body, false, depth + 1);
+    }
+    hidden_ = was_hidden;
   }
 
   void forwarded(std::string_view message, int depth) {
@@ -262,8 +338,43 @@ class Renderer {
     add_line("----- End of forwarded message -----");
   }
 
+  // A part kept elsewhere: where to get it (its access parameters), its
+  // type, and the text that goes with it (the commands of a mail server).
+  void external(const MimeField& type, std::string_view body) {
+    std::string_view header, text_body;
+    split_entity(body, header, text_body);
+    EntityHeader h = parse_header(header);
+    separate();
+    add_line("----- External content -----");
+    static constexpr std::pair<std::string_view, std::string_view> kShown[] = {
+        {"access-type", "Access"},
+        {"url", "URL"},
+        {"site", "Site"},
+        {"directory", "Directory"},
+        {"name", "Name"},
+        {"mode", "Mode"},
+        {"server", "Server"},
+        {"subject", "Subject"},
+        {"size", "Size"},
+        {"expiration", "Expires"},
+        {"permission", "Permission"}};
+    for (const auto& [parameter, label] : kShown) {
+      std::string value = type.param(parameter);
+      if (!value.empty()) add_line(std::string(label) + ": " + value);
+    }
+    if (!h.content_type.empty()) {
+      add_line("Type: " + parse_mime_field(h.content_type, options_.fallback_charset).value);
+    }
+    if (!trim(text_body).empty()) {
+      add_line("");
+      text(to_utf8(text_body, "", options_.fallback_charset));
+    }
+    add_line("----- End of external content -----");
+  }
+
   // An empty line between the text of two parts.
   void separate() {
+    if (hidden_) return;
     for (auto it = items_.rbegin(); it != items_.rend(); ++it) {
       if (it->file) continue;
       if (!it->text.empty()) add_line("");
@@ -276,7 +387,16 @@ class Renderer {
     while (pos < utf8.size()) add_line(next_line(utf8, pos));
   }
 
+  void add_file(const std::string& name, std::string data) {
+    BodyItem file;
+    file.file = true;
+    file.text = name;
+    file.data = std::move(data);
+    items_.push_back(std::move(file));
+  }
+
   void add_line(std::string_view line) {
+    if (hidden_) return;
     BodyItem item;
     item.text = line;
     items_.push_back(std::move(item));
@@ -284,18 +404,23 @@ class Renderer {
 
   const RenderOptions& options_;
   std::vector<BodyItem> items_;
+  RenderFindings findings_;
+  bool hidden_ = false;  // in an alternative not shown: only its files count
 };
 
 }  // namespace
 
 std::vector<BodyItem> render_mime_body(std::string_view content_type,
-                                       std::string_view transfer_encoding, std::string_view body,
-                                       const RenderOptions& options) {
+                                       std::string_view transfer_encoding,
+                                       std::string_view disposition, std::string_view body,
+                                       const RenderOptions& options, RenderFindings* findings) {
   Renderer r(options);
   EntityHeader h;
   h.content_type = content_type;
   h.transfer_encoding = transfer_encoding;
+  h.disposition = disposition;
   r.entity(h, body, false, 0);
+  if (findings != nullptr) *findings = r.findings();
   return r.take();
 }
 

@@ -135,16 +135,35 @@ std::string MimeField::param(std::string_view name) const {
   return {};
 }
 
+std::string unquote_mime_string(std::string_view text, std::size_t& length) {
+  std::string out;
+  std::size_t i = 1;
+  for (; i < text.size() && text[i] != '"'; ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\')) {
+      ++i;
+    }
+    out.push_back(text[i]);
+  }
+  length = i < text.size() ? i + 1 : text.size();
+  return out;
+}
+
 MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
   MimeField field;
   std::size_t semi = text.find(';');
   field.value = lower(trim(text.substr(0, semi)));
-  // Split values "name*0", "name*1*" ... collected by name and number.
+  // Values by name: one whole value ("name=", "name*="), or the pieces of
+  // a split one ("name*0=", "name*1*=" ...) by number. The form a name is
+  // first given in counts, and in it the first value of each number.
   struct Piece {
     std::string text;
     bool encoded = false;
   };
-  std::map<std::string, std::map<int, Piece>> split;
+  struct Parameter {
+    bool split = false;
+    std::map<int, Piece> pieces;
+  };
+  std::map<std::string, Parameter> split;
   std::vector<std::string> order;
   std::size_t i = semi == std::string_view::npos ? text.size() : semi + 1;
   while (i < text.size()) {
@@ -155,15 +174,10 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
     i = eq + 1;
     while (i < text.size() && is_line_space(text[i])) ++i;
     std::string value;
-    bool was_quoted = false;
     if (i < text.size() && text[i] == '"') {
-      was_quoted = true;
-      ++i;
-      while (i < text.size() && text[i] != '"') {
-        if (text[i] == '\\' && i + 1 < text.size()) ++i;
-        value.push_back(text[i++]);
-      }
-      if (i < text.size()) ++i;
+      std::size_t length = 0;
+      value = unquote_mime_string(text.substr(i), length);
+      i += length;
       while (i < text.size() && text[i] != ';') ++i;
     } else {
       std::size_t end = text.find(';', i);
@@ -185,14 +199,19 @@ MimeField parse_mime_field(std::string_view text, std::string_view fallback) {
         name.resize(star);
       }
     }
-    if (split.find(name) == split.end()) order.push_back(name);
-    Piece& piece = split[name][number < 0 ? 0 : number];
-    if (!piece.text.empty() && number < 0) continue;  // the first value counts
-    piece.text = value;
-    piece.encoded = encoded && !was_quoted;
+    auto found = split.find(name);
+    if (found == split.end()) {
+      order.push_back(name);
+      found = split.emplace(name, Parameter{number >= 0, {}}).first;
+    } else if (found->second.split != (number >= 0) ||
+               found->second.pieces.count(number < 0 ? 0 : number) != 0) {
+      continue;
+    }
+    // An encoded value is decoded also when a mailer put it in quotes.
+    found->second.pieces[number < 0 ? 0 : number] = Piece{value, encoded};
   }
   for (const std::string& name : order) {
-    const std::map<int, Piece>& pieces = split[name];
+    const std::map<int, Piece>& pieces = split[name].pieces;
     std::string charset;
     std::string bytes;
     bool first = true;
@@ -250,6 +269,51 @@ std::string decode_base64_text(std::string_view text) {
   }
   flush();
   return out;
+}
+
+bool plainly_not_base64(std::string_view body, bool complete, bool declared_text) {
+  if (!complete) body = body.substr(0, body.rfind('\n') + 1);
+  std::size_t characters = 0;   // of the alphabet
+  std::size_t first_width = 0;  // of the first line of data
+  bool uneven = false;          // a line before the last one of another width
+  bool odd = false;             // such a line of a width no encoder writes
+  std::size_t last_width = 0;
+  std::size_t pos = 0;
+  bool before_last = false;  // a line of data came before this one
+  while (pos < body.size()) {
+    std::size_t end = body.find('\n', pos);
+    std::string_view line = body.substr(pos, end == std::string_view::npos ? end : end - pos);
+    pos = end == std::string_view::npos ? body.size() : end + 1;
+    line = trim(line);
+    if (line.empty()) continue;
+    for (char c : line) {
+      if (c == '=') continue;
+      if (c == '-' || base64_value(static_cast<unsigned char>(c)) < 0) return true;
+      ++characters;
+    }
+    if (before_last) {
+      // The line before this one was not the last: it is a full line.
+      if (first_width == 0) first_width = last_width;
+      if (last_width != first_width) uneven = true;
+      if (last_width % 4 != 0) odd = true;
+    }
+    last_width = line.size();
+    before_last = true;
+  }
+  if (uneven && odd) return true;
+  if (complete && characters % 4 == 1) return true;
+  if (!declared_text) return false;
+  std::string data = decode_base64_text(body);
+  std::size_t control = 0;
+  for (char ch : data) {
+    auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != 0x1B && c != 0x0E &&
+         c != 0x0F) ||
+        c == 0x7F) {
+      ++control;
+    }
+  }
+  return control * 2 > data.size();
 }
 
 std::string decode_quoted_printable(std::string_view text) {

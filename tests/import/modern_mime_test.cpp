@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "config/settings.hpp"
@@ -82,6 +83,75 @@ TEST(ModernMime, ImportShowsWhatPythonReadsAndCrashmailTossesIt) {
   if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed";
   EXPECT_EQ(crashmail_toss(dir), 14) << read_file(dir / "cm/log");
 }
+
+// The faults of mail a reader could not get at, one case each (built by
+// tests/import/modern_faults.py with Python's email package): the text a
+// FidoNet reader sees holds what Python reads, in order, without MIME
+// structure; every file is decoded as Python decodes it and noted; and
+// crashmail tosses the packet.
+struct FaultCase {
+  const char* name;   // the case of modern_faults.py
+  const char* modes;  // the ModernMime settings it holds for: "Yes", "No" or "YesNo"
+};
+
+const FaultCase kFaultCases[] = {
+    {"ForwardedBodyWithoutHeader", "Yes"},         // a list notice's returned message
+    {"ForwardedHeaderThatIsNoHeader", "Yes"},      // its first line is text
+    {"InlineImageOfTheHtmlAlternative", "Yes"},    // multipart/related inside alternative
+    {"TextLabelledBase64WithWords", "YesNo"},      // blanks inside the lines
+    {"TextLabelledBase64OfShortLines", "YesNo"},   // lines no encoder writes
+    {"NamedTextPartHoldingBinary", "Yes"},         // a GIF named rzkly.txt
+    {"NamedTextPartHoldingText", "Yes"},           // stays text
+    {"WholeMessageAsAttachment", "Yes"},           // disposition of the message itself
+    {"Rfc2231SplitBoundaryAndName", "Yes"},        // boundary*0*=, filename*0*=
+    {"Rfc2231QuotedAndBesideAPlainValue", "Yes"},  // boundary*="...", filename= first
+    {"ExternalBody", "Yes"},                       // URL and anon-ftp access
+    {"FlowedText", "Yes"},                         // paragraphs, quotes, stuffing
+    {"FlowedTextDelSp", "Yes"},                    // DelSp=yes, a long word broken
+};
+
+struct FaultParam {
+  std::string name;
+  bool modern;
+};
+
+void PrintTo(const FaultParam& p, std::ostream* os) {
+  *os << p.name << (p.modern ? " with ModernMime Yes" : " with ModernMime No");
+}
+
+class ModernMimeFault : public ::testing::TestWithParam<FaultParam> {};
+
+const std::string kFaultScript =
+    std::string(QUILLMAR_SOURCE_DIR) + "/tests/import/modern_faults.py";
+
+TEST_P(ModernMimeFault, ReaderGetsWhatPythonReads) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  const FaultParam& p = GetParam();
+  ScratchDir dir;
+  dir.write("q.cfg", p.modern ? modern_config(dir) : minimal_config(dir));
+  ASSERT_EQ(output_of("python3 " + kFaultScript + " make " + p.name + " " + dir.path()), "");
+  RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  dir.write("stderr.txt", r.err);
+  EXPECT_EQ(output_of("python3 " + kFaultScript + " check " + p.name + " " + dir.path()), "ok\n");
+  if (!have_program("crashmail")) GTEST_SKIP() << "crashmail is not installed";
+  EXPECT_EQ(crashmail_toss(dir), 1) << read_file(dir / "cm/log");
+}
+
+std::vector<FaultParam> fault_params() {
+  std::vector<FaultParam> out;
+  for (const FaultCase& c : kFaultCases) {
+    std::string modes = c.modes;
+    if (modes.find("Yes") != std::string::npos) out.push_back({c.name, true});
+    if (modes.find("No") != std::string::npos) out.push_back({c.name, false});
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ModernMimeFault, ::testing::ValuesIn(fault_params()),
+                         [](const ::testing::TestParamInfo<FaultParam>& info) {
+                           return info.param.name + (info.param.modern ? "" : "DefaultMode");
+                         });
 
 // The charset of an area known only by its FidoNet tag is known after the
 // parts were first counted: the parts are counted again in it, so that
@@ -349,6 +419,114 @@ TEST(ModernMime, ExportWritesWhatPythonReadsAsTheOriginal) {
     EXPECT_EQ(words(joined), words(c.want_text)) << line;
     std::size_t longest = std::stoul(line.substr(line.find("\"longest\": ") + 11));
     EXPECT_LE(longest, 78u) << line;
+  }
+}
+
+// Python's reading of the flowed text of a reply file: per message one
+// line of JSON with the Content-Type parameters, the text joined as
+// RFC 3676 says (soft line breaks, DelSp=yes, space-stuffing) and the
+// longest line as sent, in characters.
+constexpr const char* kFlowedReader = R"PY(
+import email, email.policy, json, sys
+data = open(sys.argv[1], 'rb').read()
+pos = 0
+while pos + 4 <= len(data):
+    n = int.from_bytes(data[pos:pos + 4], 'big')
+    msg = email.message_from_bytes(data[pos + 4:pos + 4 + n], policy=email.policy.default)
+    pos += 4 + n
+    text = msg.get_content()
+    delsp = msg.get_param('delsp') == 'yes'
+    paragraphs, current = [], None
+    for line in text.split('\n')[:-1]:
+        if line.startswith(' '):
+            line = line[1:]
+        soft = line.endswith(' ') and line != '-- '
+        current = (current or '') + (line[:-1] if soft and delsp else line)
+        if not soft:
+            paragraphs.append(current)
+            current = None
+    print(json.dumps({'subject': str(msg['subject']), 'format': msg.get_param('format'),
+                      'delsp': msg.get_param('delsp'), 'charset': msg.get_content_charset(),
+                      'paragraphs': paragraphs,
+                      'longest': max(len(l) for l in text.split('\n'))}, ensure_ascii=False))
+)PY";
+
+// FidoNet paragraphs, on one long line or wrapped by an editor at 79
+// columns, go out as format=flowed text: Python joins every line of the
+// FidoNet text back as it was written, and no line as sent is longer than
+// the line width and its two marks.
+TEST(ModernMime, ExportSendsParagraphsAsFlowedText) {
+  if (!have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  const FtnAddress node{2, 345, 1, 0};
+  const FtnAddress gateway{2, 345, 6, 0};
+  std::string long_paragraph;
+  for (int i = 0; i < 6; ++i) {
+    long_paragraph +=
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus K\xC3\xB6ln, ein Absatz auf einer Zeile. ";
+  }
+  long_paragraph += "Ende.";
+  const std::vector<std::string> utf8_lines = {
+      long_paragraph,
+      "",
+      "An editor wraps this paragraph at seventy-nine columns and leaves the blank ",
+      "at the end of each line it broke, as many FidoNet editors do; the reader ",
+      "sees the lines as they were.",
+      " JD> A quoted line of the FidoNet kind that is rather long and goes past the width.",
+      "> An Internet-style quote, kept as text.",
+      "From here on, a line that mailbox readers would take for a separator.",
+      "Link: https://example.org/" + std::string(90, 'a') + "/index.html",
+      "Trailing blanks of a line that ends a paragraph go.   ",
+      "-- ",
+      "Joe",
+  };
+  std::string cp866_paragraph;
+  std::string want_cp866;
+  for (int i = 0; i < 5; ++i) {
+    cp866_paragraph += "\x8A\xA0\xAA \xA4\xA5\xAB\xA0? \x82\xE1\xF1 \xE5\xAE\xE0\xAE\xE8\xAE. ";
+    want_cp866 += "Как дела? Всё хорошо. ";
+  }
+  want_cp866.pop_back();
+  std::vector<TestMessage> messages(2);
+  messages[0].subject = "utf8";
+  messages[0].text =
+      "\x01MSGID: 2:345/1 00000001\r\x01"
+      "CHRS: UTF-8 4\rTo: a@example.net\r\r";
+  for (const std::string& l : utf8_lines) messages[0].text += l + "\r";
+  messages[1].subject = "cp866";
+  messages[1].text =
+      "\x01MSGID: 2:345/1 00000002\r\x01"
+      "CHRS: CP866 2\rTo: a@example.net\r\r" +
+      cp866_paragraph + "\r";
+  ScratchDir dir;
+  dir.write("out/01590006.OUT", build_packet(node, gateway, messages));
+  dir.write("q.cfg", modern_config(dir));
+  RunResult r = run_quillmar(dir.path(), {"EXPORT", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::string script = dir.write("flowed.py", kFlowedReader);
+  std::string seen = output_of("python3 " + script + " " + (dir / "soup/mail0000.MSG"));
+  auto quoted = [](const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) out += c == '"' ? std::string("\\\"") : std::string(1, c);
+    return out + "\"";
+  };
+  std::string want_utf8 = "\"paragraphs\": [";
+  for (const std::string& l : utf8_lines) {
+    std::string kept = l == "-- " ? l : l.substr(0, l.find_last_not_of(' ') + 1);
+    want_utf8 += quoted(kept) + (&l == &utf8_lines.back() ? "]" : ", ");
+  }
+  for (const std::string& want :
+       {"{\"subject\": \"utf8\", \"format\": \"flowed\", \"delsp\": \"yes\", \"charset\": "
+        "\"utf-8\", " +
+            want_utf8,
+        "{\"subject\": \"cp866\", \"format\": \"flowed\", \"delsp\": \"yes\", \"charset\": "
+        "\"utf-8\", \"paragraphs\": [" +
+            quoted(want_cp866) + "]"}) {
+    std::size_t at = seen.find(want);
+    EXPECT_NE(at, std::string::npos) << want << "\n" << seen;
+    if (at == std::string::npos) continue;
+    std::string line = seen.substr(at, seen.find('\n', at) - at);
+    EXPECT_LE(std::stoul(line.substr(line.find("\"longest\": ") + 11)), 72u + 2u) << line;
   }
 }
 

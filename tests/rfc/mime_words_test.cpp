@@ -47,6 +47,15 @@ TEST(MimeWords, ParametersLoseQuotesAndJoinTheirPieces) {
       {"application/pdf; name=\"=?utf-8?b?w5xiZXI=?=.pdf\"", "name", "Über.pdf"},
       {"text/plain; charset=\"UTF-8\"; format=flowed", "charset", "UTF-8"},
       {"multipart/mixed;\tboundary=----=_Part_1 ; x=y", "boundary", "----=_Part_1"},
+      // Encoded values in quotes are decoded too; the form a name is first
+      // given in counts (as Python's email package reads them).
+      {"multipart/mixed; boundary*=\"us-ascii'en'%3D_p\"; boundary=x", "boundary", "=_p"},
+      {"multipart/mixed; boundary*0*=\"us-ascii''%3Da\"; boundary*1=\"b\"", "boundary", "=ab"},
+      {"attachment; filename=\"old.bin\"; filename*0*=utf-8''gr%C3%BC; filename*1=n", "filename",
+       "old.bin"},
+      // A backslash is an escape only before a double quote or a backslash.
+      {"application/octet-stream; name=\"C:\\docs\\data.bin\"", "name", "C:\\docs\\data.bin"},
+      {"application/octet-stream; name=\"C:\\\\docs\\\\data.bin\"", "name", "C:\\docs\\data.bin"},
   };
   for (const Case& c : cases) {
     MimeField f = parse_mime_field(c.field, "windows-1252");
@@ -76,6 +85,34 @@ TEST(MimeWords, RecodingKeepsEveryLineAndWholeCharacters) {
   EXPECT_STREQ(find_fido_charset("windows-1251")->chrs, "CP1251");
   EXPECT_EQ(iconv_name_of("IBMPC 2"), "CP437");
   EXPECT_EQ(iconv_name_of("CP866#2"), "CP866");
+}
+
+// Text that a label calls base64 is told from base64 that encoders
+// write.
+TEST(MimeWords, TextLabelledBase64IsToldFromBase64) {
+  struct Case {
+    const char* label;
+    std::string body;
+    bool complete;
+    bool declared_text;
+    bool text;
+  } cases[] = {
+      {"encoded text", "SGVsbG8gSm9lLAp0aGlzIHRleHQgd2FzIGVuY29kZWQuCg==\n", true, true, false},
+      {"encoded lines of 76", std::string(76, 'Q') + "\n" + std::string(76, 'Q') + "\r\nQUJD\n",
+       true, false, false},
+      {"lines of 61 of one width", std::string(61, 'A') + "\n" + std::string(61, 'A') + "\nQQ==\n",
+       true, false, false},
+      {"blanks inside a line", "Hello Joe,\nthis was never encoded.\n", true, true, true},
+      {"punctuation", "Thanks!\n", true, false, true},
+      {"words on lines of their own", "Thanks\nfor\nthe\nhelp\nAnn\n", true, false, true},
+      {"a length no base64 has", "QUJDR\n", true, false, true},
+      {"that length in the start of a block", "QUJDR", false, false, false},
+      {"mostly control bytes, declared text", "AAAAAAAA\n", true, true, true},
+      {"mostly control bytes, no type", "AAAAAAAA\n", true, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(plainly_not_base64(c.body, c.complete, c.declared_text), c.text) << c.label;
+  }
 }
 
 }  // namespace

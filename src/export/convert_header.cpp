@@ -1,0 +1,255 @@
+// The Internet header of a reply message: addressees, sender, subject,
+// identifiers and the MIME fields.
+#include "export/conversion.hpp"
+#include "export/convert.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "base/char_class.hpp"
+#include "base/charset.hpp"
+#include "base/file_helpers.hpp"
+#include "base/log.hpp"
+#include "base/number_scan.hpp"
+#include "base/run_options.hpp"
+#include "base/text_helpers.hpp"
+#include "base/version.hpp"
+#include "config/settings.hpp"
+#include "export/export_state.hpp"
+#include "export/journal.hpp"
+#include "fido/address_mapping.hpp"
+#include "fido/message_record.hpp"
+#include "lists/distribution.hpp"
+#include "lists/list_files.hpp"
+#include "platform/clock.hpp"
+#include "rfc/header_words.hpp"
+#include "rfc/header_writer.hpp"
+#include "soup/reply.hpp"
+
+namespace quillmar::conversion {
+
+namespace {
+
+// A header text of the FidoNet message as Internet header text: encoded
+// words with ModernMime, else as it stands. `used` is what the line holds
+// before it.
+std::string header_text(std::string_view text, std::size_t used) {
+  std::string value = header_value(text);
+  if (!settings->ModernMime) return value;
+  return encode_header_words(fido_text_as_utf8(value), used);
+}
+
+// Writes a header text of the FidoNet message through the header writer:
+// as encoded words with ModernMime, else as it stands.
+void write_text_value(HeaderWriter& out, std::string_view text, std::size_t used) {
+  if (settings->ModernMime) {
+    out.folded(header_text(text, used));
+  } else {
+    out.value(text);
+  }
+}
+
+// The entries of one kind, with a line break before every third entry
+// that follows earlier text.
+void write_recipients(HeaderWriter& out, uint8_t kind, bool first_follows_text) {
+  long written = 0;
+  for (const Recipient& r : message_work.recipients) {
+    if (r.kind != kind) continue;
+    if (written != 0 || first_follows_text) out.raw(written % 3 == 0 ? ",\n    " : ", ");
+    out.value(r.address.view());
+    ++written;
+  }
+}
+
+bool has_kind(uint8_t kind) {
+  for (const Recipient& r : message_work.recipients) {
+    if (r.kind == kind) return true;
+  }
+  return false;
+}
+
+bool subject_names_bundle(std::string_view subject) {
+  while (!subject.empty()) {
+    std::size_t space = subject.find(' ');
+    if (is_mail_bundle_name(subject.substr(0, space))) return true;
+    if (space == std::string_view::npos) break;
+    subject.remove_prefix(space + 1);
+  }
+  return false;
+}
+
+// A line break inside a header value becomes a blank, so that no field or
+// text line of a FidoNet message can add header lines of its own.
+template <std::size_t N>
+void make_one_line(Text<N>& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') text.set(i, ' ');
+  }
+}
+
+// Every value of the message that goes into its header, on one line.
+void make_header_values_one_line() {
+  ExportMessage& message = *export_state.message;
+  for (Text<128>* value :
+       {&state.recipient, &state.from_address, &state.reply_address, &state.newsgroup,
+        &message.to_name, &message.from_name, &message.subject, &message.route_subject,
+        &state.msgid_ref.id_text, &state.reply_ref.id_text}) {
+    make_one_line(*value);
+  }
+  for (Recipient& r : message_work.recipients) make_one_line(r.address);
+  for (Text<128>& group : message_work.cross_posts) make_one_line(group);
+}
+
+// The addressees: the list's members, the recipients of mail, or the
+// newsgroups.
+void write_addressees(HeaderWriter& out) {
+  const ExportMessage& m = *export_state.message;
+  if (state.list != nullptr) {
+    write_member_bcc(out, *state.list);
+  } else if (!state.is_news) {
+    out.start("To");
+    if (!state.is_uucp) {
+      out.value(state.recipient);
+      if (export_state.target == ExportTarget::route && !m.to_name.empty()) {
+        out.raw(" (");
+        write_text_value(out, m.to_name, 6 + state.recipient.size());
+        out.raw(")");
+      }
+    }
+    write_recipients(out, kAddressTo, !state.is_uucp);
+    out.end();
+    if (has_kind(kAddressCc)) {
+      out.start("Cc");
+      write_recipients(out, kAddressCc, false);
+      out.end();
+    }
+    if (has_kind(kAddressBcc)) {
+      out.start("Bcc");
+      write_recipients(out, kAddressBcc, false);
+      out.end();
+    }
+  } else {
+    out.start("Newsgroups");
+    out.value(state.newsgroup);
+    for (const Text<128>& group : message_work.cross_posts) {
+      out.raw(",");
+      out.value(group);
+    }
+    out.end();
+  }
+}
+
+// Sender, reply address and subject.
+void write_origin_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  const ExportMessage& m = *export_state.message;
+  out.start("From");
+  if (state.is_news) out.value(s.NoSpamText);
+  out.value(state.from_address);
+  out.raw(" (");
+  std::size_t from_used = 8 + (state.is_news ? s.NoSpamText.size() : 0) + state.from_address.size();
+  write_text_value(out, m.from_name, from_used);
+  out.raw(")");
+  out.end();
+  if (state.list == nullptr) {
+    out.start("Reply-to");
+    out.value(state.reply_address);
+    out.raw(" (");
+    write_text_value(out, m.from_name, 12 + state.reply_address.size());
+    out.raw(")");
+    out.end();
+  } else {
+    std::string_view list_address =
+        state.list->ListAddress ? state.list->ListAddress->view() : std::string_view();
+    out.field("Reply-to", list_address);
+    out.field("Sender", list_address);
+  }
+  std::string_view subject = m.subject;
+  if (m.file_attached && export_state.target == ExportTarget::route && !m.route_subject.empty() &&
+      subject_names_bundle(m.subject)) {
+    subject = m.route_subject;
+  }
+  out.start("Subject");
+  write_text_value(out, subject, 9);
+  out.end();
+}
+
+// Date, identifiers, organisation and the gateway's own fields.
+void write_message_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  const ExportMessage& m = *export_state.message;
+  out.date(parse_fido_date(m.date_time), s.TimeZone);
+
+  // The identifiers are put together in a buffer kept for the run.
+  static std::string id;
+  auto identifier = [](const MessageRef& ref) -> std::string_view {
+    id.clear();
+    append_message_id(id, ref.id_text, ref.serial, ref.address);
+    id.pop_back();  // its line end
+    return id;
+  };
+  out.field("Message-ID", identifier(state.msgid_ref));
+  if (state.reply_ref.serial != 0 || !state.reply_ref.id_text.empty()) {
+    out.field(state.is_news ? "References" : "In-Reply-To", identifier(state.reply_ref));
+  }
+  if (!s.Organization.empty()) out.field("Organization", s.Organization);
+  if (!m.to_name.empty() && (state.is_news || state.list != nullptr || state.is_mailing_list)) {
+    out.start("X-Comment-To");
+    write_text_value(out, m.to_name, 14);
+    out.end();
+  }
+  if (!state.is_news && export_state.target == ExportTarget::route && !m.route_password.empty()) {
+    out.field("X-MailPassword", m.route_password);
+  }
+  out.program(state.list != nullptr ? "X-MailServer" : "X-MailConverter");
+}
+
+// The MIME fields, and the start of the text part of a message with files.
+void write_content_lines(HeaderWriter& out) {
+  const Settings& s = *settings;
+  out.field("Mime-version", "1.0");
+  if (export_state.message->file_attached) {
+    out.start("Content-Type");
+    out.raw("multipart/mixed; boundary=\"");
+    out.raw(kMimeBoundary);
+    out.raw("\"");
+    out.end();
+    out.raw("\n--");
+    out.raw(kMimeBoundary);
+    out.raw("\n");
+  }
+  out.start("Content-Type");
+  out.raw("text/plain; charset=");
+  out.value(state.out_charset);
+  // Paragraphs go out as flowed text, so that every reader wraps them.
+  if (s.ModernMime) out.raw("; format=flowed; delsp=yes");
+  out.end();
+  if (!state.has_8bit) {
+    out.field("Content-Transfer-Encoding", "7bit");
+  } else {
+    out.field("Content-Transfer-Encoding", s.UseQP ? "quoted-printable" : "8bit");
+  }
+  out.finish();
+}
+
+}  // namespace
+
+// FidoNet text as UTF-8: in the charset of its CHRS kludge (or of the
+// area), and as IBMPC when text said to be UTF-8 is not.
+std::string fido_text_as_utf8(std::string_view text) {
+  return to_utf8(text, state.source_charset, "CP437");
+}
+
+void write_header(platform::File& file) {
+  make_header_values_one_line();
+  HeaderWriter out(file);
+  write_addressees(out);
+  write_origin_lines(out);
+  write_message_lines(out);
+  write_content_lines(out);
+}
+
+}  // namespace quillmar::conversion

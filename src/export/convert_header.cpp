@@ -33,23 +33,27 @@ namespace quillmar::conversion {
 
 namespace {
 
-// A header text of the FidoNet message as Internet header text: encoded
-// words with ModernMime, else as it stands. `used` is what the line holds
-// before it.
+// The charset that names the bytes of a header text in the default mode:
+// the message's own, or CP437, FidoNet's usual one, where that is only
+// "us-ascii" (the text is 8-bit, so it is not).
+std::string_view default_header_charset() {
+  if (equals_nocase(state.out_charset, "us-ascii")) return "IBM437";
+  return state.out_charset;
+}
+
+// A header text of the FidoNet message as Internet header text: printable
+// ASCII as it stands, anything else as encoded words (news servers refuse
+// raw 8-bit header fields): recoded to UTF-8 with ModernMime, else in the
+// message's charset. `used` is what the line holds before it.
 std::string header_text(std::string_view text, std::size_t used) {
   std::string value = header_value(text);
-  if (!settings->ModernMime) return value;
+  if (!settings->ModernMime) return encode_header_words(value, used, default_header_charset());
   return encode_header_words(fido_text_as_utf8(value), used);
 }
 
-// Writes a header text of the FidoNet message through the header writer:
-// as encoded words with ModernMime, else as it stands.
+// Writes a header text of the FidoNet message through the header writer.
 void write_text_value(HeaderWriter& out, std::string_view text, std::size_t used) {
-  if (settings->ModernMime) {
-    out.folded(header_text(text, used));
-  } else {
-    out.value(text);
-  }
+  out.folded(header_text(text, used));
 }
 
 // The entries of one kind, with a line break before every third entry

@@ -1,6 +1,7 @@
 #include "rfc/header_words.hpp"
 
 #include "base/charset.hpp"
+#include "base/text_helpers.hpp"
 
 namespace quillmar {
 
@@ -40,7 +41,7 @@ bool plain_header_text(std::string_view text) {
 std::string encode_header_words(std::string_view text, std::size_t used, std::string_view charset) {
   // A line end or another control character would end the header line.
   if (plain_header_text(text)) return std::string(text);
-  const bool utf8 = charset == "UTF-8";
+  const bool utf8 = equals_nocase(charset, "UTF-8");
   const std::size_t overhead = kWordMarks + charset.size();
   // A long charset name leaves fewer bytes to a word of a whole line.
   std::size_t chunk_bytes = kChunkBytes;

@@ -96,5 +96,92 @@ TEST(Install, InstalledProgramRunsTheInstalledExample) {
       << output;
 }
 
+// The command of the job line of an installed crontab (the fields after
+// the five times and the user).
+std::string crontab_command(const std::string& crontab) {
+  std::size_t pos = 0;
+  while (pos < crontab.size()) {
+    std::size_t end = crontab.find('\n', pos);
+    if (end == std::string::npos) end = crontab.size();
+    std::string line = crontab.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.empty() || line[0] == '#' || line.find('=') < line.find(' ')) continue;
+    std::size_t at = 0;
+    for (int field = 0; field < 6; ++field) {
+      at = line.find_first_not_of(" \t", at);
+      at = line.find_first_of(" \t", at);
+      if (at == std::string::npos) return "";
+    }
+    return line.substr(line.find_first_not_of(" \t", at));
+  }
+  return "";
+}
+
+// The shipped crontab line, installed under a prefix that is not on cron's
+// PATH, runs the cycle with cron's environment (env -i PATH=/usr/bin:/bin):
+// the cycle finds quillmar and quillmar-soup beside itself. A staged
+// install (DESTDIR) names the prefix, not the staging directory.
+TEST(Install, CrontabLineRunsUnderCronEnvironment) {
+  if (!have_program("cmake")) GTEST_SKIP() << "cmake is not installed";
+  ScratchDir prefix;
+  std::string output;
+  ASSERT_EQ(shell("cmake --install '" QUILLMAR_BUILD_DIR "' --prefix '" + prefix.path() + "'",
+                  output, prefix),
+            0)
+      << output;
+  std::string command =
+      crontab_command(read_file(prefix / "share/doc/quillmar/contrib/quillmar.crontab"));
+  ASSERT_EQ(command, prefix / "bin/quillmar-cycle");
+  EXPECT_NE(read_file(prefix / "share/doc/quillmar/contrib/quillmar.service")
+                .find("\nExecStart=" + prefix / "bin/quillmar-cycle\n"),
+            std::string::npos);
+
+  ScratchDir stage;
+  ASSERT_EQ(shell("DESTDIR='" + stage.path() +
+                      "' cmake --install '" QUILLMAR_BUILD_DIR "' --prefix /opt/quillmar",
+                  output, stage),
+            0)
+      << output;
+  EXPECT_EQ(crontab_command(
+                read_file(stage / "opt/quillmar/share/doc/quillmar/contrib/quillmar.crontab")),
+            "/opt/quillmar/bin/quillmar-cycle");
+
+  // With quillmar-soup, deliver keeps the replies (no MTA and no news
+  // server configured) and says so: the program was found and ran.
+  struct Case {
+    const char* name;
+    std::string settings;
+    int exit_code;
+    std::string report;
+  } cases[] = {
+      {"SOUP program", "", 0, ""},
+      {"quillmar-soup by name", "QUILLMAR_SOUP=quillmar-soup ", 2,
+       "! mail 1 of mail0000.MSG kept for the next run: no SoupSendmail command is configured\n"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir home;
+    ScratchDir work;
+    fs::copy(prefix / "share/doc/quillmar/examples", work.path(), fs::copy_options::recursive);
+    std::string cron = "cd '" + home.path() + "' && env -i PATH=/usr/bin:/bin HOME='" +
+                       home.path() +
+                       "' SHELL=/bin/sh ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR_CONFIG='" +
+                       work.path() + "/QUILLMAR.CFG' QUILLMAR_DIR='" + work.path() +
+                       "' TOSS_COMMAND= SCAN_COMMAND= " + c.settings + "sh -c '" + command + "'";
+    EXPECT_EQ(shell(cron, output, home), c.exit_code) << c.name << "\n" << output;
+    EXPECT_EQ(output.find("not found"), std::string::npos) << c.name << "\n" << output;
+    if (c.report.empty()) {
+      EXPECT_EQ(output, "") << c.name;
+    } else {
+      EXPECT_NE(output.find(c.report), std::string::npos) << c.name << "\n" << output;
+    }
+    // Both directions ran: the outbound mail is in the reply packet, the
+    // SOUP packet in the inbound.
+    EXPECT_EQ(read_file(work / "soup/REPLIES"), "mail0000\tmail\tbn\nnews0000\tnews\tBn\n")
+        << c.name;
+    EXPECT_FALSE(exists(work / "soup/AREAS")) << c.name;
+    EXPECT_TRUE(exists(work / "inbound/hello.txt")) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace quillmar::testing

@@ -153,7 +153,8 @@ int run_cycle(const ScratchDir& dir, const std::string& settings, std::string& o
   std::string command =
       "cd " + shell_quote(dir.path()) +
       " && ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR=" + shell_quote(QUILLMAR_BINARY) +
-      " QUILLMAR_DIR=" + shell_quote(dir.path()) + " QUILLMAR_CONFIG=./QUILLMAR.CFG " + settings +
+      " QUILLMAR_DIR=" + shell_quote(dir.path()) +
+      " QUILLMAR_CONFIG=./QUILLMAR.CFG SCAN_COMMAND= " + settings +
       " sh " QUILLMAR_SOURCE_DIR "/contrib/quillmar-cycle >output.txt 2>&1";
   int status = std::system(command.c_str());
   output = read_file(dir / "output.txt");
@@ -196,6 +197,29 @@ TEST(CronRun, CycleLogsTheTossersOutputAndShowsItOnlyOnFailure) {
     }
     // The gateway ran all the same.
     EXPECT_TRUE(exists(dir / "soup/REPLIES")) << c.name;
+  }
+}
+
+// One order with either SOUP program: fetch, IMPORT, toss, scan, EXPORT
+// (and quillmar-soup's deliver), as the log shows it.
+TEST(CronRun, CycleRunsTheStepsInOneOrder) {
+  ScratchDir dir;
+  copy_examples(dir);
+  std::string output;
+  ASSERT_EQ(run_cycle(dir,
+                      "SOUP_COMMAND='echo step-fetch' TOSS_COMMAND='echo step-toss' "
+                      "SCAN_COMMAND='echo step-scan'",
+                      output),
+            0)
+      << output;
+  EXPECT_EQ(output, "");
+  std::string log = read_file(dir / "quillmar.log");
+  std::size_t at = 0;
+  for (const char* step : {"\nstep-fetch\n", "Importing from Soup to PKT\n", "\nstep-toss\n",
+                           "\nstep-scan\n", "Exporting from "}) {
+    std::size_t found = log.find(step, at);
+    ASSERT_NE(found, std::string::npos) << step << "\n" << log;
+    at = found;
   }
 }
 

@@ -81,7 +81,7 @@ TEST(Install, InstalledProgramRunsTheInstalledExample) {
   fs::copy(root + "/share/doc/quillmar/examples", cycle_dir.path(), fs::copy_options::recursive);
   std::string cycle = "ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR='" + root +
                       "/bin/quillmar' QUILLMAR_DIR='" + cycle_dir.path() +
-                      "' QUILLMAR_CONFIG=./QUILLMAR.CFG TOSS_COMMAND= '" + root +
+                      "' QUILLMAR_CONFIG=./QUILLMAR.CFG TOSS_COMMAND= SCAN_COMMAND= '" + root +
                       "/bin/quillmar-cycle'";
   EXPECT_EQ(shell(cycle, output, stage), 0) << output;
   EXPECT_EQ(output, "");

@@ -227,6 +227,16 @@ TEST(Install, DebianPackageIsCleanForLintian) {
         "etc/quillmar/QUILLMAR.CFG", "etc/default/quillmar"}) {
     EXPECT_TRUE(exists(root + "/" + file)) << file;
   }
+  // The manual pages name the paths of this prefix.
+  for (const char* name : {"quillmar.8.gz", "quillmar-soup.8.gz", "quillmar-cycle.8.gz"}) {
+    ASSERT_EQ(shell("gzip -dc '" + root + "/usr/share/man/man8/" + name + "'", output, out), 0);
+    EXPECT_EQ(output.find("/usr/local"), std::string::npos) << name;
+    EXPECT_EQ(output.find("@QUILLMAR_"), std::string::npos) << name;
+  }
+  EXPECT_NE(output.find("\n*/15 * * * *  quillmar  /usr/bin/quillmar-cycle\n"), std::string::npos);
+  ASSERT_EQ(shell("gzip -dc '" + root + "/usr/share/man/man8/quillmar.8.gz'", output, out), 0);
+  EXPECT_NE(output.find("\n.I /usr/share/doc/quillmar/examples/QUILLMAR.CFG\n"), std::string::npos);
+
   ASSERT_EQ(shell("dpkg-deb -c '" + package + "' | grep -c quillmar-cycle$", output, out), 0);
   EXPECT_EQ(output, "1\n");  // installed once
   EXPECT_EQ(read_file(root + "/usr/share/doc/quillmar/contrib/quillmar.crontab")

@@ -239,9 +239,9 @@ TEST(Install, DebianPackageIsCleanForLintian) {
 
   ASSERT_EQ(shell("dpkg-deb -c '" + package + "' | grep -c quillmar-cycle$", output, out), 0);
   EXPECT_EQ(output, "1\n");  // installed once
-  EXPECT_EQ(read_file(root + "/usr/share/doc/quillmar/contrib/quillmar.crontab")
-                    .find("  quillmar  /usr/bin/quillmar-cycle\n") == std::string::npos,
-            false);
+  EXPECT_NE(read_file(root + "/usr/share/doc/quillmar/contrib/quillmar.crontab")
+                .find("  quillmar  /usr/bin/quillmar-cycle\n"),
+            std::string::npos);
   std::string service = read_file(root + "/lib/systemd/system/quillmar.service");
   EXPECT_NE(service.find("\nExecStart=/usr/bin/quillmar-cycle\n"), std::string::npos) << service;
   EXPECT_NE(service.find("\nUser=quillmar\n"), std::string::npos) << service;

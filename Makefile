@@ -1,7 +1,7 @@
 # Set-up commands: `make` builds build/quillmar, `make test` runs every test
 # under the sanitizers, `make demo` runs the gateway on the example installation,
 # `make install` installs under $(PREFIX) (staged under $(DESTDIR) when set),
-# `make deb` builds a Debian package in build/release/package.
+# `make deb` builds a Debian package in build/deb/package.
 JOBS ?= 2
 PREFIX ?= /usr/local
 DESTDIR ?=
@@ -37,8 +37,16 @@ demo: build
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
 
-deb: build
-	cd build/release && cpack -G DEB
+# The Debian package: a release build with Debian's build flags (hardening;
+# -Wdate-time left out, as the banner names the build date) in build/deb,
+# packaged by contrib/debian/build-deb into build/deb/package/.
+DEB_FLAGS := DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CPPFLAGS_MAINT_STRIP=-Wdate-time
+deb:
+	CXXFLAGS="$$($(DEB_FLAGS) dpkg-buildflags --get CXXFLAGS) $$($(DEB_FLAGS) dpkg-buildflags --get CPPFLAGS)" \
+	  LDFLAGS="$$($(DEB_FLAGS) dpkg-buildflags --get LDFLAGS)" \
+	  cmake -S . -B build/deb $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/deb -j $(JOBS)
+	contrib/debian/build-deb build/deb build/deb/package
 
 # The libFuzzer targets of fuzz/ (clang), each run for FUZZ_SECONDS on its
 # seed corpus; new inputs go to build/fuzz/corpus/<target>, crashes to

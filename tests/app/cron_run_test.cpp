@@ -2,7 +2,9 @@
 // without carriage returns when standard error is captured, and the exit
 // code of a run that had to keep its input for a later run.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -143,6 +145,82 @@ TEST(CronRun, UnreadableInputIsNamedWithItsReason) {
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.err, "Importing from Soup to PKT\n! Error reading " + dir.path() +
                        "/soup\\AREAS: not a regular file\n" + kKeptLine);
+}
+
+// The exchange script of contrib/ on a copy of the example installation
+// (LogFile ./quillmar.log); its exit code and everything it printed.
+int run_cycle(const ScratchDir& dir, const std::string& settings, std::string& output) {
+  std::string command =
+      "cd " + shell_quote(dir.path()) +
+      " && ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR=" + shell_quote(QUILLMAR_BINARY) +
+      " QUILLMAR_DIR=" + shell_quote(dir.path()) +
+      " QUILLMAR_CONFIG=./QUILLMAR.CFG SCAN_COMMAND= " + settings +
+      " sh " QUILLMAR_SOURCE_DIR "/contrib/quillmar-cycle >output.txt 2>&1";
+  int status = std::system(command.c_str());
+  output = read_file(dir / "output.txt");
+  fs::remove(dir / "output.txt");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What the tosser prints goes to the log under a header line; cron sees it
+// (and a line naming the failure) only when the tosser fails, or when the
+// log cannot be written. The cycle's exit code stays that of the gateway.
+TEST(CronRun, CycleLogsTheTossersOutputAndShowsItOnlyOnFailure) {
+  struct Case {
+    const char* name;
+    std::string settings;
+    std::string log;  // below the scratch directory
+    std::string logged;
+    std::string shown;
+  } cases[] = {
+      {"tossed", "TOSS_COMMAND='echo tossed 2 messages; echo a warning >&2'", "quillmar.log",
+       "--- quillmar-cycle: echo tossed 2 messages; echo a warning >&2  ", ""},
+      {"failed", "TOSS_COMMAND='echo no such area; exit 3'", "quillmar.log",
+       "no such area\n! the tosser failed: exit code 3\n",
+       "no such area\nquillmar-cycle: the tosser failed: exit code 3\n"},
+      {"own log", "QUILLMAR_LOG=./cycle.log TOSS_COMMAND='echo tossed'", "cycle.log", "\ntossed\n",
+       ""},
+      {"log not writable", "QUILLMAR_LOG=./none/cycle.log TOSS_COMMAND='echo tossed'", "", "",
+       "quillmar-cycle: can't append to the log ./none/cycle.log\ntossed\n"},
+      {"SOUP program", "SOUP_COMMAND='echo fetched 1 packet' TOSS_COMMAND=", "quillmar.log",
+       "--- quillmar-cycle: echo fetched 1 packet  ", ""},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    copy_examples(dir);
+    std::string output;
+    EXPECT_EQ(run_cycle(dir, c.settings, output), 0) << c.name << "\n" << output;
+    EXPECT_EQ(output, c.shown) << c.name;
+    if (!c.log.empty()) {
+      std::string log = read_file(dir / c.log);
+      EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << "\n" << log;
+    }
+    // The gateway ran all the same.
+    EXPECT_TRUE(exists(dir / "soup/REPLIES")) << c.name;
+  }
+}
+
+// One order with either SOUP program: fetch, IMPORT, toss, scan, EXPORT
+// (and quillmar-soup's deliver), as the log shows it.
+TEST(CronRun, CycleRunsTheStepsInOneOrder) {
+  ScratchDir dir;
+  copy_examples(dir);
+  std::string output;
+  ASSERT_EQ(run_cycle(dir,
+                      "SOUP_COMMAND='echo step-fetch' TOSS_COMMAND='echo step-toss' "
+                      "SCAN_COMMAND='echo step-scan'",
+                      output),
+            0)
+      << output;
+  EXPECT_EQ(output, "");
+  std::string log = read_file(dir / "quillmar.log");
+  std::size_t at = 0;
+  for (const char* step : {"\nstep-fetch\n", "Importing from Soup to PKT\n", "\nstep-toss\n",
+                           "\nstep-scan\n", "Exporting from "}) {
+    std::size_t found = log.find(step, at);
+    ASSERT_NE(found, std::string::npos) << step << "\n" << log;
+    at = found;
+  }
 }
 
 }  // namespace

@@ -69,6 +69,11 @@ struct RecipientCase {
   bool warned;
 };
 
+// The case's name, not its bytes, in the test list.
+void PrintTo(const RecipientCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class Recipients : public ConvertTest, public ::testing::WithParamInterface<RecipientCase> {};
 
 TEST_P(Recipients, AreWrittenWithTheirSeparatorsAndLimits) {
@@ -180,6 +185,11 @@ struct BodyCase {
   std::string body;
 };
 
+// The case's name, not its bytes, in the test list.
+void PrintTo(const BodyCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class Bodies : public ConvertTest, public ::testing::WithParamInterface<BodyCase> {};
 
 TEST_P(Bodies, AreWrappedCutAndEncoded) {
@@ -231,6 +241,11 @@ struct WindowCase {
   bool use_qp;
   bool modern_mime;
 };
+
+// The case's name, not its bytes, in the test list.
+void PrintTo(const WindowCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class WholeText : public ConvertTest, public ::testing::WithParamInterface<WindowCase> {};
 

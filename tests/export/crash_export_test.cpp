@@ -166,8 +166,8 @@ TEST_P(KillTest, EveryMessageOnceAfterAKillAndACleanRun) {
   EXPECT_GT(killed, 10);
 }
 
-std::string source_name(const ::testing::TestParamInfo<Source>& info) {
-  switch (info.param) {
+const char* source_label(Source source) {
+  switch (source) {
     case Source::pkt_dir:
       return "PktDir";
     case Source::outbound:
@@ -176,6 +176,15 @@ std::string source_name(const ::testing::TestParamInfo<Source>& info) {
       return "Netmail";
   }
   return "Unknown";
+}
+
+// The source's name, not its bytes, in the test list.
+void PrintTo(Source source, std::ostream* os) {
+  *os << source_label(source);
+}
+
+std::string source_name(const ::testing::TestParamInfo<Source>& info) {
+  return source_label(info.param);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, KillTest,

@@ -54,7 +54,7 @@ struct HostCase {
 };
 
 void PrintTo(const HostCase& c, std::ostream* os) {
-  test::print_label(c.text, os);
+  *os << test::case_name(c.text);
 }
 
 class GatewayHosts : public AddressMapping, public ::testing::WithParamInterface<HostCase> {};
@@ -78,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HostCase{"@f12.n345.z2", "2:345/12.0", false},
                       HostCase{"@f12", "0:0/12.0", false}, HostCase{"@fx.n1.z1.D", "1:1/0.0", true},
                       HostCase{"@f70000.n1.z1.D", "1:1/4464.0", true},
-                      HostCase{"@", "0:0/0.0", true}));
+                      HostCase{"@", "0:0/0.0", true}),
+    [](const auto& info) { return test::case_name(info.param.text); });
 
 TEST_F(AddressMapping, DomainForZoneTakesTheFirstCoveringEntry) {
   EXPECT_EQ(domain_for_zone(2), "#fidonet.org");

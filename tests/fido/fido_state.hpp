@@ -43,15 +43,20 @@ inline void add_fido_domain(uint16_t low, uint16_t high, const char* domain) {
   e->domain = domain;
 }
 
-// A short name of a table case for the test list: letters and digits of
-// its text, every other character as "_".
-inline void print_label(std::string_view text, std::ostream* os) {
-  std::string label;
-  for (char c : text.substr(0, 40)) {
+// The name of a table case in the test list made from its text: letters
+// and digits, every other character as "_" ("empty" for none).
+inline std::string case_name(std::string_view text) {
+  std::string name;
+  for (char c : text) {
     bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    label.push_back(plain ? c : '_');
+    if (plain) {
+      name.push_back(c);
+    } else if (!name.empty() && name.back() != '_') {
+      name.push_back('_');
+    }
   }
-  *os << '"' << label << '"';
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name.empty() ? "empty" : name;
 }
 
 // Seconds since 1970 of a UTC date; month 1-12.

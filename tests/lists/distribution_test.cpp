@@ -157,6 +157,11 @@ struct RefusedCase {
   const char* answer;
 };
 
+// The case's name, not its bytes, in the test list.
+void PrintTo(const RefusedCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
 class DistributionRefusalTest : public DistributionTest,
                                 public ::testing::WithParamInterface<RefusedCase> {};
 

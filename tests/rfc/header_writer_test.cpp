@@ -53,6 +53,11 @@ struct ValueCase {
   std::string line;
 };
 
+// The case's name, not its bytes, in the test list.
+void PrintTo(const ValueCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class Values : public ::testing::TestWithParam<ValueCase> {};
 
 TEST_P(Values, LineBreaksAndNulBecomeBlanks) {
@@ -124,6 +129,11 @@ struct ExportCase {
   std::string line;
 };
 
+// The case's name, not its bytes, in the test list.
+void PrintTo(const ExportCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class ExportFields : public ExportHeaders, public ::testing::WithParamInterface<ExportCase> {};
 
 TEST_P(ExportFields, KeepEveryValueOnItsLine) {
@@ -178,6 +188,11 @@ struct ListCase {
   std::string organization;
   std::string line;
 };
+
+// The case's name, not its bytes, in the test list.
+void PrintTo(const ListCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ListReplyFields : public ListHeaders, public ::testing::WithParamInterface<ListCase> {};
 

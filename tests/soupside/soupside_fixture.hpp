@@ -173,6 +173,25 @@ class PostfixInstance {
   bool started_ = false;
 };
 
+// Whether this process started INN (then it stops it at the end of the
+// run; under ctest the fixture of tests/soupside/inn_server.sh has started
+// it before, and stops it after the last test).
+inline bool& inn_started_here() {
+  static bool started = false;
+  return started;
+}
+
+class InnStopper : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (!inn_started_here()) return;
+    inn_started_here() = false;
+    shell("/etc/init.d/inn2 stop");
+  }
+};
+inline ::testing::Environment* const inn_stopper =
+    ::testing::AddGlobalTestEnvironment(new InnStopper);
+
 // INN 2 on 127.0.0.1:119; started when installed but not running. Empty
 // when it runs, else why it cannot.
 inline std::string inn_unavailable() {
@@ -183,6 +202,7 @@ inline std::string inn_unavailable() {
     std::string ctl = exists("/usr/lib/news/bin/ctlinnd") ? "/usr/lib/news/bin/ctlinnd" : "ctlinnd";
     if (shell(ctl + " -t 5 mode") == 0) return std::string();
     if (::geteuid() != 0) return std::string("INN 2 is not running and only root can start it");
+    inn_started_here() = true;
     shell("/etc/init.d/inn2 start");
     for (int i = 0; i < 50; ++i) {
       if (shell(ctl + " -t 5 mode") == 0) return std::string();

@@ -160,6 +160,20 @@ bool have_program(const char* name) {
   return std::system(cmd.c_str()) == 0;
 }
 
+std::string run_python(const std::string& script, const std::string& input) {
+  ScratchDir dir;
+  std::string code = dir.write("script.py", script);
+  std::string in = dir.write("input", input);
+  std::string out;
+  if (FILE* p = ::popen(
+          ("python3 " + shell_quote(code) + " < " + shell_quote(in) + " 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
 std::vector<std::string> split_framed(const std::string& data, bool* ok) {
   std::vector<std::string> out;
   std::size_t pos = 0;

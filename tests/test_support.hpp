@@ -56,6 +56,10 @@ RunResult run_quillmar_on_terminal(const std::string& cwd, const std::vector<std
 
 bool have_program(const char* name);
 
+// What python3 prints (standard output and error) running `script` with
+// `input` on its standard input.
+std::string run_python(const std::string& script, const std::string& input);
+
 // For in-process tests: the progress display is drawn, as on a terminal,
 // for as long as this object lives.
 struct WatchedConsole {

@@ -301,6 +301,44 @@ TEST_F(ConvertTest, KludgesSetCharsetReplyIdentifierAndFileFlags) {
   EXPECT_NE(mail.find("Message-ID: <77@f1.n345.z2.fidonet.org>\n"), std::string::npos);
 }
 
+// Names and subjects with 8-bit characters go out as encoded words in the
+// message's charset, which Python's email package reads back as written;
+// plain ones stay as they are.
+TEST_F(ConvertTest, EightBitNamesBecomeEncodedWordsInTheMessagesCharset) {
+  if (!testing::have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  CharSetMapEntry* e = settings->CharSetMap.add();
+  e->fido_name = "LATIN-1#2";
+  e->internet_name = "iso-8859-1";
+  struct Case {
+    const char* kludge;
+    const char* name;  // as the FidoNet message holds it
+    const char* utf8;  // as a reader sees it
+  } cases[] = {
+      {"", "J\x81rgen M\x94ller", "J\u00fcrgen M\u00f6ller"},  // CP437 without CHRS
+      {"\x01"
+       "CHRS: LATIN-1 2\r",
+       "J\xfcrgen M\xf6ller", "J\u00fcrgen M\u00f6ller"},
+      {"", "Plain Name", "Plain Name"},
+  };
+  for (const Case& c : cases) {
+    TestMessage m = netmail("UUCP", std::string(c.kludge) + "To: a@b.example\r\rText\r");
+    m.from_name = c.name;
+    m.subject = std::string("Re: ") + c.name;
+    std::string mail = one_mail(m);
+    std::string from =
+        mail.substr(mail.find("From:"), mail.find("\nReply-to:") - mail.find("From:"));
+    for (char ch : from) EXPECT_LT(static_cast<unsigned char>(ch), 0x80) << from;
+    std::string script =
+        "import email, email.header, email.policy, re, sys\n"
+        "m = email.message_from_string(sys.stdin.read(), policy=email.policy.compat32)\n"
+        "words = lambda t: str(email.header.make_header(email.header.decode_header(t)))\n"
+        "print(words(re.search(r'\\((.*)\\)', m['From'], re.S).group(1)))\n"
+        "print(words(m['Subject']))\n";
+    std::string read = testing::run_python(script, mail);
+    EXPECT_EQ(read, std::string(c.utf8) + "\nRe: " + c.utf8 + "\n") << mail;
+  }
+}
+
 TEST_F(ConvertTest, MsgidAddressNamesTheSender) {
   settings->MapFidoOrg = true;
   run_options.verbose = true;

@@ -602,14 +602,20 @@ std::size_t check_replies() {
 }
 
 std::size_t check_reply_file(std::string_view name, uint64_t offset) {
-  std::string data = read_file(name);
-  if (offset > data.size()) {
-    fail("%.*s: %zu bytes, shorter than the %llu it had", int(name.size()), name.data(),
-         data.size(), static_cast<unsigned long long>(offset));
+  // Only the bytes from `offset` on are read.
+  std::ifstream in(in_box(name), std::ios::binary);
+  in.seekg(0, std::ios::end);
+  const uint64_t file_size = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
+  if (offset > file_size) {
+    fail("%.*s: %llu bytes, shorter than the %llu it had", int(name.size()), name.data(),
+         static_cast<unsigned long long>(file_size), static_cast<unsigned long long>(offset));
   }
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::string data(file_size - offset, '\0');
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
   std::string label(name);
   std::size_t messages = 0;
-  std::size_t at = offset;
+  std::size_t at = 0;
   while (at < data.size()) {
     if (data.size() - at < 4) fail("%s: a length field cut at %zu", label.c_str(), at);
     uint32_t length = 0;

@@ -27,8 +27,10 @@
 #include "platform/fs.hpp"
 #include "soup/reply.hpp"
 
-// Set when the program runs under a sanitizer: called as its report ends.
+// Set when the program runs under a sanitizer: the callback is called as
+// its report ends, which goes to the file descriptor given.
 extern "C" void __sanitizer_set_death_callback(void (*callback)()) __attribute__((weak));
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
 namespace quillmar::fuzz {
 
@@ -183,6 +185,10 @@ void set_current_input(std::string name) {
     if (__sanitizer_set_death_callback != nullptr) {
       __sanitizer_set_death_callback(report_current_input);
     }
+    // The reports stay visible while the gateway's output goes nowhere.
+    if (__sanitizer_set_report_fd != nullptr && report_fd >= 0) {
+      __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(report_fd)));
+    }
   }
   current_input = std::move(name);
 }
@@ -252,7 +258,8 @@ void write_file(std::string_view name, std::string_view data) {
   }
   std::string path = in_box(name);
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size() ||
+  if (f == nullptr ||
+      (!data.empty() && std::fwrite(data.data(), 1, data.size(), f) != data.size()) ||
       std::fclose(f) != 0) {
     std::perror(path.c_str());
     std::abort();

@@ -7,7 +7,9 @@
 // before a taken path stands for the Maildir. Collect runs twice. A message
 // that leaves the Maildir is in the packet (unless the journal said it was
 // taken before), and no message is in the packet more often than the
-// Maildir held it; the message files are framed whole.
+// Maildir held it; the message files are framed whole. A journal that no
+// run could have written (names outside the SOUP directory and the Maildir
+// messages, zero bytes) is passed over.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +48,9 @@ bool plain_name(std::string_view name) {
 // The journal with the Maildir's path put in; false when it names a file
 // outside the SOUP directory and the Maildir, which no run writes.
 bool journal_text(std::string_view input, std::string& out, std::vector<std::string>& taken) {
+  // Written whole and put on disk before it gets its name, the journal
+  // holds no zero bytes (which the file system calls would cut a name at).
+  if (input.find('\0') != std::string_view::npos) return false;
   const std::string maildir = in_box("temp/maildir/");
   for (std::size_t pos = 0; pos < input.size();) {
     std::size_t lf = input.find('\n', pos);
@@ -58,11 +63,13 @@ bool journal_text(std::string_view input, std::string& out, std::vector<std::str
         return false;
       }
     } else if (line.compare(0, 5, "take\t") == 0) {
-      if (line.size() < 6 || line[5] != '@' || line.find("..") != std::string::npos) return false;
+      // A message of new/ or cur/, as collect notes them.
+      std::string name = line.substr(5);
+      while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+      if (name.compare(0, 5, "@new/") != 0 && name.compare(0, 5, "@cur/") != 0) return false;
+      if (!plain_name(std::string_view(name).substr(5))) return false;
       line.replace(5, 1, maildir);
-      std::string path = line.substr(5);
-      while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
-      taken.push_back(path);
+      taken.push_back(maildir + name.substr(1));
     }
     out += line;
   }

@@ -28,7 +28,7 @@ QUILLMAR_FUZZ_TARGET(packet_read) {
   ExportMark mark = export_mark();
   export_state.target = ExportTarget::undecided;
   export_state.write_failed = false;
-  guarded([&] { export_packet(packet, false); });
+  as_run([&] { export_packet(packet, false); });
   packet.close();
   if (!settle_reply_streams()) fail("the reply files could not be written");
   if (export_state.write_failed) fail("a message could not be written");

@@ -33,7 +33,7 @@ QUILLMAR_FUZZ_TARGET(stored_read) {
   }
   ExportMark mark = export_mark();
   export_state.write_failed = false;
-  guarded([] { scan_netmail(); });
+  as_run([] { scan_netmail(); });
   if (!settle_reply_streams()) fail("the reply files could not be written");
   check_replies_since(mark.reply);
   export_rollback(mark);

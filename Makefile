@@ -8,7 +8,8 @@ DESTDIR ?=
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test demo compare bench install deb clean format fuzz fuzz-build
+.PHONY: all build test demo compare bench install deb clean format fuzz fuzz-build fuzz-long \
+  fuzz-merge
 
 all: build
 
@@ -48,12 +49,19 @@ deb:
 	cmake --build build/deb -j $(JOBS)
 	contrib/debian/build-deb build/deb build/deb/package
 
-# The libFuzzer targets of fuzz/ (clang), each run for FUZZ_SECONDS on its
-# seed corpus; new inputs go to build/fuzz/corpus/<target>, crashes to
-# build/fuzz/crashes/. FUZZ_TARGETS narrows the list.
+# The libFuzzer targets of fuzz/ (clang): `make fuzz` runs each for
+# FUZZ_SECONDS on its kept corpus (fuzz/corpus, fuzz/regressions; new inputs
+# go to build/fuzz/corpus/<target>, crashes to build/fuzz/crashes/ and end
+# the run); `make fuzz-long` runs a campaign of FUZZ_LONG_SECONDS per target
+# with -fork on every core and goes on past crashes; `make fuzz-merge`
+# minimises the kept corpus with what the runs found. Each writes the table
+# build/fuzz/summary.md. FUZZ_TARGETS narrows the list. `make test` replays
+# every kept input through its target (quillmar_fuzz_replay, no clang).
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= config areas header_values soup_import list_mail export_packet stored_message \
-  flow_file list_pack
+FUZZ_LONG_SECONDS ?= 3600
+FUZZ_TARGETS ?= config areas header_values mime_words soup_message soup_import list_mail \
+  list_commands export_packet packet_read stored_message stored_read flow_file list_pack \
+  soup_deliver soup_collect
 
 fuzz-build:
 	cmake -S . -B build/fuzz $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -62,6 +70,12 @@ fuzz-build:
 
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-long: fuzz-build
+	fuzz/run --long $(FUZZ_LONG_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-merge: fuzz-build
+	fuzz/run --merge $(FUZZ_TARGETS)
 
 # Byte-for-byte comparison of this build's outputs with another binary's:
 # make compare BASELINE=/path/to/quillmar [COMPARE_N=20000]

@@ -9,11 +9,11 @@
 using namespace quillmar;
 using namespace quillmar::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool ready = false;
-  if (!ready) {
+QUILLMAR_FUZZ_TARGET(areas) {
+  static int seen = -1;
+  if (setup_needed(seen)) {
     reset_box();
-    ready = load_settings();
+    if (!load_settings()) fail("the fixed configuration could not be read");
   }
   write_file("soup/AREAS", std::string_view(reinterpret_cast<const char*>(data), size));
   TextReader areas;

@@ -1,6 +1,7 @@
 // The configuration reader with its keyword handlers: the input up to its
 // first NUL byte is QUILLMAR.CFG, the rest SECOND.CFG, which the first file
-// includes at its end (and may name itself, also as a list file).
+// includes at its end (and may name itself, also as a list file). The box
+// is made once: reading a configuration writes nothing.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,10 +24,11 @@ void check_directory(const Text<N>& dir, const char* name) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+QUILLMAR_FUZZ_TARGET(config) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   auto [first, second] = split_input(input, std::string_view("\0", 1));
-  reset_box();
+  static int seen = -1;
+  if (setup_needed(seen)) reset_box();
   std::string config(first);
   config += "\nInclude SECOND.CFG\n";
   write_file("QUILLMAR.CFG", config);

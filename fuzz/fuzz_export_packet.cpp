@@ -13,17 +13,17 @@
 using namespace quillmar;
 using namespace quillmar::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+QUILLMAR_FUZZ_TARGET(export_packet) {
   std::string_view packet(reinterpret_cast<const char*>(data), size);
   for (int pass = 0; pass < 2; ++pass) {
     reset_box();
     write_file(pass == 0 ? "outbound/01590006.OUT" : "temp/IN.PKT", packet);
     write_file("outbound/FILE.TXT", "A file to be sent.\n");
-    guarded([pass] {
-      if (!load_settings()) fail("the fixed configuration could not be read");
-      if (pass == 1) run_options.packet_dir = in_box("temp/");
-      run_export();
+    guarded([] {
+      if (!start_run()) fail("the fixed configuration could not be read");
     });
+    if (pass == 1) run_options.packet_dir = in_box("temp/");
+    as_run([] { run_export(); });
     check_replies();
     check_box_top();
   }

@@ -49,7 +49,7 @@ std::string sample_packet() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+QUILLMAR_FUZZ_TARGET(flow_file) {
   static const std::string packet = sample_packet();
   reset_box();
   write_file("outbound/01590006.FLO", std::string_view(reinterpret_cast<const char*>(data), size));

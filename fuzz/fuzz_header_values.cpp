@@ -25,12 +25,12 @@ void check_text(const Text<N>& text, const char* what) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+QUILLMAR_FUZZ_TARGET(header_values) {
   if (size < 1) return 0;
-  static bool ready = false;
-  if (!ready) {
+  static int seen = -1;
+  if (setup_needed(seen)) {
     reset_box();
-    ready = load_settings();
+    if (!load_settings()) fail("the fixed configuration could not be read");
   }
   const int choice = data[0];
   std::unique_ptr<char[]> value(new char[size]);

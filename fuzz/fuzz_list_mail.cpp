@@ -13,7 +13,7 @@
 using namespace quillmar;
 using namespace quillmar::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+QUILLMAR_FUZZ_TARGET(list_mail) {
   reset_box();
   std::string message = "To: quillmar-dev@example.org\n";
   message.append(reinterpret_cast<const char*>(data), size);
@@ -24,13 +24,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write_file("soup/AREAS", "MSG00001\tEmail\tbn\n");
   write_file("soup/MSG00001.MSG", framed);
   guarded([] {
-    if (!load_settings()) fail("the fixed configuration could not be read");
-    import_soup();
-    check_list_index();
-    // The list file as the next run finds it.
-    if (!load_settings()) fail("the fixed configuration could not be read again");
-    check_list_index();
+    if (!start_run()) fail("the fixed configuration could not be read");
   });
+  as_run([] { import_soup(); });
+  check_list_index();
+  // The list file as the next run finds it.
+  guarded([] {
+    if (!start_run()) fail("the fixed configuration could not be read again");
+  });
+  check_list_index();
   if (lists().size() != 1) fail("the list file no longer loads");
   check_packets_in("inbound");
   check_replies();

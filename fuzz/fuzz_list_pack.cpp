@@ -33,16 +33,14 @@ std::string_view settings_part(std::string_view file, bool prefix = false) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+QUILLMAR_FUZZ_TARGET(list_pack) {
   std::string input(reinterpret_cast<const char*>(data), size);
   reset_box(Mailer::binkley, {}, &input);
   bool loaded = false;
   long before = 0;
-  guarded([&] {
-    loaded = load_settings();
-    before = check_list_index();
-    pack_lists();
-  });
+  guarded([&] { loaded = start_run(); });
+  before = check_list_index();
+  as_run([] { pack_lists(); });
   if (!loaded) fail("the fixed configuration could not be read");
   if (lists().empty()) return 0;  // not a list: nothing was packed
   std::string packed = read_file("lists/DEV.CFG");
@@ -51,11 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fail("PACK changed the settings part of the list");
   }
   long after = 0;
-  guarded([&] {
-    if (!load_settings()) fail("the fixed configuration could not be read again");
-    after = check_list_index();
-    pack_lists();
+  guarded([] {
+    if (!start_run()) fail("the fixed configuration could not be read again");
   });
+  after = check_list_index();
+  as_run([] { pack_lists(); });
   // A line that only begins with "ListUsers" ends the settings for the
   // loader but not for PACK, which keeps it and what follows it up to a
   // line that is "ListUsers" as settings; the members are then counted

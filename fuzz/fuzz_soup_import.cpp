@@ -27,7 +27,7 @@ constexpr AreaChoice kAreas[] = {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+QUILLMAR_FUZZ_TARGET(soup_import) {
   if (size < 1) return 0;
   const AreaChoice& area = kAreas[data[0] % (sizeof kAreas / sizeof kAreas[0])];
   reset_box();
@@ -36,9 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write_file("soup/MSG00001.MSG",
              std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
   guarded([] {
-    if (!load_settings()) fail("the fixed configuration could not be read");
-    import_soup();
+    if (!start_run()) fail("the fixed configuration could not be read");
   });
+  as_run([] { import_soup(); });
   check_packets_in("inbound");
   check_replies();
   check_box_top();

@@ -12,7 +12,7 @@
 using namespace quillmar;
 using namespace quillmar::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+QUILLMAR_FUZZ_TARGET(stored_message) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   constexpr std::string_view kSeparator("\0\0\0\0QSCN", 8);
   auto [message, stamp] = split_input(input, kSeparator);

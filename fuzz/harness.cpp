@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -17,12 +18,19 @@
 #include "config/settings.hpp"
 #include "export/export_driver.hpp"
 #include "export/export_state.hpp"
+#include "export/journal.hpp"
 #include "fido/message_record.hpp"
 #include "import/import_state.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
 #include "platform/clock.hpp"
+#include "platform/fs.hpp"
 #include "soup/reply.hpp"
+
+// Set when the program runs under a sanitizer: the callback is called as
+// its report ends, which goes to the file descriptor given.
+extern "C" void __sanitizer_set_death_callback(void (*callback)()) __attribute__((weak));
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
 namespace quillmar::fuzz {
 
@@ -159,8 +167,52 @@ namespace {
 
 // Standard error as it was before libFuzzer closed it (-close_fd_mask).
 const int report_fd = ::dup(2);
+std::string current_input;
+
+void report_current_input() {
+  if (!current_input.empty()) {
+    dprintf(report_fd >= 0 ? report_fd : 2, "*** while running the kept input %s\n",
+            current_input.c_str());
+  }
+}
 
 }  // namespace
+
+void set_current_input(std::string name) {
+  static bool hooked = false;
+  if (!hooked) {
+    hooked = true;
+    if (__sanitizer_set_death_callback != nullptr) {
+      __sanitizer_set_death_callback(report_current_input);
+    }
+    // The reports stay visible while the gateway's output goes nowhere.
+    if (__sanitizer_set_report_fd != nullptr && report_fd >= 0) {
+      __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(report_fd)));
+    }
+  }
+  current_input = std::move(name);
+}
+
+void quiet_output(bool on) {
+  static int saved_out = -1;
+  static int saved_err = -1;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (on && saved_out < 0) {
+    saved_out = ::dup(1);
+    saved_err = ::dup(2);
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::close(null);
+  } else if (!on && saved_out >= 0) {
+    ::dup2(saved_out, 1);
+    ::dup2(saved_err, 2);
+    ::close(saved_out);
+    ::close(saved_err);
+    saved_out = saved_err = -1;
+  }
+}
 
 void fail(const char* format, ...) {
   disarm_sandbox();
@@ -170,6 +222,7 @@ void fail(const char* format, ...) {
   std::vsnprintf(message, sizeof message, format, ap);
   va_end(ap);
   dprintf(report_fd >= 0 ? report_fd : 2, "\n*** broken promise: %s\n", message);
+  report_current_input();
   std::error_code ec;
   fs::remove_all(box(), ec);
   std::abort();
@@ -187,10 +240,26 @@ std::string in_box(std::string_view name) {
   return out;
 }
 
+namespace {
+
+// What QUILLMAR.CFG holds as reset_box() wrote it (empty when something
+// else wrote it), and how often it was written: the settings are read
+// again when it changed.
+std::string written_config;
+long config_writes = 0;
+long settings_read_at = -1;
+
+}  // namespace
+
 void write_file(std::string_view name, std::string_view data) {
+  if (name == "QUILLMAR.CFG") {
+    written_config.clear();
+    ++config_writes;
+  }
   std::string path = in_box(name);
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size() ||
+  if (f == nullptr ||
+      (!data.empty() && std::fwrite(data.data(), 1, data.size(), f) != data.size()) ||
       std::fclose(f) != 0) {
     std::perror(path.c_str());
     std::abort();
@@ -217,36 +286,72 @@ std::vector<std::string> list_dir(std::string_view name) {
 void reset_box(Mailer mailer, std::string_view extra_config, const std::string* list_file) {
   const std::string& root = box();
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(root, ec)) fs::remove_all(entry.path(), ec);
+  // What an earlier input left goes; the directories are emptied.
+  for (const auto& entry : fs::directory_iterator(root, ec)) {
+    std::string name = entry.path().filename().string();
+    bool directory = false;
+    for (const char* d : kDirectories) directory = directory || name == d;
+    if (!directory) {
+      if (name != "QUILLMAR.CFG" && name != "WELCOME.TXT") fs::remove_all(entry.path(), ec);
+      continue;
+    }
+    std::error_code dir_ec;
+    if (!entry.is_directory(dir_ec) || entry.is_symlink(dir_ec)) {
+      fs::remove_all(entry.path(), ec);
+      continue;
+    }
+    for (const auto& inner : fs::directory_iterator(entry.path(), dir_ec)) {
+      fs::remove_all(inner.path(), ec);
+    }
+  }
   for (const char* d : kDirectories) fs::create_directory(in_box(d), ec);
+  std::string settings_text(kConfig);
+  settings_text += mailer == Mailer::binkley ? "MailerType Binkley\n" : "MailerType ArcMail\n";
+  settings_text += extra_config;
   std::string config;
-  for (std::string_view rest = kConfig; !rest.empty();) {
+  for (std::string_view rest = settings_text; !rest.empty();) {
     std::size_t dot = rest.find("./");
     config += rest.substr(0, dot);
     if (dot == std::string_view::npos) break;
     config += root + "/";
     rest.remove_prefix(dot + 2);
   }
-  config += mailer == Mailer::binkley ? "MailerType Binkley\n" : "MailerType ArcMail\n";
-  config += extra_config;
-  write_file("QUILLMAR.CFG", config);
+  if (config != written_config || !fs::exists(in_box("QUILLMAR.CFG"), ec)) {
+    write_file("QUILLMAR.CFG", config);
+    written_config = config;
+  }
   write_file("lists/DEV.CFG", list_file != nullptr ? *list_file : std::string(kListFile));
   write_file("WELCOME.TXT", kTemplate);
 }
 
-bool load_settings(std::string_view config) {
+void cache_listings(bool on) {
+  platform::cache_directory_listings(on);
+}
+
+namespace {
+
+// The state of a new run, the settings and the lists apart.
+void reset_run_state() {
   run_options = RunOptions{};
   run_options.command = Command::check;
-  run_options.config_file_name.assign(config);
-  reset_lists();
   reset_admin_serial();
+  set_list_journal(nullptr);
+  journal_reset();
   reset_reply_files();
   release_export_work();
-  release_settings();
-  allocate_settings();
   if (message_work.header == nullptr) allocate_message_work();
   reset_message_header();
   import_state.file_counters = ImportCounters{};
+}
+
+}  // namespace
+
+bool load_settings(std::string_view config) {
+  reset_run_state();
+  run_options.config_file_name.assign(config);
+  reset_lists();
+  reset_settings();
+  settings_read_at = -1;
 
   // The start-up defaults of a run.
   Settings& s = *settings;
@@ -261,14 +366,42 @@ bool load_settings(std::string_view config) {
   if (s.DecodeDir.empty()) s.DecodeDir = s.InboundDir;
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
+  if (config == "QUILLMAR.CFG" && !written_config.empty()) settings_read_at = config_writes;
   return true;
 }
 
-void export_and_check() {
-  arm_sandbox(box());
+bool start_run() {
+  if (settings == nullptr || settings_read_at != config_writes) return load_settings();
+  // The fixed configuration's settings stay; a run changes none of them.
+  reset_run_state();
+  run_options.config_file_name.assign("QUILLMAR.CFG");
+  reset_lists();
+  read_list_config(in_box("lists/DEV.CFG"), 0, in_box("QUILLMAR.CFG"), in_box("quillmar"));
+  return true;
+}
+
+void start_fast_export(Mailer mailer, std::string_view extra_config) {
+  reset_box(mailer, extra_config);
   if (!load_settings()) fail("the fixed configuration could not be read");
-  run_export();
-  disarm_sandbox();
+  allocate_export_work();
+  journal_reset();
+  hold_reply_listing(true);
+  if (!flush_reply_file(kReplyMail) || !flush_reply_file(kReplyNews)) {
+    fail("no reply file names");
+  }
+}
+
+void reload_list(const std::string* list_file) {
+  write_file("lists/DEV.CFG", list_file != nullptr ? *list_file : std::string(kListFile));
+  reset_lists();
+  read_list_config(in_box("lists/DEV.CFG"), 0, in_box("QUILLMAR.CFG"), in_box("quillmar"));
+}
+
+void export_and_check() {
+  bool started = false;
+  guarded([&] { started = start_run(); });
+  if (!started) fail("the fixed configuration could not be read");
+  as_run([] { run_export(); });
   check_replies();
   check_box_top();
 }
@@ -458,22 +591,10 @@ std::size_t check_replies() {
       fail("REPLIES lists %s twice", prefix.c_str());
     }
     listed.push_back(prefix + ".MSG");
-    std::string data = read_file("soup/" + prefix + ".MSG");
-    if (data.empty()) fail("REPLIES lists %s, which is empty or missing", prefix.c_str());
-    std::size_t at = 0;
-    while (at < data.size()) {
-      if (data.size() - at < 4) fail("%s: a length field cut at %zu", prefix.c_str(), at);
-      uint32_t length = 0;
-      for (int i = 0; i < 4; ++i) length = length << 8 | static_cast<unsigned char>(data[at + i]);
-      at += 4;
-      if (length > data.size() - at) {
-        fail("%s: a message of %u bytes at %zu runs past the end (%zu)", prefix.c_str(), length, at,
-             data.size());
-      }
-      check_reply_header(std::string_view(data).substr(at, length), prefix, messages);
-      at += length;
-      ++messages;
+    if (read_file("soup/" + prefix + ".MSG").empty()) {
+      fail("REPLIES lists %s, which is empty or missing", prefix.c_str());
     }
+    messages += check_reply_file("soup/" + prefix + ".MSG");
   }
   for (const std::string& name : list_dir("soup")) {
     bool reply = (name.rfind("mail", 0) == 0 || name.rfind("news", 0) == 0) && name.size() > 4 &&
@@ -487,11 +608,75 @@ std::size_t check_replies() {
   return messages;
 }
 
+std::size_t check_reply_file(std::string_view name, uint64_t offset) {
+  // Only the bytes from `offset` on are read.
+  std::ifstream in(in_box(name), std::ios::binary);
+  in.seekg(0, std::ios::end);
+  const uint64_t file_size = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
+  if (offset > file_size) {
+    fail("%.*s: %llu bytes, shorter than the %llu it had", int(name.size()), name.data(),
+         static_cast<unsigned long long>(file_size), static_cast<unsigned long long>(offset));
+  }
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::string data(file_size - offset, '\0');
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
+  std::string label(name);
+  std::size_t messages = 0;
+  std::size_t at = 0;
+  while (at < data.size()) {
+    if (data.size() - at < 4) fail("%s: a length field cut at %zu", label.c_str(), at);
+    uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length = length << 8 | static_cast<unsigned char>(data[at + i]);
+    at += 4;
+    if (length > data.size() - at) {
+      fail("%s: a message of %u bytes at %zu runs past the end (%zu)", label.c_str(), length, at,
+           data.size());
+    }
+    check_reply_header(std::string_view(data).substr(at, length), label, messages);
+    at += length;
+    ++messages;
+  }
+  return messages;
+}
+
+std::size_t check_replies_since(const ReplyMark& mark) {
+  std::size_t messages = 0;
+  std::string soup = in_box("soup/");
+  auto box_name = [&](std::string_view path) {
+    if (path.substr(0, soup.size()) != soup) fail("reply file %s outside the box", path.data());
+    return std::string("soup/") += path.substr(soup.size());
+  };
+  const std::vector<ReplyListing>& held = held_reply_listings();
+  for (std::size_t i = mark.held; i < held.size(); ++i) {
+    messages += check_reply_file(box_name(reply_file_path(held[i].kind, held[i].number)));
+  }
+  for (int kind : {kReplyMail, kReplyNews}) {
+    std::string path(reply_file_name(kind));
+    if (path.empty() || !fs::exists(path)) continue;
+    const ReplyMark::Kind& k = mark.kinds[kind == kReplyNews ? 1 : 0];
+    uint64_t offset = k.name == path && k.existed ? k.size : 0;
+    messages += check_reply_file(box_name(path), offset);
+  }
+  return messages;
+}
+
 std::pair<std::string_view, std::string_view> split_input(std::string_view input,
                                                           std::string_view separator) {
   std::size_t at = input.find(separator);
   if (at == std::string_view::npos) return {input, {}};
   return {input.substr(0, at), input.substr(at + separator.size())};
+}
+
+std::vector<std::string_view> split_parts(std::string_view input, std::size_t count,
+                                          std::string_view separator) {
+  std::vector<std::string_view> parts;
+  while (parts.size() + 1 < count) {
+    auto [part, rest] = split_input(input, separator);
+    parts.push_back(part);
+    input = rest;
+  }
+  parts.push_back(input);
+  return parts;
 }
 
 }  // namespace quillmar::fuzz

@@ -179,5 +179,70 @@ def main():
         b"p\n*\nb@c\nB\n1\nq\n+\nc@d\n")
 
 
+SEP = b"\0==\0"
+
+
+def more_seeds():
+    """The seeds of the in-memory targets and of quillmar-soup's."""
+    # soup_message: format (0 rnews, 1 mailbox, 2 MMDF, 3 binary) + 4 * kind.
+    put("soup_message", "mailbox", b"\x01" + example("soup/MAILBOX.MSG"))
+    put("soup_message", "rnews", b"\x04" + example("soup/NEWS0001.MSG"))
+    put("soup_message", "binary", b"\x03" + framed(plain_mail(), mime_mail(), uu_mail()))
+    put("soup_message", "mmdf", b"\x02" + b"\x01\x01\x01\x01\n" + plain_mail() +
+        b"\x01\x01\x01\x01\n\x01\x01\x01\x01\n" + mime_mail() + b"\x01\x01\x01\x01\n")
+    put("soup_message", "news", b"\x07" + framed(qp_news()))
+
+    words = {
+        "encoded": b"\x00=?iso-8859-1?q?Gr=FC=DFe?= =?UTF-8?B?w6TDtsO8?= plain \xe4",
+        "param": b"\x01text/plain; charset=\"ISO-8859-1\"; name*0*=utf-8''%C3%A4; name*1=b.txt",
+        "disposition": b"\x01attachment; filename=\"=?utf-8?q?d=C3=A4t?=.bin\"",
+        "base64": b"\x02SGVsbG8gV29ybGQ=\n",
+        "qp": b"\x03Gr=FC=DFe =\r\nsoft line=3D\n",
+        "encode": b"\x04Gr\xc3\xbc\xc3\x9fe aus K\xc3\xb6ln, a long subject line to be folded",
+        "encode_used": b"\xc8\xe2\x82\xac\xf0\x9f\x98\x80 \xd0\x9f\xd1\x80\xd0\xb8",
+    }
+    for name, data in words.items():
+        put("mime_words", name, data)
+
+    pkt = example("outbound/01590006.OUT")
+    put("packet_read", "example", pkt)
+    with open(os.path.join(CORPUS, "export_packet", "kinds"), "rb") as f:
+        put("packet_read", "kinds", f.read())
+    for name in ("mail", "attach", "quickscan"):
+        with open(os.path.join(CORPUS, "stored_message", name), "rb") as f:
+            put("stored_read", name, f.read())
+    for name in ("subscribe", "unsubscribe", "changepass", "posting"):
+        with open(os.path.join(CORPUS, "list_mail", name), "rb") as f:
+            put("list_commands", name, f.read())
+
+    def reply(*messages):
+        return framed(*messages)
+
+    mail1 = b"To: a@example.net\nFrom: joe@example.org\nSubject: one\n\nHello.\n"
+    mail2 = b"To: b@example.net\nFrom: joe@example.org\nMessage-ID: <2@x>\nSubject: two\n\nBye.\n"
+    news1 = b"Newsgroups: alt.test\nFrom: joe@example.org\nSubject: n\n\nNews.\n"
+    import zlib
+    key = b"mail0000\t0\t%d\t%08X" % (len(mail1), zlib.crc32(mail1))
+    put("soup_deliver", "plain", b"mail0000\tmail\tbn\n" + SEP + reply(mail1, mail2) + SEP +
+        reply(news1) + SEP + b"" + SEP + b"\x00\x00")
+    put("soup_deliver", "ledger", b"mail0000\tmail\tbn\nnews0000\tnews\tBn\n" + SEP +
+        reply(mail1, mail2) + SEP + reply(news1) + SEP + key + b"\tsent\n" + key[:-3] + SEP +
+        b"\x01\x02")
+    put("soup_deliver", "sending", b"mail0000\tmail\tbn\r\nmail0000\tmail\tbn\n" + SEP +
+        reply(mail1, mail2) + b"\x00\x00\x01" + SEP + SEP + key + b"\tsending\n" + SEP +
+        b"\x03\x00")
+
+    m1 = b"From: ann@example.net\r\nTo: joe@example.org\r\nSubject: hi\r\n\r\nHello.\r\n"
+    m2 = b"From: b@example.net\nSubject: two\n\nText.\n"
+    put("soup_collect", "maildir", SEP + SEP + SEP + b"1.M1P1.host\n" + m1 + SEP +
+        b"cur:2.M2P2.host:2,S\n" + m2 + SEP + b".hidden\n" + m2)
+    put("soup_collect", "journal", b"area\tQS0000\tEmail\tbn\ntake\t@new/1.M1P1.host\nend\n" +
+        SEP + b"news.example.com\talt.test\t17\n" + SEP + b"QS0001\tEmail\tbn\n" + SEP +
+        b"1.M1P1.host\n" + m1 + SEP + b"3.M3\n" + m2)
+    put("soup_collect", "torn", b"area\tQS0000\tEmail\tbn\ntake\t@new/1" + SEP +
+        b"news.example.com\talt.te" + SEP + SEP + b"1.M1P1.host\n" + m1)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    main()
+    sys.exit(more_seeds())

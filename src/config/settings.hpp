@@ -216,5 +216,9 @@ extern Settings* settings;
 void allocate_settings();
 // Gives the settings record back (tests start each case afresh).
 void release_settings();
+// Puts every setting back to its start value and empties the tables, whose
+// storage stays (for callers that read many configurations in one process);
+// allocates the record when there is none.
+void reset_settings();
 
 }  // namespace quillmar

@@ -160,6 +160,16 @@ bool have_program(const char* name) {
   return std::system(cmd.c_str()) == 0;
 }
 
+std::string hex(const std::string& text) {
+  std::string out;
+  char b[3];
+  for (unsigned char c : text) {
+    std::snprintf(b, sizeof b, "%02x", c);
+    out += b;
+  }
+  return out;
+}
+
 std::string run_python(const std::string& script, const std::string& input) {
   ScratchDir dir;
   std::string code = dir.write("script.py", script);

@@ -56,6 +56,9 @@ RunResult run_quillmar_on_terminal(const std::string& cwd, const std::vector<std
 
 bool have_program(const char* name);
 
+// The bytes of `text` as lower-case hexadecimal digits.
+std::string hex(const std::string& text);
+
 // What python3 prints (standard output and error) running `script` with
 // `input` on its standard input.
 std::string run_python(const std::string& script, const std::string& input);

@@ -81,6 +81,17 @@ std::optional<std::size_t> find_word_nocase(std::string_view word, std::string_v
 bool address_match(std::string_view pattern, std::string_view address);
 bool is_mail_bundle_name(std::string_view name);
 int file_name_compare(std::string_view a, std::string_view b);
+// The line of `text` at `pos` without its line end (LF or CR LF); `pos`
+// moves to the next line (to the end of `text` after the last one).
+inline std::string_view next_line(std::string_view text, std::size_t& pos) {
+  std::size_t end = text.find('\n', pos);
+  std::string_view line =
+      text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+  pos = end == std::string_view::npos ? text.size() : end + 1;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 // The file name of a path: the text after its last backslash or slash.
 std::string_view base_name(std::string_view path);
 

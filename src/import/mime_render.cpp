@@ -28,17 +28,6 @@ std::string lower(std::string_view s) {
   return out;
 }
 
-// The line of `text` at `pos` without its line end; `pos` moves to the
-// next line (to the end of `text` after the last one).
-std::string_view next_line(std::string_view text, std::size_t& pos) {
-  std::size_t end = text.find('\n', pos);
-  std::string_view line =
-      text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-  pos = end == std::string_view::npos ? text.size() : end + 1;
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 struct EntityHeader {
   std::string content_type;
   std::string transfer_encoding;

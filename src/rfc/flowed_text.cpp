@@ -1,18 +1,10 @@
 #include "rfc/flowed_text.hpp"
 
+#include "base/text_helpers.hpp"
+
 namespace quillmar {
 
 namespace {
-
-// The line of `text` at `pos` without its line end; `pos` moves past it.
-std::string_view next_line(std::string_view text, std::size_t& pos) {
-  std::size_t end = text.find('\n', pos);
-  std::string_view line =
-      text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-  pos = end == std::string_view::npos ? text.size() : end + 1;
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
 
 bool is_signature_separator(std::string_view line) {
   return line == "-- ";

@@ -22,16 +22,6 @@ namespace {
 
 using namespace export_install;
 
-std::string hex(const std::string& text) {
-  std::string out;
-  char b[3];
-  for (unsigned char c : text) {
-    std::snprintf(b, sizeof b, "%02x", c);
-    out += b;
-  }
-  return out;
-}
-
 // The journal a run leaves when it is killed after its commit began and
 // before the mark of `msg` (the stored message as it was exported) was set:
 // the mark and, for a kill-when-sent message, the removal are owed.

@@ -71,16 +71,6 @@ std::string python_view(const ScratchDir& dir, const std::string& reply_file) {
   return out;
 }
 
-std::string hex(const std::string& s) {
-  std::string out;
-  char b[3];
-  for (unsigned char c : s) {
-    std::snprintf(b, sizeof b, "%02x", c);
-    out += b;
-  }
-  return out;
-}
-
 class ExportRun : public ::testing::Test {
  protected:
   ScratchDir dir;

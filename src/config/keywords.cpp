@@ -678,6 +678,11 @@ const KeywordEntry kKeywords[] = {
     {"NntpCaFile", kw_nntp_ca_file},
     {"NntpGroup", kw_nntp_group},
     {"NntpMaxArticles", kw_nntp_max_articles},
+    {"NntpMaxArticleSize", kw_nntp_max_article_size},
+    {"NntpFirstFetch", kw_nntp_first_fetch},
+    {"NntpTimeout", kw_nntp_timeout},
+    {"SoupSendmailTimeout", kw_soup_sendmail_timeout},
+    {"SoupBounceAddress", kw_soup_bounce_address},
 };
 const std::size_t kKeywordCount = sizeof kKeywords / sizeof kKeywords[0];
 

@@ -1,8 +1,12 @@
 #include "config/soupside_keywords.hpp"
 
+#include <cstdio>
+#include <initializer_list>
 #include <new>
+#include <string>
 
 #include "base/text_helpers.hpp"
+#include "platform/fs.hpp"
 
 namespace quillmar {
 
@@ -25,6 +29,24 @@ void store_path(const ConfigLine& at, PathText& out) {
     out.clear();
     at.warn("path too long");
   }
+}
+
+// A count of `minimum` or more: digits only (a sign is refused, so that
+// "-5" is not taken as a huge number).
+void parse_count(const ConfigLine& at, const char* keyword, uint32_t minimum, uint32_t& out) {
+  std::string_view v = at.value;
+  uint64_t n = 0;
+  bool ok = !v.empty() && v.size() <= 10;
+  for (char c : v) {
+    ok = ok && c >= '0' && c <= '9';
+    if (ok) n = n * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (!ok || n > UINT32_MAX || n < minimum) {
+    std::string message = std::string(keyword) + " " + std::string(v) + ": a whole number of " +
+                          std::to_string(minimum) + " or more is required";
+    return at.warn(message.c_str());
+  }
+  out = static_cast<uint32_t>(n);
 }
 
 }  // namespace
@@ -88,7 +110,80 @@ void kw_nntp_group(const ConfigLine& at) {
 }
 
 void kw_nntp_max_articles(const ConfigLine& at) {
-  parse_number32(at, at.value, side().NntpMaxArticles);
+  parse_count(at, "NntpMaxArticles", 0, side().NntpMaxArticles);
+}
+void kw_nntp_max_article_size(const ConfigLine& at) {
+  parse_count(at, "NntpMaxArticleSize", 1024, side().NntpMaxArticleSize);
+}
+void kw_nntp_first_fetch(const ConfigLine& at) {
+  parse_count(at, "NntpFirstFetch", 0, side().NntpFirstFetch);
+}
+void kw_nntp_timeout(const ConfigLine& at) {
+  parse_count(at, "NntpTimeout", 1, side().NntpTimeout);
+}
+void kw_soup_sendmail_timeout(const ConfigLine& at) {
+  parse_count(at, "SoupSendmailTimeout", 0, side().SoupSendmailTimeout);
+}
+
+void kw_soup_bounce_address(const ConfigLine& at) {
+  std::string_view v = at.value;
+  if (v.find('@') == std::string_view::npos || v.find_first_of(" \t<>\"") != v.npos ||
+      v.front() == '-') {
+    std::string message = "SoupBounceAddress " + std::string(v) + ": not a mail address";
+    return at.warn(message.c_str());
+  }
+  store_string(at, side().SoupBounceAddress);
+}
+
+int report_soup_side_problems() {
+  const SoupSideSettings& s = side();
+  int problems = 0;
+  auto report = [&](const char* keyword, std::string_view value, const std::string& problem) {
+    std::fprintf(stderr, "quillmar-soup: %s %.*s: %s\n", keyword, static_cast<int>(value.size()),
+                 value.data(), problem.c_str());
+    ++problems;
+  };
+  // A directory, and the sub-directories quillmar-soup uses in it.
+  auto check_dir = [&](const char* keyword, const PathText& dir,
+                       std::initializer_list<const char*> subdirs) {
+    if (dir.empty()) return;
+    std::string problem = platform::directory_problem(std::string(dir.view()) + ".");
+    if (!problem.empty()) return report(keyword, dir.view(), problem);
+    for (const char* sub : subdirs) {
+      problem = platform::directory_problem(std::string(dir.view()) + sub + ".");
+      if (!problem.empty()) {
+        report(keyword, dir.view(),
+               std::string("its ") + sub + " (a Maildir has new/, cur/ and tmp/): " + problem);
+      }
+    }
+  };
+  check_dir("SoupMaildir", s.SoupMaildir, {"new/", "cur/"});
+  check_dir("SoupMaildirDone", s.SoupMaildirDone, {"cur/"});
+  check_dir("SoupRefusedDir", s.SoupRefusedDir, {});
+  auto readable = [](const PathText& file) {
+    platform::File f;
+    if (!f.open(file.view(), platform::OpenMode::read))
+      return std::string(platform::last_error_text());
+    f.close();
+    return std::string();
+  };
+  if (!s.NntpUser.empty()) {
+    if (s.NntpPassFile.empty()) {
+      report("NntpUser", s.NntpUser, "a login needs NntpPassFile, the file of its password");
+    } else if (std::string why = readable(s.NntpPassFile); !why.empty()) {
+      report("NntpPassFile", s.NntpPassFile.view(),
+             "cannot be read (" + why + "); the login of NntpUser needs it");
+    }
+  }
+  if (!s.NntpCaFile.empty()) {
+    if (std::string why = readable(s.NntpCaFile); !why.empty()) {
+      report("NntpCaFile", s.NntpCaFile.view(), "cannot be read (" + why + ")");
+    }
+  }
+  if (s.NntpServer.empty() && (!s.NntpGroup.empty() || !s.NntpUser.empty())) {
+    report("NntpServer", "", "not set: no news is collected or posted");
+  }
+  return problems;
 }
 
 }  // namespace quillmar

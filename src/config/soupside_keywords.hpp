@@ -17,5 +17,16 @@ void kw_nntp_pass_file(const ConfigLine& at);
 void kw_nntp_ca_file(const ConfigLine& at);
 void kw_nntp_group(const ConfigLine& at);
 void kw_nntp_max_articles(const ConfigLine& at);
+void kw_nntp_max_article_size(const ConfigLine& at);
+void kw_nntp_first_fetch(const ConfigLine& at);
+void kw_nntp_timeout(const ConfigLine& at);
+void kw_soup_sendmail_timeout(const ConfigLine& at);
+void kw_soup_bounce_address(const ConfigLine& at);
+
+// CHECK's look at what quillmar-soup will need: the directories of the
+// Soup* settings (a Maildir with its new/ and cur/), the password file of
+// a login, the authorities' file. Each problem is reported on standard
+// error with its keyword; the number of problems is returned.
+int report_soup_side_problems();
 
 }  // namespace quillmar

@@ -26,6 +26,17 @@ struct SoupSideSettings {
   PathText NntpCaFile;
   std::vector<std::string> NntpGroup;
   uint32_t NntpMaxArticles = 0;  // per group and run; 0: no limit
+  // Articles larger than this (bytes) are skipped.
+  uint32_t NntpMaxArticleSize = 16u << 20;
+  // On first contact with a group only its newest articles; 0: all.
+  uint32_t NntpFirstFetch = 500;
+  // Seconds a news server may keep the client waiting.
+  uint32_t NntpTimeout = 120;
+  // Seconds the sendmail command may take for one mail; 0: no limit.
+  uint32_t SoupSendmailTimeout = 300;
+  // The envelope sender given to the sendmail command (-f); empty: the
+  // Internet address of the first AddrMap line.
+  std::string SoupBounceAddress;
 };
 
 }  // namespace quillmar

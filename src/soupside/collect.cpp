@@ -13,7 +13,9 @@
 #include "platform/fs.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/durable.hpp"
+#include "soupside/news_fetch.hpp"
 #include "soupside/nntp_client.hpp"
+#include "soupside/progress.hpp"
 #include "soupside/soupside_files.hpp"
 
 namespace quillmar {
@@ -320,6 +322,10 @@ class Collector {
           continue;
         }
         std::string path = path_in(dir.view(), std::string(sub) + e.name);
+        if (run_options.test_mode) {
+          ++count;
+          continue;
+        }
         std::string message;
         if (read_whole_file(path, kMaxMailSize, message) != ReadResult::ok) {
           log_print("! cannot read %s (or it is larger than %zu bytes); it stays\n", path.c_str(),
@@ -336,7 +342,13 @@ class Collector {
         }
         journal_.taken.push_back(path);
         ++count;
+        progress_.show("Mail", count, "message(s)");
       }
+    }
+    progress_.clear();
+    if (run_options.test_mode) {
+      log_print("Mail: %ld message(s) of %s would be taken\n", count, dir.c_str());
+      return;
     }
     log_print("Mail: %ld message(s) from %s\n", count, dir.c_str());
   }
@@ -369,12 +381,16 @@ class Collector {
     }
     for (const std::string& group : groups) {
       if (!nntp.is_open() || failed_) break;
-      collect_group(nntp, group, marks[{nntp.server_key(), group}]);
+      auto known = marks.find({nntp.server_key(), group});
+      collect_group(nntp, group, known == marks.end() ? nullptr : &known->second);
     }
     nntp.quit();
   }
 
-  void collect_group(NntpClient& nntp, const std::string& group, uint64_t last_taken) {
+  // `taken_before` is the last article taken from the group before, or
+  // nullptr on first contact with it.
+  void collect_group(NntpClient& nntp, const std::string& group, const uint64_t* taken_before) {
+    const SoupSideSettings& s = settings->soup_side;
     uint64_t low = 0, high = 0;
     std::string reply;
     if (!nntp.select_group(group, low, high, reply)) {
@@ -382,46 +398,69 @@ class Collector {
       note_run_failure();
       return;
     }
+    uint64_t last_taken = taken_before != nullptr ? *taken_before : 0;
     uint64_t first = last_taken + 1 > low ? last_taken + 1 : low;
+    if (taken_before == nullptr && s.NntpFirstFetch != 0 && high >= first &&
+        high - first >= s.NntpFirstFetch) {
+      // First contact: the newest articles only, as a newsreader starts.
+      first = high - s.NntpFirstFetch + 1;
+    }
     if (high < last_taken) {
       log_print("! group %s: the server's last article %llu is below the one taken before (%llu)\n",
                 group.c_str(), static_cast<unsigned long long>(high),
                 static_cast<unsigned long long>(last_taken));
     }
-    uint32_t limit = settings->soup_side.NntpMaxArticles;
+    if (first == 0 || first > high) {
+      log_print("News: 0 article(s) from %s\n", group.c_str());
+      return;
+    }
+    FetchRequest request;
+    request.group = group;
+    request.first = first;
     // However large the numbers a server gives, a run asks for a bounded
     // number of articles; the next run goes on from there.
-    uint64_t asked = 0;
-    uint64_t done = last_taken;
-    long count = 0;
-    for (uint64_t n = first; n <= high && n != 0; ++n) {
-      if (limit != 0 && count >= static_cast<long>(limit)) break;
-      if (++asked > kMaxArticlesAsked) break;
-      int code = nntp.command("ARTICLE " + std::to_string(n), reply);
-      if (code == 423 || code == 430) {  // gone meanwhile: nothing to take
-        done = n;
-        continue;
-      }
-      std::string article;
-      if (code != 220 || !nntp.read_block(article)) {
-        log_print("! group %s, article %llu: %s\n", group.c_str(),
-                  static_cast<unsigned long long>(n), reply.c_str());
-        note_run_failure();
-        break;
-      }
-      if (!add(group, 1, article)) {
-        failed_ = true;
-        break;
-      }
-      done = n;
-      ++count;
+    request.last = high - first >= kMaxArticlesAsked ? first + kMaxArticlesAsked - 1 : high;
+    request.limit = s.NntpMaxArticles;
+    request.max_size = s.NntpMaxArticleSize;
+    if (run_options.test_mode) {
+      uint64_t count = request.last - first + 1;
+      if (request.limit != 0 && count > request.limit) count = request.limit;
+      log_print(
+          "News: %llu article(s) of %s would be taken, from number %llu (the server has "
+          "%llu to %llu)%s\n",
+          static_cast<unsigned long long>(count), group.c_str(),
+          static_cast<unsigned long long>(first), static_cast<unsigned long long>(low),
+          static_cast<unsigned long long>(high),
+          taken_before == nullptr ? "; first contact with the group" : "");
+      return;
     }
-    log_print("News: %ld article(s) from %s\n", count, group.c_str());
-    if (done != last_taken) journal_.marks.push_back({nntp.server_key(), group, done});
+    FetchResult r = fetch_articles(
+        nntp, request, [&](std::string_view article) { return add(group, 1, article); }, progress_);
+    progress_.clear();
+    if (r.take_failed) failed_ = true;
+    if (!r.stopped.empty()) {
+      log_print("! group %s, article %llu: %s\n", group.c_str(),
+                static_cast<unsigned long long>(r.done + 1), r.stopped.c_str());
+      note_run_failure();
+    }
+    std::string skipped;
+    if (r.missing != 0) skipped += std::to_string(r.missing) + " no longer on the server";
+    if (r.too_large != 0) {
+      skipped += (skipped.empty() ? "" : ", ") + std::to_string(r.too_large) + " too large";
+    }
+    log_print("News: %ld article(s) from %s%s%s%s\n", r.taken, group.c_str(),
+              skipped.empty() ? "" : " (skipped: ", skipped.c_str(), skipped.empty() ? "" : ")");
+    if (r.done >= first && r.done != last_taken) {
+      journal_.marks.push_back({nntp.server_key(), group, r.done});
+    }
   }
 
   // Puts the packet on disk and carries out the journal.
   void finish() {
+    if (run_options.test_mode) {
+      log_print("Nothing collected: /TEST changes nothing\n");
+      return;
+    }
     bool ok = !failed_;
     for (auto& a : areas_) {
       bool written = a->file.sync();
@@ -464,13 +503,19 @@ class Collector {
  private:
   std::vector<std::unique_ptr<NewArea>> areas_;
   Journal journal_;
+  ProgressCount progress_;
   bool failed_ = false;
 };
 
 }  // namespace
 
 void collect_packet() {
-  if (!recover()) {
+  if (run_options.test_mode) {
+    if (platform::file_exists(soup_path(kCollectJournal))) {
+      log_print("A collect stopped before would be finished first (%s%s)\n",
+                settings->SoupDir.c_str(), kCollectJournal);
+    }
+  } else if (!recover()) {
     note_run_failure();
     return;
   }

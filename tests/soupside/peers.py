@@ -8,6 +8,10 @@ post PORT FILE
     Posts the article in FILE to the news server on PORT.
 subjects PORT GROUP
     Prints the Subject of every article of GROUP on the news server on PORT.
+fill PORT GROUP PREFIX COUNT [BODYSIZE]
+    Posts COUNT generated articles to GROUP on the news server on PORT over
+    one connection, with the subjects PREFIX0, PREFIX1, ... and a body of
+    about BODYSIZE bytes (default 200).
 nntp PORTFILE SPOOL [--tls CERT KEY [--implicit-tls]] [--user USER PASS]
     A STAND-IN news server written here with the standard library, for the
     parts a packaged server cannot be set up for in a test (TLS, logins,
@@ -263,6 +267,21 @@ def post(port, path):
         sys.exit(answer)
 
 
+def fill(port, group, prefix, count, body_size):
+    c = Client(port)
+    line = b"Generated text of a test article, to give it its size.\r\n"
+    body = line * max(1, body_size // len(line))
+    for i in range(count):
+        if not c.command("POST").startswith("340"):
+            sys.exit("POST refused")
+        head = ("From: Bob Example <bob@example.com>\r\nNewsgroups: %s\r\nSubject: %s%d\r\n"
+                "Message-ID: <%s%d.%s@example.com>\r\n\r\n" % (group, prefix, i, prefix, i, group))
+        c.sock.sendall(head.encode() + body + b".\r\n")
+        answer = c.reply()
+        if not answer.startswith("240"):
+            sys.exit(answer)
+
+
 def subjects(port, group):
     """Prints the Subject of every article of the group, one a line."""
     c = Client(port)
@@ -284,6 +303,9 @@ def main():
         return post(sys.argv[2], sys.argv[3])
     if kind == "subjects":
         return subjects(sys.argv[2], sys.argv[3])
+    if kind == "fill":
+        size = int(sys.argv[6]) if len(sys.argv) > 6 else 200
+        return fill(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]), size)
     if kind == "smtp":
         run_smtp(portfile, sys.argv[3], set(sys.argv[4:]))
     elif kind == "nntp":

@@ -5,7 +5,9 @@
 // message counted afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 
 #include "soupside/soupside_fixture.hpp"
 
@@ -27,6 +29,39 @@ std::string article(const std::string& group, const std::string& subject) {
 
 void make_maildir(const ScratchDir& dir, const std::string& name) {
   for (const char* sub : {"/new", "/cur", "/tmp"}) dir.mkdir(name + sub);
+}
+
+// Posts `count` generated articles with the subjects prefix0, prefix1, ...
+bool fill_group(const std::string& group, const std::string& prefix, int count,
+                int body_size = 200) {
+  return shell(std::string(kPython) + " " + quote(kPeers) + " fill 119 " + quote(group) + " " +
+               quote(prefix) + " " + std::to_string(count) + " " + std::to_string(body_size)) == 0;
+}
+
+// The subjects of the packet's messages in the order of AREAS and of the
+// files.
+std::vector<std::string> packet_sequence(const std::string& soup) {
+  std::vector<std::string> out;
+  if (!exists(soup + "/AREAS")) return out;
+  std::string listing = read_file(soup + "/AREAS");
+  std::size_t pos = 0;
+  while (pos < listing.size()) {
+    std::size_t lf = listing.find('\n', pos);
+    std::string line = listing.substr(pos, lf - pos);
+    pos = lf == std::string::npos ? listing.size() : lf + 1;
+    std::string file = soup + "/" + line.substr(0, line.find('\t')) + ".MSG";
+    if (!exists(file)) continue;
+    for (const std::string& m : framed_messages(read_file(file))) {
+      out.push_back(header_of(m, "Subject"));
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> numbered(const std::string& prefix, int from, int to) {
+  std::vector<std::string> out;
+  for (int i = from; i <= to; ++i) out.push_back(prefix + std::to_string(i));
+  return out;
 }
 
 std::size_t files_in(const std::string& dir) {
@@ -302,6 +337,82 @@ TEST(SoupSideNews, InnGroupThroughCrashmailAndPost) {
   EXPECT_EQ(group_subjects(119, group.name()), all);
 }
 
+// An article larger than NntpMaxArticleSize and one cancelled on the server
+// are skipped with a line that names them; the mark moves past both, so
+// that neither holds up the group nor is fetched again.
+TEST(SoupSideNews, OversizedAndVanishedArticlesAreSkippedForGood) {
+  std::string why = inn_unavailable();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  InnGroup group("big");
+  ASSERT_TRUE(group.ok());
+  ScratchDir dir;
+  std::string big = article(group.name(), "big");
+  for (int i = 0; i < 600; ++i) big += "A line of the oversized article, there to make it large.\n";
+  for (const std::string& a : {article(group.name(), "s1"), big, article(group.name(), "s3"),
+                               article(group.name(), "gone"), article(group.name(), "s5")}) {
+    ASSERT_TRUE(post_article(dir, 119, a));
+  }
+  ASSERT_EQ(
+      shell("/usr/lib/news/bin/ctlinnd -t 10 cancel '<gone." + group.name() + "@example.com>'"), 0);
+  dir.write("q.cfg", minimal_config(dir) + "NntpServer 127.0.0.1\nNntpGroup " + group.name() +
+                         "\nNntpMaxArticleSize 20000\n");
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_sequence(dir / "soup"), (std::vector<std::string>{"s1", "s3", "s5"}));
+  EXPECT_NE(r.err.find("! group " + group.name() + ", article 2 <big." + group.name() +
+                       "@example.com>: "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(" bytes, larger than NntpMaxArticleSize (20000); skipped\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("News: 3 article(s) from " + group.name() +
+                       " (skipped: 1 no longer on the server, 1 too large)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_file(dir / "soup/COLLECT.DAT"), "127.0.0.1:119\t" + group.name() + "\t5\n");
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("Nothing new collected"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("larger than"), std::string::npos) << r.err;
+}
+
+// First contact with a group takes its newest NntpFirstFetch articles;
+// NntpMaxArticles spreads them over runs, oldest first; /TEST shows what a
+// run would take and changes nothing.
+TEST(SoupSideNews, FirstContactTakesTheNewestAndLimitedRunsCatchUp) {
+  std::string why = inn_unavailable();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  InnGroup group("first");
+  ASSERT_TRUE(group.ok());
+  ASSERT_TRUE(fill_group(group.name(), "f", 30));
+  ScratchDir dir;
+  dir.write("q.cfg", minimal_config(dir) + "NntpServer 127.0.0.1\nNntpGroup " + group.name() +
+                         "\nNntpFirstFetch 10\nNntpMaxArticles 4\n");
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg", "/TEST"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("News: 4 article(s) of " + group.name() +
+                       " would be taken, from number 21 (the server has 1 to 30); first "
+                       "contact with the group"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(files_in(dir / "soup"), 0u);
+  for (int run = 1; run <= 3; ++run) {
+    r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(packet_sequence(dir / "soup"), numbered("f", 20, std::min(19 + 4 * run, 29)));
+  }
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_NE(r.err.find("Nothing new collected"), std::string::npos) << r.err;
+  ASSERT_TRUE(fill_group(group.name(), "g", 2));
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> all = numbered("f", 20, 29);
+  all.push_back("g0");
+  all.push_back("g1");
+  EXPECT_EQ(packet_sequence(dir / "soup"), all);
+}
+
 // The stand-in news server (peers.py, not a packaged server): STARTTLS with
 // the server's certificate checked, AUTHINFO, and a group that refuses.
 TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
@@ -517,6 +628,49 @@ TEST(SoupSideKill, CollectTakesEveryMessageOnce) {
   // Nothing is taken twice afterwards either.
   r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
   EXPECT_EQ(packet_subjects(dir / "soup"), expected);
+}
+
+// SIGKILL at random points of collects that keep many ARTICLE commands in
+// flight, then a clean run: every article of the group is in the packet
+// once, in the group's order, and the mark is its last article.
+TEST(SoupSideKill, PipelinedCollectTakesEveryArticleOnceInOrder) {
+  std::string why = inn_unavailable();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  InnGroup group("pipe");
+  ASSERT_TRUE(group.ok());
+  constexpr int kArticles = 1000;
+  ASSERT_TRUE(fill_group(group.name(), "k", kArticles, 2000));
+  ScratchDir dir;
+  std::string config = "NntpServer 127.0.0.1\nNntpGroup " + group.name() + "\nNntpFirstFetch 0\n";
+  // A whole run, timed in a directory of its own, sets the range of the
+  // kills.
+  ScratchDir timing;
+  timing.write("q.cfg", minimal_config(timing) + config);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_soup(timing.path(), {"collect", "/C=./q.cfg"}).exit_code, 0);
+  auto whole = std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - start);
+  ASSERT_EQ(packet_sequence(timing / "soup").size(), static_cast<std::size_t>(kArticles));
+
+  dir.write("q.cfg", minimal_config(dir) + config);
+  std::mt19937 random(20261210);
+  std::uniform_int_distribution<long> delay(whole.count() / 20, whole.count());
+  for (int i = 0; i < 20; ++i) {
+    run_soup_killed(dir.path(), {"collect", "/C=./q.cfg"}, microseconds(delay(random)));
+  }
+  std::size_t before_clean_run = packet_sequence(dir / "soup").size();
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_sequence(dir / "soup"), numbered("k", 0, kArticles - 1))
+      << read_file(dir / "killed.log");
+  EXPECT_EQ(read_file(dir / "soup/COLLECT.DAT"),
+            "127.0.0.1:119\t" + group.name() + "\t" + std::to_string(kArticles) + "\n");
+  EXPECT_FALSE(exists(dir / "soup/COLLECT.JNL"));
+  std::cerr << "A whole run: " << whole.count() / 1000
+            << " ms; articles taken by the killed runs: " << before_clean_run << " of " << kArticles
+            << "\n";
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_NE(r.err.find("Nothing new collected"), std::string::npos) << r.err;
+  EXPECT_EQ(packet_sequence(dir / "soup").size(), static_cast<std::size_t>(kArticles));
 }
 
 TEST(SoupSideKill, DeliverSendsEveryMessageOnce) {

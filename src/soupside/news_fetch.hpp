@@ -1,0 +1,50 @@
+// The articles of one news group, fetched with several ARTICLE commands in
+// flight and their replies read in order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "soupside/nntp_client.hpp"
+#include "soupside/progress.hpp"
+
+namespace quillmar {
+
+// ARTICLE commands kept in flight.
+inline constexpr uint64_t kArticleWindow = 24;
+
+struct FetchRequest {
+  std::string group;  // selected on the connection already
+  uint64_t first = 0;
+  uint64_t last = 0;
+  uint32_t limit = 0;  // articles taken at most; 0: no limit
+  std::size_t max_size = kDefaultMaxArticleSize;
+};
+
+struct FetchResult {
+  // The last article number that is done with: taken (and handed to
+  // `take`), or skipped for good (no longer on the server, too large).
+  // Every article below it is done with too; `request.first - 1` when
+  // none is.
+  uint64_t done = 0;
+  long taken = 0;
+  long missing = 0;    // no longer on the server (423, 430)
+  long too_large = 0;  // larger than max_size
+  // Why the fetch stopped early: the server's reply or the connection's
+  // failure; empty when it did not.
+  std::string stopped;
+  bool take_failed = false;  // `take` refused an article
+};
+
+// Fetches the articles request.first to request.last, oldest first, and
+// hands each to `take` in order. An article that is too large or no longer
+// there is logged and skipped. After a failure of `take` the connection is
+// dropped; after a refusal of the server the replies still in flight are
+// read, so that the connection can go on with the next group.
+FetchResult fetch_articles(NntpClient& nntp, const FetchRequest& request,
+                           const std::function<bool(std::string_view)>& take,
+                           ProgressCount& progress);
+
+}  // namespace quillmar

@@ -86,7 +86,7 @@ bool load_high_water(HighWater& marks) {
   ReadResult r = read_whole_file(soup_path(kHighWaterFile), kMaxStateFile, text);
   if (r == ReadResult::missing) return true;
   if (r == ReadResult::error) {
-    log_print("! cannot read %s%s\n", settings->SoupDir.c_str(), kHighWaterFile);
+    log_print("! cannot read %s\n", soup_path(kHighWaterFile).c_str());
     return false;
   }
   for (std::string_view line : text_lines(text, true)) {
@@ -154,7 +154,7 @@ bool dispose_of_mail(const std::string& source) {
   const PathText& done = settings->soup_side.SoupMaildirDone;
   if (done.empty()) {
     if (!platform::remove_file(source)) {
-      log_print("! cannot remove %s\n", source.c_str());
+      log_print("! cannot remove %s: %s\n", source.c_str(), platform::last_error_text());
       return false;
     }
     return true;
@@ -165,15 +165,21 @@ bool dispose_of_mail(const std::string& source) {
   std::string flags = info == std::string::npos ? ":2,S" : name.substr(info);
   // A name taken in the keeping Maildir (another message of that name) gets
   // a number, so that neither message is lost.
+  std::string why = "no free name";
   for (int n = 0; n < 100; ++n) {
     std::string target =
         path_in(done.view(), "cur/" + unique + (n == 0 ? "" : "." + std::to_string(n)) + flags);
-    if (target.empty()) break;
+    if (target.empty()) {
+      why = "the name is too long";
+      break;
+    }
     if (platform::file_exists(target)) continue;
     if (platform::rename_file(source, target)) return platform::sync_directory_of(target);
+    why = platform::last_error_text();
     break;
   }
-  log_print("! cannot move %s to %scur/\n", source.c_str(), done.c_str());
+  log_print("! cannot move %s to %scur/: %s\n", source.c_str(), shown(done.view()).c_str(),
+            why.c_str());
   return false;
 }
 
@@ -187,7 +193,8 @@ bool apply_journal(const Journal& j) {
     std::string msg = soup_path(a.prefix + ".MSG");
     if (platform::file_exists(tmp) && !platform::file_exists(msg) &&
         !platform::rename_file(tmp, msg)) {
-      log_print("! cannot rename %s to %s\n", tmp.c_str(), msg.c_str());
+      log_print("! cannot rename %s to %s: %s\n", tmp.c_str(), msg.c_str(),
+                platform::last_error_text());
       ok = false;
     }
   }
@@ -262,7 +269,8 @@ bool recover() {
   for (const platform::DirEntry& e :
        platform::list_directory(soup_path(std::string(kCollectPrefix) + "????.TMP"))) {
     std::string stale = soup_path(e.name);
-    if (!platform::remove_file(stale)) log_print("! cannot remove %s\n", stale.c_str());
+    if (!platform::remove_file(stale))
+      log_print("! cannot remove %s: %s\n", stale.c_str(), platform::last_error_text());
   }
   return true;
 }
@@ -284,7 +292,8 @@ class Collector {
       }
       if (!a->file.open(soup_path(std::string(prefix) + ".TMP"), platform::OpenMode::create_new,
                         platform::Share::deny_write)) {
-        log_print("! cannot create %s%s.TMP\n", settings->SoupDir.c_str(), prefix);
+        log_print("! cannot create %s%s.TMP: %s\n", shown(settings->SoupDir.view()).c_str(), prefix,
+                  platform::last_error_text());
         return nullptr;
       }
       a->prefix = prefix;
@@ -293,7 +302,8 @@ class Collector {
       areas_.push_back(std::move(a));
       return areas_.back().get();
     }
-    log_print("! no free name for a message file left in %s\n", settings->SoupDir.c_str());
+    log_print("! no free name for a message file left in %s\n",
+              shown(settings->SoupDir.view()).c_str());
     return nullptr;
   }
 
@@ -301,7 +311,8 @@ class Collector {
     NewArea* a = area(area_name, kind);
     if (a == nullptr) return false;
     if (!write_framed_message(a->file, message)) {
-      log_print("! cannot write %s%s.TMP\n", settings->SoupDir.c_str(), a->prefix.c_str());
+      log_print("! cannot write %s%s.TMP: %s\n", shown(settings->SoupDir.view()).c_str(),
+                a->prefix.c_str(), platform::last_error_text());
       return false;
     }
     ++a->count;
@@ -317,8 +328,8 @@ class Collector {
       for (const platform::DirEntry& e : platform::list_directory(pattern)) {
         if (e.name.empty() || e.name[0] == '.') continue;
         if (e.name.find_first_of("\t\n\\") != std::string::npos) {
-          log_print("! %s%s%s has a name collect cannot keep; it stays\n", dir.c_str(), sub,
-                    e.name.c_str());
+          log_print("! %s%s%s has a name collect cannot keep; it stays\n",
+                    shown(dir.view()).c_str(), sub, e.name.c_str());
           continue;
         }
         std::string path = path_in(dir.view(), std::string(sub) + e.name);
@@ -347,10 +358,10 @@ class Collector {
     }
     progress_.clear();
     if (run_options.test_mode) {
-      log_print("Mail: %ld message(s) of %s would be taken\n", count, dir.c_str());
+      log_print("Mail: %ld message(s) of %s would be taken\n", count, shown(dir.view()).c_str());
       return;
     }
-    log_print("Mail: %ld message(s) from %s\n", count, dir.c_str());
+    log_print("Mail: %ld message(s) from %s\n", count, shown(dir.view()).c_str());
   }
 
   void collect_news() {
@@ -466,7 +477,8 @@ class Collector {
       bool written = a->file.sync();
       written = a->file.close() && written;
       if (!written)
-        log_print("! cannot write %s%s.TMP\n", settings->SoupDir.c_str(), a->prefix.c_str());
+        log_print("! cannot write %s%s.TMP: %s\n", shown(settings->SoupDir.view()).c_str(),
+                  a->prefix.c_str(), platform::last_error_text());
       ok = ok && written;
     }
     if (!ok) {
@@ -512,8 +524,8 @@ class Collector {
 void collect_packet() {
   if (run_options.test_mode) {
     if (platform::file_exists(soup_path(kCollectJournal))) {
-      log_print("A collect stopped before would be finished first (%s%s)\n",
-                settings->SoupDir.c_str(), kCollectJournal);
+      log_print("A collect stopped before would be finished first (%s)\n",
+                soup_path(kCollectJournal).c_str());
     }
   } else if (!recover()) {
     note_run_failure();

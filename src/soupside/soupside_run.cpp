@@ -84,7 +84,8 @@ bool require_dir(const PathText& dir, const char* keyword) {
   if (dir.empty()) return true;
   std::string probe = path_in(dir.view(), ".");
   if (!platform::directory_exists(probe)) {
-    log_print("FATAL ERROR: the directory %s of %s does not exist\n", dir.c_str(), keyword);
+    log_print("FATAL ERROR: the directory %s of %s does not exist\n", shown(dir.view()).c_str(),
+              keyword);
     return false;
   }
   return true;
@@ -106,6 +107,7 @@ void open_soup_log() {
 
 int run_soup_side(int argc, char** argv) {
   SoupCommand command = parse_soup_command_line(argc, argv);
+  set_whole_log_lines(true);
   allocate_settings();
   register_keyword("ListConfig", ignore_keyword);
   std::string program_path = platform::executable_path(argc > 0 ? argv[0] : nullptr);

@@ -18,6 +18,8 @@ nntp PORTFILE SPOOL [--tls CERT KEY [--implicit-tls]] [--user USER PASS]
     refusals). Groups are the folders of SPOOL, articles the numbered files
     in them; POST files an article into the groups its Newsgroups header
     names that exist; a group named *.refused refuses every article (441).
+    In a group named *.broken the server closes the connection in the
+    middle of article 2; in one named *.hang it stops sending there.
 """
 import mailbox
 import os
@@ -197,6 +199,12 @@ def run_nntp(portfile, root, tls, user, implicit):
                     out = b""
                     for line in a.split(b"\n")[:-1] if a.endswith(b"\n") else a.split(b"\n"):
                         out += (b"." if line.startswith(b".") else b"") + line + b"\r\n"
+                    if words[1] == "2" and group.endswith((".broken", ".hang")):
+                        self.wfile.write(out[: len(out) // 2])
+                        self.wfile.flush()
+                        if group.endswith(".hang"):
+                            time.sleep(30)
+                        return
                     self.wfile.write(out + b".\r\n")
                     self.wfile.flush()
                     continue

@@ -186,6 +186,12 @@ TEST(SoupSideMail, PostfixDeliversAndCollectTakesItBackToCrashmail) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   ASSERT_EQ(maildir_subjects(dir / "boxes/sysop"), sent) << postfix.maillog();
+  // The envelope sender is the gateway's (the first AddrMap address), not
+  // the Unix user that ran deliver.
+  for (const auto& e : fs::directory_iterator(dir / "boxes/sysop/new")) {
+    EXPECT_NE(read_file(e.path().string()).find("Return-Path: <sysop@example.org>"),
+              std::string::npos);
+  }
 
   r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -232,6 +238,151 @@ TEST(SoupSideMail, DeliverKeepsWhatItCannotSend) {
   EXPECT_FALSE(exists(dir / "soup/mail0001.MSG"));
   EXPECT_EQ(read_file(dir / "soup/00000000.BAD"), damaged);
   EXPECT_EQ(read_file(dir / "soup/REPLIES"), "not a line\nnews0000\tnews\tun\n");
+}
+
+// The sendmail command's outcomes: a temporary failure (exit status 75)
+// keeps the mail and the next run sends it without a warning; a command
+// that does not end within SoupSendmailTimeout is killed, and the next run
+// warns that the mail may arrive twice (it cannot know). The envelope
+// sender goes to the command as "-f" at the end of its words: the first
+// AddrMap address, or SoupBounceAddress.
+TEST(SoupSideMail, TempfailTimeoutAndEnvelopeSender) {
+  ScratchDir dir;
+  dir.write("sm.sh", "echo \"$@\" >>'" + dir.path() + "/args.txt'\ncase $(cat '" + dir.path() +
+                         "/mode') in\n  tempfail) cat >/dev/null; exit 75;;\n  hang) exec sleep "
+                         "10;;\n  *) cat >>'" +
+                         dir.path() + "/sent.txt';;\nesac\n");
+  std::string config = minimal_config(dir) + "SoupSendmail /bin/sh " + dir.path() +
+                       "/sm.sh -t -i\nSoupSendmailTimeout 1\n";
+  dir.write("q.cfg", config);
+  dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
+  dir.write("soup/mail0000.MSG", framed_message(mail("t1")));
+  dir.write("mode", "tempfail");
+  RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_NE(r.err.find("! mail 1 of mail0000.MSG kept for the next run: the command ended with "
+                       "status 75\n"),
+            std::string::npos)
+      << r.err;
+  dir.write("mode", "ok");
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err.find("may arrive twice"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir / "sent.txt"), mail("t1"));
+  EXPECT_EQ(read_file(dir / "args.txt"),
+            "-t -i -f sysop@example.org\n-t -i -f sysop@example.org\n");
+
+  dir.write("q.cfg", config + "SoupBounceAddress bounces@example.org\n");
+  dir.write("soup/REPLIES", "mail0001\tmail\tbn\n");
+  dir.write("soup/mail0001.MSG", framed_message(mail("t2")));
+  dir.write("mode", "hang");
+  auto start = std::chrono::steady_clock::now();
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_NE(r.err.find("! mail 1 of mail0001.MSG kept for the next run: the command did not end "
+                       "within SoupSendmailTimeout (1 seconds) and was killed\n"),
+            std::string::npos)
+      << r.err;
+  dir.write("mode", "ok");
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("mail 1 of mail0001.MSG <t2@example.net> was being handed over when a run "
+                       "stopped; it may arrive twice"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_file(dir / "sent.txt"), mail("t1") + mail("t2"));
+  std::string args = read_file(dir / "args.txt");
+  EXPECT_EQ(args.substr(args.rfind("-t -i")), "-t -i -f bounces@example.org\n");
+}
+
+// What a sysop reads when something fails: the file and the system's
+// reason of a failed write, and lines as long as they must be (a long
+// SoupRefusedDir stays whole, on the terminal and in the log).
+TEST(SoupSideMail, FailuresNameTheFileAndTheReasonInWholeLines) {
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  std::string big = mail("big");
+  for (int i = 0; i < 2000; ++i) big += "A line of a large mail, there to make it large.\n";
+  dir.write("box/new/1.big", big);
+  std::string refused = "refused/" + std::string(150, 'r');
+  dir.mkdir(refused);
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/box\nSoupRefusedDir " +
+                         dir.path() + "/" + refused +
+                         "\nSoupSendmail /bin/sh -c \"cat "
+                         ">/dev/null; exit 67\"\nLogFile " +
+                         dir.path() + "/soup.log\n");
+  // Files may grow to 20 KB: the packet cannot be written.
+  std::string out;
+  int rc = shell("cd " + quote(dir.path()) +
+                     " && trap '' XFSZ && ulimit -f 20 && ASAN_OPTIONS=verify_asan_link_order=0 " +
+                     quote(QUILLMAR_SOUP_BINARY) + " collect /C=./q.cfg 2>&1",
+                 &out);
+  EXPECT_EQ(rc, 2) << out;
+  EXPECT_NE(out.find("! cannot write " + dir.path() + "/soup/QS0000.TMP: File too large\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(exists(dir / "box/new/1.big"));
+  EXPECT_FALSE(exists(dir / "soup/AREAS"));
+
+  dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
+  dir.write("soup/mail0000.MSG", framed_message(mail("no")));
+  RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::string line =
+      "! mail 1 of mail0000.MSG refused: the command ended with status 67; set "
+      "aside as " +
+      dir.path() + "/" + refused + "/00000000.REF\n";
+  EXPECT_GT(line.size(), 200u);
+  EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
+  EXPECT_NE(read_file(dir / "soup.log").find(line), std::string::npos);
+}
+
+// /TEST shows what deliver would send and changes nothing; on a terminal
+// collect and deliver show a count, elsewhere not.
+TEST(SoupSideMail, TestModeChangesNothingAndCountsShowOnATerminal) {
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  dir.write("box/new/1.a", mail("c1"));
+  std::string replies = "mail0000\tmail\tbn\nnews0000\tnews\tBn\n";
+  dir.write("soup/REPLIES", replies);
+  dir.write("soup/mail0000.MSG", framed_message(mail("m1")) + framed_message(mail("m2")));
+  dir.write("soup/news0000.MSG", framed_message(article("alt.test", "n1")));
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() +
+                         "/box\nSoupSendmail /bin/sh -c \"cat >>'" + dir.path() +
+                         "/sent.txt'\"\nNntpServer 127.0.0.1\nNntpPort 9\n");
+  RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg", "/TEST"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  for (const char* expected : {"mail 1 of mail0000.MSG would be sent: To sysop@example.org\n",
+                               "mail 2 of mail0000.MSG would be sent: To sysop@example.org\n",
+                               "article 1 of news0000.MSG would be posted: Newsgroups alt.test\n",
+                               "Would deliver 2 mail(s) and 1 article(s); /TEST sends nothing\n"}) {
+    EXPECT_NE(r.err.find(expected), std::string::npos) << expected << " in " << r.err;
+  }
+  EXPECT_EQ(r.err.find('\r'), std::string::npos);
+  EXPECT_EQ(read_file(dir / "soup/REPLIES"), replies);
+  EXPECT_EQ(files_in(dir / "soup"), 3u);
+  EXPECT_FALSE(exists(dir / "sent.txt"));
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg", "/TEST"});
+  EXPECT_NE(r.err.find("Mail: 1 message(s) of " + dir.path() + "/box/ would be taken\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(files_in(dir / "soup"), 3u);
+  EXPECT_TRUE(exists(dir / "box/new/1.a"));
+
+  if (!have_program("script")) GTEST_SKIP() << "script (util-linux) is not installed";
+  std::string out;
+  dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
+  shell("cd " + quote(dir.path()) + " && ASAN_OPTIONS=verify_asan_link_order=0 script -qec " +
+            quote(quote(QUILLMAR_SOUP_BINARY) + " deliver /C=./q.cfg") + " /dev/null",
+        &out);
+  EXPECT_NE(out.find("\rDelivered: 1 message(s)"), std::string::npos) << out;
+  EXPECT_EQ(read_file(dir / "sent.txt"), mail("m1") + mail("m2"));
+  out.clear();
+  shell("cd " + quote(dir.path()) + " && ASAN_OPTIONS=verify_asan_link_order=0 script -qec " +
+            quote(quote(QUILLMAR_SOUP_BINARY) + " collect /C=./q.cfg") + " /dev/null",
+        &out);
+  EXPECT_NE(out.find("\rMail: 1 message(s)"), std::string::npos) << out;
 }
 
 // A collect whose packet is complete but whose Maildir messages cannot be
@@ -411,6 +562,42 @@ TEST(SoupSideNews, FirstContactTakesTheNewestAndLimitedRunsCatchUp) {
   all.push_back("g0");
   all.push_back("g1");
   EXPECT_EQ(packet_sequence(dir / "soup"), all);
+}
+
+// A connection cut in the middle of an article, and a server that stops
+// sending, are reported as such (not with the last reply line); what was
+// taken before stays taken.
+TEST(SoupSideNews, BrokenConnectionAndSilentServerAreReportedAsSuch) {
+  ScratchDir dir;
+  for (const char* group : {"local.broken", "local.hang"}) {
+    dir.mkdir(std::string("spool/") + group);
+    for (int i = 1; i <= 3; ++i) {
+      dir.write("spool/" + std::string(group) + "/" + std::to_string(i),
+                article(group, "b" + std::to_string(i)));
+    }
+  }
+  Peer nntp(dir, "nntp", {dir / "spool"});
+  ASSERT_NE(nntp.port(), 0) << read_file(dir / "nntp.log");
+  struct Case {
+    const char* group;
+    const char* report;
+  };
+  for (const Case& c :
+       {Case{"local.broken", "article 2: the server closed the connection\n"},
+        Case{"local.hang", "article 2: no answer from the server within 1 seconds\n"}}) {
+    dir.write("q.cfg", minimal_config(dir) + "NntpServer 127.0.0.1\nNntpPort " +
+                           std::to_string(nntp.port()) + "\nNntpGroup " + c.group +
+                           "\nNntpTimeout 1\n");
+    RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find(std::string("! group ") + c.group + ", " + c.report), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("220"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(read_file(dir / "soup/COLLECT.DAT"),
+            "127.0.0.1:" + std::to_string(nntp.port()) + "\tlocal.broken\t1\n127.0.0.1:" +
+                std::to_string(nntp.port()) + "\tlocal.hang\t1\n");
+  EXPECT_EQ(packet_sequence(dir / "soup"), (std::vector<std::string>{"b1", "b1"}));
 }
 
 // The stand-in news server (peers.py, not a packaged server): STARTTLS with

@@ -139,8 +139,11 @@ int report_soup_side_problems() {
   const SoupSideSettings& s = side();
   int problems = 0;
   auto report = [&](const char* keyword, std::string_view value, const std::string& problem) {
-    std::fprintf(stderr, "quillmar-soup: %s %.*s: %s\n", keyword, static_cast<int>(value.size()),
-                 value.data(), problem.c_str());
+    std::string shown(value);  // as a sysop can copy it into a shell
+    for (char& c : shown) {
+      if (c == '\\') c = '/';
+    }
+    std::fprintf(stderr, "quillmar-soup: %s %s: %s\n", keyword, shown.c_str(), problem.c_str());
     ++problems;
   };
   // A directory, and the sub-directories quillmar-soup uses in it.

@@ -79,7 +79,9 @@ TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
                          "/soup\nNntpServer news.example.net\nNntpPort 563\nNntpTls TLS\n"
                          "NntpUser joe\nNntpPassFile /etc/quillmar/nntp.pass\n"
                          "NntpCaFile /etc/ssl/certs/ca-certificates.crt\nNntpGroup comp.test\n"
-                         "NntpGroup alt.test\nNntpMaxArticles 500\n");
+                         "NntpGroup alt.test\nNntpMaxArticles 500\nNntpMaxArticleSize 1000000\n"
+                         "NntpFirstFetch 100\nNntpTimeout 60\nSoupSendmailTimeout 120\n"
+                         "SoupBounceAddress gateway@example.org\n");
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
@@ -88,6 +90,78 @@ TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
   r = run_quillmar(dir.path(), {"CHECK", "/C=./bad.cfg"});
   EXPECT_NE(r.err.find("Warning: invalid NntpTls parameter in line 8"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Warning: NntpGroup has invalid parameter in line 9"), std::string::npos);
+}
+
+// CHECK looks at what quillmar-soup will need and names the keyword of
+// each problem; the run goes on and ends with exit status 0.
+struct SoupCheckCase {
+  const char* name;
+  std::string lines;     // configuration lines; DIR is the test's directory
+  std::string expected;  // in CHECK's output; DIR as above
+};
+
+class SoupSideCheck : public ::testing::TestWithParam<SoupCheckCase> {};
+
+std::string with_dir(std::string text, const std::string& dir) {
+  for (std::size_t at = text.find("DIR"); at != std::string::npos; at = text.find("DIR", at)) {
+    text.replace(at, 3, dir);
+  }
+  return text;
+}
+
+TEST_P(SoupSideCheck, ReportsTheProblemWithItsKeyword) {
+  ScratchDir dir;
+  make_maildir(dir, "md");
+  dir.mkdir("half/new");
+  dir.write("pass", "secret\n");
+  dir.write("q.cfg", minimal_config(dir) + with_dir(GetParam().lines, dir.path()));
+  RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find(with_dir(GetParam().expected, dir.path())), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Configuration checked."), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SoupSideCheck,
+    ::testing::Values(
+        SoupCheckCase{"MissingMaildir", "SoupMaildir DIR/nomd\n",
+                      "quillmar-soup: SoupMaildir DIR/nomd/: No such file or directory\n"},
+        SoupCheckCase{"MaildirWithoutCur", "SoupMaildir DIR/half\n",
+                      "quillmar-soup: SoupMaildir DIR/half/: its cur/ (a Maildir has new/, cur/ "
+                      "and tmp/): No such file or directory\n"},
+        SoupCheckCase{"MissingMaildirDone", "SoupMaildir DIR/md\nSoupMaildirDone DIR/gone\n",
+                      "quillmar-soup: SoupMaildirDone DIR/gone/: No such file or directory\n"},
+        SoupCheckCase{"MissingRefusedDir", "SoupRefusedDir DIR/ref\n",
+                      "quillmar-soup: SoupRefusedDir DIR/ref/: No such file or directory\n"},
+        SoupCheckCase{"UserWithoutPassFile", "NntpServer news.example.net\nNntpUser joe\n",
+                      "quillmar-soup: NntpUser joe: a login needs NntpPassFile, the file of its "
+                      "password\n"},
+        SoupCheckCase{"UnreadablePassFile",
+                      "NntpServer news.example.net\nNntpUser joe\nNntpPassFile DIR/nopass\n",
+                      "quillmar-soup: NntpPassFile DIR/nopass: cannot be read (No such file or "
+                      "directory); the login of NntpUser needs it\n"},
+        SoupCheckCase{"NegativeMaxArticles", "NntpMaxArticles -5\n",
+                      "Warning: NntpMaxArticles -5: a whole number of 0 or more is required in "
+                      "line 8 of"},
+        SoupCheckCase{"TinyMaxArticleSize", "NntpMaxArticleSize 10\n",
+                      "Warning: NntpMaxArticleSize 10: a whole number of 1024 or more is "
+                      "required in line 8 of"},
+        SoupCheckCase{"BounceAddressWithoutAt", "SoupBounceAddress gateway\n",
+                      "Warning: SoupBounceAddress gateway: not a mail address in line 8 of"}),
+    [](const ::testing::TestParamInfo<SoupCheckCase>& info) { return info.param.name; });
+
+TEST(SoupSideConfig, CheckIsQuietAboutAGoodSoupSide) {
+  ScratchDir dir;
+  make_maildir(dir, "md");
+  dir.write("pass", "secret\n");
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/md\nSoupMaildirDone " +
+                         dir.path() + "/md\nSoupRefusedDir " + dir.path() +
+                         "/soup\nNntpServer news.example.net\nNntpUser joe\nNntpPassFile " +
+                         dir.path() + "/pass\n");
+  RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err.find("quillmar-soup:"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
 }
 
 // The whole mail cycle: replies wait while the MTA is down, then go out

@@ -13,7 +13,7 @@
 namespace quillmar {
 
 // ARTICLE commands kept in flight.
-inline constexpr uint64_t kArticleWindow = 24;
+inline constexpr uint64_t kArticleWindow = 32;
 
 struct FetchRequest {
   std::string group;  // selected on the connection already

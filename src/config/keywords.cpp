@@ -683,6 +683,7 @@ const KeywordEntry kKeywords[] = {
     {"NntpTimeout", kw_nntp_timeout},
     {"SoupSendmailTimeout", kw_soup_sendmail_timeout},
     {"SoupBounceAddress", kw_soup_bounce_address},
+    {"SoupHistoryDays", kw_soup_history_days},
 };
 const std::size_t kKeywordCount = sizeof kKeywords / sizeof kKeywords[0];
 

@@ -125,6 +125,10 @@ void kw_soup_sendmail_timeout(const ConfigLine& at) {
   parse_count(at, "SoupSendmailTimeout", 0, side().SoupSendmailTimeout);
 }
 
+void kw_soup_history_days(const ConfigLine& at) {
+  parse_count(at, "SoupHistoryDays", 0, side().SoupHistoryDays);
+}
+
 void kw_soup_bounce_address(const ConfigLine& at) {
   std::string_view v = at.value;
   if (v.find('@') == std::string_view::npos || v.find_first_of(" \t<>\"") != v.npos ||

@@ -22,6 +22,7 @@ void kw_nntp_first_fetch(const ConfigLine& at);
 void kw_nntp_timeout(const ConfigLine& at);
 void kw_soup_sendmail_timeout(const ConfigLine& at);
 void kw_soup_bounce_address(const ConfigLine& at);
+void kw_soup_history_days(const ConfigLine& at);
 
 // CHECK's look at what quillmar-soup will need: the directories of the
 // Soup* settings (a Maildir with its new/ and cur/), the password file of

@@ -30,6 +30,8 @@ struct SoupSideSettings {
   uint32_t NntpMaxArticleSize = 16u << 20;
   // On first contact with a group only its newest articles; 0: all.
   uint32_t NntpFirstFetch = 500;
+  // Days the Message-IDs of collected messages are remembered; 0: none.
+  uint32_t SoupHistoryDays = 30;
   // Seconds a news server may keep the client waiting.
   uint32_t NntpTimeout = 120;
   // Seconds the sendmail command may take for one mail; 0: no limit.

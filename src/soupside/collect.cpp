@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "base/log.hpp"
@@ -13,6 +14,8 @@
 #include "platform/fs.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/durable.hpp"
+#include "soupside/header_field.hpp"
+#include "soupside/history.hpp"
 #include "soupside/news_fetch.hpp"
 #include "soupside/nntp_client.hpp"
 #include "soupside/progress.hpp"
@@ -50,6 +53,7 @@ struct Journal {
   std::vector<Area> areas;
   std::vector<std::string> taken;  // Maildir messages
   std::vector<Mark> marks;
+  std::vector<std::string> ids;  // Message-IDs for the history
 };
 
 std::string soup_path(std::string_view name) {
@@ -117,6 +121,7 @@ std::string journal_text(const Journal& j) {
   for (const Mark& m : j.marks) {
     text += "mark\t" + m.server + "\t" + m.group + "\t" + std::to_string(m.number) + "\n";
   }
+  for (const std::string& id : j.ids) text += "hist\t" + id + "\n";
   text += "end\n";
   return text;
 }
@@ -133,6 +138,8 @@ bool parse_journal(std::string_view text, Journal& j) {
       j.taken.emplace_back(f[1]);
     } else if (f[0] == "mark" && f.size() == 4 && parse_number(f[3], n)) {
       j.marks.push_back({std::string(f[1]), std::string(f[2]), n});
+    } else if (f[0] == "hist" && f.size() == 2) {
+      j.ids.emplace_back(f[1]);
     } else if (f[0] == "end" && f.size() == 1) {
       ended = true;
     } else {
@@ -240,6 +247,8 @@ bool apply_journal(const Journal& j) {
     }
     if (!save_high_water(marks)) return false;
   }
+  // 5. The history learns the Message-IDs (a failure loses nothing).
+  if (!j.ids.empty()) record_history(j.ids);
   return remove_durably(soup_path(kCollectJournal));
 }
 
@@ -352,6 +361,7 @@ class Collector {
           return;
         }
         journal_.taken.push_back(path);
+        remember(header_value(message, "Message-ID"));
         ++count;
         progress_.show("Mail", count, "message(s)");
       }
@@ -378,6 +388,7 @@ class Collector {
       }
     }
     if (groups.empty()) return;
+    if (!run_options.test_mode) history_.open();
     HighWater marks;
     if (!load_high_water(marks)) {
       failed_ = true;
@@ -445,8 +456,34 @@ class Collector {
           taken_before == nullptr ? "; first contact with the group" : "");
       return;
     }
+    // Articles taken before (under another server name, from another
+    // server, or in another group) are passed: known from the overview
+    // before they are fetched, else by the Message-ID of the reply.
+    std::set<uint64_t> known;
+    if (!history_.empty()) {
+      std::string over;
+      bool listed = read_overview(
+          nntp, first, request.last,
+          [&](uint64_t n, std::string_view id) {
+            if (n >= first && n <= request.last && history_.seen(id)) known.insert(n);
+          },
+          over);
+      if (!listed && !nntp.is_open()) {
+        log_print("! group %s: %s\n", group.c_str(), over.c_str());
+        note_run_failure();
+        return;
+      }
+      request.known = &known;
+    }
+    if (history_.enabled()) request.seen = [&](std::string_view id) { return history_.seen(id); };
     FetchResult r = fetch_articles(
-        nntp, request, [&](std::string_view article) { return add(group, 1, article); }, progress_);
+        nntp, request,
+        [&](std::string_view article, std::string_view id) {
+          if (!add(group, 1, article)) return false;
+          remember(id);
+          return true;
+        },
+        progress_);
     progress_.clear();
     if (r.take_failed) failed_ = true;
     if (!r.stopped.empty()) {
@@ -455,7 +492,11 @@ class Collector {
       note_run_failure();
     }
     std::string skipped;
-    if (r.missing != 0) skipped += std::to_string(r.missing) + " no longer on the server";
+    if (r.already != 0) skipped += std::to_string(r.already) + " taken before";
+    if (r.missing != 0) {
+      skipped +=
+          (skipped.empty() ? "" : ", ") + std::to_string(r.missing) + " no longer on the server";
+    }
     if (r.too_large != 0) {
       skipped += (skipped.empty() ? "" : ", ") + std::to_string(r.too_large) + " too large";
     }
@@ -468,6 +509,7 @@ class Collector {
 
   // Puts the packet on disk and carries out the journal.
   void finish() {
+    history_.close();
     if (run_options.test_mode) {
       log_print("Nothing collected: /TEST changes nothing\n");
       return;
@@ -512,10 +554,18 @@ class Collector {
 
   bool failed() const { return failed_; }
 
+  // A Message-ID taken into the packet, for the history.
+  void remember(std::string_view id) {
+    if (settings->soup_side.SoupHistoryDays == 0 || !is_message_id(id)) return;
+    journal_.ids.emplace_back(id);
+    history_.note(id);
+  }
+
  private:
   std::vector<std::unique_ptr<NewArea>> areas_;
   Journal journal_;
   ProgressCount progress_;
+  CollectHistory history_;
   bool failed_ = false;
 };
 

@@ -189,6 +189,19 @@ NntpClient::Block NntpClient::read_block(std::string& text, std::size_t maximum,
   }
 }
 
+NntpClient::Block NntpClient::read_lines(const std::function<void(std::string_view)>& each) {
+  std::string_view line;
+  for (;;) {
+    if (!connection_.read_line(line, kMaxLine * 16)) {
+      connection_.close();
+      return Block::broken;
+    }
+    if (line.size() == 1 && line[0] == '.') return Block::complete;
+    if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+    each(line);
+  }
+}
+
 bool NntpClient::select_group(std::string_view group, uint64_t& low, uint64_t& high,
                               std::string& reply) {
   if (group.find_first_of(" \t\r\n") != std::string_view::npos) {

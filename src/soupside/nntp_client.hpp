@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,9 @@ class NntpClient {
   // is the block's size as sent. broken: the connection failed (failure()
   // says why) and is closed.
   Block read_block(std::string& text, std::size_t maximum, std::size_t& size);
+  // Reads a multi-line block line by line (dot-stuffing removed), handing
+  // each line to `line`; complete or broken.
+  Block read_lines(const std::function<void(std::string_view)>& line);
   // Why the connection failed.
   const std::string& failure() const { return connection_.failure(); }
 

@@ -81,7 +81,7 @@ TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
                          "NntpCaFile /etc/ssl/certs/ca-certificates.crt\nNntpGroup comp.test\n"
                          "NntpGroup alt.test\nNntpMaxArticles 500\nNntpMaxArticleSize 1000000\n"
                          "NntpFirstFetch 100\nNntpTimeout 60\nSoupSendmailTimeout 120\n"
-                         "SoupBounceAddress gateway@example.org\n");
+                         "SoupBounceAddress gateway@example.org\nSoupHistoryDays 30\n");
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
@@ -674,6 +674,91 @@ TEST(SoupSideNews, BrokenConnectionAndSilentServerAreReportedAsSuch) {
   EXPECT_EQ(packet_sequence(dir / "soup"), (std::vector<std::string>{"b1", "b1"}));
 }
 
+// quillmar-soup at a pinned time (faketime).
+RunResult run_soup_at(const std::string& cwd, const std::vector<std::string>& args,
+                      const std::string& when) {
+  std::string cmd = "cd " + quote(cwd) + " && ASAN_OPTIONS=verify_asan_link_order=0 faketime " +
+                    quote(when) + " " + quote(QUILLMAR_SOUP_BINARY);
+  for (const std::string& a : args) cmd += " " + quote(a);
+  RunResult r;
+  r.exit_code = shell(cmd + " 2>&1", &r.err);
+  return r;
+}
+
+// The history of Message-IDs: the same server under another name (marks
+// are kept per name) gives nothing twice, found from the overview before
+// any article is fetched; what is new still comes. After SoupHistoryDays
+// the history forgets.
+TEST(SoupSideNews, HistoryTakesNothingTwiceUnderAnotherServerName) {
+  std::string why = inn_unavailable();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  if (!have_program("faketime")) GTEST_SKIP() << "faketime is not installed; test skipped";
+  InnGroup group("history");
+  ASSERT_TRUE(group.ok());
+  ASSERT_TRUE(fill_group(group.name(), "h", 20));
+  ScratchDir dir;
+  auto config = [&](const char* server) {
+    dir.write("q.cfg", minimal_config(dir) + "NntpServer " + server + "\nNntpGroup " +
+                           group.name() + "\nSoupHistoryDays 2\n");
+  };
+  config("127.0.0.1");
+  RunResult r = run_soup_at(dir.path(), {"collect", "/C=./q.cfg"}, "2026-12-01 12:00:00");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  config("localhost");
+  r = run_soup_at(dir.path(), {"collect", "/C=./q.cfg", "/VERBOSE"}, "2026-12-01 13:00:00");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("News: 0 article(s) from " + group.name() + " (skipped: 20 taken before)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("> ARTICLE"), std::string::npos) << "nothing is fetched: " << r.err;
+  EXPECT_EQ(packet_sequence(dir / "soup"), numbered("h", 0, 19));
+  ASSERT_TRUE(fill_group(group.name(), "i", 2));
+  config("127.0.0.1");
+  r = run_soup_at(dir.path(), {"collect", "/C=./q.cfg"}, "2026-12-02 12:00:00");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> all = numbered("h", 0, 19);
+  all.insert(all.end(), {"i0", "i1"});
+  EXPECT_EQ(packet_sequence(dir / "soup"), all);
+  // Three days on, the first twenty are forgotten; i0 and i1 are not. (The
+  // marks go, as for a name not met before.)
+  fs::remove(dir / "soup/COLLECT.DAT");
+  r = run_soup_at(dir.path(), {"collect", "/C=./q.cfg"}, "2026-12-04 11:00:00");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("News: 20 article(s) from " + group.name() + " (skipped: 2 taken before)"),
+            std::string::npos)
+      << r.err;
+}
+
+// A damaged history is set aside and a new one started; no article is lost
+// by it.
+TEST(SoupSideNews, DamagedHistoryIsSetAsideAndNothingIsLost) {
+  std::string why = inn_unavailable();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  InnGroup group("damaged");
+  ASSERT_TRUE(group.ok());
+  ASSERT_TRUE(fill_group(group.name(), "d", 5));
+  ScratchDir dir;
+  dir.write("soup/HISTORY.MDB", std::string(8192, 'x'));
+  dir.write("q.cfg",
+            minimal_config(dir) + "NntpServer 127.0.0.1\nNntpGroup " + group.name() + "\n");
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("! the history " + dir.path() + "/soup/HISTORY.MDB is damaged"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("set aside as " + dir.path() + "/soup/HISTORY.BAD, a new one is started"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(packet_sequence(dir / "soup"), numbered("d", 0, 4));
+  EXPECT_EQ(read_file(dir / "soup/HISTORY.BAD"), std::string(8192, 'x'));
+  // The new history works: another server name takes nothing twice.
+  dir.write("q.cfg",
+            minimal_config(dir) + "NntpServer localhost\nNntpGroup " + group.name() + "\n");
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_NE(r.err.find("(skipped: 5 taken before)"), std::string::npos) << r.err;
+  EXPECT_EQ(packet_sequence(dir / "soup").size(), 5u);
+}
+
 // The stand-in news server (peers.py, not a packaged server): STARTTLS with
 // the server's certificate checked, AUTHINFO, and a group that refuses.
 TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
@@ -734,11 +819,16 @@ TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
   dir.write("tls.cfg", minimal_config(dir) + "NntpServer localhost\nNntpPort " +
                            std::to_string(tls_port.port()) + "\nNntpTls TLS\nNntpCaFile " +
                            dir.path() + "/cert.pem\nNntpGroup local.test\n");
-  // Another server (host and port) has marks of its own: all of the group.
+  // Another server (host and port) has marks of its own: the whole group is
+  // fetched, but the history passes what was taken before (this server
+  // offers no overview: by the Message-ID of each article fetched).
   r = run_soup(dir.path(), {"collect", "/C=./tls.cfg"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(packet_subjects(dir / "soup"),
-            (std::map<std::string, int>{{"s1", 2}, {"s2", 2}, {"yes", 1}, {"s4", 1}}));
+            (std::map<std::string, int>{{"s1", 1}, {"s2", 1}, {"yes", 1}, {"s4", 1}}));
+  EXPECT_NE(r.err.find("News: 2 article(s) from local.test (skipped: 2 taken before)"),
+            std::string::npos)
+      << r.err;
   tls_port.stop();
   Peer again(
       dir, "nntp",

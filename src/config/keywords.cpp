@@ -671,6 +671,7 @@ const KeywordEntry kKeywords[] = {
     {"SoupSendmail", kw_soup_sendmail},
     {"SoupRefusedDir", kw_soup_refused_dir},
     {"NntpServer", kw_nntp_server},
+    {"NntpPostServer", kw_nntp_post_server},
     {"NntpPort", kw_nntp_port},
     {"NntpTls", kw_nntp_tls},
     {"NntpUser", kw_nntp_user},

@@ -16,6 +16,14 @@ SoupSideSettings& side() {
   return settings->soup_side;
 }
 
+// The server a line of its settings belongs to: the last one named, or the
+// first one (named later) before any is named.
+NntpServerSettings& server() {
+  std::vector<NntpServerSettings>& servers = side().servers;
+  if (servers.empty()) servers.emplace_back();
+  return servers.back();
+}
+
 void store_string(const ConfigLine& at, std::string& out) {
   try {
     out.assign(at.value);
@@ -68,33 +76,43 @@ void kw_nntp_server(const ConfigLine& at) {
   if (at.value.find_first_of(" \t") != std::string_view::npos) {
     return at.warn("NntpServer has invalid parameter");
   }
-  store_string(at, side().NntpServer);
+  std::vector<NntpServerSettings>& servers = side().servers;
+  // The first NntpServer line names the server whose lines came before it.
+  if (servers.empty() || !servers.back().NntpServer.empty()) servers.emplace_back();
+  store_string(at, servers.back().NntpServer);
+}
+
+void kw_nntp_post_server(const ConfigLine& at) {
+  if (at.value.empty() || at.value.find_first_of(" \t") != std::string_view::npos) {
+    return at.warn("NntpPostServer has invalid parameter");
+  }
+  store_string(at, side().NntpPostServer);
 }
 
 void kw_nntp_port(const ConfigLine& at) {
-  parse_number16(at, at.value, side().NntpPort);
+  parse_number16(at, at.value, server().NntpPort);
 }
 
 void kw_nntp_tls(const ConfigLine& at) {
   if (equals_nocase(at.value, "No")) {
-    side().nntp_tls = NntpTls::none;
+    server().nntp_tls = NntpTls::none;
   } else if (equals_nocase(at.value, "StartTLS")) {
-    side().nntp_tls = NntpTls::starttls;
+    server().nntp_tls = NntpTls::starttls;
   } else if (equals_nocase(at.value, "TLS")) {
-    side().nntp_tls = NntpTls::tls;
+    server().nntp_tls = NntpTls::tls;
   } else {
     at.warn("invalid NntpTls parameter");
   }
 }
 
 void kw_nntp_user(const ConfigLine& at) {
-  store_string(at, side().NntpUser);
+  store_string(at, server().NntpUser);
 }
 void kw_nntp_pass_file(const ConfigLine& at) {
-  store_path(at, side().NntpPassFile);
+  store_path(at, server().NntpPassFile);
 }
 void kw_nntp_ca_file(const ConfigLine& at) {
-  store_path(at, side().NntpCaFile);
+  store_path(at, server().NntpCaFile);
 }
 
 void kw_nntp_group(const ConfigLine& at) {
@@ -103,7 +121,7 @@ void kw_nntp_group(const ConfigLine& at) {
     return at.warn("NntpGroup has invalid parameter");
   }
   try {
-    side().NntpGroup.emplace_back(group);
+    server().NntpGroup.emplace_back(group);
   } catch (const std::bad_alloc&) {
     at.warn("out of memory");
   }
@@ -137,6 +155,14 @@ void kw_soup_bounce_address(const ConfigLine& at) {
     return at.warn(message.c_str());
   }
   store_string(at, side().SoupBounceAddress);
+}
+
+const NntpServerSettings* find_post_server(const SoupSideSettings& s) {
+  for (const NntpServerSettings& n : s.servers) {
+    if (n.NntpServer.empty()) continue;
+    if (s.NntpPostServer.empty() || equals_nocase(n.NntpServer, s.NntpPostServer)) return &n;
+  }
+  return nullptr;
 }
 
 int report_soup_side_problems() {
@@ -174,21 +200,26 @@ int report_soup_side_problems() {
     f.close();
     return std::string();
   };
-  if (!s.NntpUser.empty()) {
-    if (s.NntpPassFile.empty()) {
-      report("NntpUser", s.NntpUser, "a login needs NntpPassFile, the file of its password");
-    } else if (std::string why = readable(s.NntpPassFile); !why.empty()) {
-      report("NntpPassFile", s.NntpPassFile.view(),
-             "cannot be read (" + why + "); the login of NntpUser needs it");
+  for (const NntpServerSettings& n : s.servers) {
+    if (!n.NntpUser.empty()) {
+      if (n.NntpPassFile.empty()) {
+        report("NntpUser", n.NntpUser, "a login needs NntpPassFile, the file of its password");
+      } else if (std::string why = readable(n.NntpPassFile); !why.empty()) {
+        report("NntpPassFile", n.NntpPassFile.view(),
+               "cannot be read (" + why + "); the login of NntpUser needs it");
+      }
+    }
+    if (!n.NntpCaFile.empty()) {
+      if (std::string why = readable(n.NntpCaFile); !why.empty()) {
+        report("NntpCaFile", n.NntpCaFile.view(), "cannot be read (" + why + ")");
+      }
+    }
+    if (n.NntpServer.empty()) {
+      report("NntpServer", "", "not set: no news is collected or posted");
     }
   }
-  if (!s.NntpCaFile.empty()) {
-    if (std::string why = readable(s.NntpCaFile); !why.empty()) {
-      report("NntpCaFile", s.NntpCaFile.view(), "cannot be read (" + why + ")");
-    }
-  }
-  if (s.NntpServer.empty() && (!s.NntpGroup.empty() || !s.NntpUser.empty())) {
-    report("NntpServer", "", "not set: no news is collected or posted");
+  if (!s.NntpPostServer.empty() && find_post_server(s) == nullptr) {
+    report("NntpPostServer", s.NntpPostServer, "no NntpServer line names this server");
   }
   return problems;
 }

@@ -10,6 +10,7 @@ void kw_soup_maildir_done(const ConfigLine& at);
 void kw_soup_sendmail(const ConfigLine& at);
 void kw_soup_refused_dir(const ConfigLine& at);
 void kw_nntp_server(const ConfigLine& at);
+void kw_nntp_post_server(const ConfigLine& at);
 void kw_nntp_port(const ConfigLine& at);
 void kw_nntp_tls(const ConfigLine& at);
 void kw_nntp_user(const ConfigLine& at);
@@ -23,6 +24,10 @@ void kw_nntp_timeout(const ConfigLine& at);
 void kw_soup_sendmail_timeout(const ConfigLine& at);
 void kw_soup_bounce_address(const ConfigLine& at);
 void kw_soup_history_days(const ConfigLine& at);
+
+// The server that takes the posts: the one NntpPostServer names, else the
+// first; nullptr when there is none (or NntpPostServer names none).
+const NntpServerSettings* find_post_server(const SoupSideSettings& s);
 
 // CHECK's look at what quillmar-soup will need: the directories of the
 // Soup* settings (a Maildir with its new/ and cur/), the password file of

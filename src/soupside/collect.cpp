@@ -374,39 +374,47 @@ class Collector {
     log_print("Mail: %ld message(s) from %s\n", count, shown(dir.view()).c_str());
   }
 
+  // The groups of every news server in turn, in the order of the
+  // NntpServer lines; a server that fails does not hold up the others.
   void collect_news() {
     const SoupSideSettings& s = settings->soup_side;
-    if (s.NntpServer.empty()) return;
-    std::vector<std::string> groups = s.NntpGroup;
-    if (groups.empty()) {
-      for (const AreaMapEntry& e : settings->AreaMap) {
-        if (e.direction == Direction::export_only || e.newsgroup.empty()) continue;
-        std::string g(e.newsgroup.view());
-        bool seen = false;
-        for (const std::string& have : groups) seen = seen || have == g;
-        if (!seen) groups.push_back(g);
-      }
-    }
-    if (groups.empty()) return;
-    if (!run_options.test_mode) history_.open();
     HighWater marks;
-    if (!load_high_water(marks)) {
-      failed_ = true;
-      return;
+    bool loaded = false;
+    for (const NntpServerSettings& server : s.servers) {
+      if (server.NntpServer.empty() || failed_) continue;
+      std::vector<std::string> groups = server.NntpGroup;
+      if (groups.empty()) {
+        for (const AreaMapEntry& e : settings->AreaMap) {
+          if (e.direction == Direction::export_only || e.newsgroup.empty()) continue;
+          std::string g(e.newsgroup.view());
+          bool seen = false;
+          for (const std::string& have : groups) seen = seen || have == g;
+          if (!seen) groups.push_back(g);
+        }
+      }
+      if (groups.empty()) continue;
+      if (!loaded) {
+        if (!load_high_water(marks)) {
+          failed_ = true;
+          return;
+        }
+        if (!run_options.test_mode) history_.open();
+        loaded = true;
+      }
+      NntpClient nntp;
+      std::string error;
+      if (!nntp.open(server, s.NntpTimeout, error)) {
+        log_print("! news server %s: %s\n", server.NntpServer.c_str(), error.c_str());
+        note_run_failure();
+        continue;
+      }
+      for (const std::string& group : groups) {
+        if (!nntp.is_open() || failed_) break;
+        auto known = marks.find({nntp.server_key(), group});
+        collect_group(nntp, group, known == marks.end() ? nullptr : &known->second);
+      }
+      nntp.quit();
     }
-    NntpClient nntp;
-    std::string error;
-    if (!nntp.open(s, error)) {
-      log_print("! news server %s: %s\n", s.NntpServer.c_str(), error.c_str());
-      note_run_failure();
-      return;
-    }
-    for (const std::string& group : groups) {
-      if (!nntp.is_open() || failed_) break;
-      auto known = marks.find({nntp.server_key(), group});
-      collect_group(nntp, group, known == marks.end() ? nullptr : &known->second);
-    }
-    nntp.quit();
   }
 
   // `taken_before` is the last article taken from the group before, or

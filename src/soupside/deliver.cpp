@@ -11,6 +11,7 @@
 #include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
+#include "config/soupside_keywords.hpp"
 #include "platform/fs.hpp"
 #include "platform/process.hpp"
 #include "soup/soup_format.hpp"
@@ -213,8 +214,11 @@ class Deliverer {
 
   Outcome post_news(std::string_view article, std::string& reason) {
     const SoupSideSettings& s = settings->soup_side;
-    if (s.NntpServer.empty()) {
-      reason = "no NntpServer is configured";
+    const NntpServerSettings* server = find_post_server(s);
+    if (server == nullptr) {
+      reason = s.NntpPostServer.empty()
+                   ? "no NntpServer is configured"
+                   : "NntpPostServer " + s.NntpPostServer + " is not named by an NntpServer line";
       return Outcome::kept;
     }
     if (!nntp_.is_open()) {
@@ -223,9 +227,9 @@ class Deliverer {
         return Outcome::kept;
       }
       std::string error;
-      if (!nntp_.open(s, error)) {
+      if (!nntp_.open(*server, s.NntpTimeout, error)) {
         nntp_failed_ = true;
-        reason = "news server " + s.NntpServer + ": " + error;
+        reason = "news server " + server->NntpServer + ": " + error;
         return Outcome::kept;
       }
     }

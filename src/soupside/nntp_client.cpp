@@ -98,10 +98,10 @@ int NntpClient::read_status(std::string& reply) {
   return code;
 }
 
-bool NntpClient::open(const SoupSideSettings& s, std::string& error) {
+bool NntpClient::open(const NntpServerSettings& s, uint32_t timeout_seconds, std::string& error) {
   uint16_t port = s.NntpPort != 0 ? s.NntpPort : (s.nntp_tls == NntpTls::tls ? 563 : 119);
   server_key_ = s.NntpServer + ":" + std::to_string(port);
-  if (!connection_.connect(s.NntpServer, port, static_cast<int>(s.NntpTimeout), error)) {
+  if (!connection_.connect(s.NntpServer, port, static_cast<int>(timeout_seconds), error)) {
     return false;
   }
   if (s.nntp_tls == NntpTls::tls && !connection_.start_tls(s.NntpServer, s.NntpCaFile, error)) {

@@ -21,7 +21,7 @@ class NntpClient {
  public:
   // Connects, starts TLS as configured, logs in when a user is configured.
   // On failure `error` holds the reason.
-  bool open(const SoupSideSettings& s, std::string& error);
+  bool open(const NntpServerSettings& s, uint32_t timeout_seconds, std::string& error);
   bool is_open() const { return connection_.is_open(); }
   // "host:port" of the server, as the high-water marks are kept.
   const std::string& server_key() const { return server_key_; }

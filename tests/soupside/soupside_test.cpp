@@ -81,7 +81,9 @@ TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
                          "NntpCaFile /etc/ssl/certs/ca-certificates.crt\nNntpGroup comp.test\n"
                          "NntpGroup alt.test\nNntpMaxArticles 500\nNntpMaxArticleSize 1000000\n"
                          "NntpFirstFetch 100\nNntpTimeout 60\nSoupSendmailTimeout 120\n"
-                         "SoupBounceAddress gateway@example.org\nSoupHistoryDays 30\n");
+                         "SoupBounceAddress gateway@example.org\nSoupHistoryDays 30\n"
+                         "NntpServer news2.example.net\nNntpGroup comp.other\n"
+                         "NntpPostServer news.example.net\n");
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
@@ -725,6 +727,60 @@ TEST(SoupSideNews, HistoryTakesNothingTwiceUnderAnotherServerName) {
   r = run_soup_at(dir.path(), {"collect", "/C=./q.cfg"}, "2026-12-04 11:00:00");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("News: 20 article(s) from " + group.name() + " (skipped: 2 taken before)"),
+            std::string::npos)
+      << r.err;
+}
+
+// Two news servers carrying the same articles (INN, and the stand-in
+// server with the same articles and one more): each article comes once;
+// the posts go to the server NntpPostServer names. Each server has its own
+// port and groups (the lines after its NntpServer line).
+TEST(SoupSideNews, TwoServersWithTheSameArticlesGiveEachOnce) {
+  std::string why = inn_unavailable();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  InnGroup group("two");
+  ASSERT_TRUE(group.ok());
+  ScratchDir dir;
+  dir.mkdir("spool/" + group.name());
+  for (int i = 0; i < 5; ++i) {
+    std::string subject = "t" + std::to_string(i);
+    ASSERT_TRUE(post_article(dir, 119, article(group.name(), subject)));
+    dir.write("spool/" + group.name() + "/" + std::to_string(i + 1),
+              article(group.name(), subject));
+  }
+  dir.write("spool/" + group.name() + "/6", article(group.name(), "extra"));
+  Peer nntp(dir, "nntp", {dir / "spool"});
+  ASSERT_NE(nntp.port(), 0) << read_file(dir / "nntp.log");
+  dir.write("q.cfg", minimal_config(dir) + "NntpServer 127.0.0.1\nNntpGroup " + group.name() +
+                         "\nNntpServer localhost\nNntpPort " + std::to_string(nntp.port()) +
+                         "\nNntpGroup " + group.name() + "\nNntpPostServer localhost\n");
+  RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
+  EXPECT_EQ(r.err.find("quillmar-soup:"), std::string::npos) << r.err;
+  r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(packet_subjects(dir / "soup"),
+            (std::map<std::string, int>{
+                {"t0", 1}, {"t1", 1}, {"t2", 1}, {"t3", 1}, {"t4", 1}, {"extra", 1}}));
+  EXPECT_NE(r.err.find("News: 1 article(s) from " + group.name() + " (skipped: 5 taken before)"),
+            std::string::npos)
+      << r.err;
+  std::string marks = read_file(dir / "soup/COLLECT.DAT");
+  EXPECT_NE(marks.find("127.0.0.1:119\t" + group.name() + "\t5\n"), std::string::npos) << marks;
+  EXPECT_NE(marks.find("localhost:" + std::to_string(nntp.port()) + "\t" + group.name() + "\t6\n"),
+            std::string::npos)
+      << marks;
+
+  dir.write("soup/REPLIES", "news0000\tnews\tBn\n");
+  dir.write("soup/news0000.MSG", framed_message(article(group.name(), "reply")));
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(read_file(dir / ("spool/" + group.name() + "/7")), article(group.name(), "reply"));
+  EXPECT_EQ(group_subjects(119, group.name()).count("reply"), 0u);
+
+  dir.write("q.cfg", minimal_config(dir) + "NntpServer 127.0.0.1\nNntpPostServer elsewhere\n");
+  r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
+  EXPECT_NE(r.err.find("quillmar-soup: NntpPostServer elsewhere: no NntpServer line names this "
+                       "server\n"),
             std::string::npos)
       << r.err;
 }

@@ -173,7 +173,8 @@ int report_soup_side_problems() {
     for (char& c : shown) {
       if (c == '\\') c = '/';
     }
-    std::fprintf(stderr, "quillmar-soup: %s %s: %s\n", keyword, shown.c_str(), problem.c_str());
+    std::fprintf(stderr, "quillmar-soup: %s%s%s: %s\n", keyword, shown.empty() ? "" : " ",
+                 shown.c_str(), problem.c_str());
     ++problems;
   };
   // A directory, and the sub-directories quillmar-soup uses in it.

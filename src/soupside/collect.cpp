@@ -278,8 +278,11 @@ bool recover() {
   for (const platform::DirEntry& e :
        platform::list_directory(soup_path(std::string(kCollectPrefix) + "????.TMP"))) {
     std::string stale = soup_path(e.name);
-    if (!platform::remove_file(stale))
+    if (!platform::remove_file(stale)) {
       log_print("! cannot remove %s: %s\n", stale.c_str(), platform::last_error_text());
+    } else {
+      log_print("Removed %s, left unfinished by a collect stopped before\n", stale.c_str());
+    }
   }
   return true;
 }

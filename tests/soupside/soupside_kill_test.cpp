@@ -73,46 +73,62 @@ TEST(SoupSideKill, CollectTakesEveryMessageOnce) {
 }
 
 // SIGKILL at random points of collects that keep many ARTICLE commands in
-// flight, then a clean run: every article of the group is in the packet
-// once, in the group's order, and the mark is its last article.
+// flight: before each killed run the group gets a batch of new articles,
+// so that every run has work to be cut in. Then a clean run: every article
+// of the group is in the packet once, in the group's order, and the mark is
+// its last article.
 TEST(SoupSideKill, PipelinedCollectTakesEveryArticleOnceInOrder) {
   std::string why = inn_unavailable();
   if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
   InnGroup group("pipe");
   ASSERT_TRUE(group.ok());
-  constexpr int kArticles = 1000;
-  ASSERT_TRUE(fill_group(group.name(), "k", kArticles, 2000));
-  ScratchDir dir;
+  constexpr int kBatches = 20;
+  constexpr int kBatch = 100;  // a few windows of commands each
   std::string config = "NntpServer 127.0.0.1\nNntpGroup " + group.name() + "\nNntpFirstFetch 0\n";
-  // A whole run, timed in a directory of its own, sets the range of the
-  // kills.
+  // A run of one batch, timed in a directory of its own, sets the range of
+  // the kills.
+  ASSERT_TRUE(fill_group(group.name(), "b0-", kBatch, 2000));
   ScratchDir timing;
   timing.write("q.cfg", minimal_config(timing) + config);
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(run_soup(timing.path(), {"collect", "/C=./q.cfg"}).exit_code, 0);
   auto whole = std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - start);
-  ASSERT_EQ(packet_sequence(timing / "soup").size(), static_cast<std::size_t>(kArticles));
+  ASSERT_EQ(packet_sequence(timing / "soup").size(), static_cast<std::size_t>(kBatch));
 
+  ScratchDir dir;
   dir.write("q.cfg", minimal_config(dir) + config);
   std::mt19937 random(20261210);
-  std::uniform_int_distribution<long> delay(whole.count() / 20, whole.count());
-  for (int i = 0; i < 20; ++i) {
+  std::uniform_int_distribution<long> delay(whole.count() / 10, whole.count() * 6 / 5);
+  std::vector<std::string> expected = numbered("b0-", 0, kBatch - 1);
+  for (int i = 0; i < kBatches; ++i) {
+    if (i > 0) {
+      std::string prefix = "b" + std::to_string(i) + "-";
+      ASSERT_TRUE(fill_group(group.name(), prefix, kBatch, 2000));
+      std::vector<std::string> batch = numbered(prefix, 0, kBatch - 1);
+      expected.insert(expected.end(), batch.begin(), batch.end());
+    }
     run_soup_killed(dir.path(), {"collect", "/C=./q.cfg"}, microseconds(delay(random)));
   }
   std::size_t before_clean_run = packet_sequence(dir / "soup").size();
   RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(packet_sequence(dir / "soup"), numbered("k", 0, kArticles - 1))
-      << read_file(dir / "killed.log");
+  EXPECT_EQ(packet_sequence(dir / "soup"), expected) << read_file(dir / "killed.log");
   EXPECT_EQ(read_file(dir / "soup/COLLECT.DAT"),
-            "127.0.0.1:119\t" + group.name() + "\t" + std::to_string(kArticles) + "\n");
+            "127.0.0.1:119\t" + group.name() + "\t" + std::to_string(kBatches * kBatch) + "\n");
   EXPECT_FALSE(exists(dir / "soup/COLLECT.JNL"));
-  std::cerr << "A whole run: " << whole.count() / 1000
-            << " ms; articles taken by the killed runs: " << before_clean_run << " of " << kArticles
-            << "\n";
+  std::string log = read_file(dir / "killed.log") + r.err;
+  std::size_t cut = 0;
+  for (std::size_t at = log.find("left unfinished by a collect stopped before");
+       at != std::string::npos; at = log.find("left unfinished by a collect", at + 1)) {
+    ++cut;
+  }
+  std::cerr << "A run of one batch: " << whole.count() / 1000
+            << " ms; runs killed while fetching: " << cut << " of " << kBatches
+            << "; articles taken by the killed runs: " << before_clean_run << " of "
+            << expected.size() << "\n";
   r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
   EXPECT_NE(r.err.find("Nothing new collected"), std::string::npos) << r.err;
-  EXPECT_EQ(packet_sequence(dir / "soup").size(), static_cast<std::size_t>(kArticles));
+  EXPECT_EQ(packet_sequence(dir / "soup").size(), expected.size());
 }
 
 TEST(SoupSideKill, DeliverSendsEveryMessageOnce) {

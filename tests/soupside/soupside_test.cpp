@@ -91,6 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "NntpServer news.example.net\nNntpUser joe\nNntpPassFile DIR/nopass\n",
                       "quillmar-soup: NntpPassFile DIR/nopass: cannot be read (No such file or "
                       "directory); the login of NntpUser needs it\n"},
+        SoupCheckCase{"GroupWithoutServer", "NntpGroup alt.test\n",
+                      "quillmar-soup: NntpServer: not set: no news is collected or posted\n"},
         SoupCheckCase{"NegativeMaxArticles", "NntpMaxArticles -5\n",
                       "Warning: NntpMaxArticles -5: a whole number of 0 or more is required in "
                       "line 8 of"},

@@ -51,6 +51,11 @@ struct SoupCheckCase {
   std::string expected;  // in CHECK's output; DIR as above
 };
 
+// The case's name where a test lists its parameter.
+void PrintTo(const SoupCheckCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class SoupSideCheck : public ::testing::TestWithParam<SoupCheckCase> {};
 
 std::string with_dir(std::string text, const std::string& dir) {

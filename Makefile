@@ -8,8 +8,8 @@ DESTDIR ?=
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test demo compare bench install deb clean format fuzz fuzz-build fuzz-long \
-  fuzz-merge
+.PHONY: all build test demo compare bench bench-soup install deb clean format fuzz fuzz-build \
+  fuzz-long fuzz-merge
 
 all: build
 
@@ -92,6 +92,15 @@ BENCH_REPS ?= 3
 bench: build
 	tools/bench/bench.sh --quillmar build/quillmar --points "$(BENCH_POINTS)" --reps $(BENCH_REPS) \
 	  $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
+
+# quillmar-soup collect against suck and slrnpull (when installed) on the same
+# INN group, at 127.0.0.1 and through a delaying proxy (never part of `make
+# test`): make bench-soup [SOUP_BENCH_POINTS="5000@0 200@20"] [SOUP_BENCH_REPS=3]
+SOUP_BENCH_POINTS ?= 5000@0 200@20
+SOUP_BENCH_REPS ?= 3
+bench-soup: build
+	tools/bench/bench-soup.sh --soup build/quillmar-soup --points "$(SOUP_BENCH_POINTS)" \
+	  --reps $(SOUP_BENCH_REPS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -13,6 +13,7 @@
 #include "base/text_helpers.hpp"
 #include "config/reader.hpp"
 #include "config/settings.hpp"
+#include "config/soupside_keywords.hpp"
 #include "export/export_driver.hpp"
 #include "fido/message_record.hpp"
 #include "import/import_driver.hpp"
@@ -294,6 +295,9 @@ int run(int argc, char** argv) {
       break;
     }
     case Command::check:
+      report_soup_side_problems();
+      log_print("Configuration checked. Nothing more to do.\n");
+      break;
     case Command::none:
       log_print("Configuration checked. Nothing more to do.\n");
       break;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace quillmar {
@@ -12,6 +13,7 @@ namespace {
 
 platform::File the_log_file;
 bool progress_on = false;
+bool whole_lines = false;
 
 }  // namespace
 
@@ -23,8 +25,23 @@ void log_print(const char* format, ...) {
   char buffer[200];
   va_list ap;
   va_start(ap, format);
+  va_list again;
+  va_copy(again, ap);
   int n = std::vsnprintf(buffer, sizeof buffer, format, ap);
   va_end(ap);
+  if (whole_lines && n >= static_cast<int>(sizeof buffer)) {
+    std::string whole(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(whole.data(), whole.size(), format, again);
+    va_end(again);
+    whole.pop_back();
+    std::fputs(whole.c_str(), stderr);
+    if (the_log_file.is_open()) {
+      the_log_file.write(whole);
+      the_log_file.flush();
+    }
+    return;
+  }
+  va_end(again);
   // A message cut to 199 characters keeps its line end, so that the next
   // one starts on a line of its own.
   std::size_t length = std::strlen(format);
@@ -36,6 +53,10 @@ void log_print(const char* format, ...) {
     the_log_file.write(std::string_view(buffer));
     the_log_file.flush();
   }
+}
+
+void set_whole_log_lines(bool on) {
+  whole_lines = on;
 }
 
 bool progress_display() {

@@ -8,8 +8,11 @@
 namespace quillmar {
 
 // Writes to standard error and, once the log is open, to the log file; one
-// message holds at most 199 characters.
+// message holds at most 199 characters (unless whole lines are on).
 void log_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Off by default: the gateway's messages are cut as always. quillmar-soup
+// turns it on, so that a long file name or server reply is never cut.
+void set_whole_log_lines(bool on);
 
 // The log file: opened by the run driver at start-up, closed at the end.
 platform::File& log_file();

@@ -671,6 +671,7 @@ const KeywordEntry kKeywords[] = {
     {"SoupSendmail", kw_soup_sendmail},
     {"SoupRefusedDir", kw_soup_refused_dir},
     {"NntpServer", kw_nntp_server},
+    {"NntpPostServer", kw_nntp_post_server},
     {"NntpPort", kw_nntp_port},
     {"NntpTls", kw_nntp_tls},
     {"NntpUser", kw_nntp_user},
@@ -678,6 +679,12 @@ const KeywordEntry kKeywords[] = {
     {"NntpCaFile", kw_nntp_ca_file},
     {"NntpGroup", kw_nntp_group},
     {"NntpMaxArticles", kw_nntp_max_articles},
+    {"NntpMaxArticleSize", kw_nntp_max_article_size},
+    {"NntpFirstFetch", kw_nntp_first_fetch},
+    {"NntpTimeout", kw_nntp_timeout},
+    {"SoupSendmailTimeout", kw_soup_sendmail_timeout},
+    {"SoupBounceAddress", kw_soup_bounce_address},
+    {"SoupHistoryDays", kw_soup_history_days},
 };
 const std::size_t kKeywordCount = sizeof kKeywords / sizeof kKeywords[0];
 

@@ -10,6 +10,7 @@ void kw_soup_maildir_done(const ConfigLine& at);
 void kw_soup_sendmail(const ConfigLine& at);
 void kw_soup_refused_dir(const ConfigLine& at);
 void kw_nntp_server(const ConfigLine& at);
+void kw_nntp_post_server(const ConfigLine& at);
 void kw_nntp_port(const ConfigLine& at);
 void kw_nntp_tls(const ConfigLine& at);
 void kw_nntp_user(const ConfigLine& at);
@@ -17,5 +18,21 @@ void kw_nntp_pass_file(const ConfigLine& at);
 void kw_nntp_ca_file(const ConfigLine& at);
 void kw_nntp_group(const ConfigLine& at);
 void kw_nntp_max_articles(const ConfigLine& at);
+void kw_nntp_max_article_size(const ConfigLine& at);
+void kw_nntp_first_fetch(const ConfigLine& at);
+void kw_nntp_timeout(const ConfigLine& at);
+void kw_soup_sendmail_timeout(const ConfigLine& at);
+void kw_soup_bounce_address(const ConfigLine& at);
+void kw_soup_history_days(const ConfigLine& at);
+
+// The server that takes the posts: the one NntpPostServer names, else the
+// first; nullptr when there is none (or NntpPostServer names none).
+const NntpServerSettings* find_post_server(const SoupSideSettings& s);
+
+// CHECK's look at what quillmar-soup will need: the directories of the
+// Soup* settings (a Maildir with its new/ and cur/), the password file of
+// a login, the authorities' file. Each problem is reported on standard
+// error with its keyword; the number of problems is returned.
+int report_soup_side_problems();
 
 }  // namespace quillmar

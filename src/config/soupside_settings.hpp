@@ -13,11 +13,11 @@ namespace quillmar {
 
 enum class NntpTls : uint8_t { none = 0, starttls = 1, tls = 2 };
 
-struct SoupSideSettings {
-  PathText SoupMaildir;      // Maildir whose messages collect takes
-  PathText SoupMaildirDone;  // Maildir that keeps them afterwards (empty: deleted)
-  std::string SoupSendmail;  // command that takes one mail on its input
-  PathText SoupRefusedDir;   // where refused replies go (empty: SoupDir)
+// One news server: an NntpServer line and the lines that go with it. The
+// lines before a second NntpServer line belong to the first server (in
+// whatever order they come), the lines after the n-th NntpServer line to
+// that server.
+struct NntpServerSettings {
   std::string NntpServer;
   uint16_t NntpPort = 0;  // 0: 119, or 563 with NntpTls TLS
   NntpTls nntp_tls = NntpTls::none;
@@ -25,7 +25,31 @@ struct SoupSideSettings {
   PathText NntpPassFile;
   PathText NntpCaFile;
   std::vector<std::string> NntpGroup;
+};
+
+struct SoupSideSettings {
+  PathText SoupMaildir;      // Maildir whose messages collect takes
+  PathText SoupMaildirDone;  // Maildir that keeps them afterwards (empty: deleted)
+  std::string SoupSendmail;  // command that takes one mail on its input
+  PathText SoupRefusedDir;   // where refused replies go (empty: SoupDir)
+  // The news servers, in the order of their NntpServer lines.
+  std::vector<NntpServerSettings> servers;
+  // The server that takes the posts (its NntpServer name); empty: the first.
+  std::string NntpPostServer;
   uint32_t NntpMaxArticles = 0;  // per group and run; 0: no limit
+  // Articles larger than this (bytes) are skipped.
+  uint32_t NntpMaxArticleSize = 16u << 20;
+  // On first contact with a group only its newest articles; 0: all.
+  uint32_t NntpFirstFetch = 500;
+  // Days the Message-IDs of collected messages are remembered; 0: none.
+  uint32_t SoupHistoryDays = 30;
+  // Seconds a news server may keep the client waiting.
+  uint32_t NntpTimeout = 120;
+  // Seconds the sendmail command may take for one mail; 0: no limit.
+  uint32_t SoupSendmailTimeout = 300;
+  // The envelope sender given to the sendmail command (-f); empty: the
+  // Internet address of the first AddrMap line.
+  std::string SoupBounceAddress;
 };
 
 }  // namespace quillmar

@@ -16,6 +16,10 @@ namespace quillmar::platform {
 
 namespace {
 
+// The buffer of received bytes, and the least room a read is given in it.
+constexpr std::size_t kBufferSize = 256 * 1024;
+constexpr std::size_t kMinimumRead = 64 * 1024;
+
 bool tls_ready() {
   static const bool ready = gnutls_global_init() == GNUTLS_E_SUCCESS;
   return ready;
@@ -62,8 +66,8 @@ bool Connection::connect(std::string_view host, uint16_t port, int timeout_secon
   error.clear();
   int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  buffer_.clear();
-  pos_ = 0;
+  start_ = end_ = 0;
+  failure_.clear();
   return true;
 }
 
@@ -119,8 +123,7 @@ bool Connection::start_tls(std::string_view host, std::string_view ca_file, std:
     return false;
   }
   // Nothing read before the handshake may count as protected data.
-  buffer_.clear();
-  pos_ = 0;
+  start_ = end_ = 0;
   return true;
 }
 
@@ -130,14 +133,41 @@ bool Connection::write(std::string_view data) {
     if (session_ != nullptr) {
       n = gnutls_record_send(static_cast<gnutls_session_t>(session_), data.data(), data.size());
       if (n == GNUTLS_E_INTERRUPTED || n == GNUTLS_E_AGAIN) continue;
+      if (n < 0) {
+        failure_ = std::string("TLS: ") + gnutls_strerror(static_cast<int>(n));
+        return false;
+      }
     } else {
       n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        failure_ =
+            errno == EAGAIN || errno == EWOULDBLOCK
+                ? "the server took nothing for " + std::to_string(timeout_seconds_) + " seconds"
+                : std::string("the connection broke: ") + std::strerror(errno);
+        return false;
+      }
     }
-    if (n <= 0) return false;
+    if (n == 0) {
+      failure_ = "the connection broke";
+      return false;
+    }
     data.remove_prefix(static_cast<std::size_t>(n));
   }
+  if (!data.empty()) failure_ = "no connection";
   return data.empty();
+}
+
+void Connection::note_failure(long result) {
+  if (result == 0) {
+    failure_ = "the server closed the connection";
+  } else if (session_ != nullptr && result != GNUTLS_E_AGAIN) {
+    failure_ = std::string("TLS: ") + gnutls_strerror(static_cast<int>(result));
+  } else if (session_ != nullptr || errno == EAGAIN || errno == EWOULDBLOCK) {
+    failure_ = "no answer from the server within " + std::to_string(timeout_seconds_) + " seconds";
+  } else {
+    failure_ = std::string("the connection broke: ") + std::strerror(errno);
+  }
 }
 
 long Connection::raw_read(char* buffer, std::size_t size) {
@@ -150,46 +180,104 @@ long Connection::raw_read(char* buffer, std::size_t size) {
         // A record that held no data (a session ticket), or the time-out.
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, timeout_seconds_ * 1000) > 0) continue;
-        return -1;
       }
     } else {
       n = ::recv(fd_, buffer, size, 0);
       if (n < 0 && errno == EINTR) continue;
     }
+    if (n <= 0) note_failure(n);
     return n;
   }
 }
 
 bool Connection::fill() {
-  if (fd_ < 0) return false;
-  if (pos_ > 0) {
-    buffer_.erase(0, pos_);
-    pos_ = 0;
+  if (fd_ < 0) {
+    if (failure_.empty()) failure_ = "no connection";
+    return false;
   }
-  char chunk[16384];
-  long n = raw_read(chunk, sizeof chunk);
+  if (start_ == end_) {
+    start_ = end_ = 0;
+  } else if (start_ > 0 && capacity_ - end_ < kMinimumRead) {
+    std::memmove(buffer_.get(), buffer_.get() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+  }
+  if (capacity_ - end_ < kMinimumRead) {
+    // One line fills the buffer: it grows (read_line bounds the line).
+    std::size_t grown = capacity_ == 0 ? kBufferSize : capacity_ * 2;
+    std::unique_ptr<char[]> bigger(new char[grown]);
+    if (end_ > start_) std::memcpy(bigger.get(), buffer_.get() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+    buffer_ = std::move(bigger);
+    capacity_ = grown;
+  }
+  long n = raw_read(buffer_.get() + end_, capacity_ - end_);
   if (n <= 0) return false;
-  buffer_.append(chunk, static_cast<std::size_t>(n));
+  end_ += static_cast<std::size_t>(n);
   return true;
 }
 
-bool Connection::read_line(std::string& line, std::size_t maximum) {
-  std::size_t searched = pos_;
+bool Connection::read_line(std::string_view& line, std::size_t maximum) {
+  too_long_ = false;
+  std::size_t searched = 0;  // bytes after start_ known to hold no line feed
   for (;;) {
-    std::size_t lf = buffer_.find('\n', searched);
-    if (lf != std::string::npos) {
-      std::size_t end = lf;
-      if (end > pos_ && buffer_[end - 1] == '\r') --end;
-      if (end - pos_ > maximum) return false;
-      line.assign(buffer_, pos_, end - pos_);
-      pos_ = lf + 1;
+    const char* from = buffer_.get() + start_;
+    const void* lf = searched < end_ - start_
+                         ? std::memchr(from + searched, '\n', end_ - start_ - searched)
+                         : nullptr;
+    if (lf != nullptr) {
+      std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - from);
+      std::size_t next = start_ + length + 1;
+      if (length > 0 && from[length - 1] == '\r') --length;
+      if (length > maximum) {
+        failure_ = "the server sent a line longer than " + std::to_string(maximum) + " bytes";
+        too_long_ = true;
+        return false;
+      }
+      line = std::string_view(from, length);
+      start_ = next;
       return true;
     }
-    if (buffer_.size() - pos_ > maximum + 2) return false;
-    searched = buffer_.size();
-    std::size_t before = pos_;
+    searched = end_ - start_;
+    if (searched > maximum + 2) {
+      failure_ = "the server sent a line longer than " + std::to_string(maximum) + " bytes";
+      too_long_ = true;
+      return false;
+    }
     if (!fill()) return false;
-    searched -= before;  // fill() moved the unread bytes to the front
+  }
+}
+
+bool Connection::read_line(std::string& line, std::size_t maximum) {
+  std::string_view view;
+  if (!read_line(view, maximum)) return false;
+  line.assign(view);
+  return true;
+}
+
+bool Connection::skip_line(std::size_t& length, bool& dot) {
+  length = 0;
+  dot = false;
+  bool whole = true;  // nothing of the line was dropped yet
+  for (;;) {
+    const char* from = buffer_.get() + start_;
+    const void* lf = end_ > start_ ? std::memchr(from, '\n', end_ - start_) : nullptr;
+    if (lf != nullptr) {
+      std::size_t n = static_cast<std::size_t>(static_cast<const char*>(lf) - from);
+      std::size_t part = n > 0 && from[n - 1] == '\r' ? n - 1 : n;
+      dot = whole && part == 1 && from[0] == '.';
+      length += part;
+      start_ += n + 1;
+      return true;
+    }
+    // All but the last two bytes go (they may be the start of "." CR LF).
+    if (end_ - start_ > 2) {
+      length += end_ - start_ - 2;
+      start_ = end_ - 2;
+      whole = false;
+    }
+    if (!fill()) return false;
   }
 }
 
@@ -205,8 +293,7 @@ void Connection::close() {
   }
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  buffer_.clear();
-  pos_ = 0;
+  start_ = end_ = 0;
 }
 
 }  // namespace quillmar::platform

@@ -1,9 +1,12 @@
 #include "platform/process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,9 +16,7 @@
 
 namespace quillmar::platform {
 
-namespace {
-
-std::vector<std::string> split_words(std::string_view command) {
+std::vector<std::string> split_command(std::string_view command) {
   std::vector<std::string> words;
   std::size_t i = 0;
   while (i < command.size()) {
@@ -38,11 +39,72 @@ std::vector<std::string> split_words(std::string_view command) {
   return words;
 }
 
+namespace {
+
+// Writes `input` to the command's standard input and waits for the command
+// to end, at most `timeout_seconds` (0: without a limit); kills it then.
+// Returns the wait status (-1 when it cannot be had); `timed_out` tells of
+// the kill. Without pidfd_open (Linux before 5.3) there is no limit.
+int feed_and_wait(pid_t pid, int input_fd, std::string_view& input, int timeout_seconds,
+                  bool& timed_out) {
+  timed_out = false;
+  int pidfd = timeout_seconds > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+  if (pidfd >= 0) {
+    ::fcntl(input_fd, F_SETFL, ::fcntl(input_fd, F_GETFL) | O_NONBLOCK);
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    long long deadline = start.tv_sec * 1000LL + start.tv_nsec / 1000000 + timeout_seconds * 1000LL;
+    for (;;) {
+      pollfd fds[2] = {{pidfd, POLLIN, 0}, {input_fd, POLLOUT, 0}};
+      nfds_t count = input_fd >= 0 && !input.empty() ? 2 : 1;
+      timespec now{};
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      long long left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+      int rc = left > 0 ? ::poll(fds, count, static_cast<int>(left > 60000 ? 60000 : left)) : 0;
+      if (rc < 0 && errno == EINTR) continue;
+      if (rc == 0 && left <= 60000) {
+        ::kill(pid, SIGKILL);
+        timed_out = true;
+        break;
+      }
+      if (rc > 0 && count == 2 && fds[1].revents != 0) {
+        ssize_t n = ::write(input_fd, input.data(), input.size());
+        if (n > 0) {
+          input.remove_prefix(static_cast<std::size_t>(n));
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+          ::close(input_fd);  // the command stopped reading
+          input_fd = -1;
+        }
+      }
+      if (input_fd >= 0 && input.empty()) {
+        ::close(input_fd);
+        input_fd = -1;
+      }
+      if (rc > 0 && fds[0].revents != 0) break;  // it ended
+    }
+    ::close(pidfd);
+  } else {
+    while (!input.empty()) {
+      ssize_t n = ::write(input_fd, input.data(), input.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      input.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  if (input_fd >= 0) ::close(input_fd);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
 }  // namespace
 
-CommandResult run_with_input(std::string_view command, std::string_view input) {
+CommandResult run_with_input(const std::vector<std::string>& command, std::string_view input,
+                             int timeout_seconds) {
   CommandResult result;
-  std::vector<std::string> words = split_words(command);
+  std::vector<std::string> words = command;
   if (words.empty()) {
     result.error = "the command is empty";
     return result;
@@ -79,20 +141,11 @@ CommandResult run_with_input(std::string_view command, std::string_view input) {
   }, old{};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &old);
-  while (!input.empty()) {
-    ssize_t n = ::write(pipe_fds[1], input.data(), input.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    input.remove_prefix(static_cast<std::size_t>(n));
-  }
-  ::close(pipe_fds[1]);
+  int status = feed_and_wait(pid, pipe_fds[1], input, timeout_seconds, result.timed_out);
   ::sigaction(SIGPIPE, &old, nullptr);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      result.error = std::string("cannot wait for the command: ") + std::strerror(errno);
-      return result;
-    }
+  if (status == -1) {
+    result.error = std::string("cannot wait for the command: ") + std::strerror(errno);
+    return result;
   }
   if (WIFEXITED(status)) {
     result.exit_code = WEXITSTATUS(status);
@@ -136,7 +189,8 @@ bool read_all(int fd, void* data, std::size_t size) {
 
 }  // namespace
 
-CommandResult run_with_input(std::string_view command, std::string_view input,
+CommandResult run_with_input(const std::vector<std::string>& command, std::string_view input,
+                             int timeout_seconds,
                              const std::function<void(const CommandResult&)>& finish) {
   CommandResult result;
   int pipe_fds[2];
@@ -155,16 +209,17 @@ CommandResult run_with_input(std::string_view command, std::string_view input,
   if (helper == 0) {
     ::close(pipe_fds[0]);
     ::signal(SIGPIPE, SIG_IGN);
-    CommandResult r = run_with_input(command, input);
+    CommandResult r = run_with_input(command, input, timeout_seconds);
     finish(r);
     std::fflush(nullptr);
-    int fields[4] = {r.started ? 1 : 0, r.exit_code, r.signal, static_cast<int>(r.error.size())};
+    int fields[5] = {r.started ? 1 : 0, r.exit_code, r.signal, static_cast<int>(r.error.size()),
+                     r.timed_out ? 1 : 0};
     bool sent = write_all(pipe_fds[1], fields, sizeof fields) &&
                 write_all(pipe_fds[1], r.error.data(), r.error.size());
     ::_exit(sent ? 0 : 1);
   }
   ::close(pipe_fds[1]);
-  int fields[4] = {0, -1, 0, 0};
+  int fields[5] = {0, -1, 0, 0, 0};
   bool ok = read_all(pipe_fds[0], fields, sizeof fields) && fields[3] >= 0 && fields[3] < 65536;
   if (ok) {
     result.error.resize(static_cast<std::size_t>(fields[3]));
@@ -181,6 +236,7 @@ CommandResult run_with_input(std::string_view command, std::string_view input,
   result.started = fields[0] != 0;
   result.exit_code = fields[1];
   result.signal = fields[2];
+  result.timed_out = fields[4] != 0;
   return result;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "base/log.hpp"
@@ -13,7 +14,11 @@
 #include "platform/fs.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/durable.hpp"
+#include "soupside/header_field.hpp"
+#include "soupside/history.hpp"
+#include "soupside/news_fetch.hpp"
 #include "soupside/nntp_client.hpp"
+#include "soupside/progress.hpp"
 #include "soupside/soupside_files.hpp"
 
 namespace quillmar {
@@ -48,6 +53,7 @@ struct Journal {
   std::vector<Area> areas;
   std::vector<std::string> taken;  // Maildir messages
   std::vector<Mark> marks;
+  std::vector<std::string> ids;  // Message-IDs for the history
 };
 
 std::string soup_path(std::string_view name) {
@@ -84,7 +90,7 @@ bool load_high_water(HighWater& marks) {
   ReadResult r = read_whole_file(soup_path(kHighWaterFile), kMaxStateFile, text);
   if (r == ReadResult::missing) return true;
   if (r == ReadResult::error) {
-    log_print("! cannot read %s%s\n", settings->SoupDir.c_str(), kHighWaterFile);
+    log_print("! cannot read %s\n", soup_path(kHighWaterFile).c_str());
     return false;
   }
   for (std::string_view line : text_lines(text, true)) {
@@ -115,6 +121,7 @@ std::string journal_text(const Journal& j) {
   for (const Mark& m : j.marks) {
     text += "mark\t" + m.server + "\t" + m.group + "\t" + std::to_string(m.number) + "\n";
   }
+  for (const std::string& id : j.ids) text += "hist\t" + id + "\n";
   text += "end\n";
   return text;
 }
@@ -131,6 +138,8 @@ bool parse_journal(std::string_view text, Journal& j) {
       j.taken.emplace_back(f[1]);
     } else if (f[0] == "mark" && f.size() == 4 && parse_number(f[3], n)) {
       j.marks.push_back({std::string(f[1]), std::string(f[2]), n});
+    } else if (f[0] == "hist" && f.size() == 2) {
+      j.ids.emplace_back(f[1]);
     } else if (f[0] == "end" && f.size() == 1) {
       ended = true;
     } else {
@@ -152,7 +161,7 @@ bool dispose_of_mail(const std::string& source) {
   const PathText& done = settings->soup_side.SoupMaildirDone;
   if (done.empty()) {
     if (!platform::remove_file(source)) {
-      log_print("! cannot remove %s\n", source.c_str());
+      log_print("! cannot remove %s: %s\n", source.c_str(), platform::last_error_text());
       return false;
     }
     return true;
@@ -163,15 +172,21 @@ bool dispose_of_mail(const std::string& source) {
   std::string flags = info == std::string::npos ? ":2,S" : name.substr(info);
   // A name taken in the keeping Maildir (another message of that name) gets
   // a number, so that neither message is lost.
+  std::string why = "no free name";
   for (int n = 0; n < 100; ++n) {
     std::string target =
         path_in(done.view(), "cur/" + unique + (n == 0 ? "" : "." + std::to_string(n)) + flags);
-    if (target.empty()) break;
+    if (target.empty()) {
+      why = "the name is too long";
+      break;
+    }
     if (platform::file_exists(target)) continue;
     if (platform::rename_file(source, target)) return platform::sync_directory_of(target);
+    why = platform::last_error_text();
     break;
   }
-  log_print("! cannot move %s to %scur/\n", source.c_str(), done.c_str());
+  log_print("! cannot move %s to %scur/: %s\n", source.c_str(), shown(done.view()).c_str(),
+            why.c_str());
   return false;
 }
 
@@ -185,7 +200,8 @@ bool apply_journal(const Journal& j) {
     std::string msg = soup_path(a.prefix + ".MSG");
     if (platform::file_exists(tmp) && !platform::file_exists(msg) &&
         !platform::rename_file(tmp, msg)) {
-      log_print("! cannot rename %s to %s\n", tmp.c_str(), msg.c_str());
+      log_print("! cannot rename %s to %s: %s\n", tmp.c_str(), msg.c_str(),
+                platform::last_error_text());
       ok = false;
     }
   }
@@ -231,6 +247,8 @@ bool apply_journal(const Journal& j) {
     }
     if (!save_high_water(marks)) return false;
   }
+  // 5. The history learns the Message-IDs (a failure loses nothing).
+  if (!j.ids.empty()) record_history(j.ids);
   return remove_durably(soup_path(kCollectJournal));
 }
 
@@ -260,7 +278,11 @@ bool recover() {
   for (const platform::DirEntry& e :
        platform::list_directory(soup_path(std::string(kCollectPrefix) + "????.TMP"))) {
     std::string stale = soup_path(e.name);
-    if (!platform::remove_file(stale)) log_print("! cannot remove %s\n", stale.c_str());
+    if (!platform::remove_file(stale)) {
+      log_print("! cannot remove %s: %s\n", stale.c_str(), platform::last_error_text());
+    } else {
+      log_print("Removed %s, left unfinished by a collect stopped before\n", stale.c_str());
+    }
   }
   return true;
 }
@@ -282,7 +304,8 @@ class Collector {
       }
       if (!a->file.open(soup_path(std::string(prefix) + ".TMP"), platform::OpenMode::create_new,
                         platform::Share::deny_write)) {
-        log_print("! cannot create %s%s.TMP\n", settings->SoupDir.c_str(), prefix);
+        log_print("! cannot create %s%s.TMP: %s\n", shown(settings->SoupDir.view()).c_str(), prefix,
+                  platform::last_error_text());
         return nullptr;
       }
       a->prefix = prefix;
@@ -291,7 +314,8 @@ class Collector {
       areas_.push_back(std::move(a));
       return areas_.back().get();
     }
-    log_print("! no free name for a message file left in %s\n", settings->SoupDir.c_str());
+    log_print("! no free name for a message file left in %s\n",
+              shown(settings->SoupDir.view()).c_str());
     return nullptr;
   }
 
@@ -299,7 +323,8 @@ class Collector {
     NewArea* a = area(area_name, kind);
     if (a == nullptr) return false;
     if (!write_framed_message(a->file, message)) {
-      log_print("! cannot write %s%s.TMP\n", settings->SoupDir.c_str(), a->prefix.c_str());
+      log_print("! cannot write %s%s.TMP: %s\n", shown(settings->SoupDir.view()).c_str(),
+                a->prefix.c_str(), platform::last_error_text());
       return false;
     }
     ++a->count;
@@ -315,11 +340,15 @@ class Collector {
       for (const platform::DirEntry& e : platform::list_directory(pattern)) {
         if (e.name.empty() || e.name[0] == '.') continue;
         if (e.name.find_first_of("\t\n\\") != std::string::npos) {
-          log_print("! %s%s%s has a name collect cannot keep; it stays\n", dir.c_str(), sub,
-                    e.name.c_str());
+          log_print("! %s%s%s has a name collect cannot keep; it stays\n",
+                    shown(dir.view()).c_str(), sub, e.name.c_str());
           continue;
         }
         std::string path = path_in(dir.view(), std::string(sub) + e.name);
+        if (run_options.test_mode) {
+          ++count;
+          continue;
+        }
         std::string message;
         if (read_whole_file(path, kMaxMailSize, message) != ReadResult::ok) {
           log_print("! cannot read %s (or it is larger than %zu bytes); it stays\n", path.c_str(),
@@ -335,46 +364,66 @@ class Collector {
           return;
         }
         journal_.taken.push_back(path);
+        remember(header_value(message, "Message-ID"));
         ++count;
+        progress_.show("Mail", count, "message(s)");
       }
     }
-    log_print("Mail: %ld message(s) from %s\n", count, dir.c_str());
+    progress_.clear();
+    if (run_options.test_mode) {
+      log_print("Mail: %ld message(s) of %s would be taken\n", count, shown(dir.view()).c_str());
+      return;
+    }
+    log_print("Mail: %ld message(s) from %s\n", count, shown(dir.view()).c_str());
   }
 
+  // The groups of every news server in turn, in the order of the
+  // NntpServer lines; a server that fails does not hold up the others.
   void collect_news() {
     const SoupSideSettings& s = settings->soup_side;
-    if (s.NntpServer.empty()) return;
-    std::vector<std::string> groups = s.NntpGroup;
-    if (groups.empty()) {
-      for (const AreaMapEntry& e : settings->AreaMap) {
-        if (e.direction == Direction::export_only || e.newsgroup.empty()) continue;
-        std::string g(e.newsgroup.view());
-        bool seen = false;
-        for (const std::string& have : groups) seen = seen || have == g;
-        if (!seen) groups.push_back(g);
-      }
-    }
-    if (groups.empty()) return;
     HighWater marks;
-    if (!load_high_water(marks)) {
-      failed_ = true;
-      return;
+    bool loaded = false;
+    for (const NntpServerSettings& server : s.servers) {
+      if (server.NntpServer.empty() || failed_) continue;
+      std::vector<std::string> groups = server.NntpGroup;
+      if (groups.empty()) {
+        for (const AreaMapEntry& e : settings->AreaMap) {
+          if (e.direction == Direction::export_only || e.newsgroup.empty()) continue;
+          std::string g(e.newsgroup.view());
+          bool seen = false;
+          for (const std::string& have : groups) seen = seen || have == g;
+          if (!seen) groups.push_back(g);
+        }
+      }
+      if (groups.empty()) continue;
+      if (!loaded) {
+        if (!load_high_water(marks)) {
+          failed_ = true;
+          return;
+        }
+        if (!run_options.test_mode) history_.open();
+        loaded = true;
+      }
+      NntpClient nntp;
+      std::string error;
+      if (!nntp.open(server, s.NntpTimeout, error)) {
+        log_print("! news server %s: %s\n", server.NntpServer.c_str(), error.c_str());
+        note_run_failure();
+        continue;
+      }
+      for (const std::string& group : groups) {
+        if (!nntp.is_open() || failed_) break;
+        auto known = marks.find({nntp.server_key(), group});
+        collect_group(nntp, group, known == marks.end() ? nullptr : &known->second);
+      }
+      nntp.quit();
     }
-    NntpClient nntp;
-    std::string error;
-    if (!nntp.open(s, error)) {
-      log_print("! news server %s: %s\n", s.NntpServer.c_str(), error.c_str());
-      note_run_failure();
-      return;
-    }
-    for (const std::string& group : groups) {
-      if (!nntp.is_open() || failed_) break;
-      collect_group(nntp, group, marks[{nntp.server_key(), group}]);
-    }
-    nntp.quit();
   }
 
-  void collect_group(NntpClient& nntp, const std::string& group, uint64_t last_taken) {
+  // `taken_before` is the last article taken from the group before, or
+  // nullptr on first contact with it.
+  void collect_group(NntpClient& nntp, const std::string& group, const uint64_t* taken_before) {
+    const SoupSideSettings& s = settings->soup_side;
     uint64_t low = 0, high = 0;
     std::string reply;
     if (!nntp.select_group(group, low, high, reply)) {
@@ -382,52 +431,107 @@ class Collector {
       note_run_failure();
       return;
     }
+    uint64_t last_taken = taken_before != nullptr ? *taken_before : 0;
     uint64_t first = last_taken + 1 > low ? last_taken + 1 : low;
+    if (taken_before == nullptr && s.NntpFirstFetch != 0 && high >= first &&
+        high - first >= s.NntpFirstFetch) {
+      // First contact: the newest articles only, as a newsreader starts.
+      first = high - s.NntpFirstFetch + 1;
+    }
     if (high < last_taken) {
       log_print("! group %s: the server's last article %llu is below the one taken before (%llu)\n",
                 group.c_str(), static_cast<unsigned long long>(high),
                 static_cast<unsigned long long>(last_taken));
     }
-    uint32_t limit = settings->soup_side.NntpMaxArticles;
+    if (first == 0 || first > high) {
+      log_print("News: 0 article(s) from %s\n", group.c_str());
+      return;
+    }
+    FetchRequest request;
+    request.group = group;
+    request.first = first;
     // However large the numbers a server gives, a run asks for a bounded
     // number of articles; the next run goes on from there.
-    uint64_t asked = 0;
-    uint64_t done = last_taken;
-    long count = 0;
-    for (uint64_t n = first; n <= high && n != 0; ++n) {
-      if (limit != 0 && count >= static_cast<long>(limit)) break;
-      if (++asked > kMaxArticlesAsked) break;
-      int code = nntp.command("ARTICLE " + std::to_string(n), reply);
-      if (code == 423 || code == 430) {  // gone meanwhile: nothing to take
-        done = n;
-        continue;
-      }
-      std::string article;
-      if (code != 220 || !nntp.read_block(article)) {
-        log_print("! group %s, article %llu: %s\n", group.c_str(),
-                  static_cast<unsigned long long>(n), reply.c_str());
-        note_run_failure();
-        break;
-      }
-      if (!add(group, 1, article)) {
-        failed_ = true;
-        break;
-      }
-      done = n;
-      ++count;
+    request.last = high - first >= kMaxArticlesAsked ? first + kMaxArticlesAsked - 1 : high;
+    request.limit = s.NntpMaxArticles;
+    request.max_size = s.NntpMaxArticleSize;
+    if (run_options.test_mode) {
+      uint64_t count = request.last - first + 1;
+      if (request.limit != 0 && count > request.limit) count = request.limit;
+      log_print(
+          "News: %llu article(s) of %s would be taken, from number %llu (the server has "
+          "%llu to %llu)%s\n",
+          static_cast<unsigned long long>(count), group.c_str(),
+          static_cast<unsigned long long>(first), static_cast<unsigned long long>(low),
+          static_cast<unsigned long long>(high),
+          taken_before == nullptr ? "; first contact with the group" : "");
+      return;
     }
-    log_print("News: %ld article(s) from %s\n", count, group.c_str());
-    if (done != last_taken) journal_.marks.push_back({nntp.server_key(), group, done});
+    // Articles taken before (under another server name, from another
+    // server, or in another group) are passed: known from the overview
+    // before they are fetched, else by the Message-ID of the reply.
+    std::set<uint64_t> known;
+    if (!history_.empty()) {
+      std::string over;
+      bool listed = read_overview(
+          nntp, first, request.last,
+          [&](uint64_t n, std::string_view id) {
+            if (n >= first && n <= request.last && history_.seen(id)) known.insert(n);
+          },
+          over);
+      if (!listed && !nntp.is_open()) {
+        log_print("! group %s: %s\n", group.c_str(), over.c_str());
+        note_run_failure();
+        return;
+      }
+      request.known = &known;
+    }
+    if (history_.enabled()) request.seen = [&](std::string_view id) { return history_.seen(id); };
+    FetchResult r = fetch_articles(
+        nntp, request,
+        [&](std::string_view article, std::string_view id) {
+          if (!add(group, 1, article)) return false;
+          remember(id);
+          return true;
+        },
+        progress_);
+    progress_.clear();
+    if (r.take_failed) failed_ = true;
+    if (!r.stopped.empty()) {
+      log_print("! group %s, article %llu: %s\n", group.c_str(),
+                static_cast<unsigned long long>(r.done + 1), r.stopped.c_str());
+      note_run_failure();
+    }
+    std::string skipped;
+    if (r.already != 0) skipped += std::to_string(r.already) + " taken before";
+    if (r.missing != 0) {
+      skipped +=
+          (skipped.empty() ? "" : ", ") + std::to_string(r.missing) + " no longer on the server";
+    }
+    if (r.too_large != 0) {
+      skipped += (skipped.empty() ? "" : ", ") + std::to_string(r.too_large) + " too large";
+    }
+    log_print("News: %ld article(s) from %s%s%s%s\n", r.taken, group.c_str(),
+              skipped.empty() ? "" : " (skipped: ", skipped.c_str(), skipped.empty() ? "" : ")");
+    if (r.done >= first && r.done != last_taken) {
+      journal_.marks.push_back({nntp.server_key(), group, r.done});
+    }
   }
 
   // Puts the packet on disk and carries out the journal.
   void finish() {
+    history_.close();
+    if (run_options.test_mode) {
+      log_print("Nothing collected: /TEST changes nothing\n");
+      return;
+    }
     bool ok = !failed_;
     for (auto& a : areas_) {
       bool written = a->file.sync();
       written = a->file.close() && written;
       if (!written)
-        log_print("! cannot write %s%s.TMP\n", settings->SoupDir.c_str(), a->prefix.c_str());
+        log_print("! cannot write %s%s.TMP: %s\n", shown(settings->SoupDir.view()).c_str(),
+                  a->prefix.c_str(), platform::last_error_text());
       ok = ok && written;
     }
     if (!ok) {
@@ -461,16 +565,30 @@ class Collector {
 
   bool failed() const { return failed_; }
 
+  // A Message-ID taken into the packet, for the history.
+  void remember(std::string_view id) {
+    if (settings->soup_side.SoupHistoryDays == 0 || !is_message_id(id)) return;
+    journal_.ids.emplace_back(id);
+    history_.note(id);
+  }
+
  private:
   std::vector<std::unique_ptr<NewArea>> areas_;
   Journal journal_;
+  ProgressCount progress_;
+  CollectHistory history_;
   bool failed_ = false;
 };
 
 }  // namespace
 
 void collect_packet() {
-  if (!recover()) {
+  if (run_options.test_mode) {
+    if (platform::file_exists(soup_path(kCollectJournal))) {
+      log_print("A collect stopped before would be finished first (%s)\n",
+                soup_path(kCollectJournal).c_str());
+    }
+  } else if (!recover()) {
     note_run_failure();
     return;
   }

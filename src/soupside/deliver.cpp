@@ -11,11 +11,14 @@
 #include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
+#include "config/soupside_keywords.hpp"
 #include "platform/fs.hpp"
 #include "platform/process.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/durable.hpp"
+#include "soupside/header_field.hpp"
 #include "soupside/nntp_client.hpp"
+#include "soupside/progress.hpp"
 #include "soupside/soupside_files.hpp"
 
 namespace quillmar {
@@ -40,37 +43,13 @@ std::string ledger_key(std::string_view prefix, long index, std::string_view mes
 
 enum class Outcome { accepted, refused, kept };
 
-// The value of the first header field `name` (without regard to case) of
-// the message's header block, blanks around it removed.
-std::string header_value(std::string_view message, std::string_view name) {
-  std::size_t pos = 0;
-  while (pos < message.size()) {
-    std::size_t lf = message.find('\n', pos);
-    std::string_view line =
-        message.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
-    if (line.empty() || line == "\r") break;
-    if (line.size() > name.size() && line[name.size()] == ':' &&
-        equals_nocase(line.substr(0, name.size()), name)) {
-      std::string_view v = line.substr(name.size() + 1);
-      while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-      while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) {
-        v.remove_suffix(1);
-      }
-      return std::string(v);
-    }
-    if (lf == std::string_view::npos) break;
-    pos = lf + 1;
-  }
-  return std::string();
-}
-
 class Deliverer {
  public:
   bool load_ledger() {
     std::string text;
     ReadResult r = read_whole_file(soup_path(kDeliverLedger), kMaxStateFile, text);
     if (r == ReadResult::error) {
-      log_print("! cannot read %s%s\n", settings->SoupDir.c_str(), kDeliverLedger);
+      log_print("! cannot read %s\n", soup_path(kDeliverLedger).c_str());
       return false;
     }
     std::size_t pos = 0;
@@ -87,10 +66,13 @@ class Deliverer {
       if (tab == std::string_view::npos) continue;
       std::string key(line.substr(0, tab));
       std::string_view state = line.substr(tab + 1);
+      auto known = ledger_.find(key);
       if (state == "sent" || state == "refused") {
         ledger_[key] = std::string(state);
-      } else if (state == "sending" && ledger_.find(key) == ledger_.end()) {
+      } else if (state == "sending" && known == ledger_.end()) {
         ledger_[key] = "sending";
+      } else if (state == "kept" && known != ledger_.end() && known->second == "sending") {
+        ledger_.erase(known);  // the mail program did not take it
       }
       ledger_lines_.push_back(std::string(line));
     }
@@ -114,7 +96,8 @@ class Deliverer {
     const PathText& dir = configured.empty() ? settings->SoupDir : configured;
     PathText path;
     if (!unique_hex_name(dir.view(), "REF", path)) {
-      log_print("! no free name in %s for the refused %s\n", dir.c_str(), what.c_str());
+      log_print("! no free name in %s for the refused %s\n", shown(dir.view()).c_str(),
+                what.c_str());
       return false;
     }
     platform::File file;
@@ -123,11 +106,12 @@ class Deliverer {
     ok = file.close() && ok;
     ok = ok && platform::sync_directory_of(path);
     if (!ok) {
-      log_print("! cannot write %s\n", path.c_str());
+      log_print("! cannot write %s: %s\n", shown(path.view()).c_str(), platform::last_error_text());
       platform::remove_file(path);
       return false;
     }
-    log_print("! %s refused: %s; set aside as %s\n", what.c_str(), reason.c_str(), path.c_str());
+    log_print("! %s refused: %s; set aside as %s\n", what.c_str(), reason.c_str(),
+              shown(path.view()).c_str());
     return true;
   }
 
@@ -145,7 +129,7 @@ class Deliverer {
       return false;
     }
     log_print("! %s is damaged after %ld message(s); set aside as %s\n", path.c_str(), messages,
-              target.c_str());
+              shown(target.view()).c_str());
     return true;
   }
 
@@ -153,21 +137,28 @@ class Deliverer {
   // mail is written by the helper that waits for the command, so that it is
   // written even when this run is killed meanwhile.
   Outcome send_mail(std::string_view message, const std::string& key, std::string& reason) {
-    const std::string& command = settings->soup_side.SoupSendmail;
-    if (command.empty()) {
+    const SoupSideSettings& s = settings->soup_side;
+    if (s.SoupSendmail.empty()) {
       reason = "no SoupSendmail command is configured";
       return Outcome::kept;
     }
     std::string ledger_path = soup_path(kDeliverLedger);
     std::string accepted_line = key + "\tsent\n";
-    platform::CommandResult r =
-        platform::run_with_input(command, message, [&](const platform::CommandResult& done) {
-          if (done.started && done.signal == 0 && done.exit_code == 0) {
+    platform::CommandResult r = platform::run_with_input(
+        sendmail_words_, message, static_cast<int>(s.SoupSendmailTimeout),
+        [&](const platform::CommandResult& done) {
+          if (done.started && done.signal == 0 && !done.timed_out && done.exit_code == 0) {
             append_line_durably(ledger_path, accepted_line);
           }
         });
     if (!r.started) {
       reason = r.error;
+      not_taken(key);
+      return Outcome::kept;
+    }
+    if (r.timed_out) {
+      reason = "the command did not end within SoupSendmailTimeout (" +
+               std::to_string(s.SoupSendmailTimeout) + " seconds) and was killed";
       return Outcome::kept;
     }
     if (r.signal != 0) {
@@ -189,14 +180,45 @@ class Deliverer {
       case 77:
         return Outcome::refused;
       default:
+        // A mail program that ends with a status has not taken the mail
+        // (sendmail's 75 is "try again later"): the next run sends it
+        // without a warning that it may arrive twice.
+        not_taken(key);
         return Outcome::kept;
     }
   }
 
+  // Notes that the mail `key` was not handed over, after its "sending" line.
+  void not_taken(const std::string& key) {
+    if (ledger_.count(key) == 0) return;
+    if (record(key, "kept")) ledger_.erase(key);
+  }
+
+  // The words of SoupSendmail, with "-f" and the bounce address at their
+  // end unless the command names an envelope sender of its own.
+  void prepare_sendmail() {
+    const SoupSideSettings& s = settings->soup_side;
+    sendmail_words_ = platform::split_command(s.SoupSendmail);
+    std::string bounce = s.SoupBounceAddress;
+    if (bounce.empty() && !settings->AddrMap.empty()) {
+      bounce = std::string(settings->AddrMap[0].internet_address.view());
+    }
+    if (bounce.find('@') == std::string::npos || sendmail_words_.empty()) return;
+    for (std::size_t i = 1; i < sendmail_words_.size(); ++i) {
+      std::string_view w = sendmail_words_[i];
+      if (w.starts_with("-f") || w.starts_with("-r") || w.starts_with("--from")) return;
+    }
+    sendmail_words_.push_back("-f");
+    sendmail_words_.push_back(bounce);
+  }
+
   Outcome post_news(std::string_view article, std::string& reason) {
     const SoupSideSettings& s = settings->soup_side;
-    if (s.NntpServer.empty()) {
-      reason = "no NntpServer is configured";
+    const NntpServerSettings* server = find_post_server(s);
+    if (server == nullptr) {
+      reason = s.NntpPostServer.empty()
+                   ? "no NntpServer is configured"
+                   : "NntpPostServer " + s.NntpPostServer + " is not named by an NntpServer line";
       return Outcome::kept;
     }
     if (!nntp_.is_open()) {
@@ -205,9 +227,9 @@ class Deliverer {
         return Outcome::kept;
       }
       std::string error;
-      if (!nntp_.open(s, error)) {
+      if (!nntp_.open(*server, s.NntpTimeout, error)) {
         nntp_failed_ = true;
-        reason = "news server " + s.NntpServer + ": " + error;
+        reason = "news server " + server->NntpServer + ": " + error;
         return Outcome::kept;
       }
     }
@@ -249,6 +271,10 @@ class Deliverer {
       if (r == FramedRead::end_of_file) break;
       if (r == FramedRead::format_error) {
         file.close();
+        if (run_options.test_mode) {
+          log_print("! %s is damaged after %ld message(s)\n", path.c_str(), index);
+          return false;
+        }
         if (all_done) return set_damaged_file_aside(path, index);
         // Messages of it wait for the next run: the file stays until then.
         log_print("! %s is damaged after %ld message(s); it stays\n", path.c_str(), index);
@@ -260,6 +286,14 @@ class Deliverer {
       if (seen != ledger_.end() && seen->second != "sending") continue;
       std::string what = std::string(kind == 0 ? "mail" : "article") + " " +
                          std::to_string(index + 1) + " of " + listing.prefix + ".MSG";
+      if (run_options.test_mode) {
+        const char* field = kind == 0 ? "To" : "Newsgroups";
+        log_print("%s would be %s: %s %.200s\n", what.c_str(), kind == 0 ? "sent" : "posted", field,
+                  header_value(message, field).c_str());
+        ++sent_[kind];
+        all_done = false;
+        continue;
+      }
       std::string reason;
       Outcome o;
       if (kind == 0) {
@@ -277,6 +311,7 @@ class Deliverer {
       }
       if (o == Outcome::refused && !set_aside(message, what, reason)) o = Outcome::kept;
       if (o == Outcome::kept) {
+        progress_.clear();
         log_print("! %s kept for the next run: %s\n", what.c_str(), reason.c_str());
         note_run_failure();
         all_done = false;
@@ -292,6 +327,7 @@ class Deliverer {
       } else {
         ++refused_;
       }
+      progress_.show("Delivered", sent_[0] + sent_[1], "message(s)");
     }
     return all_done;
   }
@@ -309,6 +345,7 @@ class Deliverer {
       note_run_failure();
       return;
     }
+    prepare_sendmail();
     std::set<std::string> finished;
     for (std::string_view line : text_lines(replies)) {
       if (line.empty()) continue;
@@ -331,6 +368,12 @@ class Deliverer {
       if (deliver_file(listing, kind)) finished.insert(listing.prefix);
     }
     nntp_.quit();
+    progress_.clear();
+    if (run_options.test_mode) {
+      log_print("Would deliver %ld mail(s) and %ld article(s); /TEST sends nothing\n", sent_[0],
+                sent_[1]);
+      return;
+    }
     finish(finished);
     log_print("Delivered %ld mail(s) and %ld article(s); %ld refused\n", sent_[0], sent_[1],
               refused_);
@@ -344,7 +387,7 @@ class Deliverer {
     for (const std::string& prefix : finished) {
       std::string path = soup_path(prefix + ".MSG");
       if (platform::file_exists(path) && !platform::remove_file(path)) {
-        log_print("! cannot remove %s\n", path.c_str());
+        log_print("! cannot remove %s: %s\n", path.c_str(), platform::last_error_text());
         ok = false;
       }
     }
@@ -396,6 +439,8 @@ class Deliverer {
   bool torn_ = false;  // the ledger ends in a cut line
   NntpClient nntp_;
   bool nntp_failed_ = false;
+  std::vector<std::string> sendmail_words_;
+  ProgressCount progress_;
   long sent_[2] = {0, 0};
   long refused_ = 0;
 };

@@ -29,19 +29,19 @@ bool write_file_durably(std::string_view path, std::string_view content) {
   platform::remove_file(temporary);
   platform::File file;
   if (!file.open(temporary, platform::OpenMode::create_new, platform::Share::deny_write)) {
-    log_print("! cannot create %s\n", temporary.c_str());
+    log_print("! cannot create %s: %s\n", temporary.c_str(), platform::last_error_text());
     return false;
   }
   bool ok = file.write(content) && file.sync();
   ok = file.close() && ok;
   if (!ok) {
-    log_print("! cannot write %s\n", temporary.c_str());
+    log_print("! cannot write %s: %s\n", temporary.c_str(), platform::last_error_text());
     platform::remove_file(temporary);
     return false;
   }
   if (!platform::replace_file(temporary, path) || !platform::sync_directory_of(path)) {
-    log_print("! cannot put %s in place of %.*s\n", temporary.c_str(),
-              static_cast<int>(path.size()), path.data());
+    log_print("! cannot put %s in place of %.*s: %s\n", temporary.c_str(),
+              static_cast<int>(path.size()), path.data(), platform::last_error_text());
     return false;
   }
   return true;
@@ -50,7 +50,8 @@ bool write_file_durably(std::string_view path, std::string_view content) {
 bool remove_durably(std::string_view path) {
   if (!platform::file_exists(path)) return true;
   if (!platform::remove_file(path) || !platform::sync_directory_of(path)) {
-    log_print("! cannot remove %.*s\n", static_cast<int>(path.size()), path.data());
+    log_print("! cannot remove %.*s: %s\n", static_cast<int>(path.size()), path.data(),
+              platform::last_error_text());
     return false;
   }
   return true;
@@ -60,13 +61,16 @@ bool append_line_durably(std::string_view path, std::string_view line) {
   bool existed = platform::file_exists(path);
   platform::File file;
   if (!file.open(path, platform::OpenMode::append, platform::Share::deny_write)) {
-    log_print("! cannot append to %.*s\n", static_cast<int>(path.size()), path.data());
+    log_print("! cannot append to %.*s: %s\n", static_cast<int>(path.size()), path.data(),
+              platform::last_error_text());
     return false;
   }
   bool ok = file.write(line) && file.sync();
   ok = file.close() && ok;
   if (ok && !existed) ok = platform::sync_directory_of(path);
-  if (!ok) log_print("! cannot append to %.*s\n", static_cast<int>(path.size()), path.data());
+  if (!ok)
+    log_print("! cannot append to %.*s: %s\n", static_cast<int>(path.size()), path.data(),
+              platform::last_error_text());
   return ok;
 }
 
@@ -97,10 +101,18 @@ std::vector<std::string_view> split_fields(std::string_view line, char separator
 }
 
 std::string path_in(std::string_view dir, std::string_view name) {
-  std::string path(dir);
+  std::string path = shown(dir);
   path += name;
   if (path.size() >= platform::kPathMax) return std::string();
   return path;
+}
+
+std::string shown(std::string_view path) {
+  std::string out(path);
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
 }
 
 }  // namespace quillmar

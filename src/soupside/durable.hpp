@@ -31,7 +31,11 @@ std::vector<std::string_view> text_lines(std::string_view text, bool complete_on
 // The fields of a line between the separators.
 std::vector<std::string_view> split_fields(std::string_view line, char separator);
 
-// `dir` (ending in a separator) followed by `name`; empty when too long.
+// `dir` (ending in a separator) followed by `name`, with "/" as separator
+// (as a sysop can copy it into a shell); empty when too long.
 std::string path_in(std::string_view dir, std::string_view name);
+
+// A path as the messages show it: "/" for every "\\" separator.
+std::string shown(std::string_view path);
 
 }  // namespace quillmar

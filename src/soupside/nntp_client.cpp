@@ -10,8 +10,9 @@ namespace quillmar {
 
 namespace {
 
-constexpr int kTimeoutSeconds = 120;
 constexpr std::size_t kMaxLine = 4096;
+// However large an article a server sends, a run stops reading it here.
+constexpr std::size_t kMaxDroppedBlock = std::size_t{1} << 30;
 
 // The reply code of a status line: three digits at its start.
 int reply_code(std::string_view line) {
@@ -42,7 +43,7 @@ bool has_bad_characters(std::string_view text) {
 bool NntpClient::read_reply(int& code, std::string& reply) {
   if (!connection_.read_line(reply, kMaxLine)) {
     code = 0;
-    reply = "the server closed the connection";
+    reply = connection_.failure();
     connection_.close();
     return false;
   }
@@ -64,7 +65,7 @@ int NntpClient::command(std::string_view line, std::string& reply) {
   std::string text(line);
   text += "\r\n";
   if (!connection_.write(text)) {
-    reply = "the connection broke";
+    reply = connection_.failure();
     connection_.close();
     return 0;
   }
@@ -73,10 +74,36 @@ int NntpClient::command(std::string_view line, std::string& reply) {
   return code;
 }
 
-bool NntpClient::open(const SoupSideSettings& s, std::string& error) {
+bool NntpClient::send_commands(std::string_view lines) {
+  if (!connection_.is_open()) return false;
+  if (run_options.verbose) {
+    for (std::string_view line : text_lines(lines)) {
+      log_print("> %.*s\n", static_cast<int>(line.size()), line.data());
+    }
+  }
+  if (!connection_.write(lines)) {
+    connection_.close();
+    return false;
+  }
+  return true;
+}
+
+int NntpClient::read_status(std::string& reply) {
+  int code = 0;
+  if (!connection_.is_open()) {
+    reply = connection_.failure().empty() ? "no connection" : connection_.failure();
+    return 0;
+  }
+  read_reply(code, reply);
+  return code;
+}
+
+bool NntpClient::open(const NntpServerSettings& s, uint32_t timeout_seconds, std::string& error) {
   uint16_t port = s.NntpPort != 0 ? s.NntpPort : (s.nntp_tls == NntpTls::tls ? 563 : 119);
   server_key_ = s.NntpServer + ":" + std::to_string(port);
-  if (!connection_.connect(s.NntpServer, port, kTimeoutSeconds, error)) return false;
+  if (!connection_.connect(s.NntpServer, port, static_cast<int>(timeout_seconds), error)) {
+    return false;
+  }
   if (s.nntp_tls == NntpTls::tls && !connection_.start_tls(s.NntpServer, s.NntpCaFile, error)) {
     connection_.close();
     return false;
@@ -127,29 +154,51 @@ bool NntpClient::open(const SoupSideSettings& s, std::string& error) {
   return connection_.is_open();
 }
 
-bool NntpClient::read_block(std::string& text) {
+NntpClient::Block NntpClient::read_block(std::string& text, std::size_t maximum,
+                                         std::size_t& size) {
   text.clear();
-  std::string line;
+  size = 0;
+  std::string_view line;
   for (;;) {
-    if (!connection_.read_line(line, kMaxArticleSize)) {
-      connection_.close();
-      return false;
-    }
-    if (line == ".") return true;
-    std::string_view piece = line;
-    if (!piece.empty() && piece[0] == '.') piece.remove_prefix(1);
-    if (text.size() + piece.size() + 1 > kMaxArticleSize) {
-      // The rest of the block is read and dropped, so that the connection
-      // stays usable.
-      text.clear();
-      while (connection_.read_line(line, kMaxArticleSize)) {
-        if (line == ".") return false;
+    if (!connection_.read_line(line, maximum)) {
+      if (!connection_.line_too_long()) {
+        connection_.close();
+        return Block::broken;
       }
-      connection_.close();
-      return false;
+      break;  // the line itself is dropped below
     }
-    text.append(piece);
+    if (line.size() == 1 && line[0] == '.') return Block::complete;
+    if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+    size += line.size() + 1;
+    if (size > maximum) break;
+    text.append(line);
     text.push_back('\n');
+  }
+  // Too large: the rest is read and dropped, so that the connection stays
+  // usable for the next reply.
+  text.clear();
+  for (;;) {
+    std::size_t length = 0;
+    bool dot = false;
+    if (size > kMaxDroppedBlock || !connection_.skip_line(length, dot)) {
+      connection_.close();
+      return Block::broken;
+    }
+    if (dot) return Block::too_large;
+    size += length + 1;
+  }
+}
+
+NntpClient::Block NntpClient::read_lines(const std::function<void(std::string_view)>& each) {
+  std::string_view line;
+  for (;;) {
+    if (!connection_.read_line(line, kMaxLine * 16)) {
+      connection_.close();
+      return Block::broken;
+    }
+    if (line.size() == 1 && line[0] == '.') return Block::complete;
+    if (!line.empty() && line[0] == '.') line.remove_prefix(1);
+    each(line);
   }
 }
 
@@ -195,7 +244,7 @@ NntpClient::Post NntpClient::post(std::string_view article, std::string& reply) 
   }
   data += ".\r\n";
   if (!connection_.write(data)) {
-    reply = "the connection broke";
+    reply = connection_.failure();
     connection_.close();
     return Post::failed;
   }

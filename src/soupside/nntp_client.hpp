@@ -1,8 +1,10 @@
 // A client of a news server (RFC 3977): greeting, STARTTLS or TLS from the
-// start, AUTHINFO USER/PASS, GROUP, ARTICLE, STAT and POST.
+// start, AUTHINFO USER/PASS, GROUP, ARTICLE (several in flight), STAT and
+// POST.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -11,25 +13,41 @@
 
 namespace quillmar {
 
-// The largest article taken from the server or posted to it.
-inline constexpr std::size_t kMaxArticleSize = 16u << 20;
+// The largest article taken from the server when NntpMaxArticleSize is not
+// set.
+inline constexpr std::size_t kDefaultMaxArticleSize = 16u << 20;
 
 class NntpClient {
  public:
   // Connects, starts TLS as configured, logs in when a user is configured.
   // On failure `error` holds the reason.
-  bool open(const SoupSideSettings& s, std::string& error);
+  bool open(const NntpServerSettings& s, uint32_t timeout_seconds, std::string& error);
   bool is_open() const { return connection_.is_open(); }
   // "host:port" of the server, as the high-water marks are kept.
   const std::string& server_key() const { return server_key_; }
 
   // Sends a command line; the reply's code (0 when the connection failed)
-  // and its whole status line in `reply`.
+  // and its whole status line in `reply` (or why the connection failed).
   int command(std::string_view line, std::string& reply);
+  // Sends several command lines (each ended by CR LF) at once without
+  // waiting for their replies; read_status() reads them in order.
+  bool send_commands(std::string_view lines);
+  // The next status line: its code (0 when the connection failed) and the
+  // line in `reply` (or why the connection failed).
+  int read_status(std::string& reply);
+
+  enum class Block { complete, too_large, broken };
   // Reads a multi-line block after a 2xx reply: dot-stuffing removed and
-  // lines ended by a line feed. False when the connection broke or the
-  // block is larger than kMaxArticleSize.
-  bool read_block(std::string& text);
+  // lines ended by a line feed. A block larger than `maximum` is read to
+  // its end and dropped (too_large; the connection stays usable); `size`
+  // is the block's size as sent. broken: the connection failed (failure()
+  // says why) and is closed.
+  Block read_block(std::string& text, std::size_t maximum, std::size_t& size);
+  // Reads a multi-line block line by line (dot-stuffing removed), handing
+  // each line to `line`; complete or broken.
+  Block read_lines(const std::function<void(std::string_view)>& line);
+  // Why the connection failed.
+  const std::string& failure() const { return connection_.failure(); }
 
   // GROUP: the article numbers the server has; false when the group is not
   // there (`reply` says why).
@@ -41,6 +59,8 @@ class NntpClient {
   Post post(std::string_view article, std::string& reply);
 
   void quit();
+  // Ends the connection without QUIT (after replies were left unread).
+  void drop() { connection_.close(); }
 
  private:
   bool read_reply(int& code, std::string& reply);

@@ -14,6 +14,11 @@ inline constexpr const char* kCollectJournal = "COLLECT.JNL";
 inline constexpr const char* kHighWaterFile = "COLLECT.DAT";
 // The replies the MTA or the news server accepted or refused.
 inline constexpr const char* kDeliverLedger = "DELIVER.JNL";
+// The Message-IDs collect has taken, with the time of each (an LMDB file,
+// and its lock file of the same name and "-lock"); a damaged one is set
+// aside under kHistoryAside and a new one started.
+inline constexpr const char* kHistoryFile = "HISTORY.MDB";
+inline constexpr const char* kHistoryAside = "HISTORY.BAD";
 // The prefix of the message files collect writes ("QS" and four hex digits).
 inline constexpr const char* kCollectPrefix = "QS";
 

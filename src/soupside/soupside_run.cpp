@@ -34,6 +34,7 @@ enum class SoupCommand { none, collect, deliver };
       "\nOptions:\n\n"
       "/CONFIG=<filename>   use <filename> as configuration file\n"
       "/VERBOSE             show every message and the talk with the news server\n"
+      "/TEST                show what would be collected or delivered, change nothing\n"
       "--help               this text\n"
       "--version            the program's name and version\n",
       stdout);
@@ -59,6 +60,8 @@ SoupCommand parse_soup_command_line(int argc, char** argv) {
       std::string_view option = word.substr(word.size() > 1 && word[1] == '-' ? 2 : 1);
       if (equals_nocase(option, "VERBOSE") || equals_nocase(option, "V")) {
         run_options.verbose = true;
+      } else if (equals_nocase(option, "TEST") || equals_nocase(option, "T")) {
+        run_options.test_mode = true;
       } else if (starts_with_nocase(option, "CONFIG=") || starts_with_nocase(option, "C=")) {
         std::string_view value = option.substr(option.find('=') + 1);
         if (value.empty() || !run_options.config_file_name.assign(value)) print_soup_usage();
@@ -81,7 +84,8 @@ bool require_dir(const PathText& dir, const char* keyword) {
   if (dir.empty()) return true;
   std::string probe = path_in(dir.view(), ".");
   if (!platform::directory_exists(probe)) {
-    log_print("FATAL ERROR: the directory %s of %s does not exist\n", dir.c_str(), keyword);
+    log_print("FATAL ERROR: the directory %s of %s does not exist\n", shown(dir.view()).c_str(),
+              keyword);
     return false;
   }
   return true;
@@ -103,6 +107,7 @@ void open_soup_log() {
 
 int run_soup_side(int argc, char** argv) {
   SoupCommand command = parse_soup_command_line(argc, argv);
+  set_whole_log_lines(true);
   allocate_settings();
   register_keyword("ListConfig", ignore_keyword);
   std::string program_path = platform::executable_path(argc > 0 ? argv[0] : nullptr);
@@ -126,9 +131,12 @@ int run_soup_side(int argc, char** argv) {
   // One run at a time in a SOUP directory, of this program and of the
   // gateway's IMPORT and EXPORT alike. A run killed while the MTA took a
   // mail leaves a helper that holds the lock until it has noted the outcome.
+  // /TEST only reads: it takes no lock (which would make the lock file).
   platform::DirectoryLock lock;
   std::string lock_path = path_in(s.SoupDir.view(), kSoupDirLock);
-  platform::DirectoryLock::Result locked = lock.take(lock_path, s.LockWait);
+  platform::DirectoryLock::Result locked = run_options.test_mode
+                                               ? platform::DirectoryLock::Result::taken
+                                               : lock.take(lock_path, s.LockWait);
   if (locked != platform::DirectoryLock::Result::taken) {
     if (locked == platform::DirectoryLock::Result::busy) {
       log_print("Another run holds %s; nothing done (waited %u seconds)\n", lock_path.c_str(),

@@ -8,12 +8,18 @@ post PORT FILE
     Posts the article in FILE to the news server on PORT.
 subjects PORT GROUP
     Prints the Subject of every article of GROUP on the news server on PORT.
+fill PORT GROUP PREFIX COUNT [BODYSIZE]
+    Posts COUNT generated articles to GROUP on the news server on PORT over
+    one connection, with the subjects PREFIX0, PREFIX1, ... and a body of
+    about BODYSIZE bytes (default 200).
 nntp PORTFILE SPOOL [--tls CERT KEY [--implicit-tls]] [--user USER PASS]
     A STAND-IN news server written here with the standard library, for the
     parts a packaged server cannot be set up for in a test (TLS, logins,
     refusals). Groups are the folders of SPOOL, articles the numbered files
     in them; POST files an article into the groups its Newsgroups header
     names that exist; a group named *.refused refuses every article (441).
+    In a group named *.broken the server closes the connection in the
+    middle of article 2; in one named *.hang it stops sending there.
 """
 import mailbox
 import os
@@ -193,6 +199,12 @@ def run_nntp(portfile, root, tls, user, implicit):
                     out = b""
                     for line in a.split(b"\n")[:-1] if a.endswith(b"\n") else a.split(b"\n"):
                         out += (b"." if line.startswith(b".") else b"") + line + b"\r\n"
+                    if words[1] == "2" and group.endswith((".broken", ".hang")):
+                        self.wfile.write(out[: len(out) // 2])
+                        self.wfile.flush()
+                        if group.endswith(".hang"):
+                            time.sleep(30)
+                        return
                     self.wfile.write(out + b".\r\n")
                     self.wfile.flush()
                     continue
@@ -263,6 +275,21 @@ def post(port, path):
         sys.exit(answer)
 
 
+def fill(port, group, prefix, count, body_size):
+    c = Client(port)
+    line = b"Generated text of a test article, to give it its size.\r\n"
+    body = line * max(1, body_size // len(line))
+    for i in range(count):
+        if not c.command("POST").startswith("340"):
+            sys.exit("POST refused")
+        head = ("From: Bob Example <bob@example.com>\r\nNewsgroups: %s\r\nSubject: %s%d\r\n"
+                "Message-ID: <%s%d.%s@example.com>\r\n\r\n" % (group, prefix, i, prefix, i, group))
+        c.sock.sendall(head.encode() + body + b".\r\n")
+        answer = c.reply()
+        if not answer.startswith("240"):
+            sys.exit(answer)
+
+
 def subjects(port, group):
     """Prints the Subject of every article of the group, one a line."""
     c = Client(port)
@@ -284,6 +311,9 @@ def main():
         return post(sys.argv[2], sys.argv[3])
     if kind == "subjects":
         return subjects(sys.argv[2], sys.argv[3])
+    if kind == "fill":
+        size = int(sys.argv[6]) if len(sys.argv) > 6 else 200
+        return fill(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]), size)
     if kind == "smtp":
         run_smtp(portfile, sys.argv[3], set(sys.argv[4:]))
     elif kind == "nntp":

@@ -1,0 +1,45 @@
+// The history of the Message-IDs collect has taken (news and Maildir), kept
+// SoupHistoryDays days: an article found in it is not fetched again, from
+// whichever server or under whichever server name it comes. The history
+// only saves work: a damaged or missing one loses nothing (at worst an
+// article is fetched twice, and the tosser's dupe check is the next line).
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/id_history.hpp"
+
+namespace quillmar {
+
+class CollectHistory {
+ public:
+  // Opens the history in SoupDir unless SoupHistoryDays is 0. A damaged
+  // history is set aside and a new one started; any other failure is
+  // logged and the run goes on without one.
+  void open();
+  bool enabled() const { return db_.is_open(); }
+  // True when the history holds nothing yet (no look-ups are worth making).
+  bool empty() { return !enabled() || (db_.size() == 0 && run_.empty()); }
+  // True when `id` is in the history or was taken by this run.
+  bool seen(std::string_view id);
+  // `id` is taken by this run (it goes into the history with the packet).
+  void note(std::string_view id);
+  // Ends the look-ups; the history is written by record_history().
+  void close() { db_.close(); }
+
+ private:
+  platform::IdHistory db_;
+  std::set<std::string, std::less<>> run_;
+  int64_t since_ = 0;  // older entries are expired (even if not yet removed)
+};
+
+// Adds the Message-IDs of a complete packet to the history and removes the
+// entries older than SoupHistoryDays; a failure is logged (nothing is lost
+// by it) and returns false.
+bool record_history(const std::vector<std::string>& ids);
+
+}  // namespace quillmar

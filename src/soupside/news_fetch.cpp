@@ -1,0 +1,191 @@
+#include "soupside/news_fetch.hpp"
+
+#include <deque>
+
+#include "base/log.hpp"
+#include "base/run_options.hpp"
+#include "soupside/header_field.hpp"
+
+namespace quillmar {
+
+namespace {
+
+// The article number and the Message-ID of a "220 n <id> ..." reply; the
+// number is 0 and the Message-ID empty where the reply has none.
+void parse_article_reply(std::string_view reply, uint64_t& number, std::string_view& id) {
+  number = 0;
+  id = {};
+  std::size_t pos = 3;
+  while (pos < reply.size() && reply[pos] == ' ') ++pos;
+  std::size_t digits = 0;
+  for (; pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9' && digits < 19;
+       ++pos, ++digits) {
+    number = number * 10 + static_cast<uint64_t>(reply[pos] - '0');
+  }
+  while (pos < reply.size() && reply[pos] == ' ') ++pos;
+  if (pos < reply.size() && reply[pos] == '<') {
+    std::size_t end = reply.find('>', pos);
+    if (end != std::string_view::npos) id = reply.substr(pos, end + 1 - pos);
+  }
+}
+
+// Reads the replies of the commands still in flight and drops them.
+void drain(NntpClient& nntp, uint64_t in_flight, std::size_t max_size) {
+  std::string reply, text;
+  for (; in_flight > 0 && nntp.is_open(); --in_flight) {
+    int code = nntp.read_status(reply);
+    std::size_t size = 0;
+    if (code == 220 && nntp.read_block(text, max_size, size) == NntpClient::Block::broken) return;
+  }
+}
+
+}  // namespace
+
+FetchResult fetch_articles(
+    NntpClient& nntp, const FetchRequest& request,
+    const std::function<bool(std::string_view article, std::string_view message_id)>& take,
+    ProgressCount& progress) {
+  FetchResult result;
+  result.done = request.first - 1;
+  // The numbers between the oldest one not done and the next one to ask
+  // for, in order: those asked for, and those passed without asking (which
+  // are done only once everything before them is).
+  struct Pending {
+    uint64_t number;
+    bool asked;
+  };
+  std::deque<Pending> pending;
+  uint64_t asked = 0;  // commands in flight
+  uint64_t next = request.first;
+  std::string commands, reply, article;
+  const char* group = request.group.c_str();
+  for (;;) {
+    // The window is topped up when half of it has come back, so that a few
+    // large writes carry the commands.
+    if (asked <= kArticleWindow / 2) {
+      commands.clear();
+      while (next <= request.last && asked < kArticleWindow &&
+             (request.limit == 0 || static_cast<uint64_t>(result.taken) + asked < request.limit)) {
+        if (request.known != nullptr && request.known->count(next) != 0) {
+          pending.push_back({next++, false});
+          continue;
+        }
+        commands += "ARTICLE ";
+        commands += std::to_string(next);
+        commands += "\r\n";
+        pending.push_back({next++, true});
+        ++asked;
+      }
+      if (!commands.empty() && !nntp.send_commands(commands)) {
+        result.stopped = nntp.failure();
+        break;
+      }
+    }
+    if (pending.empty()) break;  // all done, or the limit is reached
+    Pending p = pending.front();
+    pending.pop_front();
+    uint64_t n = p.number;
+    if (!p.asked) {
+      ++result.already;
+      result.done = n;
+      continue;
+    }
+    --asked;
+    int code = nntp.read_status(reply);
+    if (code == 423 || code == 430) {
+      // Gone meanwhile (cancelled or expired): nothing to take.
+      if (run_options.verbose) {
+        progress.clear();
+        log_print("Group %s, article %llu is no longer on the server: %s\n", group,
+                  static_cast<unsigned long long>(n), reply.c_str());
+      }
+      ++result.missing;
+      result.done = n;
+      continue;
+    }
+    uint64_t number = 0;
+    std::string_view id;
+    if (code == 220) parse_article_reply(reply, number, id);
+    if (code != 220 || (number != 0 && number != n)) {
+      result.stopped =
+          code != 220 ? reply
+                      : "the server answered for article " + std::to_string(number) + ": " + reply;
+      if (code != 220 && code != 0) {
+        drain(nntp, asked, request.max_size);
+      } else {
+        nntp.drop();
+      }
+      break;
+    }
+    std::string message_id(id.substr(0, 250));
+    std::size_t size = 0;
+    NntpClient::Block block = nntp.read_block(article, request.max_size, size);
+    if (block == NntpClient::Block::broken) {
+      result.stopped = nntp.failure();
+      break;
+    }
+    if (block == NntpClient::Block::too_large) {
+      progress.clear();
+      log_print(
+          "! group %s, article %llu %s: %zu bytes, larger than NntpMaxArticleSize (%zu); "
+          "skipped\n",
+          group, static_cast<unsigned long long>(n),
+          message_id.empty() ? "(no Message-ID)" : message_id.c_str(), size, request.max_size);
+      ++result.too_large;
+      result.done = n;
+      continue;
+    }
+    // The article's own Message-ID counts (a server's reply line may not
+    // give it right); the reply's where the article has none.
+    if (std::string own = header_value(article, "Message-ID"); !own.empty()) message_id = own;
+    if (request.seen && request.seen(message_id)) {
+      ++result.already;
+      result.done = n;
+      continue;
+    }
+    if (!take(article, message_id)) {
+      result.take_failed = true;
+      nntp.drop();
+      break;
+    }
+    ++result.taken;
+    result.done = n;
+    progress.show(request.group, result.taken, "article(s)");
+  }
+  return result;
+}
+
+bool read_overview(NntpClient& nntp, uint64_t first, uint64_t last,
+                   const std::function<void(uint64_t, std::string_view)>& found,
+                   std::string& reply) {
+  int code = nntp.command("OVER " + std::to_string(first) + "-" + std::to_string(last), reply);
+  if (code != 224) return false;
+  // "number TAB subject TAB from TAB date TAB message-id TAB ..."
+  NntpClient::Block block = nntp.read_lines([&](std::string_view line) {
+    std::size_t tab = line.find('\t');
+    uint64_t n = 0;
+    std::size_t digits = 0;
+    for (; digits < tab && digits < 19 && line[digits] >= '0' && line[digits] <= '9'; ++digits) {
+      n = n * 10 + static_cast<uint64_t>(line[digits] - '0');
+    }
+    if (tab == std::string_view::npos || digits != tab) return;
+    std::size_t from = tab;
+    for (int field = 0; field < 3 && from != std::string_view::npos; ++field) {
+      from = line.find('\t', from + 1);
+    }
+    if (from == std::string_view::npos) return;
+    std::size_t end = line.find('\t', from + 1);
+    std::string_view id =
+        line.substr(from + 1, end == std::string_view::npos ? end : end - from - 1);
+    while (!id.empty() && id.front() == ' ') id.remove_prefix(1);
+    while (!id.empty() && id.back() == ' ') id.remove_suffix(1);
+    found(n, id);
+  });
+  if (block != NntpClient::Block::complete) {
+    reply = nntp.failure();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillmar

@@ -1,7 +1,9 @@
 #include "soupside_fakes.hpp"
 
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/process.hpp"
 
@@ -18,19 +20,22 @@ using quillmar::platform::CommandResult;
 using Finish = std::function<void(const CommandResult&)>;
 
 // The linker's names for the wrapped function and the real one.
+using Words = std::vector<std::string>;
 CommandResult
-real_run_with_input(std::string_view command, std::string_view input, const Finish& finish) __asm__(
-    "__real__ZN8quillmar8platform14run_with_inputESt17basic_string_viewIcSt11char_"
-    "traitsIcEES4_RKSt8functionIFvRKNS0_13CommandResultEEE");
+real_run_with_input(const Words& words, std::string_view input, int timeout_seconds, const Finish& finish) __asm__(
+    "__real__ZN8quillmar8platform14run_with_inputERKSt6vectorINSt7__cxx1112basic_stringIcSt11char_"
+    "tra"
+    "itsIcESaIcEEESaIS7_EESt17basic_string_viewIcS5_EiRKSt8functionIFvRKNS0_13CommandResultEEE");
 CommandResult
-wrapped_run_with_input(std::string_view command, std::string_view input, const Finish& finish) __asm__(
-    "__wrap__ZN8quillmar8platform14run_with_inputESt17basic_string_viewIcSt11char_"
-    "traitsIcEES4_RKSt8functionIFvRKNS0_13CommandResultEEE");
+wrapped_run_with_input(const Words& words, std::string_view input, int timeout_seconds, const Finish& finish) __asm__(
+    "__wrap__ZN8quillmar8platform14run_with_inputERKSt6vectorINSt7__cxx1112basic_stringIcSt11char_"
+    "tra"
+    "itsIcESaIcEEESaIS7_EESt17basic_string_viewIcS5_EiRKSt8functionIFvRKNS0_13CommandResultEEE");
 
-CommandResult wrapped_run_with_input(std::string_view command, std::string_view input,
-                                     const Finish& finish) {
+CommandResult wrapped_run_with_input(const Words& words, std::string_view input,
+                                     int timeout_seconds, const Finish& finish) {
   quillmar::fuzz::FakeSendmail& fake = quillmar::fuzz::fake_sendmail();
-  if (!fake.on) return real_run_with_input(command, input, finish);
+  if (!fake.on) return real_run_with_input(words, input, timeout_seconds, finish);
   CommandResult result;
   result.started = true;
   result.exit_code =

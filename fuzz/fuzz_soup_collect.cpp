@@ -143,6 +143,9 @@ QUILLMAR_FUZZ_TARGET(soup_collect) {
     if (old_line && ::access(in_box("soup/" + listing.prefix + ".MSG").c_str(), F_OK) != 0) {
       continue;
     }
+    // Every message file here is collect's: one under a name the old AREAS
+    // listed would be read with that line's area and encoding.
+    if (old_line) fail("collect made %s, a name AREAS listed already", listing.prefix.c_str());
     if (std::find(seen_files.begin(), seen_files.end(), listing.prefix) != seen_files.end()) {
       if (!old_line) fail("collect listed %s in AREAS again", listing.prefix.c_str());
       continue;

@@ -1,5 +1,6 @@
 #include "soupside/collect.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -295,11 +296,15 @@ class Collector {
       if (a->name == name && a->kind == kind) return a.get();
     }
     auto a = std::make_unique<NewArea>();
+    const std::vector<std::string>& listed = listed_prefixes();
     for (unsigned n = 0; n <= 0xFFFF; ++n) {
       char prefix[16];
       std::snprintf(prefix, sizeof prefix, "%s%04X", kCollectPrefix, n);
+      // A name AREAS still lists (its file imported, its line not yet gone)
+      // would give the new messages that line's area and encoding.
       if (platform::file_exists(soup_path(std::string(prefix) + ".MSG")) ||
-          platform::file_exists(soup_path(std::string(prefix) + ".TMP"))) {
+          platform::file_exists(soup_path(std::string(prefix) + ".TMP")) ||
+          std::find(listed.begin(), listed.end(), prefix) != listed.end()) {
         continue;
       }
       if (!a->file.open(soup_path(std::string(prefix) + ".TMP"), platform::OpenMode::create_new,
@@ -573,7 +578,22 @@ class Collector {
   }
 
  private:
+  // The prefixes AREAS lists when the first message file is made.
+  const std::vector<std::string>& listed_prefixes() {
+    if (listed_read_) return listed_;
+    listed_read_ = true;
+    std::string areas;
+    if (read_whole_file(soup_path("AREAS"), kMaxStateFile, areas) != ReadResult::ok) return listed_;
+    for (std::string_view line : text_lines(areas)) {
+      SoupListing l;
+      if (parse_soup_listing(line, l)) listed_.emplace_back(l.prefix);
+    }
+    return listed_;
+  }
+
   std::vector<std::unique_ptr<NewArea>> areas_;
+  std::vector<std::string> listed_;
+  bool listed_read_ = false;
   Journal journal_;
   ProgressCount progress_;
   CollectHistory history_;

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <random>
 
+#include "export/export_files.hpp"
 #include "soupside/soupside_fixture.hpp"
 #include "soupside/soupside_messages.hpp"
 
@@ -399,6 +401,37 @@ TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("did not accept the login"), std::string::npos) << r.err;
   EXPECT_TRUE(exists(dir / "soup/news0001.MSG"));
+}
+
+// A FidoNet reply whose names have 8-bit characters (CP437, as FidoNet
+// editors write them) is exported with encoded words and accepted by INN,
+// which refuses raw 8-bit header fields.
+TEST(SoupSideNews, ReplyWithEightBitNamesIsAcceptedByInn) {
+  std::string why = inn_unavailable();
+  if (!why.empty()) GTEST_SKIP() << why << "; test skipped";
+  InnGroup group("names");
+  ASSERT_TRUE(group.ok());
+  ScratchDir dir;
+  dir.write("q.cfg", minimal_config(dir) + "AreaMap TEST.NEWS " + group.name() +
+                         "\nNntpServer 127.0.0.1\nNntpPort 119\n");
+  TestMessage m;
+  m.from_name = "J\x81rgen M\x94ller";
+  m.to_name = "Fran\x87ois";
+  m.subject = "eightbit";
+  // Written now: INN refuses articles dated long ago.
+  char date[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%d %b %y  %H:%M:%S", std::gmtime(&now));
+  m.date = date;
+  m.text = "AREA:TEST.NEWS\r\x01MSGID: 2:345/1 12345678\rText\r--- ed\r * Origin: here (2:345/1)\r";
+  dir.mkdir("pkts");
+  dir.write("pkts/IN.PKT", build_packet(FtnAddress{2, 345, 1, 0}, FtnAddress{2, 345, 6, 0}, {m}));
+  RunResult r = run_quillmar(dir.path(), {"EXPORT", "/PKT=" + (dir / "pkts") + "/", "/C=./q.cfg"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("1 article(s); 0 refused"), std::string::npos) << r.err;
+  EXPECT_EQ(group_subjects(119, group.name()), (std::map<std::string, int>{{"eightbit", 1}}));
 }
 
 }  // namespace

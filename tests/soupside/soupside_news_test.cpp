@@ -423,7 +423,12 @@ TEST(SoupSideNews, ReplyWithEightBitNamesIsAcceptedByInn) {
   std::time_t now = std::time(nullptr);
   std::strftime(date, sizeof date, "%d %b %y  %H:%M:%S", std::gmtime(&now));
   m.date = date;
-  m.text = "AREA:TEST.NEWS\r\x01MSGID: 2:345/1 12345678\rText\r--- ed\r * Origin: here (2:345/1)\r";
+  // A Message-ID of its own for every run: INN remembers those it has had.
+  char msgid[16];
+  std::snprintf(msgid, sizeof msgid, "%08lx",
+                static_cast<unsigned long>(std::time(nullptr) ^ (::getpid() << 16)) & 0xFFFFFFFFul);
+  m.text = "AREA:TEST.NEWS\r\x01MSGID: 2:345/1 " + std::string(msgid) +
+           "\rText\r--- ed\r * Origin: here (2:345/1)\r";
   dir.mkdir("pkts");
   dir.write("pkts/IN.PKT", build_packet(FtnAddress{2, 345, 1, 0}, FtnAddress{2, 345, 6, 0}, {m}));
   RunResult r = run_quillmar(dir.path(), {"EXPORT", "/PKT=" + (dir / "pkts") + "/", "/C=./q.cfg"});

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -310,24 +311,31 @@ TEST_F(ImportCrashTest, ARunThatIsNotKilledDeliversEverythingOnce) {
   EXPECT_FALSE(exists(dir_ / "soup/QUILLMAR.LCK"));
 }
 
-class ImportKillTest : public ImportCrashTest,
-                       public ::testing::WithParamInterface<std::pair<const char*, int>> {};
+// A system call and from which of its calls on the run is killed.
+struct KillFrom {
+  const char* syscall;
+  int first;
+};
+void PrintTo(const KillFrom& k, std::ostream* os) {
+  *os << k.syscall << " from call " << k.first;
+}
+
+class ImportKillTest : public ImportCrashTest, public ::testing::WithParamInterface<KillFrom> {};
 
 TEST_P(ImportKillTest, EveryMessageOnceAfterAKill) {
   if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
-  if (std::string(GetParam().first) == "linkat" && !unnamed_files(dir_)) {
+  if (std::string(GetParam().syscall) == "linkat" && !unnamed_files(dir_)) {
     GTEST_SKIP() << "no files without a name here";
   }
-  int kills = sweep(GetParam().first, GetParam().second);
+  int kills = sweep(GetParam().syscall, GetParam().first);
   EXPECT_GT(kills, 2) << "the run was hardly ever killed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Syscalls, ImportKillTest,
-                         ::testing::Values(std::make_pair("unlink", 1), std::make_pair("rename", 1),
-                                           std::make_pair("renameat2", 2),
-                                           std::make_pair("fsync", 5), std::make_pair("linkat", 1),
-                                           std::make_pair("openat", 23)),
-                         [](const auto& info) { return std::string(info.param.first); });
+                         ::testing::Values(KillFrom{"unlink", 1}, KillFrom{"rename", 1},
+                                           KillFrom{"renameat2", 2}, KillFrom{"fsync", 5},
+                                           KillFrom{"linkat", 1}, KillFrom{"openat", 23}),
+                         [](const auto& info) { return std::string(info.param.syscall); });
 
 // A decoded file waits without a name until its note is on disk. Killed
 // before it was named, the next run leaves alone the file another program

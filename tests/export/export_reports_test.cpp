@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,10 @@ struct TornMark {
   uint16_t attribute;
   bool removed_at_the_end;
 };
+
+void PrintTo(const TornMark& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TornSentMark : public ::testing::TestWithParam<TornMark>, public Install {};
 

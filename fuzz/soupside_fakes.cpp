@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/process.hpp"
+#include "soupside/deliver.hpp"
 
 namespace quillmar::fuzz {
 
@@ -40,18 +41,10 @@ CommandResult wrapped_run_with_input(const Words& words, std::string_view input,
   result.started = true;
   result.exit_code =
       fake.next_status < fake.statuses.size() ? fake.statuses[fake.next_status++] : 0;
-  switch (result.exit_code) {
-    case 0:
-      fake.accepted.emplace_back(input);
-      break;
-    case 65:
-    case 67:
-    case 68:
-    case 69:
-    case 76:
-    case 77:
-      fake.refused.emplace_back(input);
-      break;
+  if (result.exit_code == 0) {
+    fake.accepted.emplace_back(input);
+  } else if (quillmar::sendmail_refuses(result.exit_code)) {
+    fake.refused.emplace_back(input);
   }
   if (finish) finish(result);
   return result;

@@ -168,24 +168,12 @@ class Deliverer {
     if (r.exit_code == 0) return Outcome::accepted;
     reason = "the command ended with status " + std::to_string(r.exit_code);
     if (!r.error.empty()) reason += " (" + r.error + ")";
-    // The mail programs' exit statuses (sysexits.h) that refuse the message
-    // itself: bad data, unknown user or host, service refused, protocol
-    // error, no permission. Everything else may pass.
-    switch (r.exit_code) {
-      case 65:
-      case 67:
-      case 68:
-      case 69:
-      case 76:
-      case 77:
-        return Outcome::refused;
-      default:
-        // A mail program that ends with a status has not taken the mail
-        // (sendmail's 75 is "try again later"): the next run sends it
-        // without a warning that it may arrive twice.
-        not_taken(key);
-        return Outcome::kept;
-    }
+    if (sendmail_refuses(r.exit_code)) return Outcome::refused;
+    // A mail program that ends with a status has not taken the mail
+    // (sendmail's 75 is "try again later"): the next run sends it without
+    // a warning that it may arrive twice.
+    not_taken(key);
+    return Outcome::kept;
   }
 
   // Notes that the mail `key` was not handed over, after its "sending" line.
@@ -446,6 +434,20 @@ class Deliverer {
 };
 
 }  // namespace
+
+bool sendmail_refuses(int exit_code) {
+  switch (exit_code) {
+    case 65:  // EX_DATAERR
+    case 67:  // EX_NOUSER
+    case 68:  // EX_NOHOST
+    case 69:  // EX_UNAVAILABLE
+    case 76:  // EX_PROTOCOL
+    case 77:  // EX_NOPERM
+      return true;
+    default:
+      return false;
+  }
+}
 
 void deliver_replies() {
   Deliverer d;

@@ -9,4 +9,9 @@ namespace quillmar {
 // Failures mark the run.
 void deliver_replies();
 
+// True for the mail programs' exit statuses (sysexits.h) that refuse the
+// message itself: bad data, unknown user or host, service refused, protocol
+// error, no permission. Any other status may pass on a later try.
+bool sendmail_refuses(int exit_code);
+
 }  // namespace quillmar

@@ -32,13 +32,21 @@ std::string soup_path(std::string_view name) {
   return path_in(settings->SoupDir.view(), name);
 }
 
+// A reply file's prefix as one name whatever its case: files are found
+// without regard to case, so "mail0000" and "MAIL0000" are one file.
+std::string file_identity(std::string_view prefix) {
+  std::string out(prefix);
+  for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
 // A reply message is known by its file, its place there, its length and its
 // CRC-32, so that a later file of the same name is never taken for it.
 std::string ledger_key(std::string_view prefix, long index, std::string_view message) {
   char tail[64];
   std::snprintf(tail, sizeof tail, "\t%ld\t%zu\t%08X", index, message.size(),
                 static_cast<unsigned>(crc32(message.data(), message.size())));
-  return std::string(prefix) + tail;
+  return file_identity(prefix) + tail;
 }
 
 enum class Outcome { accepted, refused, kept };
@@ -64,7 +72,10 @@ class Deliverer {
       pos = lf + 1;
       std::size_t tab = line.rfind('\t');
       if (tab == std::string_view::npos) continue;
-      std::string key(line.substr(0, tab));
+      std::string_view field = line.substr(0, tab);
+      std::size_t prefix_end = std::min(field.find('\t'), field.size());
+      std::string key = file_identity(field.substr(0, prefix_end));
+      key += field.substr(prefix_end);
       std::string_view state = line.substr(tab + 1);
       auto known = ledger_.find(key);
       if (state == "sent" || state == "refused") {
@@ -334,7 +345,10 @@ class Deliverer {
       return;
     }
     prepare_sendmail();
+    // The files finished, and those taken already by an earlier line of
+    // this run (a second line for one file sends nothing again).
     std::set<std::string> finished;
+    std::set<std::string> taken;
     for (std::string_view line : text_lines(replies)) {
       if (line.empty()) continue;
       SoupListing listing;
@@ -352,8 +366,8 @@ class Deliverer {
         note_run_failure();
         continue;
       }
-      if (finished.count(listing.prefix) != 0) continue;
-      if (deliver_file(listing, kind)) finished.insert(listing.prefix);
+      if (!taken.insert(file_identity(listing.prefix)).second) continue;
+      if (deliver_file(listing, kind)) finished.insert(file_identity(listing.prefix));
     }
     nntp_.quit();
     progress_.clear();
@@ -373,6 +387,7 @@ class Deliverer {
     if (finished.empty()) return;
     bool ok = true;
     for (const std::string& prefix : finished) {
+      // Found without regard to case.
       std::string path = soup_path(prefix + ".MSG");
       if (platform::file_exists(path) && !platform::remove_file(path)) {
         log_print("! cannot remove %s: %s\n", path.c_str(), platform::last_error_text());
@@ -396,12 +411,12 @@ class Deliverer {
     for (std::string_view line : text_lines(replies)) {
       SoupListing listing;
       bool parsed = parse_soup_listing(line, listing);
-      if (parsed && finished.count(listing.prefix) != 0 &&
+      if (parsed && finished.count(file_identity(listing.prefix)) != 0 &&
           !platform::file_exists(soup_path(listing.prefix + ".MSG"))) {
         continue;
       }
       if (line.empty()) continue;
-      if (parsed) still_listed.insert(listing.prefix);
+      if (parsed) still_listed.insert(file_identity(listing.prefix));
       kept.append(line).push_back('\n');
     }
     bool written =
@@ -413,7 +428,7 @@ class Deliverer {
     std::string ledger;
     for (const std::string& line : ledger_lines_) {
       std::string prefix = line.substr(0, line.find('\t'));
-      if (still_listed.count(prefix) != 0) ledger += line + "\n";
+      if (still_listed.count(file_identity(prefix)) != 0) ledger += line + "\n";
     }
     std::string ledger_path = soup_path(kDeliverLedger);
     if (!(ledger.empty() ? remove_durably(ledger_path) : write_file_durably(ledger_path, ledger))) {

@@ -271,6 +271,7 @@ int run(int argc, char** argv) {
   if (s.mailer_type == MailerType::arcmail) require_directory(s.NetmailDir, "NetmailDir");
   require_directory(s.SoupDir, "SoupDir");
   require_directory(s.DecodeDir, "DecodeDir");
+  if (!run_options.packet_dir.empty()) require_directory(run_options.packet_dir, "/PKT=");
   end_if_directories_missing();
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;

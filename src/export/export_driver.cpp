@@ -141,9 +141,19 @@ bool export_packet_file(platform::File& packet, bool allow_attachments, int* res
 
 void report_kept(std::string_view path) {
   note_run_failure();
-  log_print("! %.*s kept: not all of its messages could be written\n",
-            static_cast<int>(path.size()), path.data());
-  note_run_failure();
+  log_print("! %s kept: not all of its messages could be written\n",
+            platform::shown_path(path).c_str());
+}
+
+// A file under a packet's name that is no packet: removed (from the
+// outbound) or left (in a /PKT= directory), and said either way.
+void report_no_packet(std::string_view path, bool removed) {
+  platform::File f;
+  unsigned char h[kPacketHeaderSize];
+  if (!f.open(path, platform::OpenMode::read) || read_packet_header(f, h)) return;
+  log_print("! %s is no FidoNet packet (too short, or not of type 2): %s\n",
+            platform::shown_path(path).c_str(),
+            removed && !run_options.test_mode ? "removed" : "left as it is");
 }
 
 enum class PacketOutcome { not_opened, kept, exported };
@@ -167,11 +177,12 @@ PacketOutcome export_packet_named(std::string_view path, bool allow_attachments,
   }
   if (platform::file_stamp(path) != as_read) {
     mark.take_back();
-    log_print("! %.*s changed while it was read: left for a later run\n",
-              static_cast<int>(path.size()), path.data());
+    log_print("! %s changed while it was read: left for a later run\n",
+              platform::shown_path(path).c_str());
     note_run_failure();
     return PacketOutcome::kept;
   }
+  if (result == 0) report_no_packet(path, remove_rejected);
   if (result == 1 || remove_rejected) journal_remove(path, as_read);
   return PacketOutcome::exported;
 }
@@ -182,6 +193,8 @@ void report_not_found(std::string_view name) {
 
 // The busy flags this run holds, removed once the run has committed.
 std::vector<std::string> held_flags;
+// A node's files were left alone because another program held it.
+bool node_left_busy = false;
 
 // Is a busy flag left behind: older than BusyFlagAge, or made by a run of
 // this program that has ended?
@@ -201,7 +214,8 @@ bool flag_is_stale(const std::string& path) {
   char word[16] = {};
   text[n] = '\0';
   return std::sscanf(text, "%ld %15s", &pid, word) == 2 && std::string_view(word) == "Quillmar" &&
-         pid != platform::process_id() && !platform::process_running(pid);
+         pid != platform::process_id() &&
+         !platform::process_running(pid, platform::process_name(platform::process_id()));
 }
 
 // Removes a busy flag left behind; false when that failed (reported).
@@ -239,6 +253,7 @@ std::string busy_flag_name(const PathText& base, std::string_view found_file) {
 }
 
 void report_busy(const std::string& flag) {
+  node_left_busy = true;
   log_print("! %s exists: the node is busy, its mail is left for a later run\n",
             platform::shown_path(flag).c_str());
 }
@@ -473,6 +488,7 @@ void export_pkt_dir() {
 }
 
 void run_export() {
+  node_left_busy = false;
   const Settings& s = *settings;
   allocate_export_work();
   const char* source = "?UT/?LO";
@@ -522,7 +538,7 @@ void run_export() {
               st.news);
     if (!lists().empty()) log_print("     lists: %-5ld", st.lists);
     log_print("\n");
-  } else if (!run_failed()) {
+  } else if (!run_failed() && !node_left_busy) {
     log_print("No outbound messages found. Nothing to do.\n");
   }
 }

@@ -74,9 +74,15 @@ std::vector<ReplyListing> begun;  // reply files begun (state open)
 // in one case, with the first action that names each.
 std::unordered_map<std::string, std::size_t> consumed;
 bool journal_on_disk = false;
+bool journal_unwritable = false;  // a reply file's note could not be written
 
 std::string journal_path() {
   return std::string(settings->SoupDir.view()) + "EXPORT.JNL";
+}
+
+// The journal being written anew, before it takes the journal's place.
+std::string temp_journal_path() {
+  return std::string(settings->SoupDir.view()) + "QUILLMAR.JNT";
 }
 
 std::string input_key(std::string_view path) {
@@ -140,13 +146,14 @@ bool write_journal(const char* state, const std::vector<ReplyListing>& listings)
   }
   text += "end\n";
   std::string path = journal_path();
-  std::string temp = std::string(settings->SoupDir.view()) + "QUILLMAR.JNT";
+  std::string temp = temp_journal_path();
   platform::File f;
   bool ok = f.open(temp, platform::OpenMode::write, platform::Share::deny_write) && f.write(text) &&
             f.sync();
   ok = f.close() && ok;
   ok = ok && platform::replace_file(temp, path) && platform::sync_directory_of(path);
   if (!ok) {
+    platform::name_failed_write(temp, path);
     log_print("! error writing %s: %s\n", path.c_str(), platform::last_error());
     platform::remove_file(temp);
     return false;
@@ -430,6 +437,12 @@ void remove_unlisted_begun(const std::vector<ReplyListing>& listings) {
 
 bool journal_start() {
   journal_reset();
+  // One cut short by a kill never counted.
+  if (platform::file_exists(temp_journal_path()) && !platform::remove_file(temp_journal_path())) {
+    log_print("! can't remove %s: %s\n", platform::shown_path(temp_journal_path()).c_str(),
+              platform::last_error());
+    note_run_failure();
+  }
   if (!platform::file_exists(journal_path())) return true;
   ReadJournal j;
   if (!read_journal(j)) {
@@ -469,9 +482,13 @@ bool journal_start() {
 }
 
 bool journal_note_reply_file(int kind, uint16_t number) {
+  // A journal that could not be written once (a full disk) is not tried
+  // again for every message: the rest of the run makes no reply file.
+  if (journal_unwritable) return false;
   begun.push_back(ReplyListing{kind, number});
   if (write_journal("open", {})) return true;
   begun.pop_back();
+  journal_unwritable = true;
   note_run_failure();
   return false;
 }
@@ -572,6 +589,7 @@ void journal_reset() {
   begun.clear();
   owed_count = 0;
   journal_on_disk = false;
+  journal_unwritable = false;
 }
 
 const ReplyJournal* export_reply_journal() {

@@ -208,10 +208,15 @@ NetmailOutcome export_stored_message(const PathText& path) {
 
 }  // namespace
 
+bool read_packet_header(platform::File& packet, unsigned char* header) {
+  return packet.read(header, kPacketHeaderSize) == kPacketHeaderSize &&
+         get_le16(header + packet_field::kPacketType) >= 2;
+}
+
 int export_packet(platform::File& packet, bool allow_attachments) {
   const Settings& s = *settings;
   unsigned char h[kPacketHeaderSize];
-  if (packet.read(h, sizeof h) < sizeof h || get_le16(h + packet_field::kPacketType) < 2) return 0;
+  if (!read_packet_header(packet, h)) return 0;
 
   FtnAddress origin{0, get_le16(h + packet_field::kOrigNet), get_le16(h + packet_field::kOrigNode),
                     0};

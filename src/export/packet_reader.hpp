@@ -17,6 +17,10 @@ namespace quillmar {
 // message that could not be written sets export_state.write_failed.
 int export_packet(platform::File& packet, bool allow_attachments);
 
+// True when the file begins with a whole packet header of a type this
+// program reads (2 or 2+); it is left at the header's end.
+bool read_packet_header(platform::File& packet, unsigned char* header);
+
 // The quick-scan stamp: the DOS date and time of the start of a scan.
 struct QuickScanStamp {
   uint16_t date = 0;

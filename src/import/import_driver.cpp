@@ -300,7 +300,7 @@ bool take_back(OutPacket& packet) {
     return false;
   }
   JournalState recovered;
-  bool ok = complete_interrupted_import(recovered);
+  bool ok = complete_interrupted_import(recovered, true);
   drop_reply_file(kReplyMail);
   if (!ok) {
     import_state.stopped = true;
@@ -534,6 +534,7 @@ bool rewrite_areas(const PathText& areas_path, const std::string& lines) {
             f.write(lines) && f.sync();
   ok = f.close() && ok;
   if (ok && platform::replace_file(temp, areas_path)) return true;
+  platform::name_failed_write(temp.view(), areas_path.view());
   report_failure("cannot rewrite", areas_path.view());
   platform::remove_file(temp);
   return false;

@@ -557,7 +557,8 @@ bool write_journal(const JournalState& state) {
   if ((!platform::remove_exact(temp) && errno != ENOENT) ||
       !out.open(temp, platform::OpenMode::create_exact, platform::Share::deny_write) ||
       !out.write(text) || !out.sync() || !out.close()) {
-    report("cannot write the journal", temp.view());
+    platform::name_failed_write(temp.view(), path.view());
+    report("cannot write the journal", path.view());
     out.close();
     // A cut journal never counts: the next run removes what is left of it.
     if (platform::file_exists(temp) && !platform::remove_file(temp)) {
@@ -609,7 +610,7 @@ bool journal_note_new_file(std::string_view path) {
   return append_note("file\t" + std::string(path) + "\n");
 }
 
-bool complete_interrupted_import(JournalState& state) {
+bool complete_interrupted_import(JournalState& state, bool own_run) {
   drop_waiting_files();
   close_note_file();
   state = JournalState{};
@@ -633,7 +634,7 @@ bool complete_interrupted_import(JournalState& state) {
     state = JournalState{};
     return false;
   }
-  log_print("* completing the run that %s tells of\n", path.c_str());
+  if (!own_run) log_print("* completing the run that %s tells of\n", path.c_str());
   bool ok = true;
   // The changes since the last commit are taken back, the last first.
   if (!notes.empty()) {
@@ -734,7 +735,9 @@ bool create_temp_packet(OutPacket& packet) {
     }
     if (errno != EEXIST) break;
   }
+  const char* reason = platform::last_error();
   log_print("Error writing packet %s\n", packet.name.c_str());
+  log_print("! %s: %s\n", platform::shown_path(packet.name.view()).c_str(), reason);
   return false;
 }
 

@@ -60,7 +60,9 @@ bool journal_path(PathText& out);
 // Completes what an interrupted run left (see above). `state` receives a
 // claimed file still to be imported (has_claim), or nothing. False when the
 // journal cannot be read or completed (reported): nothing may be imported.
-bool complete_interrupted_import(JournalState& state);
+// With `own_run`, the journal is this run's own, taken back after a
+// failure: nothing is said of an earlier run.
+bool complete_interrupted_import(JournalState& state, bool own_run = false);
 
 // Writes `state` as the journal's committed state, in one step, on disk;
 // the notes of changes since the last write are dropped (the changes are

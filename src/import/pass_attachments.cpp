@@ -118,6 +118,7 @@ void MessagePass::finish_attachment() {
   if (state_ == DecodeState::text) return;
   if (writing() && state_ == DecodeState::base64) flush_base64();
   if (writing()) {
+    bool failed = false;
     if (attachment_opened_) {
       const bool unnamed = attachment_.unnamed();
       if (decoded_ == 0) {
@@ -129,19 +130,20 @@ void MessagePass::finish_attachment() {
         import_state.decoded_files.push_back(attachment_path_.view());
       } else {
         // A file cut short is no file: it goes, and the message's input
-        // stays.
+        // stays. Nothing reports it decoded.
         log_print("! Error writing decoded file %s\n", attachment_path_.c_str());
         if (!unnamed) remove_decoded_file();
         ++import_state.decoding_failures;
+        failed = true;
       }
     }
     AttachmentOutcome outcome = AttachmentOutcome::ignored;
     if (action_ == AttachAction::decode && attachment_opened_) outcome = AttachmentOutcome::decoded;
     if (action_ == AttachAction::kill) outcome = AttachmentOutcome::killed;
-    if (report_decoded_file(
-            base_name(attachment_path_.view()), renamed_,
-            state_ == DecodeState::base64 ? AttachmentEncoding::mime : AttachmentEncoding::uu,
-            outcome, decoded_, ignore_text_, category_, packet_->file)) {
+    if (!failed && report_decoded_file(base_name(attachment_path_.view()), renamed_,
+                                       state_ == DecodeState::base64 ? AttachmentEncoding::mime
+                                                                     : AttachmentEncoding::uu,
+                                       outcome, decoded_, ignore_text_, category_, packet_->file)) {
       ++import_state.file_counters.files;
     }
   }

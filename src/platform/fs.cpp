@@ -43,10 +43,12 @@ bool fail_with_errno() {
 }
 
 std::string write_failure;
+std::size_t write_failure_name = 0;  // the length of its file's name
 
 // Notes the reason just recorded as that of a failed change of `path`.
 bool fail_to_change(std::string_view path) {
   write_failure.assign(path);
+  write_failure_name = write_failure.size();
   write_failure += ": ";
   write_failure += last_reason;
   return false;
@@ -176,6 +178,7 @@ FlagResult create_flag_file(std::string_view name, std::string_view content) {
   }
   last_reason = reason;
   errno = error;
+  if (!ok && !temp.empty()) name_failed_write(temp, path);
   if (ok) return FlagResult::made;
   return error == EEXIST ? FlagResult::exists : FlagResult::failed;
 }
@@ -198,9 +201,51 @@ long process_id() {
   return static_cast<long>(::getpid());
 }
 
-bool process_running(long pid) {
+namespace {
+
+// What /proc/PID/stat tells of a process: "PID (NAME) STATE ...", NAME
+// being the program's name (at most 15 characters), STATE Z or X for one
+// that has ended. False when it cannot be read (no /proc).
+bool process_stat(long pid, std::string& name, char& state) {
+  char path[48];
+  std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char stat[256];
+  ssize_t n = ::read(fd, stat, sizeof stat - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  std::string_view text(stat, static_cast<std::size_t>(n));
+  std::size_t open = text.find('(');
+  std::size_t close = text.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open ||
+      close + 2 >= text.size()) {
+    return false;
+  }
+  name.assign(text.substr(open + 1, close - open - 1));
+  state = text[close + 2];
+  return true;
+}
+
+}  // namespace
+
+bool process_running(long pid, std::string_view program) {
   if (pid <= 0) return false;
-  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  std::string name;
+  char state = 0;
+  if (!process_stat(pid, name, state)) return true;  // the number is all there is
+  if (state == 'Z' || state == 'X') return false;
+  if (program.empty()) return true;
+  std::string_view wanted = program.substr(0, 15);
+  return name.size() == wanted.size() &&
+         ::strncasecmp(name.data(), wanted.data(), wanted.size()) == 0;
+}
+
+std::string process_name(long pid) {
+  std::string name;
+  char state = 0;
+  return process_stat(pid, name, state) ? name : std::string();
 }
 
 bool remove_file(std::string_view name) {
@@ -365,6 +410,13 @@ const char* last_error_text() {
 
 const std::string& last_write_failure() {
   return write_failure;
+}
+
+void name_failed_write(std::string_view temp, std::string_view name) {
+  if (std::string_view(write_failure).substr(0, write_failure_name) != temp) return;
+  const std::string shown = shown_path(name);
+  write_failure.replace(0, write_failure_name, shown);
+  write_failure_name = shown.size();
 }
 
 std::string directory_problem(std::string_view name) {

@@ -86,9 +86,16 @@ FlagResult create_flag_file(std::string_view name, std::string_view content);
 // or a reason of this program (see last_error_text).
 const char* last_error();
 
-// This process's id, and whether a process with `pid` still runs here.
+// This process's id, and whether a process with `pid` still runs here
+// (one that has ended but is not yet reaped does not). With `program`,
+// only a process of that program counts (its name as the system keeps it,
+// without regard to case): after a restart the number may belong to
+// another program.
 long process_id();
-bool process_running(long pid);
+bool process_running(long pid, std::string_view program = {});
+// The program name the system keeps for process `pid` (empty when it
+// cannot be told).
+std::string process_name(long pid);
 
 // Names the program makes up itself (numbered, upper case) are used exactly
 // as given: no search of the directory for another case of the name, so
@@ -339,6 +346,9 @@ const char* last_error_text();
 // failed ("/var/spool/soup/MAIL0000.MSG: No space left on device"); empty
 // when none failed.
 const std::string& last_write_failure();
+// When the last failed write is that of `temp`, a temporary file standing
+// for `name` (a journal written anew, a flag), it is named after `name`.
+void name_failed_write(std::string_view temp, std::string_view name);
 
 // Why `name` cannot be used as a directory; empty when it can.
 std::string directory_problem(std::string_view name);

@@ -10,25 +10,6 @@ namespace quillmar {
 
 namespace {
 
-// The article number and the Message-ID of a "220 n <id> ..." reply; the
-// number is 0 and the Message-ID empty where the reply has none.
-void parse_article_reply(std::string_view reply, uint64_t& number, std::string_view& id) {
-  number = 0;
-  id = {};
-  std::size_t pos = 3;
-  while (pos < reply.size() && reply[pos] == ' ') ++pos;
-  std::size_t digits = 0;
-  for (; pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9' && digits < 19;
-       ++pos, ++digits) {
-    number = number * 10 + static_cast<uint64_t>(reply[pos] - '0');
-  }
-  while (pos < reply.size() && reply[pos] == ' ') ++pos;
-  if (pos < reply.size() && reply[pos] == '<') {
-    std::size_t end = reply.find('>', pos);
-    if (end != std::string_view::npos) id = reply.substr(pos, end + 1 - pos);
-  }
-}
-
 // Reads the replies of the commands still in flight and drops them.
 void drain(NntpClient& nntp, uint64_t in_flight, std::size_t max_size) {
   std::string reply, text;
@@ -105,7 +86,7 @@ FetchResult fetch_articles(
     }
     uint64_t number = 0;
     std::string_view id;
-    if (code == 220) parse_article_reply(reply, number, id);
+    if (code == 220) parse_article_status(reply, number, id);
     if (code != 220 || (number != 0 && number != n)) {
       result.stopped =
           code != 220 ? reply

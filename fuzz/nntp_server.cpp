@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -27,22 +29,29 @@ constexpr auto kIdleLimit = std::chrono::seconds(3);
 
 struct Served {
   NntpTalk talk;
-  int client_fd = -1;
-  std::thread thread;
+  int fd = -1;         // the stand-in's end of the socket pair
+  int client_fd = -1;  // the client's
 };
 
+// One thread serves the connections in turn, for as long as the program
+// runs (a thread of its own for each would cost more than a run of collect).
 struct StandIn {
   std::mutex lock;
+  std::condition_variable changed;
   bool armed = false;
   std::vector<std::string> scripts;
   std::size_t next = 0;
   std::size_t chunk = 0;
-  std::vector<std::unique_ptr<Served>> served;
+  std::vector<std::unique_ptr<Served>> served;  // since the stand-in was armed
+  std::deque<Served*> waiting;                  // connections not yet served
+  std::size_t done = 0;                         // connections served
+  bool working = false;                         // the thread is started
 };
 
+// Never destroyed: its thread waits for work until the program ends.
 StandIn& stand_in() {
-  static StandIn s;
-  return s;
+  static StandIn* s = new StandIn;
+  return *s;
 }
 
 // Bytes sent on `fd` that the client has not read yet.
@@ -104,6 +113,22 @@ void serve(int fd, NntpTalk* talk, std::size_t chunk) {
   ::close(fd);
 }
 
+void work() {
+  StandIn& s = stand_in();
+  std::unique_lock<std::mutex> hold(s.lock);
+  for (;;) {
+    s.changed.wait(hold, [&] { return !s.waiting.empty(); });
+    Served* one = s.waiting.front();
+    s.waiting.pop_front();
+    std::size_t chunk = s.chunk;
+    hold.unlock();
+    serve(one->fd, &one->talk, chunk);
+    hold.lock();
+    ++s.done;
+    s.changed.notify_all();
+  }
+}
+
 }  // namespace
 
 void start_nntp_server(std::vector<std::string> scripts, std::size_t chunk) {
@@ -114,21 +139,22 @@ void start_nntp_server(std::vector<std::string> scripts, std::size_t chunk) {
   s.next = 0;
   s.chunk = chunk;
   s.served.clear();
+  s.done = 0;
+  if (!s.working) {
+    std::thread(work).detach();
+    s.working = true;
+  }
 }
 
 std::vector<NntpTalk> stop_nntp_server() {
   StandIn& s = stand_in();
-  std::vector<std::unique_ptr<Served>> served;
-  {
-    std::lock_guard<std::mutex> hold(s.lock);
-    s.armed = false;
-    served.swap(s.served);
-  }
+  std::unique_lock<std::mutex> hold(s.lock);
+  s.armed = false;
+  s.changed.wait(hold, [&] { return s.done == s.served.size(); });
   std::vector<NntpTalk> talks;
-  for (auto& one : served) {
-    one->thread.join();
-    talks.push_back(std::move(one->talk));
-  }
+  for (auto& one : s.served) talks.push_back(std::move(one->talk));
+  s.served.clear();
+  s.done = 0;
   return talks;
 }
 
@@ -162,11 +188,13 @@ extern "C" int __wrap_connect(int fd, const struct sockaddr*, socklen_t) {
   }
   ::close(pair[0]);
   auto one = std::make_unique<quillmar::fuzz::Served>();
+  one->fd = pair[1];
   one->client_fd = fd;
   one->talk.served = s.next < s.scripts.size() ? s.scripts[s.next] : std::string();
   ++s.next;
-  one->thread = std::thread(quillmar::fuzz::serve, pair[1], &one->talk, s.chunk);
+  s.waiting.push_back(one.get());
   s.served.push_back(std::move(one));
+  s.changed.notify_all();
   return 0;
 }
 

@@ -38,6 +38,12 @@ FetchResult fetch_articles(
   std::deque<Pending> pending;
   uint64_t asked = 0;  // commands in flight
   uint64_t next = request.first;
+  // An answer that names no article (423, 430) is taken for the article
+  // asked, but only an article the server sends vouches that its answers
+  // were in step: when the talk ends early (one answer left out would put
+  // every later one out of step), the fetch counts as done only up to the
+  // last article sent, and the next run asks for the rest again.
+  uint64_t vouched = result.done;
   std::string commands, reply, article;
   const char* group = request.group.c_str();
   for (;;) {
@@ -59,6 +65,7 @@ FetchResult fetch_articles(
       }
       if (!commands.empty() && !nntp.send_commands(commands)) {
         result.stopped = nntp.failure();
+        result.stopped_at = result.done + 1;
         break;
       }
     }
@@ -88,6 +95,7 @@ FetchResult fetch_articles(
     std::string_view id;
     if (code == 220) parse_article_status(reply, number, id);
     if (code != 220 || (number != 0 && number != n)) {
+      result.stopped_at = n;
       result.stopped =
           code != 220 ? reply
                       : "the server answered for article " + std::to_string(number) + ": " + reply;
@@ -103,6 +111,7 @@ FetchResult fetch_articles(
     NntpClient::Block block = nntp.read_block(article, request.max_size, size);
     if (block == NntpClient::Block::broken) {
       result.stopped = nntp.failure();
+      result.stopped_at = n;
       break;
     }
     if (block == NntpClient::Block::too_large) {
@@ -113,7 +122,7 @@ FetchResult fetch_articles(
           group, static_cast<unsigned long long>(n),
           message_id.empty() ? "(no Message-ID)" : message_id.c_str(), size, request.max_size);
       ++result.too_large;
-      result.done = n;
+      result.done = vouched = n;
       continue;
     }
     // The article's own Message-ID counts (a server's reply line may not
@@ -121,7 +130,7 @@ FetchResult fetch_articles(
     if (std::string own = header_value(article, "Message-ID"); !own.empty()) message_id = own;
     if (request.seen && request.seen(message_id)) {
       ++result.already;
-      result.done = n;
+      result.done = vouched = n;
       continue;
     }
     if (!take(article, message_id)) {
@@ -130,9 +139,10 @@ FetchResult fetch_articles(
       break;
     }
     ++result.taken;
-    result.done = n;
+    result.done = vouched = n;
     progress.show(request.group, result.taken, "article(s)");
   }
+  if (!result.stopped.empty() && result.done > vouched) result.done = vouched;
   return result;
 }
 

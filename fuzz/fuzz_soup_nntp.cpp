@@ -252,6 +252,11 @@ class CollectCheck {
     check_packet();
     check_asked();
     check_marks();
+    for (const char* group : kGroups) {
+      if (ended_early(group) && !contains(log_, std::string("\n! group ") + group + ", article ")) {
+        fail("the talk of %s ended early, and the log does not say so", group);
+      }
+    }
   }
 
  private:
@@ -391,15 +396,18 @@ class CollectCheck {
   // group ends early (an answer missing, cut, refused or out of step), only
   // a 220 for a later article of the group vouches for it.
   bool vouched(const std::string& group, uint64_t n) const {
-    bool early = false;
-    for (const ArticleAnswer& a : r_.articles) {
-      if (a.group != group) continue;
-      bool usual = (a.code == 220 && a.whole && a.in_step) || a.code == 423 || a.code == 430;
-      if (!usual) early = true;
-    }
-    if (!early) return true;
+    if (!ended_early(group)) return true;
     for (const ArticleAnswer& a : r_.articles) {
       if (a.group == group && a.number > n && a.code == 220 && a.whole && a.in_step) return true;
+    }
+    return false;
+  }
+
+  // Some article of the group got no answer, or one that is none to it.
+  bool ended_early(const std::string& group) const {
+    for (const ArticleAnswer& a : r_.articles) {
+      bool usual = (a.code == 220 && a.whole && a.in_step) || a.code == 423 || a.code == 430;
+      if (a.group == group && !usual) return true;
     }
     return false;
   }

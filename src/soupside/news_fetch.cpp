@@ -99,6 +99,11 @@ FetchResult fetch_articles(
       result.stopped =
           code != 220 ? reply
                       : "the server answered for article " + std::to_string(number) + ": " + reply;
+      // A line that is no answer at all (an empty one among them) is said
+      // to be one: the stop is never silent.
+      if (code == 0 && nntp.is_open()) {
+        result.stopped = "the server's answer is not understood: \"" + reply + "\"";
+      }
       if (code != 220 && code != 0) {
         drain(nntp, asked, request.max_size);
       } else {

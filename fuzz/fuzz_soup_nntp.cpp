@@ -18,14 +18,16 @@
 // least; no Message-ID is in the packet twice or was in the history; the
 // high-water mark moves only past articles that are in the packet, were
 // taken before, or were skipped for a reason the log names (no longer on
-// the server, too large); no article at or below the old mark is asked
-// for. Deliver runs with the input's scripts, then once more against a
-// server that takes everything: a reply the ledger notes as sent was
-// accepted (240 to its POST, or 223 naming it to its STAT), one noted as
-// refused was refused (441) and set aside whole, none the server took or
-// refused goes out again, and the reply file is gone in the end. Neither
-// leaves a connection open or waits out its time-out (the scripts end in a
-// cut), and nothing is written outside the SOUP directory.
+// the server, too large), and after a talk that ended early not past a
+// 423/430 that no later article vouches for; a talk that ended early is
+// named in the log; no article at or below the old mark is asked for.
+// Deliver runs with the input's scripts, then once more against a server
+// that takes everything: a reply the ledger notes as sent was accepted
+// (240 to its POST, or 223 naming it to its STAT), one noted as refused
+// was refused (441) and set aside whole, none the server took or refused
+// goes out again, and the reply file is gone in the end. Neither leaves a
+// connection open or waits out its time-out (the scripts end in a cut),
+// and nothing is written outside the SOUP directory.
 #include <unistd.h>
 
 #include <algorithm>

@@ -61,7 +61,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_LONG_SECONDS ?= 3600
 FUZZ_TARGETS ?= config areas header_values mime_words soup_message soup_import list_mail \
   list_commands export_packet packet_read stored_message stored_read flow_file list_pack \
-  soup_deliver soup_collect
+  soup_deliver soup_collect soup_nntp
 
 fuzz-build:
 	cmake -S . -B build/fuzz $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

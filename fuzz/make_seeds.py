@@ -243,6 +243,67 @@ def more_seeds():
         b"news.example.com\talt.te" + SEP + SEP + b"1.M1P1.host\n" + m1)
 
 
+def crlf(*lines):
+    return b"".join(line + b"\r\n" for line in lines)
+
+
+def article(n, body_lines, msgid=None, size=0):
+    msgid = msgid or b"<%d.art@example.com>" % n
+    head = [b"Path: news.example.com!not-for-mail", b"From: Ann Other <ann@example.net>",
+            b"Newsgroups: fuzz.test", b"Subject: Article %d" % n,
+            b"Date: Tue, 9 Mar 1999 14:05:07 +0100", b"Message-ID: " + msgid, b"Lines: %d" %
+            len(body_lines), b""]
+    body = list(body_lines) + [b"x" * 70] * (size // 72)
+    return crlf(b"220 %d %s article" % (n, msgid), *head, *body, b".")
+
+
+def overview(n, msgid):
+    return b"%d\tArticle %d\tAnn Other <ann@example.net>\tTue, 9 Mar 1999 14:05:07 +0100\t%s" \
+        b"\t\t1234\t12\tXref: news.example.com fuzz.test:%d" % (n, n, msgid, n)
+
+
+def nntp_seeds():
+    """Sessions of quillmar-soup with a news server as INN holds them: the
+    first line holds the settings words of the soup_nntp target."""
+    greeting = crlf(b"200 news.example.com InterNetNews NNRP server INN 2.7.1 ready (posting ok)")
+    mode = crlf(b"200 news.example.com InterNetNews NNRP server INN 2.7.1 ready (posting ok)")
+    post_ok = greeting + mode + crlf(b"430 No such article", b"340 Ok, recommended message-ID "
+                                     b"<post.1@example.org>", b"240 Article received "
+                                     b"<post.1@example.org>", b"223 0 <post.2@example.org>",
+                                     b"205 Bye!")
+    session = (greeting + mode + crlf(b"211 5 3001 3005 fuzz.test") +
+               crlf(b"224 Overview information follows (multi-line)",
+                    *[overview(n, b"<seen.1@example.com>" if n == 3002 else
+                               b"<%d.art@example.com>" % n) for n in range(3001, 3006)], b".") +
+               article(3001, [b"Hello.", b"..A line that starts with a dot.", b"", b"-- ",
+                              b"Ann"]) +
+               article(3003, [b"Second.", b".."]) + crlf(b"430 No such article") +
+               article(3005, [b"Last one."]) + crlf(b"205 Bye!"))
+    put("soup_nntp", "inn_session", b"mark=3000 hist=<seen.1@example.com>\n" + session + SEP +
+        post_ok)
+    put("soup_nntp", "first_contact",
+        b"first=3 size=1024 quiet\n" + greeting + mode + crlf(b"211 10 1 10 fuzz.test") +
+        article(8, [b"Big."], size=2000) + crlf(b"423 No article with that number") +
+        article(10, [b"Small."]))
+    put("soup_nntp", "login_two_groups",
+        b"user two max=2 chunk=7 mark2=40\n" + greeting + mode +
+        crlf(b"381 Enter password", b"281 Authentication accepted", b"211 2 1 2 fuzz.test") +
+        article(1, [b"One."]).replace(b"\r\n", b"\n") + article(2, [b"Two."]) +
+        crlf(b"211 3 40 42 fuzz.misc", b"224 Overview information follows", b".") +
+        article(41, [b"Misc."], msgid=b"<1.art@example.com>") +
+        article(42, [b"Misc two."]) + crlf(b"205 Bye!"))
+    put("soup_nntp", "cut", b"mark=6\n" + greeting + mode + crlf(b"211 3 7 9 fuzz.test") +
+        article(7, [b"Whole."]) + article(8, [b"Cut in the middle of its body."])[:-40])
+    put("soup_nntp", "out_of_step", b"mark=0\n" + greeting + mode + crlf(b"211 3 1 3 fuzz.test") +
+        article(1, [b"One."]) + article(3, [b"Three for two."]) + article(3, [b"Three."]))
+    put("soup_nntp", "post_refused", b"posts=3 nohist\n" + greeting + mode +
+        crlf(b"411 No such group fuzz.test") + SEP + greeting + mode +
+        crlf(b"223 0 <post.1@example.org>", b"430 No such article", b"340 Ok",
+             b"441 435 Duplicate", b"430 No such article", b"340 Ok") + SEP + greeting + mode +
+        crlf(b"430 No such article", b"340 Ok", b"240 Article received", b"205 Bye!"))
+
+
 if __name__ == "__main__":
     main()
+    nntp_seeds()
     sys.exit(more_seeds())

@@ -504,7 +504,7 @@ class Collector {
     if (r.take_failed) failed_ = true;
     if (!r.stopped.empty()) {
       log_print("! group %s, article %llu: %s\n", group.c_str(),
-                static_cast<unsigned long long>(r.done + 1), r.stopped.c_str());
+                static_cast<unsigned long long>(r.stopped_at), r.stopped.c_str());
       note_run_failure();
     }
     std::string skipped;

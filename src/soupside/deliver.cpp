@@ -237,10 +237,21 @@ class Deliverer {
     std::string id = header_value(article, "Message-ID");
     std::string reply;
     if (id.size() > 2 && id.front() == '<' && id.back() == '>' &&
-        id.find_first_of(" \t\r\n") == std::string::npos &&
-        nntp_.command("STAT " + id, reply) == 223) {
-      log_print("* %s is on the server already\n", id.c_str());
-      return Outcome::accepted;
+        id.find_first_of(" \t\r\n") == std::string::npos) {
+      int code = nntp_.command("STAT " + id, reply);
+      if (code == 0 && !nntp_.is_open()) {
+        reason = reply;
+        return Outcome::kept;
+      }
+      // Only an answer that names this article (or none, as some servers
+      // answer) says that the server has it.
+      uint64_t number = 0;
+      std::string_view named;
+      if (code == 223) parse_article_status(reply, number, named);
+      if (code == 223 && (named.empty() || named == id)) {
+        log_print("* %s is on the server already\n", id.c_str());
+        return Outcome::accepted;
+      }
     }
     NntpClient::Post p = nntp_.post(article, reply);
     reason = reply;

@@ -10,25 +10,6 @@ namespace quillmar {
 
 namespace {
 
-// The article number and the Message-ID of a "220 n <id> ..." reply; the
-// number is 0 and the Message-ID empty where the reply has none.
-void parse_article_reply(std::string_view reply, uint64_t& number, std::string_view& id) {
-  number = 0;
-  id = {};
-  std::size_t pos = 3;
-  while (pos < reply.size() && reply[pos] == ' ') ++pos;
-  std::size_t digits = 0;
-  for (; pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9' && digits < 19;
-       ++pos, ++digits) {
-    number = number * 10 + static_cast<uint64_t>(reply[pos] - '0');
-  }
-  while (pos < reply.size() && reply[pos] == ' ') ++pos;
-  if (pos < reply.size() && reply[pos] == '<') {
-    std::size_t end = reply.find('>', pos);
-    if (end != std::string_view::npos) id = reply.substr(pos, end + 1 - pos);
-  }
-}
-
 // Reads the replies of the commands still in flight and drops them.
 void drain(NntpClient& nntp, uint64_t in_flight, std::size_t max_size) {
   std::string reply, text;
@@ -57,6 +38,12 @@ FetchResult fetch_articles(
   std::deque<Pending> pending;
   uint64_t asked = 0;  // commands in flight
   uint64_t next = request.first;
+  // An answer that names no article (423, 430) is taken for the article
+  // asked, but only an article the server sends vouches that its answers
+  // were in step: when the talk ends early (one answer left out would put
+  // every later one out of step), the fetch counts as done only up to the
+  // last article sent, and the next run asks for the rest again.
+  uint64_t vouched = result.done;
   std::string commands, reply, article;
   const char* group = request.group.c_str();
   for (;;) {
@@ -78,6 +65,7 @@ FetchResult fetch_articles(
       }
       if (!commands.empty() && !nntp.send_commands(commands)) {
         result.stopped = nntp.failure();
+        result.stopped_at = result.done + 1;
         break;
       }
     }
@@ -105,11 +93,17 @@ FetchResult fetch_articles(
     }
     uint64_t number = 0;
     std::string_view id;
-    if (code == 220) parse_article_reply(reply, number, id);
+    if (code == 220) parse_article_status(reply, number, id);
     if (code != 220 || (number != 0 && number != n)) {
+      result.stopped_at = n;
       result.stopped =
           code != 220 ? reply
                       : "the server answered for article " + std::to_string(number) + ": " + reply;
+      // A line that is no answer at all (an empty one among them) is said
+      // to be one: the stop is never silent.
+      if (code == 0 && nntp.is_open()) {
+        result.stopped = "the server's answer is not understood: \"" + reply + "\"";
+      }
       if (code != 220 && code != 0) {
         drain(nntp, asked, request.max_size);
       } else {
@@ -122,6 +116,7 @@ FetchResult fetch_articles(
     NntpClient::Block block = nntp.read_block(article, request.max_size, size);
     if (block == NntpClient::Block::broken) {
       result.stopped = nntp.failure();
+      result.stopped_at = n;
       break;
     }
     if (block == NntpClient::Block::too_large) {
@@ -132,7 +127,7 @@ FetchResult fetch_articles(
           group, static_cast<unsigned long long>(n),
           message_id.empty() ? "(no Message-ID)" : message_id.c_str(), size, request.max_size);
       ++result.too_large;
-      result.done = n;
+      result.done = vouched = n;
       continue;
     }
     // The article's own Message-ID counts (a server's reply line may not
@@ -140,7 +135,7 @@ FetchResult fetch_articles(
     if (std::string own = header_value(article, "Message-ID"); !own.empty()) message_id = own;
     if (request.seen && request.seen(message_id)) {
       ++result.already;
-      result.done = n;
+      result.done = vouched = n;
       continue;
     }
     if (!take(article, message_id)) {
@@ -149,9 +144,10 @@ FetchResult fetch_articles(
       break;
     }
     ++result.taken;
-    result.done = n;
+    result.done = vouched = n;
     progress.show(request.group, result.taken, "article(s)");
   }
+  if (!result.stopped.empty() && result.done > vouched) result.done = vouched;
   return result;
 }
 

@@ -34,7 +34,9 @@ struct FetchResult {
   // The last article number that is done with: taken (and handed to
   // `take`), or passed for good (taken before, no longer on the server, too
   // large). Every article below it is done with too; `request.first - 1`
-  // when none is.
+  // when none is. After a fetch that stopped early, an article passed as
+  // no longer on the server counts only when an article the server sent
+  // after it vouches that its answers were in step.
   uint64_t done = 0;
   long taken = 0;
   long already = 0;    // taken before (the history)
@@ -43,6 +45,7 @@ struct FetchResult {
   // Why the fetch stopped early: the server's reply or the connection's
   // failure; empty when it did not.
   std::string stopped;
+  uint64_t stopped_at = 0;   // the article whose answer it stopped at
   bool take_failed = false;  // `take` refused an article
 };
 

@@ -40,6 +40,24 @@ bool has_bad_characters(std::string_view text) {
 
 }  // namespace
 
+void parse_article_status(std::string_view reply, uint64_t& number, std::string_view& id) {
+  number = 0;
+  id = {};
+  std::size_t pos = 3;
+  while (pos < reply.size() && reply[pos] == ' ') ++pos;
+  while (pos < reply.size() && reply[pos] == '0') ++pos;
+  std::size_t digits = 0;
+  for (; pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9'; ++pos, ++digits) {
+    // More than 19 digits: a number no article has.
+    number = digits < 19 ? number * 10 + static_cast<uint64_t>(reply[pos] - '0') : UINT64_MAX;
+  }
+  while (pos < reply.size() && reply[pos] == ' ') ++pos;
+  if (pos < reply.size() && reply[pos] == '<') {
+    std::size_t end = reply.find('>', pos);
+    if (end != std::string_view::npos) id = reply.substr(pos, end + 1 - pos);
+  }
+}
+
 bool NntpClient::read_reply(int& code, std::string& reply) {
   if (!connection_.read_line(reply, kMaxLine)) {
     code = 0;

@@ -17,6 +17,11 @@ namespace quillmar {
 // set.
 inline constexpr std::size_t kDefaultMaxArticleSize = 16u << 20;
 
+// The article number and the Message-ID of an article's status line ("220
+// n <id> ...", "223 n <id> ..."); the number is 0 and the Message-ID empty
+// where the line gives none.
+void parse_article_status(std::string_view reply, uint64_t& number, std::string_view& id);
+
 class NntpClient {
  public:
   // Connects, starts TLS as configured, logs in when a user is configured.

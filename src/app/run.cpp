@@ -70,7 +70,7 @@ void set_temp_dir_default() {
     return;
   }
   settings->TempDir = temp;
-  if (!has_separator) settings->TempDir.push_back('\\');
+  if (!has_separator) settings->TempDir.push_back(platform::separator_of(temp));
   temp_dir_default = std::string(settings->TempDir.view());
 }
 
@@ -83,7 +83,7 @@ void store_option_path(std::string_view value, PathText& out, bool directory) {
     std::exit(255);
   }
   out = value;
-  if (append) out.push_back('\\');
+  if (append) out.push_back(platform::separator_of(value));
 }
 
 // A required setting is missing: the message and a line that names the

@@ -223,7 +223,7 @@ void parse_directory(const ConfigLine& at, std::string_view text, PathText& out)
     return;
   }
   out.assign(text);
-  if (!has_separator) out.push_back('\\');
+  if (!has_separator) out.push_back(platform::separator_of(text));
 }
 
 }  // namespace quillmar

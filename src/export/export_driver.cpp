@@ -343,15 +343,16 @@ bool outbound_base_name(const FtnAddress& address, PathText& out) {
   const Settings& s = *settings;
   char buffer[40];
   if (!out.assign(s.OutboundDir)) return false;
+  const char separator = platform::separator_of(s.OutboundDir.view());
   if (s.BaseZone != 0 && s.BaseZone != address.zone && !out.empty()) {
     out.truncate(out.size() - 1);
-    std::snprintf(buffer, sizeof buffer, ".%03X\\", unsigned{address.zone});
+    std::snprintf(buffer, sizeof buffer, ".%03X%c", unsigned{address.zone}, separator);
     if (!out.append(buffer)) return false;
   }
   std::snprintf(buffer, sizeof buffer, "%04X%04X", unsigned{address.net}, unsigned{address.node});
   if (!out.append(buffer)) return false;
   if (address.point != 0) {
-    std::snprintf(buffer, sizeof buffer, ".PNT\\%08X", unsigned{address.point});
+    std::snprintf(buffer, sizeof buffer, ".PNT%c%08X", separator, unsigned{address.point});
     if (!out.append(buffer)) return false;
   }
   return true;

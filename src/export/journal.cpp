@@ -155,7 +155,8 @@ bool write_journal(const char* state, const std::vector<ReplyListing>& listings)
   if (!ok) {
     platform::name_failed_write(temp, path);
     log_print("! error writing %s: %s\n", path.c_str(), platform::last_error());
-    platform::remove_file(temp);
+    // What is left of the temporary file goes; that is no change of its own.
+    platform::remove_exact(temp);
     return false;
   }
   journal_on_disk = true;

@@ -21,6 +21,15 @@ inline bool is_separator(char c) {
   return c == '\\' || c == '/';
 }
 
+// The separator a directory name written as `name` ends in: "/" where the
+// name uses "/" and no "\\" (a Linux path, which a user pastes into a
+// shell), else "\\".
+inline char separator_of(std::string_view name) {
+  return name.find('/') != std::string_view::npos && name.find('\\') == std::string_view::npos
+             ? '/'
+             : '\\';
+}
+
 // The name in the OS's form: every backslash turned into "/".
 std::string os_path(std::string_view name);
 

@@ -144,7 +144,7 @@ TEST(CronRun, UnreadableInputIsNamedWithItsReason) {
   RunResult r = run_quillmar(dir.path(), {"IMPORT", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.err, "Importing from Soup to PKT\n! Error reading " + dir.path() +
-                       "/soup\\AREAS: not a regular file\n" + kKeptLine);
+                       "/soup/AREAS: not a regular file\n" + kKeptLine);
 }
 
 // The exchange script of contrib/ on a copy of the example installation

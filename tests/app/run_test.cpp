@@ -205,6 +205,19 @@ TEST(RunDriver, LogFileHeaderAndEmptyLineBetweenRuns) {
   EXPECT_EQ(read_file(dir / "gate.log"), run + "\n" + run);
 }
 
+// A /PKT= directory that does not exist is a missing directory like the
+// configured ones, not an export with nothing to do.
+TEST(RunDriver, MissingPacketDirectory) {
+  ScratchDir dir;
+  dir.write("q.cfg", minimal_config(dir));
+  RunResult r = run_quillmar(dir.path(), {"EXPORT", "/PKT=/nowhere/pkts", "/C=./q.cfg"});
+  EXPECT_EQ(r.exit_code, 255);
+  EXPECT_NE(r.err.find("FATAL ERROR: subdirectory /nowhere/pkts does not exist\n"
+                       "/PKT=: directory /nowhere/pkts: No such file or directory\n"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST(RunDriver, LongMessagesKeepTheirLineEnd) {
   ScratchDir dir;
   std::string deep = dir.mkdir(std::string(100, 'd') + "/" + std::string(60, 'e'));

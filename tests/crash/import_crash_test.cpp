@@ -499,7 +499,7 @@ TEST_F(ImportCrashTest, ASecondRunWaitsThenEndsBusy) {
   ASSERT_GE(fd, 0);
   std::string err;
   EXPECT_EQ(plain_run(dir_, &err), 75);
-  EXPECT_NE(err.find("Another run of Quillmar holds " + dir_.path() + "/soup\\QUILLMAR.LCK"),
+  EXPECT_NE(err.find("Another run of Quillmar holds " + dir_.path() + "/soup/QUILLMAR.LCK"),
             std::string::npos)
       << err;
   EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
@@ -668,7 +668,7 @@ TEST_F(ImportCrashTest, AReadOnlySoupDirectoryImportsNothingAndSaysSo) {
     std::string cmd = command(dir_, as_user) + " >/dev/null 2>" + dir_.path() + "/err.txt";
     EXPECT_EQ(exit_code(std::system(cmd.c_str())), 2);
     std::string err = read_file(dir_ / "err.txt");
-    EXPECT_NE(err.find("! cannot claim " + dir_.path() + "/soup\\AREAS: Permission denied"),
+    EXPECT_NE(err.find("! cannot claim " + dir_.path() + "/soup/AREAS: Permission denied"),
               std::string::npos)
         << err;
     EXPECT_TRUE(fs::is_empty(dir_ / "in"));

@@ -4,7 +4,10 @@
 // owner; a report names the file as the directory holds it and gives the
 // reason of the call that failed.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -172,6 +175,94 @@ TEST_F(ExportReports, BusyFlagThatCannotBeMadeGivesTheReasonOfTheFailedCall) {
       << r.err;
   EXPECT_EQ(r.exit_code, 2) << r.err;
   EXPECT_TRUE(exists(dir / "out/01590006.OUT"));
+}
+
+// A gateway flag whose process has ended (also one not yet reaped) or
+// whose number now belongs to another program is left behind: removed, and
+// the node's mail goes. A flag of another program holds the node, and the
+// run does not claim it had nothing to do.
+TEST_F(ExportReports, BusyFlagsOfEndedRunsAreLeftBehind) {
+  write_config("");
+  pid_t zombie = ::fork();
+  if (zombie == 0) ::_exit(0);
+  pid_t other = ::fork();
+  if (other == 0) {
+    ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::usleep(200000);  // the zombie has ended, the other runs sleep
+  struct Case {
+    const char* name;
+    std::string flag;
+    bool busy;
+  } cases[] = {
+      {"an ended run, not yet reaped", std::to_string(zombie) + " Quillmar\n", false},
+      {"a number now of another program", std::to_string(other) + " Quillmar\n", false},
+      {"another program's flag", "4242 binkd\n", true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    dir.write("out/01590006.OUT", build_packet(kNode1, kGateway, messages(n, 1)));
+    dir.write("out/01590006.BSY", c.flag);
+    RunResult r = run({"EXPORT"});
+    EXPECT_EQ(r.exit_code, 0) << c.name << "\n" << r.err;
+    EXPECT_EQ(exists(dir / "out/01590006.OUT"), c.busy) << c.name << "\n" << r.err;
+    EXPECT_EQ(r.err.find("Nothing to do"), std::string::npos) << c.name << "\n" << r.err;
+    if (c.busy) {
+      fs::remove(dir / "out/01590006.BSY");
+      fs::remove(dir / "out/01590006.OUT");
+    } else {
+      EXPECT_NE(r.err.find("is left behind: removed"), std::string::npos) << c.name << r.err;
+      ++n;
+    }
+  }
+  ::kill(other, SIGKILL);
+  ::waitpid(other, nullptr, 0);
+  ::waitpid(zombie, nullptr, 0);
+  expect_each_once(count_replies(dir / "soup"), msg_tokens(n), "left behind");
+}
+
+// A file under a packet's name that is no packet is said: removed from the
+// outbound, left in a /PKT= directory.
+TEST_F(ExportReports, FilesThatAreNoPacketsAreSaid) {
+  write_config("");
+  set_age(dir.write("out/01590006.out", "xx"), 600);
+  dir.mkdir("pkts");
+  set_age(dir.write("pkts/garbage.pkt", std::string(30, '\x7f')), 600);
+  RunResult r = run({"EXPORT"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("! " + (dir / "out/01590006.out") +
+                       " is no FidoNet packet (too short, or not of type 2): removed\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(exists(dir / "out/01590006.out"));
+  r = run({"EXPORT", "/PKT=" + (dir / "pkts") + "/"});
+  EXPECT_NE(r.err.find("! " + (dir / "pkts/garbage.pkt") +
+                       " is no FidoNet packet (too short, or not of type 2): left as it is\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(exists(dir / "pkts/garbage.pkt"));
+}
+
+// When the journal cannot be written (here its temporary file's name is
+// taken by a directory), the kept packet is named as the outbound holds it,
+// the failure is said once, and the last failed write names the journal,
+// not the temporary file standing for it.
+TEST_F(ExportReports, UnwritableJournalIsReportedOnceByTheRightNames) {
+  write_config("");
+  dir.write("out/01590006.out", build_packet(kNode1, kGateway, messages(0, 4)));
+  dir.mkdir("soup/QUILLMAR.JNT");
+  RunResult r = run({"EXPORT"});
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_NE(r.err.find("! " + (dir / "out/01590006.out") + " kept"), std::string::npos) << r.err;
+  std::size_t first = r.err.find("! error writing " + (dir / "soup/EXPORT.JNL"));
+  EXPECT_NE(first, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("! error writing", first + 1), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("! Last failed write: " + (dir / "soup/EXPORT.JNL") + ": "),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find('\\'), std::string::npos) << r.err;
+  EXPECT_TRUE(exists(dir / "out/01590006.out"));
 }
 
 }  // namespace

@@ -105,8 +105,8 @@ TEST_F(ImportTest, TestModeKeepsEverythingAndBadFilesAreRenamed) {
   dir_.write("soup/MAIL.MSG", binary_message(mail(1)));
   dir_.write("soup/BAD.MSG", rnews_message(article(1)) + "garbage\n");
   RunResult r = import({"/TEST"});
-  std::string bad = dir_.path() + "/soup\\BAD.MSG";
-  std::string renamed = dir_.path() + "/soup\\BAD.BAD";
+  std::string bad = dir_.path() + "/soup/BAD.MSG";
+  std::string renamed = dir_.path() + "/soup/BAD.BAD";
   EXPECT_NE(r.err.find("! Error in message file " + bad + ", renamed to " + renamed + "\n"),
             std::string::npos)
       << r.err;
@@ -251,7 +251,7 @@ TEST_F(ImportTest, APacketThatCannotBeWrittenKeepsItsMessages) {
   ASSERT_EQ(WEXITSTATUS(status), 2);
   std::string err = read_file(dir_ / "err.txt");
   EXPECT_NE(err.find("! Error writing packet "), std::string::npos) << err;
-  EXPECT_NE(err.find("! Message file " + dir_.path() + "/soup\\MAIL.MSG kept"), std::string::npos)
+  EXPECT_NE(err.find("! Message file " + dir_.path() + "/soup/MAIL.MSG kept"), std::string::npos)
       << err;
   EXPECT_EQ(read_file(dir_ / "soup/MAIL.MSG"), messages);
   EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
@@ -314,6 +314,9 @@ TEST_F(ImportTest, ADecodedFileThatCannotBeWrittenKeepsItsMessage) {
   ASSERT_EQ(WEXITSTATUS(status), 2);
   std::string err = read_file(dir_ / "err.txt");
   EXPECT_NE(err.find("! Error writing decoded file"), std::string::npos) << err;
+  // Nothing says it was decoded, nor speaks of an earlier run.
+  EXPECT_EQ(err.find("-encoded file big.bin"), std::string::npos) << err;
+  EXPECT_EQ(err.find("completing the run"), std::string::npos) << err;
   EXPECT_EQ(read_file(dir_ / "soup/MAIL.MSG"), messages);
   EXPECT_TRUE(exists(dir_ / "soup/AREAS"));
   EXPECT_TRUE(packets().empty());

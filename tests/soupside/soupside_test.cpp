@@ -463,6 +463,56 @@ TEST(SoupSideLock, WaitsForTheRunHoldingTheSoupDirectory) {
   EXPECT_EQ(packet_subjects(dir / "soup"), (std::map<std::string, int>{{"l1", 1}}));
 }
 
+// The lock file is removed at the end of a run, while the run still holds
+// the lock: a run that waited for it takes the lock on a new file. A
+// deliver whose mail command takes a second and a collect started while
+// it runs both do their work, one after the other, and leave no lock file.
+TEST(SoupSideLock, LockFileIsRemovedAtTheEndOfEachRun) {
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() +
+                         "/box\nSoupSendmail /bin/sh -c \"sleep 1; cat >>'" + dir.path() +
+                         "/sent.txt'\"\n");
+  struct Case {
+    const char* command;
+    const char* what;  // the message the run takes
+  } cases[] = {{"collect", "box/new/1"}, {"deliver", "soup/mail0000.MSG"}};
+  for (const Case& c : cases) {
+    if (std::string(c.command) == "collect") {
+      dir.write(c.what, mail("c1"));
+    } else {
+      dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
+      dir.write(c.what, framed_message(mail("d1")));
+    }
+    RunResult r = run_soup(dir.path(), {c.command, "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 0) << c.command << "\n" << r.err;
+    EXPECT_FALSE(exists(dir / c.what)) << c.command;
+    EXPECT_FALSE(exists(dir / "soup/QUILLMAR.LCK")) << c.command;
+  }
+
+  dir.write("soup/REPLIES", "mail0001\tmail\tbn\n");
+  dir.write("soup/mail0001.MSG", framed_message(mail("d2")));
+  dir.write("box/new/2", mail("c2"));
+  std::string deliver = "cd " + quote(dir.path()) + " && ASAN_OPTIONS=verify_asan_link_order=0 " +
+                        quote(QUILLMAR_SOUP_BINARY) + " deliver /C=./q.cfg >deliver.txt 2>&1; " +
+                        "echo $? >deliver.rc";
+  ASSERT_EQ(shell("(" + deliver + ") >/dev/null 2>&1 & true"), 0);
+  for (int i = 0; i < 50 && !exists(dir / "soup/QUILLMAR.LCK"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  for (int i = 0; i < 100 && !exists(dir / "deliver.rc"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(read_file(dir / "deliver.rc"), "0\n") << read_file(dir / "deliver.txt");
+  EXPECT_EQ(read_file(dir / "sent.txt"), mail("d1") + mail("d2"));
+  EXPECT_EQ(packet_subjects(dir / "soup"), (std::map<std::string, int>{{"c1", 1}, {"c2", 1}}));
+  EXPECT_FALSE(exists(dir / "soup/QUILLMAR.LCK"));
+}
+
 // make install puts quillmar-soup and its manual page beside quillmar; the
 // page is clean for groff and mandoc.
 TEST(SoupSideInstall, ProgramAndManualPage) {

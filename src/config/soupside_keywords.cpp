@@ -41,7 +41,7 @@ void store_path(const ConfigLine& at, PathText& out) {
 
 // A count of `minimum` or more: digits only (a sign is refused, so that
 // "-5" is not taken as a huge number).
-void parse_count(const ConfigLine& at, const char* keyword, uint32_t minimum, uint32_t& out) {
+void parse_count(const ConfigLine& at, uint32_t minimum, uint32_t& out) {
   std::string_view v = at.value;
   uint64_t n = 0;
   bool ok = !v.empty() && v.size() <= 10;
@@ -50,8 +50,7 @@ void parse_count(const ConfigLine& at, const char* keyword, uint32_t minimum, ui
     if (ok) n = n * 10 + static_cast<uint64_t>(c - '0');
   }
   if (!ok || n > UINT32_MAX || n < minimum) {
-    std::string message = std::string(keyword) + " " + std::string(v) + ": a whole number of " +
-                          std::to_string(minimum) + " or more is required";
+    std::string message = "a whole number of " + std::to_string(minimum) + " or more is required";
     return at.warn(message.c_str());
   }
   out = static_cast<uint32_t>(n);
@@ -128,31 +127,30 @@ void kw_nntp_group(const ConfigLine& at) {
 }
 
 void kw_nntp_max_articles(const ConfigLine& at) {
-  parse_count(at, "NntpMaxArticles", 0, side().NntpMaxArticles);
+  parse_count(at, 0, side().NntpMaxArticles);
 }
 void kw_nntp_max_article_size(const ConfigLine& at) {
-  parse_count(at, "NntpMaxArticleSize", 1024, side().NntpMaxArticleSize);
+  parse_count(at, 1024, side().NntpMaxArticleSize);
 }
 void kw_nntp_first_fetch(const ConfigLine& at) {
-  parse_count(at, "NntpFirstFetch", 0, side().NntpFirstFetch);
+  parse_count(at, 0, side().NntpFirstFetch);
 }
 void kw_nntp_timeout(const ConfigLine& at) {
-  parse_count(at, "NntpTimeout", 1, side().NntpTimeout);
+  parse_count(at, 1, side().NntpTimeout);
 }
 void kw_soup_sendmail_timeout(const ConfigLine& at) {
-  parse_count(at, "SoupSendmailTimeout", 0, side().SoupSendmailTimeout);
+  parse_count(at, 0, side().SoupSendmailTimeout);
 }
 
 void kw_soup_history_days(const ConfigLine& at) {
-  parse_count(at, "SoupHistoryDays", 0, side().SoupHistoryDays);
+  parse_count(at, 0, side().SoupHistoryDays);
 }
 
 void kw_soup_bounce_address(const ConfigLine& at) {
   std::string_view v = at.value;
   if (v.find('@') == std::string_view::npos || v.find_first_of(" \t<>\"") != v.npos ||
       v.front() == '-') {
-    std::string message = "SoupBounceAddress " + std::string(v) + ": not a mail address";
-    return at.warn(message.c_str());
+    return at.warn("not a mail address");
   }
   store_string(at, side().SoupBounceAddress);
 }

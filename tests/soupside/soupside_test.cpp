@@ -98,14 +98,24 @@ INSTANTIATE_TEST_SUITE_P(
                       "directory); the login of NntpUser needs it\n"},
         SoupCheckCase{"GroupWithoutServer", "NntpGroup alt.test\n",
                       "quillmar-soup: NntpServer: not set: no news is collected or posted\n"},
+        // A value the keyword cannot take: the message once, the keyword
+        // and value on the line below.
         SoupCheckCase{"NegativeMaxArticles", "NntpMaxArticles -5\n",
-                      "Warning: NntpMaxArticles -5: a whole number of 0 or more is required in "
-                      "line 8 of"},
+                      "Warning: a whole number of 0 or more is required in line 8 of ./q.cfg\n"
+                      "NntpMaxArticles -5: a whole number of 0 or more is required\n\n"},
+        SoupCheckCase{"NegativeFirstFetch", "NntpFirstFetch -5\n",
+                      "Warning: a whole number of 0 or more is required in line 8 of ./q.cfg\n"
+                      "NntpFirstFetch -5: a whole number of 0 or more is required\n\n"},
+        SoupCheckCase{"ZeroTimeout", "NntpTimeout 0\n",
+                      "Warning: a whole number of 1 or more is required in line 8 of ./q.cfg\n"
+                      "NntpTimeout 0: a whole number of 1 or more is required\n\n"},
         SoupCheckCase{"TinyMaxArticleSize", "NntpMaxArticleSize 10\n",
-                      "Warning: NntpMaxArticleSize 10: a whole number of 1024 or more is "
-                      "required in line 8 of"},
+                      "Warning: a whole number of 1024 or more is required in line 8 of "
+                      "./q.cfg\nNntpMaxArticleSize 10: a whole number of 1024 or more is "
+                      "required\n\n"},
         SoupCheckCase{"BounceAddressWithoutAt", "SoupBounceAddress gateway\n",
-                      "Warning: SoupBounceAddress gateway: not a mail address in line 8 of"}),
+                      "Warning: not a mail address in line 8 of ./q.cfg\n"
+                      "SoupBounceAddress gateway: not a mail address\n\n"}),
     [](const ::testing::TestParamInfo<SoupCheckCase>& info) { return info.param.name; });
 
 TEST(SoupSideConfig, CheckIsQuietAboutAGoodSoupSide) {

@@ -20,13 +20,16 @@ using std::chrono::microseconds;
 
 TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
   ScratchDir dir;
-  dir.mkdir("md");
+  make_maildir(dir, "md");
+  dir.write("pass", "secret\n");
   dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/md\nSoupMaildirDone " +
                          dir.path() +
                          "/md\nSoupSendmail /usr/sbin/sendmail -t -i\nSoupRefusedDir " +
                          dir.path() +
                          "/soup\nNntpServer news.example.net\nNntpPort 563\nNntpTls TLS\n"
-                         "NntpUser joe\nNntpPassFile /etc/quillmar/nntp.pass\n"
+                         "NntpUser joe\nNntpPassFile " +
+                         dir.path() +
+                         "/pass\n"
                          "NntpCaFile /etc/ssl/certs/ca-certificates.crt\nNntpGroup comp.test\n"
                          "NntpGroup alt.test\nNntpMaxArticles 500\nNntpMaxArticleSize 1000000\n"
                          "NntpFirstFetch 100\nNntpTimeout 60\nSoupSendmailTimeout 120\n"
@@ -34,7 +37,7 @@ TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
                          "NntpServer news2.example.net\nNntpGroup comp.other\n"
                          "NntpPostServer news.example.net\n");
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
 
   dir.write("bad.cfg", minimal_config(dir) + "NntpTls sometimes\nNntpGroup a.b,c.d\n");
@@ -44,10 +47,14 @@ TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
 }
 
 // CHECK looks at what quillmar-soup will need and names the keyword of
-// each problem; the run goes on and ends with exit status 0.
+// each problem. A missing directory is reported as the gateway's are and
+// ends the check with exit status 255; any other problem is a warning in
+// the form of the reader's (the line, then its keyword and value), after
+// which the check ends with 0.
 struct SoupCheckCase {
   const char* name;
-  std::string lines;     // configuration lines; DIR is the test's directory
+  std::string lines;  // configuration lines; DIR is the test's directory
+  int exit_code;
   std::string expected;  // in CHECK's output; DIR as above
 };
 
@@ -72,48 +79,81 @@ TEST_P(SoupSideCheck, ReportsTheProblemWithItsKeyword) {
   dir.write("pass", "secret\n");
   dir.write("q.cfg", minimal_config(dir) + with_dir(GetParam().lines, dir.path()));
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.exit_code, GetParam().exit_code) << r.err;
   EXPECT_NE(r.err.find(with_dir(GetParam().expected, dir.path())), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Configuration checked."), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Configuration checked.") != std::string::npos, GetParam().exit_code == 0)
+      << r.err;
+  EXPECT_EQ(r.err.find("quillmar-soup:"), std::string::npos) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SoupSideCheck,
     ::testing::Values(
-        SoupCheckCase{"MissingMaildir", "SoupMaildir DIR/nomd\n",
-                      "quillmar-soup: SoupMaildir DIR/nomd/: No such file or directory\n"},
-        SoupCheckCase{"MaildirWithoutCur", "SoupMaildir DIR/half\n",
-                      "quillmar-soup: SoupMaildir DIR/half/: its cur/ (a Maildir has new/, cur/ "
-                      "and tmp/): No such file or directory\n"},
-        SoupCheckCase{"MissingMaildirDone", "SoupMaildir DIR/md\nSoupMaildirDone DIR/gone\n",
-                      "quillmar-soup: SoupMaildirDone DIR/gone/: No such file or directory\n"},
-        SoupCheckCase{"MissingRefusedDir", "SoupRefusedDir DIR/ref\n",
-                      "quillmar-soup: SoupRefusedDir DIR/ref/: No such file or directory\n"},
-        SoupCheckCase{"UserWithoutPassFile", "NntpServer news.example.net\nNntpUser joe\n",
-                      "quillmar-soup: NntpUser joe: a login needs NntpPassFile, the file of its "
-                      "password\n"},
+        SoupCheckCase{"MissingMaildir", "SoupMaildir DIR/nomd\n", 255,
+                      "FATAL ERROR: subdirectory DIR/nomd does not exist\n"
+                      "SoupMaildir: directory DIR/nomd: No such file or directory\n"},
+        SoupCheckCase{"MaildirWithoutCur", "SoupMaildir DIR/half\n", 255,
+                      "FATAL ERROR: subdirectory DIR/half/cur does not exist\n"
+                      "SoupMaildir: directory DIR/half/cur: No such file or directory\n"},
+        SoupCheckCase{"MissingMaildirDone", "SoupMaildir DIR/md\nSoupMaildirDone DIR/gone\n", 255,
+                      "FATAL ERROR: subdirectory DIR/gone does not exist\n"
+                      "SoupMaildirDone: directory DIR/gone: No such file or directory\n"},
+        SoupCheckCase{"MissingRefusedDir", "SoupRefusedDir DIR/ref\n", 255,
+                      "FATAL ERROR: subdirectory DIR/ref does not exist\n"
+                      "SoupRefusedDir: directory DIR/ref: No such file or directory\n"},
+        // Every missing directory is named, the gateway's first.
+        SoupCheckCase{"MissingGatewayAndSoupDirectories",
+                      "DecodeDir DIR/nodecode\nSoupMaildir DIR/nomd\nSoupRefusedDir DIR/ref\n", 255,
+                      "DecodeDir: directory DIR/nodecode: No such file or directory\n"
+                      "FATAL ERROR: subdirectory DIR/nomd does not exist\n"
+                      "SoupMaildir: directory DIR/nomd: No such file or directory\n"
+                      "FATAL ERROR: subdirectory DIR/ref does not exist\n"
+                      "SoupRefusedDir: directory DIR/ref: No such file or directory\n"},
+        SoupCheckCase{"UserWithoutPassFile", "NntpServer news.example.net\nNntpUser joe\n", 0,
+                      "Warning: a login needs NntpPassFile, the file of its password in line 9 "
+                      "of ./q.cfg\nNntpUser joe: a login needs NntpPassFile, the file of its "
+                      "password\n\n"},
         SoupCheckCase{"UnreadablePassFile",
-                      "NntpServer news.example.net\nNntpUser joe\nNntpPassFile DIR/nopass\n",
-                      "quillmar-soup: NntpPassFile DIR/nopass: cannot be read (No such file or "
-                      "directory); the login of NntpUser needs it\n"},
-        SoupCheckCase{"GroupWithoutServer", "NntpGroup alt.test\n",
-                      "quillmar-soup: NntpServer: not set: no news is collected or posted\n"},
+                      "NntpServer news.example.net\nNntpUser joe\nNntpPassFile DIR/nopass\n", 0,
+                      "Warning: the password file of the login cannot be read (No such file or "
+                      "directory) in line 10 of ./q.cfg\nNntpPassFile DIR/nopass: the password "
+                      "file of the login cannot be read (No such file or directory)\n\n"},
+        SoupCheckCase{"UnreadableCaFile", "NntpServer news.example.net\nNntpCaFile DIR/noca\n", 0,
+                      "Warning: the file of the certificate authorities cannot be read (No such "
+                      "file or directory) in line 9 of ./q.cfg\nNntpCaFile DIR/noca: the file of "
+                      "the certificate authorities cannot be read (No such file or "
+                      "directory)\n\n"},
+        SoupCheckCase{"GroupWithoutServer", "NntpGroup alt.test\n", 0,
+                      "Warning: no NntpServer line names the server: no news is collected or "
+                      "posted in line 8 of ./q.cfg\nNntpGroup alt.test: no NntpServer line names "
+                      "the server: no news is collected or posted\n\n"},
+        SoupCheckCase{"PostServerNotNamed",
+                      "NntpServer news.example.net\nNntpPostServer elsewhere\n", 0,
+                      "Warning: no NntpServer line names this server in line 9 of ./q.cfg\n"
+                      "NntpPostServer elsewhere: no NntpServer line names this server\n\n"},
+        // Replies go out, newsgroups are gated, no server takes the news.
+        SoupCheckCase{"NewsRepliesWithoutServer",
+                      "AreaMap FIDO.TEST alt.test\nSoupSendmail /usr/sbin/sendmail -t -i\n", 0,
+                      "Warning: AreaMap gates newsgroups, but no NntpServer is set: the news "
+                      "replies cannot be posted in line 9 of ./q.cfg\nSoupSendmail "
+                      "/usr/sbin/sendmail -t -i: AreaMap gates newsgroups, but no NntpServer is "
+                      "set: the news replies cannot be posted\n\n"},
         // A value the keyword cannot take: the message once, the keyword
         // and value on the line below.
-        SoupCheckCase{"NegativeMaxArticles", "NntpMaxArticles -5\n",
+        SoupCheckCase{"NegativeMaxArticles", "NntpMaxArticles -5\n", 0,
                       "Warning: a whole number of 0 or more is required in line 8 of ./q.cfg\n"
                       "NntpMaxArticles -5: a whole number of 0 or more is required\n\n"},
-        SoupCheckCase{"NegativeFirstFetch", "NntpFirstFetch -5\n",
+        SoupCheckCase{"NegativeFirstFetch", "NntpFirstFetch -5\n", 0,
                       "Warning: a whole number of 0 or more is required in line 8 of ./q.cfg\n"
                       "NntpFirstFetch -5: a whole number of 0 or more is required\n\n"},
-        SoupCheckCase{"ZeroTimeout", "NntpTimeout 0\n",
+        SoupCheckCase{"ZeroTimeout", "NntpTimeout 0\n", 0,
                       "Warning: a whole number of 1 or more is required in line 8 of ./q.cfg\n"
                       "NntpTimeout 0: a whole number of 1 or more is required\n\n"},
-        SoupCheckCase{"TinyMaxArticleSize", "NntpMaxArticleSize 10\n",
+        SoupCheckCase{"TinyMaxArticleSize", "NntpMaxArticleSize 10\n", 0,
                       "Warning: a whole number of 1024 or more is required in line 8 of "
                       "./q.cfg\nNntpMaxArticleSize 10: a whole number of 1024 or more is "
                       "required\n\n"},
-        SoupCheckCase{"BounceAddressWithoutAt", "SoupBounceAddress gateway\n",
+        SoupCheckCase{"BounceAddressWithoutAt", "SoupBounceAddress gateway\n", 0,
                       "Warning: not a mail address in line 8 of ./q.cfg\n"
                       "SoupBounceAddress gateway: not a mail address\n\n"}),
     [](const ::testing::TestParamInfo<SoupCheckCase>& info) { return info.param.name; });

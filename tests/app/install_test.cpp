@@ -161,7 +161,8 @@ TEST(Install, CrontabLineRunsUnderCronEnvironment) {
   } cases[] = {
       {"SOUP program", "", 0, ""},
       {"quillmar-soup by name", "QUILLMAR_SOUP=quillmar-soup ", 2,
-       "! mail 1 of mail0000.MSG kept for the next run: no SoupSendmail command is configured\n"},
+       "! mail 1 of ./soup/mail0000.MSG kept for the next run: no SoupSendmail command is "
+       "configured\n"},
   };
   for (const Case& c : cases) {
     ScratchDir home;

@@ -357,7 +357,9 @@ TEST(SoupSideNews, StandInTlsLoginAndRefusal) {
                                      framed_message(article("local.test", "yes")));
   r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.err.find("article 1 of news0000.MSG refused: 441"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("article 1 of " + dir.path() + "/soup/news0000.MSG refused: 441"),
+            std::string::npos)
+      << r.err;
   EXPECT_FALSE(exists(dir / "soup/REPLIES"));
   EXPECT_TRUE(exists(dir / "spool/local.test/3"));
   EXPECT_EQ(files_in(dir / "spool/local.refused"), 0u);

@@ -196,7 +196,9 @@ TEST(SoupSideMail, RepliesOutAndMaildirInThroughCrashmail) {
                                      framed_message(mail("r3")));
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 2) << r.err;
-  EXPECT_NE(r.err.find("mail 1 of mail0000.MSG kept for the next run"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("mail 1 of " + dir.path() + "/soup/mail0000.MSG kept for the next run"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(read_file(dir / "soup/REPLIES"), "mail0000\tmail\tbn\n");
   EXPECT_TRUE(exists(dir / "soup/mail0000.MSG"));
 
@@ -205,7 +207,8 @@ TEST(SoupSideMail, RepliesOutAndMaildirInThroughCrashmail) {
   dir.write("q.cfg", config + "SoupSendmail " + msmtp_command(smtp.port()) + "\n");
   r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.err.find("mail 2 of mail0000.MSG refused: the command ended with status 65"),
+  EXPECT_NE(r.err.find("mail 2 of " + dir.path() +
+                       "/soup/mail0000.MSG refused: the command ended with status 65"),
             std::string::npos)
       << r.err;
   EXPECT_FALSE(exists(dir / "soup/REPLIES"));
@@ -306,7 +309,8 @@ TEST(SoupSideMail, DeliverKeepsWhatItCannotSend) {
     EXPECT_EQ(r.exit_code, 2) << r.err;
     EXPECT_NE(r.err.find("REPLIES line \"not a line\" is not understood"), std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("news0000.MSG: only binary mail and news files can be sent"),
+    EXPECT_NE(r.err.find("! " + dir.path() +
+                         "/soup/news0000.MSG: only binary mail and news files can be sent"),
               std::string::npos)
         << r.err;
     // The damaged file: its complete message goes out, the file is set aside.
@@ -320,6 +324,56 @@ TEST(SoupSideMail, DeliverKeepsWhatItCannotSend) {
   EXPECT_FALSE(exists(dir / "soup/mail0001.MSG"));
   EXPECT_EQ(read_file(dir / "soup/00000000.BAD"), damaged);
   EXPECT_EQ(read_file(dir / "soup/REPLIES"), "not a line\nnews0000\tnews\tun\n");
+}
+
+// What deliver says about a reply it keeps names the reply file as the
+// directory holds it (here in upper case, listed in lower case) and a
+// command that cannot be run; a status of the command's own is only that.
+// Without a news server the news replies wait, which is said once. A mail
+// the command never took goes out on a later run without a warning that it
+// may arrive twice.
+TEST(SoupSideMail, KeptRepliesNameTheFileAndTheCommand) {
+  struct Case {
+    const char* name;
+    std::string sendmail;  // DIR: the test's directory
+    std::string said;      // DIR as above
+  } cases[] = {
+      {"not found", "/nonexistent/sendmail",
+       "! mail 1 of DIR/soup/MAIL0000.MSG kept for the next run: cannot run "
+       "/nonexistent/sendmail: No such file or directory\n"},
+      {"not executable", "DIR/sendmail -t",
+       "! mail 1 of DIR/soup/MAIL0000.MSG kept for the next run: cannot run DIR/sendmail: "
+       "Permission denied\n"},
+      {"status 127 of its own", "/bin/sh -c \"cat >/dev/null; exit 127\"",
+       "! mail 1 of DIR/soup/MAIL0000.MSG kept for the next run: the command ended with status "
+       "127\n"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    dir.write("sendmail", "#!/bin/sh\ncat >/dev/null\n");  // not executable
+    dir.write("soup/REPLIES", "mail0000\tmail\tbn\nnews0000\tnews\tBn\n");
+    dir.write("soup/MAIL0000.MSG", framed_message(mail("k1")));
+    dir.write("soup/news0000.MSG", framed_message(article("alt.test", "n1")) +
+                                       framed_message(article("alt.test", "n2")));
+    std::string config = minimal_config(dir) + "AreaMap FIDO.TEST alt.test\n";
+    dir.write("q.cfg", config + "SoupSendmail " + with_dir(c.sendmail, dir.path()) + "\n");
+    RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << c.name << "\n" << r.err;
+    EXPECT_NE(r.err.find(with_dir(c.said, dir.path())), std::string::npos) << c.name << "\n"
+                                                                           << r.err;
+    std::string waiting =
+        "! news replies wait: no NntpServer is configured (2 article(s) kept for the next run)\n";
+    EXPECT_NE(r.err.find(waiting), std::string::npos) << c.name << "\n" << r.err;
+    EXPECT_EQ(r.err.find("article "), std::string::npos) << c.name << "\n" << r.err;
+
+    dir.write("q.cfg",
+              config + "SoupSendmail /bin/sh -c \"cat >>'" + dir.path() + "/sent.txt'\"\n");
+    r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << c.name << "\n" << r.err;
+    EXPECT_EQ(r.err.find("may arrive twice"), std::string::npos) << c.name << "\n" << r.err;
+    EXPECT_EQ(read_file(dir / "sent.txt"), mail("k1")) << c.name;
+    EXPECT_EQ(read_file(dir / "soup/REPLIES"), "news0000\tnews\tBn\n") << c.name;
+  }
 }
 
 // The sendmail command's outcomes: a temporary failure (exit status 75)
@@ -342,7 +396,8 @@ TEST(SoupSideMail, TempfailTimeoutAndEnvelopeSender) {
   dir.write("mode", "tempfail");
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 2) << r.err;
-  EXPECT_NE(r.err.find("! mail 1 of mail0000.MSG kept for the next run: the command ended with "
+  EXPECT_NE(r.err.find("! mail 1 of " + dir.path() +
+                       "/soup/mail0000.MSG kept for the next run: the command ended with "
                        "status 75\n"),
             std::string::npos)
       << r.err;
@@ -362,14 +417,16 @@ TEST(SoupSideMail, TempfailTimeoutAndEnvelopeSender) {
   r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
   EXPECT_EQ(r.exit_code, 2) << r.err;
-  EXPECT_NE(r.err.find("! mail 1 of mail0001.MSG kept for the next run: the command did not end "
+  EXPECT_NE(r.err.find("! mail 1 of " + dir.path() +
+                       "/soup/mail0001.MSG kept for the next run: the command did not end "
                        "within SoupSendmailTimeout (1 seconds) and was killed\n"),
             std::string::npos)
       << r.err;
   dir.write("mode", "ok");
   r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.err.find("mail 1 of mail0001.MSG <t2@example.net> was being handed over when a run "
+  EXPECT_NE(r.err.find("mail 1 of " + dir.path() +
+                       "/soup/mail0001.MSG <t2@example.net> was being handed over when a run "
                        "stopped; it may arrive twice"),
             std::string::npos)
       << r.err;
@@ -411,10 +468,10 @@ TEST(SoupSideMail, FailuresNameTheFileAndTheReasonInWholeLines) {
   dir.write("soup/mail0000.MSG", framed_message(mail("no")));
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::string line =
-      "! mail 1 of mail0000.MSG refused: the command ended with status 67; set "
-      "aside as " +
-      dir.path() + "/" + refused + "/00000000.REF\n";
+  std::string line = "! mail 1 of " + dir.path() +
+                     "/soup/mail0000.MSG refused: the command ended with status 67; set "
+                     "aside as " +
+                     dir.path() + "/" + refused + "/00000000.REF\n";
   EXPECT_GT(line.size(), 200u);
   EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
   EXPECT_NE(read_file(dir / "soup.log").find(line), std::string::npos);
@@ -435,10 +492,12 @@ TEST(SoupSideMail, TestModeChangesNothingAndCountsShowOnATerminal) {
                          "/sent.txt'\"\nNntpServer 127.0.0.1\nNntpPort 9\n");
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg", "/TEST"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  for (const char* expected : {"mail 1 of mail0000.MSG would be sent: To sysop@example.org\n",
-                               "mail 2 of mail0000.MSG would be sent: To sysop@example.org\n",
-                               "article 1 of news0000.MSG would be posted: Newsgroups alt.test\n",
-                               "Would deliver 2 mail(s) and 1 article(s); /TEST sends nothing\n"}) {
+  std::string soup = dir.path() + "/soup/";
+  for (const std::string& expected :
+       {"mail 1 of " + soup + "mail0000.MSG would be sent: To sysop@example.org\n",
+        "mail 2 of " + soup + "mail0000.MSG would be sent: To sysop@example.org\n",
+        "article 1 of " + soup + "news0000.MSG would be posted: Newsgroups alt.test\n",
+        std::string("Would deliver 2 mail(s) and 1 article(s); /TEST sends nothing\n")}) {
     EXPECT_NE(r.err.find(expected), std::string::npos) << expected << " in " << r.err;
   }
   EXPECT_EQ(r.err.find('\r'), std::string::npos);

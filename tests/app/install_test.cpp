@@ -296,6 +296,24 @@ TEST(Install, DebianPackageIsCleanForLintian) {
   EXPECT_NE(read_file(out / "var/log/quillmar/quillmar.log")
                 .find("Configuration checked. Nothing more to do."),
             std::string::npos);
+
+  // The exchange of a fresh install, with the package's settings as the
+  // service reads them: the tosser's commands are empty until the sysop
+  // sets them, so the exchange does not fail on a tosser that has no
+  // configuration yet.
+  std::string defaults = read_file(root + "/etc/default/quillmar");
+  EXPECT_NE(defaults.find("\nTOSS_COMMAND=\n"), std::string::npos) << defaults;
+  EXPECT_NE(defaults.find("\nSCAN_COMMAND=\n"), std::string::npos) << defaults;
+  EXPECT_NE(defaults.find("\n#TOSS_COMMAND=crashmail TOSS\n"), std::string::npos) << defaults;
+  EXPECT_EQ(shell("cd '" + out.path() + "' && env -i PATH=/usr/bin:/bin HOME='" + out.path() +
+                      "' ASAN_OPTIONS=verify_asan_link_order=0 sh -c 'set -a; . \"" + root +
+                      "/etc/default/quillmar\"; set +a; QUILLMAR_CONFIG=\"" + out.path() +
+                      "/skeleton.cfg\" QUILLMAR_DIR=\"" + out.path() + "/var/spool/quillmar\" \"" +
+                      root + "/usr/bin/quillmar-cycle\"'",
+                  output, out),
+            0)
+      << output;
+  EXPECT_EQ(output, "");
 }
 
 }  // namespace

@@ -272,6 +272,9 @@ int run(int argc, char** argv) {
   require_directory(s.SoupDir, "SoupDir");
   require_directory(s.DecodeDir, "DecodeDir");
   if (!run_options.packet_dir.empty()) require_directory(run_options.packet_dir, "/PKT=");
+  // CHECK looks at what quillmar-soup needs too: its missing directories
+  // end the run as the gateway's do.
+  if (run_options.command == Command::check) report_soup_side_problems(require_directory);
   end_if_directories_missing();
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
@@ -296,7 +299,6 @@ int run(int argc, char** argv) {
       break;
     }
     case Command::check:
-      report_soup_side_problems();
       log_print("Configuration checked. Nothing more to do.\n");
       break;
     case Command::none:

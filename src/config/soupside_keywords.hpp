@@ -1,6 +1,8 @@
 // The keyword handlers of the settings of quillmar-soup.
 #pragma once
 
+#include <string_view>
+
 #include "config/reader.hpp"
 
 namespace quillmar {
@@ -29,10 +31,16 @@ void kw_soup_history_days(const ConfigLine& at);
 // first; nullptr when there is none (or NntpPostServer names none).
 const NntpServerSettings* find_post_server(const SoupSideSettings& s);
 
+// Reports a directory (a path ending in a separator) that does not exist,
+// with the keyword of its setting.
+using RequireDirectory = void (*)(std::string_view dir, const char* keyword);
+
 // CHECK's look at what quillmar-soup will need: the directories of the
-// Soup* settings (a Maildir with its new/ and cur/), the password file of
-// a login, the authorities' file. Each problem is reported on standard
-// error with its keyword; the number of problems is returned.
-int report_soup_side_problems();
+// Soup* settings (a Maildir with its new/ and cur/) go to
+// `require_directory`; the password file of a login, the authorities'
+// file, a server for the news replies are warned about as the reader warns
+// about a line (on standard error, with the keyword and value of the line
+// concerned). The number of warnings is returned.
+int report_soup_side_problems(RequireDirectory require_directory);
 
 }  // namespace quillmar

@@ -13,6 +13,15 @@ namespace quillmar {
 
 enum class NntpTls : uint8_t { none = 0, starttls = 1, tls = 2 };
 
+// A configuration line as written, kept for a warning about its setting
+// that only the whole configuration can show (CHECK).
+struct SettingLine {
+  std::string keyword;
+  std::string value;
+  std::string file;
+  long line = 0;  // 0: not given
+};
+
 // One news server: an NntpServer line and the lines that go with it. The
 // lines before a second NntpServer line belong to the first server (in
 // whatever order they come), the lines after the n-th NntpServer line to
@@ -25,17 +34,22 @@ struct NntpServerSettings {
   PathText NntpPassFile;
   PathText NntpCaFile;
   std::vector<std::string> NntpGroup;
+  // The lines of the first setting of this server, of NntpUser,
+  // NntpPassFile and NntpCaFile.
+  SettingLine first_at, user_at, pass_file_at, ca_file_at;
 };
 
 struct SoupSideSettings {
   PathText SoupMaildir;      // Maildir whose messages collect takes
   PathText SoupMaildirDone;  // Maildir that keeps them afterwards (empty: deleted)
   std::string SoupSendmail;  // command that takes one mail on its input
-  PathText SoupRefusedDir;   // where refused replies go (empty: SoupDir)
+  SettingLine sendmail_at;
+  PathText SoupRefusedDir;  // where refused replies go (empty: SoupDir)
   // The news servers, in the order of their NntpServer lines.
   std::vector<NntpServerSettings> servers;
   // The server that takes the posts (its NntpServer name); empty: the first.
   std::string NntpPostServer;
+  SettingLine post_server_at;
   uint32_t NntpMaxArticles = 0;  // per group and run; 0: no limit
   // Articles larger than this (bytes) are skipped.
   uint32_t NntpMaxArticleSize = 16u << 20;

@@ -119,11 +119,19 @@ CommandResult run_with_input(const std::vector<std::string>& command, std::strin
     result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
     return result;
   }
+  // The child writes the reason when the command cannot be run; the pipe
+  // closes without a word when it runs.
+  int exec_fds[2];
+  if (::pipe2(exec_fds, O_CLOEXEC) != 0) {
+    result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    return result;
+  }
   pid_t pid = ::fork();
   if (pid < 0) {
     result.error = std::string("cannot start a process: ") + std::strerror(errno);
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
+    for (int fd : {pipe_fds[0], pipe_fds[1], exec_fds[0], exec_fds[1]}) ::close(fd);
     return result;
   }
   if (pid == 0) {
@@ -132,7 +140,24 @@ CommandResult run_with_input(const std::vector<std::string>& command, std::strin
     ::dup2(pipe_fds[0], STDIN_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
     ::execvp(argv[0], argv.data());
+    int error = errno;
+    if (::write(exec_fds[1], &error, sizeof error) < 0) {
+    }
     ::_exit(127);
+  }
+  ::close(exec_fds[1]);
+  int exec_error = 0;
+  ssize_t got;
+  while ((got = ::read(exec_fds[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+  }
+  ::close(exec_fds[0]);
+  if (got == static_cast<ssize_t>(sizeof exec_error)) {
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    result.error = "cannot run " + words[0] + ": " + std::strerror(exec_error);
+    return result;
   }
   result.started = true;
   ::close(pipe_fds[0]);
@@ -149,7 +174,6 @@ CommandResult run_with_input(const std::vector<std::string>& command, std::strin
   }
   if (WIFEXITED(status)) {
     result.exit_code = WEXITSTATUS(status);
-    if (result.exit_code == 127) result.error = "the command was not found";
   } else if (WIFSIGNALED(status)) {
     result.signal = WTERMSIG(status);
   }

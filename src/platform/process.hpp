@@ -10,6 +10,7 @@ namespace quillmar::platform {
 
 struct CommandResult {
   bool started = false;    // false when the command could not be run at all
+                           // (not found, not executable: `error` says so)
   int exit_code = -1;      // the exit status when it ended normally, else -1
   int signal = 0;          // the signal that ended it, else 0
   bool timed_out = false;  // it took longer than it was given and was killed

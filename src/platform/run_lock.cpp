@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/fs.hpp"
+#include "platform/fs_internal.hpp"
 
 namespace quillmar::platform {
 
@@ -38,13 +39,17 @@ DirectoryLock::Result DirectoryLock::take(std::string_view name, unsigned wait_s
       continue;
     }
     fd_ = fd;
+    path_ = path;
     return Result::taken;
   }
 }
 
-void DirectoryLock::release() {
-  if (fd_ >= 0) ::close(fd_);
+bool DirectoryLock::release() {
+  if (fd_ < 0) return true;
+  bool ok = ::unlink(path_.c_str()) == 0 || fs_detail::fail_with_errno();
+  ::close(fd_);
   fd_ = -1;
+  return ok;
 }
 
 }  // namespace quillmar::platform

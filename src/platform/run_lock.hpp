@@ -20,10 +20,15 @@ class DirectoryLock {
   // lets go is noticed: the lock is then taken on the file of that name.
   // Processes started by fork() hold the lock with this one.
   Result take(std::string_view name, unsigned wait_seconds);
-  void release();
+  // Removes the lock file while still holding the lock (so that a run
+  // waiting for it takes the lock on a new file), then lets go. False when
+  // the file could not be removed (last_error() says why); the lock is
+  // released all the same.
+  bool release();
 
  private:
   int fd_ = -1;
+  std::string path_;
 };
 
 }  // namespace quillmar::platform

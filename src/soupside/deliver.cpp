@@ -128,7 +128,8 @@ class Deliverer {
 
   // A reply file whose rest cannot be read is set aside (after its
   // complete messages went out) instead of being tried again every run.
-  bool set_damaged_file_aside(const std::string& path, long messages) {
+  bool set_damaged_file_aside(const std::string& path, const std::string& shown_file,
+                              long messages) {
     note_run_failure();
     const PathText& configured = settings->soup_side.SoupRefusedDir;
     const PathText& dir = configured.empty() ? settings->SoupDir : configured;
@@ -136,11 +137,11 @@ class Deliverer {
     if (!unique_hex_name(dir.view(), "BAD", target) || !platform::rename_file(path, target) ||
         !platform::sync_directory_of(target) || !platform::sync_directory_of(path)) {
       log_print("! %s is damaged after %ld message(s) and cannot be set aside; it stays\n",
-                path.c_str(), messages);
+                shown_file.c_str(), messages);
       return false;
     }
-    log_print("! %s is damaged after %ld message(s); set aside as %s\n", path.c_str(), messages,
-              shown(target.view()).c_str());
+    log_print("! %s is damaged after %ld message(s); set aside as %s\n", shown_file.c_str(),
+              messages, platform::shown_path(target.view()).c_str());
     return true;
   }
 
@@ -211,13 +212,20 @@ class Deliverer {
     sendmail_words_.push_back(bounce);
   }
 
+  // Why no news can be posted at all; empty when a server is configured.
+  static std::string news_blocked() {
+    const SoupSideSettings& s = settings->soup_side;
+    if (find_post_server(s) != nullptr) return std::string();
+    return s.NntpPostServer.empty()
+               ? "no NntpServer is configured"
+               : "NntpPostServer " + s.NntpPostServer + " is not named by an NntpServer line";
+  }
+
   Outcome post_news(std::string_view article, std::string& reason) {
     const SoupSideSettings& s = settings->soup_side;
     const NntpServerSettings* server = find_post_server(s);
     if (server == nullptr) {
-      reason = s.NntpPostServer.empty()
-                   ? "no NntpServer is configured"
-                   : "NntpPostServer " + s.NntpPostServer + " is not named by an NntpServer line";
+      reason = news_blocked();
       return Outcome::kept;
     }
     if (!nntp_.is_open()) {
@@ -263,13 +271,15 @@ class Deliverer {
   bool deliver_file(const SoupListing& listing, int kind) {
     std::string path = soup_path(listing.prefix + ".MSG");
     if (path.empty()) return false;
+    // The file as the directory holds it, for the reports.
+    std::string shown_file = platform::shown_path(path);
     if (!platform::file_exists(path)) {
-      log_print("%s is gone (delivered before)\n", path.c_str());
+      log_print("%s is gone (delivered before)\n", shown_file.c_str());
       return true;
     }
     platform::File file;
     if (!file.open(path, platform::OpenMode::read)) {
-      log_print("! cannot read %s\n", path.c_str());
+      log_print("! cannot read %s: %s\n", shown_file.c_str(), platform::last_error_text());
       note_run_failure();
       return false;
     }
@@ -282,20 +292,26 @@ class Deliverer {
       if (r == FramedRead::format_error) {
         file.close();
         if (run_options.test_mode) {
-          log_print("! %s is damaged after %ld message(s)\n", path.c_str(), index);
+          log_print("! %s is damaged after %ld message(s)\n", shown_file.c_str(), index);
           return false;
         }
-        if (all_done) return set_damaged_file_aside(path, index);
+        if (all_done) return set_damaged_file_aside(path, shown_file, index);
         // Messages of it wait for the next run: the file stays until then.
-        log_print("! %s is damaged after %ld message(s); it stays\n", path.c_str(), index);
+        log_print("! %s is damaged after %ld message(s); it stays\n", shown_file.c_str(), index);
         note_run_failure();
         return false;
       }
       std::string key = ledger_key(listing.prefix, index, message);
       auto seen = ledger_.find(key);
       if (seen != ledger_.end() && seen->second != "sending") continue;
+      // Without a news server every article waits; that is said once.
+      if (kind == 1 && !news_blocked_.empty()) {
+        ++news_waiting_;
+        all_done = false;
+        continue;
+      }
       std::string what = std::string(kind == 0 ? "mail" : "article") + " " +
-                         std::to_string(index + 1) + " of " + listing.prefix + ".MSG";
+                         std::to_string(index + 1) + " of " + shown_file;
       if (run_options.test_mode) {
         const char* field = kind == 0 ? "To" : "Newsgroups";
         log_print("%s would be %s: %s %.200s\n", what.c_str(), kind == 0 ? "sent" : "posted", field,
@@ -356,6 +372,7 @@ class Deliverer {
       return;
     }
     prepare_sendmail();
+    news_blocked_ = news_blocked();
     // The files finished, and those taken already by an earlier line of
     // this run (a second line for one file sends nothing again).
     std::set<std::string> finished;
@@ -372,8 +389,8 @@ class Deliverer {
       int kind = soup_listing_kind(listing);
       char format = listing.encoding.empty() ? '\0' : listing.encoding[0];
       if (kind < 0 || (format != 'b' && format != 'B')) {
-        log_print("! %s.MSG: only binary mail and news files can be sent; it stays\n",
-                  listing.prefix.c_str());
+        log_print("! %s: only binary mail and news files can be sent; it stays\n",
+                  platform::shown_path(soup_path(listing.prefix + ".MSG")).c_str());
         note_run_failure();
         continue;
       }
@@ -382,6 +399,11 @@ class Deliverer {
     }
     nntp_.quit();
     progress_.clear();
+    if (news_waiting_ > 0) {
+      log_print("! news replies wait: %s (%ld article(s) kept for the next run)\n",
+                news_blocked_.c_str(), news_waiting_);
+      if (!run_options.test_mode) note_run_failure();
+    }
     if (run_options.test_mode) {
       log_print("Would deliver %ld mail(s) and %ld article(s); /TEST sends nothing\n", sent_[0],
                 sent_[1]);
@@ -453,6 +475,8 @@ class Deliverer {
   bool torn_ = false;  // the ledger ends in a cut line
   NntpClient nntp_;
   bool nntp_failed_ = false;
+  std::string news_blocked_;  // why no article can be posted (empty: none)
+  long news_waiting_ = 0;     // articles kept for that reason
   std::vector<std::string> sendmail_words_;
   ProgressCount progress_;
   long sent_[2] = {0, 0};

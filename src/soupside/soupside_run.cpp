@@ -152,7 +152,9 @@ int run_soup_side(int argc, char** argv) {
   } else {
     deliver_replies();
   }
-  lock.release();
+  if (!lock.release()) {
+    log_print("! cannot remove %s: %s\n", lock_path.c_str(), platform::last_error());
+  }
   if (log_file().is_open()) log_file().close();
   return run_failed() ? kExitKept : kExitDone;
 }

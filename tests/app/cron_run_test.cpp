@@ -1,8 +1,11 @@
 // The program as cron and systemd see it: --help and --version, reports
 // without carriage returns when standard error is captured, and the exit
 // code of a run that had to keep its input for a later run.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -164,32 +167,33 @@ int run_cycle(const ScratchDir& dir, const std::string& settings, std::string& o
 
 // What the tosser prints goes to the log under a header line; cron sees it
 // (and a line naming the failure) only when the tosser fails, or when the
-// log cannot be written. The cycle's exit code stays that of the gateway.
+// log cannot be written. A failed tosser makes the cycle end with 2.
 TEST(CronRun, CycleLogsTheTossersOutputAndShowsItOnlyOnFailure) {
   struct Case {
     const char* name;
     std::string settings;
+    int exit_code;
     std::string log;  // below the scratch directory
     std::string logged;
     std::string shown;
   } cases[] = {
-      {"tossed", "TOSS_COMMAND='echo tossed 2 messages; echo a warning >&2'", "quillmar.log",
+      {"tossed", "TOSS_COMMAND='echo tossed 2 messages; echo a warning >&2'", 0, "quillmar.log",
        "--- quillmar-cycle: echo tossed 2 messages; echo a warning >&2  ", ""},
-      {"failed", "TOSS_COMMAND='echo no such area; exit 3'", "quillmar.log",
+      {"failed", "TOSS_COMMAND='echo no such area; exit 3'", 2, "quillmar.log",
        "no such area\n! the tosser failed: exit code 3\n",
        "no such area\nquillmar-cycle: the tosser failed: exit code 3\n"},
-      {"own log", "QUILLMAR_LOG=./cycle.log TOSS_COMMAND='echo tossed'", "cycle.log", "\ntossed\n",
-       ""},
-      {"log not writable", "QUILLMAR_LOG=./none/cycle.log TOSS_COMMAND='echo tossed'", "", "",
+      {"own log", "QUILLMAR_LOG=./cycle.log TOSS_COMMAND='echo tossed'", 0, "cycle.log",
+       "\ntossed\n", ""},
+      {"log not writable", "QUILLMAR_LOG=./none/cycle.log TOSS_COMMAND='echo tossed'", 0, "", "",
        "quillmar-cycle: can't append to the log ./none/cycle.log\ntossed\n"},
-      {"SOUP program", "SOUP_COMMAND='echo fetched 1 packet' TOSS_COMMAND=", "quillmar.log",
+      {"SOUP program", "SOUP_COMMAND='echo fetched 1 packet' TOSS_COMMAND=", 0, "quillmar.log",
        "--- quillmar-cycle: echo fetched 1 packet  ", ""},
   };
   for (const Case& c : cases) {
     ScratchDir dir;
     copy_examples(dir);
     std::string output;
-    EXPECT_EQ(run_cycle(dir, c.settings, output), 0) << c.name << "\n" << output;
+    EXPECT_EQ(run_cycle(dir, c.settings, output), c.exit_code) << c.name << "\n" << output;
     EXPECT_EQ(output, c.shown) << c.name;
     if (!c.log.empty()) {
       std::string log = read_file(dir / c.log);
@@ -197,6 +201,61 @@ TEST(CronRun, CycleLogsTheTossersOutputAndShowsItOnlyOnFailure) {
     }
     // The gateway ran all the same.
     EXPECT_TRUE(exists(dir / "soup/REPLIES")) << c.name;
+  }
+}
+
+// Every step runs whatever the steps before it did, and the cycle ends with
+// the status of the first step that failed: a failed SOUP program, tosser
+// or scan counts as 2 (crashmail without a configuration ends with 10, a
+// command that is not found with 127); another run holding the lock (75)
+// counts only when nothing else failed, as the service takes 75 for
+// success.
+TEST(CronRun, CycleEndsWithTheStatusOfTheFirstFailedStep) {
+  struct Case {
+    const char* name;
+    std::string settings;
+    bool locked;  // another run holds the lock of the SOUP directory
+    int exit_code;
+    std::string shown;  // in what the cycle printed
+  } cases[] = {
+      {"all well", "TOSS_COMMAND='echo tossed'", false, 0, ""},
+      {"tosser fails", "TOSS_COMMAND='exit 10' SCAN_COMMAND='echo scanned'", false, 2,
+       "quillmar-cycle: the tosser failed: exit code 10\n"},
+      {"tosser not found", "TOSS_COMMAND='no-such-tosser TOSS'", false, 2,
+       "quillmar-cycle: the tosser failed: exit code 127\n"},
+      {"scan fails", "TOSS_COMMAND= SCAN_COMMAND='exit 3'", false, 2,
+       "quillmar-cycle: the tosser's scan failed: exit code 3\n"},
+      {"SOUP program fails", "SOUP_COMMAND='exit 1' TOSS_COMMAND=", false, 2,
+       "quillmar-cycle: the SOUP program failed: exit code 1\n"},
+      {"lock held", "TOSS_COMMAND=", true, 75, "Another run of Quillmar holds "},
+      {"lock held and tosser fails", "TOSS_COMMAND='exit 10'", true, 2,
+       "quillmar-cycle: the tosser failed: exit code 10\n"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    copy_examples(dir);
+    int lock = -1;
+    if (c.locked) {
+      std::string config = read_file(dir / "QUILLMAR.CFG");
+      config.replace(config.find("LockWait 60"), 11, "LockWait 1");
+      dir.write("QUILLMAR.CFG", config);
+      lock = ::open((dir / "soup/QUILLMAR.LCK").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      ASSERT_GE(lock, 0);
+      ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    }
+    std::string output;
+    EXPECT_EQ(run_cycle(dir, c.settings, output), c.exit_code) << c.name << "\n" << output;
+    EXPECT_NE(output.find(c.shown), std::string::npos) << c.name << "\n" << output;
+    if (c.exit_code == 0) {
+      EXPECT_EQ(output, "") << c.name;
+    }
+    if (lock >= 0) {
+      ::close(lock);
+    } else {
+      // The steps after the failed one ran: EXPORT wrote the replies.
+      EXPECT_TRUE(exists(dir / "soup/REPLIES")) << c.name;
+      EXPECT_TRUE(exists(dir / "inbound/hello.txt")) << c.name;
+    }
   }
 }
 

@@ -161,7 +161,8 @@ TEST(Install, CrontabLineRunsUnderCronEnvironment) {
   } cases[] = {
       {"SOUP program", "", 0, ""},
       {"quillmar-soup by name", "QUILLMAR_SOUP=quillmar-soup ", 2,
-       "! mail 1 of mail0000.MSG kept for the next run: no SoupSendmail command is configured\n"},
+       "! mail 1 of ./soup/mail0000.MSG kept for the next run: no SoupSendmail command is "
+       "configured\n"},
   };
   for (const Case& c : cases) {
     ScratchDir home;
@@ -295,6 +296,82 @@ TEST(Install, DebianPackageIsCleanForLintian) {
   EXPECT_NE(read_file(out / "var/log/quillmar/quillmar.log")
                 .find("Configuration checked. Nothing more to do."),
             std::string::npos);
+
+  // The exchange of a fresh install, with the package's settings as the
+  // service reads them: the tosser's commands are empty until the sysop
+  // sets them, so the exchange does not fail on a tosser that has no
+  // configuration yet.
+  std::string defaults = read_file(root + "/etc/default/quillmar");
+  EXPECT_NE(defaults.find("\nTOSS_COMMAND=\n"), std::string::npos) << defaults;
+  EXPECT_NE(defaults.find("\nSCAN_COMMAND=\n"), std::string::npos) << defaults;
+  EXPECT_NE(defaults.find("\n#TOSS_COMMAND=crashmail TOSS\n"), std::string::npos) << defaults;
+  EXPECT_EQ(shell("cd '" + out.path() + "' && env -i PATH=/usr/bin:/bin HOME='" + out.path() +
+                      "' ASAN_OPTIONS=verify_asan_link_order=0 sh -c 'set -a; . \"" + root +
+                      "/etc/default/quillmar\"; set +a; QUILLMAR_CONFIG=\"" + out.path() +
+                      "/skeleton.cfg\" QUILLMAR_DIR=\"" + out.path() + "/var/spool/quillmar\" \"" +
+                      root + "/usr/bin/quillmar-cycle\"'",
+                  output, out),
+            0)
+      << output;
+  EXPECT_EQ(output, "");
+}
+
+// The maintainer scripts of the package, run with stand-ins for every
+// command they call (nothing else is on their PATH), as dpkg calls them:
+// the owner and mode of the configuration are set only on the first
+// installation, through a statoverride, so that a reinstallation or an
+// upgrade keeps what the sysop set (chmod 600); a purge removes the
+// override before the group it names goes.
+TEST(Install, DebianScriptsSetTheConfigurationsModeOnlyOnTheFirstInstallation) {
+  const std::string cfg = "/etc/quillmar/QUILLMAR.CFG";
+  struct Case {
+    const char* name;
+    const char* script;
+    std::string args;
+    bool override_listed;  // dpkg-statoverride --list finds one
+    std::string calls;     // the commands run about the configuration
+  } cases[] = {
+      {"first installation", "postinst", "configure", false,
+       "dpkg-statoverride --list " + cfg +
+           "\ndpkg-statoverride --update --add root quillmar 0640 " + cfg + "\n"},
+      {"reinstallation", "postinst", "configure 1.04-1", true, ""},
+      {"upgrade from a version without the override", "postinst", "configure 1.04-1", false, ""},
+      {"first installation, override set by the sysop", "postinst", "configure", true,
+       "dpkg-statoverride --list " + cfg + "\n"},
+      {"purge", "postrm", "purge", true,
+       "dpkg-statoverride --list " + cfg + "\ndpkg-statoverride --remove " + cfg + "\n"},
+      {"purge without override", "postrm", "purge", false,
+       "dpkg-statoverride --list " + cfg + "\n"},
+      {"remove", "postrm", "remove", true, ""},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    std::string log = dir / "calls.log";
+    for (const char* command : {"getent", "adduser", "mkdir", "chown", "chmod", "systemctl", "rm",
+                                "rmdir", "deluser", "delgroup"}) {
+      dir.write(std::string("bin/") + command, "#!/bin/sh\necho \"${0##*/} $*\" >>'" + log + "'\n");
+    }
+    dir.write("bin/dpkg-statoverride", "#!/bin/sh\necho \"${0##*/} $*\" >>'" + log +
+                                           "'\n[ \"$1\" != --list ] || exit " +
+                                           (c.override_listed ? "0" : "1") + "\n");
+    std::string output;
+    ASSERT_EQ(
+        shell("chmod +x '" + dir.path() + "'/bin/* && env -i PATH='" + dir.path() +
+                  "/bin' /bin/sh " QUILLMAR_SOURCE_DIR "/contrib/debian/" + c.script + " " + c.args,
+              output, dir),
+        0)
+        << c.name << "\n"
+        << output;
+    std::string about_config;
+    std::string calls = read_file(log);
+    for (std::size_t at = 0; at < calls.size();) {
+      std::size_t end = calls.find('\n', at);
+      std::string line = calls.substr(at, end - at + 1);
+      if (line.find(cfg) != std::string::npos) about_config += line;
+      at = end + 1;
+    }
+    EXPECT_EQ(about_config, c.calls) << c.name << "\n" << calls;
+  }
 }
 
 }  // namespace

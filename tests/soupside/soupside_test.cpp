@@ -20,13 +20,16 @@ using std::chrono::microseconds;
 
 TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
   ScratchDir dir;
-  dir.mkdir("md");
+  make_maildir(dir, "md");
+  dir.write("pass", "secret\n");
   dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() + "/md\nSoupMaildirDone " +
                          dir.path() +
                          "/md\nSoupSendmail /usr/sbin/sendmail -t -i\nSoupRefusedDir " +
                          dir.path() +
                          "/soup\nNntpServer news.example.net\nNntpPort 563\nNntpTls TLS\n"
-                         "NntpUser joe\nNntpPassFile /etc/quillmar/nntp.pass\n"
+                         "NntpUser joe\nNntpPassFile " +
+                         dir.path() +
+                         "/pass\n"
                          "NntpCaFile /etc/ssl/certs/ca-certificates.crt\nNntpGroup comp.test\n"
                          "NntpGroup alt.test\nNntpMaxArticles 500\nNntpMaxArticleSize 1000000\n"
                          "NntpFirstFetch 100\nNntpTimeout 60\nSoupSendmailTimeout 120\n"
@@ -34,7 +37,7 @@ TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
                          "NntpServer news2.example.net\nNntpGroup comp.other\n"
                          "NntpPostServer news.example.net\n");
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err.find("Warning"), std::string::npos) << r.err;
 
   dir.write("bad.cfg", minimal_config(dir) + "NntpTls sometimes\nNntpGroup a.b,c.d\n");
@@ -44,10 +47,14 @@ TEST(SoupSideConfig, CheckKnowsEveryKeyword) {
 }
 
 // CHECK looks at what quillmar-soup will need and names the keyword of
-// each problem; the run goes on and ends with exit status 0.
+// each problem. A missing directory is reported as the gateway's are and
+// ends the check with exit status 255; any other problem is a warning in
+// the form of the reader's (the line, then its keyword and value), after
+// which the check ends with 0.
 struct SoupCheckCase {
   const char* name;
-  std::string lines;     // configuration lines; DIR is the test's directory
+  std::string lines;  // configuration lines; DIR is the test's directory
+  int exit_code;
   std::string expected;  // in CHECK's output; DIR as above
 };
 
@@ -72,40 +79,83 @@ TEST_P(SoupSideCheck, ReportsTheProblemWithItsKeyword) {
   dir.write("pass", "secret\n");
   dir.write("q.cfg", minimal_config(dir) + with_dir(GetParam().lines, dir.path()));
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/C=./q.cfg"});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.exit_code, GetParam().exit_code) << r.err;
   EXPECT_NE(r.err.find(with_dir(GetParam().expected, dir.path())), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Configuration checked."), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Configuration checked.") != std::string::npos, GetParam().exit_code == 0)
+      << r.err;
+  EXPECT_EQ(r.err.find("quillmar-soup:"), std::string::npos) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SoupSideCheck,
     ::testing::Values(
-        SoupCheckCase{"MissingMaildir", "SoupMaildir DIR/nomd\n",
-                      "quillmar-soup: SoupMaildir DIR/nomd/: No such file or directory\n"},
-        SoupCheckCase{"MaildirWithoutCur", "SoupMaildir DIR/half\n",
-                      "quillmar-soup: SoupMaildir DIR/half/: its cur/ (a Maildir has new/, cur/ "
-                      "and tmp/): No such file or directory\n"},
-        SoupCheckCase{"MissingMaildirDone", "SoupMaildir DIR/md\nSoupMaildirDone DIR/gone\n",
-                      "quillmar-soup: SoupMaildirDone DIR/gone/: No such file or directory\n"},
-        SoupCheckCase{"MissingRefusedDir", "SoupRefusedDir DIR/ref\n",
-                      "quillmar-soup: SoupRefusedDir DIR/ref/: No such file or directory\n"},
-        SoupCheckCase{"UserWithoutPassFile", "NntpServer news.example.net\nNntpUser joe\n",
-                      "quillmar-soup: NntpUser joe: a login needs NntpPassFile, the file of its "
-                      "password\n"},
+        SoupCheckCase{"MissingMaildir", "SoupMaildir DIR/nomd\n", 255,
+                      "FATAL ERROR: subdirectory DIR/nomd does not exist\n"
+                      "SoupMaildir: directory DIR/nomd: No such file or directory\n"},
+        SoupCheckCase{"MaildirWithoutCur", "SoupMaildir DIR/half\n", 255,
+                      "FATAL ERROR: subdirectory DIR/half/cur does not exist\n"
+                      "SoupMaildir: directory DIR/half/cur: No such file or directory\n"},
+        SoupCheckCase{"MissingMaildirDone", "SoupMaildir DIR/md\nSoupMaildirDone DIR/gone\n", 255,
+                      "FATAL ERROR: subdirectory DIR/gone does not exist\n"
+                      "SoupMaildirDone: directory DIR/gone: No such file or directory\n"},
+        SoupCheckCase{"MissingRefusedDir", "SoupRefusedDir DIR/ref\n", 255,
+                      "FATAL ERROR: subdirectory DIR/ref does not exist\n"
+                      "SoupRefusedDir: directory DIR/ref: No such file or directory\n"},
+        // Every missing directory is named, the gateway's first.
+        SoupCheckCase{"MissingGatewayAndSoupDirectories",
+                      "DecodeDir DIR/nodecode\nSoupMaildir DIR/nomd\nSoupRefusedDir DIR/ref\n", 255,
+                      "DecodeDir: directory DIR/nodecode: No such file or directory\n"
+                      "FATAL ERROR: subdirectory DIR/nomd does not exist\n"
+                      "SoupMaildir: directory DIR/nomd: No such file or directory\n"
+                      "FATAL ERROR: subdirectory DIR/ref does not exist\n"
+                      "SoupRefusedDir: directory DIR/ref: No such file or directory\n"},
+        SoupCheckCase{"UserWithoutPassFile", "NntpServer news.example.net\nNntpUser joe\n", 0,
+                      "Warning: a login needs NntpPassFile, the file of its password in line 9 "
+                      "of ./q.cfg\nNntpUser joe: a login needs NntpPassFile, the file of its "
+                      "password\n\n"},
         SoupCheckCase{"UnreadablePassFile",
-                      "NntpServer news.example.net\nNntpUser joe\nNntpPassFile DIR/nopass\n",
-                      "quillmar-soup: NntpPassFile DIR/nopass: cannot be read (No such file or "
-                      "directory); the login of NntpUser needs it\n"},
-        SoupCheckCase{"GroupWithoutServer", "NntpGroup alt.test\n",
-                      "quillmar-soup: NntpServer: not set: no news is collected or posted\n"},
-        SoupCheckCase{"NegativeMaxArticles", "NntpMaxArticles -5\n",
-                      "Warning: NntpMaxArticles -5: a whole number of 0 or more is required in "
-                      "line 8 of"},
-        SoupCheckCase{"TinyMaxArticleSize", "NntpMaxArticleSize 10\n",
-                      "Warning: NntpMaxArticleSize 10: a whole number of 1024 or more is "
-                      "required in line 8 of"},
-        SoupCheckCase{"BounceAddressWithoutAt", "SoupBounceAddress gateway\n",
-                      "Warning: SoupBounceAddress gateway: not a mail address in line 8 of"}),
+                      "NntpServer news.example.net\nNntpUser joe\nNntpPassFile DIR/nopass\n", 0,
+                      "Warning: the password file of the login cannot be read (No such file or "
+                      "directory) in line 10 of ./q.cfg\nNntpPassFile DIR/nopass: the password "
+                      "file of the login cannot be read (No such file or directory)\n\n"},
+        SoupCheckCase{"UnreadableCaFile", "NntpServer news.example.net\nNntpCaFile DIR/noca\n", 0,
+                      "Warning: the file of the certificate authorities cannot be read (No such "
+                      "file or directory) in line 9 of ./q.cfg\nNntpCaFile DIR/noca: the file of "
+                      "the certificate authorities cannot be read (No such file or "
+                      "directory)\n\n"},
+        SoupCheckCase{"GroupWithoutServer", "NntpGroup alt.test\n", 0,
+                      "Warning: no NntpServer line names the server: no news is collected or "
+                      "posted in line 8 of ./q.cfg\nNntpGroup alt.test: no NntpServer line names "
+                      "the server: no news is collected or posted\n\n"},
+        SoupCheckCase{"PostServerNotNamed",
+                      "NntpServer news.example.net\nNntpPostServer elsewhere\n", 0,
+                      "Warning: no NntpServer line names this server in line 9 of ./q.cfg\n"
+                      "NntpPostServer elsewhere: no NntpServer line names this server\n\n"},
+        // Replies go out, newsgroups are gated, no server takes the news.
+        SoupCheckCase{"NewsRepliesWithoutServer",
+                      "AreaMap FIDO.TEST alt.test\nSoupSendmail /usr/sbin/sendmail -t -i\n", 0,
+                      "Warning: AreaMap gates newsgroups, but no NntpServer is set: the news "
+                      "replies cannot be posted in line 9 of ./q.cfg\nSoupSendmail "
+                      "/usr/sbin/sendmail -t -i: AreaMap gates newsgroups, but no NntpServer is "
+                      "set: the news replies cannot be posted\n\n"},
+        // A value the keyword cannot take: the message once, the keyword
+        // and value on the line below.
+        SoupCheckCase{"NegativeMaxArticles", "NntpMaxArticles -5\n", 0,
+                      "Warning: a whole number of 0 or more is required in line 8 of ./q.cfg\n"
+                      "NntpMaxArticles -5: a whole number of 0 or more is required\n\n"},
+        SoupCheckCase{"NegativeFirstFetch", "NntpFirstFetch -5\n", 0,
+                      "Warning: a whole number of 0 or more is required in line 8 of ./q.cfg\n"
+                      "NntpFirstFetch -5: a whole number of 0 or more is required\n\n"},
+        SoupCheckCase{"ZeroTimeout", "NntpTimeout 0\n", 0,
+                      "Warning: a whole number of 1 or more is required in line 8 of ./q.cfg\n"
+                      "NntpTimeout 0: a whole number of 1 or more is required\n\n"},
+        SoupCheckCase{"TinyMaxArticleSize", "NntpMaxArticleSize 10\n", 0,
+                      "Warning: a whole number of 1024 or more is required in line 8 of "
+                      "./q.cfg\nNntpMaxArticleSize 10: a whole number of 1024 or more is "
+                      "required\n\n"},
+        SoupCheckCase{"BounceAddressWithoutAt", "SoupBounceAddress gateway\n", 0,
+                      "Warning: not a mail address in line 8 of ./q.cfg\n"
+                      "SoupBounceAddress gateway: not a mail address\n\n"}),
     [](const ::testing::TestParamInfo<SoupCheckCase>& info) { return info.param.name; });
 
 TEST(SoupSideConfig, CheckIsQuietAboutAGoodSoupSide) {
@@ -146,7 +196,9 @@ TEST(SoupSideMail, RepliesOutAndMaildirInThroughCrashmail) {
                                      framed_message(mail("r3")));
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 2) << r.err;
-  EXPECT_NE(r.err.find("mail 1 of mail0000.MSG kept for the next run"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("mail 1 of " + dir.path() + "/soup/mail0000.MSG kept for the next run"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(read_file(dir / "soup/REPLIES"), "mail0000\tmail\tbn\n");
   EXPECT_TRUE(exists(dir / "soup/mail0000.MSG"));
 
@@ -155,7 +207,8 @@ TEST(SoupSideMail, RepliesOutAndMaildirInThroughCrashmail) {
   dir.write("q.cfg", config + "SoupSendmail " + msmtp_command(smtp.port()) + "\n");
   r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.err.find("mail 2 of mail0000.MSG refused: the command ended with status 65"),
+  EXPECT_NE(r.err.find("mail 2 of " + dir.path() +
+                       "/soup/mail0000.MSG refused: the command ended with status 65"),
             std::string::npos)
       << r.err;
   EXPECT_FALSE(exists(dir / "soup/REPLIES"));
@@ -256,7 +309,8 @@ TEST(SoupSideMail, DeliverKeepsWhatItCannotSend) {
     EXPECT_EQ(r.exit_code, 2) << r.err;
     EXPECT_NE(r.err.find("REPLIES line \"not a line\" is not understood"), std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("news0000.MSG: only binary mail and news files can be sent"),
+    EXPECT_NE(r.err.find("! " + dir.path() +
+                         "/soup/news0000.MSG: only binary mail and news files can be sent"),
               std::string::npos)
         << r.err;
     // The damaged file: its complete message goes out, the file is set aside.
@@ -270,6 +324,56 @@ TEST(SoupSideMail, DeliverKeepsWhatItCannotSend) {
   EXPECT_FALSE(exists(dir / "soup/mail0001.MSG"));
   EXPECT_EQ(read_file(dir / "soup/00000000.BAD"), damaged);
   EXPECT_EQ(read_file(dir / "soup/REPLIES"), "not a line\nnews0000\tnews\tun\n");
+}
+
+// What deliver says about a reply it keeps names the reply file as the
+// directory holds it (here in upper case, listed in lower case) and a
+// command that cannot be run; a status of the command's own is only that.
+// Without a news server the news replies wait, which is said once. A mail
+// the command never took goes out on a later run without a warning that it
+// may arrive twice.
+TEST(SoupSideMail, KeptRepliesNameTheFileAndTheCommand) {
+  struct Case {
+    const char* name;
+    std::string sendmail;  // DIR: the test's directory
+    std::string said;      // DIR as above
+  } cases[] = {
+      {"not found", "/nonexistent/sendmail",
+       "! mail 1 of DIR/soup/MAIL0000.MSG kept for the next run: cannot run "
+       "/nonexistent/sendmail: No such file or directory\n"},
+      {"not executable", "DIR/sendmail -t",
+       "! mail 1 of DIR/soup/MAIL0000.MSG kept for the next run: cannot run DIR/sendmail: "
+       "Permission denied\n"},
+      {"status 127 of its own", "/bin/sh -c \"cat >/dev/null; exit 127\"",
+       "! mail 1 of DIR/soup/MAIL0000.MSG kept for the next run: the command ended with status "
+       "127\n"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    dir.write("sendmail", "#!/bin/sh\ncat >/dev/null\n");  // not executable
+    dir.write("soup/REPLIES", "mail0000\tmail\tbn\nnews0000\tnews\tBn\n");
+    dir.write("soup/MAIL0000.MSG", framed_message(mail("k1")));
+    dir.write("soup/news0000.MSG", framed_message(article("alt.test", "n1")) +
+                                       framed_message(article("alt.test", "n2")));
+    std::string config = minimal_config(dir) + "AreaMap FIDO.TEST alt.test\n";
+    dir.write("q.cfg", config + "SoupSendmail " + with_dir(c.sendmail, dir.path()) + "\n");
+    RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << c.name << "\n" << r.err;
+    EXPECT_NE(r.err.find(with_dir(c.said, dir.path())), std::string::npos) << c.name << "\n"
+                                                                           << r.err;
+    std::string waiting =
+        "! news replies wait: no NntpServer is configured (2 article(s) kept for the next run)\n";
+    EXPECT_NE(r.err.find(waiting), std::string::npos) << c.name << "\n" << r.err;
+    EXPECT_EQ(r.err.find("article "), std::string::npos) << c.name << "\n" << r.err;
+
+    dir.write("q.cfg",
+              config + "SoupSendmail /bin/sh -c \"cat >>'" + dir.path() + "/sent.txt'\"\n");
+    r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 2) << c.name << "\n" << r.err;
+    EXPECT_EQ(r.err.find("may arrive twice"), std::string::npos) << c.name << "\n" << r.err;
+    EXPECT_EQ(read_file(dir / "sent.txt"), mail("k1")) << c.name;
+    EXPECT_EQ(read_file(dir / "soup/REPLIES"), "news0000\tnews\tBn\n") << c.name;
+  }
 }
 
 // The sendmail command's outcomes: a temporary failure (exit status 75)
@@ -292,7 +396,8 @@ TEST(SoupSideMail, TempfailTimeoutAndEnvelopeSender) {
   dir.write("mode", "tempfail");
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 2) << r.err;
-  EXPECT_NE(r.err.find("! mail 1 of mail0000.MSG kept for the next run: the command ended with "
+  EXPECT_NE(r.err.find("! mail 1 of " + dir.path() +
+                       "/soup/mail0000.MSG kept for the next run: the command ended with "
                        "status 75\n"),
             std::string::npos)
       << r.err;
@@ -312,14 +417,16 @@ TEST(SoupSideMail, TempfailTimeoutAndEnvelopeSender) {
   r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
   EXPECT_EQ(r.exit_code, 2) << r.err;
-  EXPECT_NE(r.err.find("! mail 1 of mail0001.MSG kept for the next run: the command did not end "
+  EXPECT_NE(r.err.find("! mail 1 of " + dir.path() +
+                       "/soup/mail0001.MSG kept for the next run: the command did not end "
                        "within SoupSendmailTimeout (1 seconds) and was killed\n"),
             std::string::npos)
       << r.err;
   dir.write("mode", "ok");
   r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.err.find("mail 1 of mail0001.MSG <t2@example.net> was being handed over when a run "
+  EXPECT_NE(r.err.find("mail 1 of " + dir.path() +
+                       "/soup/mail0001.MSG <t2@example.net> was being handed over when a run "
                        "stopped; it may arrive twice"),
             std::string::npos)
       << r.err;
@@ -361,10 +468,10 @@ TEST(SoupSideMail, FailuresNameTheFileAndTheReasonInWholeLines) {
   dir.write("soup/mail0000.MSG", framed_message(mail("no")));
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::string line =
-      "! mail 1 of mail0000.MSG refused: the command ended with status 67; set "
-      "aside as " +
-      dir.path() + "/" + refused + "/00000000.REF\n";
+  std::string line = "! mail 1 of " + dir.path() +
+                     "/soup/mail0000.MSG refused: the command ended with status 67; set "
+                     "aside as " +
+                     dir.path() + "/" + refused + "/00000000.REF\n";
   EXPECT_GT(line.size(), 200u);
   EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
   EXPECT_NE(read_file(dir / "soup.log").find(line), std::string::npos);
@@ -385,10 +492,12 @@ TEST(SoupSideMail, TestModeChangesNothingAndCountsShowOnATerminal) {
                          "/sent.txt'\"\nNntpServer 127.0.0.1\nNntpPort 9\n");
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg", "/TEST"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  for (const char* expected : {"mail 1 of mail0000.MSG would be sent: To sysop@example.org\n",
-                               "mail 2 of mail0000.MSG would be sent: To sysop@example.org\n",
-                               "article 1 of news0000.MSG would be posted: Newsgroups alt.test\n",
-                               "Would deliver 2 mail(s) and 1 article(s); /TEST sends nothing\n"}) {
+  std::string soup = dir.path() + "/soup/";
+  for (const std::string& expected :
+       {"mail 1 of " + soup + "mail0000.MSG would be sent: To sysop@example.org\n",
+        "mail 2 of " + soup + "mail0000.MSG would be sent: To sysop@example.org\n",
+        "article 1 of " + soup + "news0000.MSG would be posted: Newsgroups alt.test\n",
+        std::string("Would deliver 2 mail(s) and 1 article(s); /TEST sends nothing\n")}) {
     EXPECT_NE(r.err.find(expected), std::string::npos) << expected << " in " << r.err;
   }
   EXPECT_EQ(r.err.find('\r'), std::string::npos);
@@ -461,6 +570,56 @@ TEST(SoupSideLock, WaitsForTheRunHoldingTheSoupDirectory) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_GE(waited, std::chrono::milliseconds(900));
   EXPECT_EQ(packet_subjects(dir / "soup"), (std::map<std::string, int>{{"l1", 1}}));
+}
+
+// The lock file is removed at the end of a run, while the run still holds
+// the lock: a run that waited for it takes the lock on a new file. A
+// deliver whose mail command takes a second and a collect started while
+// it runs both do their work, one after the other, and leave no lock file.
+TEST(SoupSideLock, LockFileIsRemovedAtTheEndOfEachRun) {
+  ScratchDir dir;
+  make_maildir(dir, "box");
+  dir.write("q.cfg", minimal_config(dir) + "SoupMaildir " + dir.path() +
+                         "/box\nSoupSendmail /bin/sh -c \"sleep 1; cat >>'" + dir.path() +
+                         "/sent.txt'\"\n");
+  struct Case {
+    const char* command;
+    const char* what;  // the message the run takes
+  } cases[] = {{"collect", "box/new/1"}, {"deliver", "soup/mail0000.MSG"}};
+  for (const Case& c : cases) {
+    if (std::string(c.command) == "collect") {
+      dir.write(c.what, mail("c1"));
+    } else {
+      dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
+      dir.write(c.what, framed_message(mail("d1")));
+    }
+    RunResult r = run_soup(dir.path(), {c.command, "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 0) << c.command << "\n" << r.err;
+    EXPECT_FALSE(exists(dir / c.what)) << c.command;
+    EXPECT_FALSE(exists(dir / "soup/QUILLMAR.LCK")) << c.command;
+  }
+
+  dir.write("soup/REPLIES", "mail0001\tmail\tbn\n");
+  dir.write("soup/mail0001.MSG", framed_message(mail("d2")));
+  dir.write("box/new/2", mail("c2"));
+  std::string deliver = "cd " + quote(dir.path()) + " && ASAN_OPTIONS=verify_asan_link_order=0 " +
+                        quote(QUILLMAR_SOUP_BINARY) + " deliver /C=./q.cfg >deliver.txt 2>&1; " +
+                        "echo $? >deliver.rc";
+  ASSERT_EQ(shell("(" + deliver + ") >/dev/null 2>&1 & true"), 0);
+  for (int i = 0; i < 50 && !exists(dir / "soup/QUILLMAR.LCK"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  for (int i = 0; i < 100 && !exists(dir / "deliver.rc"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(read_file(dir / "deliver.rc"), "0\n") << read_file(dir / "deliver.txt");
+  EXPECT_EQ(read_file(dir / "sent.txt"), mail("d1") + mail("d2"));
+  EXPECT_EQ(packet_subjects(dir / "soup"), (std::map<std::string, int>{{"c1", 1}, {"c2", 1}}));
+  EXPECT_FALSE(exists(dir / "soup/QUILLMAR.LCK"));
 }
 
 // make install puts quillmar-soup and its manual page beside quillmar; the

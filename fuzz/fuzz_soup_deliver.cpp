@@ -55,6 +55,14 @@ bool framed_messages(std::string_view prefix, std::string_view data, std::vector
   return true;
 }
 
+// A reply file's prefix in one case: files are found without regard to
+// case, so the lines "mail0000" and "MAIL0000" name one file.
+std::string one_case(std::string_view prefix) {
+  std::string out(prefix);
+  for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
 }  // namespace
 
 QUILLMAR_FUZZ_TARGET(soup_deliver) {
@@ -80,7 +88,9 @@ QUILLMAR_FUZZ_TARGET(soup_deliver) {
     pos = lf + 1;
     std::size_t tab = line.rfind('\t');
     if (tab == std::string_view::npos) continue;
-    std::string key(line.substr(0, tab));
+    std::string_view field = line.substr(0, tab);
+    std::size_t prefix_end = std::min(field.find('\t'), field.size());
+    std::string key = one_case(field.substr(0, prefix_end)) + std::string(field.substr(prefix_end));
     std::string_view state = line.substr(tab + 1);
     if (state == "sent" || state == "refused") ledger[key] = state;
     if (state == "sending" && ledger.count(key) == 0) ledger[key] = state;
@@ -99,10 +109,11 @@ QUILLMAR_FUZZ_TARGET(soup_deliver) {
         (listing.encoding[0] != 'b' && listing.encoding[0] != 'B')) {
       continue;
     }
-    int file = listing.prefix == "mail0000" ? 0 : listing.prefix == "news0000" ? 1 : -1;
-    if (file < 0 || std::find(whole.begin(), whole.end(), listing.prefix) != whole.end()) continue;
+    const std::string prefix = one_case(listing.prefix);
+    int file = prefix == "mail0000" ? 0 : prefix == "news0000" ? 1 : -1;
+    if (file < 0 || std::find(whole.begin(), whole.end(), prefix) != whole.end()) continue;
     std::vector<Message> messages;
-    if (framed_messages(listing.prefix, files[file], messages)) whole.push_back(listing.prefix);
+    if (framed_messages(prefix, files[file], messages)) whole.push_back(prefix);
     listed.insert(listed.end(), messages.begin(), messages.end());
   }
 

@@ -193,7 +193,11 @@ std::string to_utf8(std::string_view text, std::string_view declared, std::strin
   bool usable = !name.empty() && !equals_nocase(name, "US-ASCII") &&
                 converter(name, "UTF-8") != reinterpret_cast<iconv_t>(-1);
   if (usable && !(equals_nocase(name, "UTF-8") && !is_utf8(text))) {
-    return recode(text, name, "UTF-8", fallback);
+    // The system's converter passes on what it takes for UTF-8 under
+    // another name of it ("utf8") more freely than UTF-8 allows (F7 A7 9D
+    // A0): what is not UTF-8 is read as the fallback instead.
+    std::string out = recode(text, name, "UTF-8", fallback);
+    if (is_utf8(out)) return out;
   }
   if (is_utf8(text)) return std::string(text);
   return recode(text, fallback, "UTF-8", "ISO-8859-1");

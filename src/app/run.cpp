@@ -167,19 +167,21 @@ void print_usage() {
   std::exit(kExitFatal);
 }
 
-// A directory that does not exist is reported; the run ends once every
-// directory has been looked at (see end_if_directories_missing).
-bool directory_missing = false;
+// A directory that does not exist is reported, once; the run ends once
+// every directory has been looked at (see end_if_directories_missing).
+std::vector<std::string> missing_directories;
 void require_directory(std::string_view dir, const char* keyword) {
   std::size_t sep = dir.rfind('\\');
   if (sep == std::string_view::npos) sep = dir.rfind('/');
   std::string_view name = sep == std::string_view::npos ? dir : dir.substr(0, sep);
   // The root directory keeps its one separator.
   std::string_view test = name.empty() && !dir.empty() ? dir.substr(0, 1) : name;
-  static std::vector<std::string> reported;
-  if (std::find(reported.begin(), reported.end(), test) != reported.end()) return;
+  if (std::find(missing_directories.begin(), missing_directories.end(), test) !=
+      missing_directories.end()) {
+    return;
+  }
   if (!platform::directory_exists(test)) {
-    reported.emplace_back(test);
+    missing_directories.emplace_back(test);
     log_print("FATAL ERROR: subdirectory %.*s does not exist\n", static_cast<int>(name.size()),
               name.data());
     if (keyword != nullptr) {
@@ -187,12 +189,11 @@ void require_directory(std::string_view dir, const char* keyword) {
       log_print("%s: directory %.*s: %s\n", keyword, static_cast<int>(name.size()), name.data(),
                 problem.c_str());
     }
-    directory_missing = true;
   }
 }
 
 void end_if_directories_missing() {
-  if (directory_missing) std::exit(kExitFatal);
+  if (!missing_directories.empty()) std::exit(kExitFatal);
 }
 
 void parse_command_line(int argc, char** argv) {
@@ -299,8 +300,6 @@ int run(int argc, char** argv) {
       break;
     }
     case Command::check:
-      log_print("Configuration checked. Nothing more to do.\n");
-      break;
     case Command::none:
       log_print("Configuration checked. Nothing more to do.\n");
       break;

@@ -536,7 +536,8 @@ bool rewrite_areas(const PathText& areas_path, const std::string& lines) {
   if (ok && platform::replace_file(temp, areas_path)) return true;
   platform::name_failed_write(temp.view(), areas_path.view());
   report_failure("cannot rewrite", areas_path.view());
-  platform::remove_file(temp);
+  // What is left of the temporary file goes; that is no change of its own.
+  platform::remove_exact(temp);
   return false;
 }
 
@@ -574,7 +575,12 @@ void import_areas(const PathText& areas_path) {
     if (!platform::remove_file(areas_path) || !platform::sync_directory_of(areas_path)) {
       report_failure("cannot remove", areas_path.view());
     }
-  } else if (!platform::rename_file(areas_path, original)) {
+  } else if (platform::rename_file(areas_path, original)) {
+    // The lines that stay are on disk under AREAS before the run ends.
+    if (!platform::sync_directory_of(original)) {
+      report_failure("cannot put on disk the directory of", original.view());
+    }
+  } else {
     // The SOUP program has written a new AREAS meanwhile: this one is read
     // first by the next run.
     if (file_exists(original)) {

@@ -160,7 +160,8 @@ FlagResult create_flag_file(std::string_view name, std::string_view content) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%ld.tmp", process_id());
     temp = path + suffix;
-    if (!made.open(temp, OpenMode::create_exact)) return FlagResult::failed;
+    // A name of this process's number: one a killed run left is taken over.
+    if (!made.open(temp, OpenMode::write)) return FlagResult::failed;
   }
   bool ok = made.write(content) && made.flush();
   if (ok && temp.empty()) {

@@ -2,13 +2,18 @@
 # under the sanitizers, `make demo` runs the gateway on the example installation,
 # `make install` installs under $(PREFIX) (staged under $(DESTDIR) when set),
 # `make deb` builds a Debian package in build/deb/package.
+# demo, test, deb and fuzz first install what they lack (tools/setup-deps; as
+# root, otherwise it prints the command and stops); SETUP_DEPS=: skips that.
+# `make test NO_SKIP=1` (.ci/run) fails when any test skipped.
 JOBS ?= 2
+SETUP_DEPS ?= tools/setup-deps
+NO_SKIP ?=
 PREFIX ?= /usr/local
 DESTDIR ?=
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test demo compare bench bench-soup install deb clean format fuzz fuzz-build \
+.PHONY: all build test test-only demo compare bench bench-soup install deb clean format fuzz fuzz-build \
   fuzz-long fuzz-merge
 
 all: build
@@ -19,15 +24,30 @@ build:
 	cp build/release/quillmar build/quillmar
 	cp build/release/quillmar-soup build/quillmar-soup
 
+# The summary after ctest names every skipped test with its reason.
 test:
+	$(SETUP_DEPS) test
+	$(MAKE) --no-print-directory test-only
+
+test-only:
 	cmake -S . -B build/test $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug \
 	  -DQUILLMAR_SANITIZE=ON -DQUILLMAR_TESTS=ON >/dev/null
 	cmake --build build/test -j $(JOBS)
-	cd build/test && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+	cd build/test && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS); \
+	  status=$$?; ../../tools/test-summary $(if $(NO_SKIP),--no-skip) Testing/Temporary/LastTest.log \
+	  || status=1; exit $$status
 
-demo: build
+# The whole exchange on a copy of the example installation: quillmar-soup
+# collects the example Maildir into the SOUP packet, IMPORT, EXPORT, PACK.
+demo:
+	$(SETUP_DEPS) build
+	$(MAKE) --no-print-directory build
 	rm -rf build/demo && cp -r examples build/demo
+	mkdir -p build/demo/Maildir/cur build/demo/Maildir/tmp
+	echo 'SoupMaildir ./Maildir/' >>build/demo/QUILLMAR.CFG
 	cd build/demo && ../quillmar CHECK /CONFIG=./QUILLMAR.CFG
+	cd build/demo && ../quillmar-soup collect /VERBOSE /CONFIG=./QUILLMAR.CFG
+	cd build/demo && cat soup/AREAS
 	cd build/demo && ../quillmar IMPORT /VERBOSE /CONFIG=./QUILLMAR.CFG
 	cd build/demo && ls -l inbound
 	cd build/demo && ../quillmar EXPORT /VERBOSE /CONFIG=./QUILLMAR.CFG
@@ -43,9 +63,11 @@ install: build
 # packaged by contrib/debian/build-deb into build/deb/package/.
 DEB_FLAGS := DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CPPFLAGS_MAINT_STRIP=-Wdate-time
 deb:
+	$(SETUP_DEPS) deb
 	CXXFLAGS="$$($(DEB_FLAGS) dpkg-buildflags --get CXXFLAGS) $$($(DEB_FLAGS) dpkg-buildflags --get CPPFLAGS)" \
 	  LDFLAGS="$$($(DEB_FLAGS) dpkg-buildflags --get LDFLAGS)" \
-	  cmake -S . -B build/deb $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	  cmake -S . -B build/deb $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release \
+	  -DQUILLMAR_SYSTEM_CONFIG=/etc/quillmar/QUILLMAR.CFG >/dev/null
 	cmake --build build/deb -j $(JOBS)
 	contrib/debian/build-deb build/deb build/deb/package
 
@@ -64,6 +86,7 @@ FUZZ_TARGETS ?= config areas header_values mime_words soup_message soup_import l
   soup_deliver soup_collect soup_nntp
 
 fuzz-build:
+	$(SETUP_DEPS) build fuzz
 	cmake -S . -B build/fuzz $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++ -DQUILLMAR_FUZZ=ON >/dev/null
 	cmake --build build/fuzz -j $(JOBS)

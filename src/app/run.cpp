@@ -247,6 +247,7 @@ int run(int argc, char** argv) {
   std::fflush(stdout);
   set_progress_display(platform::stderr_is_terminal());
 
+  set_default_config_name();
   parse_command_line(argc, argv);
 
   allocate_settings();

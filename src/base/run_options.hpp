@@ -18,4 +18,10 @@ struct RunOptions {
 
 extern RunOptions run_options;
 
+// The configuration file a run reads without /CONFIG=: QUILLMAR.CFG beside
+// the program, or, in a build for a system installation (the CMake option
+// QUILLMAR_SYSTEM_CONFIG, set by the Debian build), the file QUILLMAR_CONFIG
+// names in the environment, else that option's path.
+void set_default_config_name();
+
 }  // namespace quillmar

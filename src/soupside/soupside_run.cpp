@@ -106,6 +106,7 @@ void open_soup_log() {
 }  // namespace
 
 int run_soup_side(int argc, char** argv) {
+  set_default_config_name();
   SoupCommand command = parse_soup_command_line(argc, argv);
   set_whole_log_lines(true);
   allocate_settings();

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,11 +152,13 @@ TEST(CronRun, UnreadableInputIsNamedWithItsReason) {
 }
 
 // The exchange script of contrib/ on a copy of the example installation
-// (LogFile ./quillmar.log); its exit code and everything it printed.
+// (LogFile ./quillmar.log); its exit code and everything it printed. The
+// machine's /etc/default/quillmar is not read (QUILLMAR_DEFAULTS).
 int run_cycle(const ScratchDir& dir, const std::string& settings, std::string& output) {
   std::string command =
       "cd " + shell_quote(dir.path()) +
-      " && ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR=" + shell_quote(QUILLMAR_BINARY) +
+      " && ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR_DEFAULTS=/nonexistent QUILLMAR=" +
+      shell_quote(QUILLMAR_BINARY) +
       " QUILLMAR_DIR=" + shell_quote(dir.path()) +
       " QUILLMAR_CONFIG=./QUILLMAR.CFG SCAN_COMMAND= " + settings +
       " sh " QUILLMAR_SOURCE_DIR "/contrib/quillmar-cycle >output.txt 2>&1";
@@ -178,7 +181,7 @@ TEST(CronRun, CycleLogsTheTossersOutputAndShowsItOnlyOnFailure) {
     std::string shown;
   } cases[] = {
       {"tossed", "TOSS_COMMAND='echo tossed 2 messages; echo a warning >&2'", 0, "quillmar.log",
-       "--- quillmar-cycle: echo tossed 2 messages; echo a warning >&2  ", ""},
+       "]: echo tossed 2 messages; echo a warning >&2  ", ""},
       {"failed", "TOSS_COMMAND='echo no such area; exit 3'", 2, "quillmar.log",
        "no such area\n! the tosser failed: exit code 3\n",
        "no such area\nquillmar-cycle: the tosser failed: exit code 3\n"},
@@ -187,7 +190,7 @@ TEST(CronRun, CycleLogsTheTossersOutputAndShowsItOnlyOnFailure) {
       {"log not writable", "QUILLMAR_LOG=./none/cycle.log TOSS_COMMAND='echo tossed'", 0, "", "",
        "quillmar-cycle: can't append to the log ./none/cycle.log\ntossed\n"},
       {"SOUP program", "SOUP_COMMAND='echo fetched 1 packet' TOSS_COMMAND=", 0, "quillmar.log",
-       "--- quillmar-cycle: echo fetched 1 packet  ", ""},
+       "]: echo fetched 1 packet  ", ""},
   };
   for (const Case& c : cases) {
     ScratchDir dir;
@@ -198,6 +201,8 @@ TEST(CronRun, CycleLogsTheTossersOutputAndShowsItOnlyOnFailure) {
     if (!c.log.empty()) {
       std::string log = read_file(dir / c.log);
       EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << "\n" << log;
+      // The cycle's lines carry its process id.
+      EXPECT_NE(log.find("--- quillmar-cycle["), std::string::npos) << c.name << "\n" << log;
     }
     // The gateway ran all the same.
     EXPECT_TRUE(exists(dir / "soup/REPLIES")) << c.name;
@@ -227,7 +232,7 @@ TEST(CronRun, CycleEndsWithTheStatusOfTheFirstFailedStep) {
        "quillmar-cycle: the tosser's scan failed: exit code 3\n"},
       {"SOUP program fails", "SOUP_COMMAND='exit 1' TOSS_COMMAND=", false, 2,
        "quillmar-cycle: the SOUP program failed: exit code 1\n"},
-      {"lock held", "TOSS_COMMAND=", true, 75, "Another run of Quillmar holds "},
+      {"lock held", "TOSS_COMMAND=", true, 75, ""},
       {"lock held and tosser fails", "TOSS_COMMAND='exit 10'", true, 2,
        "quillmar-cycle: the tosser failed: exit code 10\n"},
   };
@@ -249,6 +254,13 @@ TEST(CronRun, CycleEndsWithTheStatusOfTheFirstFailedStep) {
     if (c.exit_code == 0) {
       EXPECT_EQ(output, "") << c.name;
     }
+    if (c.exit_code == 75) {
+      // A run that only met another run says so in the log, not to cron.
+      EXPECT_EQ(output, "") << c.name;
+      std::string log = read_file(dir / "quillmar.log");
+      EXPECT_NE(log.find("IMPORT: exit code 75  "), std::string::npos) << log;
+      EXPECT_NE(log.find("Another run of Quillmar holds "), std::string::npos) << log;
+    }
     if (lock >= 0) {
       ::close(lock);
     } else {
@@ -257,6 +269,126 @@ TEST(CronRun, CycleEndsWithTheStatusOfTheFirstFailedStep) {
       EXPECT_TRUE(exists(dir / "inbound/hello.txt")) << c.name;
     }
   }
+}
+
+// cron's environment (env -i PATH=/usr/bin:/bin) with every setting in the
+// defaults file, as the package has it in /etc/default/quillmar: the cycle
+// reads the file itself (quoted values, comments, a line that is no setting
+// is never run), the tosser runs with its settings, quillmar-soup runs; a
+// setting given in the environment wins over the file's.
+TEST(CronRun, CycleReadsItsSettingsFromTheDefaultsFileUnderCron) {
+  ScratchDir dir;
+  copy_examples(dir);
+  dir.write("QUILLMAR.CFG", read_file(dir / "QUILLMAR.CFG") + "SoupSendmail /bin/true\n");
+  dir.write("defaults",
+            "# settings\n"
+            "QUILLMAR=" QUILLMAR_BINARY "\n"
+            "QUILLMAR_SOUP=\"" QUILLMAR_SOUP_BINARY "\"\n"
+            "QUILLMAR_DIR=" + dir.path() + "\n"
+            "QUILLMAR_CONFIG=./QUILLMAR.CFG\n"
+            "TOSS_COMMAND='echo tossed with SETTINGS crashmail.prefs'\n"
+            "  export SCAN_COMMAND=echo scanned\n"
+            "touch ran-by-the-shell\n");
+  struct Case {
+    const char* name;
+    std::string environment;
+    std::string logged;
+  } cases[] = {
+      {"file only", "", "\ntossed with SETTINGS crashmail.prefs\n"},
+      {"environment wins", "TOSS_COMMAND='echo tossed by hand' ", "\ntossed by hand\n"},
+  };
+  for (const Case& c : cases) {
+    std::string command = "cd " + shell_quote(dir.path()) +
+                          " && env -i PATH=/usr/bin:/bin ASAN_OPTIONS=verify_asan_link_order=0 "
+                          "QUILLMAR_DEFAULTS=./defaults " +
+                          c.environment + "sh " QUILLMAR_SOURCE_DIR
+                                          "/contrib/quillmar-cycle >output.txt 2>&1";
+    int status = std::system(command.c_str());
+    std::string output = read_file(dir / "output.txt");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.name << "\n" << output;
+    EXPECT_EQ(output, "") << c.name;
+    std::string log = read_file(dir / "quillmar.log");
+    EXPECT_NE(log.find(c.logged), std::string::npos) << c.name << "\n" << log;
+    EXPECT_NE(log.find("\nscanned\n"), std::string::npos) << c.name << "\n" << log;
+    EXPECT_NE(log.find("--- quillmar-soup "), std::string::npos) << c.name << "\n" << log;
+    EXPECT_FALSE(exists(dir / "ran-by-the-shell")) << c.name;
+    EXPECT_EQ(read_file(dir / "soup/REPLIES"), "") << c.name;  // delivered
+    dir.write("quillmar.log", "");
+  }
+}
+
+// The cycle writes with the umask 002: a flow file the tosser makes in the
+// mailer's outbound (a set-group-ID directory of the mailer's group) can be
+// read, rewritten and removed by the mailer, another user of that group.
+TEST(CronRun, CycleFilesAreGroupWritableForTheMailer) {
+  ScratchDir dir;
+  copy_examples(dir);
+  fs::create_directory(dir / "outb");
+  struct CronUmask {
+    ::mode_t caller = ::umask(022);
+    ~CronUmask() { ::umask(caller); }
+  } cron_umask;
+  std::string output;
+  ASSERT_EQ(run_cycle(dir, "TOSS_COMMAND='echo ^/tmp/file.pkt >outb/01590001.flo'", output), 0)
+      << output;
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "outb/01590001.flo").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0664u);
+
+  if (::geteuid() != 0 || !have_program("setpriv")) return;
+  // As root: the outbound belongs to another group, and a user who is
+  // only in that group takes the file as binkd does.
+  const std::string group = "4242";
+  fs::remove(dir / "outb/01590001.flo");
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chown((dir / "outb").c_str(), 0, 4242), 0);
+  ASSERT_EQ(::chmod((dir / "outb").c_str(), 02775), 0);
+  ASSERT_EQ(run_cycle(dir, "TOSS_COMMAND='echo ^/tmp/file.pkt >outb/01590001.flo'", output), 0)
+      << output;
+  std::string mailer = "cd " + shell_quote(dir.path()) + " && setpriv --reuid=4243 --regid=" +
+                       group +
+                       " --clear-groups sh -c 'cat outb/01590001.flo && echo "
+                       "~/tmp/file.pkt >outb/01590001.flo && rm outb/01590001.flo' 2>&1";
+  EXPECT_EQ(std::system(mailer.c_str()), 0);
+  EXPECT_FALSE(exists(dir / "outb/01590001.flo"));
+}
+
+// A program the settings name that cannot be run (a typo in QUILLMAR_SOUP)
+// is said on standard error and in the log, and ends the cycle with 127;
+// the other steps run.
+TEST(CronRun, CycleNamesAProgramItCannotRun) {
+  ScratchDir dir;
+  copy_examples(dir);
+  std::string output;
+  EXPECT_EQ(run_cycle(dir, "TOSS_COMMAND= QUILLMAR_SOUP=quillmar-sop", output), 127) << output;
+  std::string said = "QUILLMAR_SOUP=quillmar-sop cannot be run: quillmar-sop: not found on PATH";
+  EXPECT_NE(output.find("quillmar-cycle: " + said), std::string::npos) << output;
+  std::string log = read_file(dir / "quillmar.log");
+  EXPECT_NE(log.find("! " + said), std::string::npos) << log;
+  EXPECT_NE(log.find("end: exit code 127"), std::string::npos) << log;
+  EXPECT_EQ(read_file(dir / "soup/REPLIES"), "mail0000\tmail\tbn\nnews0000\tnews\tBn\n");
+}
+
+// A cycle started while another one runs does nothing and ends with 75
+// (which the service counts as success); its line goes to the log, so
+// that cron mails nothing.
+TEST(CronRun, CycleThatMeetsAnotherSaysSoInTheLogOnly) {
+  ScratchDir dir;
+  copy_examples(dir);
+  int lock = ::open((dir / "quillmar-cycle.lck").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  std::string output;
+  EXPECT_EQ(run_cycle(dir, "TOSS_COMMAND=", output), 75);
+  ::close(lock);
+  EXPECT_EQ(output, "");
+  std::string log = read_file(dir / "quillmar.log");
+  EXPECT_NE(log.find("]: another cycle holds " + dir.path() +
+                     "/quillmar-cycle.lck; nothing done: exit code 75  "),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(exists(dir / "soup/REPLIES"));
+  EXPECT_EQ(run_cycle(dir, "TOSS_COMMAND=", output), 0) << output;
 }
 
 // One order with either SOUP program: fetch, IMPORT, toss, scan, EXPORT

@@ -84,7 +84,8 @@ TEST(Install, InstalledProgramRunsTheInstalledExample) {
   // EXPORT whose REPLIES cannot be written).
   ScratchDir cycle_dir;
   fs::copy(root + "/share/doc/quillmar/examples", cycle_dir.path(), fs::copy_options::recursive);
-  std::string cycle = "ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR='" + root +
+  std::string cycle = "ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR_DEFAULTS=/nonexistent "
+                      "QUILLMAR='" + root +
                       "/bin/quillmar' QUILLMAR_DIR='" + cycle_dir.path() +
                       "' QUILLMAR_CONFIG=./QUILLMAR.CFG TOSS_COMMAND= SCAN_COMMAND= '" + root +
                       "/bin/quillmar-cycle'";
@@ -159,8 +160,8 @@ TEST(Install, CrontabLineRunsUnderCronEnvironment) {
     int exit_code;
     std::string report;
   } cases[] = {
-      {"SOUP program", "", 0, ""},
-      {"quillmar-soup by name", "QUILLMAR_SOUP=quillmar-soup ", 2,
+      {"SOUP program", "QUILLMAR_SOUP=\n", 0, ""},
+      {"quillmar-soup by name", "QUILLMAR_SOUP=quillmar-soup\n", 2,
        "! mail 1 of ./soup/mail0000.MSG kept for the next run: no SoupSendmail command is "
        "configured\n"},
   };
@@ -168,11 +169,14 @@ TEST(Install, CrontabLineRunsUnderCronEnvironment) {
     ScratchDir home;
     ScratchDir work;
     fs::copy(prefix / "share/doc/quillmar/examples", work.path(), fs::copy_options::recursive);
+    // Every setting in the defaults file (/etc/default/quillmar), none in
+    // cron's environment.
+    home.write("defaults", "QUILLMAR_CONFIG=" + work.path() + "/QUILLMAR.CFG\nQUILLMAR_DIR=" +
+                               work.path() + "\nTOSS_COMMAND=\nSCAN_COMMAND=\n" + c.settings);
     std::string cron = "cd '" + home.path() + "' && env -i PATH=/usr/bin:/bin HOME='" +
                        home.path() +
-                       "' SHELL=/bin/sh ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR_CONFIG='" +
-                       work.path() + "/QUILLMAR.CFG' QUILLMAR_DIR='" + work.path() +
-                       "' TOSS_COMMAND= SCAN_COMMAND= " + c.settings + "sh -c '" + command + "'";
+                       "' SHELL=/bin/sh ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR_DEFAULTS='" +
+                       home.path() + "/defaults' sh -c '" + command + "'";
     EXPECT_EQ(shell(cron, output, home), c.exit_code) << c.name << "\n" << output;
     EXPECT_EQ(output.find("not found"), std::string::npos) << c.name << "\n" << output;
     if (c.report.empty()) {
@@ -283,7 +287,8 @@ TEST(Install, DebianPackageIsCleanForLintian) {
     }
   }
   out.write("skeleton.cfg", config);
-  for (const char* dir : {"inbound", "outbound", "soup", "decode", "temp"}) {
+  for (const char* dir : {"inbound", "outbound", "soup", "decode", "temp", "Maildir",
+                          "Maildir/new", "Maildir/cur", "Maildir/tmp"}) {
     out.mkdir(std::string("var/spool/quillmar/") + dir);
   }
   out.mkdir("var/log/quillmar");
@@ -297,23 +302,36 @@ TEST(Install, DebianPackageIsCleanForLintian) {
                 .find("Configuration checked. Nothing more to do."),
             std::string::npos);
 
-  // The exchange of a fresh install, with the package's settings as the
-  // service reads them: the tosser's commands are empty until the sysop
-  // sets them, so the exchange does not fail on a tosser that has no
+  // The first exchange of a fresh install, with the package's settings as
+  // the cycle reads them (from /etc/default/quillmar) and an empty
+  // Maildir: quillmar-soup runs; the tosser's commands are empty until the
+  // sysop sets them, so the exchange does not fail on a tosser that has no
   // configuration yet.
   std::string defaults = read_file(root + "/etc/default/quillmar");
   EXPECT_NE(defaults.find("\nTOSS_COMMAND=\n"), std::string::npos) << defaults;
   EXPECT_NE(defaults.find("\nSCAN_COMMAND=\n"), std::string::npos) << defaults;
-  EXPECT_NE(defaults.find("\n#TOSS_COMMAND=crashmail TOSS\n"), std::string::npos) << defaults;
+  EXPECT_NE(defaults.find("\nQUILLMAR_SOUP=quillmar-soup\n"), std::string::npos) << defaults;
+  EXPECT_NE(
+      defaults.find("\n#TOSS_COMMAND=crashmail SETTINGS /etc/crashmail/crashmail.prefs TOSS\n"),
+      std::string::npos)
+      << defaults;
   EXPECT_EQ(shell("cd '" + out.path() + "' && env -i PATH=/usr/bin:/bin HOME='" + out.path() +
-                      "' ASAN_OPTIONS=verify_asan_link_order=0 sh -c 'set -a; . \"" + root +
-                      "/etc/default/quillmar\"; set +a; QUILLMAR_CONFIG=\"" + out.path() +
-                      "/skeleton.cfg\" QUILLMAR_DIR=\"" + out.path() + "/var/spool/quillmar\" \"" +
-                      root + "/usr/bin/quillmar-cycle\"'",
+                      "' ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR_DEFAULTS='" + root +
+                      "/etc/default/quillmar' QUILLMAR_CONFIG='" + out.path() +
+                      "/skeleton.cfg' QUILLMAR_DIR='" + out.path() + "/var/spool/quillmar' '" +
+                      root + "/usr/bin/quillmar-cycle'",
                   output, out),
             0)
       << output;
   EXPECT_EQ(output, "");
+  std::string log = read_file(out / "var/log/quillmar/quillmar.log");
+  EXPECT_NE(log.find("--- quillmar-soup "), std::string::npos) << log;
+  EXPECT_NE(log.find("end: exit code 0"), std::string::npos) << log;
+
+  // The service: the umask of the mailer's group, the settings read by the
+  // cycle itself.
+  EXPECT_NE(service.find("\nUMask=0002\n"), std::string::npos) << service;
+  EXPECT_EQ(service.find("Environment"), std::string::npos) << service;
 }
 
 // The maintainer scripts of the package, run with stand-ins for every
@@ -347,8 +365,8 @@ TEST(Install, DebianScriptsSetTheConfigurationsModeOnlyOnTheFirstInstallation) {
   for (const Case& c : cases) {
     ScratchDir dir;
     std::string log = dir / "calls.log";
-    for (const char* command : {"getent", "adduser", "mkdir", "chown", "chmod", "systemctl", "rm",
-                                "rmdir", "deluser", "delgroup"}) {
+    for (const char* command : {"getent", "adduser", "usermod", "mkdir", "chown", "chmod",
+                                "systemctl", "rm", "rmdir", "deluser", "delgroup"}) {
       dir.write(std::string("bin/") + command, "#!/bin/sh\necho \"${0##*/} $*\" >>'" + log + "'\n");
     }
     dir.write("bin/dpkg-statoverride", "#!/bin/sh\necho \"${0##*/} $*\" >>'" + log +

@@ -84,11 +84,12 @@ TEST(Install, InstalledProgramRunsTheInstalledExample) {
   // EXPORT whose REPLIES cannot be written).
   ScratchDir cycle_dir;
   fs::copy(root + "/share/doc/quillmar/examples", cycle_dir.path(), fs::copy_options::recursive);
-  std::string cycle = "ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR_DEFAULTS=/nonexistent "
-                      "QUILLMAR='" + root +
-                      "/bin/quillmar' QUILLMAR_DIR='" + cycle_dir.path() +
-                      "' QUILLMAR_CONFIG=./QUILLMAR.CFG TOSS_COMMAND= SCAN_COMMAND= '" + root +
-                      "/bin/quillmar-cycle'";
+  std::string cycle =
+      "ASAN_OPTIONS=verify_asan_link_order=0 QUILLMAR_DEFAULTS=/nonexistent "
+      "QUILLMAR='" +
+      root + "/bin/quillmar' QUILLMAR_DIR='" + cycle_dir.path() +
+      "' QUILLMAR_CONFIG=./QUILLMAR.CFG TOSS_COMMAND= SCAN_COMMAND= '" + root +
+      "/bin/quillmar-cycle'";
   EXPECT_EQ(shell(cycle, output, stage), 0) << output;
   EXPECT_EQ(output, "");
   EXPECT_EQ(read_file(cycle_dir / "soup/REPLIES"), "mail0000\tmail\tbn\nnews0000\tnews\tBn\n");
@@ -287,8 +288,8 @@ TEST(Install, DebianPackageIsCleanForLintian) {
     }
   }
   out.write("skeleton.cfg", config);
-  for (const char* dir : {"inbound", "outbound", "soup", "decode", "temp", "Maildir",
-                          "Maildir/new", "Maildir/cur", "Maildir/tmp"}) {
+  for (const char* dir : {"inbound", "outbound", "soup", "decode", "temp", "Maildir", "Maildir/new",
+                          "Maildir/cur", "Maildir/tmp"}) {
     out.mkdir(std::string("var/spool/quillmar/") + dir);
   }
   out.mkdir("var/log/quillmar");

@@ -23,8 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr unsigned kGroup = 4242;    // the mailer's group
-constexpr unsigned kMailer = 4243;   // the mailer's user, only in that group
+constexpr unsigned kGroup = 4242;   // the mailer's group
+constexpr unsigned kMailer = 4243;  // the mailer's user, only in that group
 
 // A TCP port of the loopback that nothing listens on just now.
 int free_port() {
@@ -55,8 +55,8 @@ bool listening(int port) {
 
 std::string binkd_config(const std::string& dir, const std::string& address,
                          const std::string& outbound, int port, const std::string& node) {
-  return "log " + dir + "/binkd.log\nloglevel 6\ndomain fidonet " + outbound +
-         " 2\naddress " + address +
+  return "log " + dir + "/binkd.log\nloglevel 6\ndomain fidonet " + outbound + " 2\naddress " +
+         address +
          "@fidonet\nsysname \"test\"\nlocation \"loopback\"\nsysop \"Test\"\n"
          "nodeinfo 115200,TCP,BINKP\niport " +
          std::to_string(port) + "\noport " + std::to_string(port) + "\ninbound " + dir +
@@ -107,14 +107,13 @@ TEST(CycleWithMailer, BinkdOfAnotherUserSendsWhatTheCyclesTosserMade) {
                      "SUBJECT Hello TEXT " +
                      dir.path() + "/text PKTFROMADDR 2:345/6 PKTTOADDR 2:345/1 >/dev/null && mv " +
                      dir.path() + "/packet/*.pkt " + outb + "/01590001.out";
-  std::string cycle = "cd " + shell_quote(dir.path()) +
-                      " && umask 022 && ASAN_OPTIONS=verify_asan_link_order=0 "
-                      "QUILLMAR_DEFAULTS=/nonexistent QUILLMAR=" +
-                      shell_quote(QUILLMAR_BINARY) + " QUILLMAR_DIR=" +
-                      shell_quote(dir / "work") +
-                      " QUILLMAR_CONFIG=./QUILLMAR.CFG SCAN_COMMAND= TOSS_COMMAND=" +
-                      shell_quote(toss) + " sh " QUILLMAR_SOURCE_DIR
-                                          "/contrib/quillmar-cycle >cycle.txt 2>&1";
+  std::string cycle =
+      "cd " + shell_quote(dir.path()) +
+      " && umask 022 && ASAN_OPTIONS=verify_asan_link_order=0 "
+      "QUILLMAR_DEFAULTS=/nonexistent QUILLMAR=" +
+      shell_quote(QUILLMAR_BINARY) + " QUILLMAR_DIR=" + shell_quote(dir / "work") +
+      " QUILLMAR_CONFIG=./QUILLMAR.CFG SCAN_COMMAND= TOSS_COMMAND=" + shell_quote(toss) +
+      " sh " QUILLMAR_SOURCE_DIR "/contrib/quillmar-cycle >cycle.txt 2>&1";
   EXPECT_EQ(std::system(cycle.c_str()), 0) << read_file(dir / "cycle.txt");
   ASSERT_TRUE(exists(outb + "/01590001.out")) << read_file(dir / "work/quillmar.log");
 
@@ -123,10 +122,10 @@ TEST(CycleWithMailer, BinkdOfAnotherUserSendsWhatTheCyclesTosserMade) {
   dir.write("node/binkd.cfg",
             binkd_config(node, "2:345/6", outb, port,
                          "node 2:345/1@fidonet 127.0.0.1:" + std::to_string(port) + " SESSIONPW"));
-  std::string mailer = "cd " + shell_quote(node) + " && setpriv --reuid=" +
-                       std::to_string(kMailer) + " --regid=" + std::to_string(kGroup) +
-                       " --clear-groups timeout 60 binkd -p -P 2:345/1 " +
-                       shell_quote(node + "/binkd.cfg") + " >stdout.txt 2>&1";
+  std::string mailer =
+      "cd " + shell_quote(node) + " && setpriv --reuid=" + std::to_string(kMailer) +
+      " --regid=" + std::to_string(kGroup) + " --clear-groups timeout 60 binkd -p -P 2:345/1 " +
+      shell_quote(node + "/binkd.cfg") + " >stdout.txt 2>&1";
   int mailer_status = std::system(mailer.c_str());
   std::string pid = read_file(uplink + "/binkd.pid");
   if (!pid.empty()) ::kill(std::stoi(pid), SIGTERM);

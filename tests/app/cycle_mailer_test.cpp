@@ -101,12 +101,14 @@ TEST(CycleWithMailer, BinkdOfAnotherUserSendsWhatTheCyclesTosserMade) {
   ASSERT_TRUE(listening(port)) << read_file(uplink + "/stdout.txt");
 
   // The cycle (as root, with cron's umask) whose tosser puts a netmail
-  // packet for 2:345/1 into the outbound.
+  // packet for 2:345/1 into the outbound and names it in a flow file, as
+  // crashmail does with a bundle (binkd opens a flow file to write in it).
   std::string toss = "crashwrite DIR " + dir.path() +
                      "/packet FROMNAME Sysop FROMADDR 2:345/6 TONAME Uplink TOADDR 2:345/1 "
                      "SUBJECT Hello TEXT " +
                      dir.path() + "/text PKTFROMADDR 2:345/6 PKTTOADDR 2:345/1 >/dev/null && mv " +
-                     dir.path() + "/packet/*.pkt " + outb + "/01590001.out";
+                     dir.path() + "/packet/*.pkt " + outb + "/1b2c3d4e.pkt && echo ^" + outb +
+                     "/1b2c3d4e.pkt >" + outb + "/01590001.flo";
   std::string cycle =
       "cd " + shell_quote(dir.path()) +
       " && umask 022 && ASAN_OPTIONS=verify_asan_link_order=0 "
@@ -115,7 +117,7 @@ TEST(CycleWithMailer, BinkdOfAnotherUserSendsWhatTheCyclesTosserMade) {
       " QUILLMAR_CONFIG=./QUILLMAR.CFG SCAN_COMMAND= TOSS_COMMAND=" + shell_quote(toss) +
       " sh " QUILLMAR_SOURCE_DIR "/contrib/quillmar-cycle >cycle.txt 2>&1";
   EXPECT_EQ(std::system(cycle.c_str()), 0) << read_file(dir / "cycle.txt");
-  ASSERT_TRUE(exists(outb + "/01590001.out")) << read_file(dir / "work/quillmar.log");
+  ASSERT_TRUE(exists(outb + "/01590001.flo")) << read_file(dir / "work/quillmar.log");
 
   // The node's binkd, as a user that is only in the outbound's group,
   // calls the uplink once.
@@ -132,9 +134,10 @@ TEST(CycleWithMailer, BinkdOfAnotherUserSendsWhatTheCyclesTosserMade) {
   EXPECT_EQ(mailer_status, 0) << read_file(node + "/stdout.txt");
 
   std::string log = read_file(node + "/binkd.log");
-  EXPECT_NE(log.find("sent: " + outb + "/01590001.out"), std::string::npos) << log;
+  EXPECT_NE(log.find("sent: " + outb + "/1b2c3d4e.pkt"), std::string::npos) << log;
   EXPECT_EQ(log.find("Permission denied"), std::string::npos) << log;
-  EXPECT_FALSE(exists(outb + "/01590001.out"));
+  EXPECT_FALSE(exists(outb + "/01590001.flo"));
+  EXPECT_FALSE(exists(outb + "/1b2c3d4e.pkt"));
   std::size_t received = 0;
   for (const auto& e : fs::directory_iterator(uplink + "/in")) {
     if (e.path().extension() == ".pkt") ++received;

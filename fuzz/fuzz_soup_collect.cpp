@@ -7,7 +7,9 @@
 // before a taken path stands for the Maildir. Collect runs twice. A message
 // that leaves the Maildir is in the packet (unless the journal said it was
 // taken before), and no message is in the packet more often than the
-// Maildir held it; the message files are framed whole. A journal that no
+// Maildir held it; the message files are framed whole. A mailing list's
+// copy of a message whose Message-ID is in the packet or in the journal's
+// history lines may leave without going in. A journal that no
 // run could have written (names outside the SOUP directory and the Maildir
 // messages, zero bytes) is passed over.
 #include <sys/stat.h>
@@ -18,11 +20,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "harness.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/collect.hpp"
+#include "soupside/header_field.hpp"
+#include "soupside/maildir.hpp"
 
 using namespace quillmar;
 using namespace quillmar::fuzz;
@@ -167,8 +172,19 @@ QUILLMAR_FUZZ_TARGET(soup_collect) {
       }
     }
   }
+  // The Message-IDs collect knows: those of the packet and of the journal.
+  std::set<std::string> known_ids;
+  for (const auto& [text, count] : packed) known_ids.insert(header_value(text, "Message-ID"));
+  for (std::size_t pos = 0; pos < journal.size();) {
+    std::size_t lf = journal.find('\n', pos);
+    std::string line = journal.substr(pos, lf == std::string::npos ? lf : lf - pos);
+    pos = lf == std::string::npos ? journal.size() : lf + 1;
+    if (line.compare(0, 5, "hist\t") == 0) known_ids.insert(line.substr(5));
+  }
   for (const Mail& mail : mails) {
     if (::access(in_box(mail.path).c_str(), F_OK) == 0) continue;
+    std::string id = header_value(mail.text, "Message-ID");
+    if (is_list_copy(mail.text) && is_message_id(id) && known_ids.count(id) != 0) continue;
     if (std::find(taken_before.begin(), taken_before.end(), in_box(mail.path)) !=
         taken_before.end()) {
       continue;

@@ -548,6 +548,9 @@ void parse_action(const ConfigLine& at, FilterAction& out) {
 void kw_own_org_action(const ConfigLine& at) {
   parse_action(at, cfg().OwnOrgAction);
 }
+void kw_drop_killed(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().DropKilled);
+}
 void kw_junk_action(const ConfigLine& at) {
   parse_action(at, cfg().JunkAction);
 }
@@ -657,6 +660,7 @@ const KeywordEntry kKeywords[] = {
     {"KillOrigin", kw_kill_origin},
     {"OwnOrgAction", kw_own_org_action},
     {"JunkAction", kw_junk_action},
+    {"DropKilled", kw_drop_killed},
     {"JunkCategory", kw_junk_category},
     {"JunkFrom", kw_junk_from},
     {"JunkSubj", kw_junk_subj},

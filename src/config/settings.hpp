@@ -195,6 +195,10 @@ struct Settings {
   // Junk mail and own messages.
   FilterAction OwnOrgAction = FilterAction::ignore;
   FilterAction JunkAction = FilterAction::ignore;
+  // A message killed by OwnOrgAction or JunkAction leaves no trace: not
+  // counted as imported (the statistics count it as killed), and no packet
+  // is kept for it alone. Off: it counts as imported and its packet stays.
+  bool DropKilled = false;
   JunkCategory current_junk_category = JunkCategory::all;
   FixedTable<JunkEntry, kMaxJunkFrom> JunkFrom;
   FixedTable<JunkEntry, kMaxJunkSubj> JunkSubj;

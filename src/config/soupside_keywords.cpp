@@ -73,6 +73,7 @@ void parse_count(const ConfigLine& at, uint32_t minimum, uint32_t& out) {
 
 void kw_soup_maildir(const ConfigLine& at) {
   parse_directory(at, at.value, side().SoupMaildir);
+  side().maildir_at = line_of(at);
 }
 void kw_soup_maildir_done(const ConfigLine& at) {
   parse_directory(at, at.value, side().SoupMaildirDone);
@@ -196,15 +197,29 @@ int report_soup_side_problems(RequireDirectory require_directory) {
     if (!platform::directory_problem(path + ".").empty()) return;
     for (const char* sub : subdirs) require_directory(path + sub, keyword);
   };
-  check_dir("SoupMaildir", s.SoupMaildir, {"new/", "cur/"});
-  check_dir("SoupMaildirDone", s.SoupMaildirDone, {"cur/"});
-  check_dir("SoupRefusedDir", s.SoupRefusedDir, {});
-
   int problems = 0;
   auto report = [&](const SettingLine& at, const std::string& problem) {
     warn_at(at, problem);
     ++problems;
   };
+  check_dir("SoupMaildirDone", s.SoupMaildirDone, {"cur/"});
+  check_dir("SoupRefusedDir", s.SoupRefusedDir, {});
+  // A Maildir that is not there yet (the MTA makes it with the first mail)
+  // is a warning: collect takes the news all the same.
+  bool maildir_missing = false;
+  if (!s.SoupMaildir.empty()) {
+    std::string path = platform::os_path(s.SoupMaildir.view());
+    for (const char* sub : {"", "new", "cur"}) {
+      std::string part = path + sub;
+      while (part.size() > 1 && part.back() == '/') part.pop_back();
+      if (platform::file_exists(part)) continue;
+      report(s.maildir_at,
+             "the Maildir " + part + " does not exist (yet): collect takes no mail until it does");
+      maildir_missing = true;
+      break;
+    }
+  }
+  if (!maildir_missing) check_dir("SoupMaildir", s.SoupMaildir, {"new/", "cur/"});
   auto unreadable = [](const PathText& file) {
     platform::File f;
     if (!f.open(file.view(), platform::OpenMode::read)) {

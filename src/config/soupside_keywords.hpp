@@ -37,7 +37,8 @@ using RequireDirectory = void (*)(std::string_view dir, const char* keyword);
 
 // CHECK's look at what quillmar-soup will need: the directories of the
 // Soup* settings (a Maildir with its new/ and cur/) go to
-// `require_directory`; the password file of a login, the authorities'
+// `require_directory`, except a Maildir that does not exist yet, which is a
+// warning (collect takes the news without it); the password file of a login, the authorities'
 // file, a server for the news replies are warned about as the reader warns
 // about a line (on standard error, with the keyword and value of the line
 // concerned). The number of warnings is returned.

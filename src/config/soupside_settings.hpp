@@ -40,7 +40,8 @@ struct NntpServerSettings {
 };
 
 struct SoupSideSettings {
-  PathText SoupMaildir;      // Maildir whose messages collect takes
+  PathText SoupMaildir;  // Maildir whose messages collect takes
+  SettingLine maildir_at;
   PathText SoupMaildirDone;  // Maildir that keeps them afterwards (empty: deleted)
   std::string SoupSendmail;  // command that takes one mail on its input
   SettingLine sendmail_at;

@@ -48,9 +48,11 @@ void add_counters(ImportCounters& to, const ImportCounters& from) {
   to.list_messages += from.list_messages;
   to.list_commands += from.list_commands;
   to.replies += from.replies;
+  to.killed += from.killed;
 }
 
 void print_counters(const ImportCounters& c) {
+  if (c.killed > 0) log_print("-> %ld message(s) killed\n", c.killed);
   log_print(
       "-> %ld message(s) imported\nmail: %-5ld     news: %-5ld     lists: %-5ld    junk: %-5ld\n"
       "personal: %-5ld own org: %-5ld  files: %-5ld    ign/txt: %-5ld\n",
@@ -197,6 +199,7 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
   complete_header(area);
 
   bool finished = false;
+  bool killed = false;
   if (area.kind == MessageKind::mail) {
     ListTraffic traffic = classify_list_traffic(area);
     if (traffic.kind == ListTrafficKind::command) {
@@ -211,11 +214,11 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
     apply_recipient_name_rule();
     if (map_import_addresses(h.mailing_list)) ++import_state.file_counters.personal;
     if (test_own_organisation()) {
-      finished = true;
+      finished = killed = true;
     } else {
       FilterOutcome junk = test_junk(area);
       if (junk.junk) ++import_state.file_counters.junk;
-      finished = junk.finished;
+      finished = killed = junk.finished;
     }
   }
   if (!finished && h.list_index >= 0) {
@@ -243,6 +246,11 @@ bool import_message(const SoupArea& area, const MessageExtent& extent, OutPacket
     if (needs_recount(h, extent)) recount_message(file, extent, area);
     write_imported_message(h.ignore_text, h.category, h.own_org, h.junk_reason, h.cut_marker, file,
                            packet, extent, area);
+  }
+  if (killed && settings->DropKilled) {
+    // Consumed, but nothing of it is in the packet: not imported.
+    ++import_state.file_counters.killed;
+    return true;
   }
   ++import_state.file_counters.imported;
   ++packet.message_count;
@@ -408,7 +416,8 @@ bool import_claimed(long line) {
   }
   if (run_options.test_mode) {
     // Kept as it is.
-  } else if (start > 0 || import_state.file_counters.imported > 0 || claimed_size == 0) {
+  } else if (start > 0 || import_state.file_counters.imported > 0 ||
+             import_state.file_counters.killed > 0 || claimed_size == 0) {
     platform::FileIdentity now;
     if (platform::file_identity(path, now) && now.size > claimed_size) {
       // Written to after the claim: what was added waits for the next run.
@@ -655,7 +664,8 @@ void import_soup() {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);
   }
-  if (import_state.run_totals.imported == 0 && !run_failed()) {
+  if (import_state.run_totals.imported == 0 && import_state.run_totals.killed == 0 &&
+      !run_failed()) {
     log_print("No inbound messages found. Nothing to do.\n");
   } else if (run_options.global_stats) {
     print_counters(import_state.run_totals);

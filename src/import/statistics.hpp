@@ -16,6 +16,8 @@ struct ImportCounters {
   long list_messages = 0;
   long list_commands = 0;
   long replies = 0;
+  // Killed by OwnOrgAction or JunkAction under DropKilled (not imported).
+  long killed = 0;
 };
 
 }  // namespace quillmar

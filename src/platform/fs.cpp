@@ -288,6 +288,21 @@ bool remove_exact(std::string_view name) {
   return ::unlink(path.c_str()) == 0 || fail_with_errno();
 }
 
+bool may_remove_entry(std::string_view name) {
+  std::string path = resolve_for_create(name);
+  std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string(".")
+                    : slash == 0               ? std::string("/")
+                                               : path.substr(0, slash);
+  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
+  struct stat d;
+  if (::stat(dir.c_str(), &d) != 0) return false;
+  uid_t me = ::geteuid();
+  if ((d.st_mode & S_ISVTX) == 0 || me == 0 || d.st_uid == me) return true;
+  struct stat e;
+  return ::lstat(path.c_str(), &e) != 0 || e.st_uid == me;
+}
+
 bool sync_file(std::string_view name) {
   int fd = ::open(resolve_existing(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return fail_with_errno();

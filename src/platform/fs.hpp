@@ -119,6 +119,12 @@ bool replace_exact(std::string_view from, std::string_view to);
 // Puts the data of the named file on disk.
 bool sync_file(std::string_view name);
 
+// True when this process may take the entry `name` out of its directory
+// (the name as given: exactly): the directory lets it write there, and a
+// sticky one belongs to it or the entry does. False says that removing or
+// renaming the entry fails however often it is tried.
+bool may_remove_entry(std::string_view name);
+
 // What tells one state of a file from another: a different file under the
 // same name, or the same file written to since.
 struct FileIdentity {

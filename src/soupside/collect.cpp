@@ -17,6 +17,7 @@
 #include "soupside/durable.hpp"
 #include "soupside/header_field.hpp"
 #include "soupside/history.hpp"
+#include "soupside/maildir.hpp"
 #include "soupside/news_fetch.hpp"
 #include "soupside/nntp_client.hpp"
 #include "soupside/progress.hpp"
@@ -150,47 +151,6 @@ bool parse_journal(std::string_view text, Journal& j) {
   return ended;
 }
 
-std::string base_name(std::string_view path) {
-  std::size_t sep = path.find_last_of("\\/");
-  return std::string(sep == std::string_view::npos ? path : path.substr(sep + 1));
-}
-
-// Takes one Maildir message out of the Maildir: into SoupMaildirDone's cur/
-// when that is set, else deleted.
-bool dispose_of_mail(const std::string& source) {
-  if (!platform::file_exists(source)) return true;
-  const PathText& done = settings->soup_side.SoupMaildirDone;
-  if (done.empty()) {
-    if (!platform::remove_file(source)) {
-      log_print("! cannot remove %s: %s\n", source.c_str(), platform::last_error_text());
-      return false;
-    }
-    return true;
-  }
-  std::string name = base_name(source);
-  std::size_t info = name.find(":2,");
-  std::string unique = info == std::string::npos ? name : name.substr(0, info);
-  std::string flags = info == std::string::npos ? ":2,S" : name.substr(info);
-  // A name taken in the keeping Maildir (another message of that name) gets
-  // a number, so that neither message is lost.
-  std::string why = "no free name";
-  for (int n = 0; n < 100; ++n) {
-    std::string target =
-        path_in(done.view(), "cur/" + unique + (n == 0 ? "" : "." + std::to_string(n)) + flags);
-    if (target.empty()) {
-      why = "the name is too long";
-      break;
-    }
-    if (platform::file_exists(target)) continue;
-    if (platform::rename_file(source, target)) return platform::sync_directory_of(target);
-    why = platform::last_error_text();
-    break;
-  }
-  log_print("! cannot move %s to %scur/: %s\n", source.c_str(), shown(done.view()).c_str(),
-            why.c_str());
-  return false;
-}
-
 // Carries out a written journal; every step can be repeated. The journal is
 // removed only when all of it is done.
 bool apply_journal(const Journal& j) {
@@ -228,13 +188,34 @@ bool apply_journal(const Journal& j) {
     if (!areas.empty() && areas.back() != '\n') areas.push_back('\n');
     if (!write_file_durably(areas_path, areas + added)) return false;
   }
-  // 3. The Maildir messages leave the Maildir.
-  for (const std::string& t : j.taken) ok = dispose_of_mail(t) && ok;
-  for (const char* sub : {"new/", "cur/"}) {
-    if (!settings->soup_side.SoupMaildir.empty()) {
-      ok =
-          platform::sync_directory_of(path_in(settings->soup_side.SoupMaildir.view(), sub) + "x") &&
-          ok;
+  // 3. The Maildir messages leave the Maildir. One that cannot (a message
+  // root put into a Maildir this user cannot write) is in the packet: it is
+  // reported once and noted, and later runs pass it while it stays.
+  MaildirRegister kept;
+  bool loaded = false;
+  for (const std::string& t : j.taken) {
+    std::string why;
+    Disposal d = dispose_of_mail(t, why);
+    if (d == Disposal::done) continue;
+    if (d == Disposal::stuck && !loaded) loaded = kept.load();
+    if (d == Disposal::stuck && loaded && kept.note(t, MaildirRegister::Kind::taken)) {
+      log_print("! %s: %s; it stays in the Maildir, and later runs pass it\n", t.c_str(),
+                why.c_str());
+      note_run_failure();
+    } else {
+      log_print("! %s: %s\n", t.c_str(), why.c_str());
+      ok = false;
+    }
+  }
+  if (loaded) ok = kept.save() && ok;
+  // The directories the messages left are put on disk, each once.
+  std::set<std::string> left;
+  for (const std::string& t : j.taken) {
+    std::size_t sep = t.find_last_of("\\/");
+    std::string dir = sep == std::string::npos ? std::string(".") : t.substr(0, sep + 1);
+    // A directory that is gone has nothing left to put on disk.
+    if (left.insert(dir).second) {
+      ok = (platform::sync_directory_of(t) || !platform::directory_exists(dir)) && ok;
     }
   }
   if (!ok) return false;
@@ -336,10 +317,32 @@ class Collector {
     return true;
   }
 
+  // The messages of the Maildir. A missing Maildir (no mail has come yet)
+  // is said and passed; news is collected all the same.
   void collect_maildir() {
     const PathText& dir = settings->soup_side.SoupMaildir;
     if (dir.empty()) return;
+    bool missing = false;
+    std::string problem = maildir_problem(dir.view(), missing);
+    if (missing) {
+      log_print("* %s does not exist (yet): no mail is collected\n", problem.c_str());
+      return;
+    }
+    if (!problem.empty()) {
+      log_print("! the Maildir %s cannot be used (%s): no mail is collected\n",
+                shown(dir.view()).c_str(), problem.c_str());
+      note_run_failure();
+      return;
+    }
+    MaildirRegister kept;
+    if (!kept.load()) {
+      note_run_failure();
+      return;
+    }
+    kept.keep_only_noted();
+    if (!run_options.test_mode) open_history();
     long count = 0;
+    long copies = 0;  // list copies of messages taken or sent before
     for (const char* sub : {"new/", "cur/"}) {
       std::string pattern = path_in(dir.view(), std::string(sub) + "*");
       for (const platform::DirEntry& e : platform::list_directory(pattern)) {
@@ -350,26 +353,43 @@ class Collector {
           continue;
         }
         std::string path = path_in(dir.view(), std::string(sub) + e.name);
+        MaildirRegister::Kind known = kept.find(path);
+        if (known == MaildirRegister::Kind::taken) {
+          kept.keep(path);
+          continue;
+        }
         if (run_options.test_mode) {
           ++count;
           continue;
         }
         std::string message;
         if (read_whole_file(path, kMaxMailSize, message) != ReadResult::ok) {
-          log_print("! cannot read %s (or it is larger than %zu bytes); it stays\n", path.c_str(),
-                    kMaxMailSize);
-          note_run_failure();
+          // Said once; later runs try it again without a word.
+          if (known != MaildirRegister::Kind::unread) {
+            log_print("! cannot read %s (or it is larger than %zu bytes); it stays\n", path.c_str(),
+                      kMaxMailSize);
+            note_run_failure();
+          }
+          kept.note(path, MaildirRegister::Kind::unread);
           continue;
         }
         // Lines in a SOUP packet end in a line feed alone; some programs
         // store mail with the CR LF of the SMTP transfer.
         if (message.find('\r') != std::string::npos) message = without_carriage_returns(message);
+        std::string id = header_value(message, "Message-ID");
+        // A mailing list's copy of the gateway's own mail (or of a message
+        // taken before) leaves the Maildir without going into the packet.
+        if (is_list_copy(message) && is_message_id(id) && history_.seen(id)) {
+          journal_.taken.push_back(path);
+          ++copies;
+          continue;
+        }
         if (!add(kSoupMailArea, 0, message)) {
           failed_ = true;
           return;
         }
         journal_.taken.push_back(path);
-        remember(header_value(message, "Message-ID"));
+        remember(id);
         ++count;
         progress_.show("Mail", count, "message(s)");
       }
@@ -379,7 +399,13 @@ class Collector {
       log_print("Mail: %ld message(s) of %s would be taken\n", count, shown(dir.view()).c_str());
       return;
     }
-    log_print("Mail: %ld message(s) from %s\n", count, shown(dir.view()).c_str());
+    if (!kept.save()) note_run_failure();
+    if (copies == 0) {
+      log_print("Mail: %ld message(s) from %s\n", count, shown(dir.view()).c_str());
+    } else {
+      log_print("Mail: %ld message(s) from %s (skipped: %ld list copies taken or sent before)\n",
+                count, shown(dir.view()).c_str(), copies);
+    }
   }
 
   // The groups of every news server in turn, in the order of the
@@ -406,7 +432,7 @@ class Collector {
           failed_ = true;
           return;
         }
-        if (!run_options.test_mode) history_.open();
+        if (!run_options.test_mode) open_history();
         loaded = true;
       }
       NntpClient nntp;
@@ -570,6 +596,13 @@ class Collector {
 
   bool failed() const { return failed_; }
 
+  // The history, opened once for the Maildir and the news.
+  void open_history() {
+    if (history_opened_) return;
+    history_opened_ = true;
+    history_.open();
+  }
+
   // A Message-ID taken into the packet, for the history.
   void remember(std::string_view id) {
     if (settings->soup_side.SoupHistoryDays == 0 || !is_message_id(id)) return;
@@ -597,6 +630,7 @@ class Collector {
   Journal journal_;
   ProgressCount progress_;
   CollectHistory history_;
+  bool history_opened_ = false;
   bool failed_ = false;
 };
 

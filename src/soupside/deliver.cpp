@@ -17,6 +17,7 @@
 #include "soup/soup_format.hpp"
 #include "soupside/durable.hpp"
 #include "soupside/header_field.hpp"
+#include "soupside/history.hpp"
 #include "soupside/nntp_client.hpp"
 #include "soupside/progress.hpp"
 #include "soupside/soupside_files.hpp"
@@ -267,6 +268,19 @@ class Deliverer {
     return p == NntpClient::Post::refused ? Outcome::refused : Outcome::kept;
   }
 
+  // Puts the reply's Message-ID into the collect history before the reply
+  // leaves: a run killed after the hand-over has noted it already, so the
+  // reply is never collected back as new. False (with the reason) when it
+  // cannot be noted; the reply then waits.
+  bool note_as_sent(std::string_view message, std::string& reason) {
+    std::string id = header_value(message, "Message-ID");
+    if (!is_message_id(id)) return true;
+    std::string error;
+    if (history_.add(id, error)) return true;
+    reason = error + "; sent now, it could be collected back as new";
+    return false;
+  }
+
   // Sends the messages of one reply file; true when none is left to send.
   bool deliver_file(const SoupListing& listing, int kind) {
     std::string path = soup_path(listing.prefix + ".MSG");
@@ -321,8 +335,10 @@ class Deliverer {
         continue;
       }
       std::string reason;
-      Outcome o;
-      if (kind == 0) {
+      Outcome o = Outcome::kept;
+      if (!note_as_sent(message, reason)) {
+        // Kept: sent without its Message-ID in the history, it could come back.
+      } else if (kind == 0) {
         if (seen != ledger_.end()) {
           std::string id = header_value(message, "Message-ID");
           log_print("! %s %.80s was being handed over when a run stopped; it may arrive twice\n",
@@ -475,6 +491,7 @@ class Deliverer {
   bool torn_ = false;  // the ledger ends in a cut line
   NntpClient nntp_;
   bool nntp_failed_ = false;
+  SentHistory history_;
   std::string news_blocked_;  // why no article can be posted (empty: none)
   long news_waiting_ = 0;     // articles kept for that reason
   std::vector<std::string> sendmail_words_;

@@ -71,4 +71,24 @@ bool record_history(const std::vector<std::string>& ids) {
   return true;
 }
 
+bool SentHistory::add(std::string_view id, std::string& error) {
+  uint32_t days = settings->soup_side.SoupHistoryDays;
+  if (days == 0) return true;
+  if (failure_.empty() && !db_.is_open() && !open_history(db_)) {
+    failure_ = "the history " + history_path() + " cannot be used";
+  }
+  if (!failure_.empty()) {
+    error = failure_;
+    return false;
+  }
+  int64_t now = static_cast<int64_t>(platform::now());
+  std::string why;
+  if (!db_.add_and_expire({std::string(id)}, now, now - static_cast<int64_t>(days) * 86400, why)) {
+    failure_ = "the history " + history_path() + " cannot be written (" + why + ")";
+    error = failure_;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace quillmar

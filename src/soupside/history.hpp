@@ -42,4 +42,20 @@ class CollectHistory {
 // by it) and returns false.
 bool record_history(const std::vector<std::string>& ids);
 
+// The Message-IDs of the replies deliver hands over, put into the same
+// history before each reply leaves, so that collect does not take the
+// gateway's own articles back (nor a mailing list's copy of its mail). The
+// history is opened on the first one and kept open for the run.
+class SentHistory {
+ public:
+  // Puts `id` into the history on disk; true once it is there, or when
+  // SoupHistoryDays is 0 (no history is kept). Otherwise `error` says why
+  // (the failure is kept: later calls fail alike without trying again).
+  bool add(std::string_view id, std::string& error);
+
+ private:
+  platform::IdHistory db_;
+  std::string failure_;
+};
+
 }  // namespace quillmar

@@ -19,6 +19,10 @@ inline constexpr const char* kDeliverLedger = "DELIVER.JNL";
 // aside under kHistoryAside and a new one started.
 inline constexpr const char* kHistoryFile = "HISTORY.MDB";
 inline constexpr const char* kHistoryAside = "HISTORY.BAD";
+// The Maildir messages collect passes while they stay as they are: taken
+// into a packet but not removable, or not readable (reported once):
+// "taken|unread TAB identity TAB path".
+inline constexpr const char* kMaildirRegister = "MAILDIR.KEP";
 // The prefix of the message files collect writes ("QS" and four hex digits).
 inline constexpr const char* kCollectPrefix = "QS";
 

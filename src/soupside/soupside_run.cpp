@@ -120,11 +120,11 @@ int run_soup_side(int argc, char** argv) {
     return kExitConfig;
   }
   const SoupSideSettings& side = s.soup_side;
-  // Each command needs only its own directories.
+  // Each command needs only its own directories. A missing Maildir is said
+  // by collect, which takes the news all the same.
   bool collect = command == SoupCommand::collect;
   if (!require_dir(s.SoupDir, "SoupDir") ||
-      (collect && (!require_dir(side.SoupMaildir, "SoupMaildir") ||
-                   !require_dir(side.SoupMaildirDone, "SoupMaildirDone"))) ||
+      (collect && !require_dir(side.SoupMaildirDone, "SoupMaildirDone")) ||
       (!collect && !require_dir(side.SoupRefusedDir, "SoupRefusedDir"))) {
     return kExitFatal;
   }

@@ -322,5 +322,61 @@ TEST_F(ImportTest, ADecodedFileThatCannotBeWrittenKeepsItsMessage) {
   EXPECT_TRUE(packets().empty());
 }
 
+// OwnOrgAction kill on a file whose messages are all the gateway's own: as
+// the classic import does it (counted as imported, a packet of no message
+// left), and with DropKilled (counted as killed, no packet). The file is
+// consumed either way. A message of another organisation beside it is
+// imported as always.
+TEST_F(ImportTest, KilledOwnMessagesLeaveNoPacketWithDropKilled) {
+  std::string own =
+      "From: Joe Sysop <sysop@example.org>\nTo: ann@example.net\nSubject: own\n"
+      "Organization: Gate Org\nMessage-ID: <own@example.org>\n\nMine.\n";
+  struct Case {
+    const char* config;
+    const char* killed_line;  // before the statistics; empty: none
+    int imported;
+    std::size_t packets;  // with the own message alone
+  } cases[] = {
+      {"", "", 1, 1},
+      {"DropKilled Yes\n", "-> 1 message(s) killed\n", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
+    for (const std::string& p : packets()) fs::remove(p);
+    dir_.write("q.cfg",
+               minimal_config(dir_) + "Organization Gate Org\nOwnOrgAction kill\n" + c.config);
+    dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+    dir_.write("soup/MAIL.MSG", binary_message(own));
+    RunResult r = import();
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find(std::string(c.killed_line) + statistics(c.imported, 0, 0)),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("killed") != std::string::npos, *c.killed_line != '\0') << r.err;
+    ASSERT_EQ(packets().size(), c.packets);
+    // The classic packet holds its header and the two zero bytes of its end.
+    for (const std::string& p : packets()) EXPECT_EQ(fs::file_size(p), 60u);
+    EXPECT_FALSE(exists(dir_ / "soup/MAIL.MSG"));
+    EXPECT_FALSE(exists(dir_ / "soup/AREAS"));
+
+    dir_.write("soup/AREAS", "MAIL\tEmail\tbn\n");
+    dir_.write("soup/MAIL.MSG", binary_message(own) + binary_message(mail(1)));
+    r = import();
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find(std::string(c.killed_line) + statistics(c.imported + 1, 1, 0)),
+              std::string::npos)
+        << r.err;
+    std::vector<std::string> p = packets();
+    ASSERT_EQ(p.size(), c.packets + 1);
+    std::vector<std::string> subjects;
+    for (const std::string& name : p) {
+      bool ok = false;
+      for (const FidoMessage& m : read_packet(name, &ok)) subjects.push_back(m.subject);
+      EXPECT_TRUE(ok);
+    }
+    EXPECT_EQ(subjects, std::vector<std::string>{"mail 1"});
+  }
+}
+
 }  // namespace
 }  // namespace quillmar::testing

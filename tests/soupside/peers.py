@@ -12,14 +12,15 @@ fill PORT GROUP PREFIX COUNT [BODYSIZE]
     Posts COUNT generated articles to GROUP on the news server on PORT over
     one connection, with the subjects PREFIX0, PREFIX1, ... and a body of
     about BODYSIZE bytes (default 200).
-nntp PORTFILE SPOOL [--tls CERT KEY [--implicit-tls]] [--user USER PASS]
+nntp PORTFILE SPOOL [--tls CERT KEY [--implicit-tls]] [--user USER PASS] [--over]
     A STAND-IN news server written here with the standard library, for the
     parts a packaged server cannot be set up for in a test (TLS, logins,
     refusals). Groups are the folders of SPOOL, articles the numbered files
     in them; POST files an article into the groups its Newsgroups header
     names that exist; a group named *.refused refuses every article (441).
     In a group named *.broken the server closes the connection in the
-    middle of article 2; in one named *.hang it stops sending there.
+    middle of article 2; in one named *.hang it stops sending there. With
+    --over it offers the overview (OVER), as INN does; without it, none.
 """
 import mailbox
 import os
@@ -120,7 +121,7 @@ class Spool:
             return "240 article posted"
 
 
-def run_nntp(portfile, root, tls, user, implicit):
+def run_nntp(portfile, root, tls, user, implicit, over=False):
     spool = Spool(root)
     context = None
     if tls:
@@ -207,6 +208,24 @@ def run_nntp(portfile, root, tls, user, implicit):
                         return
                     self.wfile.write(out + b".\r\n")
                     self.wfile.flush()
+                    continue
+                if verb == "OVER" and over and len(words) == 2 and group:
+                    first, _, last = words[1].partition("-")
+                    if not first.isdigit() or not last.isdigit():
+                        self.send("501 a range please")
+                        continue
+                    self.send("224 overview follows")
+                    for n in spool.numbers(group):
+                        if int(first) <= n <= int(last):
+                            a = spool.article(group, n)
+                            fields = [
+                                spool.header(a, name).decode("latin-1").replace("\t", " ")
+                                for name in (b"subject", b"from", b"date", b"message-id",
+                                             b"references")
+                            ]
+                            lines = a.split(b"\n\n", 1)[-1].count(b"\n")
+                            self.send("\t".join([str(n)] + fields + [str(len(a)), str(lines)]))
+                    self.send(".")
                     continue
                 if verb == "STAT" and len(words) == 2 and words[1].startswith("<"):
                     if spool.find(words[1]):
@@ -320,17 +339,19 @@ def main():
         root = sys.argv[3]
         rest = sys.argv[4:]
         tls = user = None
-        implicit = False
+        implicit = over = False
         while rest:
             if rest[0] == "--implicit-tls":
                 implicit, rest = True, rest[1:]
+            elif rest[0] == "--over":
+                over, rest = True, rest[1:]
             elif rest[0] == "--tls":
                 tls, rest = rest[1:3], rest[3:]
             elif rest[0] == "--user":
                 user, rest = rest[1:3], rest[3:]
             else:
                 sys.exit("unknown option " + rest[0])
-        run_nntp(portfile, root, tls, user, implicit)
+        run_nntp(portfile, root, tls, user, implicit, over)
 
 
 if __name__ == "__main__":

@@ -163,7 +163,7 @@ TEST(SoupSideKill, DeliverSendsEveryMessageOnce) {
     }
     dir.write("soup/news0000.MSG", articles);
     replies += "news0000\tnews\tBn\n";
-    config += "NntpServer 127.0.0.1\n";
+    config += "NntpServer 127.0.0.1\nNntpGroup " + group->name() + "\n";
   } else {
     std::cerr << "News left out of this kill test: " << inn << "\n";
   }
@@ -185,6 +185,15 @@ TEST(SoupSideKill, DeliverSendsEveryMessageOnce) {
   EXPECT_EQ(got, expected_mail) << log;
   if (news) {
     EXPECT_EQ(group_subjects(119, group->name()), expected_news) << log;
+    // Every article went into the history before it was posted, however
+    // the runs were killed: collect takes none of them back.
+    r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(
+        r.err.find("News: 0 article(s) from " + group->name() + " (skipped: 15 taken before)"),
+        std::string::npos)
+        << r.err;
+    EXPECT_TRUE(packet_sequence(dir / "soup").empty());
   }
 }
 

@@ -1,7 +1,13 @@
 #include "platform/id_history.hpp"
 
+#include <fcntl.h>
 #include <lmdb.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace quillmar::platform {
@@ -14,20 +20,234 @@ constexpr std::size_t kMapSize = std::size_t{1} << 30;
 // LMDB's largest key; longer identifiers are not kept.
 constexpr std::size_t kMaxId = 400;
 
+// Failures of our own, beside LMDB's codes (which are below -30000) and the
+// system's (positive).
+constexpr int kFault = -1;       // a signal from the mapped file
+constexpr int kAssertion = -2;   // LMDB found its own state broken
+constexpr int kBadFile = -3;     // the file failed the check before LMDB
+constexpr int kEndlessRun = -4;  // a walk that does not end
+
+// --- The file as LMDB lays it out, checked before LMDB maps it ---
+
+// A page starts with its number (8 bytes), 2 bytes of padding, its flags
+// (2) and 4 more bytes; a meta page holds after that: magic (4), version
+// (4), address (8), map size (8), then the records of the free-page and
+// the main database (48 bytes each: the page size is the first field of the
+// first; the root page the last of each), the last page used (8) and the
+// transaction number (8). Numbers are in the machine's byte order.
+constexpr std::size_t kFlagsAt = 10;
+constexpr uint16_t kMetaFlag = 0x08;
+constexpr std::size_t kMagicAt = 16;
+constexpr uint32_t kMagic = 0xBEEFC0DE;
+constexpr std::size_t kVersionAt = 20;
+constexpr uint32_t kVersion = 1;
+constexpr std::size_t kMapSizeAt = 32;
+constexpr std::size_t kPageSizeAt = 40;
+constexpr std::size_t kDatabaseAt[2] = {40, 88};
+constexpr std::size_t kDepthOffset = 6;
+constexpr std::size_t kRootOffset = 40;
+constexpr std::size_t kLastPageAt = 136;
+constexpr std::size_t kTransactionAt = 144;
+constexpr std::size_t kMetaBytes = 152;
+constexpr uint64_t kNoPage = ~uint64_t{0};
+// LMDB's bounds of a page, of the depth of a tree and of a map it takes
+// from a file.
+constexpr uint32_t kMinPageSize = 512;
+constexpr uint32_t kMaxPageSize = 32768;
+constexpr uint16_t kMaxDepth = 32;
+constexpr uint64_t kMaxFileMap = uint64_t{1} << 36;
+
+template <typename T>
+T field(const unsigned char* page, std::size_t at) {
+  T value;
+  std::memcpy(&value, page + at, sizeof value);
+  return value;
+}
+
+struct Meta {
+  uint32_t page_size = 0;
+  uint64_t map_size = 0;
+  uint64_t last_page = 0;
+  uint64_t transaction = 0;
+  uint64_t root[2] = {0, 0};
+  uint16_t depth[2] = {0, 0};
+};
+
+// Reads the meta page at `at`; false (with `why`) when it is none.
+bool read_meta(int fd, off_t at, Meta& meta, std::string& why) {
+  unsigned char page[kMetaBytes];
+  ssize_t n = ::pread(fd, page, sizeof page, at);
+  if (n < 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  if (static_cast<std::size_t>(n) < sizeof page) {
+    why = "the file ends within its meta page at " + std::to_string(at);
+    return false;
+  }
+  if ((field<uint16_t>(page, kFlagsAt) & kMetaFlag) == 0 ||
+      field<uint32_t>(page, kMagicAt) != kMagic) {
+    why = "no meta page at " + std::to_string(at);
+    return false;
+  }
+  if (field<uint32_t>(page, kVersionAt) != kVersion) {
+    why = "the meta page at " + std::to_string(at) + " is of another version";
+    return false;
+  }
+  meta.page_size = field<uint32_t>(page, kPageSizeAt);
+  meta.map_size = field<uint64_t>(page, kMapSizeAt);
+  meta.last_page = field<uint64_t>(page, kLastPageAt);
+  meta.transaction = field<uint64_t>(page, kTransactionAt);
+  for (int db = 0; db < 2; ++db) {
+    meta.root[db] = field<uint64_t>(page, kDatabaseAt[db] + kRootOffset);
+    meta.depth[db] = field<uint16_t>(page, kDatabaseAt[db] + kDepthOffset);
+  }
+  return true;
+}
+
+// Checks the file at `path` before LMDB maps it: both meta pages there and
+// alike, and the file as long as the pages the newer one counts (a page
+// beyond the end would be a bus error when touched). A missing file is
+// fine (it is made).
+int check_file(const std::string& path, std::string& why) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return 0;
+    why = std::strerror(errno);
+    return errno;
+  }
+  Meta metas[2];
+  int rc = kBadFile;
+  struct stat st {};
+  if (!read_meta(fd, 0, metas[0], why)) {
+  } else if (metas[0].page_size < kMinPageSize || metas[0].page_size > kMaxPageSize ||
+             (metas[0].page_size & (metas[0].page_size - 1)) != 0) {
+    why = "its page size " + std::to_string(metas[0].page_size) + " is none LMDB writes";
+  } else if (!read_meta(fd, metas[0].page_size, metas[1], why)) {
+  } else if (metas[1].page_size != metas[0].page_size) {
+    why = "its meta pages differ in the page size";
+  } else if (::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+    rc = errno;
+  } else {
+    const Meta& m = metas[1].transaction > metas[0].transaction ? metas[1] : metas[0];
+    uint64_t pages = static_cast<uint64_t>(st.st_size) / m.page_size;
+    if (m.last_page < 1 || m.last_page >= pages) {
+      why = "the file of " + std::to_string(st.st_size) + " bytes is cut short (its last page is " +
+            std::to_string(m.last_page) + " of " + std::to_string(m.page_size) + " bytes)";
+    } else if (m.map_size > kMaxFileMap) {
+      why = "its map size " + std::to_string(m.map_size) + " is out of bounds";
+    } else if ((m.root[0] != kNoPage && (m.root[0] < 2 || m.root[0] > m.last_page)) ||
+               (m.root[1] != kNoPage && (m.root[1] < 2 || m.root[1] > m.last_page)) ||
+               m.depth[0] > kMaxDepth || m.depth[1] > kMaxDepth) {
+      why = "its meta page names a root page it does not have";
+    } else {
+      rc = 0;
+    }
+  }
+  ::close(fd);
+  return rc;
+}
+
+// --- The guard around every touch of the mapped file ---
+
+// The place a fault in a guarded call of this thread goes back to.
+thread_local sigjmp_buf* t_guard = nullptr;
+// The handlers before ours, and how many open histories need ours.
+struct sigaction g_before[2];
+int g_guarded_histories = 0;
+constexpr int kSignals[2] = {SIGBUS, SIGSEGV};
+
+void on_fault(int signal, siginfo_t*, void*) {
+  if (t_guard != nullptr) {
+    sigjmp_buf* back = t_guard;
+    t_guard = nullptr;
+    siglongjmp(*back, kFault);
+  }
+  // Not a fault of the history: the handler before takes it when the
+  // instruction faults again.
+  ::sigaction(signal, &g_before[signal == SIGBUS ? 0 : 1], nullptr);
+}
+
+void on_assert(MDB_env*, const char*) {
+  if (t_guard != nullptr) {
+    sigjmp_buf* back = t_guard;
+    t_guard = nullptr;
+    siglongjmp(*back, kAssertion);
+  }
+}
+
+bool install_guards() {
+  if (g_guarded_histories++ > 0) return true;
+  struct sigaction action {};
+  action.sa_sigaction = on_fault;
+  // SA_NODEFER: the signal stays unblocked after the jump out of the
+  // handler (the jump does not restore the mask, which costs a call).
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < 2; ++i) ::sigaction(kSignals[i], &action, &g_before[i]);
+  return true;
+}
+
+void remove_guards() {
+  if (--g_guarded_histories > 0) return;
+  for (int i = 0; i < 2; ++i) ::sigaction(kSignals[i], &g_before[i], nullptr);
+}
+
+// Runs `work` (which returns an LMDB code) so that a fault or an assertion
+// of LMDB within it returns kFault or kAssertion instead. `work` may keep
+// nothing with a destructor of its own (a jump out of it skips them).
+template <typename Work>
+int guarded(Work&& work) {
+  sigjmp_buf here;
+  sigjmp_buf* outer = t_guard;
+  int jumped = sigsetjmp(here, 0);
+  if (jumped != 0) {
+    t_guard = outer;
+    return jumped;
+  }
+  t_guard = &here;
+  int rc = work();
+  t_guard = outer;
+  return rc;
+}
+
+bool is_damage(int rc) {
+  return rc == kFault || rc == kAssertion || rc == kBadFile || rc == kEndlessRun ||
+         (rc >= MDB_KEYEXIST && rc <= MDB_LAST_ERRCODE);
+}
+
+std::string text_of(int rc) {
+  switch (rc) {
+    case kFault:
+      return "a page of the file cannot be read (a fault on the mapped file)";
+    case kAssertion:
+      return "LMDB found the file inconsistent";
+    case kEndlessRun:
+      return "the index by time does not end";
+    default:
+      return mdb_strerror(rc);
+  }
+}
+
 MDB_env* env_of(void* p) {
   return static_cast<MDB_env*>(p);
+}
+
+MDB_txn* txn_of(void* p) {
+  return static_cast<MDB_txn*>(p);
 }
 
 MDB_val value_of(std::string_view text) {
   return MDB_val{text.size(), const_cast<char*>(text.data())};
 }
 
-std::string time_key(int64_t when, std::string_view id) {
-  std::string key(8, '\0');
+// The key of the index by time: 8 bytes of time, big-endian, then the id.
+std::size_t time_key(char* key, int64_t when, std::string_view id) {
   uint64_t t = static_cast<uint64_t>(when);
-  for (int i = 7; i >= 0; --i, t >>= 8) key[static_cast<std::size_t>(i)] = static_cast<char>(t);
-  key.append(id);
-  return key;
+  for (int i = 7; i >= 0; --i, t >>= 8) key[i] = static_cast<char>(t);
+  std::memcpy(key + 8, id.data(), id.size());
+  return 8 + id.size();
 }
 
 int64_t time_of(const MDB_val& key) {
@@ -45,49 +265,131 @@ IdHistory::~IdHistory() {
 
 bool IdHistory::open(std::string_view path, std::string& error) {
   close();
-  MDB_env* env = nullptr;
-  int rc = mdb_env_create(&env);
-  if (rc == 0) rc = mdb_env_set_mapsize(env, kMapSize);
-  if (rc == 0) rc = mdb_env_set_maxdbs(env, 2);
-  if (rc == 0) rc = mdb_env_open(env, std::string(path).c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0644);
-  MDB_txn* txn = nullptr;
-  if (rc == 0) rc = mdb_txn_begin(env, nullptr, 0, &txn);
-  MDB_dbi by_id = 0, by_time = 0;
-  if (rc == 0) rc = mdb_dbi_open(txn, "id", MDB_CREATE, &by_id);
-  if (rc == 0) rc = mdb_dbi_open(txn, "time", MDB_CREATE, &by_time);
-  if (rc == 0) {
-    rc = mdb_txn_commit(txn);
-    txn = nullptr;
-  }
+  failure_.clear();
+  damaged_ = false;
+  std::string name(path);
+  int rc = check_file(name, error);
   if (rc != 0) {
-    error = mdb_strerror(rc);
-    if (txn != nullptr) mdb_txn_abort(txn);
-    if (env != nullptr) mdb_env_close(env);
+    damaged_ = rc == kBadFile;
     return false;
   }
+  guards_ = install_guards();
+  MDB_env* env = nullptr;
+  rc = mdb_env_create(&env);
   env_ = env;
-  by_id_ = by_id;
-  by_time_ = by_time;
+  if (rc == 0) rc = mdb_env_set_assert(env, on_assert);
+  if (rc == 0) rc = mdb_env_set_mapsize(env, kMapSize);
+  if (rc == 0) rc = mdb_env_set_maxdbs(env, 2);
+  const char* file = name.c_str();
+  if (rc == 0) {
+    rc = guarded([&] { return mdb_env_open(env, file, MDB_NOSUBDIR | MDB_NOTLS, 0644); });
+  }
+  MDB_dbi by_id = 0, by_time = 0;
+  if (rc == 0) {
+    rc = guarded([&] {
+      MDB_txn* txn = nullptr;
+      int r = mdb_txn_begin(env, nullptr, 0, &txn);
+      write_ = txn;
+      if (r == 0) r = mdb_dbi_open(txn, "id", MDB_CREATE, &by_id);
+      if (r == 0) r = mdb_dbi_open(txn, "time", MDB_CREATE, &by_time);
+      if (r == 0) {
+        r = mdb_txn_commit(txn);
+      } else if (txn != nullptr) {
+        mdb_txn_abort(txn);
+      }
+      write_ = nullptr;
+      return r;
+    });
+  }
+  if (rc == 0) {
+    by_id_ = by_id;
+    by_time_ = by_time;
+    // The first and the last entry of both trees: a walk from each root to
+    // its ends, which finds most damage before the history is relied on.
+    rc = guarded([&] {
+      MDB_txn* txn = nullptr;
+      int r = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn);
+      read_ = txn;
+      for (MDB_dbi db : {by_id, by_time}) {
+        MDB_cursor* cursor = nullptr;
+        if (r == 0) r = mdb_cursor_open(txn, db, &cursor);
+        MDB_val key{}, data{};
+        for (MDB_cursor_op op : {MDB_FIRST, MDB_LAST}) {
+          if (r == 0) r = mdb_cursor_get(cursor, &key, &data, op);
+          if (r == MDB_NOTFOUND) r = 0;
+        }
+        if (cursor != nullptr) mdb_cursor_close(cursor);
+      }
+      return r;
+    });
+  }
+  if (rc != 0) {
+    error = fail(rc);
+    close();
+    return false;
+  }
   return true;
+}
+
+const std::string& IdHistory::fail(int rc) {
+  failure_ = text_of(rc);
+  damaged_ = is_damage(rc);
+  if (rc == kFault || rc == kAssertion) {
+    abandon();
+  } else if (damaged_) {
+    close();
+  }
+  return failure_;
+}
+
+void IdHistory::abandon() {
+  // LMDB's state of the transaction is its own memory (not the mapped
+  // file): it can be given back; a second fault leaves it be.
+  for (void** txn : {&read_, &write_}) {
+    if (*txn == nullptr) continue;
+    MDB_txn* t = txn_of(*txn);
+    *txn = nullptr;
+    guarded([&] {
+      mdb_txn_abort(t);
+      return 0;
+    });
+  }
+  close();
 }
 
 bool IdHistory::contains(std::string_view id, int64_t since) {
   if (env_ == nullptr || id.empty() || id.size() > kMaxId) return false;
-  if (read_ == nullptr) {
-    MDB_txn* txn = nullptr;
-    if (mdb_txn_begin(env_of(env_), nullptr, MDB_RDONLY, &txn) != 0) return false;
-    read_ = txn;
-  }
-  MDB_val key = value_of(id), data{};
-  if (mdb_get(static_cast<MDB_txn*>(read_), by_id_, &key, &data) != 0 || data.mv_size != 8) {
+  MDB_env* env = env_of(env_);
+  MDB_dbi db = by_id_;
+  bool found = false;
+  int rc = guarded([&] {
+    int r = 0;
+    if (read_ == nullptr) {
+      MDB_txn* txn = nullptr;
+      r = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn);
+      if (r != 0) return r;
+      read_ = txn;
+    }
+    MDB_val key = value_of(id), data{};
+    r = mdb_get(txn_of(read_), db, &key, &data);
+    if (r == 0 && data.mv_size == 8) found = time_of(data) >= since;
+    return r == MDB_NOTFOUND ? 0 : r;
+  });
+  if (rc != 0) {
+    fail(rc);
     return false;
   }
-  return time_of(data) >= since;
+  return found;
 }
 
 void IdHistory::end_read() {
-  if (read_ != nullptr) mdb_txn_abort(static_cast<MDB_txn*>(read_));
+  if (read_ == nullptr) return;
+  MDB_txn* txn = txn_of(read_);
   read_ = nullptr;
+  guarded([&] {
+    mdb_txn_abort(txn);
+    return 0;
+  });
 }
 
 bool IdHistory::add_and_expire(const std::vector<std::string>& ids, int64_t when,
@@ -97,69 +399,113 @@ bool IdHistory::add_and_expire(const std::vector<std::string>& ids, int64_t when
     return false;
   }
   end_read();
-  MDB_txn* txn = nullptr;
-  int rc = mdb_txn_begin(env_of(env_), nullptr, 0, &txn);
-  // Expired entries go first, oldest first, through the index by time.
-  MDB_cursor* cursor = nullptr;
-  if (rc == 0) rc = mdb_cursor_open(txn, by_time_, &cursor);
-  if (rc == 0) {
-    MDB_val key{}, data{};
-    while (rc == 0 && mdb_cursor_get(cursor, &key, &data, MDB_FIRST) == 0 &&
-           time_of(key) < expire_before) {
+  MDB_env* env = env_of(env_);
+  MDB_dbi by_id = by_id_, by_time = by_time_;
+  char stamp_key[8 + kMaxId];
+  char old_key[8 + kMaxId];
+  int rc = guarded([&] {
+    MDB_txn* txn = nullptr;
+    int r = mdb_txn_begin(env, nullptr, 0, &txn);
+    if (r != 0) return r;
+    write_ = txn;
+    // Expired entries go first, oldest first, through the index by time;
+    // a walk longer than the index is damage.
+    MDB_stat st{};
+    r = mdb_stat(txn, by_time, &st);
+    MDB_cursor* cursor = nullptr;
+    if (r == 0) r = mdb_cursor_open(txn, by_time, &cursor);
+    for (std::size_t walked = 0; r == 0; ++walked) {
+      MDB_val key{}, data{};
+      r = mdb_cursor_get(cursor, &key, &data, MDB_FIRST);
+      if (r == MDB_NOTFOUND) {
+        r = 0;
+        break;
+      }
+      if (r != 0 || time_of(key) >= expire_before) break;
+      if (walked > st.ms_entries || key.mv_size < 8) {
+        r = kEndlessRun;
+        break;
+      }
       MDB_val id{key.mv_size - 8, static_cast<char*>(key.mv_data) + 8};
       MDB_val stamp{};
       // The id's entry goes only when it is this old entry's (an id taken
       // again later has a newer one).
-      if (key.mv_size >= 8 && mdb_get(txn, by_id_, &id, &stamp) == 0 && stamp.mv_size == 8 &&
-          std::memcmp(stamp.mv_data, key.mv_data, 8) == 0) {
-        rc = mdb_del(txn, by_id_, &id, nullptr);
+      int got = mdb_get(txn, by_id, &id, &stamp);
+      if (got == 0 && stamp.mv_size == 8 && std::memcmp(stamp.mv_data, key.mv_data, 8) == 0) {
+        r = mdb_del(txn, by_id, &id, nullptr);
+      } else if (got != 0 && got != MDB_NOTFOUND) {
+        r = got;
       }
-      if (rc == 0) rc = mdb_cursor_del(cursor, 0);
+      if (r == 0) r = mdb_cursor_del(cursor, 0);
     }
-    mdb_cursor_close(cursor);
-  }
-  for (const std::string& id : ids) {
-    if (rc != 0) break;
-    if (id.empty() || id.size() > kMaxId) continue;
-    std::string stamp_key = time_key(when, id);
-    MDB_val key = value_of(id);
-    MDB_val old{};
-    if (mdb_get(txn, by_id_, &key, &old) == 0 && old.mv_size == 8) {
-      // Taken before: its old place in the index by time goes.
-      std::string old_key(static_cast<const char*>(old.mv_data), 8);
-      old_key.append(id);
-      MDB_val k = value_of(old_key);
-      int del = mdb_del(txn, by_time_, &k, nullptr);
-      if (del != 0 && del != MDB_NOTFOUND) rc = del;
+    if (cursor != nullptr) mdb_cursor_close(cursor);
+    for (const std::string& id : ids) {
+      if (r != 0) break;
+      if (id.empty() || id.size() > kMaxId) continue;
+      MDB_val key = value_of(id);
+      MDB_val old{};
+      int got = mdb_get(txn, by_id, &key, &old);
+      if (got == 0 && old.mv_size == 8) {
+        // Taken before: its old place in the index by time goes.
+        std::memcpy(old_key, old.mv_data, 8);
+        std::memcpy(old_key + 8, id.data(), id.size());
+        MDB_val k{8 + id.size(), old_key};
+        int del = mdb_del(txn, by_time, &k, nullptr);
+        if (del != 0 && del != MDB_NOTFOUND) r = del;
+      } else if (got != 0 && got != MDB_NOTFOUND) {
+        r = got;
+      }
+      std::size_t length = time_key(stamp_key, when, id);
+      MDB_val stamp{8, stamp_key};
+      if (r == 0) r = mdb_put(txn, by_id, &key, &stamp, 0);
+      MDB_val tkey{length, stamp_key}, empty{0, nullptr};
+      if (r == 0) r = mdb_put(txn, by_time, &tkey, &empty, 0);
     }
-    MDB_val stamp{8, const_cast<char*>(stamp_key.data())};
-    if (rc == 0) rc = mdb_put(txn, by_id_, &key, &stamp, 0);
-    MDB_val tkey = value_of(stamp_key), empty{0, nullptr};
-    if (rc == 0) rc = mdb_put(txn, by_time_, &tkey, &empty, 0);
-  }
-  if (rc == 0) {
-    rc = mdb_txn_commit(txn);
-  } else if (txn != nullptr) {
-    mdb_txn_abort(txn);
-  }
-  if (rc != 0) error = mdb_strerror(rc);
+    if (r == 0) {
+      r = mdb_txn_commit(txn);
+    } else {
+      mdb_txn_abort(txn);
+    }
+    write_ = nullptr;
+    return r;
+  });
+  if (rc != 0) error = fail(rc);
   return rc == 0;
 }
 
 std::size_t IdHistory::size() {
   if (env_ == nullptr) return 0;
-  MDB_txn* txn = nullptr;
-  if (mdb_txn_begin(env_of(env_), nullptr, MDB_RDONLY, &txn) != 0) return 0;
-  MDB_stat st{};
-  std::size_t n = mdb_stat(txn, by_id_, &st) == 0 ? st.ms_entries : 0;
-  mdb_txn_abort(txn);
+  MDB_env* env = env_of(env_);
+  MDB_dbi db = by_id_;
+  std::size_t n = 0;
+  int rc = guarded([&] {
+    if (read_ == nullptr) {
+      MDB_txn* txn = nullptr;
+      int r = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn);
+      if (r != 0) return r;
+      read_ = txn;
+    }
+    MDB_stat st{};
+    int r = mdb_stat(txn_of(read_), db, &st);
+    if (r == 0) n = st.ms_entries;
+    return r;
+  });
+  if (rc != 0) fail(rc);
   return n;
 }
 
 void IdHistory::close() {
   end_read();
-  if (env_ != nullptr) mdb_env_close(env_of(env_));
-  env_ = nullptr;
+  if (env_ != nullptr) {
+    MDB_env* env = env_of(env_);
+    env_ = nullptr;
+    guarded([&] {
+      mdb_env_close(env);
+      return 0;
+    });
+  }
+  if (guards_) remove_guards();
+  guards_ = false;
 }
 
 }  // namespace quillmar::platform

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace quillmar::platform {
 
@@ -284,35 +285,29 @@ bool IdHistory::open(std::string_view path, std::string& error) {
   if (rc == 0) {
     rc = guarded([&] { return mdb_env_open(env, file, MDB_NOSUBDIR | MDB_NOTLS, 0644); });
   }
+  // The trees are looked at in a read first: their first and last entries,
+  // a walk from each root to its ends, which finds most damage before the
+  // history is relied on (and a fault in a read is the safest to recover
+  // from).
   MDB_dbi by_id = 0, by_time = 0;
+  bool made = true;
   if (rc == 0) {
-    rc = guarded([&] {
-      MDB_txn* txn = nullptr;
-      int r = mdb_txn_begin(env, nullptr, 0, &txn);
-      write_ = txn;
-      if (r == 0) r = mdb_dbi_open(txn, "id", MDB_CREATE, &by_id);
-      if (r == 0) r = mdb_dbi_open(txn, "time", MDB_CREATE, &by_time);
-      if (r == 0) {
-        r = mdb_txn_commit(txn);
-      } else if (txn != nullptr) {
-        mdb_txn_abort(txn);
-      }
-      write_ = nullptr;
-      return r;
-    });
-  }
-  if (rc == 0) {
-    by_id_ = by_id;
-    by_time_ = by_time;
-    // The first and the last entry of both trees: a walk from each root to
-    // its ends, which finds most damage before the history is relied on.
     rc = guarded([&] {
       MDB_txn* txn = nullptr;
       int r = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn);
+      if (r != 0) return r;
       read_ = txn;
-      for (MDB_dbi db : {by_id, by_time}) {
+      MDB_dbi* dbs[2] = {&by_id, &by_time};
+      const char* names[2] = {"id", "time"};
+      for (int i = 0; i < 2 && r == 0; ++i) {
+        r = mdb_dbi_open(txn, names[i], 0, dbs[i]);
+        if (r == MDB_NOTFOUND) {
+          made = false;
+          r = 0;
+          continue;
+        }
         MDB_cursor* cursor = nullptr;
-        if (r == 0) r = mdb_cursor_open(txn, db, &cursor);
+        if (r == 0) r = mdb_cursor_open(txn, *dbs[i], &cursor);
         MDB_val key{}, data{};
         for (MDB_cursor_op op : {MDB_FIRST, MDB_LAST}) {
           if (r == 0) r = mdb_cursor_get(cursor, &key, &data, op);
@@ -320,9 +315,32 @@ bool IdHistory::open(std::string_view path, std::string& error) {
         }
         if (cursor != nullptr) mdb_cursor_close(cursor);
       }
+      read_ = nullptr;
+      // A read's end keeps the trees' handles for the history's time.
+      if (r == 0) return mdb_txn_commit(txn);
+      mdb_txn_abort(txn);
       return r;
     });
   }
+  if (rc == 0 && !made) {
+    rc = guarded([&] {
+      MDB_txn* txn = nullptr;
+      int r = mdb_txn_begin(env, nullptr, 0, &txn);
+      if (r != 0) return r;
+      write_ = txn;
+      r = mdb_dbi_open(txn, "id", MDB_CREATE, &by_id);
+      if (r == 0) r = mdb_dbi_open(txn, "time", MDB_CREATE, &by_time);
+      if (r == 0) {
+        r = mdb_txn_commit(txn);
+      } else {
+        mdb_txn_abort(txn);
+      }
+      write_ = nullptr;
+      return r;
+    });
+  }
+  by_id_ = by_id;
+  by_time_ = by_time;
   if (rc != 0) {
     error = fail(rc);
     close();
@@ -343,16 +361,24 @@ const std::string& IdHistory::fail(int rc) {
 }
 
 void IdHistory::abandon() {
-  // LMDB's state of the transaction is its own memory (not the mapped
-  // file): it can be given back; a second fault leaves it be.
-  for (void** txn : {&read_, &write_}) {
-    if (*txn == nullptr) continue;
-    MDB_txn* t = txn_of(*txn);
-    *txn = nullptr;
+  // A read's state is LMDB's own memory, not the mapped file's: it can be
+  // given back (a second fault leaves it be).
+  if (read_ != nullptr) {
+    MDB_txn* txn = txn_of(read_);
+    read_ = nullptr;
     guarded([&] {
-      mdb_txn_abort(t);
+      mdb_txn_abort(txn);
       return 0;
     });
+  }
+  // A write broken off may leave LMDB's lists pointing anywhere (into the
+  // stack among others): its environment is never touched again, not even
+  // closed, and kept where it is not taken for a leak.
+  if (write_ != nullptr) {
+    static std::vector<void*>* parked = new std::vector<void*>;
+    parked->push_back(env_);
+    env_ = nullptr;
+    write_ = nullptr;
   }
   close();
 }
@@ -403,72 +429,109 @@ bool IdHistory::add_and_expire(const std::vector<std::string>& ids, int64_t when
   MDB_dbi by_id = by_id_, by_time = by_time_;
   char stamp_key[8 + kMaxId];
   char old_key[8 + kMaxId];
+  // The write's look-ups made in a read first: a fault is recovered from
+  // best there, and the write then follows the paths the read took.
   int rc = guarded([&] {
     MDB_txn* txn = nullptr;
-    int r = mdb_txn_begin(env, nullptr, 0, &txn);
+    int r = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn);
     if (r != 0) return r;
-    write_ = txn;
-    // Expired entries go first, oldest first, through the index by time;
-    // a walk longer than the index is damage.
-    MDB_stat st{};
-    r = mdb_stat(txn, by_time, &st);
+    read_ = txn;
     MDB_cursor* cursor = nullptr;
-    if (r == 0) r = mdb_cursor_open(txn, by_time, &cursor);
-    for (std::size_t walked = 0; r == 0; ++walked) {
-      MDB_val key{}, data{};
-      r = mdb_cursor_get(cursor, &key, &data, MDB_FIRST);
-      if (r == MDB_NOTFOUND) {
-        r = 0;
-        break;
-      }
-      if (r != 0 || time_of(key) >= expire_before) break;
-      if (walked > st.ms_entries || key.mv_size < 8) {
-        r = kEndlessRun;
-        break;
-      }
+    r = mdb_cursor_open(txn, by_time, &cursor);
+    MDB_val key{}, data{};
+    for (MDB_cursor_op op = MDB_FIRST; r == 0; op = MDB_NEXT) {
+      r = mdb_cursor_get(cursor, &key, &data, op);
+      if (r != 0 || time_of(key) >= expire_before || key.mv_size < 8) break;
       MDB_val id{key.mv_size - 8, static_cast<char*>(key.mv_data) + 8};
-      MDB_val stamp{};
-      // The id's entry goes only when it is this old entry's (an id taken
-      // again later has a newer one).
-      int got = mdb_get(txn, by_id, &id, &stamp);
-      if (got == 0 && stamp.mv_size == 8 && std::memcmp(stamp.mv_data, key.mv_data, 8) == 0) {
-        r = mdb_del(txn, by_id, &id, nullptr);
-      } else if (got != 0 && got != MDB_NOTFOUND) {
-        r = got;
-      }
-      if (r == 0) r = mdb_cursor_del(cursor, 0);
+      r = mdb_get(txn, by_id, &id, &data);
+      if (r == MDB_NOTFOUND) r = 0;
     }
     if (cursor != nullptr) mdb_cursor_close(cursor);
+    if (r == MDB_NOTFOUND) r = 0;
     for (const std::string& id : ids) {
       if (r != 0) break;
       if (id.empty() || id.size() > kMaxId) continue;
-      MDB_val key = value_of(id);
-      MDB_val old{};
-      int got = mdb_get(txn, by_id, &key, &old);
-      if (got == 0 && old.mv_size == 8) {
-        // Taken before: its old place in the index by time goes.
-        std::memcpy(old_key, old.mv_data, 8);
+      key = value_of(id);
+      r = mdb_get(txn, by_id, &key, &data);
+      if (r == 0 && data.mv_size == 8) {
+        std::memcpy(old_key, data.mv_data, 8);
         std::memcpy(old_key + 8, id.data(), id.size());
         MDB_val k{8 + id.size(), old_key};
-        int del = mdb_del(txn, by_time, &k, nullptr);
-        if (del != 0 && del != MDB_NOTFOUND) r = del;
-      } else if (got != 0 && got != MDB_NOTFOUND) {
-        r = got;
+        r = mdb_get(txn, by_time, &k, &data);
       }
-      std::size_t length = time_key(stamp_key, when, id);
-      MDB_val stamp{8, stamp_key};
-      if (r == 0) r = mdb_put(txn, by_id, &key, &stamp, 0);
-      MDB_val tkey{length, stamp_key}, empty{0, nullptr};
-      if (r == 0) r = mdb_put(txn, by_time, &tkey, &empty, 0);
+      if (r == MDB_NOTFOUND) r = 0;
     }
-    if (r == 0) {
-      r = mdb_txn_commit(txn);
-    } else {
-      mdb_txn_abort(txn);
-    }
-    write_ = nullptr;
+    read_ = nullptr;
+    mdb_txn_abort(txn);
     return r;
   });
+  if (rc == 0)
+    rc = guarded([&] {
+      MDB_txn* txn = nullptr;
+      int r = mdb_txn_begin(env, nullptr, 0, &txn);
+      if (r != 0) return r;
+      write_ = txn;
+      // Expired entries go first, oldest first, through the index by time;
+      // a walk longer than the index is damage.
+      MDB_stat st{};
+      r = mdb_stat(txn, by_time, &st);
+      MDB_cursor* cursor = nullptr;
+      if (r == 0) r = mdb_cursor_open(txn, by_time, &cursor);
+      for (std::size_t walked = 0; r == 0; ++walked) {
+        MDB_val key{}, data{};
+        r = mdb_cursor_get(cursor, &key, &data, MDB_FIRST);
+        if (r == MDB_NOTFOUND) {
+          r = 0;
+          break;
+        }
+        if (r != 0 || time_of(key) >= expire_before) break;
+        if (walked > st.ms_entries || key.mv_size < 8) {
+          r = kEndlessRun;
+          break;
+        }
+        MDB_val id{key.mv_size - 8, static_cast<char*>(key.mv_data) + 8};
+        MDB_val stamp{};
+        // The id's entry goes only when it is this old entry's (an id taken
+        // again later has a newer one).
+        int got = mdb_get(txn, by_id, &id, &stamp);
+        if (got == 0 && stamp.mv_size == 8 && std::memcmp(stamp.mv_data, key.mv_data, 8) == 0) {
+          r = mdb_del(txn, by_id, &id, nullptr);
+        } else if (got != 0 && got != MDB_NOTFOUND) {
+          r = got;
+        }
+        if (r == 0) r = mdb_cursor_del(cursor, 0);
+      }
+      if (cursor != nullptr) mdb_cursor_close(cursor);
+      for (const std::string& id : ids) {
+        if (r != 0) break;
+        if (id.empty() || id.size() > kMaxId) continue;
+        MDB_val key = value_of(id);
+        MDB_val old{};
+        int got = mdb_get(txn, by_id, &key, &old);
+        if (got == 0 && old.mv_size == 8) {
+          // Taken before: its old place in the index by time goes.
+          std::memcpy(old_key, old.mv_data, 8);
+          std::memcpy(old_key + 8, id.data(), id.size());
+          MDB_val k{8 + id.size(), old_key};
+          int del = mdb_del(txn, by_time, &k, nullptr);
+          if (del != 0 && del != MDB_NOTFOUND) r = del;
+        } else if (got != 0 && got != MDB_NOTFOUND) {
+          r = got;
+        }
+        std::size_t length = time_key(stamp_key, when, id);
+        MDB_val stamp{8, stamp_key};
+        if (r == 0) r = mdb_put(txn, by_id, &key, &stamp, 0);
+        MDB_val tkey{length, stamp_key}, empty{0, nullptr};
+        if (r == 0) r = mdb_put(txn, by_time, &tkey, &empty, 0);
+      }
+      if (r == 0) {
+        r = mdb_txn_commit(txn);
+      } else {
+        mdb_txn_abort(txn);
+      }
+      write_ = nullptr;
+      return r;
+    });
   if (rc != 0) error = fail(rc);
   return rc == 0;
 }

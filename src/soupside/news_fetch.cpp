@@ -208,7 +208,7 @@ bool stat_known_articles(NntpClient& nntp, uint64_t first, uint64_t& last, uint3
         nntp.drop();
         return false;
       }
-      if (!id.empty() && seen(id.substr(0, 250))) {
+      if (!id.empty() && seen(id)) {
         known.insert(n);
       } else {
         ++unknown;

@@ -1,5 +1,7 @@
 #include "platform/id_history.hpp"
 
+#include "platform/lmdb_file_check.hpp"
+
 #include <fcntl.h>
 #include <lmdb.h>
 #include <setjmp.h>
@@ -23,132 +25,10 @@ constexpr std::size_t kMaxId = 400;
 
 // Failures of our own, beside LMDB's codes (which are below -30000) and the
 // system's (positive).
-constexpr int kFault = -1;       // a signal from the mapped file
-constexpr int kAssertion = -2;   // LMDB found its own state broken
-constexpr int kBadFile = -3;     // the file failed the check before LMDB
-constexpr int kEndlessRun = -4;  // a walk that does not end
-
-// --- The file as LMDB lays it out, checked before LMDB maps it ---
-
-// A page starts with its number (8 bytes), 2 bytes of padding, its flags
-// (2) and 4 more bytes; a meta page holds after that: magic (4), version
-// (4), address (8), map size (8), then the records of the free-page and
-// the main database (48 bytes each: the page size is the first field of the
-// first; the root page the last of each), the last page used (8) and the
-// transaction number (8). Numbers are in the machine's byte order.
-constexpr std::size_t kFlagsAt = 10;
-constexpr uint16_t kMetaFlag = 0x08;
-constexpr std::size_t kMagicAt = 16;
-constexpr uint32_t kMagic = 0xBEEFC0DE;
-constexpr std::size_t kVersionAt = 20;
-constexpr uint32_t kVersion = 1;
-constexpr std::size_t kMapSizeAt = 32;
-constexpr std::size_t kPageSizeAt = 40;
-constexpr std::size_t kDatabaseAt[2] = {40, 88};
-constexpr std::size_t kDepthOffset = 6;
-constexpr std::size_t kRootOffset = 40;
-constexpr std::size_t kLastPageAt = 136;
-constexpr std::size_t kTransactionAt = 144;
-constexpr std::size_t kMetaBytes = 152;
-constexpr uint64_t kNoPage = ~uint64_t{0};
-// LMDB's bounds of a page, of the depth of a tree and of a map it takes
-// from a file.
-constexpr uint32_t kMinPageSize = 512;
-constexpr uint32_t kMaxPageSize = 32768;
-constexpr uint16_t kMaxDepth = 32;
-constexpr uint64_t kMaxFileMap = uint64_t{1} << 36;
-
-template <typename T>
-T field(const unsigned char* page, std::size_t at) {
-  T value;
-  std::memcpy(&value, page + at, sizeof value);
-  return value;
-}
-
-struct Meta {
-  uint32_t page_size = 0;
-  uint64_t map_size = 0;
-  uint64_t last_page = 0;
-  uint64_t transaction = 0;
-  uint64_t root[2] = {0, 0};
-  uint16_t depth[2] = {0, 0};
-};
-
-// Reads the meta page at `at`; false (with `why`) when it is none.
-bool read_meta(int fd, off_t at, Meta& meta, std::string& why) {
-  unsigned char page[kMetaBytes];
-  ssize_t n = ::pread(fd, page, sizeof page, at);
-  if (n < 0) {
-    why = std::strerror(errno);
-    return false;
-  }
-  if (static_cast<std::size_t>(n) < sizeof page) {
-    why = "the file ends within its meta page at " + std::to_string(at);
-    return false;
-  }
-  if ((field<uint16_t>(page, kFlagsAt) & kMetaFlag) == 0 ||
-      field<uint32_t>(page, kMagicAt) != kMagic) {
-    why = "no meta page at " + std::to_string(at);
-    return false;
-  }
-  if (field<uint32_t>(page, kVersionAt) != kVersion) {
-    why = "the meta page at " + std::to_string(at) + " is of another version";
-    return false;
-  }
-  meta.page_size = field<uint32_t>(page, kPageSizeAt);
-  meta.map_size = field<uint64_t>(page, kMapSizeAt);
-  meta.last_page = field<uint64_t>(page, kLastPageAt);
-  meta.transaction = field<uint64_t>(page, kTransactionAt);
-  for (int db = 0; db < 2; ++db) {
-    meta.root[db] = field<uint64_t>(page, kDatabaseAt[db] + kRootOffset);
-    meta.depth[db] = field<uint16_t>(page, kDatabaseAt[db] + kDepthOffset);
-  }
-  return true;
-}
-
-// Checks the file at `path` before LMDB maps it: both meta pages there and
-// alike, and the file as long as the pages the newer one counts (a page
-// beyond the end would be a bus error when touched). A missing file is
-// fine (it is made).
-int check_file(const std::string& path, std::string& why) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return 0;
-    why = std::strerror(errno);
-    return errno;
-  }
-  Meta metas[2];
-  int rc = kBadFile;
-  struct stat st {};
-  if (!read_meta(fd, 0, metas[0], why)) {
-  } else if (metas[0].page_size < kMinPageSize || metas[0].page_size > kMaxPageSize ||
-             (metas[0].page_size & (metas[0].page_size - 1)) != 0) {
-    why = "its page size " + std::to_string(metas[0].page_size) + " is none LMDB writes";
-  } else if (!read_meta(fd, metas[0].page_size, metas[1], why)) {
-  } else if (metas[1].page_size != metas[0].page_size) {
-    why = "its meta pages differ in the page size";
-  } else if (::fstat(fd, &st) != 0) {
-    why = std::strerror(errno);
-    rc = errno;
-  } else {
-    const Meta& m = metas[1].transaction > metas[0].transaction ? metas[1] : metas[0];
-    uint64_t pages = static_cast<uint64_t>(st.st_size) / m.page_size;
-    if (m.last_page < 1 || m.last_page >= pages) {
-      why = "the file of " + std::to_string(st.st_size) + " bytes is cut short (its last page is " +
-            std::to_string(m.last_page) + " of " + std::to_string(m.page_size) + " bytes)";
-    } else if (m.map_size > kMaxFileMap) {
-      why = "its map size " + std::to_string(m.map_size) + " is out of bounds";
-    } else if ((m.root[0] != kNoPage && (m.root[0] < 2 || m.root[0] > m.last_page)) ||
-               (m.root[1] != kNoPage && (m.root[1] < 2 || m.root[1] > m.last_page)) ||
-               m.depth[0] > kMaxDepth || m.depth[1] > kMaxDepth) {
-      why = "its meta page names a root page it does not have";
-    } else {
-      rc = 0;
-    }
-  }
-  ::close(fd);
-  return rc;
-}
+constexpr int kFault = -1;                  // a signal from the mapped file
+constexpr int kAssertion = -2;              // LMDB found its own state broken
+constexpr int kBadFile = kLmdbFileDamaged;  // the file failed the check before LMDB
+constexpr int kEndlessRun = -4;             // a walk that does not end
 
 // --- The guard around every touch of the mapped file ---
 
@@ -269,7 +149,8 @@ bool IdHistory::open(std::string_view path, std::string& error) {
   failure_.clear();
   damaged_ = false;
   std::string name(path);
-  int rc = check_file(name, error);
+  path_ = name;
+  int rc = check_lmdb_file(name, false, error);
   if (rc != 0) {
     damaged_ = rc == kBadFile;
     return false;
@@ -308,11 +189,13 @@ bool IdHistory::open(std::string_view path, std::string& error) {
         }
         MDB_cursor* cursor = nullptr;
         if (r == 0) r = mdb_cursor_open(txn, *dbs[i], &cursor);
+        cursor_ = cursor;
         MDB_val key{}, data{};
         for (MDB_cursor_op op : {MDB_FIRST, MDB_LAST}) {
           if (r == 0) r = mdb_cursor_get(cursor, &key, &data, op);
           if (r == MDB_NOTFOUND) r = 0;
         }
+        cursor_ = nullptr;
         if (cursor != nullptr) mdb_cursor_close(cursor);
       }
       read_ = nullptr;
@@ -322,6 +205,11 @@ bool IdHistory::open(std::string_view path, std::string& error) {
       return r;
     });
   }
+  // LMDB trusts the pages it writes to: every page is checked before a
+  // write (a fault in a read is caught, a write into a scribbled page's copy
+  // would not be).
+  std::string why;
+  if (rc == 0 && !made) rc = check_lmdb_file(name, true, why);
   if (rc == 0 && !made) {
     rc = guarded([&] {
       MDB_txn* txn = nullptr;
@@ -342,15 +230,15 @@ bool IdHistory::open(std::string_view path, std::string& error) {
   by_id_ = by_id;
   by_time_ = by_time;
   if (rc != 0) {
-    error = fail(rc);
+    error = fail(rc, why);
     close();
     return false;
   }
   return true;
 }
 
-const std::string& IdHistory::fail(int rc) {
-  failure_ = text_of(rc);
+const std::string& IdHistory::fail(int rc, const std::string& why) {
+  failure_ = rc == kBadFile ? why : text_of(rc);
   damaged_ = is_damage(rc);
   if (rc == kFault || rc == kAssertion) {
     abandon();
@@ -363,6 +251,14 @@ const std::string& IdHistory::fail(int rc) {
 void IdHistory::abandon() {
   // A read's state is LMDB's own memory, not the mapped file's: it can be
   // given back (a second fault leaves it be).
+  if (cursor_ != nullptr) {
+    MDB_cursor* cursor = static_cast<MDB_cursor*>(cursor_);
+    cursor_ = nullptr;
+    guarded([&] {
+      mdb_cursor_close(cursor);
+      return 0;
+    });
+  }
   if (read_ != nullptr) {
     MDB_txn* txn = txn_of(read_);
     read_ = nullptr;
@@ -427,6 +323,11 @@ bool IdHistory::add_and_expire(const std::vector<std::string>& ids, int64_t when
   end_read();
   MDB_env* env = env_of(env_);
   MDB_dbi by_id = by_id_, by_time = by_time_;
+  std::string why;
+  if (int checked = check_lmdb_file(path_, true, why); checked != 0) {
+    error = fail(checked, why);
+    return false;
+  }
   char stamp_key[8 + kMaxId];
   char old_key[8 + kMaxId];
   // The write's look-ups made in a read first: a fault is recovered from
@@ -438,6 +339,7 @@ bool IdHistory::add_and_expire(const std::vector<std::string>& ids, int64_t when
     read_ = txn;
     MDB_cursor* cursor = nullptr;
     r = mdb_cursor_open(txn, by_time, &cursor);
+    cursor_ = cursor;
     MDB_val key{}, data{};
     for (MDB_cursor_op op = MDB_FIRST; r == 0; op = MDB_NEXT) {
       r = mdb_cursor_get(cursor, &key, &data, op);
@@ -446,6 +348,7 @@ bool IdHistory::add_and_expire(const std::vector<std::string>& ids, int64_t when
       r = mdb_get(txn, by_id, &id, &data);
       if (r == MDB_NOTFOUND) r = 0;
     }
+    cursor_ = nullptr;
     if (cursor != nullptr) mdb_cursor_close(cursor);
     if (r == MDB_NOTFOUND) r = 0;
     for (const std::string& id : ids) {

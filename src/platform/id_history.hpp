@@ -48,18 +48,21 @@ class IdHistory {
 
  private:
   void end_read();
-  // Notes the failure `rc` of an LMDB call; closes the history when the
-  // file is damaged. Returns the text of it.
-  const std::string& fail(int rc);
+  // Notes the failure `rc` of an LMDB call (or of the check of the file,
+  // which says `why`); closes the history when the file is damaged. Returns
+  // the text of it.
+  const std::string& fail(int rc, const std::string& why = "");
   // Closes the history after a fault, as far as that is safe.
   void abandon();
 
-  void* env_ = nullptr;    // MDB_env
-  void* read_ = nullptr;   // MDB_txn of the look-ups, kept between them
-  void* write_ = nullptr;  // MDB_txn being written
-  unsigned by_id_ = 0;     // MDB_dbi: id -> time
-  unsigned by_time_ = 0;   // MDB_dbi: time (8 bytes, big-endian) and id -> nothing
-  bool guards_ = false;    // this history holds the fault handlers installed
+  std::string path_;
+  void* env_ = nullptr;     // MDB_env
+  void* read_ = nullptr;    // MDB_txn of the look-ups, kept between them
+  void* write_ = nullptr;   // MDB_txn being written
+  void* cursor_ = nullptr;  // MDB_cursor of a read, while it is open
+  unsigned by_id_ = 0;      // MDB_dbi: id -> time
+  unsigned by_time_ = 0;    // MDB_dbi: time (8 bytes, big-endian) and id -> nothing
+  bool guards_ = false;     // this history holds the fault handlers installed
   std::string failure_;
   bool damaged_ = false;
 };

@@ -346,7 +346,7 @@ def nntp_history_seeds():
     put("soup_nntp", "history_meta_scribbled",
         b"hist=<1.art@example.com> poke=136:ffff0000 poke=4232:ffff0000\n" + plain)
     put("soup_nntp", "history_data_scribbled",
-        b"hist=<1.art@example.com> fill=200 poke=8208:fffe0000ff poke=12300:41414141\n" + plain)
+        b"hist=<1.art@example.com> fill=200 poke=12288:0000000000000000ffff poke=16400:41414141\n" + plain)
 
 
 if __name__ == "__main__":

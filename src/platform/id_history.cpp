@@ -149,8 +149,12 @@ bool IdHistory::open(std::string_view path, std::string& error) {
   failure_.clear();
   damaged_ = false;
   std::string name(path);
-  path_ = name;
-  int rc = check_lmdb_file(name, false, error);
+  // LMDB trusts the file's pages: a page beyond the end is a bus error
+  // when touched, and a write into a scribbled page's copy moves bytes
+  // outside it (no guard catches that). So every page of the trees is
+  // checked before the file is mapped; the guards are for what the check
+  // cannot see.
+  int rc = check_lmdb_file(name, true, error);
   if (rc != 0) {
     damaged_ = rc == kBadFile;
     return false;
@@ -205,11 +209,6 @@ bool IdHistory::open(std::string_view path, std::string& error) {
       return r;
     });
   }
-  // LMDB trusts the pages it writes to: every page is checked before a
-  // write (a fault in a read is caught, a write into a scribbled page's copy
-  // would not be).
-  std::string why;
-  if (rc == 0 && !made) rc = check_lmdb_file(name, true, why);
   if (rc == 0 && !made) {
     rc = guarded([&] {
       MDB_txn* txn = nullptr;
@@ -230,7 +229,7 @@ bool IdHistory::open(std::string_view path, std::string& error) {
   by_id_ = by_id;
   by_time_ = by_time;
   if (rc != 0) {
-    error = fail(rc, why);
+    error = fail(rc);
     close();
     return false;
   }
@@ -323,11 +322,6 @@ bool IdHistory::add_and_expire(const std::vector<std::string>& ids, int64_t when
   end_read();
   MDB_env* env = env_of(env_);
   MDB_dbi by_id = by_id_, by_time = by_time_;
-  std::string why;
-  if (int checked = check_lmdb_file(path_, true, why); checked != 0) {
-    error = fail(checked, why);
-    return false;
-  }
   char stamp_key[8 + kMaxId];
   char old_key[8 + kMaxId];
   // The write's look-ups made in a read first: a fault is recovered from

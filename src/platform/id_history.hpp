@@ -2,9 +2,9 @@
 // an LMDB file: looked up one by one, added to and expired in one durable
 // transaction.
 //
-// The file is checked before LMDB maps it (its meta pages, and its size
-// against the last page they name), and every access to the mapped file is
-// guarded: a damaged or hostile file (one cut short, scribbled over, or
+// The file is checked before LMDB maps it (its meta pages, its size against
+// the last page they name, and every page of its trees), and every access to
+// the mapped file is guarded: a damaged or hostile file (one cut short, scribbled over, or
 // made to make LMDB fail, assert or touch a page the file does not have)
 // gives an error with damaged() true, never a signal that ends the program.
 #pragma once
@@ -55,7 +55,6 @@ class IdHistory {
   // Closes the history after a fault, as far as that is safe.
   void abandon();
 
-  std::string path_;
   void* env_ = nullptr;     // MDB_env
   void* read_ = nullptr;    // MDB_txn of the look-ups, kept between them
   void* write_ = nullptr;   // MDB_txn being written

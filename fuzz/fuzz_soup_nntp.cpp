@@ -10,7 +10,10 @@
 // (a login), max=N (NntpMaxArticles), size=N (NntpMaxArticleSize), first=N
 // (NntpFirstFetch), hist=<id> (a Message-ID in the history before), nohist
 // (no history), quiet (no /VERBOSE), chunk=N (the scripts reach the client
-// in pieces of N bytes), posts=N (deliver posts N replies, 1 to 4).
+// in pieces of N bytes), posts=N (deliver posts N replies, 1 to 4), and for
+// a damaged or hostile history: fill=N (N more Message-IDs in it, so that
+// it has more pages), cut=N (the file cut to N bytes), poke=N:HEX (the bytes
+// HEX written at offset N; up to 8).
 //
 // Collect runs once and is held against the talk as a client that keeps
 // to the protocol reads it (nntp_talk.hpp): every article in the packet
@@ -20,7 +23,14 @@
 // taken before, or were skipped for a reason the log names (no longer on
 // the server, too large), and after a talk that ended early not past a
 // 423/430 that no later article vouches for; a talk that ended early is
-// named in the log; no article at or below the old mark is asked for.
+// named in the log; no article at or below the old mark is asked for
+// unless the server's numbers fell below it (the group was renumbered: the
+// log says so, the group is taken again as on first contact and the mark
+// set back); no article is fetched whose Message-ID the history had by the
+// overview or the STAT answer. A history is set aside only when the input
+// damaged it, and then once; after collect the history opens whole and
+// holds every Message-ID of the packet; where it was set aside before any
+// article was taken, the log counts every article taken without it.
 // Deliver runs with the input's scripts, then once more against a server
 // that takes everything: a reply the ledger notes as sent was accepted
 // (240 to its POST, or 223 naming it to its STAT), one noted as refused
@@ -46,6 +56,7 @@
 #include "nntp_server.hpp"
 #include "nntp_talk.hpp"
 #include "platform/fs.hpp"
+#include "platform/id_history.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/collect.hpp"
 #include "soupside/deliver.hpp"
@@ -82,7 +93,29 @@ struct Options {
   bool verbose = true;
   std::size_t chunk = 0;
   int posts = 2;
+  uint32_t fill = 0;
+  bool has_cut = false;
+  uint64_t cut = 0;
+  std::vector<std::pair<uint64_t, std::string>> pokes;
+  bool damaged() const { return has_cut || !pokes.empty(); }
 };
+
+// "HEX" as bytes (an odd last digit and anything after a non-digit dropped).
+std::string hex_bytes(std::string_view hex) {
+  std::string out;
+  auto digit = [](char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+  };
+  for (std::size_t i = 0; i + 1 < hex.size() && out.size() < 64; i += 2) {
+    int high = digit(hex[i]), low = digit(hex[i + 1]);
+    if (high < 0 || low < 0) break;
+    out.push_back(static_cast<char>(high * 16 + low));
+  }
+  return out;
+}
 
 uint64_t number_of(std::string_view text, uint64_t maximum) {
   uint64_t n = 0;
@@ -125,6 +158,17 @@ Options read_options(std::string_view line) {
       o.chunk = std::max<uint64_t>(number_of(value, 1u << 20), 4);
     } else if (key == "posts") {
       o.posts = static_cast<int>(std::max<uint64_t>(number_of(value, kMaxPosts), 1));
+    } else if (key == "fill") {
+      o.fill = static_cast<uint32_t>(number_of(value, 2000));
+    } else if (key == "cut") {
+      o.has_cut = true;
+      o.cut = number_of(value, UINT64_MAX);
+    } else if (key == "poke" && o.pokes.size() < 8) {
+      std::size_t colon = value.find(':');
+      if (colon != std::string_view::npos) {
+        o.pokes.emplace_back(number_of(value.substr(0, colon), 1u << 24),
+                             hex_bytes(value.substr(colon + 1)));
+      }
     }
   }
   return o;
@@ -201,7 +245,7 @@ void check_outside_soup(bool delivered) {
   for (const std::string& name : list_dir("soup")) {
     bool known =
         name == "AREAS" || name == "COLLECT.DAT" || name == "HISTORY.MDB" ||
-        name == "HISTORY.MDB-lock" ||
+        name == "HISTORY.MDB-lock" || name == "HISTORY.BAD" ||
         (name.size() == 10 && name.compare(0, 2, "QS") == 0 && name.compare(6, 4, ".MSG") == 0) ||
         (delivered && (name == "DELIVER.JNL" || name == "REPLIES" || name == "news0000.MSG" ||
                        (name.size() == 12 && name.compare(8, 4, ".REF") == 0)));
@@ -217,6 +261,18 @@ void check_talks(const std::vector<NntpTalk>& talks, const char* who) {
 }
 
 // --- collect ---
+
+// The history as the input damages it: cut, and bytes written over it.
+void damage_history(const Options& o) {
+  std::string file = read_file("soup/HISTORY.MDB");
+  if (o.has_cut && o.cut < file.size()) file.resize(o.cut);
+  for (const auto& [at, bytes] : o.pokes) {
+    if (at >= file.size()) continue;
+    std::size_t n = std::min(bytes.size(), static_cast<std::size_t>(file.size() - at));
+    file.replace(at, n, bytes, 0, n);
+  }
+  write_file("soup/HISTORY.MDB", file);
+}
 
 struct Packed {
   std::string group;
@@ -254,6 +310,8 @@ class CollectCheck {
     check_packet();
     check_asked();
     check_marks();
+    check_no_body_for_known();
+    check_history();
     for (const char* group : kGroups) {
       if (ended_early(group) && !contains(log_, std::string("\n! group ") + group + ", article ")) {
         fail("the talk of %s ended early, and the log does not say so", group);
@@ -287,7 +345,9 @@ class CollectCheck {
       std::string id = header_value(p.text, "Message-ID");
       if (o_.keep_history && is_message_id(id)) {
         if (!own_ids.insert(id).second) fail("%s is in the packet twice", id.c_str());
-        if (in_history(id)) fail("%s was in the history, and is in the packet", id.c_str());
+        if (in_history(id) && !o_.damaged()) {
+          fail("%s was in the history, and is in the packet", id.c_str());
+        }
       }
       taken_ids_.insert(id);
       for (const std::string& reply_id : reply_ids_[p.text]) taken_ids_.insert(reply_id);
@@ -301,7 +361,12 @@ class CollectCheck {
       const GroupAnswer* g = group_answer(a.group);
       if (g == nullptr) fail("article %llu asked for without a group", ull(a.number));
       int i = a.group == kGroups[0] ? 0 : 1;
-      if (o_.has_mark[i] && a.number <= o_.mark[i]) {
+      if (renumbered(i)) {
+        if (a.number < start_of(i)) {
+          fail("article %llu of the renumbered %s asked for, below %llu", ull(a.number),
+               a.group.c_str(), ull(start_of(i)));
+        }
+      } else if (o_.has_mark[i] && a.number <= o_.mark[i]) {
         fail("article %llu of %s asked for again (the last taken was %llu)", ull(a.number),
              a.group.c_str(), ull(o_.mark[i]));
       }
@@ -329,17 +394,11 @@ class CollectCheck {
       uint64_t mark = found->second;
       uint64_t old = o_.has_mark[i] ? o_.mark[i] : 0;
       if (o_.has_mark[i] && mark == old) continue;
-      if (mark < old)
+      if (mark < old && !renumbered(i))
         fail("the mark of %s went back from %llu to %llu", kGroups[i], ull(old), ull(mark));
       const GroupAnswer* g = group_answer(kGroups[i]);
       if (g == nullptr) fail("the mark of %s moved, but no GROUP was understood", kGroups[i]);
-      // The first article to take: after the old mark, or on first contact
-      // the newest NntpFirstFetch ones.
-      uint64_t first = std::max(old + 1, g->low);
-      if (!o_.has_mark[i] && o_.first_fetch != 0 && g->high >= first &&
-          g->high - first >= o_.first_fetch) {
-        first = g->high - o_.first_fetch + 1;
-      }
+      uint64_t first = start_of(i);
       if (mark < first || mark > g->high) {
         fail("the mark of %s moved to %llu, outside %llu to %llu", kGroups[i], ull(mark),
              ull(first), ull(g->high));
@@ -358,9 +417,15 @@ class CollectCheck {
       for (const OverviewLine& line : r_.overview) {
         if (line.group == group && line.number == n && taken_before(line.id)) return;
       }
+      for (const StatAnswer& st : r_.stats) {
+        if (st.group == group && st.number == n && st.code == 223 && st.in_step &&
+            taken_before(std::string(status_message_id(st.status)))) {
+          return;
+        }
+      }
       fail(
           "the mark of %s moved past article %llu, which was neither asked for nor listed as "
-          "taken before",
+          "taken before (by the overview or STAT)",
           group.c_str(), ull(n));
     }
     if ((a->code == 423 || a->code == 430) && !vouched(group, n)) {
@@ -391,6 +456,112 @@ class CollectCheck {
     }
     fail("the mark of %s moved past article %llu, answered \"%.100s\", which is not in the packet",
          group.c_str(), ull(n), a->status.c_str());
+  }
+
+  // The server's numbers fell below the old mark: the group is taken again
+  // as on first contact, and the log says so.
+  bool renumbered(int i) const {
+    const GroupAnswer* g = group_answer(kGroups[i]);
+    bool is = o_.has_mark[i] && g != nullptr && g->high < o_.mark[i];
+    if (is && !contains(log_, std::string("\n! group ") + kGroups[i] + " was renumbered: ")) {
+      fail("%s was renumbered, and the log does not say so", kGroups[i]);
+    }
+    return is;
+  }
+
+  // The first article to take: after the old mark, or on first contact (and
+  // after a renumbering) the newest NntpFirstFetch ones.
+  uint64_t start_of(int i) const {
+    const GroupAnswer* g = group_answer(kGroups[i]);
+    if (g == nullptr) return 0;
+    bool afresh = !o_.has_mark[i] || renumbered(i);
+    uint64_t first = std::max<uint64_t>(afresh ? g->low : std::max(o_.mark[i] + 1, g->low), 1);
+    if (afresh && o_.first_fetch != 0 && g->high >= first && g->high - first >= o_.first_fetch) {
+      first = g->high - o_.first_fetch + 1;
+    }
+    return first;
+  }
+
+  // No body is fetched of an article whose Message-ID the history had, as
+  // the overview or the answer to STAT gave it (while the answers were in
+  // step).
+  void check_no_body_for_known() {
+    if (!o_.keep_history || o_.damaged()) return;
+    auto known = [&](std::string_view id) {
+      return !id.empty() && id.size() <= 400 && in_history(std::string(id));
+    };
+    for (const ArticleAnswer& a : r_.articles) {
+      for (const OverviewLine& line : r_.overview) {
+        if (line.group == a.group && line.number == a.number && known(line.id)) {
+          fail("article %llu of %s fetched, and the overview gave %s, which the history has",
+               ull(a.number), a.group.c_str(), line.id.c_str());
+        }
+      }
+      for (const StatAnswer& st : r_.stats) {
+        std::string_view id = status_message_id(st.status);
+        if (st.group == a.group && st.number == a.number && st.code == 223 && st.in_step &&
+            known(id)) {
+          fail("article %llu of %s fetched, and STAT gave %.*s, which the history has",
+               ull(a.number), a.group.c_str(), static_cast<int>(id.size()), id.data());
+        }
+      }
+    }
+  }
+
+  // A history is set aside only when the input damaged it, and once; the
+  // one left opens whole and holds every Message-ID of the packet (and,
+  // undamaged, those it held before); set aside before any article came,
+  // every article taken is counted in the log.
+  void check_history() {
+    if (!o_.keep_history) return;
+    std::size_t said = log_.find(" is damaged (");
+    if (said != std::string::npos && !o_.damaged()) fail("a whole history was set aside");
+    if (said != std::string::npos && log_.find(" is damaged (", said + 1) != std::string::npos) {
+      fail("the history was said to be damaged twice");
+    }
+    if ((said != std::string::npos) != exists("soup/HISTORY.BAD")) {
+      fail("HISTORY.BAD is there or not, unlike what the log says");
+    }
+    for (std::size_t at = log_.find("\n! the history "); at != std::string::npos;
+         at = log_.find("\n! the history ", at + 1)) {
+      std::string_view line = std::string_view(log_).substr(at + 1);
+      line = line.substr(0, line.find('\n'));
+      if (!contains(line, " is damaged (") || !contains(line, "; set aside as ")) {
+        fail("the history failed without being set aside: %.*s", static_cast<int>(line.size()),
+             line.data());
+      }
+    }
+    if (contains(log_, "are not in the history")) fail("Message-IDs were left out of the history");
+    platform::IdHistory history;
+    std::string error;
+    if (!history.open(in_box("soup/HISTORY.MDB"), error)) {
+      fail("the history does not open after collect: %s", error.c_str());
+    }
+    std::size_t with_id = 0;
+    for (const Packed& p : packet_) {
+      std::string id = header_value(p.text, "Message-ID");
+      if (!is_message_id(id)) continue;
+      ++with_id;
+      if (id.size() <= 400 && !history.contains(id, 0)) {
+        fail("%s is in the packet and not in the history", id.c_str());
+      }
+    }
+    if (!o_.damaged()) {
+      for (const std::string& id : o_.history) {
+        if (id.size() <= 400 && !history.contains(id, 0)) fail("the history lost %s", id.c_str());
+      }
+    }
+    std::size_t news = log_.find("\nNews: ");
+    if (said != std::string::npos && said < news && !packet_.empty()) {
+      std::string count = "\n! ";
+      std::size_t at = log_.find(" message(s) taken without the history to check them");
+      std::size_t line = at == std::string::npos ? at : log_.rfind(count, at);
+      uint64_t n = line == std::string::npos ? 0 : number_of(log_.substr(line + 3), UINT64_MAX);
+      if (n < with_id || n > packet_.size()) {
+        fail("%zu article(s) taken without the history, and the log counts %llu", packet_.size(),
+             ull(n));
+      }
+    }
   }
 
   // An answer that names no article (423, 430) is the answer to the
@@ -602,10 +773,13 @@ QUILLMAR_FUZZ_TARGET(soup_nntp) {
     if (!start_run()) fail("the fixed configuration could not be read");
   });
   apply_options(o);
-  if (o.keep_history && !o.history.empty()) {
+  if (o.keep_history && (!o.history.empty() || o.fill != 0 || o.damaged())) {
+    std::vector<std::string> ids = o.history;
+    for (uint32_t i = 0; i < o.fill; ++i) ids.push_back("<" + std::to_string(i) + ".fill@fuzz>");
     guarded([&] {
-      if (!record_history(o.history)) fail("the history could not be written");
+      if (!record_history(ids)) fail("the history could not be written");
     });
+    if (o.damaged()) damage_history(o);
   }
   set_whole_log_lines(true);
   if (!log_file().open(in_box(kLog), platform::OpenMode::write)) fail("no log file");

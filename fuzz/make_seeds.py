@@ -303,7 +303,54 @@ def nntp_seeds():
         crlf(b"430 No such article", b"340 Ok", b"240 Article received", b"205 Bye!"))
 
 
+def nntp_history_seeds():
+    """Sessions of the soup_nntp target with a damaged history, a
+    renumbered group and a server without an overview (STAT n)."""
+    greeting = crlf(b"200 news.example.com InterNetNews NNRP server INN 2.7.1 ready (posting ok)")
+    mode = greeting
+    no_over = crlf(b"500 What?")
+
+    def stat(n, msgid):
+        return crlf(b"223 %d %s status" % (n, msgid))
+
+    # Articles 1 to 50 were taken; the group is rebuilt, 5.art and 6.art
+    # kept as 1 and 2, two new ones as 3 and 4.
+    put("soup_nntp", "renumbered_without_overview",
+        b"mark=50 hist=<5.art@example.com> hist=<6.art@example.com>\n" + greeting + mode +
+        crlf(b"211 4 1 4 fuzz.test") + no_over + stat(1, b"<5.art@example.com>") +
+        stat(2, b"<6.art@example.com>") + stat(3, b"<3.art@example.com>") +
+        stat(4, b"<4.art@example.com>") + article(3, [b"New."]) + article(4, [b"Newer."]) +
+        crlf(b"205 Bye!"))
+    put("soup_nntp", "renumbered_with_overview",
+        b"mark=3005 hist=<3001.art@example.com>\n" + greeting + mode +
+        crlf(b"211 3 1 3 fuzz.test", b"224 Overview information follows",
+             overview(1, b"<3001.art@example.com>"), overview(2, b"<2.art@example.com>"),
+             overview(3, b"<3.art@example.com>"), b".") +
+        article(2, [b"Two."]) + article(3, [b"Three."]) + crlf(b"205 Bye!"))
+    # A second server without an overview: the Message-IDs come by STAT,
+    # one answer out of step.
+    put("soup_nntp", "stat_before_body",
+        b"hist=<1.art@example.com> hist=<2.art@example.com>\n" + greeting + mode +
+        crlf(b"211 3 1 3 fuzz.test") + no_over + stat(1, b"<1.art@example.com>") +
+        stat(2, b"<2.art@example.com>") + stat(3, b"<3.art@example.com>") +
+        article(3, [b"Three."]) + crlf(b"205 Bye!"))
+    put("soup_nntp", "stat_out_of_step",
+        b"mark=0 hist=<1.art@example.com> max=1\n" + greeting + mode +
+        crlf(b"211 3 1 3 fuzz.test") + no_over + stat(2, b"<2.art@example.com>") +
+        stat(1, b"<1.art@example.com>") + crlf(b"205 Bye!"))
+    # The history damaged: cut, and scribbled over in its meta and data
+    # pages; it is set aside before the group is read (no overview asked).
+    plain = (greeting + mode + crlf(b"211 2 1 2 fuzz.test") + article(1, [b"One."]) +
+             article(2, [b"Two."]) + crlf(b"205 Bye!"))
+    put("soup_nntp", "history_cut", b"hist=<1.art@example.com> fill=40 cut=9000\n" + plain)
+    put("soup_nntp", "history_meta_scribbled",
+        b"hist=<1.art@example.com> poke=136:ffff0000 poke=4232:ffff0000\n" + plain)
+    put("soup_nntp", "history_data_scribbled",
+        b"hist=<1.art@example.com> fill=200 poke=12288:0000000000000000ffff poke=16400:41414141\n" + plain)
+
+
 if __name__ == "__main__":
     main()
     nntp_seeds()
+    nntp_history_seeds()
     sys.exit(more_seeds())

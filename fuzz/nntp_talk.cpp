@@ -182,7 +182,12 @@ TalkReading read_talk(const NntpTalk& talk) {
         }
       }
     } else if (starts_with(command, "STAT ")) {
-      r.stats.push_back({std::string(command.substr(5)), code, std::string(status)});
+      StatAnswer a{std::string(command.substr(5)), code, std::string(status), group, 0, false};
+      if (number(a.id, a.number) && code == 223) {
+        std::string_view given = status_number(status);
+        a.in_step = given.empty() || given == std::to_string(a.number);
+      }
+      r.stats.push_back(std::move(a));
     } else if (command == "POST" && code == 340) {
       PostAnswer p;
       std::size_t size = 0;

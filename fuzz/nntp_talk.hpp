@@ -43,9 +43,14 @@ struct OverviewLine {
 };
 
 struct StatAnswer {
-  std::string id;  // asked for
+  std::string id;  // asked for: a Message-ID, or an article number
   int code = 0;
   std::string status;
+  std::string group;    // selected when it was asked
+  uint64_t number = 0;  // the article asked for by number (0: by Message-ID)
+  // For a 223 to an article asked by number: the status line gives that
+  // number (or 0, or none).
+  bool in_step = false;
 };
 
 struct PostAnswer {

@@ -46,6 +46,9 @@ struct Mark {
   std::string server;
   std::string group;
   uint64_t number = 0;
+  // The group was renumbered: the mark is set to `number`, below the one
+  // before.
+  bool renumbered = false;
 };
 
 struct Journal {
@@ -121,7 +124,8 @@ std::string journal_text(const Journal& j) {
   }
   for (const std::string& t : j.taken) text += "take\t" + t + "\n";
   for (const Mark& m : j.marks) {
-    text += "mark\t" + m.server + "\t" + m.group + "\t" + std::to_string(m.number) + "\n";
+    text += std::string(m.renumbered ? "renumbered" : "mark") + "\t" + m.server + "\t" + m.group +
+            "\t" + std::to_string(m.number) + "\n";
   }
   for (const std::string& id : j.ids) text += "hist\t" + id + "\n";
   text += "end\n";
@@ -138,8 +142,8 @@ bool parse_journal(std::string_view text, Journal& j) {
       j.areas.push_back({std::string(f[1]), std::string(f[2]), std::string(f[3])});
     } else if (f[0] == "take" && f.size() == 2) {
       j.taken.emplace_back(f[1]);
-    } else if (f[0] == "mark" && f.size() == 4 && parse_number(f[3], n)) {
-      j.marks.push_back({std::string(f[1]), std::string(f[2]), n});
+    } else if ((f[0] == "mark" || f[0] == "renumbered") && f.size() == 4 && parse_number(f[3], n)) {
+      j.marks.push_back({std::string(f[1]), std::string(f[2]), n, f[0] == "renumbered"});
     } else if (f[0] == "hist" && f.size() == 2) {
       j.ids.emplace_back(f[1]);
     } else if (f[0] == "end" && f.size() == 1) {
@@ -225,7 +229,7 @@ bool apply_journal(const Journal& j) {
     if (!load_high_water(marks)) return false;
     for (const Mark& m : j.marks) {
       uint64_t& n = marks[{m.server, m.group}];
-      if (m.number > n) n = m.number;
+      if (m.number > n || m.renumbered) n = m.number;
     }
     if (!save_high_water(marks)) return false;
   }
@@ -463,18 +467,17 @@ class Collector {
       return;
     }
     uint64_t last_taken = taken_before != nullptr ? *taken_before : 0;
-    uint64_t first = last_taken + 1 > low ? last_taken + 1 : low;
-    if (taken_before == nullptr && s.NntpFirstFetch != 0 && high >= first &&
-        high - first >= s.NntpFirstFetch) {
-      // First contact: the newest articles only, as a newsreader starts.
-      first = high - s.NntpFirstFetch + 1;
+    GroupStart start = group_start(low, high, taken_before, s.NntpFirstFetch);
+    uint64_t first = start.first;
+    if (start.renumbered) {
+      log_print(
+          "! group %s was renumbered: the server's last article %llu is below the one taken "
+          "before (%llu); the group is taken again from article %llu, passing the articles the "
+          "history has\n",
+          group.c_str(), static_cast<unsigned long long>(high),
+          static_cast<unsigned long long>(last_taken), static_cast<unsigned long long>(first));
     }
-    if (high < last_taken) {
-      log_print("! group %s: the server's last article %llu is below the one taken before (%llu)\n",
-                group.c_str(), static_cast<unsigned long long>(high),
-                static_cast<unsigned long long>(last_taken));
-    }
-    if (first == 0 || first > high) {
+    if (first > high) {
       log_print("News: 0 article(s) from %s\n", group.c_str());
       return;
     }
@@ -503,19 +506,23 @@ class Collector {
     // before they are fetched, else by the Message-ID of the reply.
     std::set<uint64_t> known;
     if (!history_.empty()) {
-      std::string over;
-      bool listed = read_overview(
-          nntp, first, request.last,
-          [&](uint64_t n, std::string_view id) {
-            if (n >= first && n <= request.last && history_.seen(id)) known.insert(n);
-          },
-          over);
-      if (!listed && !nntp.is_open()) {
-        log_print("! group %s: %s\n", group.c_str(), over.c_str());
+      std::string why;
+      if (!find_known_articles(
+              nntp, first, request.last, request.limit,
+              [&](std::string_view id) { return history_.seen(id); }, known, why)) {
+        log_print("! group %s: %s\n", group.c_str(), why.c_str());
         note_run_failure();
         return;
       }
       request.known = &known;
+      if (start.jumped && known.count(first) != 0) {
+        log_print(
+            "! group %s was renumbered: the server's first article %llu is above the one taken "
+            "before (%llu), and the history has it; the history passes the articles taken "
+            "before\n",
+            group.c_str(), static_cast<unsigned long long>(first),
+            static_cast<unsigned long long>(last_taken));
+      }
     }
     if (history_.enabled()) request.seen = [&](std::string_view id) { return history_.seen(id); };
     FetchResult r = fetch_articles(
@@ -545,7 +552,7 @@ class Collector {
     log_print("News: %ld article(s) from %s%s%s%s\n", r.taken, group.c_str(),
               skipped.empty() ? "" : " (skipped: ", skipped.c_str(), skipped.empty() ? "" : ")");
     if (r.done >= first && r.done != last_taken) {
-      journal_.marks.push_back({nntp.server_key(), group, r.done});
+      journal_.marks.push_back({nntp.server_key(), group, r.done, start.renumbered});
     }
   }
 

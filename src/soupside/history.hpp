@@ -23,23 +23,35 @@ class CollectHistory {
   void open();
   bool enabled() const { return db_.is_open(); }
   // True when the history holds nothing yet (no look-ups are worth making).
-  bool empty() { return !enabled() || (db_.size() == 0 && run_.empty()); }
-  // True when `id` is in the history or was taken by this run.
+  bool empty();
+  // True when `id` is in the history or was taken by this run. A history
+  // found damaged by the look-up is set aside and a new one started.
   bool seen(std::string_view id);
   // `id` is taken by this run (it goes into the history with the packet).
   void note(std::string_view id);
-  // Ends the look-ups; the history is written by record_history().
-  void close() { db_.close(); }
+  // Ends the look-ups, and counts in the log the articles taken after the
+  // history was lost (they may have come before); the history is written
+  // by record_history().
+  void close();
 
  private:
+  // A look-up failed: a damaged history is replaced, any failure said once.
+  void look_up_failed();
+
   platform::IdHistory db_;
   std::set<std::string, std::less<>> run_;
   int64_t since_ = 0;  // older entries are expired (even if not yet removed)
+  // The history was set aside or could not be used in this run: what is
+  // taken since could not be checked against what it held.
+  bool lost_ = false;
+  bool failure_said_ = false;
+  long unchecked_ = 0;  // articles taken since it was lost
 };
 
 // Adds the Message-IDs of a complete packet to the history and removes the
-// entries older than SoupHistoryDays; a failure is logged (nothing is lost
-// by it) and returns false.
+// entries older than SoupHistoryDays; a history found damaged is set aside
+// and the Message-IDs go into a new one. A failure is logged with the
+// number of Message-IDs left out (nothing is lost by it) and returns false.
 bool record_history(const std::vector<std::string>& ids);
 
 // The Message-IDs of the replies deliver hands over, put into the same

@@ -1,5 +1,6 @@
 #include "soupside/news_fetch.hpp"
 
+#include <algorithm>
 #include <deque>
 
 #include "base/log.hpp"
@@ -149,6 +150,104 @@ FetchResult fetch_articles(
   }
   if (!result.stopped.empty() && result.done > vouched) result.done = vouched;
   return result;
+}
+
+GroupStart group_start(uint64_t low, uint64_t high, const uint64_t* taken_before,
+                       uint32_t first_fetch) {
+  GroupStart start;
+  uint64_t last_taken = taken_before != nullptr ? *taken_before : 0;
+  uint64_t after = last_taken < UINT64_MAX ? last_taken + 1 : UINT64_MAX;
+  start.renumbered = taken_before != nullptr && high < last_taken;
+  bool afresh = taken_before == nullptr || start.renumbered;
+  start.first = std::max<uint64_t>(afresh ? low : std::max(after, low), 1);
+  if (afresh && first_fetch != 0 && high >= start.first && high - start.first >= first_fetch) {
+    // The newest articles only, as a newsreader starts.
+    start.first = high - first_fetch + 1;
+  }
+  start.jumped = taken_before != nullptr && !start.renumbered && low > after;
+  return start;
+}
+
+namespace {
+
+// STAT n commands kept in flight (their answers are a line each).
+constexpr uint64_t kStatWindow = 128;
+
+// find_known_articles() for a server without an overview.
+bool stat_known_articles(NntpClient& nntp, uint64_t first, uint64_t& last, uint32_t limit,
+                         const std::function<bool(std::string_view)>& seen,
+                         std::set<uint64_t>& known, std::string& reply) {
+  uint64_t next = first;
+  uint64_t asked = 0;    // commands in flight: the numbers next - asked to next - 1
+  uint64_t unknown = 0;  // articles there that the history does not have
+  std::string commands, status;
+  for (;;) {
+    if (asked <= kStatWindow / 2) {
+      commands.clear();
+      while (next <= last && asked < kStatWindow && (limit == 0 || unknown < limit)) {
+        commands += "STAT ";
+        commands += std::to_string(next++);
+        commands += "\r\n";
+        ++asked;
+      }
+      if (!commands.empty() && !nntp.send_commands(commands)) {
+        reply = nntp.failure();
+        return false;
+      }
+    }
+    if (asked == 0) break;
+    uint64_t n = next - asked--;
+    int code = nntp.read_status(status);
+    if (code == 223) {
+      uint64_t number = 0;
+      std::string_view id;
+      parse_article_status(status, number, id);
+      if (number != 0 && number != n) {
+        reply = "the server answered STAT " + std::to_string(n) + " for article " +
+                std::to_string(number) + ": " + status;
+        nntp.drop();
+        return false;
+      }
+      if (!id.empty() && seen(id)) {
+        known.insert(n);
+      } else {
+        ++unknown;
+      }
+      continue;
+    }
+    if (code == 423 || code == 430) continue;  // not there: ARTICLE finds so too
+    if (code == 0) {
+      reply = nntp.is_open() ? "the server's answer to STAT is not understood: \"" + status + "\""
+                             : status;
+      nntp.drop();
+      return false;
+    }
+    // The server does not give articles by number with STAT: the rest are
+    // checked when they are fetched.
+    for (; asked > 0 && nntp.is_open(); --asked) nntp.read_status(commands);
+    reply = status;
+    return nntp.is_open();
+  }
+  // Stopped at the limit: the articles beyond are looked at on a later run.
+  if (limit != 0 && unknown >= limit) last = next - 1;
+  return true;
+}
+
+}  // namespace
+
+bool find_known_articles(NntpClient& nntp, uint64_t first, uint64_t& last, uint32_t limit,
+                         const std::function<bool(std::string_view)>& seen,
+                         std::set<uint64_t>& known, std::string& reply) {
+  uint64_t to = last;
+  bool listed = read_overview(
+      nntp, first, last,
+      [&](uint64_t n, std::string_view id) {
+        if (n >= first && n <= to && seen(id)) known.insert(n);
+      },
+      reply);
+  if (listed) return true;
+  if (!nntp.is_open()) return false;
+  return stat_known_articles(nntp, first, last, limit, seen, known, reply);
 }
 
 bool read_overview(NntpClient& nntp, uint64_t first, uint64_t last,

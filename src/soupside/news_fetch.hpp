@@ -60,6 +60,34 @@ FetchResult fetch_articles(
     const std::function<bool(std::string_view article, std::string_view message_id)>& take,
     ProgressCount& progress);
 
+// Where collect takes up a group whose numbers the server gives as low to
+// high. `taken_before` is the last article taken from it before, or null on
+// first contact.
+struct GroupStart {
+  uint64_t first = 0;  // the first article to take; none when above high
+  // The server's numbers fall below the one taken before: the group was
+  // renumbered (rebuilt or replaced), and is taken again as on first
+  // contact, the history passing what was taken before.
+  bool renumbered = false;
+  // The low-water mark jumped past the one taken before: expiry, or the
+  // numbers moved up (which the history shows when it has the first
+  // article).
+  bool jumped = false;
+};
+GroupStart group_start(uint64_t low, uint64_t high, const uint64_t* taken_before,
+                       uint32_t first_fetch);
+
+// The articles of first to last the history has (`seen`), by their
+// Message-IDs: from the overview (OVER), else from STAT n, several
+// commands in flight. `known` gets their numbers. With STAT the look stops
+// once `limit` articles (0: no limit) were found that are not known, and
+// `last` becomes the last article looked at. False when the connection
+// failed or the server's answers went out of step (`reply` says why; the
+// connection is then closed).
+bool find_known_articles(NntpClient& nntp, uint64_t first, uint64_t& last, uint32_t limit,
+                         const std::function<bool(std::string_view)>& seen,
+                         std::set<uint64_t>& known, std::string& reply);
+
 // The overview of articles first to last (OVER): `found` gets each
 // article's number and Message-ID. False when the server offers no
 // overview (`reply` says why; the connection stays usable) or when the

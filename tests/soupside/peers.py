@@ -15,9 +15,11 @@ fill PORT GROUP PREFIX COUNT [BODYSIZE]
 nntp PORTFILE SPOOL [--tls CERT KEY [--implicit-tls]] [--user USER PASS] [--over]
     A STAND-IN news server written here with the standard library, for the
     parts a packaged server cannot be set up for in a test (TLS, logins,
-    refusals). Groups are the folders of SPOOL, articles the numbered files
-    in them; POST files an article into the groups its Newsgroups header
-    names that exist; a group named *.refused refuses every article (441).
+    refusals, no overview, renumbered groups). Groups are the folders of
+    SPOOL, articles the numbered files in them (a test renumbers a group by
+    renaming them); STAT takes a number or a Message-ID; POST files an
+    article into the groups its Newsgroups header names that exist; a
+    group named *.refused refuses every article (441).
     In a group named *.broken the server closes the connection in the
     middle of article 2; in one named *.hang it stops sending there. With
     --over it offers the overview (OVER), as INN does; without it, none.
@@ -226,6 +228,14 @@ def run_nntp(portfile, root, tls, user, implicit, over=False):
                             lines = a.split(b"\n\n", 1)[-1].count(b"\n")
                             self.send("\t".join([str(n)] + fields + [str(len(a)), str(lines)]))
                     self.send(".")
+                    continue
+                if verb == "STAT" and len(words) == 2 and words[1].isdigit() and group:
+                    a = spool.article(group, int(words[1]))
+                    if a is None:
+                        self.send("423 no such article")
+                    else:
+                        mid = spool.header(a, b"message-id").decode("latin-1")
+                        self.send("223 %s %s" % (words[1], mid or "<0>"))
                     continue
                 if verb == "STAT" and len(words) == 2 and words[1].startswith("<"):
                     if spool.find(words[1]):

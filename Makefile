@@ -27,6 +27,7 @@ test:
 
 demo: build
 	rm -rf build/demo && cp -r examples build/demo
+	chmod o-r build/demo/QUILLMAR.CFG build/demo/lists/DEV.CFG
 	cd build/demo && ../quillmar CHECK /CONFIG=./QUILLMAR.CFG
 	cd build/demo && ../quillmar IMPORT /VERBOSE /CONFIG=./QUILLMAR.CFG
 	cd build/demo && ls -l inbound

@@ -36,8 +36,9 @@ TEST(SoupSideLog, StartUpWarningsAndFatalErrorsReachTheLog) {
   dir.write("q.cfg", config);
   RunResult r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  const std::string warning = "Warning: unknown keyword in line 10 of ./q.cfg\n"
-                              "NntpSever news.example.net: unknown keyword\n\n";
+  const std::string warning =
+      "Warning: unknown keyword in line 10 of ./q.cfg\n"
+      "NntpSever news.example.net: unknown keyword\n\n";
   EXPECT_EQ(r.err.rfind(warning, 0), 0u) << r.err;
   std::string log = log_after_header(read_file(dir / "soup.log"));
   EXPECT_EQ(log.rfind(warning, 0), 0u) << log;
@@ -102,7 +103,8 @@ TEST(SoupSideLog, MailCommandThatEndsEarlyWithZero) {
   while (big.size() < 1024 * 1024) big += "A line that makes the mail larger than a pipe holds.\n";
   dir.write("soup/REPLIES", "mail0000\tmail\tbn\n");
   dir.write("soup/mail0000.MSG", framed_message(big));
-  std::string config = minimal_config(dir) + "SoupSendmail /bin/sh -c \"exec head -c 100 >/dev/null\"\n";
+  std::string config =
+      minimal_config(dir) + "SoupSendmail /bin/sh -c \"exec head -c 100 >/dev/null\"\n";
   dir.write("q.cfg", config);
   RunResult r = run_soup(dir.path(), {"deliver", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 2) << r.err;

@@ -45,6 +45,7 @@ demo:
 	rm -rf build/demo && cp -r examples build/demo
 	mkdir -p build/demo/Maildir/cur build/demo/Maildir/tmp
 	echo 'SoupMaildir ./Maildir/' >>build/demo/QUILLMAR.CFG
+	chmod o-r build/demo/QUILLMAR.CFG build/demo/lists/DEV.CFG
 	cd build/demo && ../quillmar CHECK /CONFIG=./QUILLMAR.CFG
 	cd build/demo && ../quillmar-soup collect /VERBOSE /CONFIG=./QUILLMAR.CFG
 	cd build/demo && cat soup/AREAS

@@ -66,7 +66,7 @@ void set_temp_dir_default() {
   if (temp.empty()) temp = "/tmp/";
   bool has_separator = platform::is_separator(temp.back());
   if (temp.size() + (has_separator ? 0 : 1) > PathText::capacity) {
-    std::fprintf(stderr, "Error: the temporary directory's name is too long\n");
+    start_up_print("Error: the temporary directory's name is too long\n");
     return;
   }
   settings->TempDir = temp;
@@ -86,12 +86,14 @@ void store_option_path(std::string_view value, PathText& out, bool directory) {
   if (append) out.push_back(platform::separator_of(value));
 }
 
+[[noreturn]] void end_start_up(int code);
+
 // A required setting is missing: the message and a line that names the
 // keyword. The run ends once every setting has been looked at.
 bool setting_missing = false;
 void missing_setting(const char* message, const char* keyword, const char* what) {
-  std::fprintf(stderr, message, run_options.config_file_name.c_str());
-  std::fprintf(stderr, "%s: %s\n", keyword, what);
+  start_up_print(message, run_options.config_file_name.c_str());
+  start_up_print("%s: %s\n", keyword, what);
   setting_missing = true;
 }
 
@@ -118,17 +120,22 @@ void require_settings() {
     missing_setting(directories, "NetmailDir", "not set (required with MailerType ArcMail)");
   }
   if (s.SoupDir.empty()) missing_setting(directories, "SoupDir", "not set");
-  if (setting_missing) std::exit(kExitConfig);
+  if (setting_missing) end_start_up(kExitConfig);
 }
 
-void open_log() {
+// Opens the log, writes the run's header line and what the start-up has
+// said so far. A log that cannot be opened is named with the reason, when
+// `say_failure`.
+bool open_log(bool say_failure) {
   Settings& s = *settings;
-  if (s.LogFile.empty()) return;
-  if (!log_file().open(s.LogFile, platform::OpenMode::append, platform::Share::deny_write)) {
+  if (s.LogFile.empty()) return false;
+  if (!log_file().open(s.LogFile, platform::OpenMode::append_log, platform::Share::deny_write)) {
     // The run goes on without its log; the user hears of it once.
-    log_print("LogFile %s: %s\n", platform::shown_path(s.LogFile.view()).c_str(),
-              platform::last_error());
-    return;
+    if (say_failure) {
+      log_print("LogFile %s: %s\n", platform::shown_path(s.LogFile.view()).c_str(),
+                platform::last_error());
+    }
+    return false;
   }
   log_file().seek(0, SEEK_END);
   if (log_file().tell() > 0) log_file().write("\n");
@@ -136,7 +143,15 @@ void open_log() {
   log_file().printf("--- %s  %s %02d-%-3s-%04d %02d:%02d:%02d\n", program_text().data(),
                     kDayNames[lt.weekday], lt.day, kMonthNames[lt.month - 1], lt.year, lt.hour,
                     lt.minute, lt.second);
-  log_file().flush();
+  write_held_log_text();
+  return true;
+}
+
+// A run that ends in its start-up (a required setting missing, a missing
+// directory) leaves its reasons in the log as well, under a header line.
+[[noreturn]] void end_start_up(int code) {
+  if (open_log(false)) log_file().close();
+  std::exit(code);
 }
 
 }  // namespace
@@ -193,7 +208,7 @@ void require_directory(std::string_view dir, const char* keyword) {
 }
 
 void end_if_directories_missing() {
-  if (!missing_directories.empty()) std::exit(kExitFatal);
+  if (!missing_directories.empty()) end_start_up(kExitFatal);
 }
 
 void parse_command_line(int argc, char** argv) {
@@ -276,13 +291,16 @@ int run(int argc, char** argv) {
   if (!run_options.packet_dir.empty()) require_directory(run_options.packet_dir, "/PKT=");
   // CHECK looks at what quillmar-soup needs too: its missing directories
   // end the run as the gateway's do.
-  if (run_options.command == Command::check) report_soup_side_problems(require_directory);
+  if (run_options.command == Command::check) {
+    report_soup_side_problems(require_directory);
+    report_readable_secrets();
+  }
   end_if_directories_missing();
   if (s.ExportMaxTo == 0 || s.ExportMaxTo > 1024) s.ExportMaxTo = 1024;
   if (s.ExportMaxXPost == 0 || s.ExportMaxXPost > 1024) s.ExportMaxXPost = 1024;
 
   if (int code = take_run_lock(); code != kExitDone) return code;
-  open_log();
+  open_log(true);
 
   // A run looks up many new names in the same few directories.
   platform::cache_directory_listings(true);

@@ -17,6 +17,17 @@ void set_whole_log_lines(bool on);
 // The log file: opened by the run driver at start-up, closed at the end.
 platform::File& log_file();
 
+// What the start-up says before the log is open (the warnings about the
+// configuration, a missing directory) reaches the log too: log_print and
+// start_up_print hold their text until write_held_log_text() puts it into
+// the log, after the run's header line. The console gets it at once.
+//
+// start_up_print writes the whole text to standard error, uncut, as the
+// configuration reader's warnings are written; in the log once it is open.
+void start_up_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes the held text into the open log and forgets it.
+void write_held_log_text();
+
 // The progress display (a percentage redrawn after a carriage return) is
 // drawn only for a person watching: when standard error is a terminal, as
 // decided at the start of the run.

@@ -287,6 +287,7 @@ void kw_time_zone(const ConfigLine& at) {
 void kw_packet_pwd(const ConfigLine& at) {
   copy_text(at.value, cfg().PacketPwd);
   to_upper(cfg().PacketPwd);
+  if (!at.value.empty()) note_secret_line(at.keyword, at.line, at.path);
 }
 
 void kw_quick_scan(const ConfigLine& at) {

@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <vector>
 
+#include "base/log.hpp"
 #include "base/text_reader.hpp"
 #include "platform/fs.hpp"
+#include "platform/permissions.hpp"
 
 namespace quillmar {
 
@@ -86,17 +89,38 @@ void register_keyword(const char* keyword, KeywordHandler handler) {
 }
 
 void config_warning(const char* message, long line, std::string_view path) {
-  std::fprintf(stderr, "Warning: %s in line %ld of %.*s\n\n", message, line,
-               static_cast<int>(path.size()), path.data());
+  start_up_print("Warning: %s in line %ld of %.*s\n\n", message, line,
+                 static_cast<int>(path.size()), path.data());
 }
 
 void ConfigLine::warn(const char* message) const {
   if (keyword.empty()) return config_warning(message, line, path);
   // Below the warning, the line as written, for the user to find it.
-  std::fprintf(stderr, "Warning: %s in line %ld of %.*s\n%.*s%s%.*s: %s\n\n", message, line,
-               static_cast<int>(path.size()), path.data(), static_cast<int>(keyword.size()),
-               keyword.data(), value.empty() ? "" : " ", static_cast<int>(value.size()),
-               value.data(), message);
+  start_up_print("Warning: %s in line %ld of %.*s\n%.*s%s%.*s: %s\n\n", message, line,
+                 static_cast<int>(path.size()), path.data(), static_cast<int>(keyword.size()),
+                 keyword.data(), value.empty() ? "" : " ", static_cast<int>(value.size()),
+                 value.data(), message);
+}
+
+void note_secret_line(std::string_view keyword, long line, std::string_view path) {
+  try {
+    settings->secret_lines.push_back(
+        SettingLine{std::string(keyword), std::string(), std::string(path), line});
+  } catch (const std::bad_alloc&) {
+    // Only a warning of CHECK is lost.
+  }
+}
+
+int report_readable_secrets() {
+  int problems = 0;
+  for (const SettingLine& at : settings->secret_lines) {
+    if (!platform::readable_by_others(at.file)) continue;
+    // The line is shown without its value: the warning reaches the log.
+    ConfigLine{{}, at.line, at.file, at.keyword}.warn(
+        "every user of the system can read this password (chmod o-r the file)");
+    ++problems;
+  }
+  return problems;
 }
 
 std::string_view config_program_path() {
@@ -125,16 +149,16 @@ bool read_config_file(std::string_view name, const ConfigLine* include) {
   auto reader = std::make_unique<TextReader>();
   bool resolved = resolve_beside_program(name, program_path_of_run, path);
   if (!resolved || !reader->open(path)) {
-    std::fprintf(stderr, "Error: can't read %s\n", path.c_str());
+    start_up_print("Error: can't read %s\n", path.c_str());
     // A second line gives the reason, and for an included file the line
     // that names it.
     const char* reason = resolved ? platform::last_error_text() : "name too long";
     if (include != nullptr) {
-      std::fprintf(stderr, "Include in line %ld of %.*s: %s: %s\n", include->line,
-                   static_cast<int>(include->path.size()), include->path.data(), path.c_str(),
-                   reason);
+      start_up_print("Include in line %ld of %.*s: %s: %s\n", include->line,
+                     static_cast<int>(include->path.size()), include->path.data(), path.c_str(),
+                     reason);
     } else {
-      std::fprintf(stderr, "configuration file %s: %s\n", path.c_str(), reason);
+      start_up_print("configuration file %s: %s\n", path.c_str(), reason);
     }
     return false;
   }

@@ -76,6 +76,14 @@ extern const std::size_t kKeywordCount;
 // keyword added twice keeps its first handler.
 void register_keyword(const char* keyword, KeywordHandler handler);
 
+// Notes that a line of `path` holds a password (settings->secret_lines).
+void note_secret_line(std::string_view keyword, long line, std::string_view path);
+
+// CHECK's look at the files that hold passwords: a warning for each
+// secret line whose file every user of the system may read. The number
+// of warnings is returned.
+int report_readable_secrets();
+
 // The program path of the configuration being read.
 std::string_view config_program_path();
 

@@ -146,6 +146,9 @@ struct Settings {
   PathText LogFile;
   Text<32> TimeZone;
   Text<9> PacketPwd;
+  // The lines that hold a password (PacketPwd, a list's ListPassword), for
+  // CHECK to warn when every user may read their file.
+  std::vector<SettingLine> secret_lines;
   bool QuickScan = false;
   bool ExportAllMail = false;
   bool SeparateMSG = false;

@@ -8,6 +8,7 @@
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "platform/fs.hpp"
+#include "platform/permissions.hpp"
 
 namespace quillmar {
 
@@ -234,6 +235,9 @@ int report_soup_side_problems(RequireDirectory require_directory) {
         report(n.user_at, "a login needs NntpPassFile, the file of its password");
       } else if (std::string why = unreadable(n.NntpPassFile); !why.empty()) {
         report(n.pass_file_at, "the password file of the login cannot be read (" + why + ")");
+      } else if (platform::readable_by_others(n.NntpPassFile.view())) {
+        report(n.pass_file_at,
+               "every user of the system can read the password file (chmod o-r the file)");
       }
     }
     if (!n.NntpCaFile.empty()) {

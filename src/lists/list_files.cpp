@@ -63,6 +63,9 @@ void list_keyword(ListRecord& list, std::string_view keyword, std::string_view v
   for (const TextKeyword& k : kTexts) {
     if (equals_nocase(keyword, k.keyword)) {
       (list.*k.field).emplace().assign(value);
+      if (k.field == &ListRecord::ListPassword && !value.empty()) {
+        note_secret_line(keyword, number, path);
+      }
       return;
     }
   }

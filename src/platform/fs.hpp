@@ -169,6 +169,7 @@ enum class OpenMode {
   read,          // existing file, reading
   write,         // created or emptied, writing
   append,        // created or kept, writing at its end
+  append_log,    // the same; a new file is readable by its owner and group only (0640)
   update,        // existing file, reading and writing
   create_new,    // a new file only: fails when the name exists (also as a link)
   create_exact,  // the same for a made-up name, looked up exactly as given

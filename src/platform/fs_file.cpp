@@ -250,6 +250,7 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
       path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
       break;
     case OpenMode::append:
+    case OpenMode::append_log:
       flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW;
       path = file_exists(name) ? resolve_existing(name) : resolve_for_create(name);
       break;
@@ -273,7 +274,7 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
     if (::stat(path.c_str(), &before) != 0) return fail_with_errno();
     if (!S_ISREG(before.st_mode)) return fail_with("not a regular file");
   }
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode == OpenMode::append_log ? 0640 : 0644);
   if (fd < 0) return fail_with_errno();
   if ((flags & O_CREAT) != 0) note_created(path);
   struct stat st;
@@ -296,7 +297,7 @@ bool File::open_file(std::string_view name, OpenMode mode, Share share) {
     return false;
   }
   fd_ = fd;
-  append_ = mode == OpenMode::append;
+  append_ = mode == OpenMode::append || mode == OpenMode::append_log;
   read_failed_ = false;
   at_end_ = false;
   dirty_ = false;

@@ -178,10 +178,7 @@ CommandResult run_with_input(const std::vector<std::string>& command, std::strin
     result.signal = WTERMSIG(status);
   }
   // Input the command did not take means it did not get the whole message.
-  if (!input.empty() && result.exit_code == 0) {
-    result.exit_code = -1;
-    result.error = "the command did not read the whole message";
-  }
+  result.input_left = !input.empty();
   return result;
 }
 
@@ -236,14 +233,15 @@ CommandResult run_with_input(const std::vector<std::string>& command, std::strin
     CommandResult r = run_with_input(command, input, timeout_seconds);
     finish(r);
     std::fflush(nullptr);
-    int fields[5] = {r.started ? 1 : 0, r.exit_code, r.signal, static_cast<int>(r.error.size()),
-                     r.timed_out ? 1 : 0};
+    int fields[6] = {
+        r.started ? 1 : 0,   r.exit_code,         r.signal, static_cast<int>(r.error.size()),
+        r.timed_out ? 1 : 0, r.input_left ? 1 : 0};
     bool sent = write_all(pipe_fds[1], fields, sizeof fields) &&
                 write_all(pipe_fds[1], r.error.data(), r.error.size());
     ::_exit(sent ? 0 : 1);
   }
   ::close(pipe_fds[1]);
-  int fields[5] = {0, -1, 0, 0, 0};
+  int fields[6] = {0, -1, 0, 0, 0, 0};
   bool ok = read_all(pipe_fds[0], fields, sizeof fields) && fields[3] >= 0 && fields[3] < 65536;
   if (ok) {
     result.error.resize(static_cast<std::size_t>(fields[3]));
@@ -261,6 +259,7 @@ CommandResult run_with_input(const std::vector<std::string>& command, std::strin
   result.exit_code = fields[1];
   result.signal = fields[2];
   result.timed_out = fields[4] != 0;
+  result.input_left = fields[5] != 0;
   return result;
 }
 

@@ -9,12 +9,18 @@
 namespace quillmar::platform {
 
 struct CommandResult {
-  bool started = false;    // false when the command could not be run at all
-                           // (not found, not executable: `error` says so)
-  int exit_code = -1;      // the exit status when it ended normally, else -1
-  int signal = 0;          // the signal that ended it, else 0
-  bool timed_out = false;  // it took longer than it was given and was killed
-  std::string error;       // why it could not be run
+  bool started = false;     // false when the command could not be run at all
+                            // (not found, not executable: `error` says so)
+  int exit_code = -1;       // the exit status when it ended normally, else -1
+  int signal = 0;           // the signal that ended it, else 0
+  bool timed_out = false;   // it took longer than it was given and was killed
+  bool input_left = false;  // it ended without reading all of its input
+  std::string error;        // why it could not be run
+
+  // It ran, read all of its input and ended with 0.
+  bool succeeded() const {
+    return started && signal == 0 && !timed_out && exit_code == 0 && !input_left;
+  }
 };
 
 // The words of a command line: split at blanks, double quotes keeping a

@@ -40,6 +40,7 @@ struct NewArea {
   int kind = 0;
   platform::File file;
   long count = 0;
+  bool write_failed = false;  // said once, when it happened
 };
 
 struct Mark {
@@ -312,7 +313,9 @@ class Collector {
   bool add(std::string_view area_name, int kind, std::string_view message) {
     NewArea* a = area(area_name, kind);
     if (a == nullptr) return false;
+    if (a->write_failed) return false;
     if (!write_framed_message(a->file, message)) {
+      a->write_failed = true;
       log_print("! cannot write %s%s.TMP: %s\n", shown(settings->SoupDir.view()).c_str(),
                 a->prefix.c_str(), platform::last_error_text());
       return false;
@@ -567,7 +570,7 @@ class Collector {
     for (auto& a : areas_) {
       bool written = a->file.sync();
       written = a->file.close() && written;
-      if (!written)
+      if (!written && !a->write_failed)
         log_print("! cannot write %s%s.TMP: %s\n", shown(settings->SoupDir.view()).c_str(),
                   a->prefix.c_str(), platform::last_error_text());
       ok = ok && written;

@@ -157,13 +157,13 @@ class Deliverer {
     }
     std::string ledger_path = soup_path(kDeliverLedger);
     std::string accepted_line = key + "\tsent\n";
-    platform::CommandResult r = platform::run_with_input(
-        sendmail_words_, message, static_cast<int>(s.SoupSendmailTimeout),
-        [&](const platform::CommandResult& done) {
-          if (done.started && done.signal == 0 && !done.timed_out && done.exit_code == 0) {
-            append_line_durably(ledger_path, accepted_line);
-          }
-        });
+    platform::CommandResult r =
+        platform::run_with_input(sendmail_words_, message, static_cast<int>(s.SoupSendmailTimeout),
+                                 [&](const platform::CommandResult& done) {
+                                   if (done.succeeded()) {
+                                     append_line_durably(ledger_path, accepted_line);
+                                   }
+                                 });
     if (!r.started) {
       reason = r.error;
       not_taken(key);
@@ -178,7 +178,12 @@ class Deliverer {
       reason = "the command was ended by signal " + std::to_string(r.signal);
       return Outcome::kept;
     }
-    if (r.exit_code == 0) return Outcome::accepted;
+    if (r.exit_code == 0 && !r.input_left) return Outcome::accepted;
+    if (r.exit_code == 0) {
+      reason = "the command ended with 0 before reading the whole message";
+      not_taken(key);
+      return Outcome::kept;
+    }
     reason = "the command ended with status " + std::to_string(r.exit_code);
     if (!r.error.empty()) reason += " (" + r.error + ")";
     if (sendmail_refuses(r.exit_code)) return Outcome::refused;

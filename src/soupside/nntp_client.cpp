@@ -25,12 +25,24 @@ int reply_code(std::string_view line) {
   return code;
 }
 
-// The first line of the password file, without its line end.
-bool read_password(std::string_view path, std::string& password) {
+// The first line of the password file, without its line end; false with
+// the system's reason when the file cannot be read.
+bool read_password(std::string_view path, std::string& password, std::string& why) {
   std::string text;
-  if (read_whole_file(path, 4096, text) != ReadResult::ok) return false;
-  std::size_t end = text.find_first_of("\r\n");
-  password = text.substr(0, end);
+  platform::File file;
+  if (!file.open(path, platform::OpenMode::read)) {
+    why = platform::last_error_text();
+    return false;
+  }
+  char buffer[4096];
+  std::size_t n = file.read(buffer, sizeof buffer);
+  if (file.read_failed()) {
+    why = platform::last_error_text();
+    return false;
+  }
+  file.close();
+  std::string_view first(buffer, n);
+  password = std::string(first.substr(0, first.find_first_of("\r\n")));
   return true;
 }
 
@@ -151,8 +163,15 @@ bool NntpClient::open(const NntpServerSettings& s, uint32_t timeout_seconds, std
   }
   if (!s.NntpUser.empty()) {
     std::string password;
-    if (s.NntpPassFile.empty() || !read_password(s.NntpPassFile.view(), password)) {
-      error = "the password file NntpPassFile cannot be read";
+    std::string why;
+    bool readable = !s.NntpPassFile.empty() && read_password(s.NntpPassFile.view(), password, why);
+    if (s.NntpPassFile.empty()) {
+      error = "a login (NntpUser) needs NntpPassFile, the file of its password";
+    } else if (!readable) {
+      error = "the password file " + shown(s.NntpPassFile.view()) +
+              " (NntpPassFile) cannot be read: " + why;
+    }
+    if (!readable) {
       connection_.close();
       return false;
     }

@@ -15,6 +15,7 @@
 #include "platform/fs.hpp"
 #include "platform/process.hpp"
 #include "platform/run_lock.hpp"
+#include "platform/system.hpp"
 #include "soupside/collect.hpp"
 #include "soupside/deliver.hpp"
 #include "soupside/durable.hpp"
@@ -42,6 +43,9 @@ enum class SoupCommand { none, collect, deliver };
   std::exit(exit_code);
 }
 
+// Whether /CONFIG= named the configuration file.
+bool config_named = false;
+
 SoupCommand parse_soup_command_line(int argc, char** argv) {
   SoupCommand command = SoupCommand::none;
   for (int i = 1; i < argc; ++i) {
@@ -53,8 +57,8 @@ SoupCommand parse_soup_command_line(int argc, char** argv) {
     } else if (word == "--help") {
       print_soup_usage(kExitDone);
     } else if (word == "--version") {
-      std::printf("quillmar-soup (Quillmar/%s v%d.%02d)\n", kPlatformTag, kVersionMajor,
-                  kVersionMinor);
+      std::printf("quillmar-soup (Quillmar) %d.%02d, %s\n", kVersionMajor, kVersionMinor,
+                  platform::system_name().c_str());
       std::exit(kExitDone);
     } else if (!word.empty() && (word[0] == '/' || word[0] == '-')) {
       std::string_view option = word.substr(word.size() > 1 && word[1] == '-' ? 2 : 1);
@@ -65,6 +69,7 @@ SoupCommand parse_soup_command_line(int argc, char** argv) {
       } else if (starts_with_nocase(option, "CONFIG=") || starts_with_nocase(option, "C=")) {
         std::string_view value = option.substr(option.find('=') + 1);
         if (value.empty() || !run_options.config_file_name.assign(value)) print_soup_usage();
+        config_named = true;
       } else {
         print_soup_usage();
       }
@@ -91,16 +96,31 @@ bool require_dir(const PathText& dir, const char* keyword) {
   return true;
 }
 
-void open_soup_log() {
+// Opens the log, writes the run's header line and what the start-up has
+// said so far. A log that cannot be opened is named with the reason, when
+// `say_failure`.
+bool open_soup_log(bool say_failure) {
   const Settings& s = *settings;
-  if (s.LogFile.empty()) return;
-  if (!log_file().open(s.LogFile, platform::OpenMode::append, platform::Share::deny_none)) return;
+  if (s.LogFile.empty()) return false;
+  if (!log_file().open(s.LogFile, platform::OpenMode::append_log, platform::Share::deny_none)) {
+    if (say_failure) {
+      log_print("LogFile %s: %s\n", shown(s.LogFile.view()).c_str(), platform::last_error_text());
+    }
+    return false;
+  }
   log_file().seek(0, SEEK_END);
   if (log_file().tell() > 0) log_file().write("\n");
   platform::LocalTime lt = platform::local_time(platform::now());
   log_file().printf("--- quillmar-soup %04d-%02d-%02d %02d:%02d:%02d\n", lt.year, lt.month, lt.day,
                     lt.hour, lt.minute, lt.second);
-  log_file().flush();
+  write_held_log_text();
+  return true;
+}
+
+// A run that ends in its start-up leaves its reasons in the log as well.
+int end_start_up(int code) {
+  if (open_soup_log(false)) log_file().close();
+  return code;
 }
 
 }  // namespace
@@ -112,12 +132,18 @@ int run_soup_side(int argc, char** argv) {
   allocate_settings();
   register_keyword("ListConfig", ignore_keyword);
   std::string program_path = platform::executable_path(argc > 0 ? argv[0] : nullptr);
-  if (!read_config(run_options.config_file_name, program_path)) return kExitConfig;
+  // A file named with /CONFIG= is read where the user stands, as other
+  // programs read theirs ("q.cfg" is "./q.cfg"); the default name is looked
+  // for beside the program, as the gateway looks for it.
+  std::string config_name(run_options.config_file_name.view());
+  if (config_named && config_name.find_first_of("\\/") == std::string::npos) {
+    config_name = "./" + config_name;
+  }
+  if (!read_config(config_name, program_path)) return kExitConfig;
   const Settings& s = *settings;
   if (s.SoupDir.empty()) {
-    std::fprintf(stderr, "Error: SoupDir is not defined in %s\n",
-                 run_options.config_file_name.c_str());
-    return kExitConfig;
+    start_up_print("Error: SoupDir is not defined in %s\n", run_options.config_file_name.c_str());
+    return end_start_up(kExitConfig);
   }
   const SoupSideSettings& side = s.soup_side;
   // Each command needs only its own directories. A missing Maildir is said
@@ -126,9 +152,9 @@ int run_soup_side(int argc, char** argv) {
   if (!require_dir(s.SoupDir, "SoupDir") ||
       (collect && !require_dir(side.SoupMaildirDone, "SoupMaildirDone")) ||
       (!collect && !require_dir(side.SoupRefusedDir, "SoupRefusedDir"))) {
-    return kExitFatal;
+    return end_start_up(kExitFatal);
   }
-  open_soup_log();
+  open_soup_log(true);
   // One run at a time in a SOUP directory, of this program and of the
   // gateway's IMPORT and EXPORT alike. A run killed while the MTA took a
   // mail leaves a helper that holds the lock until it has noted the outcome.

@@ -187,7 +187,8 @@ TEST(CronRun, CycleLogsTheTossersOutputAndShowsItOnlyOnFailure) {
       {"own log", "QUILLMAR_LOG=./cycle.log TOSS_COMMAND='echo tossed'", 0, "cycle.log",
        "\ntossed\n", ""},
       {"log not writable", "QUILLMAR_LOG=./none/cycle.log TOSS_COMMAND='echo tossed'", 0, "", "",
-       "quillmar-cycle: can't append to the log ./none/cycle.log\ntossed\n"},
+       "quillmar-cycle: can't append to the log ./none/cycle.log: No such file or "
+       "directory\ntossed\n"},
       {"SOUP program", "SOUP_COMMAND='echo fetched 1 packet' TOSS_COMMAND=", 0, "quillmar.log",
        "]: echo fetched 1 packet  ", ""},
   };

@@ -13,6 +13,11 @@ TEST(ExampleInstallation, ChecksWithoutWarnings) {
   ScratchDir dir;
   std::filesystem::copy(std::string(QUILLMAR_SOURCE_DIR) + "/examples", dir.path(),
                         std::filesystem::copy_options::recursive);
+  // The files that hold passwords are kept from other users, as CHECK asks.
+  for (const char* file : {"QUILLMAR.CFG", "lists/DEV.CFG"}) {
+    std::filesystem::permissions(dir / file, std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::remove);
+  }
   RunResult r = run_quillmar(dir.path(), {"CHECK", "/CONFIG=./QUILLMAR.CFG"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "Configuration checked. Nothing more to do.\n");

@@ -19,6 +19,7 @@
 #include "fido/message_record.hpp"
 #include "fido/packet_writer.hpp"
 #include "import/mime_render.hpp"
+#include "import/packet_senders.hpp"
 #include "platform/fs.hpp"
 #include "soup/soup_reader.hpp"
 
@@ -100,6 +101,10 @@ void prepare_modern_message(const SoupArea& area);
 enum class Mode { parse, recount, write };
 enum class DecodeState { text, base64, uuencode };
 
+// Forgets the decoded files named by the last pass that did not write
+// them; every pass over a message starts so.
+void forget_names_of_pass();
+
 // A body line of text without its line end and the blanks before it.
 inline std::string_view text_of_line(std::string_view line) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
@@ -118,6 +123,7 @@ class MessagePass {
     }
     file_.seek(extent.start);
     attachment_path_.clear();
+    forget_names_of_pass();
     HeaderLines& kept = header_lines;
     if (collecting()) {
       // The lines are kept anew (not with ModernMime, whose passes take
@@ -202,6 +208,8 @@ class MessagePass {
   void write_header_information();
   void handle_empty_line();
   bool base64_block_is_text();
+  void choose_attachment_path(const PathText& dir, std::string_view name, bool safe);
+  void keep_packets_from_strangers(const PathText& dir, std::string_view name, bool safe);
   void start_attachment(DecodeState kind, std::string_view name);
   void finish_attachment();
   void decode_base64(std::string_view line);
@@ -265,6 +273,11 @@ class MessagePass {
   // Only one pass is at work at a time: they share the one path buffer.
   PathText& attachment_path_ = shared_attachment_path;
   bool renamed_ = false;
+  // A file with a tosser's name: its name in the message, whether its
+  // sender may bring it to the tosser, and where it goes.
+  std::string packet_name_;
+  PacketTrust trust_;
+  PacketPlacement placement_ = PacketPlacement::elsewhere;
   bool attachment_opened_ = false;
   platform::File attachment_;
   long decoded_ = 0;

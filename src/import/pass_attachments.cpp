@@ -22,6 +22,7 @@
 #include "import/import_journal.hpp"
 #include "import/import_state.hpp"
 #include "import/mime_render.hpp"
+#include "import/packet_senders.hpp"
 #include "rfc/header_values.hpp"
 #include "rfc/mime_words.hpp"
 
@@ -62,12 +63,86 @@ bool is_uu_begin(std::string_view line) {
   return i < line.size() && line[i] >= '0' && line[i] <= '7';
 }
 
+// The decoded files named so far by a pass over the current message that
+// does not write them: they are not on disk, but a later file of the same
+// message must not be shown under one of their names.
+std::vector<std::string> names_of_pass;
+
+bool name_taken_in_pass(std::string_view path) {
+  for (const std::string& n : names_of_pass) {
+    if (equals_nocase(n, path)) return true;
+  }
+  return decoded_name_taken(path);
+}
+
 std::string_view trim_left(std::string_view s) {
   while (!s.empty() && is_space(s[0])) s.remove_prefix(1);
   return s;
 }
 
 }  // namespace
+
+void forget_names_of_pass() {
+  names_of_pass.clear();
+}
+
+// The path of a decoded file of this name in `dir`: the name itself, a
+// generated one for a name that cannot be used, the next free one for a
+// name that is taken (`renamed_`).
+void MessagePass::choose_attachment_path(const PathText& dir, std::string_view name, bool safe) {
+  const NameTaken taken = writing() ? decoded_name_taken : name_taken_in_pass;
+  renamed_ = false;
+  bool named = safe && attachment_path_.assign(dir.view()) && attachment_path_.append(name);
+  if (named) replace_wildcard_name(attachment_path_, dir.size(), taken);
+  if (!named && !unique_hex_name(dir.view(), "ATT", attachment_path_, taken)) {
+    attachment_path_.clear();
+  }
+  if (taken(attachment_path_)) {
+    renamed_ = true;
+    // A name that cannot be counted up free gets a generated one.
+    if (!bump_file_name(attachment_path_, taken) &&
+        !unique_hex_name(dir.view(), "ATT", attachment_path_, taken)) {
+      attachment_path_.clear();
+    }
+  }
+}
+
+// A file a tosser would take reaches the inbound under its name only from
+// a PacketSender; a stranger's goes to DecodeDir, or where that is the
+// inbound too, gets a name that no tosser takes.
+void MessagePass::keep_packets_from_strangers(const PathText& dir, std::string_view name,
+                                              bool safe) {
+  const Settings& s = *settings;
+  placement_ = PacketPlacement::elsewhere;
+  if (attachment_path_.empty()) return;
+  bool tosser_name =
+      (safe && is_tosser_name(name)) || is_tosser_name(base_name(attachment_path_.view()));
+  if (!tosser_name) return;
+  bool apart = decode_dir_apart();
+  if (&dir != &s.InboundDir && apart) return;
+  packet_name_.assign(safe ? name : base_name(attachment_path_.view()));
+  trust_ = packet_trust(*message_work.header, mail_area());
+  if (trust_.sender != nullptr) {
+    placement_ = PacketPlacement::inbound;
+    return;
+  }
+  if (apart) {
+    choose_attachment_path(s.DecodeDir, name, safe);
+    placement_ = PacketPlacement::decode_dir;
+    return;
+  }
+  placement_ = PacketPlacement::renamed;
+  const NameTaken taken = writing() ? decoded_name_taken : name_taken_in_pass;
+  if (attachment_path_.append(kStrangerSuffix)) {
+    if (!taken(attachment_path_)) return;
+    renamed_ = true;
+    if (bump_file_name(attachment_path_, taken)) return;
+  }
+  renamed_ = false;
+  if (!unique_hex_name(dir.view(), "ATT", attachment_path_, taken)) {
+    attachment_path_.clear();
+  }
+}
 
 void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   const Settings& s = *settings;
@@ -77,20 +152,8 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   const PathText& dir =
       news ? s.DecodeDir
            : (s.decode_all && !(safe && is_mail_bundle_name(name)) ? s.DecodeDir : s.InboundDir);
-  renamed_ = false;
-  bool named = safe && attachment_path_.assign(dir.view()) && attachment_path_.append(name);
-  if (named) replace_wildcard_name(attachment_path_, dir.size(), decoded_name_taken);
-  if (!named && !unique_hex_name(dir.view(), "ATT", attachment_path_, decoded_name_taken)) {
-    attachment_path_.clear();
-  }
-  if (decoded_name_taken(attachment_path_)) {
-    renamed_ = true;
-    // A name that cannot be counted up free gets a generated one.
-    if (!bump_file_name(attachment_path_, decoded_name_taken) &&
-        !unique_hex_name(dir.view(), "ATT", attachment_path_, decoded_name_taken)) {
-      attachment_path_.clear();
-    }
-  }
+  choose_attachment_path(dir, name, safe);
+  keep_packets_from_strangers(dir, name, safe);
   state_ = kind;
   action_ = junk_reason_ != kJunkNone ? AttachAction::ignore : s.Attach[news ? 1 : 0];
   attachment_opened_ = false;
@@ -103,6 +166,9 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
     attachment_opened_ =
         !attachment_path_.empty() && open_decoded_file(attachment_path_, attachment_);
     if (!attachment_opened_) action_ = AttachAction::ignore;
+  }
+  if (!writing() && action_ == AttachAction::decode && !attachment_path_.empty()) {
+    names_of_pass.emplace_back(attachment_path_.view());
   }
   if (!writing() && action_ == AttachAction::decode && !news) {
     std::string_view shown = base_name(attachment_path_.view());
@@ -119,6 +185,7 @@ void MessagePass::finish_attachment() {
   if (writing() && state_ == DecodeState::base64) flush_base64();
   if (writing()) {
     bool failed = false;
+    bool placed = false;
     if (attachment_opened_) {
       const bool unnamed = attachment_.unnamed();
       if (decoded_ == 0) {
@@ -128,6 +195,7 @@ void MessagePass::finish_attachment() {
         if (!unnamed) remove_decoded_file();
       } else if (keep_decoded_file(attachment_path_, attachment_)) {
         import_state.decoded_files.push_back(attachment_path_.view());
+        placed = true;
       } else {
         // A file cut short is no file: it goes, and the message's input
         // stays. Nothing reports it decoded.
@@ -145,6 +213,10 @@ void MessagePass::finish_attachment() {
                                                                      : AttachmentEncoding::uu,
                                        outcome, decoded_, ignore_text_, category_, packet_->file)) {
       ++import_state.file_counters.files;
+    }
+    if (placed) {
+      report_packet_placement(packet_name_, placement_, trust_, *message_work.header,
+                              attachment_path_.view());
     }
   }
   attachment_opened_ = false;

@@ -17,6 +17,7 @@
 #include "base/path_text.hpp"
 #include "config/settings.hpp"
 #include "fido/message_record.hpp"
+#include "fido/packet_layout.hpp"
 #include "fido/packet_writer.hpp"
 #include "import/mime_render.hpp"
 #include "import/packet_senders.hpp"
@@ -210,6 +211,8 @@ class MessagePass {
   bool base64_block_is_text();
   void choose_attachment_path(const PathText& dir, std::string_view name, bool safe);
   void keep_packets_from_strangers(const PathText& dir, std::string_view name, bool safe);
+  void place_strangers_file(const PathText& dir, std::string_view name, bool safe, bool apart);
+  bool check_packet_origin();
   void start_attachment(DecodeState kind, std::string_view name);
   void finish_attachment();
   void decode_base64(std::string_view line);
@@ -278,6 +281,12 @@ class MessagePass {
   std::string packet_name_;
   PacketTrust trust_;
   PacketPlacement placement_ = PacketPlacement::elsewhere;
+  // A PacketSender's packet: its header as decoded, to check its origin,
+  // and the directory its place was chosen in.
+  bool checking_origin_ = false;
+  unsigned char packet_head_[kPacketHeaderSize] = {};
+  std::size_t packet_head_size_ = 0;
+  const PathText* checked_dir_ = nullptr;
   bool attachment_opened_ = false;
   platform::File attachment_;
   long decoded_ = 0;

@@ -73,18 +73,20 @@ void report_packet_placement(std::string_view name, PacketPlacement placement,
                              const PacketTrust& trust, const MessageHeader& h,
                              std::string_view path) {
   if (placement == PacketPlacement::elsewhere) return;
+  // Two lines: a log line holds at most 199 characters.
   std::string where = platform::shown_path(path);
   int n = static_cast<int>(name.size());
   if (placement == PacketPlacement::inbound) {
-    log_print("* %.*s from %s, the PacketSender of %s, is put into the inbound as %s\n", n,
-              name.data(), h.from_address.c_str(),
-              ftn_address_text(trust.sender->node, PointForm::when_set).c_str(), where.c_str());
-  } else if (placement == PacketPlacement::renamed) {
-    log_print("* %.*s stays in the inbound as %s, a name no tosser takes: %s\n", n, name.data(),
-              where.c_str(), trust.reason.c_str());
+    log_print("* %.*s: from %s, the PacketSender of %s\n", n, name.data(), h.from_address.c_str(),
+              ftn_address_text(trust.sender->node, PointForm::when_set).c_str());
+    log_print("  so it is put into the inbound as %s\n", where.c_str());
+    return;
+  }
+  log_print("* %.*s: %s\n", n, name.data(), trust.reason.c_str());
+  if (placement == PacketPlacement::renamed) {
+    log_print("  so it stays in the inbound as %s, a name no tosser takes\n", where.c_str());
   } else {
-    log_print("* %.*s goes to DecodeDir as %s, not to the tosser: %s\n", n, name.data(),
-              where.c_str(), trust.reason.c_str());
+    log_print("  so it goes to DecodeDir as %s, not to the tosser\n", where.c_str());
   }
 }
 

@@ -2,6 +2,7 @@
 // the decoding of their lines, and the report when they end.
 #include "import/line_pass.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "fido/message_writer.hpp"
+#include "fido/packet_layout.hpp"
 #include "import/classify.hpp"
 #include "import/decoded_file.hpp"
 #include "import/import_journal.hpp"
@@ -114,6 +116,7 @@ void MessagePass::keep_packets_from_strangers(const PathText& dir, std::string_v
                                               bool safe) {
   const Settings& s = *settings;
   placement_ = PacketPlacement::elsewhere;
+  checking_origin_ = false;
   if (attachment_path_.empty()) return;
   bool tosser_name =
       (safe && is_tosser_name(name)) || is_tosser_name(base_name(attachment_path_.view()));
@@ -124,13 +127,28 @@ void MessagePass::keep_packets_from_strangers(const PathText& dir, std::string_v
   trust_ = packet_trust(*message_work.header, mail_area());
   if (trust_.sender != nullptr) {
     placement_ = PacketPlacement::inbound;
+    // A packet (not a bundle, whose packets are packed) shows its origin:
+    // it must be the PacketSender's node.
+    checked_dir_ = &dir;
+    checking_origin_ =
+        writing() && name.size() > 4 && equals_nocase(name.substr(name.size() - 4), ".PKT");
+    packet_head_size_ = 0;
     return;
   }
+  place_strangers_file(dir, name, safe, apart);
+}
+
+// Where a stranger's file goes: into DecodeDir when that is apart, else
+// into `dir` (the inbound) under a name that no tosser takes.
+void MessagePass::place_strangers_file(const PathText& dir, std::string_view name, bool safe,
+                                       bool apart) {
+  const Settings& s = *settings;
   if (apart) {
     choose_attachment_path(s.DecodeDir, name, safe);
     placement_ = PacketPlacement::decode_dir;
     return;
   }
+  choose_attachment_path(dir, name, safe);
   placement_ = PacketPlacement::renamed;
   const NameTaken taken = writing() ? decoded_name_taken : name_taken_in_pass;
   if (attachment_path_.append(kStrangerSuffix)) {
@@ -193,7 +211,7 @@ void MessagePass::finish_attachment() {
         // the close.
         attachment_.close();
         if (!unnamed) remove_decoded_file();
-      } else if (keep_decoded_file(attachment_path_, attachment_)) {
+      } else if (check_packet_origin() && keep_decoded_file(attachment_path_, attachment_)) {
         import_state.decoded_files.push_back(attachment_path_.view());
         placed = true;
       } else {
@@ -231,7 +249,46 @@ void MessagePass::remove_decoded_file() {
 }
 
 void MessagePass::put_decoded(const unsigned char* bytes, std::size_t n) {
+  if (checking_origin_ && packet_head_size_ < kPacketHeaderSize) {
+    std::size_t k = std::min(n, kPacketHeaderSize - packet_head_size_);
+    std::memcpy(packet_head_ + packet_head_size_, bytes, k);
+    packet_head_size_ += k;
+  }
   if (attachment_opened_ && n != 0) attachment_.write(bytes, n);
+}
+
+// A PacketSender's packet whose header names another origin than the
+// sender's node is a stranger's: it goes where those go, under its new
+// name (the file has none yet, or is renamed).
+bool MessagePass::check_packet_origin() {
+  if (!checking_origin_ || placement_ != PacketPlacement::inbound) return true;
+  checking_origin_ = false;
+  const FtnAddress& node = trust_.sender->node;
+  std::string why;
+  if (packet_head_size_ < kPacketHeaderSize) {
+    why = "the file is too short for a packet";
+  } else {
+    FtnAddress origin = packet_header_origin(packet_head_);
+    if (origin.net == node.net && origin.node == node.node && origin.point == node.point &&
+        (origin.zone == 0 || origin.zone == node.zone)) {
+      return true;
+    }
+    why = std::string("the packet comes from ") +
+          ftn_address_text(origin, PointForm::when_set).c_str();
+  }
+  trust_.reason = std::string(message_work.header->from_address.view()) +
+                  " is the PacketSender of " + ftn_address_text(node, PointForm::when_set).c_str() +
+                  ", but " + why;
+  trust_.sender = nullptr;
+  PathText old_path = attachment_path_;
+  place_strangers_file(*checked_dir_, packet_name_, true, decode_dir_apart());
+  if (attachment_path_.empty()) return false;
+  if (!attachment_.unnamed() && !platform::rename_file(old_path, attachment_path_)) {
+    log_print("! cannot rename %s to %s: %s\n", old_path.c_str(), attachment_path_.c_str(),
+              platform::last_error());
+    return false;
+  }
+  return true;
 }
 
 // The lines of a block are one stream: characters outside the alphabet

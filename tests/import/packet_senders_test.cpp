@@ -34,17 +34,17 @@ std::string base64(const std::string& data) {
 
 // A packet of node 2:999/9 (no password) with a netmail for the sysop that
 // claims to come from the gateway's own point.
-std::string forged_packet() {
+std::string forged_packet(uint16_t node = 9) {
   TestMessage m;
   m.orig_net = 999;
-  m.orig_node = 9;
+  m.orig_node = node;
   m.dest_net = 345;
   m.dest_node = 6;
   m.to_name = "Joe Sysop";
   m.from_name = "Forged Sender";
   m.subject = "forged";
   m.text = "\x01INTL 2:345/6 2:999/9\r\x01TOPT 1\rForged netmail.\r";
-  return build_packet(FtnAddress{2, 999, 9, 0}, FtnAddress{2, 345, 6, 0}, {m});
+  return build_packet(FtnAddress{2, 999, node, 0}, FtnAddress{2, 345, 6, 0}, {m});
 }
 
 // A mail from `from` (or a news article) with the file `name` attached.
@@ -72,11 +72,12 @@ struct PlacementCase {
   bool packet_sender;  // the mail's sender is the configured PacketSender
   bool news;           // the file comes in a news article
   Decode decode;
-  bool all;               // DecodeDir ... ALL
-  const char* file;       // the attached file's name
-  const char* where;      // the directory it must be found in
-  const char* stored_as;  // and its name there
-  const char* log_line;   // the log's line about it (empty: none)
+  bool all;                  // DecodeDir ... ALL
+  const char* file;          // the attached file's name
+  const char* where;         // the directory it must be found in
+  const char* stored_as;     // and its name there
+  const char* log_line;      // the log's line about it (empty: none)
+  uint16_t packet_node = 9;  // the packet's origin: 2:999/<this>
 };
 
 void PrintTo(const PlacementCase& c, std::ostream* os) {
@@ -98,7 +99,7 @@ TEST_P(PacketPlacement, OnlyAPacketSenderReachesTheTosser) {
   }
   dir.write("q.cfg", config);
   std::string from = c.packet_sender ? "Hub <hub@example.net>" : "Evil <evil@example.com>";
-  std::string message = mail_with_file(from, c.file, forged_packet());
+  std::string message = mail_with_file(from, c.file, forged_packet(c.packet_node));
   if (c.news) {
     message = "Newsgroups: comp.test\n" + message;
     dir.write("soup/AREAS", "NEWS\tcomp.test\tBn\n");
@@ -112,7 +113,7 @@ TEST_P(PacketPlacement, OnlyAPacketSenderReachesTheTosser) {
   std::string stored = dir / (std::string(c.where) + "/" + c.stored_as);
   ASSERT_TRUE(exists(stored)) << r.err << "in: " << ::testing::PrintToString(names_in(dir / "in"))
                               << " decode: " << ::testing::PrintToString(names_in(dir / "decode"));
-  EXPECT_EQ(read_file(stored), forged_packet());
+  EXPECT_EQ(read_file(stored), forged_packet(c.packet_node));
   // Nothing else of the file is anywhere: in the inbound only the
   // gateway's own packet and the file where it belongs.
   for (const std::string& n : names_in(dir / "in")) {
@@ -136,40 +137,56 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PlacementCase{"StrangerToDecodeDir", false, false, Decode::apart, false, "1B6EAC00.PKT",
                       "decode", "1B6EAC00.PKT",
-                      "* 1B6EAC00.PKT goes to DecodeDir as DIR/decode/1B6EAC00.PKT, not to the "
-                      "tosser: evil@example.com is no PacketSender"},
+                      "* 1B6EAC00.PKT: evil@example.com is no PacketSender\n"
+                      "  so it goes to DecodeDir as DIR/decode/1B6EAC00.PKT, not to the tosser"},
         PlacementCase{"StrangerToDecodeDirWithAll", false, false, Decode::apart, true,
                       "00FA0012.MO0", "decode", "00FA0012.MO0",
-                      "* 00FA0012.MO0 goes to DecodeDir as DIR/decode/00FA0012.MO0, not to the "
-                      "tosser: evil@example.com is no PacketSender"},
+                      "* 00FA0012.MO0: evil@example.com is no PacketSender\n"
+                      "  so it goes to DecodeDir as DIR/decode/00FA0012.MO0, not to the tosser"},
         PlacementCase{"StrangerRenamedInTheInbound", false, false, Decode::inbound, false,
                       "1b6eac00.pkt", "in", "1b6eac00.pkt.UNTRUSTED",
-                      "* 1b6eac00.pkt stays in the inbound as DIR/in/1b6eac00.pkt.UNTRUSTED, a "
-                      "name no tosser takes: evil@example.com is no PacketSender"},
+                      "* 1b6eac00.pkt: evil@example.com is no PacketSender\n"
+                      "  so it stays in the inbound as DIR/in/1b6eac00.pkt.UNTRUSTED, a name no "
+                      "tosser takes"},
         PlacementCase{"StrangerRenamedInTheInboundWithAll", false, false, Decode::inbound, true,
                       "00FA0012.TUZ", "in", "00FA0012.TUZ.UNTRUSTED",
-                      "* 00FA0012.TUZ stays in the inbound as DIR/in/00FA0012.TUZ.UNTRUSTED, a "
-                      "name no tosser takes: evil@example.com is no PacketSender"},
+                      "* 00FA0012.TUZ: evil@example.com is no PacketSender\n"
+                      "  so it stays in the inbound as DIR/in/00FA0012.TUZ.UNTRUSTED, a name no "
+                      "tosser takes"},
         PlacementCase{"StrangersTicketToDecodeDir", false, false, Decode::apart, false, "HATCH.TIC",
                       "decode", "HATCH.TIC",
-                      "* HATCH.TIC goes to DecodeDir as DIR/decode/HATCH.TIC, not to the tosser: "
-                      "evil@example.com is no PacketSender"},
+                      "* HATCH.TIC: evil@example.com is no PacketSender\n"
+                      "  so it goes to DecodeDir as DIR/decode/HATCH.TIC, not to the tosser"},
         PlacementCase{"NewsNeverBringsPackets", true, true, Decode::inbound, false, "1B6EAC00.PKT",
                       "in", "1B6EAC00.PKT.UNTRUSTED",
-                      "* 1B6EAC00.PKT stays in the inbound as DIR/in/1B6EAC00.PKT.UNTRUSTED, a "
-                      "name no tosser takes: it came in a news article"},
+                      "* 1B6EAC00.PKT: it came in a news article\n"
+                      "  so it stays in the inbound as DIR/in/1B6EAC00.PKT.UNTRUSTED, a name no "
+                      "tosser takes"},
         PlacementCase{"SenderToTheInbound", true, false, Decode::apart, false, "1B6EAC00.PKT", "in",
                       "1B6EAC00.PKT",
-                      "* 1B6EAC00.PKT from hub@example.net, the PacketSender of 2:999/9, is put "
-                      "into the inbound as DIR/in/1B6EAC00.PKT"},
+                      "* 1B6EAC00.PKT: from hub@example.net, the PacketSender of 2:999/9\n"
+                      "  so it is put into the inbound as DIR/in/1B6EAC00.PKT"},
         PlacementCase{"SenderToTheInboundWithAll", true, false, Decode::apart, true, "00FA0012.MO0",
                       "in", "00FA0012.MO0",
-                      "* 00FA0012.MO0 from hub@example.net, the PacketSender of 2:999/9, is put "
-                      "into the inbound as DIR/in/00FA0012.MO0"},
+                      "* 00FA0012.MO0: from hub@example.net, the PacketSender of 2:999/9\n"
+                      "  so it is put into the inbound as DIR/in/00FA0012.MO0"},
+        PlacementCase{"SendersPacketOfAnotherNode", true, false, Decode::apart, false,
+                      "1B6EAC00.PKT", "decode", "1B6EAC00.PKT",
+                      "* 1B6EAC00.PKT: hub@example.net is the PacketSender of 2:999/9, but the "
+                      "packet comes from 2:999/8\n"
+                      "  so it goes to DecodeDir as DIR/decode/1B6EAC00.PKT, not to the tosser",
+                      8},
+        PlacementCase{"SendersPacketOfAnotherNodeRenamed", true, false, Decode::inbound, false,
+                      "1B6EAC00.PKT", "in", "1B6EAC00.PKT.UNTRUSTED",
+                      "* 1B6EAC00.PKT: hub@example.net is the PacketSender of 2:999/9, but the "
+                      "packet comes from 2:999/8\n"
+                      "  so it stays in the inbound as DIR/in/1B6EAC00.PKT.UNTRUSTED, a name no "
+                      "tosser takes",
+                      8},
         PlacementCase{"SenderWithoutDecodeDir", true, false, Decode::inbound, false, "1B6EAC00.PKT",
                       "in", "1B6EAC00.PKT",
-                      "* 1B6EAC00.PKT from hub@example.net, the PacketSender of 2:999/9, is put "
-                      "into the inbound as DIR/in/1B6EAC00.PKT"},
+                      "* 1B6EAC00.PKT: from hub@example.net, the PacketSender of 2:999/9\n"
+                      "  so it is put into the inbound as DIR/in/1B6EAC00.PKT"},
         PlacementCase{"OtherFilesAsBefore", false, false, Decode::inbound, false, "notes.pdf", "in",
                       "notes.pdf", ""}),
     [](const ::testing::TestParamInfo<PlacementCase>& info) { return info.param.name; });

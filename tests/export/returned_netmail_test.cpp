@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "export/export_files.hpp"
+#include "export/export_install.hpp"
 #include "import/packet_reader.hpp"
 #include "test_support.hpp"
 
@@ -156,6 +157,40 @@ TEST(ReturnedNetmail, CrashmailTossesItToTheWriter) {
   EXPECT_EQ(msg.substr(36, 9), "Joe Sysop") << log;
   EXPECT_NE(msg.find("  To: name@example.com"), std::string::npos);
   EXPECT_TRUE(files_with(dir / "in", ".PKT").empty()) << log;
+}
+
+// Killed at any point, the run and the next one return the netmail once
+// and write every other message once.
+TEST(ReturnedNetmail, OnceAfterAKillAndACleanRun) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "strace cannot trace here (no ptrace)";
+  }
+  using namespace export_install;
+  const std::pair<const char*, int> kill_points[] = {
+      {"rename", 1}, {"rename", 2}, {"rename", 3}, {"rename", 4}, {"fsync", 1},
+      {"fsync", 2},  {"fsync", 3},  {"fsync", 4},  {"fsync", 6},  {"unlink", 1},
+      {"unlink", 2}, {"write", 3},  {"write", 10}, {"openat", 30}};
+  int killed = 0;
+  for (const auto& [syscall, when] : kill_points) {
+    std::string context = std::string(syscall) + " #" + std::to_string(when);
+    Install t;
+    t.write_config("BounceUnaddressed Yes\n");
+    t.dir.write("out/01590006.OUT", build_packet(kNode1, kGateway,
+                                                 {export_install::mail(0), netmail(kName, "", 1),
+                                                  export_install::mail(1)}));
+    std::vector<std::string> args = {"EXPORT", "/CONFIG=" + t.config_path};
+    if (run_killed(t.dir.path(), args, syscall, when)) ++killed;
+    RunResult clean = t.run({"EXPORT"});
+    EXPECT_EQ(clean.exit_code, 0) << context << "\n" << clean.err;
+    expect_each_once(count_replies(t.dir / "soup"), msg_tokens(2), context);
+    EXPECT_EQ(returned(t.dir / "in").size(), 1u) << context << "\n" << clean.err;
+    EXPECT_TRUE(files_with(t.dir / "in", ".BNC").empty()) << context;
+    EXPECT_FALSE(exists(t.dir / "out/01590006.OUT")) << context;
+    EXPECT_FALSE(exists(t.dir / "soup/EXPORT.JNL")) << context;
+    if (::testing::Test::HasFailure()) break;
+  }
+  EXPECT_GT(killed, 8);
 }
 
 }  // namespace

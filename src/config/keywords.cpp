@@ -107,6 +107,10 @@ void kw_alias(const ConfigLine& at) {
   copy_text(rest, e->alias);
 }
 
+void kw_addr_map_to_name(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().AddrMapToName);
+}
+
 void kw_map_fido_org(const ConfigLine& at) {
   parse_yes_no(at, at.value, cfg().MapFidoOrg);
 }
@@ -271,6 +275,18 @@ void kw_decode_dir(const ConfigLine& at) {
   parse_directory(at, dir, cfg().DecodeDir);
 }
 
+// "PacketSender <e-mail> <FTN address>": mail from that address may bring
+// packets and mail bundles of that node for the tosser.
+void kw_packet_sender(const ConfigLine& at) {
+  if (cfg().PacketSender.full()) return at.warn("too many PacketSender keywords");
+  std::string_view rest = at.value;
+  std::string_view email = next_parameter(rest);
+  if (email.empty() || rest.empty()) return at.warn("PacketSender misses parameter");
+  PacketSenderEntry* e = cfg().PacketSender.add();
+  parse_email_address(at, email, e->email);
+  parse_ftn_address(at, rest, e->node);
+}
+
 void kw_log_file(const ConfigLine& at) {
   if (at.value.empty()) return cfg().LogFile.clear();
   PathText path;
@@ -346,6 +362,9 @@ void kw_busy_flag_age(const ConfigLine& at) {
 
 void kw_export_max_to(const ConfigLine& at) {
   parse_number16(at, at.value, cfg().ExportMaxTo);
+}
+void kw_bounce_unaddressed(const ConfigLine& at) {
+  parse_yes_no(at, at.value, cfg().BounceUnaddressed);
 }
 void kw_export_max_xpost(const ConfigLine& at) {
   parse_number16(at, at.value, cfg().ExportMaxXPost);
@@ -610,6 +629,7 @@ const KeywordEntry kKeywords[] = {
     {"AddrMap", kw_addr_map},
     {"Personal", kw_personal},
     {"Alias", kw_alias},
+    {"AddrMapToName", kw_addr_map_to_name},
     {"MapFidoOrg", kw_map_fido_org},
     {"TransFidoOrg", kw_trans_fido_org},
     {"FidoDomain", kw_fido_domain},
@@ -623,6 +643,7 @@ const KeywordEntry kKeywords[] = {
     {"OutboundDir", kw_outbound_dir},
     {"NetmailDir", kw_netmail_dir},
     {"DecodeDir", kw_decode_dir},
+    {"PacketSender", kw_packet_sender},
     {"SoupDir", kw_soup_dir},
     {"TempDir", kw_temp_dir},
     {"LogFile", kw_log_file},
@@ -640,6 +661,7 @@ const KeywordEntry kKeywords[] = {
     {"JunkArea", kw_junk_area},
     {"ExportMaxTo", kw_export_max_to},
     {"ExportMaxXPost", kw_export_max_xpost},
+    {"BounceUnaddressed", kw_bounce_unaddressed},
     {"HeaderInfo", kw_header_info},
     {"NoSpamText", kw_no_spam_text},
     {"Origin", kw_origin},

@@ -15,6 +15,7 @@ template <class F>
 void for_each_table(F&& f) {
   f(&Settings::AddrMap);
   f(&Settings::Alias);
+  f(&Settings::PacketSender);
   f(&Settings::FidoDomain);
   f(&Settings::AreaMap);
   f(&Settings::Route);

@@ -20,6 +20,13 @@ struct AddrMapEntry {
   Text<128> fido_name;
 };
 
+// An Internet address whose mail may bring packets and mail bundles for the
+// tosser, and the FidoNet node they come from.
+struct PacketSenderEntry {
+  Text<128> email;
+  FtnAddress node;
+};
+
 struct AliasEntry {
   Text<128> email;
   Text<128> alias;
@@ -102,6 +109,7 @@ inline constexpr int kKindList = 2;
 
 inline constexpr std::size_t kMaxAddrMap = 1024;
 inline constexpr std::size_t kMaxAlias = 1024;
+inline constexpr std::size_t kMaxPacketSender = 256;
 inline constexpr std::size_t kMaxFidoDomain = 256;
 inline constexpr std::size_t kMaxAreaMap = 2048;
 inline constexpr std::size_t kMaxRoute = 1024;
@@ -126,6 +134,9 @@ struct Settings {
   bool TransFidoOrg = false;
   FixedTable<FidoDomainEntry, kMaxFidoDomain> FidoDomain;
   uint16_t BaseZone = 0;
+  // Incoming mail whose To field names nobody gets the FidoNet name of the
+  // AddrMap entry that takes it.
+  bool AddrMapToName = false;
 
   // Areas, routes and lists.
   Text<128> EmailArea;
@@ -141,6 +152,9 @@ struct Settings {
   PathText NetmailDir;
   PathText DecodeDir;
   bool decode_all = false;
+  // The only senders whose decoded packets and bundles reach the inbound
+  // under names a tosser takes.
+  FixedTable<PacketSenderEntry, kMaxPacketSender> PacketSender;
   PathText SoupDir;
   PathText TempDir;
   PathText LogFile;
@@ -166,6 +180,8 @@ struct Settings {
   // Filtered mail areas and export limits.
   Text<128> OwnOrgArea;
   Text<128> JunkArea;
+  // Netmail to a name that is no Internet address goes back to its writer.
+  bool BounceUnaddressed = false;
   uint16_t ExportMaxTo = 0;
   uint16_t ExportMaxXPost = 0;
 

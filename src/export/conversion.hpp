@@ -141,4 +141,13 @@ void write_header(platform::File& file);
 // The text of the reply message.
 void write_body(platform::File& in, platform::File& out);
 
+// With BounceUnaddressed: the recipient text of a netmail that is no
+// Internet address (empty when all are); `none` is set when a netmail to
+// UUCP names no recipient at all. A name beside gateway lines that give
+// addresses is no recipient: the message is then taken as one to UUCP.
+std::string unaddressed_recipient(bool& none);
+// Returns the netmail to its writer instead (convert_return.cpp), and
+// reads its text to its end.
+void return_to_writer(platform::File& in, std::string_view recipient);
+
 }  // namespace quillmar::conversion

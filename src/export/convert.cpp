@@ -370,6 +370,14 @@ void convert_message(platform::File& in, bool allow_attachments) {
     skip_to_text_end(in);
     return;
   }
+  if (settings->BounceUnaddressed) {
+    bool none = false;
+    std::string unaddressed = unaddressed_recipient(none);
+    if (none || !unaddressed.empty()) {
+      return_to_writer(in, unaddressed);
+      return;
+    }
+  }
   report_limits();
   write_reply(in, allow_attachments);
 }

@@ -56,14 +56,75 @@ void write_text_value(HeaderWriter& out, std::string_view text, std::size_t used
   out.folded(header_text(text, used));
 }
 
+bool is_plain_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+// One recipient as the FidoNet message names it. Printable ASCII stands as
+// it is; with 8-bit characters the name ("Name <address>" or "address
+// (Name)") goes out as encoded words and the address as it is, and a text
+// without an address as encoded words, never as raw 8-bit bytes. `column`
+// is where the line stands, and moves on.
+void write_recipient(HeaderWriter& out, std::string_view text, std::size_t& column) {
+  if (is_plain_ascii(text)) {
+    out.value(text);
+    column += text.size();
+    return;
+  }
+  std::size_t open = text.find('<');
+  std::size_t close = open == std::string_view::npos ? open : text.find('>', open);
+  if (close != std::string_view::npos && is_plain_ascii(text.substr(open, close + 1 - open))) {
+    std::string_view name = trimmed(text.substr(0, open));
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+      name = name.substr(1, name.size() - 2);
+    }
+    std::string words = header_text(name, column);
+    out.folded(words);
+    std::string_view address = text.substr(open, close + 1 - open);
+    out.raw(" ");
+    out.value(address);
+    std::size_t fold = words.rfind('\n');
+    column = (fold == std::string::npos ? column + words.size() : words.size() - fold - 1) + 1 +
+             address.size();
+    return;
+  }
+  std::size_t paren = text.find('(');
+  if (paren != std::string_view::npos && text.back() == ')' &&
+      is_plain_ascii(text.substr(0, paren))) {
+    std::string_view address = trimmed(text.substr(0, paren));
+    out.value(address);
+    out.raw(" (");
+    std::string words =
+        header_text(text.substr(paren + 1, text.size() - paren - 2), column + address.size() + 2);
+    out.folded(words);
+    out.raw(")");
+    column = 76;  // the next entry goes on a line of its own
+    return;
+  }
+  std::string words = header_text(text, column);
+  out.folded(words);
+  column = 76;
+}
+
 // The entries of one kind, with a line break before every third entry
 // that follows earlier text.
-void write_recipients(HeaderWriter& out, uint8_t kind, bool first_follows_text) {
+void write_recipients(HeaderWriter& out, uint8_t kind, bool first_follows_text,
+                      std::size_t column) {
   long written = 0;
   for (const Recipient& r : message_work.recipients) {
     if (r.kind != kind) continue;
-    if (written != 0 || first_follows_text) out.raw(written % 3 == 0 ? ",\n    " : ", ");
-    out.value(r.address.view());
+    if (written != 0 || first_follows_text) {
+      bool fold = written % 3 == 0;
+      out.raw(fold ? ",\n    " : ", ");
+      column = fold ? 4 : column + 2;
+    }
+    write_recipient(out, r.address.view(), column);
     ++written;
   }
 }
@@ -115,24 +176,25 @@ void write_addressees(HeaderWriter& out) {
     write_member_bcc(out, *state.list);
   } else if (!state.is_news) {
     out.start("To");
+    std::size_t column = 4;
     if (!state.is_uucp) {
-      out.value(state.recipient);
+      write_recipient(out, state.recipient, column);
       if (export_state.target == ExportTarget::route && !m.to_name.empty()) {
         out.raw(" (");
         write_text_value(out, m.to_name, 6 + state.recipient.size());
         out.raw(")");
       }
     }
-    write_recipients(out, kAddressTo, !state.is_uucp);
+    write_recipients(out, kAddressTo, !state.is_uucp, column);
     out.end();
     if (has_kind(kAddressCc)) {
       out.start("Cc");
-      write_recipients(out, kAddressCc, false);
+      write_recipients(out, kAddressCc, false, 4);
       out.end();
     }
     if (has_kind(kAddressBcc)) {
       out.start("Bcc");
-      write_recipients(out, kAddressBcc, false);
+      write_recipients(out, kAddressBcc, false, 5);
       out.end();
     }
   } else {

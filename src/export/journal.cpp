@@ -1,6 +1,7 @@
 #include "export/journal.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <unordered_map>
@@ -24,8 +25,10 @@ namespace {
 
 constexpr const char* kHeader = "QUILLMAR EXPORT JOURNAL 1";
 
-enum class Act : uint8_t { remove, truncate, sent, kill, flow };
-constexpr const char* kActNames[] = {"remove", "truncate", "sent", "kill", "flow"};
+// post: a notice packet written under a name no tosser takes is put into
+// the inbound under a packet name (its path is the first name).
+enum class Act : uint8_t { remove, truncate, sent, kill, flow, post };
+constexpr const char* kActNames[] = {"remove", "truncate", "sent", "kill", "flow", "post"};
 
 struct Action {
   Act act = Act::remove;
@@ -67,9 +70,10 @@ bool read_stored_header(platform::File& f, std::string_view path, platform::Open
   return f.open(path, mode) && f.read(h, kStoredHeaderSize) == kStoredHeaderSize;
 }
 
-std::vector<Action> actions;      // owed by earlier runs, then this run's
-std::size_t owed_count = 0;       // the first actions, owed by earlier runs
-std::vector<ReplyListing> begun;  // reply files begun (state open)
+std::vector<Action> actions;             // owed by earlier runs, then this run's
+std::size_t owed_count = 0;              // the first actions, owed by earlier runs
+std::vector<ReplyListing> begun;         // reply files begun (state open)
+std::vector<std::string> begun_notices;  // notice packets begun, by their first name
 // The inputs the actions consume (not the files they empty), by their name
 // in one case, with the first action that names each.
 std::unordered_map<std::string, std::size_t> consumed;
@@ -137,6 +141,7 @@ bool write_journal(const char* state, const std::vector<ReplyListing>& listings)
     std::snprintf(line, sizeof line, "list %d %u\n", l.kind, unsigned{l.number});
     text += line;
   }
+  for (const std::string& n : begun_notices) text += "notice " + hex_of(n) + "\n";
   for (std::size_t i = 0; i < action_count; ++i) {
     const Action& a = actions[i];
     std::snprintf(line, sizeof line, "%s %" PRIu64 " %" PRId64 " %" PRIu64 " %" PRIu32 " ",
@@ -179,6 +184,7 @@ struct ReadJournal {
   bool committed = false;
   std::vector<ReplyListing> replies;
   std::vector<ReplyListing> listings;
+  std::vector<std::string> notices;
   std::vector<Action> actions;
 };
 
@@ -207,6 +213,12 @@ bool read_journal(ReadJournal& out) {
         std::sscanf(line.c_str(), "list %d %u", &kind, &number) == 2) {
       ReplyListing l{kind == kReplyNews ? kReplyNews : kReplyMail, static_cast<uint16_t>(number)};
       (line[0] == 'r' ? out.replies : out.listings).push_back(l);
+      continue;
+    }
+    if (line.starts_with("notice ")) {
+      std::string path;
+      if (!text_of_hex(std::string_view(line).substr(7), path) || path.empty()) return false;
+      out.notices.push_back(std::move(path));
       continue;
     }
     Action a;
@@ -250,11 +262,48 @@ bool remove_input(const Action& a) {
   return false;
 }
 
+// Puts a notice packet into the inbound beside it under the first free
+// packet name; one that is no longer under its first name is there.
+bool post_notice(const Action& a) {
+  if (!platform::exists_exact(a.path)) return true;
+  std::string dir = a.path.substr(0, a.path.rfind('/') + 1);
+  PathText target;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (!unique_hex_name(dir, "PKT", target)) break;
+    if (platform::rename_exact(a.path, target.view())) {
+      log_print("* notice %s put into the inbound as %s\n", platform::shown_path(a.path).c_str(),
+                platform::shown_path(target.view()).c_str());
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  report_failed(a, "put into the inbound");
+  return false;
+}
+
+// Removes the notice packets begun that no action of `owed` puts into the
+// inbound (those of an interrupted run, or of sources taken back).
+void remove_unposted_notices(const std::vector<std::string>& notices,
+                             const std::vector<Action>& owed) {
+  for (const std::string& n : notices) {
+    bool posted = std::any_of(owed.begin(), owed.end(),
+                              [&](const Action& a) { return a.act == Act::post && a.path == n; });
+    if (posted || !platform::exists_exact(n)) continue;
+    if (!platform::remove_exact(n)) {
+      log_print("! can't remove %s: %s\n", platform::shown_path(n).c_str(), platform::last_error());
+      note_run_failure();
+    }
+  }
+}
+
 // Carries out one consumption; false when it could not be done and is
 // still owed.
 bool carry_out(const Action& a) {
+  if (a.act == Act::post) return post_notice(a);
   platform::FileStamp now = platform::file_stamp(a.path);
   switch (a.act) {
+    case Act::post:
+      return true;
     case Act::remove:
       if (!now.exists) return true;
       if (now != a.stamp) {
@@ -390,6 +439,7 @@ void carry_out_all() {
 // Ends the run's journal: removed, or kept with what is still owed.
 void settle_journal() {
   begun.clear();
+  begun_notices.clear();
   if (actions.empty()) {
     remove_journal();
   } else if (!write_journal("commit", {})) {
@@ -474,6 +524,10 @@ bool journal_start() {
       return false;
     }
   }
+  remove_unposted_notices(j.notices, j.committed ? j.actions : std::vector<Action>());
+  if (!j.committed) {
+    std::erase_if(j.actions, [](const Action& a) { return a.act == Act::post; });
+  }
   actions = std::move(j.actions);
   index_actions();
   carry_out_all();
@@ -496,6 +550,28 @@ bool journal_note_reply_file(int kind, uint16_t number) {
 
 void journal_remove(std::string_view path) {
   note(Act::remove, path);
+}
+
+bool journal_note_notice(std::string_view path) {
+  if (run_options.test_mode) return true;
+  if (journal_unwritable) return false;
+  begun_notices.push_back(platform::absolute_path(path));
+  if (write_journal("open", {})) return true;
+  begun_notices.pop_back();
+  journal_unwritable = true;
+  note_run_failure();
+  return false;
+}
+
+bool journal_post_notice(std::string_view path) {
+  Action a;
+  a.act = Act::post;
+  a.path = platform::absolute_path(path);
+  // Under /TEST nothing waits for a commit.
+  if (run_options.test_mode) return post_notice(a);
+  a.stamp = platform::file_stamp(path);
+  actions.push_back(std::move(a));
+  return true;
 }
 void journal_remove(std::string_view path, const platform::FileStamp& as_read) {
   note(Act::remove, path, &as_read);
@@ -550,6 +626,9 @@ std::size_t journal_mark() {
 
 void journal_rollback(std::size_t mark) {
   if (actions.size() <= mark) return;
+  for (std::size_t i = mark; i < actions.size(); ++i) {
+    if (actions[i].act == Act::post) platform::remove_exact(actions[i].path);
+  }
   actions.resize(mark);
   index_actions();
 }
@@ -588,6 +667,7 @@ void journal_reset() {
   actions.clear();
   consumed.clear();
   begun.clear();
+  begun_notices.clear();
   owed_count = 0;
   journal_on_disk = false;
   journal_unwritable = false;

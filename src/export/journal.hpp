@@ -54,6 +54,14 @@ void journal_kill(std::string_view path, const platform::FileStamp& as_read,
 void journal_rewrite_flow(std::string_view path, uint64_t size, uint32_t crc,
                           std::string_view kept);
 
+// A notice packet for a FidoNet user (a returned netmail) is written into
+// the inbound under a name no tosser takes, noted before it is made (false
+// when the note cannot be put on disk: it must not be made), and put there
+// under a packet name by the commit, with the consumption of the message
+// it answers. A source taken back takes its notices with it.
+bool journal_note_notice(std::string_view path);
+bool journal_post_notice(std::string_view path);
+
 // True when `path` is consumed by this run or owed by an earlier one: it
 // has been sent and must not be read again.
 bool journal_consumes(std::string_view path);

@@ -145,8 +145,16 @@ const AddrMapEntry& find_recipient_mapping(std::string_view to_address, std::str
 void map_destination_and_origin() {
   MessageHeader& h = *message_work.header;
   if (h.category == kKindMail) {
-    h.destination =
-        find_recipient_mapping(h.to_address, h.to_name, message_work.recipients).ftn_address;
+    const AddrMapEntry& e =
+        find_recipient_mapping(h.to_address, h.to_name, message_work.recipients);
+    h.destination = e.ftn_address;
+    // Mail to the entry's address whose To field names nobody is the
+    // entry's user's: it gets the user's FidoNet name.
+    if (settings->AddrMapToName && !e.fido_name.empty() && !e.internet_address.empty() &&
+        equals_nocase(e.internet_address, h.to_address) &&
+        (h.to_name.empty() || equals_nocase(h.to_name, h.to_address))) {
+      h.to_name = e.fido_name;
+    }
   } else {
     h.destination = first_address_map_entry().ftn_address;
   }

@@ -46,7 +46,8 @@ const AddrMapEntry& find_recipient_mapping(std::string_view to_address, std::str
 
 // Destination and origin of the message being imported: the mapped
 // recipient for mail, the first address map entry for news; the gateway
-// address as origin.
+// address as origin. With AddrMapToName, mail to an entry's address whose
+// To field has no name of its own is addressed to the entry's FidoNet name.
 void map_destination_and_origin();
 
 // Reads a Message-ID or reference held in `ref.id_text` as gateway form

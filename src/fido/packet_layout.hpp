@@ -107,6 +107,22 @@ inline void put_le16(unsigned char* out, uint16_t value) {
   out[1] = static_cast<unsigned char>(value >> 8);
 }
 
+// The origin a packet header names. A Type 2+ header gives the zone and
+// the point (a point's net -1 stands for the net in AuxNet); a Type 2
+// header gives the zone only where it fills QOrigZone, else 0.
+inline FtnAddress packet_header_origin(const unsigned char* h) {
+  namespace f = packet_field;
+  FtnAddress a{get_le16(h + f::kQOrigZone), get_le16(h + f::kOrigNet), get_le16(h + f::kOrigNode),
+               0};
+  if (get_le16(h + f::kCapabilityWord) == kCapabilityWord &&
+      get_le16(h + f::kCapabilitySwapped) == kCapabilitySwapped) {
+    a.zone = get_le16(h + f::kOrigZone);
+    a.point = get_le16(h + f::kOrigPoint);
+    if (a.point != 0 && a.net == 0xFFFF) a.net = get_le16(h + f::kAuxNet);
+  }
+  return a;
+}
+
 // The packed message header of a message from `origin` to `destination`.
 inline std::array<unsigned char, kPackedMessageHeaderSize> packed_message_header(
     const FtnAddress& origin, const FtnAddress& destination, uint16_t attribute) {

@@ -17,8 +17,10 @@
 #include "base/path_text.hpp"
 #include "config/settings.hpp"
 #include "fido/message_record.hpp"
+#include "fido/packet_layout.hpp"
 #include "fido/packet_writer.hpp"
 #include "import/mime_render.hpp"
+#include "import/packet_senders.hpp"
 #include "platform/fs.hpp"
 #include "soup/soup_reader.hpp"
 
@@ -100,6 +102,10 @@ void prepare_modern_message(const SoupArea& area);
 enum class Mode { parse, recount, write };
 enum class DecodeState { text, base64, uuencode };
 
+// Forgets the decoded files named by the last pass that did not write
+// them; every pass over a message starts so.
+void forget_names_of_pass();
+
 // A body line of text without its line end and the blanks before it.
 inline std::string_view text_of_line(std::string_view line) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
@@ -118,6 +124,7 @@ class MessagePass {
     }
     file_.seek(extent.start);
     attachment_path_.clear();
+    forget_names_of_pass();
     HeaderLines& kept = header_lines;
     if (collecting()) {
       // The lines are kept anew (not with ModernMime, whose passes take
@@ -202,6 +209,10 @@ class MessagePass {
   void write_header_information();
   void handle_empty_line();
   bool base64_block_is_text();
+  void choose_attachment_path(const PathText& dir, std::string_view name, bool safe);
+  void keep_packets_from_strangers(const PathText& dir, std::string_view name, bool safe);
+  void place_strangers_file(const PathText& dir, std::string_view name, bool safe, bool apart);
+  bool check_packet_origin();
   void start_attachment(DecodeState kind, std::string_view name);
   void finish_attachment();
   void decode_base64(std::string_view line);
@@ -265,6 +276,17 @@ class MessagePass {
   // Only one pass is at work at a time: they share the one path buffer.
   PathText& attachment_path_ = shared_attachment_path;
   bool renamed_ = false;
+  // A file with a tosser's name: its name in the message, whether its
+  // sender may bring it to the tosser, and where it goes.
+  std::string packet_name_;
+  PacketTrust trust_;
+  PacketPlacement placement_ = PacketPlacement::elsewhere;
+  // A PacketSender's packet: its header as decoded, to check its origin,
+  // and the directory its place was chosen in.
+  bool checking_origin_ = false;
+  unsigned char packet_head_[kPacketHeaderSize] = {};
+  std::size_t packet_head_size_ = 0;
+  const PathText* checked_dir_ = nullptr;
   bool attachment_opened_ = false;
   platform::File attachment_;
   long decoded_ = 0;

@@ -2,6 +2,7 @@
 // the decoding of their lines, and the report when they end.
 #include "import/line_pass.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -17,11 +18,13 @@
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "fido/message_writer.hpp"
+#include "fido/packet_layout.hpp"
 #include "import/classify.hpp"
 #include "import/decoded_file.hpp"
 #include "import/import_journal.hpp"
 #include "import/import_state.hpp"
 #include "import/mime_render.hpp"
+#include "import/packet_senders.hpp"
 #include "rfc/header_values.hpp"
 #include "rfc/mime_words.hpp"
 
@@ -62,12 +65,102 @@ bool is_uu_begin(std::string_view line) {
   return i < line.size() && line[i] >= '0' && line[i] <= '7';
 }
 
+// The decoded files named so far by a pass over the current message that
+// does not write them: they are not on disk, but a later file of the same
+// message must not be shown under one of their names.
+std::vector<std::string> names_of_pass;
+
+bool name_taken_in_pass(std::string_view path) {
+  for (const std::string& n : names_of_pass) {
+    if (equals_nocase(n, path)) return true;
+  }
+  return decoded_name_taken(path);
+}
+
 std::string_view trim_left(std::string_view s) {
   while (!s.empty() && is_space(s[0])) s.remove_prefix(1);
   return s;
 }
 
 }  // namespace
+
+void forget_names_of_pass() {
+  names_of_pass.clear();
+}
+
+// The path of a decoded file of this name in `dir`: the name itself, a
+// generated one for a name that cannot be used, the next free one for a
+// name that is taken (`renamed_`).
+void MessagePass::choose_attachment_path(const PathText& dir, std::string_view name, bool safe) {
+  const NameTaken taken = writing() ? decoded_name_taken : name_taken_in_pass;
+  renamed_ = false;
+  bool named = safe && attachment_path_.assign(dir.view()) && attachment_path_.append(name);
+  if (named) replace_wildcard_name(attachment_path_, dir.size(), taken);
+  if (!named && !unique_hex_name(dir.view(), "ATT", attachment_path_, taken)) {
+    attachment_path_.clear();
+  }
+  if (taken(attachment_path_)) {
+    renamed_ = true;
+    // A name that cannot be counted up free gets a generated one.
+    if (!bump_file_name(attachment_path_, taken) &&
+        !unique_hex_name(dir.view(), "ATT", attachment_path_, taken)) {
+      attachment_path_.clear();
+    }
+  }
+}
+
+// A file a tosser would take reaches the inbound under its name only from
+// a PacketSender; a stranger's goes to DecodeDir, or where that is the
+// inbound too, gets a name that no tosser takes.
+void MessagePass::keep_packets_from_strangers(const PathText& dir, std::string_view name,
+                                              bool safe) {
+  const Settings& s = *settings;
+  placement_ = PacketPlacement::elsewhere;
+  checking_origin_ = false;
+  if (attachment_path_.empty()) return;
+  bool tosser_name =
+      (safe && is_tosser_name(name)) || is_tosser_name(base_name(attachment_path_.view()));
+  if (!tosser_name) return;
+  bool apart = decode_dir_apart();
+  if (&dir != &s.InboundDir && apart) return;
+  packet_name_.assign(safe ? name : base_name(attachment_path_.view()));
+  trust_ = packet_trust(*message_work.header, mail_area());
+  if (trust_.sender != nullptr) {
+    placement_ = PacketPlacement::inbound;
+    // A packet (not a bundle, whose packets are packed) shows its origin:
+    // it must be the PacketSender's node.
+    checked_dir_ = &dir;
+    checking_origin_ =
+        writing() && name.size() > 4 && equals_nocase(name.substr(name.size() - 4), ".PKT");
+    packet_head_size_ = 0;
+    return;
+  }
+  place_strangers_file(dir, name, safe, apart);
+}
+
+// Where a stranger's file goes: into DecodeDir when that is apart, else
+// into `dir` (the inbound) under a name that no tosser takes.
+void MessagePass::place_strangers_file(const PathText& dir, std::string_view name, bool safe,
+                                       bool apart) {
+  const Settings& s = *settings;
+  if (apart) {
+    choose_attachment_path(s.DecodeDir, name, safe);
+    placement_ = PacketPlacement::decode_dir;
+    return;
+  }
+  choose_attachment_path(dir, name, safe);
+  placement_ = PacketPlacement::renamed;
+  const NameTaken taken = writing() ? decoded_name_taken : name_taken_in_pass;
+  if (attachment_path_.append(kStrangerSuffix)) {
+    if (!taken(attachment_path_)) return;
+    renamed_ = true;
+    if (bump_file_name(attachment_path_, taken)) return;
+  }
+  renamed_ = false;
+  if (!unique_hex_name(dir.view(), "ATT", attachment_path_, taken)) {
+    attachment_path_.clear();
+  }
+}
 
 void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   const Settings& s = *settings;
@@ -77,20 +170,8 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
   const PathText& dir =
       news ? s.DecodeDir
            : (s.decode_all && !(safe && is_mail_bundle_name(name)) ? s.DecodeDir : s.InboundDir);
-  renamed_ = false;
-  bool named = safe && attachment_path_.assign(dir.view()) && attachment_path_.append(name);
-  if (named) replace_wildcard_name(attachment_path_, dir.size(), decoded_name_taken);
-  if (!named && !unique_hex_name(dir.view(), "ATT", attachment_path_, decoded_name_taken)) {
-    attachment_path_.clear();
-  }
-  if (decoded_name_taken(attachment_path_)) {
-    renamed_ = true;
-    // A name that cannot be counted up free gets a generated one.
-    if (!bump_file_name(attachment_path_, decoded_name_taken) &&
-        !unique_hex_name(dir.view(), "ATT", attachment_path_, decoded_name_taken)) {
-      attachment_path_.clear();
-    }
-  }
+  choose_attachment_path(dir, name, safe);
+  keep_packets_from_strangers(dir, name, safe);
   state_ = kind;
   action_ = junk_reason_ != kJunkNone ? AttachAction::ignore : s.Attach[news ? 1 : 0];
   attachment_opened_ = false;
@@ -103,6 +184,9 @@ void MessagePass::start_attachment(DecodeState kind, std::string_view name) {
     attachment_opened_ =
         !attachment_path_.empty() && open_decoded_file(attachment_path_, attachment_);
     if (!attachment_opened_) action_ = AttachAction::ignore;
+  }
+  if (!writing() && action_ == AttachAction::decode && !attachment_path_.empty()) {
+    names_of_pass.emplace_back(attachment_path_.view());
   }
   if (!writing() && action_ == AttachAction::decode && !news) {
     std::string_view shown = base_name(attachment_path_.view());
@@ -119,6 +203,7 @@ void MessagePass::finish_attachment() {
   if (writing() && state_ == DecodeState::base64) flush_base64();
   if (writing()) {
     bool failed = false;
+    bool placed = false;
     if (attachment_opened_) {
       const bool unnamed = attachment_.unnamed();
       if (decoded_ == 0) {
@@ -126,8 +211,9 @@ void MessagePass::finish_attachment() {
         // the close.
         attachment_.close();
         if (!unnamed) remove_decoded_file();
-      } else if (keep_decoded_file(attachment_path_, attachment_)) {
+      } else if (check_packet_origin() && keep_decoded_file(attachment_path_, attachment_)) {
         import_state.decoded_files.push_back(attachment_path_.view());
+        placed = true;
       } else {
         // A file cut short is no file: it goes, and the message's input
         // stays. Nothing reports it decoded.
@@ -146,6 +232,10 @@ void MessagePass::finish_attachment() {
                                        outcome, decoded_, ignore_text_, category_, packet_->file)) {
       ++import_state.file_counters.files;
     }
+    if (placed) {
+      report_packet_placement(packet_name_, placement_, trust_, *message_work.header,
+                              attachment_path_.view());
+    }
   }
   attachment_opened_ = false;
   state_ = DecodeState::text;
@@ -159,7 +249,46 @@ void MessagePass::remove_decoded_file() {
 }
 
 void MessagePass::put_decoded(const unsigned char* bytes, std::size_t n) {
+  if (checking_origin_ && packet_head_size_ < kPacketHeaderSize) {
+    std::size_t k = std::min(n, kPacketHeaderSize - packet_head_size_);
+    std::memcpy(packet_head_ + packet_head_size_, bytes, k);
+    packet_head_size_ += k;
+  }
   if (attachment_opened_ && n != 0) attachment_.write(bytes, n);
+}
+
+// A PacketSender's packet whose header names another origin than the
+// sender's node is a stranger's: it goes where those go, under its new
+// name (the file has none yet, or is renamed).
+bool MessagePass::check_packet_origin() {
+  if (!checking_origin_ || placement_ != PacketPlacement::inbound) return true;
+  checking_origin_ = false;
+  const FtnAddress& node = trust_.sender->node;
+  std::string why;
+  if (packet_head_size_ < kPacketHeaderSize) {
+    why = "the file is too short for a packet";
+  } else {
+    FtnAddress origin = packet_header_origin(packet_head_);
+    if (origin.net == node.net && origin.node == node.node && origin.point == node.point &&
+        (origin.zone == 0 || origin.zone == node.zone)) {
+      return true;
+    }
+    why = std::string("the packet comes from ") +
+          ftn_address_text(origin, PointForm::when_set).c_str();
+  }
+  trust_.reason = std::string(message_work.header->from_address.view()) +
+                  " is the PacketSender of " + ftn_address_text(node, PointForm::when_set).c_str() +
+                  ", but " + why;
+  trust_.sender = nullptr;
+  PathText old_path = attachment_path_;
+  place_strangers_file(*checked_dir_, packet_name_, true, decode_dir_apart());
+  if (attachment_path_.empty()) return false;
+  if (!attachment_.unnamed() && !platform::rename_file(old_path, attachment_path_)) {
+    log_print("! cannot rename %s to %s: %s\n", old_path.c_str(), attachment_path_.c_str(),
+              platform::last_error());
+    return false;
+  }
+  return true;
 }
 
 // The lines of a block are one stream: characters outside the alphabet

@@ -14,6 +14,7 @@
 #include "config/soupside_keywords.hpp"
 #include "platform/fs.hpp"
 #include "platform/process.hpp"
+#include "rfc/internet_address.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/durable.hpp"
 #include "soupside/header_field.hpp"
@@ -341,7 +342,11 @@ class Deliverer {
       }
       std::string reason;
       Outcome o = Outcome::kept;
-      if (!note_as_sent(message, reason)) {
+      if (kind == 0 && !(reason = mail_recipient_problem(message)).empty()) {
+        // sendmail takes the recipients from the header: a name there is
+        // no address, and would be mail for a local user of that name.
+        o = Outcome::refused;
+      } else if (!note_as_sent(message, reason)) {
         // Kept: sent without its Message-ID in the history, it could come back.
       } else if (kind == 0) {
         if (seen != ledger_.end()) {

@@ -266,7 +266,7 @@ TEST(CronRun, CycleEndsWithTheStatusOfTheFirstFailedStep) {
     } else {
       // The steps after the failed one ran: EXPORT wrote the replies.
       EXPECT_TRUE(exists(dir / "soup/REPLIES")) << c.name;
-      EXPECT_TRUE(exists(dir / "inbound/hello.txt")) << c.name;
+      EXPECT_TRUE(exists(dir / "decode/hello.txt")) << c.name;
     }
   }
 }

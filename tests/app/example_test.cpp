@@ -34,7 +34,9 @@ TEST(ExampleInstallation, ImportsItsSoupPacket) {
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("* decoded UU-encoded file hello.txt (14 bytes)\n"), std::string::npos);
-  EXPECT_EQ(read_file(dir / "inbound/hello.txt"), "Hello, World!\n");
+  // DecodeDir ALL keeps decoded files out of the tosser's inbound.
+  EXPECT_EQ(read_file(dir / "decode/hello.txt"), "Hello, World!\n");
+  EXPECT_FALSE(exists(dir / "inbound/hello.txt"));
   EXPECT_FALSE(exists(dir / "soup/AREAS"));
 }
 

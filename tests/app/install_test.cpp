@@ -75,7 +75,7 @@ TEST(Install, InstalledProgramRunsTheInstalledExample) {
         << output;
   }
   EXPECT_EQ(read_file(work / "soup/REPLIES"), "mail0000\tmail\tbn\nnews0000\tnews\tBn\n");
-  EXPECT_TRUE(exists(work / "inbound/hello.txt"));
+  EXPECT_TRUE(exists(work / "decode/hello.txt"));
   EXPECT_EQ(shell(program + "--version", output, work), 0);
   EXPECT_EQ(output.rfind("Quillmar/W32 v1.04", 0), 0u) << output;
 
@@ -190,7 +190,7 @@ TEST(Install, CrontabLineRunsUnderCronEnvironment) {
     EXPECT_EQ(read_file(work / "soup/REPLIES"), "mail0000\tmail\tbn\nnews0000\tnews\tBn\n")
         << c.name;
     EXPECT_FALSE(exists(work / "soup/AREAS")) << c.name;
-    EXPECT_TRUE(exists(work / "inbound/hello.txt")) << c.name;
+    EXPECT_TRUE(exists(work / "decode/hello.txt")) << c.name;
   }
 }
 

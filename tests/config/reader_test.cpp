@@ -298,6 +298,29 @@ TEST_F(ConfigTest, DirectoriesAndFiles) {
   EXPECT_EQ(settings->LogFile.view(), ".\\gate.log");
 }
 
+// PacketSender names the Internet senders whose packets may reach the
+// tosser, each with its node; AddrMapToName and BounceUnaddressed are
+// plain switches.
+TEST_F(ConfigTest, PacketSendersAddrMapToNameAndBounceUnaddressed) {
+  std::string err = read(
+      "PacketSender hub@example.net 2:345/7\n"
+      "PacketSender point@example.net 2:345/7.3@fidonet\n"
+      "PacketSender lonely@example.net\n"
+      "PacketSender nobody 2:345/8\n"
+      "AddrMapToName Yes\n"
+      "BounceUnaddressed Yes\n");
+  EXPECT_EQ(err, warning("PacketSender misses parameter", 3) + warning("invalid email address", 4));
+  ASSERT_EQ(settings->PacketSender.size(), 3u);
+  EXPECT_EQ(settings->PacketSender[0].email.view(), "hub@example.net");
+  EXPECT_EQ(settings->PacketSender[0].node, (FtnAddress{2, 345, 7, 0}));
+  EXPECT_EQ(settings->PacketSender[1].node, (FtnAddress{2, 345, 7, 3}));
+  EXPECT_TRUE(settings->AddrMapToName);
+  EXPECT_TRUE(settings->BounceUnaddressed);
+  err = read("AddrMapToName Maybe\n");
+  EXPECT_EQ(err, warning("invalid Yes/No parameter", 1));
+  EXPECT_FALSE(settings->AddrMapToName);
+}
+
 TEST_F(ConfigTest, IncludesNestAndCyclesAreRefused) {
   dir_.write("extra.cfg", "Origin from extra\nInclude " + dir_.path() + "/deeper.cfg\nbad\n");
   dir_.write("deeper.cfg",

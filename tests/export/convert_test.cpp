@@ -339,6 +339,31 @@ TEST_F(ConvertTest, EightBitNamesBecomeEncodedWordsInTheMessagesCharset) {
   }
 }
 
+// 8-bit names in the To and Copy lines go out as encoded words beside
+// their addresses; Python's email package reads names and addresses back.
+TEST_F(ConvertTest, EightBitRecipientNamesBecomeEncodedWords) {
+  if (!testing::have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  TestMessage m = netmail("UUCP",
+                          "To: J\x81rgen M\x94ller <jm@example.de>\rTo: plain@example.net\r"
+                          "To: \"\x8Fse Berg\" <ase@example.se>\rCopy: ann@example.net (\x8Enne)\r"
+                          "\rText\r");
+  std::string mail = one_mail(m);
+  std::string header = mail.substr(0, mail.find("\n\n"));
+  for (char ch : header) EXPECT_LT(static_cast<unsigned char>(ch), 0x80) << header;
+  std::string script =
+      "import email, email.header, email.policy, re, sys\n"
+      "m = email.message_from_string(sys.stdin.read(), policy=email.policy.default)\n"
+      "for a in m['To'].addresses: print(a.display_name + '|' + a.addr_spec)\n"
+      "print(m['Cc'].addresses[0].addr_spec)\n"
+      "raw = email.message_from_string(str(m), policy=email.policy.compat32)['Cc']\n"
+      "words = lambda t: str(email.header.make_header(email.header.decode_header(t)))\n"
+      "print(words(re.search(r'\\((.*)\\)', raw, re.S).group(1)))\n";
+  EXPECT_EQ(testing::run_python(script, mail),
+            "J\u00fcrgen M\u00f6ller|jm@example.de\n|plain@example.net\n"
+            "\u00c5se Berg|ase@example.se\nann@example.net\n\u00c4nne\n")
+      << mail;
+}
+
 TEST_F(ConvertTest, MsgidAddressNamesTheSender) {
   settings->MapFidoOrg = true;
   run_options.verbose = true;

@@ -53,8 +53,8 @@ $GEN news --n "$N" --seed "$SEED" --out "$D/news" &&
   $GEN pkt --n "$N" --seed "$SEED" --out "$D/0000BE01.PKT" || { echo "gen.py failed" >&2; exit 1; }
 
 q_reset() {
-  rm -rf "$Q/in" "$Q/soup" "$Q/tmp" "$Q/pkt" "$Q/quillmar.log"
-  mkdir -p "$Q/in" "$Q/soup" "$Q/tmp" "$Q/pkt"
+  rm -rf "$Q/in" "$Q/out" "$Q/soup" "$Q/tmp" "$Q/pkt" "$Q/quillmar.log"
+  mkdir -p "$Q/in" "$Q/out" "$Q/soup" "$Q/tmp" "$Q/pkt"
 }
 prep() {   # $1 = workload
   case $1 in
@@ -95,6 +95,13 @@ for w in news mail export; do
       [ $r -gt 0 ] && printf '%s\t%s\t%s\n' "$w" "$who" "$res" >> "$RUNS"
     done
   done
+  # The messages in the last run's output: a check that the work was done.
+  if [ "$w" = export ]; then
+    found=$($GEN count soup $(find "$Q/soup" -maxdepth 1 -type f -iname '*.msg'))
+  else
+    found=$($GEN count pkt $(find "$Q/in" -maxdepth 1 -type f -iname '*.pkt'))
+  fi
+  printf '%s\tfound\t%s\n' "$w" "${found:-0}" >> "$RUNS"
 done
 
 echo "# IMPORT and EXPORT against the durable-copy limit (N = $N, median of $REPS)"
@@ -102,15 +109,19 @@ echo
 python3 - "$RUNS" "$CHECK" <<'EOF'
 import sys, statistics as st
 rows = {}
+found = {}
 for ln in open(sys.argv[1]):
     w, who, res = ln.rstrip("\n").split("\t")
+    if who == "found":
+        found[w] = res
+        continue
     wall, user, sys_, rss, rc = res.split()
     r = rows.setdefault((w, who), dict(wall=[], cpu=[], rss=[]))
     r["wall"].append(float(wall)); r["cpu"].append(float(user) + float(sys_)); r["rss"].append(int(rss))
 names = {"news": "IMPORT news", "mail": "IMPORT mail", "export": "EXPORT"}
 floors = {"news": 0.8, "mail": 0.6, "export": 0.8}
-print("| workload | limit: dd conv=fsync s | quillmar s | share of the limit | floor | quillmar user + sys s | peak RSS MB |")
-print("|---|---:|---:|---:|---:|---:|---:|")
+print("| workload | limit: dd conv=fsync s | quillmar s | share of the limit | floor | quillmar user + sys s | peak RSS MB | messages out |")
+print("|---|---:|---:|---:|---:|---:|---:|---:|")
 below = False
 for w in ("news", "mail", "export"):
     l, q = rows.get((w, "limit")), rows.get((w, "quillmar"))
@@ -120,7 +131,8 @@ for w in ("news", "mail", "export"):
     share = lw / qw if qw > 0 else 0
     flag = "" if share >= floors[w] else " (below)"
     below = below or share < floors[w]
-    print("| %s | %.3f | %.3f | %.2f%s | %.1f | %.3f | %.1f |" % (
-        names[w], lw, qw, share, flag, floors[w], st.median(q["cpu"]), max(q["rss"]) / 1024))
+    print("| %s | %.3f | %.3f | %.2f%s | %.1f | %.3f | %.1f | %s |" % (
+        names[w], lw, qw, share, flag, floors[w], st.median(q["cpu"]), max(q["rss"]) / 1024,
+        found.get(w, "-")))
 sys.exit(1 if below and sys.argv[2] == "1" else 0)
 EOF

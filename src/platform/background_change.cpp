@@ -18,16 +18,22 @@ using namespace fs_detail;
 namespace {
 
 // The change itself, with nothing but calls into the OS: the helper thread
-// touches no state of this layer. The errno of a failure, 0 on success.
+// touches no state of this layer and allocates no memory (a thread that
+// did would get a heap of its own). `path` is the file to remove or the
+// directory to sync. The errno of a failure, 0 on success.
 int make_change(bool remove, const std::string& path) {
   if (remove) return ::unlink(path.c_str()) == 0 ? 0 : errno;
-  std::size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
   int error = ::fsync(fd) == 0 ? 0 : errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   return error;
+}
+
+// The directory holding the OS path `path` ("." for none).
+std::string directory_of(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
 }  // namespace
@@ -47,7 +53,7 @@ void BackgroundChange::start_remove(std::string_view name) {
 void BackgroundChange::start_directory_sync(std::string_view name) {
   wait();
   name_.assign(name);
-  start(Kind::directory_sync, resolve_for_create(name));
+  start(Kind::directory_sync, directory_of(resolve_for_create(name)));
 }
 
 void BackgroundChange::start(Kind kind, std::string path) {

@@ -37,7 +37,7 @@ class BackgroundChange {
   void start(Kind kind, std::string path);
   void wait();  // joins the helper thread; the change counts as finished
   Kind kind_ = Kind::none;
-  std::string path_;  // the OS path the change is made to
+  std::string path_;  // the OS path of the file removed or the directory synced
   std::string name_;  // the name as given, for a report
   std::thread thread_;
   int error_ = 0;  // the errno of the change; 0 when it succeeded

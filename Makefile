@@ -13,7 +13,7 @@ DESTDIR ?=
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
 
-.PHONY: all build test test-only demo compare bench bench-soup install deb clean format fuzz fuzz-build \
+.PHONY: all build test test-only demo compare bench bench-limit bench-soup install deb clean format fuzz fuzz-build \
   fuzz-long fuzz-merge
 
 all: build
@@ -110,12 +110,22 @@ compare: build
 
 # Speed and memory of the release binary on generated workloads (never part
 # of `make test`): make bench [BENCH_POINTS="1000 20000 100000"] [BENCH_REPS=3]
-# [BENCH_BASELINE=/path/to/older/quillmar]
+# [BENCH_BASELINE=/path/to/older/quillmar]. It starts with the share of the
+# durable-copy limit (`dd conv=fsync` of the same input) of each workload,
+# which `make bench-limit` prints alone [LIMIT_N=20000] [LIMIT_REPS=5];
+# `make bench-limit LIMIT_CHECK=1` fails when a share is below its floor.
 BENCH_POINTS ?= 1000 20000 100000
 BENCH_REPS ?= 3
+LIMIT_N ?= 20000
+LIMIT_REPS ?= 5
 bench: build
+	tools/bench/limit.sh --quillmar build/quillmar --n $(LIMIT_N) --reps $(LIMIT_REPS)
 	tools/bench/bench.sh --quillmar build/quillmar --points "$(BENCH_POINTS)" --reps $(BENCH_REPS) \
 	  $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
+
+bench-limit: build
+	tools/bench/limit.sh --quillmar build/quillmar --n $(LIMIT_N) --reps $(LIMIT_REPS) \
+	  $(if $(filter 1,$(LIMIT_CHECK)),--check)
 
 # quillmar-soup collect against suck and slrnpull (when installed) on the same
 # INN group, at 127.0.0.1 and through a delaying proxy (never part of `make

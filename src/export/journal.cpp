@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/char_class.hpp"
@@ -393,10 +395,19 @@ bool carry_out(const Action& a) {
   return true;
 }
 
+// Whether carrying out `a` changes what a file holds (a mark, a file
+// emptied) rather than only the entries of its directory (a removal, a
+// file put in place of another after it was synced).
+bool changes_contents(const Action& a) {
+  return a.act == Act::sent || a.act == Act::truncate;
+}
+
 // Carries out every consumption; those that fail stay owed.
 void carry_out_all() {
   std::vector<Action> owed;
-  std::vector<std::string> directories;
+  // The directories of the inputs consumed (OS form, "/" at the end), and
+  // whether a file's contents changed there.
+  std::vector<std::pair<std::string, bool>> directories;
   for (const Action& a : actions) {
     // A stored message whose mark failed is not deleted.
     bool blocked =
@@ -407,20 +418,22 @@ void carry_out_all() {
       owed.push_back(a);
       continue;
     }
-    if (std::find(directories.begin(), directories.end(), a.path) == directories.end()) {
-      directories.push_back(a.path);
+    std::string dir = platform::os_path(a.path);
+    std::size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "./" : dir.substr(0, slash + 1);
+    auto found = std::find_if(directories.begin(), directories.end(),
+                              [&](const auto& d) { return d.first == dir; });
+    if (found == directories.end()) {
+      directories.emplace_back(dir, changes_contents(a));
+    } else {
+      found->second = found->second || changes_contents(a);
     }
   }
-  // Marks, removals and renames stay so after a power cut: the file
-  // systems are synced once, before the journal goes.
-  std::vector<std::string> synced;
-  for (const std::string& path : directories) {
-    std::string dir = platform::os_path(path);
-    std::size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
-    if (std::find(synced.begin(), synced.end(), dir) != synced.end()) continue;
-    synced.push_back(dir);
-    if (!platform::sync_file_system_of(path)) {
+  // Marks, removals and renames stay so after a power cut, before the
+  // journal goes: where only entries changed, one sync of the directory;
+  // where marks were written, one sync of the file system for all of them.
+  for (const auto& [dir, contents] : directories) {
+    if (!(contents ? platform::sync_file_system_of(dir) : platform::sync_directory_of(dir))) {
       log_print("! error writing %s: %s\n", dir.c_str(), platform::last_error());
       note_run_failure();
     }

@@ -20,6 +20,7 @@
 #include "lists/distribution.hpp"
 #include "lists/list_commands.hpp"
 #include "lists/list_files.hpp"
+#include "platform/background_change.hpp"
 #include "soup/reply.hpp"
 #include "soup/soup_reader.hpp"
 
@@ -67,6 +68,18 @@ void report_failure(const char* what, std::string_view name) {
   log_print("! %s %.*s: %s\n", what, static_cast<int>(name.size()), name.data(),
             platform::last_error());
   note_run_failure();
+}
+
+// Removals in the SOUP directory (a finished file and its journal) wait
+// for one sync of the directory, at the latest when the run ends.
+bool soup_directory_owed = false;
+
+void put_soup_directory_on_disk() {
+  if (!soup_directory_owed) return;
+  soup_directory_owed = false;
+  if (!platform::sync_directory_of(settings->SoupDir.view())) {
+    report_failure("cannot put on disk the directory of", settings->SoupDir.view());
+  }
 }
 
 // Closes the open packet, on disk; one that holds no message is removed
@@ -383,13 +396,25 @@ bool import_claimed(long line) {
   progress_return();
   file.close();
   if (!finish_packet(packet) || !commit(packet, done)) return take_back(packet);
+
+  // The input goes only now that its packets and replies are committed:
+  // its removal and the packets' final names are made at once, as the
+  // journal finishes either after a kill.
+  const PathText& path = import_state.journal.claimed;
+  const bool consumed = !format_error && !run_options.test_mode &&
+                        (start > 0 || import_state.file_counters.imported > 0 ||
+                         import_state.file_counters.killed > 0 || claimed_size == 0);
+  bool grew = false;
+  platform::BackgroundChange removal;
+  if (consumed) {
+    platform::FileIdentity now;
+    grew = platform::file_identity(path, now) && now.size > claimed_size;
+    if (!grew) removal.start_remove(path);
+  }
   if (!publish_packets()) {
     import_state.stopped = true;
     return false;
   }
-
-  // The input goes only now that its packets and replies are final.
-  const PathText& path = import_state.journal.claimed;
   bool kept = false;
   if (format_error) {
     PathText bad;
@@ -416,20 +441,20 @@ bool import_claimed(long line) {
   }
   if (run_options.test_mode) {
     // Kept as it is.
-  } else if (start > 0 || import_state.file_counters.imported > 0 ||
-             import_state.file_counters.killed > 0 || claimed_size == 0) {
-    platform::FileIdentity now;
-    if (platform::file_identity(path, now) && now.size > claimed_size) {
+  } else if (consumed) {
+    if (grew) {
       // Written to after the claim: what was added waits for the next run.
       log_print("* %s grew while it was imported; the rest is imported by the next run\n",
                 path.c_str());
       import_state.stopped = true;
-    } else if (!platform::remove_file(path)) {
+    } else if (!removal.finish()) {
       report_failure("cannot remove", path.view());
       import_state.stopped = true;
       kept = true;
-    } else if (!remove_journal()) {
+    } else if (!remove_journal(false)) {
       import_state.stopped = true;
+    } else {
+      soup_directory_owed = true;
     }
   } else {
     // Nothing imported from it: it goes back under its name.
@@ -457,17 +482,17 @@ void claim_listed_files(const PathText& areas_path) {
   if (!areas.open(areas_path)) return;  // reported when it is read
   long line = 0;
   SoupArea area;
-  bool any = false;
   for (AreaLine r; (r = read_area_line(areas, line, area, true)) != AreaLine::end_of_file;) {
     PathText original;
     PathText claimed;
     if (r != AreaLine::area || !message_file_names(area, original, claimed)) continue;
     if (!file_exists(original) || platform::exists_exact(claimed)) continue;
-    if (platform::rename_exact(platform::resolve_existing(original), claimed)) any = true;
+    platform::rename_exact(platform::resolve_existing(original), claimed);
   }
-  if (any && !platform::sync_directory_of(areas_path)) {
-    report_failure("cannot put on disk the directory of", areas_path.view());
-  }
+  // The claims are put on disk with the journal of the first file, in the
+  // same directory: nothing of a claimed file is consumed before a journal
+  // is, and a claim lost to a power cut before that only leaves the file
+  // under its name for the next run.
 }
 
 // Claims the message file of an AREAS line and imports it; false when it
@@ -583,11 +608,15 @@ void import_areas(const PathText& areas_path) {
   if (kept_lines.empty()) {
     if (!platform::remove_file(areas_path) || !platform::sync_directory_of(areas_path)) {
       report_failure("cannot remove", areas_path.view());
+    } else {
+      soup_directory_owed = false;
     }
   } else if (platform::rename_file(areas_path, original)) {
     // The lines that stay are on disk under AREAS before the run ends.
     if (!platform::sync_directory_of(original)) {
       report_failure("cannot put on disk the directory of", original.view());
+    } else {
+      soup_directory_owed = false;
     }
   } else {
     // The SOUP program has written a new AREAS meanwhile: this one is read
@@ -664,6 +693,7 @@ void import_soup() {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);
   }
+  put_soup_directory_on_disk();
   if (import_state.run_totals.imported == 0 && import_state.run_totals.killed == 0 &&
       !run_failed()) {
     log_print("No inbound messages found. Nothing to do.\n");

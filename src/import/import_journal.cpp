@@ -13,6 +13,7 @@
 #include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
+#include "platform/background_change.hpp"
 #include "soup/reply.hpp"
 
 namespace quillmar {
@@ -30,6 +31,11 @@ long note_failures = 0;
 // notes name: they are read back from it to be put on disk before the next
 // write commits the changes (so that a run creating very many files does
 // not hold their names).
+
+// The directory sync that puts the entry of the newest temporary packet on
+// disk: started when the packet is made, waited for before a journal names
+// the packet, so that the run does not wait for it in between.
+platform::BackgroundChange packet_entries;
 
 // Packet numbering: the next number to try, found once per run.
 bool numbering_ready = false;
@@ -114,7 +120,7 @@ bool sync_notes() {
 
 // Decoded files waiting for their names (see open_decoded_file): a batch
 // holds open files, not their buffers.
-constexpr std::size_t kWaitingMax = 32;
+constexpr std::size_t kWaitingMax = 128;
 platform::File waiting_files[kWaitingMax];
 std::string waiting_paths[kWaitingMax];
 std::size_t waiting_count = 0;
@@ -373,7 +379,8 @@ std::string_view directory_part(std::string_view path) {
 // Puts on disk the files the notes of the journal at `path` name, and
 // their directories; false when one could not be (or the notes could not
 // be read). Many files (decoded files mostly) go with one syncfs of each
-// directory's file system, which also holds the entries; a few each with
+// directory's file system, which also holds the entries (a sync of each
+// file would have the disk flush its cache once per file); a few each with
 // an fsync, and then each directory once.
 bool sync_noted_files(std::string_view path) {
   std::size_t files = 0;
@@ -533,7 +540,9 @@ bool write_journal(const JournalState& state) {
   // The entries of the packets and of the reply file must last before the
   // journal names them: a packet missing after a power cut would count as
   // renamed already.
-  if (!state.packets.empty() && !platform::sync_directory_of(settings->InboundDir.view())) {
+  if (!state.packets.empty() &&
+      !(packet_entries.started() ? packet_entries.finish()
+                                 : platform::sync_directory_of(settings->InboundDir.view()))) {
     synced = false;
   }
   if (!state.reply.empty() &&
@@ -578,14 +587,14 @@ bool write_journal(const JournalState& state) {
   return true;
 }
 
-bool remove_journal() {
+bool remove_journal(bool put_on_disk) {
   close_note_file();
   PathText path;
   if (!journal_path(path)) return false;
   active = false;
   notes_unsynced = false;
   if (!platform::exists_exact(path)) return true;
-  if (!platform::remove_exact(path) || !platform::sync_directory_of(path)) {
+  if (!platform::remove_exact(path) || (put_on_disk && !platform::sync_directory_of(path))) {
     report("cannot remove the journal", path.view());
     return false;
   }
@@ -731,6 +740,8 @@ bool create_temp_packet(OutPacket& packet) {
     if (!packet_name(n, kTempPacketExtension, packet.name)) break;
     if (packet.file.open(packet.name, platform::OpenMode::create_exact,
                          platform::Share::deny_write)) {
+      // Every packet made so far has its entry on disk once this is done.
+      packet_entries.start_directory_sync(packet.name.view());
       return packet.file.use_large_buffer();
     }
     if (errno != EEXIST) break;

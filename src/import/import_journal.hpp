@@ -70,8 +70,11 @@ bool complete_interrupted_import(JournalState& state, bool own_run = false);
 // (reported).
 bool write_journal(const JournalState& state);
 
-// Removes the journal (the run has finished what it held).
-bool remove_journal();
+// Removes the journal (the run has finished what it held). Without
+// `put_on_disk` the removal is not waited for: the caller puts the SOUP
+// directory on disk before the run ends (a journal found again after a
+// power cut finds its work done).
+bool remove_journal(bool put_on_disk = true);
 
 // Whether a journal is being kept (not under /TEST).
 bool journal_active();

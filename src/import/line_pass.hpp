@@ -183,12 +183,16 @@ class MessagePass {
     return r > 0 ? static_cast<std::size_t>(r) : 0;
   }
 
-  bool header_step();
-  void end_header();
-  bool body_step();
-  void note_body_start(std::string_view line);
-  bool at_cut_marker(std::string_view line) const;
-  bool take_boundary(std::string_view line);
+  // The steps of run(), defined beside it and inlined into it (message_pass.cpp).
+  inline bool header_step();
+  inline void end_header();
+  inline bool body_step();
+  inline void note_body_start(std::string_view line);
+  inline bool at_cut_marker(std::string_view line) const;
+  inline bool take_boundary(std::string_view line);
+  inline bool next_header_line(std::string_view& line);
+  inline void keep_or_take_mime_state();
+  inline void handle_empty_line();
   std::string_view decode_quoted_printable(std::string_view line);
   bool take_encoded_line(std::string_view line);
   bool take_uu_begin(std::string_view line);
@@ -197,8 +201,6 @@ class MessagePass {
   std::string_view next_raw(std::size_t room);
   std::size_t copy_raw(std::string_view l, std::size_t at);
   bool read_header_line(std::string_view& line);
-  bool next_header_line(std::string_view& line);
-  void keep_or_take_mime_state();
   bool read_body_line(std::string_view& line);
   bool next_item_line(std::string_view& line);
   void render_body();
@@ -207,7 +209,6 @@ class MessagePass {
   void mime_scan(std::string_view line);
   void recognise_field(std::string_view line);
   void write_header_information();
-  void handle_empty_line();
   bool base64_block_is_text();
   void choose_attachment_path(const PathText& dir, std::string_view name, bool safe);
   void keep_packets_from_strangers(const PathText& dir, std::string_view name, bool safe);

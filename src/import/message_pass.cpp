@@ -37,7 +37,7 @@ bool fields_recoded = false;
 
 // Step of an empty line: the body's blank lines, the start of a base64
 // block, the end of the parameter scan.
-void MessagePass::handle_empty_line() {
+inline void MessagePass::handle_empty_line() {
   if (base64_pending_) {
     base64_pending_ = false;
     if (text_part_ && base64_block_is_text()) {
@@ -77,7 +77,7 @@ bool MessagePass::base64_block_is_text() {
 }
 
 // One line of the message header; false when the message has no more.
-bool MessagePass::header_step() {
+inline bool MessagePass::header_step() {
   MessageHeader& h = *message_work.header;
   std::string_view line;
   if (!next_header_line(line)) return false;
@@ -108,7 +108,7 @@ bool MessagePass::header_step() {
 
 // The next line of a header: of the message's own header as the parse
 // pass kept it, when it did; false when the message has no more.
-bool MessagePass::next_header_line(std::string_view& line) {
+inline bool MessagePass::next_header_line(std::string_view& line) {
   HeaderLines& kept = header_lines;
   line_was_kept_ = taking_lines_ && !header_ended_ && next_kept_line_ < kept.lines.size();
   if (line_was_kept_) {
@@ -135,7 +135,7 @@ bool MessagePass::next_header_line(std::string_view& line) {
 
 // At the end of the message's own header: the parse pass keeps what its
 // MIME parameters left, a later pass that took the kept lines takes it.
-void MessagePass::keep_or_take_mime_state() {
+inline void MessagePass::keep_or_take_mime_state() {
   HeaderLines::MimeState& mime = header_lines.mime;
   if (keeping_lines_ && !header_ended_) {
     mime.quoted_printable = quoted_printable_;
@@ -158,7 +158,7 @@ void MessagePass::keep_or_take_mime_state() {
 
 // The empty line after a header: the message's own header, or the header
 // of a MIME part.
-void MessagePass::end_header() {
+inline void MessagePass::end_header() {
   if (!header_ended_ && collecting()) message_work.header->body_offset = file_.tell();
   header_ended_ = true;
   in_header_ = false;
@@ -171,7 +171,7 @@ void MessagePass::end_header() {
 
 // Notes the first line of text: whether the body starts with header lines
 // of its own.
-void MessagePass::note_body_start(std::string_view line) {
+inline void MessagePass::note_body_start(std::string_view line) {
   if (line.empty() || body_text_seen_) return;
   body_text_seen_ = true;
   if (collecting()) {
@@ -180,7 +180,7 @@ void MessagePass::note_body_start(std::string_view line) {
   }
 }
 
-bool MessagePass::at_cut_marker(std::string_view line) const {
+inline bool MessagePass::at_cut_marker(std::string_view line) const {
   return cut_marker_ != nullptr && !cut_marker_->empty() && !line.empty() &&
          line.find(cut_marker_->view()) != std::string_view::npos;
 }
@@ -188,7 +188,7 @@ bool MessagePass::at_cut_marker(std::string_view line) const {
 // A MIME boundary line ends the part before it and starts the header of
 // the next part; the closing one ends the message. False for any other
 // line.
-bool MessagePass::take_boundary(std::string_view line) {
+inline bool MessagePass::take_boundary(std::string_view line) {
   if (boundary_.empty() || line.size() < 2 + boundary_.size() || line.substr(0, 2) != "--" ||
       line.substr(2, boundary_.size()) != boundary_.view()) {
     return false;
@@ -223,7 +223,7 @@ std::string_view MessagePass::decode_quoted_printable(std::string_view line) {
 
 // One line of the body; false when the message ends here (its end, or the
 // cut marker of a mailing list).
-bool MessagePass::body_step() {
+inline bool MessagePass::body_step() {
   std::string_view line;
   if (!(modern_ ? next_item_line(line) : read_body_line(line))) return false;
   note_body_start(line);

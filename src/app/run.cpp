@@ -128,13 +128,15 @@ void require_settings() {
 // `say_failure`.
 bool open_log(bool say_failure) {
   Settings& s = *settings;
-  if (s.LogFile.empty()) return false;
-  if (!log_file().open(s.LogFile, platform::OpenMode::append_log, platform::Share::deny_write)) {
+  bool opened = !s.LogFile.empty() && log_file().open(s.LogFile, platform::OpenMode::append_log,
+                                                      platform::Share::deny_write);
+  if (!opened) {
     // The run goes on without its log; the user hears of it once.
-    if (say_failure) {
+    if (say_failure && !s.LogFile.empty()) {
       log_print("LogFile %s: %s\n", platform::shown_path(s.LogFile.view()).c_str(),
                 platform::last_error());
     }
+    write_held_log_text();  // no more is held
     return false;
   }
   log_file().seek(0, SEEK_END);

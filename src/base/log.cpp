@@ -21,6 +21,7 @@ bool whole_lines = false;
 constexpr std::size_t kHeldLimit = 64 * 1024;
 std::string held_text;
 bool held_cut = false;
+bool holding = true;  // until the run has tried to open its log
 
 // Writes `text` to the log, or holds it while the log is not open.
 void to_log(std::string_view text) {
@@ -29,6 +30,7 @@ void to_log(std::string_view text) {
     the_log_file.flush();
     return;
   }
+  if (!holding) return;
   if (held_text.size() + text.size() > kHeldLimit) {
     held_cut = true;
     return;
@@ -94,13 +96,15 @@ void start_up_print(const char* format, ...) {
 }
 
 void write_held_log_text() {
-  if (!the_log_file.is_open()) return;
-  the_log_file.write(held_text);
-  if (held_cut) the_log_file.write("(more of the start-up's messages on standard error only)\n");
-  the_log_file.flush();
+  if (the_log_file.is_open()) {
+    the_log_file.write(held_text);
+    if (held_cut) the_log_file.write("(more of the start-up's messages on standard error only)\n");
+    the_log_file.flush();
+  }
   held_text.clear();
   held_text.shrink_to_fit();
   held_cut = false;
+  holding = false;
 }
 
 void set_whole_log_lines(bool on) {

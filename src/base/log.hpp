@@ -25,7 +25,8 @@ platform::File& log_file();
 // start_up_print writes the whole text to standard error, uncut, as the
 // configuration reader's warnings are written; in the log once it is open.
 void start_up_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Writes the held text into the open log and forgets it.
+// Writes the held text into the log when it is open, and holds no more
+// (called once the run has tried to open its log).
 void write_held_log_text();
 
 // The progress display (a percentage redrawn after a carriage return) is

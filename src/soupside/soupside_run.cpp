@@ -101,11 +101,14 @@ bool require_dir(const PathText& dir, const char* keyword) {
 // `say_failure`.
 bool open_soup_log(bool say_failure) {
   const Settings& s = *settings;
-  if (s.LogFile.empty()) return false;
-  if (!log_file().open(s.LogFile, platform::OpenMode::append_log, platform::Share::deny_none)) {
-    if (say_failure) {
+  bool opened = !s.LogFile.empty() && log_file().open(s.LogFile, platform::OpenMode::append_log,
+                                                      platform::Share::deny_none);
+  if (!opened) {
+    // The run goes on without its log; the user hears of it once.
+    if (say_failure && !s.LogFile.empty()) {
       log_print("LogFile %s: %s\n", shown(s.LogFile.view()).c_str(), platform::last_error_text());
     }
+    write_held_log_text();  // no more is held
     return false;
   }
   log_file().seek(0, SEEK_END);

@@ -46,11 +46,11 @@ TEST(SoupSideLog, StartUpWarningsAndFatalErrorsReachTheLog) {
 
   // The run that stops at a missing directory leaves its reason there too.
   std::filesystem::remove_all(dir / "soup.log");
-  dir.write("q.cfg", config + "SoupMaildir " + dir.path() + "/nobox\n");
+  dir.write("q.cfg", config + "SoupMaildirDone " + dir.path() + "/nobox\n");
   r = run_soup(dir.path(), {"collect", "/C=./q.cfg"});
   EXPECT_EQ(r.exit_code, 255) << r.err;
   const std::string fatal =
-      "FATAL ERROR: the directory " + dir.path() + "/nobox/ of SoupMaildir does not exist\n";
+      "FATAL ERROR: the directory " + dir.path() + "/nobox/ of SoupMaildirDone does not exist\n";
   EXPECT_EQ(r.err, warning + fatal);
   EXPECT_EQ(log_after_header(read_file(dir / "soup.log")), warning + fatal);
   // The log is made readable by its owner and group only.

@@ -78,7 +78,8 @@ void check_history_after_collect(const std::string& log_, bool damaged,
   if (said != std::string::npos && log_.find(" is damaged (", said + 1) != std::string::npos) {
     fail("the history was said to be damaged twice");
   }
-  if ((said != std::string::npos) != ::access(in_box("soup/HISTORY.BAD").c_str(), F_OK) == 0) {
+  bool aside = ::access(in_box("soup/HISTORY.BAD").c_str(), F_OK) == 0;
+  if ((said != std::string::npos) != aside) {
     fail("HISTORY.BAD is there or not, unlike what the log says");
   }
   for (std::size_t at = log_.find("\n! the history "); at != std::string::npos;

@@ -53,10 +53,10 @@
 #include "base/text_helpers.hpp"
 #include "config/settings.hpp"
 #include "harness.hpp"
+#include "history_damage.hpp"
 #include "nntp_server.hpp"
 #include "nntp_talk.hpp"
 #include "platform/fs.hpp"
-#include "platform/id_history.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/collect.hpp"
 #include "soupside/deliver.hpp"
@@ -94,36 +94,9 @@ struct Options {
   std::size_t chunk = 0;
   int posts = 2;
   uint32_t fill = 0;
-  bool has_cut = false;
-  uint64_t cut = 0;
-  std::vector<std::pair<uint64_t, std::string>> pokes;
-  bool damaged() const { return has_cut || !pokes.empty(); }
+  HistoryDamage damage;
+  bool damaged() const { return damage.any(); }
 };
-
-// "HEX" as bytes (an odd last digit and anything after a non-digit dropped).
-std::string hex_bytes(std::string_view hex) {
-  std::string out;
-  auto digit = [](char c) {
-    return c >= '0' && c <= '9'   ? c - '0'
-           : c >= 'a' && c <= 'f' ? c - 'a' + 10
-           : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                  : -1;
-  };
-  for (std::size_t i = 0; i + 1 < hex.size() && out.size() < 64; i += 2) {
-    int high = digit(hex[i]), low = digit(hex[i + 1]);
-    if (high < 0 || low < 0) break;
-    out.push_back(static_cast<char>(high * 16 + low));
-  }
-  return out;
-}
-
-uint64_t number_of(std::string_view text, uint64_t maximum) {
-  uint64_t n = 0;
-  for (std::size_t i = 0; i < text.size() && i < 19 && text[i] >= '0' && text[i] <= '9'; ++i) {
-    n = n * 10 + static_cast<uint64_t>(text[i] - '0');
-  }
-  return std::min(n, maximum);
-}
 
 Options read_options(std::string_view line) {
   Options o;
@@ -160,15 +133,8 @@ Options read_options(std::string_view line) {
       o.posts = static_cast<int>(std::max<uint64_t>(number_of(value, kMaxPosts), 1));
     } else if (key == "fill") {
       o.fill = static_cast<uint32_t>(number_of(value, 2000));
-    } else if (key == "cut") {
-      o.has_cut = true;
-      o.cut = number_of(value, UINT64_MAX);
-    } else if (key == "poke" && o.pokes.size() < 8) {
-      std::size_t colon = value.find(':');
-      if (colon != std::string_view::npos) {
-        o.pokes.emplace_back(number_of(value.substr(0, colon), 1u << 24),
-                             hex_bytes(value.substr(colon + 1)));
-      }
+    } else {
+      o.damage.read_word(key, value);
     }
   }
   return o;
@@ -262,18 +228,6 @@ void check_talks(const std::vector<NntpTalk>& talks, const char* who) {
 
 // --- collect ---
 
-// The history as the input damages it: cut, and bytes written over it.
-void damage_history(const Options& o) {
-  std::string file = read_file("soup/HISTORY.MDB");
-  if (o.has_cut && o.cut < file.size()) file.resize(o.cut);
-  for (const auto& [at, bytes] : o.pokes) {
-    if (at >= file.size()) continue;
-    std::size_t n = std::min(bytes.size(), static_cast<std::size_t>(file.size() - at));
-    file.replace(at, n, bytes, 0, n);
-  }
-  write_file("soup/HISTORY.MDB", file);
-}
-
 struct Packed {
   std::string group;
   std::string text;
@@ -311,7 +265,11 @@ class CollectCheck {
     check_asked();
     check_marks();
     check_no_body_for_known();
-    check_history();
+    if (o_.keep_history) {
+      std::vector<std::string> ids;
+      for (const Packed& p : packet_) ids.push_back(header_value(p.text, "Message-ID"));
+      check_history_after_collect(log_, o_.damaged(), o_.history, ids);
+    }
     for (const char* group : kGroups) {
       if (ended_early(group) && !contains(log_, std::string("\n! group ") + group + ", article ")) {
         fail("the talk of %s ended early, and the log does not say so", group);
@@ -504,62 +462,6 @@ class CollectCheck {
           fail("article %llu of %s fetched, and STAT gave %.*s, which the history has",
                ull(a.number), a.group.c_str(), static_cast<int>(id.size()), id.data());
         }
-      }
-    }
-  }
-
-  // A history is set aside only when the input damaged it, and once; the
-  // one left opens whole and holds every Message-ID of the packet (and,
-  // undamaged, those it held before); set aside before any article came,
-  // every article taken is counted in the log.
-  void check_history() {
-    if (!o_.keep_history) return;
-    std::size_t said = log_.find(" is damaged (");
-    if (said != std::string::npos && !o_.damaged()) fail("a whole history was set aside");
-    if (said != std::string::npos && log_.find(" is damaged (", said + 1) != std::string::npos) {
-      fail("the history was said to be damaged twice");
-    }
-    if ((said != std::string::npos) != exists("soup/HISTORY.BAD")) {
-      fail("HISTORY.BAD is there or not, unlike what the log says");
-    }
-    for (std::size_t at = log_.find("\n! the history "); at != std::string::npos;
-         at = log_.find("\n! the history ", at + 1)) {
-      std::string_view line = std::string_view(log_).substr(at + 1);
-      line = line.substr(0, line.find('\n'));
-      if (!contains(line, " is damaged (") || !contains(line, "; set aside as ")) {
-        fail("the history failed without being set aside: %.*s", static_cast<int>(line.size()),
-             line.data());
-      }
-    }
-    if (contains(log_, "are not in the history")) fail("Message-IDs were left out of the history");
-    platform::IdHistory history;
-    std::string error;
-    if (!history.open(in_box("soup/HISTORY.MDB"), error)) {
-      fail("the history does not open after collect: %s", error.c_str());
-    }
-    std::size_t with_id = 0;
-    for (const Packed& p : packet_) {
-      std::string id = header_value(p.text, "Message-ID");
-      if (!is_message_id(id)) continue;
-      ++with_id;
-      if (id.size() <= 400 && !history.contains(id, 0)) {
-        fail("%s is in the packet and not in the history", id.c_str());
-      }
-    }
-    if (!o_.damaged()) {
-      for (const std::string& id : o_.history) {
-        if (id.size() <= 400 && !history.contains(id, 0)) fail("the history lost %s", id.c_str());
-      }
-    }
-    std::size_t news = log_.find("\nNews: ");
-    if (said != std::string::npos && said < news && !packet_.empty()) {
-      std::string count = "\n! ";
-      std::size_t at = log_.find(" message(s) taken without the history to check them");
-      std::size_t line = at == std::string::npos ? at : log_.rfind(count, at);
-      uint64_t n = line == std::string::npos ? 0 : number_of(log_.substr(line + 3), UINT64_MAX);
-      if (n < with_id || n > packet_.size()) {
-        fail("%zu article(s) taken without the history, and the log counts %llu", packet_.size(),
-             ull(n));
       }
     }
   }
@@ -779,7 +681,7 @@ QUILLMAR_FUZZ_TARGET(soup_nntp) {
     guarded([&] {
       if (!record_history(ids)) fail("the history could not be written");
     });
-    if (o.damaged()) damage_history(o);
+    o.damage.apply();
   }
   set_whole_log_lines(true);
   if (!log_file().open(in_box(kLog), platform::OpenMode::write)) fail("no log file");

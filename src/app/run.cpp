@@ -11,6 +11,7 @@
 #include "app/run_lock.hpp"
 #include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
+#include "config/newsfix_files.hpp"
 #include "config/reader.hpp"
 #include "config/settings.hpp"
 #include "config/soupside_keywords.hpp"
@@ -306,6 +307,9 @@ int run(int argc, char** argv) {
 
   // A run looks up many new names in the same few directories.
   platform::cache_directory_listings(true);
+  if (run_options.command == Command::import_mail || run_options.command == Command::export_mail) {
+    gate_subscribed_groups();
+  }
   switch (run_options.command) {
     case Command::import_mail:
       import_soup();

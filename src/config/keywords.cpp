@@ -3,6 +3,7 @@
 
 #include "base/charset.hpp"
 #include "base/text_helpers.hpp"
+#include "config/newsfix_keywords.hpp"
 #include "config/reader.hpp"
 #include "config/soupside_keywords.hpp"
 
@@ -712,6 +713,9 @@ const KeywordEntry kKeywords[] = {
     {"SoupSendmailTimeout", kw_soup_sendmail_timeout},
     {"SoupBounceAddress", kw_soup_bounce_address},
     {"SoupHistoryDays", kw_soup_history_days},
+    {"NewsFixNode", kw_newsfix_node},
+    {"NewsFixAllow", kw_newsfix_allow},
+    {"NewsFixName", kw_newsfix_name},
 };
 const std::size_t kKeywordCount = sizeof kKeywords / sizeof kKeywords[0];
 

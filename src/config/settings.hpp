@@ -8,6 +8,7 @@
 #include "base/fixed_table.hpp"
 #include "base/ftn_address.hpp"
 #include "base/path_text.hpp"
+#include "config/newsfix_settings.hpp"
 #include "config/soupside_settings.hpp"
 #include "platform/fs.hpp"
 
@@ -231,6 +232,9 @@ struct Settings {
 
   // The program that fetches and sends the SOUP packets.
   SoupSideSettings soup_side;
+
+  // The robot that takes newsgroup requests by netmail.
+  NewsFixSettings newsfix;
 };
 
 extern Settings* settings;

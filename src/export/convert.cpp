@@ -19,6 +19,7 @@
 #include "config/settings.hpp"
 #include "export/export_state.hpp"
 #include "export/journal.hpp"
+#include "export/newsfix.hpp"
 #include "fido/address_mapping.hpp"
 #include "fido/message_record.hpp"
 #include "lists/distribution.hpp"
@@ -231,6 +232,16 @@ void take_msgid_origin() {
   if (id.serial == 0) id.serial = state.scan_serial;
 }
 
+// The MSGID of a command message, for the REPLY kludge of its answer.
+std::string command_msgid() {
+  const MessageRef& id = state.msgid_ref;
+  if (!state.msgid_read) return std::string();
+  if (!id.id_text.empty()) return std::string(id.id_text.view());
+  char serial[16];
+  std::snprintf(serial, sizeof serial, " %08x", id.serial);
+  return std::string(ftn_address_text(id.address, PointForm::when_set).view()) + serial;
+}
+
 // Recipients named by an Alias get its Internet address.
 void apply_aliases() {
   for (const AliasEntry& a : settings->Alias) {
@@ -359,6 +370,10 @@ void convert_message(platform::File& in, bool allow_attachments) {
   start_conversion();
   scan_header(in);
   take_msgid_origin();
+  if (newsfix_is_command(state.area)) {
+    newsfix_take_command(in, command_msgid());
+    return;
+  }
   apply_aliases();
   choose_charset();
   if (!choose_kind()) {

@@ -15,6 +15,7 @@
 #include "base/text_reader.hpp"
 #include "export/export_state.hpp"
 #include "export/journal.hpp"
+#include "export/newsfix.hpp"
 #include "export/packet_reader.hpp"
 #include "fido/attach_packet.hpp"
 #include "lists/list_files.hpp"
@@ -506,6 +507,7 @@ void run_export() {
     hold_reply_listing(false);
     return;
   }
+  newsfix_start();
   flush_reply_file(kReplyMail);
   flush_reply_file(kReplyNews);
   export_state.stats = ExportStatistics{};
@@ -528,7 +530,8 @@ void run_export() {
     flush_reply_file(kReplyMail);
     flush_reply_file(kReplyNews);
   }
-  bool committed = journal_commit();
+  // The robot's answers and subscriptions commit with the run.
+  bool committed = newsfix_prepare_commit() && journal_commit();
   release_busy_flags();
   hold_reply_listing(false);
   if (committed && stamp) write_quick_scan_stamp(*stamp);
@@ -539,7 +542,7 @@ void run_export() {
               st.news);
     if (!lists().empty()) log_print("     lists: %-5ld", st.lists);
     log_print("\n");
-  } else if (!run_failed() && !node_left_busy) {
+  } else if (!run_failed() && !node_left_busy && newsfix_answer_count() == 0) {
     log_print("No outbound messages found. Nothing to do.\n");
   }
 }

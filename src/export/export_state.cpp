@@ -18,6 +18,7 @@ ExportMark export_mark() {
   mark.reply = reply_mark();
   mark.journal = journal_mark();
   mark.stats = export_state.stats;
+  mark.newsfix = newsfix_mark();
   return mark;
 }
 
@@ -25,6 +26,7 @@ void export_rollback(const ExportMark& mark) {
   reply_rollback(mark.reply);
   journal_rollback(mark.journal);
   export_state.stats = mark.stats;
+  newsfix_rollback(mark.newsfix);
 }
 
 bool find_attached_file(std::string_view name, PathText& found) {

@@ -12,6 +12,7 @@
 #include "base/bounded_text.hpp"
 #include "base/fixed_table.hpp"
 #include "config/settings.hpp"
+#include "export/newsfix.hpp"
 #include "soup/reply.hpp"
 
 namespace quillmar {
@@ -81,6 +82,7 @@ struct ExportMark {
   ReplyMark reply;
   std::size_t journal = 0;
   ExportStatistics stats;
+  NewsFixMark newsfix;
 };
 ExportMark export_mark();
 void export_rollback(const ExportMark& mark);

@@ -28,9 +28,11 @@ namespace {
 constexpr const char* kHeader = "QUILLMAR EXPORT JOURNAL 1";
 
 // post: a notice packet written under a name no tosser takes is put into
-// the inbound under a packet name (its path is the first name).
-enum class Act : uint8_t { remove, truncate, sent, kill, flow, post };
-constexpr const char* kActNames[] = {"remove", "truncate", "sent", "kill", "flow", "post"};
+// the inbound under a packet name (its path is the first name). install: a
+// file written under a temporary name is put in the place of another.
+enum class Act : uint8_t { remove, truncate, sent, kill, flow, post, install };
+constexpr const char* kActNames[] = {"remove", "truncate", "sent",   "kill",
+                                     "flow",   "post",     "install"};
 
 struct Action {
   Act act = Act::remove;
@@ -38,8 +40,13 @@ struct Action {
   platform::FileStamp stamp;  // the file as the run found it
   uint64_t size = 0;          // flow: bytes read; sent, kill: kStoredHeaderSize
   uint32_t crc = 0;           // flow: their CRC-32; sent, kill: that of the header
-  std::string kept;           // flow: the lines that stay
+  std::string kept;           // flow: the lines that stay; install: the temporary file
 };
+
+// Actions that consume no input: they only change what they name.
+bool consumes_input(Act act) {
+  return act != Act::truncate && act != Act::install;
+}
 
 // A stored message is told by what it holds, not by its modification time:
 // a mark cut short by a kill leaves the old bytes with a new time. The
@@ -101,7 +108,7 @@ std::string input_key(std::string_view path) {
 void index_actions() {
   consumed.clear();
   for (std::size_t i = 0; i < actions.size(); ++i) {
-    if (actions[i].act != Act::truncate) consumed.emplace(input_key(actions[i].path), i);
+    if (consumes_input(actions[i].act)) consumed.emplace(input_key(actions[i].path), i);
   }
 }
 
@@ -362,6 +369,30 @@ bool carry_out(const Action& a) {
       }
       return true;
     }
+    case Act::install: {
+      // Put in place once: the temporary file is gone afterwards.
+      if (!platform::file_stamp(a.kept).exists) return true;
+      std::string path = a.path;
+      // A new file whose name another program took meanwhile (an import
+      // between a killed run and this one) takes the next free name.
+      if (a.size != 0 && platform::file_exists(path)) {
+        const std::size_t dot = path.rfind('.');
+        const std::size_t slash = path.rfind('/');
+        PathText free_name;
+        if (dot != std::string::npos && slash != std::string::npos && dot > slash &&
+            unique_hex_name(std::string_view(path).substr(0, slash + 1),
+                            std::string_view(path).substr(dot + 1), free_name)) {
+          path = free_name.view();
+        }
+      }
+      const bool ok =
+          a.size == 0 ? platform::replace_file(a.kept, path) : platform::rename_file(a.kept, path);
+      if (!ok) {
+        report_failed(a, "put in place");
+        return false;
+      }
+      return true;
+    }
     case Act::flow: {
       std::string data;
       if (!now.exists) return true;
@@ -467,7 +498,7 @@ void note(Act act, std::string_view path, const platform::FileStamp* as_read = n
   a.path = platform::absolute_path(path);
   a.stamp = as_read != nullptr ? *as_read : platform::file_stamp(path);
   if (!a.stamp.exists) return;
-  if (act != Act::truncate) consumed.emplace(input_key(a.path), actions.size());
+  if (consumes_input(act)) consumed.emplace(input_key(a.path), actions.size());
   actions.push_back(std::move(a));
 }
 
@@ -618,6 +649,25 @@ void journal_rewrite_flow(std::string_view path, uint64_t size, uint32_t crc,
   a.kept = kept;
   consumed.emplace(input_key(a.path), actions.size());
   actions.push_back(std::move(a));
+}
+
+void journal_install(std::string_view temp, std::string_view path, bool replace) {
+  if (run_options.test_mode) return;
+  Action a;
+  a.act = Act::install;
+  a.path = platform::absolute_path(path);
+  a.kept = platform::absolute_path(temp);
+  a.stamp = platform::file_stamp(temp);
+  a.stamp.exists = true;
+  a.size = replace ? 0 : 1;
+  actions.push_back(std::move(a));
+}
+
+bool journal_owes_install() {
+  for (std::size_t i = 0; i < owed_count && i < actions.size(); ++i) {
+    if (actions[i].act == Act::install) return true;
+  }
+  return false;
 }
 
 bool journal_consumes(std::string_view path) {

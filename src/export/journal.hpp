@@ -61,6 +61,15 @@ void journal_rewrite_flow(std::string_view path, uint64_t size, uint32_t crc,
 // it answers. A source taken back takes its notices with it.
 bool journal_note_notice(std::string_view path);
 bool journal_post_notice(std::string_view path);
+// Puts the file written (and synced) under the name `temp` in the place of
+// `path` at the commit: replacing the file there, or, without `replace`,
+// only when the name is free (a new file). Noted once the run's other
+// output is complete; a run killed before the commit leaves `temp` behind,
+// for its writer to remove.
+void journal_install(std::string_view temp, std::string_view path, bool replace);
+// True when an earlier run's install is still owed: its temporary file
+// must stay.
+bool journal_owes_install();
 
 // True when `path` is consumed by this run or owed by an earlier one: it
 // has been sent and must not be read again.

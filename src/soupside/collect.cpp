@@ -11,10 +11,12 @@
 #include "base/run_options.hpp"
 #include "base/run_status.hpp"
 #include "base/text_helpers.hpp"
+#include "config/newsfix_files.hpp"
 #include "config/settings.hpp"
 #include "platform/fs.hpp"
 #include "soup/soup_format.hpp"
 #include "soupside/durable.hpp"
+#include "soupside/group_list.hpp"
 #include "soupside/header_field.hpp"
 #include "soupside/history.hpp"
 #include "soupside/maildir.hpp"
@@ -421,9 +423,17 @@ class Collector {
     const SoupSideSettings& s = settings->soup_side;
     HighWater marks;
     bool loaded = false;
+    // The groups NewsFix's nodes asked for, as AreaMap entries.
+    gate_subscribed_groups();
+    bool first_server = true;
     for (const NntpServerSettings& server : s.servers) {
       if (server.NntpServer.empty() || failed_) continue;
       std::vector<std::string> groups = server.NntpGroup;
+      // Beside its NntpGroup lines, the first server serves them, and
+      // gives NewsFix the list of its groups.
+      const bool list_due = first_server && group_list_due();
+      if (first_server && !groups.empty()) add_subscribed_groups(groups);
+      first_server = false;
       if (groups.empty()) {
         for (const AreaMapEntry& e : settings->AreaMap) {
           if (e.direction == Direction::export_only || e.newsgroup.empty()) continue;
@@ -433,7 +443,7 @@ class Collector {
           if (!seen) groups.push_back(g);
         }
       }
-      if (groups.empty()) continue;
+      if (groups.empty() && !list_due) continue;
       if (!loaded) {
         if (!load_high_water(marks)) {
           failed_ = true;
@@ -449,6 +459,7 @@ class Collector {
         note_run_failure();
         continue;
       }
+      if (list_due) fetch_group_list(nntp);
       for (const std::string& group : groups) {
         if (!nntp.is_open() || failed_) break;
         auto known = marks.find({nntp.server_key(), group});

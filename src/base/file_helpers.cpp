@@ -92,6 +92,12 @@ bool replace_wildcard_name(PathText& path, std::size_t name_pos, NameTaken taken
   return true;
 }
 
+bool write_zstring(platform::File& file, std::string_view text, std::size_t maximum) {
+  text = text.substr(0, maximum);
+  text = text.substr(0, text.find('\0'));
+  return file.write(text) && file.write("\0", 1);
+}
+
 std::size_t read_zstring(platform::File& file, char* buffer, std::size_t buffer_size,
                          std::size_t maximum) {
   if (buffer_size == 0) return 0;

@@ -57,6 +57,9 @@ std::size_t read_zstring(platform::File& file, char (&buffer)[N], std::size_t ma
   return read_zstring(file, buffer, N, maximum);
 }
 
+// Writes `text` cut to `maximum` characters (and at a NUL), then its NUL.
+bool write_zstring(platform::File& file, std::string_view text, std::size_t maximum);
+
 // Reads a whole (small) file into `data`; false when it cannot be opened or
 // a read fails.
 bool read_whole_file(std::string_view path, std::string& data);

@@ -2,23 +2,13 @@
 
 #include <cstdio>
 
+#include "base/file_helpers.hpp"
 #include "base/text_helpers.hpp"
 #include "base/version.hpp"
 #include "fido/packet_writer.hpp"
 #include "platform/clock.hpp"
 
 namespace quillmar {
-
-namespace {
-
-// Writes `text` cut to `maximum` characters, then its NUL.
-bool write_zstring(platform::File& out, std::string_view text, std::size_t maximum) {
-  text = text.substr(0, maximum);
-  text = text.substr(0, text.find('\0'));
-  return out.write(text) && out.write("\0", 1);
-}
-
-}  // namespace
 
 bool make_attach_packet(const FtnAddress& destination, std::string_view to_name,
                         std::string_view temp_name, std::string_view listed_name,

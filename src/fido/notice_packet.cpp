@@ -2,23 +2,13 @@
 
 #include <cstdio>
 
+#include "base/file_helpers.hpp"
 #include "base/text_helpers.hpp"
 #include "fido/packet_writer.hpp"
 #include "platform/clock.hpp"
 #include "platform/fs.hpp"
 
 namespace quillmar {
-
-namespace {
-
-// Writes `text` cut to `maximum` characters, then its NUL.
-bool write_zstring(platform::File& out, std::string_view text, std::size_t maximum) {
-  text = text.substr(0, maximum);
-  text = text.substr(0, text.find('\0'));
-  return out.write(text) && out.write("\0", 1);
-}
-
-}  // namespace
 
 bool write_notice_packet(std::string_view path, const Notice& n) {
   platform::File out;

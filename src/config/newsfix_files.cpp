@@ -290,8 +290,10 @@ std::string derive_area_tag(std::string_view group, TagTaken taken, const void* 
   }
   if (!taken(base, context)) return base;
   for (unsigned n = 2;; ++n) {
-    const std::string suffix = "_" + std::to_string(n);
-    std::string tag = base.substr(0, kAreaTagMax - suffix.size()) + suffix;
+    std::string suffix(1, '_');
+    suffix.append(std::to_string(n));
+    std::string tag = base.substr(0, kAreaTagMax - suffix.size());
+    tag.append(suffix);
     if (!taken(tag, context)) return tag;
   }
 }

@@ -88,18 +88,27 @@ void register_keyword(const char* keyword, KeywordHandler handler) {
   registered_keywords().push_back(KeywordEntry{keyword, handler});
 }
 
+namespace {
+
+// The characters of `text` for a "%.*s", never a null pointer.
+const char* chars_of(std::string_view text) {
+  return text.empty() ? "" : text.data();
+}
+
+}  // namespace
+
 void config_warning(const char* message, long line, std::string_view path) {
   start_up_print("Warning: %s in line %ld of %.*s\n\n", message, line,
-                 static_cast<int>(path.size()), path.data());
+                 static_cast<int>(path.size()), chars_of(path));
 }
 
 void ConfigLine::warn(const char* message) const {
   if (keyword.empty()) return config_warning(message, line, path);
   // Below the warning, the line as written, for the user to find it.
   start_up_print("Warning: %s in line %ld of %.*s\n%.*s%s%.*s: %s\n\n", message, line,
-                 static_cast<int>(path.size()), path.data(), static_cast<int>(keyword.size()),
-                 keyword.data(), value.empty() ? "" : " ", static_cast<int>(value.size()),
-                 value.data(), message);
+                 static_cast<int>(path.size()), chars_of(path), static_cast<int>(keyword.size()),
+                 chars_of(keyword), value.empty() ? "" : " ", static_cast<int>(value.size()),
+                 chars_of(value), message);
 }
 
 void note_secret_line(std::string_view keyword, long line, std::string_view path) {

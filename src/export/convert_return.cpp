@@ -82,9 +82,12 @@ void return_to_writer(platform::File& in, std::string_view recipient) {
   const ExportMessage& m = *export_state.message;
   const Settings& s = *settings;
   skip_to_text_end(in);
-  std::string reason = recipient.empty()
-                           ? std::string("it names no Internet address")
-                           : "\"" + std::string(recipient) + "\" is not an Internet address";
+  std::string reason;
+  if (recipient.empty()) {
+    reason = "it names no Internet address";
+  } else {
+    reason.append(1, '"').append(recipient).append("\" is not an Internet address");
+  }
   std::string to = recipient.empty() ? std::string(m.to_name.view()) : std::string(recipient);
   std::string text = message_text(to, reason);
   std::string reply;

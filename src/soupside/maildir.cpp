@@ -80,8 +80,10 @@ bool move_or_remove(const std::string& source, std::string& why) {
   // a number, so that neither message is lost.
   why = "no free name";
   for (int n = 0; n < 100; ++n) {
-    std::string target =
-        path_in(done.view(), "cur/" + unique + (n == 0 ? "" : "." + std::to_string(n)) + flags);
+    std::string name = "cur/" + unique;
+    if (n > 0) name.append(1, '.').append(std::to_string(n));
+    name.append(flags);
+    std::string target = path_in(done.view(), name);
     if (target.empty()) {
       why = "the name is too long";
       break;

@@ -289,7 +289,10 @@ TEST(CronRun, CycleReadsItsSettingsFromTheDefaultsFileUnderCron) {
   for (const Case& c : cases) {
     ScratchDir dir;
     copy_examples(dir);
-    dir.write("QUILLMAR.CFG", read_file(dir / "QUILLMAR.CFG") + "SoupSendmail /bin/true\n");
+    // A sendmail that takes the whole mail (one that reads nothing has not
+    // taken it).
+    dir.write("QUILLMAR.CFG",
+              read_file(dir / "QUILLMAR.CFG") + "SoupSendmail /bin/sh -c \"cat >/dev/null\"\n");
     dir.write("defaults",
               "# settings\n"
               "QUILLMAR=" QUILLMAR_BINARY

@@ -93,6 +93,25 @@ int guarded(Work&& work) {
   return rc;
 }
 
+// Runs `body` (which returns an LMDB code) in a write transaction of `env`,
+// committed when it returns 0 and aborted otherwise. The transaction is in
+// `open_write` while it runs, for the close after a fault within it.
+template <typename Body>
+int in_write_transaction(MDB_env* env, void*& open_write, Body&& body) {
+  MDB_txn* txn = nullptr;
+  int r = mdb_txn_begin(env, nullptr, 0, &txn);
+  if (r != 0) return r;
+  open_write = txn;
+  r = body(txn);
+  if (r == 0) {
+    r = mdb_txn_commit(txn);
+  } else {
+    mdb_txn_abort(txn);
+  }
+  open_write = nullptr;
+  return r;
+}
+
 bool is_damage(int rc) {
   return rc == kFault || rc == kAssertion || rc == kBadFile || rc == kEndlessRun ||
          (rc >= MDB_KEYEXIST && rc <= MDB_LAST_ERRCODE);
@@ -211,19 +230,11 @@ bool IdHistory::open(std::string_view path, std::string& error) {
   }
   if (rc == 0 && !made) {
     rc = guarded([&] {
-      MDB_txn* txn = nullptr;
-      int r = mdb_txn_begin(env, nullptr, 0, &txn);
-      if (r != 0) return r;
-      write_ = txn;
-      r = mdb_dbi_open(txn, "id", MDB_CREATE, &by_id);
-      if (r == 0) r = mdb_dbi_open(txn, "time", MDB_CREATE, &by_time);
-      if (r == 0) {
-        r = mdb_txn_commit(txn);
-      } else {
-        mdb_txn_abort(txn);
-      }
-      write_ = nullptr;
-      return r;
+      return in_write_transaction(env, write_, [&](MDB_txn* txn) {
+        int r = mdb_dbi_open(txn, "id", MDB_CREATE, &by_id);
+        if (r == 0) r = mdb_dbi_open(txn, "time", MDB_CREATE, &by_time);
+        return r;
+      });
     });
   }
   by_id_ = by_id;
@@ -364,70 +375,62 @@ bool IdHistory::add_and_expire(const std::vector<std::string>& ids, int64_t when
   });
   if (rc == 0)
     rc = guarded([&] {
-      MDB_txn* txn = nullptr;
-      int r = mdb_txn_begin(env, nullptr, 0, &txn);
-      if (r != 0) return r;
-      write_ = txn;
-      // Expired entries go first, oldest first, through the index by time;
-      // a walk longer than the index is damage.
-      MDB_stat st{};
-      r = mdb_stat(txn, by_time, &st);
-      MDB_cursor* cursor = nullptr;
-      if (r == 0) r = mdb_cursor_open(txn, by_time, &cursor);
-      for (std::size_t walked = 0; r == 0; ++walked) {
-        MDB_val key{}, data{};
-        r = mdb_cursor_get(cursor, &key, &data, MDB_FIRST);
-        if (r == MDB_NOTFOUND) {
-          r = 0;
-          break;
+      return in_write_transaction(env, write_, [&](MDB_txn* txn) {
+        // Expired entries go first, oldest first, through the index by time;
+        // a walk longer than the index is damage.
+        MDB_stat st{};
+        int r = mdb_stat(txn, by_time, &st);
+        MDB_cursor* cursor = nullptr;
+        if (r == 0) r = mdb_cursor_open(txn, by_time, &cursor);
+        for (std::size_t walked = 0; r == 0; ++walked) {
+          MDB_val key{}, data{};
+          r = mdb_cursor_get(cursor, &key, &data, MDB_FIRST);
+          if (r == MDB_NOTFOUND) {
+            r = 0;
+            break;
+          }
+          if (r != 0 || time_of(key) >= expire_before) break;
+          if (walked > st.ms_entries || key.mv_size < 8) {
+            r = kEndlessRun;
+            break;
+          }
+          MDB_val id{key.mv_size - 8, static_cast<char*>(key.mv_data) + 8};
+          MDB_val stamp{};
+          // The id's entry goes only when it is this old entry's (an id taken
+          // again later has a newer one).
+          int got = mdb_get(txn, by_id, &id, &stamp);
+          if (got == 0 && stamp.mv_size == 8 && std::memcmp(stamp.mv_data, key.mv_data, 8) == 0) {
+            r = mdb_del(txn, by_id, &id, nullptr);
+          } else if (got != 0 && got != MDB_NOTFOUND) {
+            r = got;
+          }
+          if (r == 0) r = mdb_cursor_del(cursor, 0);
         }
-        if (r != 0 || time_of(key) >= expire_before) break;
-        if (walked > st.ms_entries || key.mv_size < 8) {
-          r = kEndlessRun;
-          break;
+        if (cursor != nullptr) mdb_cursor_close(cursor);
+        for (const std::string& id : ids) {
+          if (r != 0) break;
+          if (id.empty() || id.size() > kMaxId) continue;
+          MDB_val key = value_of(id);
+          MDB_val old{};
+          int got = mdb_get(txn, by_id, &key, &old);
+          if (got == 0 && old.mv_size == 8) {
+            // Taken before: its old place in the index by time goes.
+            std::memcpy(old_key, old.mv_data, 8);
+            std::memcpy(old_key + 8, id.data(), id.size());
+            MDB_val k{8 + id.size(), old_key};
+            int del = mdb_del(txn, by_time, &k, nullptr);
+            if (del != 0 && del != MDB_NOTFOUND) r = del;
+          } else if (got != 0 && got != MDB_NOTFOUND) {
+            r = got;
+          }
+          std::size_t length = time_key(stamp_key, when, id);
+          MDB_val stamp{8, stamp_key};
+          if (r == 0) r = mdb_put(txn, by_id, &key, &stamp, 0);
+          MDB_val tkey{length, stamp_key}, empty{0, nullptr};
+          if (r == 0) r = mdb_put(txn, by_time, &tkey, &empty, 0);
         }
-        MDB_val id{key.mv_size - 8, static_cast<char*>(key.mv_data) + 8};
-        MDB_val stamp{};
-        // The id's entry goes only when it is this old entry's (an id taken
-        // again later has a newer one).
-        int got = mdb_get(txn, by_id, &id, &stamp);
-        if (got == 0 && stamp.mv_size == 8 && std::memcmp(stamp.mv_data, key.mv_data, 8) == 0) {
-          r = mdb_del(txn, by_id, &id, nullptr);
-        } else if (got != 0 && got != MDB_NOTFOUND) {
-          r = got;
-        }
-        if (r == 0) r = mdb_cursor_del(cursor, 0);
-      }
-      if (cursor != nullptr) mdb_cursor_close(cursor);
-      for (const std::string& id : ids) {
-        if (r != 0) break;
-        if (id.empty() || id.size() > kMaxId) continue;
-        MDB_val key = value_of(id);
-        MDB_val old{};
-        int got = mdb_get(txn, by_id, &key, &old);
-        if (got == 0 && old.mv_size == 8) {
-          // Taken before: its old place in the index by time goes.
-          std::memcpy(old_key, old.mv_data, 8);
-          std::memcpy(old_key + 8, id.data(), id.size());
-          MDB_val k{8 + id.size(), old_key};
-          int del = mdb_del(txn, by_time, &k, nullptr);
-          if (del != 0 && del != MDB_NOTFOUND) r = del;
-        } else if (got != 0 && got != MDB_NOTFOUND) {
-          r = got;
-        }
-        std::size_t length = time_key(stamp_key, when, id);
-        MDB_val stamp{8, stamp_key};
-        if (r == 0) r = mdb_put(txn, by_id, &key, &stamp, 0);
-        MDB_val tkey{length, stamp_key}, empty{0, nullptr};
-        if (r == 0) r = mdb_put(txn, by_time, &tkey, &empty, 0);
-      }
-      if (r == 0) {
-        r = mdb_txn_commit(txn);
-      } else {
-        mdb_txn_abort(txn);
-      }
-      write_ = nullptr;
-      return r;
+        return r;
+      });
     });
   if (rc != 0) error = fail(rc);
   return rc == 0;

@@ -20,6 +20,21 @@ inline std::string article(const std::string& group, const std::string& subject)
          "\nMessage-ID: <" + subject + "." + group + "@example.com>\n\n.A line with a dot.\n";
 }
 
+// The same `count` articles (subjects prefix0, prefix1, ...) posted to
+// `group` on INN and filed as 1..count in the stand-in server's spool under
+// `dir`, which has one more, "extra", as count + 1.
+inline bool post_to_inn_and_spool(const ScratchDir& dir, const std::string& group,
+                                  const std::string& prefix, int count) {
+  dir.mkdir("spool/" + group);
+  for (int i = 0; i < count; ++i) {
+    std::string subject = prefix + std::to_string(i);
+    if (!post_article(dir, 119, article(group, subject))) return false;
+    dir.write("spool/" + group + "/" + std::to_string(i + 1), article(group, subject));
+  }
+  dir.write("spool/" + group + "/" + std::to_string(count + 1), article(group, "extra"));
+  return true;
+}
+
 inline void make_maildir(const ScratchDir& dir, const std::string& name) {
   for (const char* sub : {"/new", "/cur", "/tmp"}) dir.mkdir(name + sub);
 }

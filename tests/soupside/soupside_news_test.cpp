@@ -243,14 +243,7 @@ TEST(SoupSideNews, TwoServersWithTheSameArticlesGiveEachOnce) {
   InnGroup group("two");
   ASSERT_TRUE(group.ok());
   ScratchDir dir;
-  dir.mkdir("spool/" + group.name());
-  for (int i = 0; i < 5; ++i) {
-    std::string subject = "t" + std::to_string(i);
-    ASSERT_TRUE(post_article(dir, 119, article(group.name(), subject)));
-    dir.write("spool/" + group.name() + "/" + std::to_string(i + 1),
-              article(group.name(), subject));
-  }
-  dir.write("spool/" + group.name() + "/6", article(group.name(), "extra"));
+  ASSERT_TRUE(post_to_inn_and_spool(dir, group.name(), "t", 5));
   Peer nntp(dir, "nntp", {dir / "spool"});
   ASSERT_NE(nntp.port(), 0) << read_file(dir / "nntp.log");
   dir.write("q.cfg", minimal_config(dir) + "NntpServer 127.0.0.1\nNntpGroup " + group.name() +
